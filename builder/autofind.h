@@ -1,0 +1,18 @@
+// Registry autofind on the builder side: the "-k" option records where the
+// appliers read the target's path from (a value below HKEY_LOCAL_MACHINE).
+#pragma once
+
+#include <string>
+
+#include "builder/options.h"
+
+namespace builder {
+
+// Takes the text of "-k" (option letter, long tail and "=" already removed;
+// never empty). The last "\"- or "/"-separated component is the value name,
+// "@" meaning the default value; everything before it is the key path.
+// A second key for one target, or a key for a target found in the Windows
+// or system directory (or by no method), ends the program.
+void setAutofindKey(TargetSpec* target, std::string text);
+
+}  // namespace builder

@@ -1,0 +1,3 @@
+#include "builder/startup.h"
+
+int main(int argc, char** argv) { return builder::runKestmain(argc, argv); }

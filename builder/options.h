@@ -1,0 +1,138 @@
+// The builder's job description: targets with their states and pattern
+// lists, one patch file name, and the global settings. Filled word by word
+// from the command line and the environment variable VERDELIN_OPTS.
+//
+// This module prints nothing. Errors and notices leave through the reporters
+// that the entry installs (setOptionReporters), so that the rules stay
+// testable without a console.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace builder {
+
+// Longest text that a name field (state, pattern, key, backup directory) may
+// hold: every name in a patch file is a ShortString.
+constexpr std::size_t kMaxFieldText = 255;
+// States of one target the job can handle: 19 start states and the end state.
+constexpr std::size_t kMaxStatesPerTarget = 20;
+// Start states an ignore entry can single out (flags "1".."9").
+constexpr std::size_t kIgnoreStateSlots = 51;
+// Longest VERDELIN_OPTS value taken.
+constexpr std::size_t kMaxOptsVariable = 999;
+
+struct PatternEntry {
+  std::string pattern;
+  bool matchFlag = false;  // handed to the matcher
+  bool exclude = false;    // a matching excluding entry vetoes the whole list
+};
+
+struct IgnoreEntry : PatternEntry {
+  bool inSources = false;  // every start state
+  bool inFinal = false;    // the end state
+  std::array<bool, kIgnoreStateSlots> inStartState{};  // index 0 = start state 1
+};
+
+// How the appliers find a target on the user's machine.
+enum FindMethod : std::int32_t {
+  kFindNone = -1,
+  kFindByPath = 0,
+  kFindRegistry = 1,
+  kFindWindowsDir = 2,
+  kFindSystemDir = 3,
+};
+
+constexpr std::uint32_t kHkeyLocalMachine = 0x80000002u;
+
+struct TargetSpec {
+  std::int32_t findMethod = kFindByPath;
+  std::uint32_t rootKey = kHkeyLocalMachine;
+  std::string registryKey;    // below rootKey, "\"-separated, no leading "\"
+  std::string registryValue;  // empty: the key's default value
+  std::string backupDir = "Backup";
+  std::vector<PatternEntry> removePatterns;       // -d
+  std::vector<PatternEntry> removeFiles;          // -D, explicit names
+  std::vector<PatternEntry> forcePatterns;        // -f=pattern
+  std::vector<PatternEntry> exactPatterns;        // -e
+  std::vector<IgnoreEntry> ignorePatterns;        // -i
+  std::vector<PatternEntry> unimportantPatterns;  // -u
+  std::vector<std::string> stateNames;            // start states in order, end state last
+  std::vector<bool> stateIsDirectory;             // filled by the job driver
+
+  std::uint32_t nameCount() const { return static_cast<std::uint32_t>(stateNames.size()); }
+};
+
+enum class Packer { kInternalZip, kInfoZip, kPkZip, kRar, kGZip, kLha, kArj, kJar };
+enum class DateMode { kFileDate, kLatest, kNow };
+
+struct Options {
+  std::vector<TargetSpec> targets;  // the last one is the current target
+  std::string patchName;            // pending positional word, finally the patch file name
+  int searchLevel = 8;
+  std::int32_t encoderMargin = 245;
+  std::uint16_t literalBlockSize = 0;    // completed to 20
+  std::uint16_t mismatchGroupSize = 0;   // completed to 190
+  std::int64_t memoryLimit = 0;          // bytes, 0 = none
+  std::uint32_t engineHint = 0;          // -y
+  std::uint32_t unusedY = 0;             // -Y: stored, influences nothing
+  bool selfReference = false;
+  bool internalCompression = true;
+  bool includeHidden = false;
+  bool forceAll = false;
+  bool quiet = false;
+  bool showUsage = false;
+  DateMode dateMode = DateMode::kFileDate;
+  bool logEnabled = false;
+  bool logAsText = false;
+  bool packAfterwards = false;
+  Packer packer = Packer::kInternalZip;
+  bool packerChosen = false;
+  bool executable = false;
+  bool guiStub = false;
+  bool localStub = false;
+  std::string stubPlatform;           // "Win32" or "Win16" once -s is given
+  std::string commentText;            // lines end with CR
+  std::vector<std::string> protection;  // -g values: stored, influence nothing
+  std::string baseName;
+  std::string finalName;
+
+  TargetSpec& current() { return targets.back(); }
+};
+
+// Error and notice reporters. Formats come in English and German; `arg` is
+// the one %s argument, or null when the text is to be shown literally (texts
+// built from user input are never used as formats). `error` and `stop` do not
+// return: `error` is the fatal error exit, `stop` prints the English text to
+// standard output and ends the program with exit code 1.
+struct OptionReporters {
+  void (*error)(const char* en, const char* de, const char* arg);
+  void (*notice)(const char* en, const char* de, const char* arg);
+  void (*stop)(const char* text);
+};
+void setOptionReporters(const OptionReporters& reporters);
+const OptionReporters& optionReporters();
+
+[[noreturn]] void optionError(const std::string& en, const std::string& de,
+                              const char* arg = nullptr);
+void optionNotice(const std::string& en, const std::string& de, const char* arg = nullptr);
+[[noreturn]] void optionStop(const std::string& text);
+
+// Defaults of every setting and the first target (found by path).
+void setDefaults(Options* options);
+// Handles one word; a refused word ends the program through the error reporter.
+void parseWord(Options* options, const std::string& word, bool fromCommandLine);
+// Cuts VERDELIN_OPTS into words at blanks outside double quotes.
+std::vector<std::string> splitOptionsVariable(const std::string& value);
+// Defaults of the tuning values and the patch file names, once all words are read.
+void completeSettings(Options* options);
+
+// Number readers: -B, -C, -P and -m take signed numbers in decimal or
+// hexadecimal ("$", "x" or "0x" in front); false when the text is not one.
+bool readSignedNumber(const std::string& text, std::int64_t* value);
+// -y and -Y: "$" or "0x" selects base 16; other characters are skipped.
+std::uint32_t readLooseNumber(const std::string& text);
+
+}  // namespace builder

@@ -1,0 +1,120 @@
+// Code page conversions shared by both console writers.
+#include "platform/console.h"
+
+#include <cstdint>
+
+namespace platform {
+namespace {
+
+// Unicode code points of CP850 bytes 0x80..0xFF.
+const std::uint16_t kCp850High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x00AE, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x00C0,
+    0x00A9, 0x2563, 0x2551, 0x2557, 0x255D, 0x00A2, 0x00A5, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x00E3, 0x00C3,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4,
+    0x00F0, 0x00D0, 0x00CA, 0x00CB, 0x00C8, 0x0131, 0x00CD, 0x00CE,
+    0x00CF, 0x2518, 0x250C, 0x2588, 0x2584, 0x00A6, 0x00CC, 0x2580,
+    0x00D3, 0x00DF, 0x00D4, 0x00D2, 0x00F5, 0x00D5, 0x00B5, 0x00FE,
+    0x00DE, 0x00DA, 0x00DB, 0x00D9, 0x00FD, 0x00DD, 0x00AF, 0x00B4,
+    0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8,
+    0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0,
+};
+
+void appendUtf8(std::string* out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Length of a valid UTF-8 multi-byte sequence at text[i], or 0.
+std::size_t utf8SequenceAt(const std::string& text, std::size_t i, std::uint32_t* cp) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t n;
+  std::uint32_t value;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2, value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3, value = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4, value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (byte(i + k) & 0x3F);
+  }
+  // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+  static const std::uint32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < kMinimum[n] || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) return 0;
+  *cp = value;
+  return n;
+}
+
+}  // namespace
+
+std::string cp850ToUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    std::uint32_t cp = 0;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+    } else if (std::size_t n = utf8SequenceAt(text, i, &cp)) {
+      out.append(text, i, n);
+      i += n;
+    } else {
+      appendUtf8(&out, kCp850High[c - 0x80]);
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string utf8ToCp850(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    std::uint32_t cp = 0;
+    std::size_t n = c < 0x80 ? 0 : utf8SequenceAt(text, i, &cp);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    if (n == 0) {  // not UTF-8: keep the byte as it is
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    char mapped = '?';
+    for (int k = 0; k < 128; ++k) {
+      if (kCp850High[k] == cp) {
+        mapped = static_cast<char>(0x80 + k);
+        break;
+      }
+    }
+    out.push_back(mapped);
+    i += n;
+  }
+  return out;
+}
+
+}  // namespace platform

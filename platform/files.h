@@ -1,0 +1,61 @@
+// Files, paths and the program's own location.
+//
+// Names inside the system use '\' as the separator (as in patch files and
+// messages). The POSIX side turns them into '/' at this boundary; the Win32
+// side passes them to the ANSI API unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// A handle value that the clean-up code may close from a signal handler.
+#ifdef _WIN32
+using NativeHandle = void*;  // HANDLE
+#else
+using NativeHandle = int;    // file descriptor
+#endif
+
+// Converts a system path ('\' separators) to the host's form.
+std::string toNative(const std::string& path);
+
+// An open file. Moves, never copies; closes itself.
+class File {
+ public:
+  enum class Mode { kRead, kCreate };  // kCreate truncates or creates for writing
+
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens `path` (system form). Returns false and leaves the file closed on failure.
+  bool open(const std::string& path, Mode mode);
+  bool isOpen() const { return open_; }
+  // Reads up to n bytes; returns the count read, 0 at the end, -1 on error.
+  long read(void* buffer, std::size_t n);
+  // Writes all n bytes; false on any error (a full disk included).
+  bool write(const void* buffer, std::size_t n);
+  bool seek(std::uint64_t offset);
+  bool size(std::uint64_t* result) const;
+  bool close();
+  NativeHandle native() const { return handle_; }
+
+ private:
+  bool open_ = false;
+  NativeHandle handle_{};
+};
+
+// Reads a whole file into `data`. False when it cannot be opened or read.
+bool readWholeFile(const std::string& path, std::string* data);
+bool deleteFile(const std::string& path);
+bool fileExists(const std::string& path);
+
+// Full path of the running program, in system form ('\' separators).
+std::string programPath();
+
+}  // namespace platform

@@ -1,0 +1,20 @@
+#include <string>
+
+#include "platform/files.h"
+
+namespace platform {
+
+bool readWholeFile(const std::string& path, std::string* data) {
+  File file;
+  if (!file.open(path, File::Mode::kRead)) return false;
+  data->clear();
+  char buffer[65536];
+  for (;;) {
+    const long got = file.read(buffer, sizeof buffer);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    data->append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,41 @@
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "platform/process.h"
+
+namespace platform {
+namespace {
+
+void (*g_interruptHandler)() = nullptr;
+
+// Console control events arrive on a thread of their own.
+BOOL WINAPI onControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (g_interruptHandler != nullptr) g_interruptHandler();
+  ExitProcess(1);
+}
+
+}  // namespace
+
+std::string getEnv(const char* name, bool* present) {
+  const char* value = std::getenv(name);
+  if (present != nullptr) *present = value != nullptr;
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+void installInterruptHandler(void (*handler)()) {
+  g_interruptHandler = handler;
+  SetConsoleCtrlHandler(onControl, TRUE);
+}
+
+void rawWriteError(const char* text, std::size_t n) {
+  DWORD put = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(n), &put, nullptr);
+}
+
+void rawClose(NativeHandle handle) { CloseHandle(handle); }
+void rawDelete(const char* nativePath) { DeleteFileA(nativePath); }
+void rawExit(int code) { ExitProcess(static_cast<UINT>(code)); }
+
+}  // namespace platform
