@@ -1,10 +1,10 @@
 #include "builder/options.h"
 
 #include <cctype>
-#include <cstdio>
 #include <stdexcept>
 
 #include "builder/autofind.h"
+#include "platform/files.h"
 
 namespace builder {
 namespace {
@@ -153,16 +153,16 @@ void parseComment(Options* options, std::string rest) {
 
   if (rest[0] == '@') {
     const std::string fileName = rest.substr(1);
-    std::FILE* file = std::fopen(fileName.c_str(), "rb");
-    if (file == nullptr) {
+    // Read first, check afterwards: a refusal must not leave the file open.
+    std::string bytes;
+    if (!platform::readWholeFile(fileName, &bytes)) {
       optionError("Error, cannot open comment file \"%s\".",
                   "Fehler, kann Kommentar-Datei \"%s\" nicht \x94" "ffnen.", fileName.c_str());
     }
-    for (int c; (c = std::fgetc(file)) != EOF;) {
+    for (char c : bytes) {
       if (c == '\n') continue;
-      take(static_cast<char>(c));
+      take(c);
     }
-    std::fclose(file);
   } else {
     for (std::size_t i = 0; i < rest.size(); ++i) {
       if (rest[i] == '\\' && i + 1 < rest.size() && rest[i + 1] == 'n') {

@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Runs the built builder and compares its standard output, error stream and
+# exit code with what a user must see.
+#   tests/kestmain_transcripts.sh PROGRAM [RUNNER...]
+# With a runner (Wine for a Windows build) the outputs are taken as CP850
+# with CR LF line ends and turned into UTF-8 with LF before comparing.
+set -u
+prog=$1
+shift
+runner=("$@")
+work=$(mktemp -d)
+trap 'restore_win_ini; rm -rf "$work"' EXIT
+passed=0 failed=0
+
+windows=0
+[ "${#runner[@]}" -gt 0 ] && windows=1
+
+# German mode comes from win.ini in the Windows directory. Natively that is
+# the directory named by "windir"; Wine sets "windir" itself, so the
+# prefix's own win.ini is changed for the German cases and restored after.
+win_ini_saved=""
+german_on() {
+  if [ "$windows" = 1 ]; then
+    local ini=$WINEPREFIX/drive_c/windows/win.ini
+    [ -n "$win_ini_saved" ] || { win_ini_saved=$work/win.ini.saved; cp "$ini" "$win_ini_saved" 2>/dev/null || : > "$win_ini_saved"; }
+    { cat "$win_ini_saved"; printf '\r\n[intl]\r\nsLanguage=deu\r\n'; } > "$ini"
+  else
+    mkdir -p "$work/windows"
+    printf '[intl]\r\nSLANGUAGE=DEU\r\n' > "$work/windows/win.ini"
+    export windir=$work/windows
+  fi
+}
+german_off() {
+  restore_win_ini
+  unset windir
+}
+restore_win_ini() {
+  if [ -n "$win_ini_saved" ]; then
+    cp "$win_ini_saved" "$WINEPREFIX/drive_c/windows/win.ini"
+    win_ini_saved=""
+  fi
+}
+
+normalise() {
+  if [ "$windows" = 1 ]; then tr -d '\r' | iconv -f CP850 -t UTF-8; else cat; fi
+}
+
+# check NAME RC STDOUT STDERR ARGS... : runs the program with ARGS.
+check() {
+  local name=$1 rc=$2 out=$3 err=$4
+  shift 4
+  timeout 60 "${runner[@]}" "$prog" "$@" >"$work/out" 2>"$work/err"
+  local got_rc=$?
+  local got_out got_err
+  got_out=$(normalise <"$work/out"; echo x)
+  got_err=$(normalise <"$work/err"; echo x)
+  got_out=${got_out%x} got_err=${got_err%x}
+  if [ "$got_rc" = "$rc" ] && [ "$got_out" = "$out" ] && [ "$got_err" = "$err" ]; then
+    passed=$((passed + 1))
+    echo "ok - $name"
+  else
+    failed=$((failed + 1))
+    echo "not ok - $name"
+    [ "$got_rc" = "$rc" ] || echo "  exit code $got_rc, expected $rc"
+    [ "$got_out" = "$out" ] || diff <(printf '%s' "$out") <(printf '%s' "$got_out") | sed 's/^/  stdout: /'
+    [ "$got_err" = "$err" ] || diff <(printf '%s' "$err") <(printf '%s' "$got_err") | sed 's/^/  stderr: /'
+  fi
+}
+
+banner='Kestrune 2.2d patching technology - builder of binary patch files
+Made by the Verdelin developers, support@verdelin.example
+
+'
+usage='Usage: kestrune start [start2 start3 ...] end patchname
+
+start: Path to file(s) or directories to be updated.
+end: Path to what the patch file should create from the start states.
+patchname: Filename of the patch to be generated.
+
+-s: Create executable patch. Use -s=gui for a real windows interface.
+-f: Force patching of identical files instead of skipping them.
+-z: Automatic packing of created patchfile. Default is internal zip
+    creation method. Use -z=packer to use installed InfoZip, LHA, RAR,
+    GZip, PKZip, ARJ, JAR. (See docs on how to change default.)
+-i: Ignore file patterns. -i=pattern global, -is=pattern in source
+    states only, -if=pattern final states only. See manual for more.
+-e: Require files matching -e=pattern in final state to be patched
+    from identical filenames in source state and disallow other files.
+-u: Allow file matching -u=pattern to not find sources files therefore
+    not to be created when applying the patch. Refuse patching normally.
+-d: Enable automatic cleanup of obsolete files.
+'
+not_yet='The patch job is not available yet: no patch file was written.
+'
+unset VERDELIN_OPTS windir
+
+# --- start-up, usage, version -----------------------------------------------
+check "no arguments: banner, usage, exit 1" 1 "$banner$usage" ""
+check "only a patch name: usage" 1 "$banner$usage" "" out
+check "-h with states: usage" 1 "$banner$usage" "" a b out -h
+VERDELIN_OPTS=-help check "-help from VERDELIN_OPTS" 1 "$banner$usage" "" a b out
+check "-v: banner, empty error line" 1 "$banner" $'\n' -v
+check "-version stops before later words" 1 "$banner" $'\n' -version -B=99999
+
+# --- the parsed job ---------------------------------------------------------
+summary='Patch file "out.utp", base name "out"
+Target 1: find method 0, backup directory "Backup"
+  start state 1 "a.dat"
+  end state "b.dat"
+Search level 8, margin 245, literal block 20, mismatch group 190, memory limit 0, engine hint 0
+Self reference off, compression on, hidden files off, force all off, quiet off, date file date
+Executable no, log no, pack no with internal zip
+'
+check "two states and a patch name" 1 "$banner$summary" "$not_yet" a.dat b.dat out
+
+summary='Patch file "p.exe", base name "p"
+Target 1: find method 0, backup directory "Old"
+  start state 1 "s1"
+  end state "e1"
+  remove "*.bak" exclude
+Target 2: find method 2, backup directory "Backup"
+  start state 1 "s2"
+  end state "e2"
+  ignore "*.tmp" sources
+Search level 9, margin 20, literal block 30, mismatch group 190, memory limit 16777216, engine hint 31
+Self reference on, compression off, hidden files off, force all off, quiet on, date latest
+Executable gui Win32, log html, pack yes with RAR
+Comment ""a b"\r"
+'
+VERDELIN_OPTS='-B=20 -q -c="a b" -y=$1F' check "options from both places, VERDELIN_OPTS last" 1 \
+  "$banner$summary" "$not_yet" -B=100 -9 -r -j -C30 -m=16 -b=Old -d!=*.bak s1 e1 -n=win -is=*.tmp s2 e2 p \
+  -s=gui -t=latest -logfile=html -z=RAR
+
+summary='Patch file "out.utp", base name "out"
+Target 1: find method 1, backup directory "Backup"
+  registry key "Software\Acme\Tool" value ""
+  start state 1 "a"
+  end state "b"
+Search level 8, margin 245, literal block 20, mismatch group 190, memory limit 0, engine hint 0
+Self reference off, compression on, hidden files off, force all off, quiet off, date file date
+Executable no, log no, pack no with internal zip
+'
+check "-k with slashes and the default value" 1 "$banner$summary" "$not_yet" '-k="Software/Acme/Tool/@"' a b out
+
+# --- refusals ---------------------------------------------------------------
+VERDELIN_OPTS='-q file.dat' check "file name in VERDELIN_OPTS" 1 "$banner" \
+  'Error, supposed file paramter "file.dat" may no occur in VERDELIN_OPTS!
+' a b out
+check "-B above range" 1 "$banner" 'Error, only values 0..10000 are valid for option -B !
+' a b out -B=10001
+check "-B below range" 1 "$banner" 'Error, only values 0..10000 are valid for option -B !
+' -B=-1 a b out
+check "-B not a number" 1 "$banner" 'Error, option "-B" requires numerical parameter!
+' -B=ten
+check "-C range" 1 "$banner" 'Error, only values 10..255 are valid for option "-C" !
+' -C=9
+check "-C not a number" 1 "$banner" 'Error, option "-C" requires numerical parameter!
+' -C
+check "-P range" 1 "$banner" 'Error, only values 10..10000 are valid for option "-P" !
+' -P=10001
+check "-P not a number" 1 "$banner" 'Error, option "-P" require numerical parameter!
+' -P=1.5
+check "-m zero" 1 "$banner" 'Error, only values larger than "0" are valid for option "-m"!
+' -m=0
+check "-m not a number" 1 "$banner" 'Error, option "-m" require numerical parameter!
+' -m
+check "unknown option" 1 "$banner" 'Error, unknown option "-w"!
+' -w
+check "no further information" 1 "$banner" 'Error, no further information for option "-q" expected!
+' -quietly
+check "words after a refused word are not read" 1 "$banner" 'Error, unknown option "-w"!
+' -w -B=99999
+check "-k for a Windows-directory target goes to stdout" 1 \
+  "$banner"'Error, cannot provide registry autofind information for windows directory or windows system targets
+' "" -n=win '-k=X\Y'
+check "two -k for one target" 1 \
+  "$banner"'Error, cannot provide two registry autofind keys for the same target!
+' "" '-k=A\B' '-k=C\D'
+check "a 76-character comment line" 1 "$banner" 'Error, the comment exceeds the 76x10 limitation.
+' "-c=$(printf '%076d' 0)"
+long_opts="-q$(printf ' -r%.0s' $(seq 1 333))"
+VERDELIN_OPTS=$long_opts check "VERDELIN_OPTS over 999 characters" 1 "$banner" \
+  'Error, VERDELIN_OPTS holds more than 999 characters!
+' a b out
+check "21 states for one target" 1 "$banner" \
+  'Error, a target may have at most 20 states (19 start states and the end state), "s20" would be one more!
+' s{0..20} out
+check "-A" 1 "$banner" 'Error, extended attributes (EA) are OS feature specific for OS/2 platform
+' -A
+
+# --- German -----------------------------------------------------------------
+german_on
+check "German refusal from win.ini" 1 "$banner" 'Fehler, nur Werte 0..10000 sind zulässig für Option -B !
+' -B=10001
+check "German -m text" 1 "$banner" 'Fehler, nur Werte größer 0 sind zulässig für Option "-m"!
+' -m=0
+check "German unknown option" 1 "$banner" 'Fehler, unbekannte Option "-w"!
+' -w
+german_off
+check "English again without the key" 1 "$banner" 'Error, unknown option "-w"!
+' -w
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
