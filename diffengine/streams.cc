@@ -1,0 +1,135 @@
+#include "diffengine/streams.h"
+
+#include <cmath>
+
+namespace diffengine {
+namespace {
+const char* const kBytePurpose = "to entend the bytestream";
+const char* const kBytesPurpose = "to entend internally used bytestream";
+const char* const kBitPurpose = "to expand internally used bitstream";
+}  // namespace
+
+void ByteStream::newChunk(const char* purpose) {
+  chunk_ = static_cast<std::uint8_t*>(allocateFor(StreamChunkSize, purpose));
+  cursor_ = chunk_;
+}
+
+void ByteStream::chunkFilled(const char* purpose) {
+  std::uint8_t* full = chunk_;
+  chunk_ = cursor_ = nullptr;
+  try {
+    append(full);
+  } catch (...) {
+    releaseBlock(full);
+    throw;
+  }
+  newChunk(purpose);
+}
+
+void ByteStream::putByte(std::uint8_t b) {
+  if (chunk_ == nullptr) newChunk(kBytePurpose);
+  *cursor_++ = b;
+  if (static_cast<std::size_t>(cursor_ - chunk_) == StreamChunkSize) chunkFilled(kBytePurpose);
+}
+
+void ByteStream::putBytes(const std::uint8_t* source, long n) {
+  if (n < 1) return;
+  if (chunk_ == nullptr) newChunk(kBytesPurpose);
+  std::size_t left = static_cast<std::size_t>(n);
+  while (left > 0) {
+    const std::size_t room = StreamChunkSize - static_cast<std::size_t>(cursor_ - chunk_);
+    const std::size_t piece = left < room ? left : room;
+    std::memcpy(cursor_, source, piece);
+    cursor_ += piece;
+    source += piece;
+    left -= piece;
+    if (piece == room) chunkFilled(kBytesPurpose);
+  }
+}
+
+std::uint64_t ByteStream::sizeInBytes() const {
+  return std::uint64_t{StreamChunkSize} * count() + (chunk_ == nullptr ? 0 : cursor_ - chunk_);
+}
+
+std::uint8_t* ByteStream::byteAddress(std::uint64_t position) const {
+  const std::uint64_t index = position / StreamChunkSize;
+  const std::size_t offset = static_cast<std::size_t>(position % StreamChunkSize);
+  return (index < count() ? at(static_cast<std::uint32_t>(index)) : chunk_) + offset;
+}
+
+std::uint8_t ByteStream::byteAt(std::uint64_t position) const { return *byteAddress(position); }
+
+void ByteStream::subtractAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n) {
+  for (std::uint64_t k = 0; k < n; ++k) {
+    std::uint8_t* p = byteAddress(position + k);
+    *p = static_cast<std::uint8_t>(*p - reference[k]);
+  }
+}
+
+void ByteStream::addAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n) {
+  for (std::uint64_t k = 0; k < n; ++k) {
+    std::uint8_t* p = byteAddress(position + k);
+    *p = static_cast<std::uint8_t>(*p + reference[k]);
+  }
+}
+
+double ByteStream::entropyOf(std::uint64_t start, std::uint64_t length) const {
+  if (length == 0) return 0.0;
+  std::uint64_t counts[256] = {};
+  for (std::uint64_t k = 0; k < length; ++k) ++counts[byteAt(start + k)];
+  double sum = 0.0;
+  const double ln2 = std::log(2.0);
+  for (std::uint64_t c : counts) {
+    if (c == 0) continue;
+    const double p = static_cast<double>(c) / static_cast<double>(length);
+    sum += p * (std::log(p) / ln2);
+  }
+  return sum;
+}
+
+bool ByteStream::writeTo(BlockSink& sink) const {
+  if (chunk_ == nullptr && count() == 0) return true;
+  bool ok = true;
+  for (std::uint32_t i = 0; i < count(); ++i) ok = sink.write(at(i), StreamChunkSize) && ok;
+  const std::size_t used = chunk_ == nullptr ? 0 : static_cast<std::size_t>(cursor_ - chunk_);
+  if (used > 0) ok = sink.write(chunk_, used) && ok;
+  return ok;
+}
+
+void ByteStream::clear() {
+  for (std::uint32_t i = 0; i < count(); ++i) releaseBlock(at(i));
+  DynArray::clear();
+  releaseBlock(chunk_);
+  chunk_ = cursor_ = nullptr;
+}
+
+void BitStream::putBit(bool b) {
+  if (chunk_ == nullptr) newChunk(kBitPurpose);
+  if (b) partial_ = static_cast<std::uint8_t>(partial_ | (1u << bitIndex_));
+  if (++bitIndex_ == 8) {
+    *cursor_++ = partial_;
+    bitIndex_ = 0;
+    partial_ = 0;
+    if (static_cast<std::size_t>(cursor_ - chunk_) == StreamChunkSize) chunkFilled(kBitPurpose);
+  }
+}
+
+std::uint64_t BitStream::sizeInBytes() const { return ByteStream::sizeInBytes() + (bitIndex_ != 0 ? 1 : 0); }
+
+bool BitStream::writeTo(BlockSink& sink) {
+  if (chunk_ == nullptr) return true;
+  // The cursor never stands at the chunk's end (a full chunk is replaced at
+  // once), so the partial byte always has room.
+  if (bitIndex_ != 0) *cursor_++ = partial_;
+  const bool ok = ByteStream::writeTo(sink);
+  if (bitIndex_ != 0) --cursor_;
+  return ok;
+}
+
+void BitStream::clear() {
+  ByteStream::clear();
+  bitIndex_ = 0;
+  partial_ = 0;
+}
+
+}  // namespace diffengine

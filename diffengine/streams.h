@@ -1,0 +1,141 @@
+// The builder's growable containers: DynArray and the chunked ByteStream and
+// BitStream that hold the parts of a delta while it is built.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "diffengine/memory.h"
+
+namespace diffengine {
+
+constexpr std::size_t StreamChunkSize = 30000;
+
+// A growable array of small values (numbers, or pointers it does not own).
+// Growth reserves `growth` spare elements; shrinking keeps the storage.
+template <typename T>
+class DynArray {
+ public:
+  explicit DynArray(std::uint32_t initialCount = 0) {
+    if (initialCount > 0) resize(initialCount);
+  }
+  ~DynArray() { std::free(data_); }
+  DynArray(const DynArray&) = delete;
+  DynArray& operator=(const DynArray&) = delete;
+
+  void resize(std::uint32_t n) {
+    if (n > count_ && n > capacity_) {
+      const std::uint64_t wanted = std::uint64_t{n} + growth_;
+      void* grown = wanted * sizeof(T) <= SIZE_MAX ? std::realloc(data_, static_cast<std::size_t>(wanted * sizeof(T)))
+                                                   : nullptr;
+      if (grown == nullptr) {
+        char text[200];
+        std::snprintf(text, sizeof text, "DynArray: Kein Speicher, um auf %ld Elemente zu erweitern!",
+                      static_cast<long>(n));
+        throw FatalError(text);
+      }
+      data_ = static_cast<T*>(grown);
+      capacity_ = static_cast<std::uint32_t>(wanted);
+    }
+    count_ = n;
+  }
+  void clear() { resize(0); }
+
+  void insertAt(T value, std::uint32_t index) {
+    if (index > count_) throw FatalError("DynArray: Illegaler Versuch nach dem Ende des Arrays einzufuegen!");
+    resize(count_ + 1);
+    std::memmove(data_ + index + 1, data_ + index, (count_ - 1 - index) * sizeof(T));
+    data_[index] = value;
+  }
+  void append(T value) { insertAt(value, count_); }
+
+  // The caller guarantees index < count; an empty array gives 0.
+  T removeAt(std::uint32_t index) {
+    if (count_ == 0) return T();
+    const T value = data_[index];
+    std::memmove(data_ + index, data_ + index + 1, (count_ - 1 - index) * sizeof(T));
+    --count_;
+    return value;
+  }
+  T at(std::uint32_t index) const { return data_ == nullptr || index >= count_ ? T() : data_[index]; }
+  long find(T value) const {
+    for (std::uint32_t i = 0; i < count_; ++i) {
+      if (data_[i] == value) return static_cast<long>(i);
+    }
+    return -1;
+  }
+  std::uint32_t count() const { return count_; }
+  std::uint32_t capacity() const { return capacity_; }
+
+ private:
+  T* data_ = nullptr;
+  std::uint32_t count_ = 0;
+  std::uint32_t capacity_ = 0;
+  std::uint32_t growth_ = 1000;
+};
+
+// Where a stream writes itself.
+class BlockSink {
+ public:
+  virtual ~BlockSink() = default;
+  virtual bool write(const void* data, std::size_t n) = 0;
+};
+
+class StringSink : public BlockSink {
+ public:
+  bool write(const void* data, std::size_t n) override {
+    bytes.append(static_cast<const char*>(data), n);
+    return true;
+  }
+  std::string bytes;
+};
+
+// Bytes in chunks of 30000: full chunks in the base array, oldest first,
+// and a current chunk being filled. No byte ever moves.
+class ByteStream : public DynArray<std::uint8_t*> {
+ public:
+  ByteStream() = default;
+  ~ByteStream() { clear(); }
+
+  void putByte(std::uint8_t b);
+  void putBytes(const std::uint8_t* source, long n);
+  std::uint64_t sizeInBytes() const;
+  std::uint8_t byteAt(std::uint64_t position) const;
+  // stored[position + k] -= / += reference[k] (mod 256); may cross chunks.
+  void subtractAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n);
+  void addAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n);
+  // Sum of p log2 p over the byte values of the range: minus its entropy in
+  // bits per byte (0 for one repeated value, -8 for 256 distinct values).
+  double entropyOf(std::uint64_t start, std::uint64_t length) const;
+  bool writeTo(BlockSink& sink) const;
+  void clear();
+
+ protected:
+  std::uint8_t* byteAddress(std::uint64_t position) const;
+  void newChunk(const char* purpose);
+  void chunkFilled(const char* purpose);
+
+  std::uint8_t* chunk_ = nullptr;
+  std::uint8_t* cursor_ = nullptr;
+};
+
+// Bits, eight to a byte, the first bit in the least significant place.
+class BitStream : public ByteStream {
+ public:
+  void putBit(bool b);
+  std::uint64_t sizeInBytes() const;
+  // Stores a pending partial byte (high bits zero) for the write, then steps
+  // back over it so that further bits complete the same byte.
+  bool writeTo(BlockSink& sink);
+  void clear();
+
+ private:
+  std::uint32_t bitIndex_ = 0;
+  std::uint8_t partial_ = 0;
+};
+
+}  // namespace diffengine

@@ -1,0 +1,159 @@
+#include "diffengine/streams.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace diffengine {
+namespace {
+
+std::string written(ByteStream& s) {
+  StringSink sink;
+  EXPECT_TRUE(s.writeTo(sink));
+  return sink.bytes;
+}
+
+TEST(DynArrayTest, InsertRemoveFind) {
+  DynArray<std::uint32_t> a;
+  a.append(1);
+  a.append(3);
+  a.insertAt(2, 1);
+  a.insertAt(4, 3);  // index == count appends
+  EXPECT_EQ(a.count(), 4u);
+  EXPECT_EQ(a.at(0), 1u);
+  EXPECT_EQ(a.at(1), 2u);
+  EXPECT_EQ(a.at(3), 4u);
+  EXPECT_EQ(a.at(4), 0u) << "past the end reads as 0";
+  EXPECT_EQ(a.find(3), 2);
+  EXPECT_EQ(a.find(9), -1);
+  EXPECT_EQ(a.removeAt(0), 1u);
+  EXPECT_EQ(a.at(0), 2u);
+  EXPECT_EQ(a.count(), 3u);
+  try {
+    a.insertAt(7, 5);
+    FAIL();
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.text(), "DynArray: Illegaler Versuch nach dem Ende des Arrays einzufuegen!");
+  }
+  DynArray<std::uint32_t> empty;
+  EXPECT_EQ(empty.removeAt(0), 0u);
+  EXPECT_EQ(empty.at(0), 0u);
+}
+
+TEST(DynArrayTest, ShrinkingKeepsStorage) {
+  DynArray<std::uint32_t> a(5);
+  EXPECT_EQ(a.count(), 5u);
+  EXPECT_EQ(a.capacity(), 1005u);
+  a.resize(2);
+  EXPECT_EQ(a.capacity(), 1005u);
+  EXPECT_EQ(a.at(3), 0u);
+  a.resize(1005);
+  EXPECT_EQ(a.capacity(), 1005u);
+  a.resize(1006);
+  EXPECT_EQ(a.capacity(), 2006u);
+}
+
+TEST(ByteStreamTest, ChunksAndPositions) {
+  ByteStream s;
+  EXPECT_EQ(written(s), "");
+  for (std::size_t i = 0; i < StreamChunkSize; ++i) s.putByte(static_cast<std::uint8_t>(i));
+  EXPECT_EQ(s.count(), 1u) << "exactly one full chunk";
+  EXPECT_EQ(s.sizeInBytes(), StreamChunkSize);
+  EXPECT_EQ(written(s).size(), StreamChunkSize);
+  const std::string more = "0123456789";
+  s.putBytes(reinterpret_cast<const std::uint8_t*>(more.data()), 10);
+  EXPECT_EQ(s.byteAt(30000), '0') << "first byte of the second chunk";
+  EXPECT_EQ(s.byteAt(29999), static_cast<std::uint8_t>(29999));
+  EXPECT_EQ(s.sizeInBytes(), 30010u);
+
+  // putBytes across two chunk ends at once.
+  ByteStream big;
+  std::string data(70000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  big.putBytes(reinterpret_cast<const std::uint8_t*>(data.data()), static_cast<long>(data.size()));
+  EXPECT_EQ(big.count(), 2u);
+  EXPECT_EQ(written(big), data);
+  big.putBytes(nullptr, 0);
+  big.putBytes(nullptr, -4);
+  EXPECT_EQ(big.sizeInBytes(), 70000u);
+  big.clear();
+  EXPECT_EQ(big.sizeInBytes(), 0u);
+  big.putByte(5);
+  EXPECT_EQ(written(big), "\x05");
+}
+
+TEST(ByteStreamTest, SubtractAndAddAcrossChunks) {
+  ByteStream s;
+  std::string data(30010, 'a');
+  s.putBytes(reinterpret_cast<const std::uint8_t*>(data.data()), static_cast<long>(data.size()));
+  const std::uint8_t ref[6] = {1, 2, 3, 200, 0, 255};
+  s.subtractAt(29997, ref, 6);
+  EXPECT_EQ(s.byteAt(29997), 'a' - 1);
+  EXPECT_EQ(s.byteAt(30000), static_cast<std::uint8_t>('a' - 200));
+  EXPECT_EQ(s.byteAt(30002), static_cast<std::uint8_t>('a' + 1));
+  s.addAt(29997, ref, 6);
+  EXPECT_EQ(written(s), data);
+}
+
+TEST(ByteStreamTest, Entropy) {
+  ByteStream same;
+  for (int i = 0; i < 100; ++i) same.putByte(7);
+  EXPECT_EQ(same.entropyOf(0, 100), 0.0);
+  EXPECT_EQ(same.entropyOf(5, 0), 0.0);
+  ByteStream all;
+  for (int i = 0; i < 256; ++i) all.putByte(static_cast<std::uint8_t>(i));
+  EXPECT_DOUBLE_EQ(all.entropyOf(0, 256), -8.0);
+  ByteStream half;
+  for (int i = 0; i < 4; ++i) half.putByte(i % 2 ? 1 : 2);
+  EXPECT_DOUBLE_EQ(half.entropyOf(0, 4), -1.0);
+}
+
+TEST(BitStreamTest, BitOrderAndPartialBytes) {
+  BitStream s;
+  s.putBit(true);
+  s.putBit(false);
+  s.putBit(true);
+  EXPECT_EQ(s.sizeInBytes(), 1u);
+  EXPECT_EQ(written(static_cast<ByteStream&>(s)), "") << "the base writer ignores the partial byte";
+  StringSink first;
+  ASSERT_TRUE(s.writeTo(first));
+  EXPECT_EQ(first.bytes, "\x05");
+  for (int i = 0; i < 5; ++i) s.putBit(true);  // completes the same byte
+  StringSink second;
+  ASSERT_TRUE(s.writeTo(second));
+  EXPECT_EQ(second.bytes, "\xfd");
+  EXPECT_EQ(s.sizeInBytes(), 1u);
+  s.clear();
+  EXPECT_EQ(s.sizeInBytes(), 0u);
+  StringSink none;
+  EXPECT_TRUE(s.writeTo(none));
+  EXPECT_EQ(none.bytes, "");
+}
+
+TEST(BitStreamTest, FullChunksOfBits) {
+  BitStream s;
+  for (std::size_t i = 0; i < StreamChunkSize * 8 + 3; ++i) s.putBit(i % 3 == 0);
+  EXPECT_EQ(s.count(), 1u);
+  EXPECT_EQ(s.sizeInBytes(), StreamChunkSize + 1);
+  StringSink out;
+  ASSERT_TRUE(s.writeTo(out));
+  ASSERT_EQ(out.bytes.size(), StreamChunkSize + 1);
+  EXPECT_EQ(static_cast<unsigned char>(out.bytes[0]), 0x49u);  // bits 0, 3, 6
+}
+
+TEST(AllocationTest, FailureNamesSizeAndPurpose) {
+  setAllocationBudget(30000);
+  ByteStream s;
+  s.putByte(1);  // takes the whole budget
+  try {
+    for (int i = 0; i < 30000; ++i) s.putByte(2);
+    FAIL() << "the second chunk was allocated";
+  } catch (const AllocationFailure& e) {
+    EXPECT_EQ(e.text(), "Error, can't allocate 30000 Bytes (to entend the bytestream)!\n");
+  }
+  setAllocationBudget(-1);
+  EXPECT_EQ(s.sizeInBytes(), 30000u) << "the full chunk stays in the stream";
+}
+
+}  // namespace
+}  // namespace diffengine

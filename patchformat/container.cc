@@ -1,0 +1,264 @@
+#include "patchformat/container.h"
+
+#include "patchformat/coding.h"
+
+namespace patchformat {
+
+std::string PatchHeader::encode() const {
+  std::string out;
+  appendU32(&out, magic);
+  appendU32(&out, version);
+  appendU8(&out, kind);
+  appendU8(&out, flags);
+  out.append(64, '\0');
+  appendU16(&out, creatorLength);
+  appendU16(&out, commentLength);
+  return out;
+}
+
+PatchHeader PatchHeader::decode(const std::uint8_t* b) {
+  PatchHeader h;
+  h.magic = getU32(b);
+  h.version = getU32(b + 4);
+  h.kind = b[8];
+  h.flags = b[9];
+  h.creatorLength = getU16(b + 74);
+  h.commentLength = getU16(b + 76);
+  return h;
+}
+
+std::string PatchTrailer::encode() const {
+  std::string out;
+  appendU32(&out, length);
+  appendU32(&out, magic);
+  return out;
+}
+
+PatchTrailer PatchTrailer::decode(const std::uint8_t* b) {
+  PatchTrailer t;
+  t.length = getU32(b);
+  t.magic = getU32(b + 4);
+  return t;
+}
+
+std::string FinalInfo::encode() const {
+  std::string out;
+  appendU32(&out, checksum);
+  appendU32(&out, size);
+  appendU32(&out, dosDateTime);
+  appendU16(&out, attributes);
+  appendU16(&out, sourceCount);
+  appendU16(&out, fileFlags);
+  return out;
+}
+
+FinalInfo FinalInfo::decode(const std::uint8_t* b) {
+  FinalInfo f;
+  f.checksum = getU32(b);
+  f.size = getU32(b + 4);
+  f.dosDateTime = getU32(b + 8);
+  f.attributes = getU16(b + 12);
+  f.sourceCount = getU16(b + 14);
+  f.fileFlags = getU16(b + 16);
+  return f;
+}
+
+std::uint64_t SourceRecord::streamsTotal() const {
+  std::uint64_t total = 0;
+  for (std::uint32_t n : streamLength) total += n;
+  return total;
+}
+
+std::string SourceRecord::encode() const {
+  std::string out;
+  appendU32(&out, checksum);
+  appendU32(&out, size);
+  for (std::uint32_t n : streamLength) appendU32(&out, n);
+  appendU16(&out, mismatchGroup);
+  appendU8(&out, deltaFlags);
+  appendU8(&out, literalBlockSize);
+  return out;
+}
+
+SourceRecord SourceRecord::decode(const std::uint8_t* b) {
+  SourceRecord s;
+  s.checksum = getU32(b);
+  s.size = getU32(b + 4);
+  for (int i = 0; i < 5; ++i) s.streamLength[i] = getU32(b + 8 + 4 * i);
+  s.mismatchGroup = getU16(b + 28);
+  s.deltaFlags = b[30];
+  s.literalBlockSize = b[31];
+  return s;
+}
+
+std::string encodeShortString(const std::string& text) {
+  std::string out;
+  appendU8(&out, static_cast<std::uint8_t>(text.size()));
+  out += text.substr(0, 255);
+  return out;
+}
+
+PatchLocation locatePatch(RandomReader& file) {
+  PatchLocation loc;
+  const std::uint64_t size = file.size();
+  std::uint8_t trailer[kTrailerSize];
+  if (size < kTrailerSize || !file.readAt(size - kTrailerSize, trailer, kTrailerSize)) return loc;
+  const PatchTrailer t = PatchTrailer::decode(trailer);
+  std::uint8_t header[kHeaderSize];
+  // The header must lie inside the file, with room for itself and the trailer.
+  if (t.length > size || t.length < kHeaderSize + kTrailerSize ||
+      !file.readAt(size - t.length, header, kHeaderSize)) {
+    return loc;  // unreadable
+  }
+  loc.header = PatchHeader::decode(header);
+  if (t.magic != kPatchMagic || loc.header.magic != kPatchMagic) {
+    loc.status = LocateStatus::kNotPatch;
+    return loc;
+  }
+  if (loc.header.version != kFormatVersion) {
+    loc.status = LocateStatus::kWrongVersion;
+    return loc;
+  }
+  loc.status = LocateStatus::kOk;
+  loc.headerOffset = size - t.length;
+  loc.bodyStart = loc.headerOffset + kHeaderSize;
+  loc.bodyEnd = size - kTrailerSize;
+  return loc;
+}
+
+bool BodyReader::take(void* out, std::size_t n) {
+  if (corrupt_) return false;
+  if (n > remaining()) {
+    corrupt_ = true;
+    return false;
+  }
+  std::uint8_t* p = static_cast<std::uint8_t*>(out);
+  std::size_t left = n;
+  while (left > 0) {
+    const long got = in_.read(p, left);
+    if (got <= 0) {
+      corrupt_ = true;
+      return false;
+    }
+    p += got;
+    left -= static_cast<std::size_t>(got);
+  }
+  position_ += n;
+  return true;
+}
+
+bool BodyReader::readBytes(void* out, std::size_t n) { return take(out, n); }
+
+bool BodyReader::skip(std::uint64_t n) {
+  if (n > remaining()) {
+    corrupt_ = true;
+    return false;
+  }
+  std::uint8_t buffer[4096];
+  while (n > 0) {
+    const std::size_t piece = n > sizeof buffer ? sizeof buffer : static_cast<std::size_t>(n);
+    if (!take(buffer, piece)) return false;
+    n -= piece;
+  }
+  return true;
+}
+
+bool BodyReader::shortString(std::string* out) {
+  std::uint8_t n = 0;
+  if (!take(&n, 1)) return false;
+  out->assign(n, '\0');
+  return n == 0 || take(&(*out)[0], n);
+}
+
+bool BodyReader::window(ExclusionWindow* w) {
+  std::uint8_t b[8];
+  if (!take(b, 8)) return false;
+  w->start = getU32(b);
+  w->length = getU32(b + 4);
+  return true;
+}
+
+bool BodyReader::readTexts(const PatchHeader& header, std::string* creator, std::string* comment) {
+  creator->assign(header.creatorLength, '\0');
+  comment->assign(header.commentLength, '\0');
+  if (header.creatorLength > 0 && !take(&(*creator)[0], header.creatorLength)) return false;
+  if (header.commentLength > 0 && !take(&(*comment)[0], header.commentLength)) return false;
+  return true;
+}
+
+bool BodyReader::readSeriesHeader(bool directoryPatch, std::size_t index, SeriesHeader* series) {
+  if (index >= kMaxSeries) {
+    corrupt_ = true;
+    return false;
+  }
+  *series = SeriesHeader();
+  std::uint8_t b[2];
+  if (!take(b, 2)) return false;
+  series->locator = b[0];
+  series->flags = b[1];
+  if (series->locator == kLocateRegistry) {
+    std::uint8_t root[4];
+    if (!take(root, 4) || !shortString(&series->subKey) || !shortString(&series->valueName)) return false;
+    series->rootKey = getU32(root);
+  }
+  return !directoryPatch || shortString(&series->backupDir);
+}
+
+bool BodyReader::readRecordType(RecordType* type) {
+  std::uint8_t t = 0;
+  if (!take(&t, 1)) return false;
+  if (t > kRecordObsolete) {
+    corrupt_ = true;
+    return false;
+  }
+  *type = static_cast<RecordType>(t);
+  return true;
+}
+
+bool BodyReader::readPatchedFile(bool directoryPatch, FinalInfo* info, ExclusionWindow* w, std::string* name) {
+  std::uint8_t b[kFinalInfoSize];
+  if (!take(b, sizeof b)) return false;
+  *info = FinalInfo::decode(b);
+  if (info->sourceCount > kMaxSources) {
+    corrupt_ = true;
+    return false;
+  }
+  *w = ExclusionWindow();
+  if ((info->fileFlags & kFileHasWindows) && !window(w)) return false;
+  name->clear();
+  return !directoryPatch || shortString(name);
+}
+
+bool BodyReader::readSource(bool directoryPatch, const FinalInfo& info, std::string* name, SourceRecord* record,
+                            ExclusionWindow* w) {
+  name->clear();
+  if (directoryPatch && !shortString(name)) return false;
+  std::uint8_t b[kSourceRecordSize];
+  if (!take(b, sizeof b)) return false;
+  *record = SourceRecord::decode(b);
+  *w = ExclusionWindow();
+  if ((info.fileFlags & kFileHasWindows) && !window(w)) return false;
+  if (record->streamsTotal() > remaining()) {
+    corrupt_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool BodyReader::readEmbeddedHeader(std::string* name, std::uint32_t* size, std::uint32_t* dosDateTime,
+                                    std::uint16_t* attributes) {
+  std::uint8_t b[10];
+  if (!shortString(name) || !take(b, sizeof b)) return false;
+  *size = getU32(b);
+  *dosDateTime = getU32(b + 4);
+  *attributes = getU16(b + 8);
+  if (*size > remaining()) {
+    corrupt_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool BodyReader::readObsolete(std::string* name) { return shortString(name); }
+
+}  // namespace patchformat

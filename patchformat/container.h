@@ -1,0 +1,174 @@
+// The patch file container: a 78-byte header, a body (normally raw
+// deflate), and an 8-byte trailer at the very end that points back to the
+// header, so that an applier program may stand in front of the patch data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "patchformat/crc.h"
+#include "patchformat/io.h"
+
+namespace patchformat {
+
+constexpr std::uint32_t kPatchMagic = 0x3E7F8443u;
+constexpr std::uint32_t kFormatVersion = 220;
+constexpr std::size_t kHeaderSize = 78;
+constexpr std::size_t kTrailerSize = 8;
+constexpr std::size_t kFinalInfoSize = 18;
+constexpr std::size_t kSourceRecordSize = 32;
+constexpr std::size_t kMaxSources = 20;  // per patched file
+constexpr std::size_t kMaxSeries = 11;   // per patch
+// Marker after the last series of patches made for the local console stub.
+constexpr std::uint32_t kLocalStubMarker = 0x25456ABFu;
+
+// Patch kinds of the header.
+constexpr std::uint8_t kKindFile = 1;
+constexpr std::uint8_t kKindDirectory = 2;
+constexpr std::uint8_t kKindSeveralTargets = 6;
+
+constexpr std::uint8_t kHeaderCompressed = 0x01;      // body is raw deflate
+constexpr std::uint8_t kHeaderNoConfirmation = 0x02;  // comment shown without asking
+
+struct PatchHeader {
+  std::uint32_t magic = kPatchMagic;
+  std::uint32_t version = kFormatVersion;
+  std::uint8_t kind = kKindFile;
+  std::uint8_t flags = 0;
+  std::uint16_t creatorLength = 0;  // R
+  std::uint16_t commentLength = 0;  // C
+
+  bool isDirectoryPatch() const { return kind != kKindFile; }
+  std::string encode() const;  // 78 bytes, reserved bytes zero
+  static PatchHeader decode(const std::uint8_t* bytes);
+};
+
+struct PatchTrailer {
+  std::uint32_t length = 0;  // L: header start to end of file
+  std::uint32_t magic = kPatchMagic;
+  std::string encode() const;
+  static PatchTrailer decode(const std::uint8_t* bytes);
+};
+
+// How a target series is found on the user's machine.
+enum LocatorKind : std::uint8_t {
+  kLocateGivenPath = 0,
+  kLocateRegistry = 1,
+  kLocateWindowsDir = 2,
+  kLocateSystemDir = 3,
+  kLocateKeep = 255,
+};
+
+constexpr std::uint8_t kSeriesMoreFollow = 0x02;
+
+struct SeriesHeader {
+  std::uint8_t locator = kLocateGivenPath;
+  std::uint8_t flags = 0;
+  // Registry locator only.
+  std::uint32_t rootKey = 0;
+  std::string subKey;
+  std::string valueName;
+  // Directory patches only.
+  std::string backupDir;
+
+  bool moreFollow() const { return (flags & kSeriesMoreFollow) != 0; }
+};
+
+enum RecordType : std::uint8_t {
+  kRecordEnd = 0,
+  kRecordPatched = 1,
+  kRecordEmbedded = 2,
+  kRecordObsolete = 3,
+};
+
+constexpr std::uint16_t kFileHasWindows = 0x01;
+constexpr std::uint16_t kFileOptional = 0x02;
+
+struct FinalInfo {
+  std::uint32_t checksum = 0;
+  std::uint32_t size = 0;
+  std::uint32_t dosDateTime = 0;
+  std::uint16_t attributes = 0;
+  std::uint16_t sourceCount = 0;  // N
+  std::uint16_t fileFlags = 0;
+  std::string encode() const;  // 18 bytes
+  static FinalInfo decode(const std::uint8_t* bytes);
+};
+
+struct SourceRecord {
+  std::uint32_t checksum = 0;
+  std::uint32_t size = 0;
+  std::uint32_t streamLength[5] = {};
+  std::uint16_t mismatchGroup = 0;
+  std::uint8_t deltaFlags = 0;
+  std::uint8_t literalBlockSize = 0;
+  std::uint64_t streamsTotal() const;
+  std::string encode() const;  // 32 bytes
+  static SourceRecord decode(const std::uint8_t* bytes);
+};
+
+std::string encodeShortString(const std::string& text);  // text of at most 255 bytes
+
+// --- locating the patch data in a plain or self-applying file ---------------
+
+enum class LocateStatus {
+  kOk,
+  kUnreadable,     // "%nError, "%p" unreadable or not a patch file."
+  kNotPatch,       // "%nError, "%p" is no patch file."
+  kWrongVersion,   // the version message, naming header.version
+};
+
+struct PatchLocation {
+  LocateStatus status = LocateStatus::kUnreadable;
+  PatchHeader header;
+  std::uint64_t headerOffset = 0;
+  std::uint64_t bodyStart = 0;  // first stored body byte
+  std::uint64_t bodyEnd = 0;    // one past the last stored body byte
+};
+
+PatchLocation locatePatch(RandomReader& file);
+
+// --- reading the logical body -----------------------------------------------
+
+// Reads records from the logical body. Every short read, a length that runs
+// past the data, an unknown record type, more than 20 sources in a record or
+// more than 11 series make the patch corrupt: the read functions return false
+// and `corrupt()` tells so.
+class BodyReader {
+ public:
+  // `size` is the length of the logical body behind `in`.
+  BodyReader(ByteReader& in, std::uint64_t size) : in_(in), size_(size) {}
+
+  bool readTexts(const PatchHeader& header, std::string* creator, std::string* comment);
+  // `index` counts series from 0: a twelfth series is refused.
+  bool readSeriesHeader(bool directoryPatch, std::size_t index, SeriesHeader* series);
+  bool readRecordType(RecordType* type);
+  // Final info, its window and (directory patch) its name.
+  bool readPatchedFile(bool directoryPatch, FinalInfo* info, ExclusionWindow* window, std::string* name);
+  // One source entry up to its streams, which stand next in the body.
+  bool readSource(bool directoryPatch, const FinalInfo& info, std::string* name, SourceRecord* record,
+                  ExclusionWindow* window);
+  // Name, size, date and attributes; the S content bytes stand next.
+  bool readEmbeddedHeader(std::string* name, std::uint32_t* size, std::uint32_t* dosDateTime,
+                          std::uint16_t* attributes);
+  bool readObsolete(std::string* name);
+  // Reads n bytes of content (streams, embedded data) or skips them.
+  bool readBytes(void* out, std::size_t n);
+  bool skip(std::uint64_t n);
+
+  std::uint64_t position() const { return position_; }
+  std::uint64_t remaining() const { return size_ - position_; }
+  bool corrupt() const { return corrupt_; }
+
+ private:
+  bool take(void* out, std::size_t n);
+  bool shortString(std::string* out);
+  bool window(ExclusionWindow* w);
+
+  ByteReader& in_;
+  std::uint64_t size_;
+  std::uint64_t position_ = 0;
+  bool corrupt_ = false;
+};
+
+}  // namespace patchformat

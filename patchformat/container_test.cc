@@ -1,0 +1,243 @@
+#include "patchformat/container.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "patchformat/coding.h"
+
+namespace patchformat {
+namespace {
+
+// The smallest useful patch, assembled byte by byte: a stored single-file
+// patch with one source and no comment.
+std::string smallestPatch(const std::string& streams, SourceRecord* recordOut = nullptr) {
+  std::string header;
+  appendU32(&header, 0x3E7F8443u);
+  appendU32(&header, 220);
+  appendU8(&header, 1);  // single-file patch
+  appendU8(&header, 0);  // stored
+  header.append(64, '\0');
+  appendU16(&header, 0);
+  appendU16(&header, 0);
+
+  std::string body("\x00\x00", 2);  // locator 0, no further series
+  FinalInfo info;
+  info.checksum = 0x11223344;
+  info.size = 5;
+  info.dosDateTime = 0x5A2B6C3D;
+  info.attributes = 0x20;
+  info.sourceCount = 1;
+  body += info.encode();
+  SourceRecord record;
+  record.checksum = 0xAABBCCDD;
+  record.size = 3;
+  record.streamLength[0] = static_cast<std::uint32_t>(streams.size());
+  record.mismatchGroup = 190;
+  record.literalBlockSize = 20;
+  body += record.encode();
+  body += streams;
+  if (recordOut != nullptr) *recordOut = record;
+
+  std::string trailer;
+  appendU32(&trailer, static_cast<std::uint32_t>(78 + body.size() + 8));
+  appendU32(&trailer, 0x3E7F8443u);
+  return header + body + trailer;
+}
+
+TEST(ContainerTest, FixedSizes) {
+  EXPECT_EQ(PatchHeader().encode().size(), kHeaderSize);
+  EXPECT_EQ(PatchTrailer().encode().size(), kTrailerSize);
+  EXPECT_EQ(FinalInfo().encode().size(), kFinalInfoSize);
+  EXPECT_EQ(SourceRecord().encode().size(), kSourceRecordSize);
+  EXPECT_EQ(encodeShortString(""), std::string(1, '\0'));
+  EXPECT_EQ(encodeShortString("ab"), "\x02" "ab");
+}
+
+TEST(ContainerTest, SmallestPatchReadsBack) {
+  const std::string patch = smallestPatch("NUMS");
+  EXPECT_EQ(patch.size(), 78u + 2 + 18 + 32 + 4 + 8);
+  MemoryRandomReader file(patch);
+  const PatchLocation loc = locatePatch(file);
+  ASSERT_EQ(loc.status, LocateStatus::kOk);
+  EXPECT_EQ(loc.headerOffset, 0u);
+  EXPECT_FALSE(loc.header.isDirectoryPatch());
+  EXPECT_EQ(loc.header.flags, 0);
+  EXPECT_EQ(loc.bodyStart, 78u);
+  EXPECT_EQ(loc.bodyEnd, patch.size() - 8);
+
+  const std::string body = patch.substr(loc.bodyStart, loc.bodyEnd - loc.bodyStart);
+  MemoryReader in(body);
+  BodyReader reader(in, body.size());
+  std::string creator, comment, name, sourceName;
+  ASSERT_TRUE(reader.readTexts(loc.header, &creator, &comment));
+  SeriesHeader series;
+  ASSERT_TRUE(reader.readSeriesHeader(false, 0, &series));
+  EXPECT_EQ(series.locator, kLocateGivenPath);
+  EXPECT_FALSE(series.moreFollow());
+  FinalInfo info;
+  ExclusionWindow window;
+  ASSERT_TRUE(reader.readPatchedFile(false, &info, &window, &name));
+  EXPECT_EQ(info.checksum, 0x11223344u);
+  EXPECT_EQ(info.dosDateTime, 0x5A2B6C3Du);
+  EXPECT_EQ(info.sourceCount, 1);
+  SourceRecord record;
+  ASSERT_TRUE(reader.readSource(false, info, &sourceName, &record, &window));
+  EXPECT_EQ(record.checksum, 0xAABBCCDDu);
+  EXPECT_EQ(record.streamLength[0], 4u);
+  EXPECT_EQ(record.literalBlockSize, 20);
+  char streams[4];
+  ASSERT_TRUE(reader.readBytes(streams, 4));
+  EXPECT_EQ(std::string(streams, 4), "NUMS");
+  EXPECT_EQ(reader.remaining(), 0u);
+}
+
+TEST(ContainerTest, StubInFrontIsFoundFromTheTrailer) {
+  const std::string data = smallestPatch("X");
+  const std::string withStub = std::string(5000, 'M') + data;
+  MemoryRandomReader file(withStub);
+  const PatchLocation loc = locatePatch(file);
+  ASSERT_EQ(loc.status, LocateStatus::kOk);
+  EXPECT_EQ(loc.headerOffset, 5000u);
+  EXPECT_EQ(withStub.substr(loc.bodyStart, loc.bodyEnd - loc.bodyStart),
+            data.substr(78, data.size() - 86));
+}
+
+TEST(ContainerTest, MagicsVersionAndShortFiles) {
+  std::string patch = smallestPatch("X");
+  std::string badTrailer = patch;
+  badTrailer[badTrailer.size() - 1] ^= 1;
+  MemoryRandomReader a(badTrailer);
+  EXPECT_EQ(locatePatch(a).status, LocateStatus::kNotPatch);
+  std::string badHeader = patch;
+  badHeader[0] ^= 1;
+  MemoryRandomReader b(badHeader);
+  EXPECT_EQ(locatePatch(b).status, LocateStatus::kNotPatch);
+  std::string version = patch;
+  putU32(reinterpret_cast<std::uint8_t*>(&version[4]), 221);
+  MemoryRandomReader c(version);
+  const PatchLocation v = locatePatch(c);
+  EXPECT_EQ(v.status, LocateStatus::kWrongVersion);
+  EXPECT_EQ(v.header.version, 221u);
+  for (std::size_t n = 0; n < 8; ++n) {
+    const std::string tiny = patch.substr(patch.size() - n);
+    MemoryRandomReader t(tiny);
+    EXPECT_EQ(locatePatch(t).status, LocateStatus::kUnreadable) << n;
+  }
+  // A trailer that points before the start of the file.
+  std::string far = patch;
+  putU32(reinterpret_cast<std::uint8_t*>(&far[far.size() - 8]), 100000);
+  MemoryRandomReader f(far);
+  EXPECT_EQ(locatePatch(f).status, LocateStatus::kUnreadable);
+}
+
+// Every truncation of a body is a corrupt patch, found by the reader.
+TEST(ContainerTest, TruncatedBodiesAreCorrupt) {
+  std::string body("\x01\x00", 2);  // registry locator, last series
+  appendU32(&body, 0x80000002u);
+  body += encodeShortString("Software\\Acme") + encodeShortString("Path") + encodeShortString("Backup");
+  body += std::string(1, '\x02') + encodeShortString("a.txt");
+  appendU32(&body, 3);
+  appendU32(&body, 0);
+  appendU16(&body, 0x20);
+  body += "abc";
+  body += std::string(1, '\x03') + encodeShortString("old.txt");
+  body += std::string(1, '\x00');
+
+  const auto walk = [](const std::string& data) {
+    MemoryReader in(data);
+    BodyReader r(in, data.size());
+    SeriesHeader s;
+    RecordType t;
+    std::string name;
+    std::uint32_t size, date;
+    std::uint16_t attributes;
+    if (!r.readSeriesHeader(true, 0, &s) || !r.readRecordType(&t) ||
+        !r.readEmbeddedHeader(&name, &size, &date, &attributes) || !r.skip(size) || !r.readRecordType(&t) ||
+        !r.readObsolete(&name) || !r.readRecordType(&t)) {
+      return r.corrupt();
+    }
+    return t == kRecordEnd && !r.corrupt() ? false : true;
+  };
+  EXPECT_FALSE(walk(body));
+  for (std::size_t n = 0; n < body.size(); ++n) EXPECT_TRUE(walk(body.substr(0, n))) << "length " << n;
+}
+
+TEST(ContainerTest, LimitsOfConformingPatches) {
+  std::string data;
+  FinalInfo info;
+  info.sourceCount = 21;
+  data = info.encode();
+  MemoryReader in(data);
+  BodyReader r(in, data.size());
+  FinalInfo got;
+  ExclusionWindow w;
+  std::string name;
+  EXPECT_FALSE(r.readPatchedFile(false, &got, &w, &name));
+  EXPECT_TRUE(r.corrupt()) << "more than 20 sources";
+
+  const std::string series("\x00\x02", 2);
+  MemoryReader sin(series);
+  BodyReader sr(sin, series.size());
+  SeriesHeader h;
+  EXPECT_FALSE(sr.readSeriesHeader(false, 11, &h));
+  EXPECT_TRUE(sr.corrupt()) << "a twelfth series";
+
+  std::string type(1, '\x04');
+  MemoryReader tin(type);
+  BodyReader tr(tin, 1);
+  RecordType t;
+  EXPECT_FALSE(tr.readRecordType(&t));
+
+  // Stream lengths that run past the body.
+  SourceRecord rec;
+  rec.streamLength[3] = 1000;
+  FinalInfo one;
+  one.sourceCount = 1;
+  const std::string src = rec.encode() + "short";
+  MemoryReader rin(src);
+  BodyReader rr(rin, src.size());
+  EXPECT_FALSE(rr.readSource(false, one, &name, &rec, &w));
+  EXPECT_TRUE(rr.corrupt());
+
+  // Embedded content longer than the data.
+  std::string emb = encodeShortString("x");
+  appendU32(&emb, 50);
+  appendU32(&emb, 0);
+  appendU16(&emb, 0);
+  MemoryReader ein(emb);
+  BodyReader er(ein, emb.size());
+  std::uint32_t size, date;
+  std::uint16_t attributes;
+  EXPECT_FALSE(er.readEmbeddedHeader(&name, &size, &date, &attributes));
+}
+
+TEST(ContainerTest, WindowsAndNamesOfDirectoryRecords) {
+  FinalInfo info;
+  info.sourceCount = 1;
+  info.fileFlags = kFileHasWindows | kFileOptional;
+  std::string data = info.encode();
+  appendU32(&data, 100);
+  appendU32(&data, 8);
+  data += encodeShortString("bin\\app.exe") + encodeShortString("");
+  SourceRecord rec;
+  data += rec.encode();
+  appendU32(&data, 7);
+  appendU32(&data, 9);
+  MemoryReader in(data);
+  BodyReader r(in, data.size());
+  FinalInfo got;
+  ExclusionWindow w;
+  std::string name, sourceName = "x";
+  ASSERT_TRUE(r.readPatchedFile(true, &got, &w, &name));
+  EXPECT_EQ(w.start, 100u);
+  EXPECT_EQ(w.length, 8u);
+  EXPECT_EQ(name, "bin\\app.exe");
+  ASSERT_TRUE(r.readSource(true, got, &sourceName, &rec, &w));
+  EXPECT_EQ(sourceName, "") << "an empty source name stands for the final file's name";
+  EXPECT_EQ(w.start, 7u);
+  EXPECT_EQ(w.length, 9u);
+}
+
+}  // namespace
+}  // namespace patchformat

@@ -1,0 +1,115 @@
+// Mutated deltas and patch bodies: the decoder and the record reader must end
+// with a result, never crash, hang or read outside a buffer (the suite also
+// runs under AddressSanitizer). Bounded, seeded, reproducible by its seed.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "patchformat/coding.h"
+#include "patchformat/container.h"
+#include "tests/random_delta.h"
+
+namespace {
+
+using testing_support::DeltaWriter;
+
+void mutate(std::string* s, std::mt19937& rng) {
+  auto pick = [&](std::size_t lo, std::size_t hi) { return std::uniform_int_distribution<std::size_t>(lo, hi)(rng); };
+  switch (pick(0, 3)) {
+    case 0:
+      if (!s->empty()) (*s)[pick(0, s->size() - 1)] ^= static_cast<char>(1 << pick(0, 7));
+      break;
+    case 1:
+      if (!s->empty()) (*s)[pick(0, s->size() - 1)] = static_cast<char>(pick(0, 255));
+      break;
+    case 2:
+      s->resize(pick(0, s->size()));
+      break;
+    default:
+      s->append(pick(1, 8), static_cast<char>(pick(0, 255)));
+  }
+}
+
+TEST(FormatMutationTest, MutatedDeltasNeverOverrunTheirTarget) {
+  const unsigned seed = std::random_device{}();
+  std::mt19937 rng(seed);
+  for (int i = 0; i < 400; ++i) {
+    testing_support::RandomDelta d;
+    testing_support::makeRandomDelta(rng, &d);
+    std::string s[5] = {DeltaWriter::contents(d.writer.numbers), DeltaWriter::contents(d.writer.bitsA),
+                        DeltaWriter::contents(d.writer.bitsB), DeltaWriter::contents(d.writer.literals),
+                        DeltaWriter::contents(d.writer.mismatches)};
+    const int rounds = std::uniform_int_distribution<int>(1, 4)(rng);
+    for (int r = 0; r < rounds; ++r) mutate(&s[std::uniform_int_distribution<int>(0, 4)(rng)], rng);
+    if (std::uniform_int_distribution<int>(0, 9)(rng) == 0) {
+      d.writer.params.literalBlockSize = static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 3)(rng));
+    }
+    std::string out;
+    d.writer.decodeStreams(s, d.source, &out);
+    ASSERT_LE(out.size(), d.writer.params.targetSize) << "seed " << seed << " case " << i;
+  }
+}
+
+TEST(FormatMutationTest, MutatedBodiesEndInAResult) {
+  using namespace patchformat;
+  const unsigned seed = std::random_device{}();
+  std::mt19937 rng(seed);
+  std::string body("\x01\x02", 2);
+  appendU32(&body, 0x80000002u);
+  body += encodeShortString("Software\\A") + encodeShortString("Dir") + encodeShortString("Backup");
+  FinalInfo info;
+  info.sourceCount = 2;
+  info.fileFlags = kFileHasWindows;
+  body += std::string(1, '\x01') + info.encode();
+  appendU32(&body, 4);
+  appendU32(&body, 2);
+  body += encodeShortString("a.exe");
+  for (int k = 0; k < 2; ++k) {
+    SourceRecord rec;
+    rec.streamLength[0] = 3;
+    rec.streamLength[3] = 2;
+    body += encodeShortString(k ? "" : "old.exe") + rec.encode();
+    appendU32(&body, 0);
+    appendU32(&body, 0);
+    body += "NNNLL";
+  }
+  body += std::string(1, '\x03') + encodeShortString("gone.txt") + std::string(1, '\x00');
+  body += std::string("\x00\x00", 2) + std::string(1, '\x00');  // a second series, by path
+
+  for (int i = 0; i < 3000; ++i) {
+    std::string data = body;
+    const int rounds = std::uniform_int_distribution<int>(1, 3)(rng);
+    for (int r = 0; r < rounds; ++r) mutate(&data, rng);
+    MemoryReader in(data);
+    BodyReader reader(in, data.size());
+    int steps = 0;
+    for (std::size_t series = 0; !reader.corrupt(); ++series) {
+      SeriesHeader h;
+      if (!reader.readSeriesHeader(true, series, &h)) break;
+      RecordType t = kRecordEnd;
+      while (reader.readRecordType(&t) && t != kRecordEnd) {
+        ASSERT_LT(++steps, 10000) << "seed " << seed;
+        std::string name;
+        if (t == kRecordPatched) {
+          FinalInfo f;
+          ExclusionWindow w;
+          if (!reader.readPatchedFile(true, &f, &w, &name)) break;
+          for (int k = 0; k < f.sourceCount; ++k) {
+            SourceRecord rec;
+            if (!reader.readSource(true, f, &name, &rec, &w) || !reader.skip(rec.streamsTotal())) break;
+          }
+        } else if (t == kRecordEmbedded) {
+          std::uint32_t size, date;
+          std::uint16_t attributes;
+          if (!reader.readEmbeddedHeader(&name, &size, &date, &attributes) || !reader.skip(size)) break;
+        } else if (!reader.readObsolete(&name)) {
+          break;
+        }
+      }
+      if (reader.corrupt() || !h.moreFollow()) break;
+    }
+    ASSERT_LE(reader.position(), data.size()) << "seed " << seed;
+  }
+}
+
+}  // namespace
