@@ -162,7 +162,7 @@ void fatalError(const std::string& en, const std::string& de) {
   const std::string& text = germanMode ? de : en;
   if (lastMessageNumber == 30) {
     lastMessageNumber = kNoMessagePending;
-    throw AllocationFailure(BuilderExit::Kind::kFatal, text);
+    throw AllocationFailure(text);
   }
   throw BuilderExit(BuilderExit::Kind::kFatal, text);
 }

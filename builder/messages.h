@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "diffengine/memory.h"
+
 namespace builder {
 
 // Set once at start-up from win.ini; read by every bilingual output routine.
@@ -70,10 +72,7 @@ class BuilderExit : public std::exception {
 
 // An allocation failure (message 29). The difference search catches it to
 // retry with a more frugal memory strategy; anywhere else it is fatal.
-class AllocationFailure : public BuilderExit {
- public:
-  using BuilderExit::BuilderExit;
-};
+using AllocationFailure = diffengine::AllocationFailure;
 
 enum class Out { kStdout, kStderr };
 

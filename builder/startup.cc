@@ -47,6 +47,15 @@ void reportNotice(const char* en, const char* de, const char* arg) {
 
 void onExit() { cleanupHandler(); }
 
+// The error exit: incomplete output deleted, job cleaned up, text printed.
+int errorExit(const std::string& text) {
+  discardPatchOutput();
+  runJobCleanup();
+  writeConsole(Out::kStderr, text + "\n");
+  flushConsole(Out::kStderr);
+  return 1;
+}
+
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 void describePatterns(std::string* out, const char* label, const std::vector<PatternEntry>& list) {
@@ -184,9 +193,13 @@ int runKestmain(int argc, char** argv) {
       flushConsole(Out::kStdout);
       return 1;
     }
-    discardPatchOutput();
-    runJobCleanup();
-    writeConsole(Out::kStderr, exit.text() + "\n");
+    return errorExit(exit.text());
+  } catch (const diffengine::AllocationFailure& failure) {
+    return errorExit(failure.text());
+  } catch (const diffengine::FatalError& failure) {
+    // The engine's own failures end like a plain exit(1): the exit handler
+    // still removes an incomplete patch, with its message.
+    writeConsole(Out::kStderr, failure.text() + "\n");
     flushConsole(Out::kStderr);
     return 1;
   }

@@ -24,7 +24,8 @@ std::string toNative(const std::string& path);
 // An open file. Moves, never copies; closes itself.
 class File {
  public:
-  enum class Mode { kRead, kCreate };  // kCreate truncates or creates for writing
+  // kCreate truncates or creates for writing; kCreateReadWrite also reads back.
+  enum class Mode { kRead, kCreate, kCreateReadWrite };
 
   File() = default;
   ~File();
@@ -41,6 +42,8 @@ class File {
   // Writes all n bytes; false on any error (a full disk included).
   bool write(const void* buffer, std::size_t n);
   bool seek(std::uint64_t offset);
+  // Reads exactly n bytes at `offset` (moves the file position).
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t n);
   bool size(std::uint64_t* result) const;
   bool close();
   NativeHandle native() const { return handle_; }

@@ -34,7 +34,9 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::open(const std::string& path, Mode mode) {
   close();
-  const int flags = mode == Mode::kRead ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC);
+  const int flags = mode == Mode::kRead     ? O_RDONLY
+                    : mode == Mode::kCreate ? (O_WRONLY | O_CREAT | O_TRUNC)
+                                            : (O_RDWR | O_CREAT | O_TRUNC);
   int fd;
   do {
     fd = ::open(toNative(path).c_str(), flags | O_CLOEXEC, 0666);

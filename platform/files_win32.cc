@@ -29,8 +29,8 @@ bool File::open(const std::string& path, Mode mode) {
     h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL, nullptr);
   } else {
-    h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                    nullptr);
+    const DWORD access = mode == Mode::kCreate ? GENERIC_WRITE : (GENERIC_READ | GENERIC_WRITE);
+    h = CreateFileA(path.c_str(), access, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = h;
