@@ -26,7 +26,7 @@ TEST(StartupTest, StateBlockAllocationFailureIsMessage29) {
   try {
     initStateBlocks(failOnFifth);
     FAIL() << "no failure reported";
-  } catch (const BuilderExit& e) {
+  } catch (const AllocationFailure& e) {
     EXPECT_EQ(e.text(), "Error, can't allocate 1112 Bytes (to initialized the patching engine)!\n");
   }
   releaseStateBlocks();

@@ -9,7 +9,7 @@
 namespace {
 
 TEST(DeltaRoundTripTest, RandomInstructionSequences) {
-  const unsigned seed = std::random_device{}();
+  const unsigned seed = testing_support::testSeed();
   std::mt19937 rng(seed);
   for (int i = 0; i < 300; ++i) {
     testing_support::RandomDelta d;

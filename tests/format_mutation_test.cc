@@ -31,7 +31,7 @@ void mutate(std::string* s, std::mt19937& rng) {
 }
 
 TEST(FormatMutationTest, MutatedDeltasNeverOverrunTheirTarget) {
-  const unsigned seed = std::random_device{}();
+  const unsigned seed = testing_support::testSeed();
   std::mt19937 rng(seed);
   for (int i = 0; i < 400; ++i) {
     testing_support::RandomDelta d;
@@ -52,7 +52,7 @@ TEST(FormatMutationTest, MutatedDeltasNeverOverrunTheirTarget) {
 
 TEST(FormatMutationTest, MutatedBodiesEndInAResult) {
   using namespace patchformat;
-  const unsigned seed = std::random_device{}();
+  const unsigned seed = testing_support::testSeed();
   std::mt19937 rng(seed);
   std::string body("\x01\x02", 2);
   appendU32(&body, 0x80000002u);

@@ -3,7 +3,9 @@
 // with the builder's streams.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,6 +13,13 @@
 #include "tests/delta_writer.h"
 
 namespace testing_support {
+
+// The seed of a random test: VERDELIN_SEED when set (to repeat a failure),
+// else a fresh one. Tests print it with every failure.
+inline unsigned testSeed() {
+  const char* fixed = std::getenv("VERDELIN_SEED");
+  return fixed != nullptr ? static_cast<unsigned>(std::strtoul(fixed, nullptr, 10)) : std::random_device{}();
+}
 
 struct RandomDelta {
   std::string source;
@@ -124,6 +133,17 @@ inline void makeRandomDelta(std::mt19937& rng, RandomDelta* result) {
   w.params.sourceSize = static_cast<std::uint32_t>(S);
   w.params.targetSize = static_cast<std::uint32_t>(out.size());
   w.params.flags = flags;
+  // A displacement can reach S + T; the larger of S and T may give too few
+  // number bytes for it, and then the range must be the sum.
+  std::uint64_t largest = 0;
+  for (const Op& op : ops) {
+    largest = std::max<std::uint64_t>(largest, static_cast<std::uint64_t>(std::abs(op.number)));
+    largest = std::max<std::uint64_t>(largest, static_cast<std::uint64_t>(std::abs(op.displacement)));
+  }
+  const auto capacity = [](std::uint64_t range) -> std::uint64_t {
+    return range <= 0xFF ? 0xFF : range <= 0xFFFF ? 0xFFFF : range <= 0xFFFFFF ? 0xFFFFFF : 0xFFFFFFFF;
+  };
+  if (capacity(w.params.positionRange()) < largest) w.params.flags |= patchformat::kDeltaRangeIsSum;
   w.params.mismatchGroup = g;
   w.params.literalBlockSize = static_cast<std::uint8_t>(b);
   for (const Op& op : ops) {
