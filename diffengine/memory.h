@@ -30,11 +30,15 @@ class AllocationFailure : public FatalError {
   using FatalError::FatalError;
 };
 
-// size bytes (one when size is 0), never null.
-void* allocateFor(std::size_t size, const char* purpose);
+// size bytes (one when size is 0), never null. Sizes beyond the address
+// space fail like any other allocation.
+void* allocateFor(std::uint64_t size, const char* purpose);
 void releaseBlock(void* block);
 
 // Tests limit how many bytes allocateFor may still hand out; -1 = no limit.
 void setAllocationBudget(std::int64_t bytes);
+// Tests make the next `times` allocations with this purpose fail (null
+// purpose: none).
+void failAllocationsFor(const char* purpose, int times);
 
 }  // namespace diffengine

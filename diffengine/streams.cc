@@ -73,16 +73,47 @@ void ByteStream::addAt(std::uint64_t position, const std::uint8_t* reference, st
   }
 }
 
+// Natural logarithm from IEEE additions, multiplications and divisions
+// only, so that every platform computes the same bits (library logarithms
+// differ in their last place, and entropy comparisons decide stream bits).
+double portableLog(double x) {
+  int exponent = 0;
+  double m = std::frexp(x, &exponent);  // x = m * 2^exponent, m in [0.5, 1)
+  if (m < 0.70710678118654752440) {
+    m *= 2.0;
+    --exponent;
+  }
+  // ln m = 2 atanh(s), s = (m - 1) / (m + 1), |s| < 0.172
+  const double s = (m - 1.0) / (m + 1.0);
+  const double s2 = s * s;
+  double term = s;
+  double sum = 0.0;
+  for (int k = 1; k <= 41; k += 2) {
+    sum += term / k;
+    term *= s2;
+  }
+  return 2.0 * sum + exponent * 0.69314718055994530942;
+}
+
 double ByteStream::entropyOf(std::uint64_t start, std::uint64_t length) const {
   if (length == 0) return 0.0;
   std::uint64_t counts[256] = {};
-  for (std::uint64_t k = 0; k < length; ++k) ++counts[byteAt(start + k)];
+  std::uint64_t position = start;
+  std::uint64_t left = length;
+  while (left > 0) {
+    const std::uint8_t* p = byteAddress(position);
+    std::uint64_t piece = StreamChunkSize - position % StreamChunkSize;
+    if (piece > left) piece = left;
+    for (std::uint64_t k = 0; k < piece; ++k) ++counts[p[k]];
+    position += piece;
+    left -= piece;
+  }
   double sum = 0.0;
-  const double ln2 = std::log(2.0);
+  const double ln2 = portableLog(2.0);
   for (std::uint64_t c : counts) {
     if (c == 0) continue;
     const double p = static_cast<double>(c) / static_cast<double>(length);
-    sum += p * (std::log(p) / ln2);
+    sum += p * (portableLog(p) / ln2);
   }
   return sum;
 }

@@ -15,6 +15,9 @@ namespace diffengine {
 
 constexpr std::size_t StreamChunkSize = 30000;
 
+// Natural logarithm computed the same way on every platform.
+double portableLog(double x);
+
 // A growable array of small values (numbers, or pointers it does not own).
 // Growth reserves `growth` spare elements; shrinking keeps the storage.
 template <typename T>

@@ -1,0 +1,282 @@
+#include "diffengine/engine.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "diffengine/encoder.h"
+#include "diffengine/match.h"
+#include "diffengine/memory.h"
+#include "diffengine/representation.h"
+#include "diffengine/source_index.h"
+#include "patchformat/crc.h"
+#include "patchformat/delta.h"
+#include "platform/files.h"
+
+namespace diffengine {
+namespace {
+
+constexpr std::int64_t kFixedTables = 524288;                  // counters, also the bucket table's
+constexpr std::int64_t kDefaultIndexBudget = 7340032;          // strategy 3 without a limit
+constexpr std::int64_t kSmallestIndexBudget = 12 * 65536;      // below this a sample cannot shrink further
+constexpr std::uint64_t kLargestFile = 0xFFFFFFFFu;            // sizes are 32-bit fields in a patch
+
+bool readFully(platform::File& file, std::uint8_t* buffer, std::uint64_t n) {
+  std::uint64_t got = 0;
+  while (got < n) {
+    const std::uint64_t want = std::min<std::uint64_t>(n - got, 1u << 20);
+    const long r = file.read(buffer + got, static_cast<std::size_t>(want));
+    if (r <= 0) return false;
+    got += static_cast<std::uint64_t>(r);
+  }
+  return true;
+}
+
+}  // namespace
+
+struct DifferenceEngine::Impl {
+  Impl(const EngineSettings& s, EngineHost& h) : settings(s), host(h) {}
+
+  // The memory strategy for the next attempt; `prev` is the hint or the
+  // strategy that failed. Prints the notices of the frugal strategies.
+  int chooseStrategy(std::int64_t prev, std::uint64_t S, std::uint64_t T) {
+    const std::int64_t limit = settings.memoryLimit;
+    const auto s = static_cast<std::int64_t>(S);
+    const auto t = static_cast<std::int64_t>(T);
+    const std::int64_t index = s * 4 / 5;
+    const std::int64_t need1 = index + s + t + kFixedTables;
+    const std::int64_t need2 = std::max(t, index) + s + kFixedTables;
+    int strategy;
+    if (limit == 0) {
+      strategy = static_cast<int>(std::min<std::int64_t>(prev + 1, 3));
+    } else if (need1 > limit || prev >= 1) {
+      if (need2 > limit || prev >= 2) {
+        strategy = 3;
+        notice("Memory/algorithm limitations suggest using less efficient alternate algorithm!\n");
+      } else {
+        strategy = 2;
+        notice("Memory limitation suggests using the streaming dest algorithm!\n");
+      }
+    } else {
+      strategy = 1;
+    }
+    return strategy;
+  }
+
+  void notice(const char* text) {
+    if (!settings.quiet) host.write(Channel::kStdout, text);
+  }
+
+  void releaseBuffers() {
+    releaseBlock(memory);
+    memory = nullptr;
+    releaseBlock(endMemory);
+    endMemory = nullptr;
+    releaseBlock(chunk);
+    chunk = nullptr;
+    index.releaseEntries();
+    index.releaseSampleTables();
+  }
+
+  // Loading and index building, run again from the start after a failed
+  // allocation.
+  void prepare(int strategy, std::int64_t budget, StateFile& source, StateFile& end) {
+    releaseBuffers();
+    if (!sourceFile.isOpen() && !sourceFile.open(source.path, platform::File::Mode::kRead)) {
+      host.failNumbered(20, source.path);
+    }
+    if (!endFile.isOpen() && !endFile.open(end.path, platform::File::Mode::kRead)) host.failNumbered(21, end.path);
+    if (!sourceFile.seek(0)) host.failNumbered(22, source.path);
+    if (!endFile.seek(0)) host.failNumbered(22, end.path);
+    const std::uint64_t S = source.size;
+    const std::uint64_t T = end.size;
+    if (strategy <= 2) {
+      memory = static_cast<std::uint8_t*>(
+          allocateFor(S + (strategy == 1 ? T : 0), "to hold the compared files in memory"));
+      if (!readFully(sourceFile, memory, S)) host.failNumbered(22, source.path);
+      if (source.checksum == 0) source.checksum = patchformat::crc32_noinv(memory, static_cast<std::size_t>(S));
+      sourceFile.close();
+      if (strategy == 1) {
+        if (!readFully(endFile, memory + S, T)) host.failNumbered(22, end.path);
+        end.checksum = patchformat::crc32_noinv(memory + S, static_cast<std::size_t>(T));
+        endFile.close();
+      }
+    }
+    if (strategy != 1) chunk = static_cast<std::uint8_t*>(allocateFor(kEndChunk, "to stream the destination file"));
+
+    host.progress(1, 0);
+    if (strategy == 3) {
+      std::uint32_t crc = 0;
+      if (!index.buildSampled(sourceFile, budget, rand, &crc)) host.failNumbered(22, source.path);
+      source.checksum = crc;
+    } else {
+      const auto s = static_cast<std::int64_t>(S);
+      const std::int64_t endEnd = strategy == 1 && settings.selfReference ? s + static_cast<std::int64_t>(T) : 0;
+      index.buildFromMemory(memory, s, endEnd, settings.searchLevel);
+    }
+  }
+
+  void step(StateFile& source, StateFile& end, StepStats& stats, patchformat::SourceRecord& record);
+
+  EngineSettings settings;
+  EngineHost& host;
+  SourceIndex index;
+  RuntimeRand rand;
+  Representation records;
+  DeltaEncoder encoder;
+  platform::File sourceFile;
+  platform::File endFile;
+  std::uint8_t* memory = nullptr;     // the source, under strategy 1 followed by the end file
+  std::uint8_t* endMemory = nullptr;  // strategy 2: the end file, loaded after the search
+  std::uint8_t* chunk = nullptr;      // the streamed end file's chunk
+};
+
+void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& stats,
+                                  patchformat::SourceRecord& record) {
+  stats = StepStats();
+  if (!sourceFile.open(source.path, platform::File::Mode::kRead)) host.failNumbered(20, source.path);
+  if (!endFile.open(end.path, platform::File::Mode::kRead)) host.failNumbered(21, end.path);
+  std::uint64_t S = 0;
+  std::uint64_t T = 0;
+  if (!sourceFile.size(&S)) host.failNumbered(22, source.path);
+  if (!endFile.size(&T)) host.failNumbered(22, end.path);
+  // A patch describes sizes, addresses and lengths in 32 bits.
+  if (S > kLargestFile) host.fail("Error, \"" + source.path + "\" is 4 GB or larger, which a patch file cannot describe!");
+  if (T > kLargestFile) host.fail("Error, \"" + end.path + "\" is 4 GB or larger, which a patch file cannot describe!");
+  if (settings.selfReference && S + T > kLargestFile) {
+    host.fail("Error, \"" + source.path + "\" and \"" + end.path +
+              "\" together reach 4 GB, too much for option \"-r\"!");
+  }
+  source.size = static_cast<std::uint32_t>(S);
+  end.size = static_cast<std::uint32_t>(T);
+  char line[80];
+  std::snprintf(line, sizeof line, "(%" PRIu64 " -> %" PRIu64 " Bytes)\n", S, T);
+  host.write(Channel::kStdout, line);
+
+  std::int64_t prev = settings.engineHint;
+  std::int64_t budget = 0;
+  bool chose3 = false;
+  int strategy = 0;
+  for (bool first = true;; first = false) {
+    strategy = chooseStrategy(prev, S, T);
+    if (settings.memoryLimit > 0) {
+      budget = settings.memoryLimit;
+    } else if (first) {
+      budget = kDefaultIndexBudget;
+    } else if (chose3) {
+      budget /= 2;
+    }
+    if (strategy == 3) chose3 = true;
+    ++stats.attempts;
+    try {
+      prepare(strategy, budget, source, end);
+      break;
+    } catch (const AllocationFailure&) {
+      releaseBuffers();
+      // Strategy 3 can only go on with a smaller budget: a fixed limit, or
+      // a budget below the fixed tables, ends the run.
+      if (strategy == 3 && (settings.memoryLimit > 0 || budget / 2 < kSmallestIndexBudget)) throw;
+      prev = strategy;
+    }
+  }
+  stats.strategy = strategy;
+  stats.indexBudget = static_cast<std::uint64_t>(budget);
+  stats.samples = index.samples();
+  stats.keysCut = index.keysCut();
+  stats.indexEntries = index.entries();
+
+  MatchInput in;
+  in.strategy = strategy;
+  in.sourceSize = S;
+  in.endSize = T;
+  in.memory = memory;
+  in.sourceFile = &sourceFile;
+  in.endFile = &endFile;
+  in.chunkBuffer = chunk;
+  in.sourceName = source.path;
+  in.endName = end.path;
+  records.clear();
+  const MatchResult found = runMatchSearch(in, index, records, host);
+  if (strategy != 1) end.checksum = found.endChecksum;
+  stats.copies = found.copies;
+  stats.copiedBytes = found.copiedBytes;
+  if (settings.keepSearchRecords) {
+    for (std::uint64_t i = 0; i < records.size(); ++i) stats.searchRecords.push_back(records[i]);
+  }
+  index.releaseEntries();
+  index.releaseSampleTables();
+  releaseBlock(chunk);
+  chunk = nullptr;
+
+  if (strategy == 2) {
+    endMemory = static_cast<std::uint8_t*>(
+        allocateFor(T, "to load the dest file for fine tuning the generated representation"));
+    if (!endFile.seek(0) || !readFully(endFile, endMemory, T)) host.failNumbered(22, end.path);
+    endFile.close();
+  }
+
+  EncoderInput e;
+  e.sourceSize = S;
+  e.endSize = T;
+  e.selfReference = settings.selfReference;
+  e.source = memory;
+  e.end = strategy == 1 ? memory + S : endMemory;
+  e.endFile = &endFile;
+  e.endName = end.path;
+  e.copies = found.copies;
+  e.copiedBytes = found.copiedBytes;
+  e.mismatchGroup = settings.mismatchGroup;
+  e.literalBlockSize = settings.literalBlockSize;
+  e.encoderMargin = settings.encoderMargin;
+  encoder.encode(e, records, host);
+
+  record = patchformat::SourceRecord();
+  record.checksum = source.checksum;
+  record.size = source.size;
+  record.streamLength[0] = static_cast<std::uint32_t>(encoder.numbers.sizeInBytes());
+  record.streamLength[1] = static_cast<std::uint32_t>(encoder.bitsA.sizeInBytes());
+  record.streamLength[2] = static_cast<std::uint32_t>(encoder.bitsB.sizeInBytes());
+  record.streamLength[3] = static_cast<std::uint32_t>(encoder.literals.sizeInBytes());
+  record.streamLength[4] = static_cast<std::uint32_t>(encoder.mismatch().sizeInBytes());
+  record.mismatchGroup = settings.mismatchGroup;
+  record.deltaFlags = static_cast<std::uint8_t>((settings.selfReference ? patchformat::kDeltaRangeIsSum : 0) |
+                                                (encoder.rawMismatch ? patchformat::kDeltaRawMismatch : 0));
+  record.literalBlockSize = settings.literalBlockSize;
+
+  sourceFile.close();
+  endFile.close();
+  releaseBuffers();
+  records.clear();
+}
+
+DifferenceEngine::DifferenceEngine(const EngineSettings& settings, EngineHost& host)
+    : impl_(std::make_unique<Impl>(settings, host)) {}
+
+DifferenceEngine::~DifferenceEngine() {
+  if (impl_) impl_->releaseBuffers();
+}
+
+void DifferenceEngine::searchStep(StateFile& source, StateFile& end) {
+  try {
+    impl_->step(source, end, stats_, record_);
+  } catch (...) {
+    impl_->sourceFile.close();
+    impl_->endFile.close();
+    impl_->releaseBuffers();
+    impl_->records.clear();
+    throw;
+  }
+}
+
+bool DifferenceEngine::writeStreams(BlockSink& sink) {
+  DeltaEncoder& e = impl_->encoder;
+  bool ok = e.numbers.writeTo(sink);
+  ok = e.bitsA.writeTo(sink) && ok;
+  ok = e.bitsB.writeTo(sink) && ok;
+  ok = e.literals.writeTo(sink) && ok;
+  return e.mismatch().writeTo(sink) && ok;
+}
+
+void DifferenceEngine::clearStreams() { impl_->encoder.clear(); }
+
+}  // namespace diffengine

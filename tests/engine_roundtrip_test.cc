@@ -1,0 +1,151 @@
+// Seeded round trips: the engine's streams for generated file pairs, decoded
+// by the format's decoder, must give the end file back under every memory
+// strategy and encoder setting.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "patchformat/crc.h"
+#include "tests/engine_support.h"
+#include "tests/random_delta.h"
+
+namespace {
+
+using testing_support::EngineRun;
+using testing_support::randomBytes;
+
+// An edited copy of `source`: inserts, deletes, overwrites, scattered byte
+// changes and moved or repeated blocks.
+std::string edit(std::mt19937& rng, const std::string& source, int edits) {
+  std::string s = source;
+  for (int e = 0; e < edits; ++e) {
+    const std::size_t n = s.size();
+    const std::size_t at = n == 0 ? 0 : rng() % (n + 1);
+    const std::size_t len = 1 + rng() % (rng() % 4 == 0 ? 3000 : 60);
+    switch (rng() % 5) {
+      case 0:
+        s.insert(at, randomBytes(rng, len));
+        break;
+      case 1:
+        if (at < n) s.erase(at, len);
+        break;
+      case 2:
+        for (std::size_t i = at; i < n && i < at + len; ++i) s[i] = static_cast<char>(rng());
+        break;
+      case 3:
+        for (std::size_t i = at; i < n && i < at + len; i += 1 + rng() % 20) s[i] = static_cast<char>(s[i] ^ 0x5A);
+        break;
+      default:
+        if (n > 0) s.insert(at, s.substr(rng() % n, len));  // a repeated block
+        break;
+    }
+  }
+  return s;
+}
+
+// Text-like bytes: few distinct values, many repeats, like program data.
+std::string structured(std::mt19937& rng, std::size_t n) {
+  static const char* const kWords[] = {"alpha ", "beta ", "\0\0\0\0", "gamma\n", "delta_", "\x90\x90\x90", "IMPORT "};
+  std::string s;
+  while (s.size() < n) s += kWords[rng() % 7];
+  s.resize(n);
+  return s;
+}
+
+struct Variant {
+  const char* name;
+  std::uint32_t hint;
+  bool selfReference;
+  std::uint8_t b;
+  std::uint32_t B;
+  std::uint16_t g;
+};
+
+const Variant kVariants[] = {
+    {"strategy1", 0, false, 20, 245, 190}, {"strategy1-r", 0, true, 20, 245, 190},
+    {"strategy2", 1, false, 20, 245, 190}, {"strategy2-r", 1, true, 20, 245, 190},
+    {"strategy3", 2, false, 20, 245, 190}, {"strategy3-r", 2, true, 20, 245, 190},
+    {"small-chunks", 0, false, 10, 0, 10}, {"big-chunks", 0, true, 255, 10000, 10000},
+    {"odd-chunks", 1, false, 37, 3, 11},
+};
+
+void expectRoundTrip(const std::string& source, const std::string& end, const Variant& v, const std::string& what) {
+  diffengine::EngineSettings settings;
+  settings.engineHint = v.hint;
+  settings.selfReference = v.selfReference;
+  settings.literalBlockSize = v.b;
+  settings.encoderMargin = v.B;
+  settings.mismatchGroup = v.g;
+  settings.quiet = true;
+  const EngineRun run = testing_support::runEngine(source, end, settings);
+  patchformat::DeltaError error;
+  const std::string out = testing_support::decodeRun(run, source, &error);
+  ASSERT_EQ(error, patchformat::DeltaError::kNone) << what << " " << v.name;
+  ASSERT_EQ(out.size(), end.size()) << what << " " << v.name;
+  ASSERT_TRUE(out == end) << what << " " << v.name;
+  EXPECT_EQ(run.stats.strategy, static_cast<int>(v.hint) + 1);
+  EXPECT_EQ(run.source.checksum, patchformat::crc32_noinv(source.data(), source.size())) << what << " " << v.name;
+  EXPECT_EQ(run.end.checksum, patchformat::crc32_noinv(end.data(), end.size())) << what << " " << v.name;
+  EXPECT_EQ(run.record.checksum, run.source.checksum);
+  EXPECT_EQ(run.record.size, source.size());
+}
+
+TEST(EngineRoundTrip, GeneratedPairsUnderEveryStrategyAndSetting) {
+  const unsigned seed = testing_support::testSeed();
+  SCOPED_TRACE("VERDELIN_SEED=" + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 12; ++round) {
+    const std::size_t size = 1000 + rng() % (round < 8 ? 20000 : 300000);
+    const std::string source = round % 3 == 2 ? structured(rng, size) : randomBytes(rng, size);
+    const std::string end = edit(rng, source, 1 + static_cast<int>(rng() % 30));
+    for (const Variant& v : kVariants) {
+      expectRoundTrip(source, end, v, "round " + std::to_string(round));
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(EngineRoundTrip, TinyFilesAndSizeBoundaries) {
+  const unsigned seed = testing_support::testSeed();
+  SCOPED_TRACE("VERDELIN_SEED=" + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (std::size_t s = 0; s <= 30; s += 3) {
+    for (std::size_t t = 0; t <= 30; t += 5) {
+      const std::string source = randomBytes(rng, s);
+      std::string end = source.substr(0, std::min(s, t)) + randomBytes(rng, t > s ? t - s : 0);
+      for (const Variant& v : kVariants) expectRoundTrip(source, end, v, "tiny " + std::to_string(s) + "/" + std::to_string(t));
+      if (HasFatalFailure()) return;
+    }
+  }
+  // Sizes where numbers gain a byte and the position range changes.
+  for (std::size_t size : {199u, 200u, 201u, 255u, 256u, 257u, 65535u, 65536u, 65537u}) {
+    const std::string source = randomBytes(rng, size);
+    const std::string end = edit(rng, source, 3);
+    const std::string exact = source.substr(0, size);
+    for (const Variant& v : kVariants) {
+      expectRoundTrip(source, end, v, "size " + std::to_string(size));
+      expectRoundTrip(source, exact, v, "same " + std::to_string(size));
+      expectRoundTrip(end, source, v, "back " + std::to_string(size));
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(EngineRoundTrip, RepeatedBlocksAndRunsOfOneByte) {
+  const unsigned seed = testing_support::testSeed();
+  SCOPED_TRACE("VERDELIN_SEED=" + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const std::string block = randomBytes(rng, 700);
+  std::string source;
+  for (int i = 0; i < 40; ++i) source += i % 5 == 0 ? std::string(900, '\0') : block;
+  std::string end = edit(rng, source, 10) + block + block + std::string(3000, '\0');
+  for (const Variant& v : kVariants) {
+    expectRoundTrip(source, end, v, "repeats");
+    expectRoundTrip(std::string(), end, v, "from empty");
+    expectRoundTrip(end, std::string(), v, "to empty");
+    if (HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
