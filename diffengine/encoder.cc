@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "patchformat/delta.h"
+#include "platform/files.h"
 
 namespace diffengine {
 namespace {
@@ -12,7 +13,6 @@ namespace {
 constexpr std::int64_t kLargestMismatch = 249;
 constexpr std::size_t kLookAheadEntries = 2000;
 constexpr std::int64_t kSourceTailGuard = 200;  // mismatch references stay this far before the source end
-constexpr std::size_t kInsertPiece = 512;
 
 std::string bytesLine(std::uint64_t n) {
   char text[40];
@@ -62,7 +62,7 @@ class DeltaEncoder::Pass {
     host_.write(Channel::kStderr, "\b\b\b\b");
     host_.write(Channel::kStdout,
                 bytesLine(out_.numbers.sizeInBytes() + out_.bitsA.sizeInBytes() + out_.bitsB.sizeInBytes() +
-                          out_.literals.sizeInBytes() + out_.mismatch().sizeInBytes()));
+                          out_.literalsSize() + out_.mismatch().sizeInBytes()));
   }
 
  private:
@@ -282,14 +282,13 @@ class DeltaEncoder::Pass {
       out_.literals.putBytes(in_.end + offset, static_cast<long>(n));
       return;
     }
-    std::uint8_t piece[kInsertPiece];
-    while (n > 0) {
-      const std::size_t m = n < kInsertPiece ? static_cast<std::size_t>(n) : kInsertPiece;
-      if (!in_.endFile->readAt(offset, piece, m)) host_.failNumbered(22, in_.endName);
-      out_.literals.putBytes(piece, static_cast<long>(m));
-      offset += m;
-      n -= m;
+    auto& pieces = out_.pieces_;
+    if (!pieces.empty() && pieces.back().first + pieces.back().second == offset) {
+      pieces.back().second += n;
+    } else {
+      pieces.emplace_back(offset, n);
     }
+    out_.pieceBytes_ += n;
   }
 
   DeltaEncoder& out_;
@@ -308,6 +307,7 @@ class DeltaEncoder::Pass {
 
 void DeltaEncoder::encode(const EncoderInput& input, Representation& records, EngineHost& host) {
   clear();
+  pieceFile_ = input.endName;
   Pass(*this, input, records, host).run();
 }
 
@@ -319,7 +319,28 @@ void DeltaEncoder::clear() {
   mismatchRaw.clear();
   mismatchDifferences.clear();
   groupLengths_.clear();
+  pieces_.clear();
+  pieceBytes_ = 0;
   rawMismatch = true;
+}
+
+bool DeltaEncoder::writeLiterals(BlockSink& sink) const {
+  if (!literals.writeTo(sink)) return false;
+  if (pieces_.empty()) return true;
+  platform::File file;
+  if (!file.open(pieceFile_, platform::File::Mode::kRead)) return false;
+  std::vector<std::uint8_t> buffer(1 << 16);
+  for (const auto& piece : pieces_) {
+    std::uint64_t offset = piece.first;
+    std::uint64_t left = piece.second;
+    while (left > 0) {
+      const std::size_t n = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
+      if (!file.readAt(offset, buffer.data(), n) || !sink.write(buffer.data(), n)) return false;
+      offset += n;
+      left -= n;
+    }
+  }
+  return true;
 }
 
 }  // namespace diffengine

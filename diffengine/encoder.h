@@ -7,11 +7,12 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "diffengine/engine.h"
 #include "diffengine/representation.h"
 #include "diffengine/streams.h"
-#include "platform/files.h"
 
 namespace diffengine {
 
@@ -21,8 +22,7 @@ struct EncoderInput {
   bool selfReference = false;    // numbers range over S + T instead of max(S, T)
   const std::uint8_t* source = nullptr;  // null when the source is not in memory
   const std::uint8_t* end = nullptr;     // null when the end file is not in memory
-  platform::File* endFile = nullptr;     // read for inserts when `end` is null
-  std::string endName;
+  std::string endName;                   // read for inserts when `end` is null
   std::uint64_t copies = 0;
   std::uint64_t copiedBytes = 0;
   std::uint16_t mismatchGroup = 190;
@@ -46,6 +46,12 @@ class DeltaEncoder {
 
   const ByteStream& mismatch() const { return rawMismatch ? mismatchRaw : mismatchDifferences; }
 
+  // The literal stream: held bytes, or (when the end file was not in
+  // memory, so no chunk was ever turned into differences) pieces of the end
+  // file that are read only when the stream is written.
+  std::uint64_t literalsSize() const { return literals.sizeInBytes() + pieceBytes_; }
+  bool writeLiterals(BlockSink& sink) const;
+
   // Sink interface of encodeSignedNumber.
   void putNumberByte(std::uint8_t v) { numbers.putByte(v); }
   void putBitA(bool b) { bitsA.putBit(b); }
@@ -54,6 +60,9 @@ class DeltaEncoder {
  private:
   class Pass;
   ByteStream groupLengths_;
+  std::string pieceFile_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces_;  // offset, length
+  std::uint64_t pieceBytes_ = 0;
 };
 
 }  // namespace diffengine

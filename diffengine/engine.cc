@@ -221,7 +221,6 @@ void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& 
   e.selfReference = settings.selfReference;
   e.source = memory;
   e.end = strategy == 1 ? memory + S : endMemory;
-  e.endFile = &endFile;
   e.endName = end.path;
   e.copies = found.copies;
   e.copiedBytes = found.copiedBytes;
@@ -236,7 +235,7 @@ void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& 
   record.streamLength[0] = static_cast<std::uint32_t>(encoder.numbers.sizeInBytes());
   record.streamLength[1] = static_cast<std::uint32_t>(encoder.bitsA.sizeInBytes());
   record.streamLength[2] = static_cast<std::uint32_t>(encoder.bitsB.sizeInBytes());
-  record.streamLength[3] = static_cast<std::uint32_t>(encoder.literals.sizeInBytes());
+  record.streamLength[3] = static_cast<std::uint32_t>(encoder.literalsSize());
   record.streamLength[4] = static_cast<std::uint32_t>(encoder.mismatch().sizeInBytes());
   record.mismatchGroup = settings.mismatchGroup;
   record.deltaFlags = static_cast<std::uint8_t>((settings.selfReference ? patchformat::kDeltaRangeIsSum : 0) |
@@ -273,7 +272,7 @@ bool DifferenceEngine::writeStreams(BlockSink& sink) {
   bool ok = e.numbers.writeTo(sink);
   ok = e.bitsA.writeTo(sink) && ok;
   ok = e.bitsB.writeTo(sink) && ok;
-  ok = e.literals.writeTo(sink) && ok;
+  ok = e.writeLiterals(sink) && ok;
   return e.mismatch().writeTo(sink) && ok;
 }
 
