@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -323,6 +324,45 @@ TEST(EngineFiles, MissingFilesNameTheirMessages) {
   }
   platform::deleteFile(source.path);
 }
+
+#ifndef _WIN32
+// Sizes are 32-bit fields of a patch: a 4 GiB file is refused by name
+// before anything is read (a sparse file costs no disk here).
+TEST(EngineFiles, FilesOfFourGigabytesAreRefusedByName) {
+  testing_support::CapturingHost host;
+  DifferenceEngine engine(EngineSettings(), host);
+  StateFile big{::testing::TempDir() + "engine_big", 0, 0};
+  StateFile small{::testing::TempDir() + "engine_small", 0, 0};
+  ASSERT_TRUE(testing_support::writeBytes(big.path, ""));
+  ASSERT_TRUE(testing_support::writeBytes(small.path, "small"));
+  std::filesystem::resize_file(big.path, std::uint64_t{1} << 32);
+  for (int order = 0; order < 2; ++order) {
+    try {
+      if (order == 0) {
+        engine.searchStep(big, small);
+      } else {
+        engine.searchStep(small, big);
+      }
+      ADD_FAILURE();
+    } catch (const testing_support::EngineFailure& f) {
+      EXPECT_EQ(f.number, -1);
+      EXPECT_NE(f.text.find("\"" + big.path + "\" is 4 GB or larger"), std::string::npos) << f.text;
+    }
+  }
+  std::filesystem::resize_file(big.path, (std::uint64_t{1} << 32) - 2);  // 5 bytes more reach 4 GiB
+  EngineSettings selfReference;
+  selfReference.selfReference = true;
+  DifferenceEngine withR(selfReference, host);
+  try {
+    withR.searchStep(small, big);
+    ADD_FAILURE();
+  } catch (const testing_support::EngineFailure& f) {
+    EXPECT_NE(f.text.find("-r"), std::string::npos);
+  }
+  platform::deleteFile(big.path);
+  platform::deleteFile(small.path);
+}
+#endif
 
 TEST(EngineIndex, QuicksortOrdersEqualWordsByItsPartitions) {
   IndexEntry e[] = {{5, 0}, {3, 1}, {5, 2}, {1, 3}, {5, 4}};

@@ -1,0 +1,62 @@
+#include "builder/engine_host.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "builder/messages.h"
+#include "platform/files.h"
+
+namespace builder {
+namespace {
+
+std::string g_out, g_err;
+void capture(Out stream, const std::string& text) { (stream == Out::kStdout ? g_out : g_err) += text; }
+
+class EngineHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_out.clear();
+    g_err.clear();
+    setConsoleSink(capture);
+  }
+  void TearDown() override { setConsoleSink(nullptr); }
+  std::string path(const char* name) { return ::testing::TempDir() + name; }
+  static void put(const std::string& p, const std::string& bytes) {
+    platform::File f;
+    ASSERT_TRUE(f.open(p, platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close());
+  }
+};
+
+TEST_F(EngineHostTest, AStepShowsSizesPhasesAndPercentages) {
+  put(path("host_a"), std::string(5000, 'a') + "tail of the source file");
+  put(path("host_b"), std::string(5000, 'a') + "another tail");
+  ConsoleEngineHost host;
+  diffengine::DifferenceEngine engine(diffengine::EngineSettings(), host);
+  diffengine::StateFile a{path("host_a"), 0, 0};
+  diffengine::StateFile b{path("host_b"), 0, 0};
+  engine.searchStep(a, b);
+  EXPECT_EQ(g_out.rfind("(5023 -> 5012 Bytes)\nWarp 1: Representing ...     ", 0), 0u) << g_out;
+  EXPECT_NE(g_out.find("Warp 2: Presorting   ...     "), std::string::npos);
+  EXPECT_NE(g_out.find("Warp 3: Prepacking   ...     "), std::string::npos);
+  EXPECT_EQ(g_err.rfind("\b\b\b\b  0%", 0), 0u);
+  EXPECT_EQ(g_err.substr(g_err.size() - 12), "\b\b\b\b100%\b\b\b\b");
+  platform::deleteFile(a.path);
+  platform::deleteFile(b.path);
+}
+
+TEST_F(EngineHostTest, MissingFilesEndWithTheNumberedMessages) {
+  ConsoleEngineHost host;
+  diffengine::DifferenceEngine engine(diffengine::EngineSettings(), host);
+  diffengine::StateFile a{path("host_missing"), 0, 0};
+  diffengine::StateFile b{path("host_missing_too"), 0, 0};
+  try {
+    engine.searchStep(a, b);
+    ADD_FAILURE();
+  } catch (const BuilderExit& exit) {
+    EXPECT_EQ(exit.text(), "\n\nError, can't open start file \"" + a.path + "\" for reading!");
+  }
+}
+
+}  // namespace
+}  // namespace builder
