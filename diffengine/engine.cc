@@ -180,7 +180,7 @@ void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& 
     }
   }
   stats.strategy = strategy;
-  stats.indexBudget = static_cast<std::uint64_t>(budget);
+  stats.indexBudget = strategy == 3 ? static_cast<std::uint64_t>(budget) : 0;
   stats.samples = index.samples();
   stats.keysCut = index.keysCut();
   stats.indexEntries = index.entries();
@@ -193,6 +193,8 @@ void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& 
   in.sourceFile = &sourceFile;
   in.endFile = &endFile;
   in.chunkBuffer = chunk;
+  in.indexBudget = static_cast<std::uint64_t>(budget);
+  in.memoryLimit = settings.memoryLimit;
   in.sourceName = source.path;
   in.endName = end.path;
   records.clear();

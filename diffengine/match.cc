@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "patchformat/crc.h"
 
@@ -33,17 +34,73 @@ namespace {
 constexpr std::int64_t kWindowBefore = 4;      // strategy 3 reads from 4 bytes before an entry
 constexpr std::int64_t kWindowLength = 512;
 constexpr std::int64_t kSelfReferenceGap = 5;  // copied bytes end this far before their output
-constexpr std::uint64_t kSourceCacheBytes = 4096;
 
 std::int64_t numberCost(std::uint64_t x) { return x < 256 ? 1 : x < 65536 ? 4 : 8; }
 
 std::uint64_t distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
+
+// Strategy 3 reads every candidate's window from the source file; the
+// candidates of one bucket lie all over it, so the file is kept in 4 KiB
+// pages, each in a fixed slot (page number modulo the slot count). Sources
+// up to 16 MiB fit whole; under a memory limit the cache takes a third of
+// the index budget at most (entries take 8 of the 12 bytes it counts).
+class SourceCache {
+ public:
+  static constexpr std::uint64_t kPage = 4096;
+
+  // `budget`: the user's memory limit, 0 for none.
+  void setUp(platform::File* file, std::uint64_t size, std::uint64_t budget) {
+    file_ = file;
+    size_ = size;
+    std::uint64_t want = std::min<std::uint64_t>(size, std::uint64_t{16} << 20);
+    if (budget > 0) want = std::min<std::uint64_t>(want, budget / 3);
+    slots_ = std::max<std::uint64_t>(2, (want + kPage - 1) / kPage);
+    pages_.assign(static_cast<std::size_t>(slots_ * kPage), 0);
+    tags_.assign(static_cast<std::size_t>(slots_), 0);
+  }
+
+  // n <= kPage bytes at `start` (within the file); null on a read error.
+  // With at least two slots, reading the second page never replaces the
+  // first.
+  const std::uint8_t* bytes(std::uint64_t start, std::uint64_t n) {
+    const std::uint64_t first = start / kPage;
+    const std::uint8_t* a = page(first);
+    if (a == nullptr) return nullptr;
+    const std::uint64_t offset = start % kPage;
+    if (offset + n <= kPage) return a + offset;
+    const std::uint8_t* b = page(first + 1);
+    if (b == nullptr) return nullptr;
+    std::memcpy(scratch_, a + offset, static_cast<std::size_t>(kPage - offset));
+    std::memcpy(scratch_ + (kPage - offset), b, static_cast<std::size_t>(n - (kPage - offset)));
+    return scratch_;
+  }
+
+ private:
+  const std::uint8_t* page(std::uint64_t number) {
+    const std::uint64_t slot = number % slots_;
+    std::uint8_t* at = pages_.data() + slot * kPage;
+    if (tags_[slot] == number + 1) return at;
+    const std::uint64_t offset = number * kPage;
+    tags_[slot] = 0;
+    if (!file_->readAt(offset, at, static_cast<std::size_t>(std::min(kPage, size_ - offset)))) return nullptr;
+    tags_[slot] = number + 1;
+    return at;
+  }
+
+  platform::File* file_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::uint64_t slots_ = 2;
+  std::vector<std::uint8_t> pages_;
+  std::vector<std::uint64_t> tags_;  // page number + 1 held by each slot, 0 for none
+  std::uint8_t scratch_[kPage];
+};
 
 class Walker {
  public:
   Walker(const MatchInput& in, const SourceIndex& index, Representation& records, EngineHost& host)
       : in_(in), index_(index), records_(records), host_(host), S_(static_cast<std::int64_t>(in.sourceSize)) {
     for (int i = 0; i <= 100; ++i) threshold_[i] = in.endSize * static_cast<std::uint64_t>(i) / 100;
+    if (in.strategy == 3) cache_.setUp(in.sourceFile, in.sourceSize, in.memoryLimit > 0 ? in.indexBudget : 0);
   }
 
   MatchResult run() {
@@ -86,33 +143,40 @@ class Walker {
     return true;
   }
 
-  // Strategy 3: the source bytes [start, start + length) (cut at the source
-  // end), from a small cache of the file.
+  // Strategy 3: the source bytes [start, start + length), cut at the
+  // source end.
   const std::uint8_t* sourceBytes(std::uint64_t start, std::int64_t* length) {
     std::uint64_t stop = start + static_cast<std::uint64_t>(kWindowLength);
     if (stop > in_.sourceSize) stop = in_.sourceSize;
     *length = static_cast<std::int64_t>(stop - start);
-    if (start < cacheStart_ || stop > cacheStart_ + cacheLength_) {
-      std::uint64_t n = in_.sourceSize - start;
-      if (n > kSourceCacheBytes) n = kSourceCacheBytes;
-      if (!in_.sourceFile->readAt(start, cache_, static_cast<std::size_t>(n))) host_.failNumbered(22, in_.sourceName);
-      cacheStart_ = start;
-      cacheLength_ = n;
-    }
-    return cache_ + (start - cacheStart_);
+    const std::uint8_t* bytes = cache_.bytes(start, stop - start);
+    if (bytes == nullptr) host_.failNumbered(22, in_.sourceName);
+    return bytes;
   }
 
   const std::uint8_t* endAt(std::int64_t d) const { return endBase_ + (d - rangeStart_); }
 
   // Weighs entry s (six bytes equal to those at d + k) as a copy from s - k.
   void evaluate(std::int64_t d, int k, std::int64_t s, Candidate& best) {
+    const auto a = static_cast<std::uint64_t>(s - k);
+    const std::uint64_t dist = distance(a, lastCopyAddress_);
+    const std::int64_t bestGain = best.length - best.cost;
     const std::uint8_t* src;
     std::int64_t bound;  // first address the extension may not reach
     if (in_.strategy == 3) {
+      const std::int64_t windowStart = s - kWindowBefore;
+      bound = windowStart + std::min(kWindowLength, S_ - windowStart);
+      // Reading the window costs a file access: skip candidates that could
+      // not beat the best even if they ran to the end of their window (in
+      // long runs of one byte value a bucket holds thousands of those).
+      const std::int64_t longest =
+          6 + k + std::max<std::int64_t>(0, std::min(bound - (s + 6), rangeEnd_ - (d + k + 6)));
+      if (longest < kMinimumCopy) return;
+      const std::int64_t most = (longest < 256 ? longest - 1 : std::max<std::int64_t>(254, longest - 4)) -
+                                numberCost(dist);
+      if (most < bestGain || (most == bestGain && dist >= distance(best.address, lastCopyAddress_))) return;
       std::int64_t length;
-      const std::uint8_t* window = sourceBytes(static_cast<std::uint64_t>(s - kWindowBefore), &length);
-      src = window + kWindowBefore;
-      bound = s - kWindowBefore + length;
+      src = sourceBytes(static_cast<std::uint64_t>(windowStart), &length) + kWindowBefore;
     } else {
       src = in_.memory + s;
       bound = s + 6 < S_ ? S_ : S_ + d - kSelfReferenceGap;
@@ -124,11 +188,8 @@ class Walker {
     const std::int64_t room = std::min(bound - (s + 6), rangeEnd_ - (d + k + 6));
     const std::int64_t n = 6 + k + static_cast<std::int64_t>(commonLength(src + 6, out + k + 6, room));
     if (n < kMinimumCopy) return;
-    const auto a = static_cast<std::uint64_t>(s - k);
-    const std::uint64_t dist = distance(a, lastCopyAddress_);
     const std::int64_t cost = numberCost(static_cast<std::uint64_t>(n)) + numberCost(dist);
     const std::int64_t gain = n - cost;
-    const std::int64_t bestGain = best.length - best.cost;
     if (gain > bestGain || (gain == bestGain && dist < distance(best.address, lastCopyAddress_))) {
       best = Candidate{n, cost, a};
     }
@@ -288,9 +349,7 @@ class Walker {
   std::uint64_t threshold_[101];
   int percent_ = 0;
   MatchResult result_;
-  std::uint8_t cache_[kSourceCacheBytes];
-  std::uint64_t cacheStart_ = 0;
-  std::uint64_t cacheLength_ = 0;
+  SourceCache cache_;
 };
 
 }  // namespace
