@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -57,6 +58,38 @@ class File {
 bool readWholeFile(const std::string& path, std::string* data);
 bool deleteFile(const std::string& path);
 bool fileExists(const std::string& path);
+
+// File attributes in the system's values. On POSIX they are derived: read-only
+// when the owner may not write, hidden for names that begin with a dot,
+// directory, and archive for every other file.
+constexpr std::uint32_t kAttributeReadOnly = 0x01;
+constexpr std::uint32_t kAttributeHidden = 0x02;
+constexpr std::uint32_t kAttributeDirectory = 0x10;
+constexpr std::uint32_t kAttributeArchive = 0x20;
+
+struct FileStatus {
+  std::uint64_t size = 0;
+  std::uint32_t attributes = 0;
+  std::uint32_t dosDateTime = 0;  // last write, local time, in DOS form
+  bool isDirectory = false;
+  bool isLink = false;            // a symbolic link or junction (not followed by walks)
+};
+
+// False when `path` does not exist.
+bool fileStatus(const std::string& path, FileStatus* status);
+bool isDirectory(const std::string& path);
+
+// The names in directory `path`, in the order the system lists them,
+// without "." and "..". False when it cannot be opened as a directory.
+bool listDirectory(const std::string& path, std::vector<std::string>* names);
+
+// A local time in DOS form: seconds / 2 in bits 0-4, minutes 5-10, hours
+// 11-15, day 16-20, month 21-24, years since 1980 25-31.
+std::uint32_t dosDateTimeNow();
+
+// Creates a new empty file named `prefix` + something unique in the
+// system's temporary directory; its path goes to `path`.
+bool createTempFile(const std::string& prefix, std::string* path);
 
 // Full path of the running program, in system form ('\' separators).
 std::string programPath();

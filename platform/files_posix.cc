@@ -1,9 +1,12 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "platform/files.h"
@@ -99,6 +102,75 @@ bool deleteFile(const std::string& path) { return ::unlink(toNative(path).c_str(
 bool fileExists(const std::string& path) {
   struct stat st;
   return ::stat(toNative(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
+std::uint32_t dosFromTime(std::time_t t) {
+  std::tm local{};
+  if (localtime_r(&t, &local) == nullptr || local.tm_year < 80) return (1u << 21) | (1u << 16);  // 1980-01-01
+  return static_cast<std::uint32_t>(local.tm_year - 80) << 25 | static_cast<std::uint32_t>(local.tm_mon + 1) << 21 |
+         static_cast<std::uint32_t>(local.tm_mday) << 16 | static_cast<std::uint32_t>(local.tm_hour) << 11 |
+         static_cast<std::uint32_t>(local.tm_min) << 5 | static_cast<std::uint32_t>(local.tm_sec / 2);
+}
+
+std::string baseName(const std::string& path) {
+  std::string::size_type end = path.size();
+  while (end > 1 && (path[end - 1] == '\\' || path[end - 1] == '/')) --end;
+  const std::string::size_type slash = path.find_last_of("\\/", end - 1);
+  return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1));
+}
+
+}  // namespace
+
+bool fileStatus(const std::string& path, FileStatus* status) {
+  const std::string native = toNative(path);
+  struct stat link;
+  if (::lstat(native.c_str(), &link) != 0) return false;
+  *status = FileStatus();
+  status->isLink = S_ISLNK(link.st_mode);
+  struct stat st;
+  if (::stat(native.c_str(), &st) != 0) st = link;  // a dangling link is reported as itself
+  status->isDirectory = S_ISDIR(st.st_mode);
+  status->size = status->isDirectory ? 0 : static_cast<std::uint64_t>(st.st_size);
+  status->dosDateTime = dosFromTime(st.st_mtime);
+  std::uint32_t a = status->isDirectory ? kAttributeDirectory : kAttributeArchive;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttributeReadOnly;
+  const std::string name = baseName(path);
+  if (!name.empty() && name[0] == '.' && name != "." && name != "..") a |= kAttributeHidden;
+  status->attributes = a;
+  return true;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(toNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool listDirectory(const std::string& path, std::vector<std::string>* names) {
+  DIR* dir = ::opendir(toNative(path).c_str());
+  if (dir == nullptr) return false;
+  names->clear();
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  ::closedir(dir);
+  return true;
+}
+
+std::uint32_t dosDateTimeNow() { return dosFromTime(std::time(nullptr)); }
+
+bool createTempFile(const std::string& prefix, std::string* path) {
+  const char* dir = std::getenv("TMPDIR");
+  std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + prefix + "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  const int fd = ::mkstemp(buffer.data());
+  if (fd < 0) return false;
+  ::close(fd);
+  *path = buffer.data();
+  return true;
 }
 
 std::string programPath() {

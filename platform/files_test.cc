@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/process.h"
 
@@ -77,6 +80,57 @@ TEST(PathsTest, SystemPathsUseBackslashes) {
   const std::string self = programPath();
   EXPECT_NE(self.find("platform_tests"), std::string::npos) << self;
   EXPECT_EQ(self.find('/'), std::string::npos) << "system form uses backslashes";
+}
+
+TEST_F(FilesTest, DirectoriesStatusAndTemporaryFiles) {
+  const std::string dir = path("files_dir");
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir + "/sub");
+  File f;
+  ASSERT_TRUE(f.open(dir + "\\data.bin", File::Mode::kCreate) && f.write("12345", 5) && f.close());
+  std::vector<std::string> names;
+  ASSERT_TRUE(listDirectory(dir, &names));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"data.bin", "sub"}));
+  EXPECT_FALSE(listDirectory(dir + "\\data.bin", &names));
+  EXPECT_FALSE(listDirectory(dir + "\\missing", &names));
+  EXPECT_TRUE(isDirectory(dir + "\\sub"));
+  EXPECT_FALSE(isDirectory(dir + "\\data.bin"));
+
+  FileStatus st;
+  ASSERT_TRUE(fileStatus(dir + "\\data.bin", &st));
+  EXPECT_EQ(st.size, 5u);
+  EXPECT_FALSE(st.isDirectory);
+  EXPECT_EQ(st.attributes & kAttributeDirectory, 0u);
+  // Written just now: the DOS year is this year's, give or take the turn of a year.
+  const std::uint32_t now = dosDateTimeNow();
+  EXPECT_LE((now >> 25) - (st.dosDateTime >> 25), 1u);
+  EXPECT_GE(now >> 25, 2020u - 1980u);
+  EXPECT_GE((now >> 21) & 15, 1u);
+  EXPECT_LE((now >> 21) & 15, 12u);
+  ASSERT_TRUE(fileStatus(dir + "\\sub", &st));
+  EXPECT_TRUE(st.isDirectory);
+  EXPECT_NE(st.attributes & kAttributeDirectory, 0u);
+  EXPECT_FALSE(fileStatus(dir + "\\missing", &st));
+#ifndef _WIN32
+  ASSERT_TRUE(f.open(dir + "\\.hidden", File::Mode::kCreate) && f.close());
+  ASSERT_TRUE(fileStatus(dir + "\\.hidden", &st));
+  EXPECT_NE(st.attributes & kAttributeHidden, 0u);
+  std::filesystem::create_directory_symlink(dir + "/sub", dir + "/loop");
+  ASSERT_TRUE(fileStatus(dir + "\\loop", &st));
+  EXPECT_TRUE(st.isLink);
+  EXPECT_TRUE(st.isDirectory);
+#endif
+
+  std::string a;
+  std::string b;
+  ASSERT_TRUE(createTempFile("ks", &a));
+  ASSERT_TRUE(createTempFile("ks", &b));
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(fileExists(a));
+  EXPECT_TRUE(deleteFile(a));
+  EXPECT_TRUE(deleteFile(b));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(EnvironmentTest, PresentEmptyAndMissing) {

@@ -85,6 +85,67 @@ bool fileExists(const std::string& path) {
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+namespace {
+
+std::uint32_t dosFromFileTime(const FILETIME& utc) {
+  FILETIME local;
+  WORD date = 0;
+  WORD time = 0;
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToDosDateTime(&local, &date, &time)) return 0x00210000;
+  return static_cast<std::uint32_t>(date) << 16 | time;
+}
+
+}  // namespace
+
+bool fileStatus(const std::string& path, FileStatus* status) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  *status = FileStatus();
+  status->attributes = data.dwFileAttributes;
+  status->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  status->isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  status->size = static_cast<std::uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+  status->dosDateTime = dosFromFileTime(data.ftLastWriteTime);
+  return true;
+}
+
+bool isDirectory(const std::string& path) {
+  const DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool listDirectory(const std::string& path, std::vector<std::string>* names) {
+  if (!isDirectory(path)) return false;
+  std::string pattern = path;
+  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAA found;
+  HANDLE h = FindFirstFileA(pattern.c_str(), &found);
+  names->clear();
+  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") names->push_back(name);
+  } while (FindNextFileA(h, &found));
+  FindClose(h);
+  return true;
+}
+
+std::uint32_t dosDateTimeNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return dosFromFileTime(now);
+}
+
+bool createTempFile(const std::string& prefix, std::string* path) {
+  char dir[MAX_PATH + 1];
+  char name[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof dir, dir);
+  if (n == 0 || n > MAX_PATH || GetTempFileNameA(dir, prefix.c_str(), 0, name) == 0) return false;
+  *path = name;
+  return true;
+}
+
 std::string programPath() {
   char buffer[MAX_PATH + 1];
   const DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
