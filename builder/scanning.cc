@@ -1,0 +1,268 @@
+#include "builder/scanning.h"
+
+#include <cctype>
+
+#include "builder/messages.h"
+#include "patchformat/crc.h"
+#include "platform/files.h"
+
+namespace builder {
+namespace {
+
+constexpr std::size_t kReadPiece = 2000;
+
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The whole of name[n..] against pattern[p..]: "?" is one character and "*"
+// any run, neither crossing a separator.
+bool matchFrom(const std::string& name, std::size_t n, const std::string& pattern, std::size_t p) {
+  while (p < pattern.size()) {
+    const char c = pattern[p];
+    if (c == '*') {
+      for (std::size_t k = n;; ++k) {
+        if (matchFrom(name, k, pattern, p + 1)) return true;
+        if (k == name.size() || isSeparator(name[k])) return false;
+      }
+    }
+    if (n == name.size()) return false;
+    if (c == '?') {
+      if (isSeparator(name[n])) return false;
+    } else if (lower(c) != lower(name[n])) {
+      return false;
+    }
+    ++n;
+    ++p;
+  }
+  return n == name.size();
+}
+
+std::string joinPath(const std::string& head, const std::string& name) {
+  if (head.empty()) return name;
+  return isSeparator(head.back()) ? head + name : head + "\\" + name;
+}
+
+void walkDirectory(DirectoryStream& stream, const std::string& dir, const std::string& prefix,
+                   const ScanContext& context) {
+  std::vector<std::string> names;
+  if (!platform::listDirectory(dir, &names)) return;
+  for (const std::string& name : names) {
+    const std::string full = joinPath(dir, name);
+    const std::string relative = joinPath(prefix, name);
+    platform::FileStatus status;
+    if (!platform::fileStatus(full, &status)) failNumbered(26, full);
+    if (!context.includeHidden && (status.attributes & platform::kAttributeHidden)) continue;
+    if (status.isDirectory) {
+      // A link may lead back above itself: walks never follow one.
+      if (status.isLink) {
+        if (!context.quiet) {
+          optionNotice("Link \"" + full + "\" to a directory skipped.\n",
+                       "Verkn\x81pfung \"" + full + "\" auf ein Verzeichnis \x81" "bersprungen.\n");
+        }
+        continue;
+      }
+      walkDirectory(stream, full, relative, context);
+      continue;
+    }
+    if (isIgnored(full, relative, stream.isEnd, stream.index, context)) continue;
+    stream.entries.push_back(scanFile(full, relative, context));
+    stream.totalBytes += stream.entries.back()->size;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::string& relativePath,
+                                    const ScanContext& context) {
+  auto entry = std::make_unique<FileEntry>();
+  entry->fullPath = fullPath;
+  entry->relativePath = relativePath;
+  platform::FileStatus status;
+  platform::File file;
+  if (!platform::fileStatus(fullPath, &status) || !file.open(fullPath, platform::File::Mode::kRead)) {
+    failNumbered(26, fullPath);
+  }
+  entry->attributes = status.attributes;
+  entry->date = status.dosDateTime;
+  if (context.latestDate != nullptr && entry->date > *context.latestDate) *context.latestDate = entry->date;
+  std::uint32_t crc = patchformat::kCrcStart;
+  std::uint64_t size = 0;
+  std::uint8_t piece[kReadPiece];
+  for (;;) {
+    const long n = file.read(piece, sizeof piece);
+    if (n < 0) failNumbered(26, fullPath);
+    if (n == 0) break;
+    for (long i = 0; i < n; ++i) ++entry->byteCounts[piece[i]];
+    crc = patchformat::crc32_noinv(crc, piece, static_cast<std::size_t>(n));
+    size += static_cast<std::uint64_t>(n);
+  }
+  entry->size = static_cast<std::uint32_t>(size);
+  entry->checksum = crc;
+  for (int v = 0; v < 256; ++v) {
+    entry->byteShares[v] = size == 0 ? 0.0 : static_cast<double>(entry->byteCounts[v]) / static_cast<double>(size);
+  }
+  return entry;
+}
+
+void walkState(DirectoryStream& stream, const ScanContext& context) {
+  stream.isDirectory = platform::isDirectory(stream.rootPath);
+  if (stream.isDirectory) walkDirectory(stream, stream.rootPath, "", context);
+}
+
+bool matchesPattern(const std::string& name, const std::string& pattern) {
+  // Relative names never begin with a separator: a pattern that does is
+  // anchored at the state's root.
+  if (!pattern.empty() && isSeparator(pattern[0])) return matchFrom(name, 0, pattern, 1);
+  if (matchFrom(name, 0, pattern, 0)) return true;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (isSeparator(name[i]) && matchFrom(name, i + 1, pattern, 0)) return true;
+  }
+  return false;
+}
+
+bool inList(const std::string& name, const std::vector<PatternEntry>& list) {
+  bool matched = false;
+  for (const PatternEntry& e : list) {
+    if (!matchesPattern(name, e.pattern)) continue;
+    if (e.exclude) return false;
+    matched = true;
+  }
+  return matched;
+}
+
+const PatternEntry* removePatternFor(const std::string& name, const TargetSpec& target) {
+  for (const PatternEntry& e : target.removePatterns) {
+    if (!matchesPattern(name, e.pattern)) continue;
+    return e.exclude ? nullptr : &e;
+  }
+  return nullptr;
+}
+
+bool isIgnored(const std::string& displayName, const std::string& name, bool isEnd, std::uint32_t stateIndex,
+               const ScanContext& context) {
+  const IgnoreEntry* first = nullptr;
+  for (const IgnoreEntry& e : context.target->ignorePatterns) {
+    const bool applies = isEnd ? e.inFinal
+                               : e.inSources || (stateIndex < e.inStartState.size() && e.inStartState[stateIndex]);
+    if (!applies || !matchesPattern(name, e.pattern)) continue;
+    if (e.exclude) return false;
+    if (first == nullptr) first = &e;
+  }
+  if (first == nullptr) return false;
+  if (!context.quiet) {
+    optionNotice("File \"" + displayName + "\" ignored due to pattern \"" + first->pattern + "\".\r\n",
+                 "Datei \"" + displayName + "\" wurde aufgrund des Musters \"" + first->pattern + "\" ignoriert.\r\n");
+  }
+  return true;
+}
+
+bool identical(const FileEntry& a, const FileEntry& b) {
+  return a.size == b.size && a.checksum == b.checksum && a.byteCounts == b.byteCounts;
+}
+
+double similarity(const FileEntry& a, const FileEntry& b) {
+  if (identical(a, b)) return 1.0;
+  if (b.size < 200) return 0.0;
+  double d = 0.0;
+  for (int v = 0; v < 256; ++v) {
+    const double x = a.byteShares[v] - b.byteShares[v];
+    d += x * x;
+  }
+  double s = 1.0 - d;
+  if (s < 0) return 0.0;
+  for (int v = 0; v < 256; ++v) {
+    if ((a.byteCounts[v] == 0) != (b.byteCounts[v] == 0)) s -= 0.01;
+  }
+  return s < 0 ? 0.0 : s;
+}
+
+double ChainSearch::chainScore(DirectoryStream& stream, const FileEntry& target, std::size_t depth, bool exactOnly) {
+  const FileEntry* candidate = nullptr;
+  double best = 0.0;
+  for (const auto& e : stream.entries) {
+    if (!sameName(e->relativePath, target.relativePath)) continue;
+    const double s = similarity(target, *e);
+    if (s > 0.9) {
+      candidate = e.get();
+      best = s;
+    }
+    break;
+  }
+  if (!exactOnly) {
+    for (const auto& e : stream.entries) {
+      const double s = similarity(target, *e);
+      if (s > best) {
+        candidate = e.get();
+        best = s;
+      }
+    }
+  }
+  if (candidate == nullptr) return 0.0;
+  stream.visited = true;
+  bool tried = false;
+  double deeper = 0.0;
+  if (depth + 1 < kChainSlots - 1) {
+    for (DirectoryStream* next : streams_) {
+      if (next->visited) continue;
+      const double s = chainScore(*next, *candidate, depth + 1, exactOnly);
+      if (!tried || s > deeper) deeper = s;
+      tried = true;
+    }
+  }
+  stream.visited = false;
+  chain_[depth] = candidate;
+  return tried ? best * deeper : best;
+}
+
+bool ChainSearch::search(const FileEntry& end, bool exactOnly) {
+  chain_.fill(nullptr);
+  best_.fill(nullptr);
+  chain_[0] = &end;
+  bestScore_ = 0.0;
+  for (DirectoryStream* stream : streams_) {
+    const double score = chainScore(*stream, end, 1, exactOnly);
+    if (score > bestScore_) {
+      bestScore_ = score;
+      best_ = chain_;
+    }
+  }
+  return bestScore_ > 0.0;
+}
+
+std::vector<const FileEntry*> ChainSearch::bestChain() const {
+  std::vector<const FileEntry*> out;
+  for (const FileEntry* e : best_) {
+    if (e == nullptr) break;
+    out.push_back(e);
+  }
+  return out;
+}
+
+std::vector<const FileEntry*> reduceChain(const std::vector<const FileEntry*>& chain, bool sameNameOnly,
+                                          bool forceAll, const std::vector<PatternEntry>* forcePatterns) {
+  std::vector<const FileEntry*> kept;
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    const bool last = i + 1 == chain.size();
+    if (!last) {
+      const FileEntry& entry = *chain[i];
+      const FileEntry& successor = *chain[i + 1];
+      const bool dropable = identical(entry, successor) &&
+                            (!sameNameOnly || sameName(entry.relativePath, successor.relativePath));
+      const bool forced = forceAll || (forcePatterns != nullptr && inList(entry.relativePath, *forcePatterns));
+      if (dropable && !(forced && kept.empty() && i + 2 == chain.size())) continue;
+    }
+    kept.push_back(chain[i]);
+  }
+  return kept;
+}
+
+}  // namespace builder

@@ -1,0 +1,95 @@
+// Scanned states and the pairing of files: which start-state files an end
+// file is rebuilt from (a chain of ever older sources), which files are
+// embedded whole, unchanged or removed.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "builder/options.h"
+
+namespace builder {
+
+// One file of one state, read once: size, date, attributes, checksum and the
+// byte-value fingerprint that pairing uses.
+struct FileEntry {
+  std::string fullPath;
+  std::string relativePath;  // below the state's root, "\"-separated
+  std::uint32_t size = 0;
+  std::uint32_t date = 0;  // DOS date and time of the last write
+  std::uint32_t attributes = 0;
+  std::uint32_t checksum = 0;
+  std::array<std::uint32_t, 256> byteCounts{};
+  std::array<double, 256> byteShares{};
+};
+
+// What scanning needs besides the file system.
+struct ScanContext {
+  const TargetSpec* target = nullptr;
+  bool includeHidden = false;  // -a
+  bool quiet = false;
+  std::uint32_t* latestDate = nullptr;  // raised by every date taken
+};
+
+// Reads the file (message 26 when it cannot be opened or read).
+std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::string& relativePath,
+                                    const ScanContext& context);
+
+// One state of a target: its files in the order the walk found them.
+struct DirectoryStream {
+  std::string rootPath;
+  std::uint32_t totalBytes = 0;
+  std::uint32_t index = 0;  // 0 for start state 1
+  bool visited = false;
+  bool isEnd = false;
+  bool isDirectory = false;  // the root could be opened as a directory
+  std::vector<std::unique_ptr<FileEntry>> entries;
+};
+
+// Walks `root` in the order the system lists entries; hidden entries only
+// with -a, links to directories never followed (a notice unless -q).
+void walkState(DirectoryStream& stream, const ScanContext& context);
+
+bool matchesPattern(const std::string& name, const std::string& pattern);
+bool inList(const std::string& name, const std::vector<PatternEntry>& list);
+const PatternEntry* removePatternFor(const std::string& name, const TargetSpec& target);
+bool isIgnored(const std::string& displayName, const std::string& name, bool isEnd, std::uint32_t stateIndex,
+               const ScanContext& context);
+
+bool identical(const FileEntry& a, const FileEntry& b);
+// How alike newer file a and candidate source b are, 0 .. 1.
+double similarity(const FileEntry& a, const FileEntry& b);
+
+// The best chain of sources for one end file over the start streams.
+class ChainSearch {
+ public:
+  static constexpr std::size_t kChainSlots = 30;
+  using Chain = std::array<const FileEntry*, kChainSlots>;
+
+  explicit ChainSearch(std::vector<DirectoryStream*> startStreams) : streams_(std::move(startStreams)) {}
+
+  // Tries every start stream as the first source; false when no chain scores.
+  bool search(const FileEntry& end, bool exactOnly);
+  double bestScore() const { return bestScore_; }
+  // The best chain from the end file towards older sources, up to its first gap.
+  std::vector<const FileEntry*> bestChain() const;
+
+ private:
+  double chainScore(DirectoryStream& stream, const FileEntry& target, std::size_t depth, bool exactOnly);
+
+  std::vector<DirectoryStream*> streams_;
+  Chain chain_{};
+  Chain best_{};
+  double bestScore_ = 0;
+};
+
+// Drops the newer entry of each identical pair along a chain (end file
+// first); `sameNameOnly` and `force` give the directory patch's rules.
+// The result keeps the chain's order.
+std::vector<const FileEntry*> reduceChain(const std::vector<const FileEntry*>& chain, bool sameNameOnly,
+                                          bool forceAll, const std::vector<PatternEntry>* forcePatterns);
+
+}  // namespace builder
