@@ -15,14 +15,6 @@ bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
 char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
-bool sameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // The whole of name[n..] against pattern[p..]: "?" is one character and "*"
 // any run, neither crossing a separator.
 bool matchFrom(const std::string& name, std::size_t n, const std::string& pattern, std::size_t p) {
@@ -80,6 +72,14 @@ void walkDirectory(DirectoryStream& stream, const std::string& dir, const std::s
 }
 
 }  // namespace
+
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
 
 std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::string& relativePath,
                                     const ScanContext& context) {

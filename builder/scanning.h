@@ -53,6 +53,8 @@ struct DirectoryStream {
 // with -a, links to directories never followed (a notice unless -q).
 void walkState(DirectoryStream& stream, const ScanContext& context);
 
+// Relative names compare without regard to case.
+bool sameName(const std::string& a, const std::string& b);
 bool matchesPattern(const std::string& name, const std::string& pattern);
 bool inList(const std::string& name, const std::vector<PatternEntry>& list);
 const PatternEntry* removePatternFor(const std::string& name, const TargetSpec& target);

@@ -8,6 +8,7 @@
 #include <pcre2.h>
 
 #include "builder/cleanup.h"
+#include "builder/job.h"
 #include "builder/messages.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -181,12 +182,24 @@ int runKestmain(int argc, char** argv) {
       return 1;
     }
     const std::string programDir = programDirectory(platform::programPath());
-    (void)programDir;
+    (void)programDir;  // stubs and templates lie there
 
-    // The patch job comes next; until it exists the run shows what it was given.
-    writeConsole(Out::kStdout, describeOptions(options));
-    writeConsole(Out::kStderr, "The patch job is not available yet: no patch file was written.\n");
-    return 1;
+    // Executable patches, log files and archives are follow-ups of the
+    // plain patch that this version cannot make yet: it writes the plain
+    // patch (as .utp) and says what is missing.
+    const bool followUps = options.executable || options.logEnabled || options.packAfterwards;
+    if (options.executable) {
+      options.finalName = options.baseName + ".utp";
+      options.executable = false;
+    }
+    runJob(options);
+    if (followUps) {
+      writeConsole(Out::kStderr,
+                   "Executable patches (-s), log files (-l) and archives (-x, -z) are not available yet: only the "
+                   "plain patch \"" + options.finalName + "\" was written.\n");
+      return 1;
+    }
+    return 0;
   } catch (const BuilderExit& exit) {
     if (exit.kind() == BuilderExit::Kind::kRefusal) {
       writeConsole(Out::kStdout, exit.text() + "\n");

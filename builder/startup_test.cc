@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "builder/cleanup.h"
 #include "builder/messages.h"
@@ -53,6 +54,31 @@ TEST(StartupTest, ReadOptionsTakesCommandLineWords) {
   const std::string text = describeOptions(options);
   EXPECT_NE(text.find("start state 1 \"a\""), std::string::npos);
   EXPECT_NE(text.find("end state \"b\""), std::string::npos);
+}
+
+// Every kind of option lands in the job description.
+TEST(StartupTest, ReadOptionsFillsTargetsPatternsAndSettings) {
+  Options options;
+  setDefaults(&options);
+  std::vector<std::string> words{"kestmain", "-B=100", "-9", "-r", "-j", "-C30", "-m=16", "-b=Old", "-d!=*.bak",
+                                 "s1", "e1", "-n=win", "-is=*.tmp", "s2", "e2", "p", "-s=gui", "-t=latest",
+                                 "-logfile=html", "-z=RAR"};
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  readOptions(&options, static_cast<int>(argv.size()), argv.data());
+  EXPECT_EQ(describeOptions(options),
+            "Patch file \"p.exe\", base name \"p\"\n"
+            "Target 1: find method 0, backup directory \"Old\"\n"
+            "  start state 1 \"s1\"\n"
+            "  end state \"e1\"\n"
+            "  remove \"*.bak\" exclude\n"
+            "Target 2: find method 2, backup directory \"Backup\"\n"
+            "  start state 1 \"s2\"\n"
+            "  end state \"e2\"\n"
+            "  ignore \"*.tmp\" sources\n"
+            "Search level 9, margin 100, literal block 30, mismatch group 190, memory limit 16777216, engine hint 0\n"
+            "Self reference on, compression off, hidden files off, force all off, quiet off, date latest\n"
+            "Executable gui Win32, log html, pack yes with RAR\n");
 }
 
 #if GTEST_HAS_DEATH_TEST && !defined(_WIN32)

@@ -90,8 +90,6 @@ patchname: Filename of the patch to be generated.
     not to be created when applying the patch. Refuse patching normally.
 -d: Enable automatic cleanup of obsolete files.
 '
-not_yet='The patch job is not available yet: no patch file was written.
-'
 unset VERDELIN_OPTS windir
 
 # --- start-up, usage, version -----------------------------------------------
@@ -102,45 +100,14 @@ VERDELIN_OPTS=-help check "-help from VERDELIN_OPTS" 1 "$banner$usage" "" a b ou
 check "-v: banner, empty error line" 1 "$banner" $'\n' -v
 check "-version stops before later words" 1 "$banner" $'\n' -version -B=99999
 
-# --- the parsed job ---------------------------------------------------------
-summary='Patch file "out.utp", base name "out"
-Target 1: find method 0, backup directory "Backup"
-  start state 1 "a.dat"
-  end state "b.dat"
-Search level 8, margin 245, literal block 20, mismatch group 190, memory limit 0, engine hint 0
-Self reference off, compression on, hidden files off, force all off, quiet off, date file date
-Executable no, log no, pack no with internal zip
-'
-check "two states and a patch name" 1 "$banner$summary" "$not_yet" a.dat b.dat out
-
-summary='Patch file "p.exe", base name "p"
-Target 1: find method 0, backup directory "Old"
-  start state 1 "s1"
-  end state "e1"
-  remove "*.bak" exclude
-Target 2: find method 2, backup directory "Backup"
-  start state 1 "s2"
-  end state "e2"
-  ignore "*.tmp" sources
-Search level 9, margin 20, literal block 30, mismatch group 190, memory limit 16777216, engine hint 31
-Self reference on, compression off, hidden files off, force all off, quiet on, date latest
-Executable gui Win32, log html, pack yes with RAR
-Comment ""a b"\r"
-'
-VERDELIN_OPTS='-B=20 -q -c="a b" -y=$1F' check "options from both places, VERDELIN_OPTS last" 1 \
-  "$banner$summary" "$not_yet" -B=100 -9 -r -j -C30 -m=16 -b=Old -d!=*.bak s1 e1 -n=win -is=*.tmp s2 e2 p \
-  -s=gui -t=latest -logfile=html -z=RAR
-
-summary='Patch file "out.utp", base name "out"
-Target 1: find method 1, backup directory "Backup"
-  registry key "Software\Acme\Tool" value ""
-  start state 1 "a"
-  end state "b"
-Search level 8, margin 245, literal block 20, mismatch group 190, memory limit 0, engine hint 0
-Self reference off, compression on, hidden files off, force all off, quiet off, date file date
-Executable no, log no, pack no with internal zip
-'
-check "-k with slashes and the default value" 1 "$banner$summary" "$not_yet" '-k="Software/Acme/Tool/@"' a b out
+# --- the job refuses missing states before writing anything -----------------
+check "two states and a patch name, the end file missing" 1 "$banner" $'Error, can\'t find file "b.dat"!\n\n' \
+  a.dat b.dat out
+VERDELIN_OPTS='-B=20 -q -c="a b" -y=$1F' check "options from both places, then a missing end directory" 1 \
+  "$banner" $'Error, "e1" does not exist or is not a directory. Please note that Verdelin will\npatch directories into directories or files into files, but a mixture does not make\nsense.\n\n' \
+  -B=100 -9 -r -j -C30 -m=16 -b=Old -d!=*.bak s1 e1 -n=win -is=*.tmp s2 e2 p -s=gui -t=latest -logfile=html -z=RAR
+check "-k with slashes and the default value, then a missing end file" 1 "$banner" \
+  $'Error, can\'t find file "b"!\n\n' '-k="Software/Acme/Tool/@"' a b out
 
 # --- refusals ---------------------------------------------------------------
 VERDELIN_OPTS='-q file.dat' check "file name in VERDELIN_OPTS" 1 "$banner" \

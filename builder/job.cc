@@ -1,0 +1,443 @@
+#include "builder/job.h"
+
+#include <zlib.h>
+
+#include <memory>
+#include <vector>
+
+#include "builder/cleanup.h"
+#include "builder/engine_host.h"
+#include "builder/messages.h"
+#include "builder/scanning.h"
+#include "diffengine/engine.h"
+#include "patchformat/coding.h"
+#include "patchformat/container.h"
+#include "platform/files.h"
+
+namespace builder {
+namespace {
+
+constexpr std::size_t kDeflateBuffer = 4096;
+constexpr std::size_t kCopyPiece = 2000;
+
+// The patch being written outlives the job: the error exit closes and
+// deletes it after the job has unwound.
+platform::File g_patchOut;
+
+[[noreturn]] void diskFull() {
+  fatalError("Error, cannot write data to temporary patchfile. Make sure you have sufficient disk space.",
+             "Fehler, kann Daten nicht in tempor\x84re Patchdatei speichern, bitte stellen Sie sicher, da\xe1 \n"
+             "gen\x81gend Platz vorhanden ist.");
+}
+
+// The patch body: raw deflate (level 9, window bits -15) through a 4096-byte
+// buffer, or the plain bytes with -j.
+class BodyWriter {
+ public:
+  BodyWriter(platform::File& out, bool compress) : out_(out), compress_(compress) {
+    if (!compress_) return;
+    stream_ = z_stream();
+    if (deflateInit2(&stream_, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+      fatalError("Error, internal compression failed to initialized. Out of memory situation suspected.",
+                 "Fehler, interne Kompression konnte nicht initialisiert werden. Speichermangel wird vermutet.");
+    }
+    started_ = true;
+  }
+  ~BodyWriter() {
+    if (started_) deflateEnd(&stream_);
+  }
+
+  void write(const void* data, std::size_t n) {
+    if (n == 0) return;
+    if (!compress_) {
+      if (!out_.write(data, n)) diskFull();
+      return;
+    }
+    stream_.next_in = static_cast<Bytef*>(const_cast<void*>(data));
+    stream_.avail_in = static_cast<uInt>(n);
+    while (stream_.avail_in > 0) pump(Z_NO_FLUSH);
+  }
+  void write(const std::string& bytes) { write(bytes.data(), bytes.size()); }
+  void writeByte(std::uint8_t b) { write(&b, 1); }
+  void writeU32(std::uint32_t v) {
+    std::uint8_t b[4];
+    patchformat::putU32(b, v);
+    write(b, 4);
+  }
+  void writeShortString(const std::string& text) {
+    if (text.size() > 255) failNumbered(19);
+    write(patchformat::encodeShortString(text));
+  }
+
+  void finish() {
+    if (compress_) {
+      while (pump(Z_FINISH)) {
+      }
+      deflateEnd(&stream_);
+      started_ = false;
+    }
+  }
+
+ private:
+  // One deflate call; true while it produced output.
+  bool pump(int flush) {
+    stream_.next_out = buffer_;
+    stream_.avail_out = kDeflateBuffer;
+    deflate(&stream_, flush);
+    const std::size_t produced = kDeflateBuffer - stream_.avail_out;
+    if (produced > 0 && !out_.write(buffer_, produced)) diskFull();
+    return produced > 0;
+  }
+
+  platform::File& out_;
+  bool compress_;
+  bool started_ = false;
+  z_stream stream_{};
+  std::uint8_t buffer_[kDeflateBuffer];
+};
+
+// Collects a delta's streams in a temporary file.
+class FileSink : public diffengine::BlockSink {
+ public:
+  explicit FileSink(platform::File& file) : file_(file) {}
+  bool write(const void* data, std::size_t n) override { return file_.write(data, n); }
+
+ private:
+  platform::File& file_;
+};
+
+struct StateName {
+  std::string fullPath;
+  std::string relativePath;
+};
+
+class Job {
+ public:
+  explicit Job(const Options& o) : o_(o) {
+    diffengine::EngineSettings s;
+    s.memoryLimit = o.memoryLimit;
+    s.engineHint = o.engineHint;
+    s.searchLevel = o.searchLevel;
+    s.selfReference = o.selfReference;
+    s.quiet = o.quiet;
+    s.mismatchGroup = o.mismatchGroupSize;
+    s.literalBlockSize = static_cast<std::uint8_t>(o.literalBlockSize);
+    s.encoderMargin = static_cast<std::uint32_t>(o.encoderMargin);
+    engine_ = std::make_unique<diffengine::DifferenceEngine>(s, host_);
+  }
+
+  void run();
+
+ private:
+  void openOutput();
+  void writeTarget(const TargetSpec& target, bool last);
+  void filePatch(const TargetSpec& target);
+  void directoryPatch(const TargetSpec& target);
+  void examineFile(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
+                   std::uint32_t attributes, std::uint16_t flags);
+  void embedFile(const std::string& path, const std::string& relativeName);
+  void writeRemoveRecord(const std::string& relativeName) {
+    body_->writeByte(patchformat::kRecordObsolete);
+    body_->writeShortString(relativeName);
+  }
+  std::uint32_t dateOf(std::uint32_t fileDate) {
+    if (o_.dateMode != DateMode::kNow) return fileDate;
+    if (now_ == 0) now_ = platform::dosDateTimeNow();
+    return now_;
+  }
+  ScanContext context(const TargetSpec& target) {
+    ScanContext c;
+    c.target = &target;
+    c.includeHidden = o_.includeHidden;
+    c.quiet = o_.quiet;
+    c.latestDate = &latestDate_;
+    return c;
+  }
+  void print(const std::string& en, const std::string& de, MsgArg a = MsgArg(), MsgArg b = MsgArg()) {
+    printBilingualFormat(en.c_str(), de.c_str(), a, b, Out::kStdout);
+    flushConsole(Out::kStdout);
+  }
+
+  const Options& o_;
+  ConsoleEngineHost host_;
+  std::unique_ptr<diffengine::DifferenceEngine> engine_;
+  platform::File& out_ = g_patchOut;
+  std::unique_ptr<BodyWriter> body_;
+  bool directoryMode_ = false;
+  bool byPathUsed_ = false;
+  std::uint32_t latestDate_ = 0;
+  std::uint32_t now_ = 0;
+};
+
+void Job::openOutput() {
+  if (!out_.open(o_.finalName, platform::File::Mode::kCreate)) failNumbered(16);
+  registerPatchOutput(&out_, o_.finalName);
+  patchformat::PatchHeader header;
+  header.kind = o_.targets.size() > 1 ? patchformat::kKindSeveralTargets
+                : directoryMode_      ? patchformat::kKindDirectory
+                                      : patchformat::kKindFile;
+  header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
+  header.commentLength = static_cast<std::uint16_t>(o_.commentText.size());
+  if (!out_.write(header.encode().data(), patchformat::kHeaderSize)) failNumbered(23);
+  body_ = std::make_unique<BodyWriter>(out_, o_.internalCompression);
+  body_->write(o_.commentText);
+}
+
+void Job::run() {
+  lastMessageNumber = kNoMessagePending;
+  if (o_.targets.size() > kMaxTargets) {
+    fatalError("Error, a patch file can hold at most 11 targets!", "Fehler, eine Patchdatei kann h\x94" "chstens 11 Ziele enthalten!");
+  }
+  for (std::size_t i = 0; i < o_.targets.size(); ++i) {
+    const TargetSpec& target = o_.targets[i];
+    const std::uint32_t n = target.nameCount();
+    bool anyDirectory = false;
+    for (std::uint32_t k = 0; k + 1 < n; ++k) anyDirectory = anyDirectory || platform::isDirectory(target.stateNames[k]);
+    directoryMode_ = o_.targets.size() > 1 || anyDirectory;
+    if (anyDirectory) {
+      for (std::uint32_t k = 0; k + 1 < n; ++k) {
+        if (!platform::isDirectory(target.stateNames[k])) failNumbered(13, target.stateNames[k]);
+      }
+    }
+    if (directoryMode_) {
+      // A missing end directory would read as "no files", and with -d as
+      // "remove everything": it is refused instead.
+      if (!platform::isDirectory(target.stateNames[n - 1])) failNumbered(13, target.stateNames[n - 1]);
+    } else {
+      if (!platform::fileExists(target.stateNames[n - 1])) failNumbered(14, target.stateNames[n - 1]);
+      platform::File probe;
+      if (!probe.open(target.stateNames[n - 1], platform::File::Mode::kRead)) failNumbered(15, target.stateNames[n - 1]);
+    }
+    if (i == 0) openOutput();
+    writeTarget(target, i + 1 == o_.targets.size());
+  }
+  if (o_.localStub) {
+    body_->writeU32(0);
+    body_->writeU32(patchformat::kLocalStubMarker);
+  }
+  body_->finish();
+  std::uint64_t size = 0;
+  if (!out_.size(&size)) failNumbered(23);
+  patchformat::PatchTrailer trailer;
+  trailer.length = static_cast<std::uint32_t>(size + patchformat::kTrailerSize);
+  if (!out_.write(trailer.encode().data(), patchformat::kTrailerSize)) failNumbered(23);
+  if (!out_.close()) diskFull();
+  releasePatchOutput();
+  print("\nCreated plain patch file \"%s\" with %ld Bytes.\n", "\nEinfache Patchdatei \"%s\" mit %ld Bytes erzeugt.\n",
+        o_.finalName, static_cast<long>(trailer.length));
+}
+
+void Job::writeTarget(const TargetSpec& target, bool last) {
+  body_->writeByte(static_cast<std::uint8_t>(target.findMethod));
+  body_->writeByte(last ? 0 : patchformat::kSeriesMoreFollow);
+  if (target.findMethod == kFindByPath) {
+    if (byPathUsed_) failNumbered(17);
+    byPathUsed_ = true;
+  }
+  if (target.findMethod == kFindRegistry) {
+    body_->writeU32(target.rootKey);
+    body_->writeShortString(target.registryKey);
+    body_->writeShortString(target.registryValue);
+  }
+  if (directoryMode_) {
+    body_->writeShortString(target.backupDir);
+    directoryPatch(target);
+    body_->writeByte(patchformat::kRecordEnd);
+  } else {
+    filePatch(target);
+  }
+}
+
+void Job::filePatch(const TargetSpec& target) {
+  const ScanContext c = context(target);
+  const std::uint32_t n = target.nameCount();
+  const std::string& endName = target.stateNames[n - 1];
+  const std::unique_ptr<FileEntry> end = scanFile(endName, endName, c);
+  std::vector<std::unique_ptr<DirectoryStream>> streams;
+  std::vector<DirectoryStream*> starts;
+  for (std::uint32_t k = 0; k + 1 < n; ++k) {
+    auto s = std::make_unique<DirectoryStream>();
+    s->rootPath = target.stateNames[k];
+    s->index = k;
+    s->entries.push_back(scanFile(s->rootPath, s->rootPath, c));
+    starts.push_back(s.get());
+    streams.push_back(std::move(s));
+  }
+  std::vector<const FileEntry*> kept;
+  ChainSearch search(starts);
+  if (!search.search(*end, false)) {
+    if (!o_.forceAll) failNumbered(28);
+    kept.push_back(end.get());
+    for (std::uint32_t k = n - 1; k-- > 0;) kept.push_back(streams[k]->entries[0].get());
+  } else {
+    kept = reduceChain(search.bestChain(), false, o_.forceAll, nullptr);
+    if (kept.size() == 1) failNumbered(27, endName);
+  }
+  std::vector<StateName> states;
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath});
+  // The final file's own date and attributes, whichever state the chain ends in.
+  examineFile(endName, states, dateOf(end->date), end->attributes, 0);
+}
+
+void Job::directoryPatch(const TargetSpec& target) {
+  const ScanContext c = context(target);
+  const std::uint32_t n = target.nameCount();
+  std::vector<std::unique_ptr<DirectoryStream>> streams;
+  std::vector<DirectoryStream*> starts;
+  for (std::uint32_t k = 0; k < n; ++k) {
+    auto s = std::make_unique<DirectoryStream>();
+    s->rootPath = target.stateNames[k];
+    s->index = k;
+    s->isEnd = k + 1 == n;
+    walkState(*s, c);
+    if (!s->isEnd) starts.push_back(s.get());
+    streams.push_back(std::move(s));
+  }
+  const DirectoryStream& end = *streams.back();
+  ChainSearch search(starts);
+  for (const auto& f : end.entries) {
+    const bool exactOnly = inList(f->relativePath, target.exactPatterns);
+    search.search(*f, exactOnly);
+    if (search.bestScore() == 0.0 || (f->size <= 100 && search.bestScore() <= 0.999)) {
+      if (!o_.quiet) print("No source for \"%s\", embedding file.\n", "Keine Quelle f\x81r \"%s\", bette Datei ein.\n", f->relativePath);
+      embedFile(f->fullPath, f->relativePath);
+      continue;
+    }
+    const std::vector<const FileEntry*> kept = reduceChain(search.bestChain(), true, o_.forceAll, &target.forcePatterns);
+    if (kept.size() == 1) {
+      if (!o_.quiet) {
+        print("File \"%s\" identical in all sources, skipped.\n", "Datei \"%s\" identisch vorhanden, ignoriert.\n",
+              f->relativePath);
+      }
+      continue;
+    }
+    std::vector<StateName> states;
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath});
+    const std::uint32_t date = o_.dateMode == DateMode::kLatest ? latestDate_ : dateOf(f->date);
+    const std::uint16_t flags = inList(f->relativePath, target.unimportantPatterns) ? patchformat::kFileOptional : 0;
+    examineFile(f->relativePath, states, date, f->attributes, flags);
+  }
+  // Files that the end state lacks: removed where a -d pattern says so.
+  for (const DirectoryStream* s : starts) {
+    for (const auto& e : s->entries) {
+      bool present = false;
+      for (const auto& f : end.entries) present = present || sameName(f->relativePath, e->relativePath);
+      if (present) continue;
+      const PatternEntry* p = removePatternFor(e->relativePath, target);
+      if (p == nullptr) continue;
+      if (!o_.quiet) {
+        print("Inserting remove instruction for \"%s\" due to pattern \"%s\".\n",
+              "Inserting remove instruction for \"%s\" due to pattern \"%s\".\n", e->relativePath, p->pattern);
+      }
+      writeRemoveRecord(e->relativePath);
+    }
+  }
+  for (const PatternEntry& name : target.removeFiles) {
+    if (!o_.quiet) {
+      print("Inserting remove instruction for \"%s\" due to use of option \"-D\".\n",
+            "Inserting remove instruction for \"%s\" due to use of option \"-D\".\n", name.pattern);
+    }
+    writeRemoveRecord(name.pattern);
+  }
+}
+
+void Job::examineFile(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
+                      std::uint32_t attributes, std::uint16_t flags) {
+  const std::size_t count = states.size();
+  if (count == 2 && directoryMode_) {
+    print("Examining \"%s\" to \"%s\": ", "Bearbeite \"%s\" zu \"%s\": ", states[0].relativePath, relativeName);
+  } else {
+    print("Examining \"%s\": ", "Bearbeite \"%s\": ", relativeName);
+  }
+  std::vector<diffengine::StateFile> files(count);
+  for (std::size_t k = 0; k < count; ++k) files[k].path = states[k].fullPath;
+  std::vector<std::string> temporaries(count - 1);
+  std::vector<patchformat::SourceRecord> records(count - 1);
+  struct Remove {
+    std::vector<std::string>& names;
+    ~Remove() {
+      for (const std::string& t : names) {
+        if (!t.empty()) platform::deleteFile(t);
+      }
+    }
+  } remove{temporaries};
+  for (std::size_t k = count - 1; k-- > 0;) {
+    if (count >= 3) {
+      if (k == count - 2) writeConsole(Out::kStdout, "\n");
+      print("Step \"%s\" to \"%s\": ", "Schritt \"%s\" auf \"%s\": ", files[k].path, files[k + 1].path);
+    }
+    engine_->searchStep(files[k], files[k + 1]);
+    records[k] = engine_->sourceRecord();
+    if (!platform::createTempFile("ks", &temporaries[k])) failNumbered(9);
+    platform::File t;
+    if (!t.open(temporaries[k], platform::File::Mode::kCreate)) failNumbered(9);
+    FileSink sink(t);
+    if (!engine_->writeStreams(sink) || !t.close()) failNumbered(23);
+    engine_->clearStreams();
+  }
+  if (directoryMode_) body_->writeByte(patchformat::kRecordPatched);
+  patchformat::FinalInfo info;
+  info.checksum = files[count - 1].checksum;
+  info.size = files[count - 1].size;
+  info.dosDateTime = date;
+  info.attributes = static_cast<std::uint16_t>(attributes);
+  info.sourceCount = static_cast<std::uint16_t>(count - 1);
+  info.fileFlags = flags;
+  body_->write(info.encode());
+  if (directoryMode_) body_->writeShortString(relativeName);
+  std::uint8_t piece[kCopyPiece];
+  for (std::size_t k = 0; k + 1 < count; ++k) {
+    if (directoryMode_) body_->writeShortString(states[k].relativePath);
+    body_->write(records[k].encode());
+    platform::File t;
+    if (!t.open(temporaries[k], platform::File::Mode::kRead)) {
+      fatalError("Error reading temporarily saved patchinfo!",
+                 "Fehler beim Lesen der tempor\x84r zwischengespeicherten Patchinformation!");
+    }
+    for (;;) {
+      const long got = t.read(piece, sizeof piece);
+      if (got < 0) {
+        fatalError("Error reading temporarily saved patchinfo!",
+                   "Fehler beim Lesen der tempor\x84r zwischengespeicherten Patchinformation!");
+      }
+      if (got == 0) break;
+      body_->write(piece, static_cast<std::size_t>(got));
+    }
+    t.close();
+    platform::deleteFile(temporaries[k]);
+    temporaries[k].clear();
+  }
+}
+
+void Job::embedFile(const std::string& path, const std::string& relativeName) {
+  body_->writeByte(patchformat::kRecordEmbedded);
+  platform::File f;
+  platform::FileStatus status;
+  if (!platform::fileStatus(path, &status) || !f.open(path, platform::File::Mode::kRead)) failNumbered(24, path);
+  if (status.dosDateTime > latestDate_) latestDate_ = status.dosDateTime;
+  body_->writeShortString(relativeName);
+  body_->writeU32(static_cast<std::uint32_t>(status.size));
+  body_->writeU32(dateOf(status.dosDateTime));
+  std::uint8_t a[2];
+  patchformat::putU16(a, static_cast<std::uint16_t>(status.attributes));
+  body_->write(a, 2);
+  std::uint8_t piece[kCopyPiece];
+  std::uint64_t copied = 0;
+  for (;;) {
+    const long got = f.read(piece, sizeof piece);
+    if (got < 0) failNumbered(25, path);
+    if (got == 0) break;
+    body_->write(piece, static_cast<std::size_t>(got));
+    copied += static_cast<std::uint64_t>(got);
+  }
+  if (copied != status.size) failNumbered(25, path);
+}
+
+}  // namespace
+
+void runJob(const Options& options) {
+  Job job(options);
+  job.run();
+}
+
+}  // namespace builder

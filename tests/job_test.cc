@@ -1,0 +1,188 @@
+// Whole builder runs on made-up states; every patch is read back with the
+// format's reader and must rebuild the end state.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "builder/messages.h"
+#include "builder/startup.h"
+#include "patchformat/coding.h"
+#include "tests/patch_check.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::checkPatch;
+using testing_support::PatchSummary;
+
+std::string g_out, g_err;
+void capture(builder::Out stream, const std::string& text) {
+  (stream == builder::Out::kStdout ? g_out : g_err) += text;
+}
+
+class JobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = ::testing::TempDir() + "job_test";
+    fs::remove_all(root);
+    fs::create_directories(root);
+    builder::setConsoleSink(capture);
+  }
+  void TearDown() override {
+    builder::setConsoleSink(nullptr);
+    fs::remove_all(root);
+  }
+
+  std::string at(const std::string& name) { return root + "/" + name; }
+  void put(const std::string& name, const std::string& bytes) {
+    fs::create_directories(fs::path(at(name)).parent_path());
+    platform::File f;
+    ASSERT_TRUE(f.open(at(name), platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close());
+  }
+  static std::string text(unsigned seed, std::size_t n) {
+    std::mt19937 rng(seed);
+    std::string s;
+    static const char* const kWords[] = {"alpha ", "beta ", "gamma ", "delta\n", "omega ", "rocket "};
+    while (s.size() < n) s += kWords[rng() % 6] + std::to_string(rng() % 100);
+    s.resize(n);
+    return s;
+  }
+  int run(std::vector<std::string> words) {
+    g_out.clear();
+    g_err.clear();
+    std::vector<std::string> args{"kestmain", "-q"};
+    for (std::string& w : words) args.push_back(w[0] == '-' ? w : at(w));
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    return builder::runKestmain(static_cast<int>(argv.size()), argv.data());
+  }
+  std::string read(const std::string& name) {
+    std::string s;
+    platform::readWholeFile(at(name), &s);
+    return s;
+  }
+
+  // Two versions of a small program tree.
+  void makeTrees() {
+    const std::string program = text(1, 30000);
+    put("old/program.exe", program);
+    put("old/readme.txt", text(2, 800));
+    put("old/sub/data.bin", text(3, 5000));
+    put("old/obsolete.dll", text(4, 3000));
+    put("old/same.cfg", text(5, 1500));
+    std::string changed = program;
+    changed.insert(12000, "a few new bytes in the middle of the program");
+    put("new/program.exe", changed);
+    put("new/readme.txt", text(2, 790) + "version 2");
+    put("new/sub/data.bin", text(3, 5000) + text(6, 300));
+    put("new/same.cfg", text(5, 1500));
+    put("new/tiny.txt", "new and small");
+    std::mt19937 rng(7);
+    std::string noise(2000, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    put("new/sub/added.dat", noise);  // like no file of the old tree
+  }
+
+  std::string root;
+};
+
+TEST_F(JobTest, DirectoryPatchRebuildsTheEndTree) {
+  makeTrees();
+  ASSERT_EQ(run({"-d=*.dll", "old", "new", "p"}), 0) << g_err;
+  const PatchSummary s = checkPatch(at("p.utp"), {at("old")}, at("new"));
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.header.kind, patchformat::kKindDirectory);
+  EXPECT_EQ(s.patched, 3u);
+  EXPECT_EQ(s.embedded, 2u) << "tiny.txt and the unrelated added file";
+  EXPECT_EQ(s.removed, 1u);
+  EXPECT_NE(std::find(s.names.begin(), s.names.end(), "-obsolete.dll"), s.names.end());
+  EXPECT_EQ(std::find(s.names.begin(), s.names.end(), "same.cfg"), s.names.end()) << "unchanged files need no record";
+  // The trailer's length is the file's.
+  const std::string patch = read("p.utp");
+  EXPECT_EQ(patchformat::getU32(reinterpret_cast<const std::uint8_t*>(patch.data()) + patch.size() - 8), patch.size());
+  // The same inputs give the same bytes.
+  ASSERT_EQ(run({"-d=*.dll", "old", "new", "q"}), 0);
+  EXPECT_EQ(read("q.utp"), patch);
+}
+
+TEST_F(JobTest, StoredBodyIsThePlainRecordStream) {
+  makeTrees();
+  ASSERT_EQ(run({"old", "new", "packed"}), 0);
+  ASSERT_EQ(run({"-j", "old", "new", "stored"}), 0);
+  const PatchSummary packed = checkPatch(at("packed.utp"), {at("old")}, at("new"));
+  const PatchSummary stored = checkPatch(at("stored.utp"), {at("old")}, at("new"));
+  ASSERT_EQ(stored.error, "");
+  EXPECT_EQ(stored.header.flags & patchformat::kHeaderCompressed, 0);
+  EXPECT_EQ(packed.header.flags & patchformat::kHeaderCompressed, 1);
+  EXPECT_EQ(packed.body, stored.body);
+}
+
+TEST_F(JobTest, FilePatchesChainSeveralStartStatesLastPairFirst) {
+  const std::string v1 = text(10, 20000);
+  std::string v2 = v1;
+  v2.replace(5000, 20, "second version here!");
+  std::string v3 = v2;
+  v3.replace(9000, 20, "third version of it!");
+  std::string v4 = v3;
+  v4.append("the end state");
+  put("v1.txt", v1);
+  put("v2.txt", v2);
+  put("v3.txt", v3);
+  put("v4.txt", v4);
+  g_out.clear();
+  std::vector<std::string> args{"kestmain", at("v1.txt"), at("v2.txt"), at("v3.txt"), at("v4.txt"), at("p")};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  ASSERT_EQ(builder::runKestmain(static_cast<int>(argv.size()), argv.data()), 0) << g_err;
+  const PatchSummary s = checkPatch(at("p.utp"), {at("v1.txt"), at("v2.txt"), at("v3.txt")}, at("v4.txt"));
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.header.kind, patchformat::kKindFile);
+  const std::size_t step3 = g_out.find("Step \"" + at("v3.txt") + "\" to \"" + at("v4.txt") + "\": ");
+  const std::size_t step2 = g_out.find("Step \"" + at("v2.txt") + "\" to \"" + at("v3.txt") + "\": ");
+  const std::size_t step1 = g_out.find("Step \"" + at("v1.txt") + "\" to \"" + at("v2.txt") + "\": ");
+  ASSERT_NE(step1, std::string::npos) << g_out;
+  EXPECT_LT(step3, step2);
+  EXPECT_LT(step2, step1);
+  EXPECT_NE(g_out.find("Examining \"" + at("v4.txt") + "\": \n"), std::string::npos);
+}
+
+TEST_F(JobTest, IdenticalAndUnrelatedFilesAreRefusedUnlessForced) {
+  put("a.txt", text(20, 3000));
+  put("b.txt", text(20, 3000));
+  EXPECT_EQ(run({"a.txt", "b.txt", "p"}), 1);
+  EXPECT_NE(g_err.find("identical to all sources"), std::string::npos) << g_err;
+  EXPECT_FALSE(platform::fileExists(at("p.utp"))) << "the incomplete patch is deleted";
+  EXPECT_EQ(run({"-f", "a.txt", "b.txt", "p"}), 0) << g_err;
+  EXPECT_EQ(checkPatch(at("p.utp"), {at("a.txt")}, at("b.txt")).error, "");
+  put("z.bin", std::string(3000, '\0'));
+  EXPECT_EQ(run({"z.bin", "b.txt", "p2"}), 1);
+  EXPECT_NE(g_err.find("seem not to match"), std::string::npos) << g_err;
+}
+
+TEST_F(JobTest, StatesOfTheWrongKindAreRefusedBeforeAnyOutput) {
+  makeTrees();
+  put("file.txt", "x");
+  EXPECT_EQ(run({"old", "file.txt", "new", "p"}), 1);
+  EXPECT_NE(g_err.find("\"" + at("file.txt") + "\" does not exist or is not a directory"), std::string::npos);
+  EXPECT_EQ(run({"old", "missing", "p"}), 1);
+  EXPECT_NE(g_err.find("\"" + at("missing") + "\" does not exist or is not a directory"), std::string::npos);
+  EXPECT_EQ(run({"file.txt", "missing.txt", "p"}), 1);
+  EXPECT_NE(g_err.find("can't find file \"" + at("missing.txt") + "\""), std::string::npos);
+  EXPECT_FALSE(platform::fileExists(at("p.utp")));
+}
+
+TEST_F(JobTest, SeveralTargetsGetOneSeriesEach) {
+  makeTrees();
+  ASSERT_EQ(run({"old", "new", "-n=win", "old", "new", "p"}), 0) << g_err;
+  const PatchSummary s = checkPatch(at("p.utp"), {at("old")}, at("new"));
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.header.kind, patchformat::kKindSeveralTargets);
+  EXPECT_EQ(s.series, 1u) << "two series, counted from 0";
+  EXPECT_EQ(run({"old", "new", "-n=ext", "old", "new", "p2"}), 1);
+  EXPECT_NE(g_err.find("a maximum of one target per patch file"), std::string::npos) << g_err;
+}
+
+}  // namespace
