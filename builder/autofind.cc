@@ -1,5 +1,7 @@
 #include "builder/autofind.h"
 
+#include "platform/registry.h"
+
 namespace builder {
 
 void setAutofindKey(TargetSpec* target, std::string text) {
@@ -33,6 +35,35 @@ void setAutofindKey(TargetSpec* target, std::string text) {
   if (value == "@") value.clear();
   target->registryKey = key;
   target->registryValue = value;
+}
+
+void registryCheckReport(const TargetSpec& target, bool quiet) {
+  const std::string& key = target.registryKey;
+  const std::string& value = target.registryValue;
+  const auto info = [quiet](const std::string& en, const std::string& de) {
+    if (!quiet) optionNotice(en, de);
+  };
+  info("Autofind key \"" + key + "\" and value \"" + value + "\":\r\n", "Autofind key " + key + " and value " + value + ":\r\n");
+  if (!platform::registryKeyExists(target.rootKey, key)) {
+    optionNotice("Registry Check: Warning, using registry key \"" + key + "\" which is NOT installed on this computer.\r\n",
+                 "Registry Check: Achtung, der Registry-Schl\x81ssel \"" + key + "\" ist NICHT auf diesem Rechner installiert.\r\n");
+    return;
+  }
+  info("Ok, registry key \"" + key + "\" exists\r\n", "Ok, Registry-Schl\x81ssel \"" + key + "\" existiert.\r\n");
+  std::string data;
+  if (!platform::registryReadValue(target.rootKey, key, value, &data)) {
+    optionNotice("Registry Check: Warning, value \"" + value + "\" does NOT exist on this machine!\r\n",
+                 "Achtung, der Wert \"" + value + "\" kann auf diesem Rechner NICHT gefunden werden!\r\n");
+    return;
+  }
+  if (data.size() > 1000) data.resize(1000);  // the data as a 1001-byte buffer shows it
+  info("Ok, value \"" + value + "\" can be read and is: \"" + data + "\"\r\n",
+       "Ok, \"der Wert \"" + value + "\" kann gelesen werden und ist: \"" + data + "\"");
+  const std::string head = (data + std::string(4, '\0')).substr(0, 4);
+  if (head == std::string(4, '\0')) {
+    optionNotice("Registry Check: Warning, value \"" + value + "\" is EMPTY on this machine!\r\n",
+                 "Achtung, der Wert von \"" + value + "\" ist leer auf diesem Rechner!\r\n");
+  }
 }
 
 }  // namespace builder

@@ -15,4 +15,8 @@ namespace builder {
 // or system directory (or by no method), ends the program.
 void setAutofindKey(TargetSpec* target, std::string text);
 
+// Tells the vendor whether the target's key and value exist on this
+// machine (warnings always, the "Ok" lines unless `quiet`). Never stops the build.
+void registryCheckReport(const TargetSpec& target, bool quiet);
+
 }  // namespace builder

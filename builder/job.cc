@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "builder/autofind.h"
 #include "builder/cleanup.h"
 #include "builder/engine_host.h"
 #include "builder/messages.h"
@@ -235,6 +236,7 @@ void Job::writeTarget(const TargetSpec& target, bool last) {
     byPathUsed_ = true;
   }
   if (target.findMethod == kFindRegistry) {
+    registryCheckReport(target, o_.quiet);
     body_->writeU32(target.rootKey);
     body_->writeShortString(target.registryKey);
     body_->writeShortString(target.registryValue);

@@ -167,6 +167,9 @@ std::string describeOptions(const Options& o) {
 int runKestmain(int argc, char** argv) {
   platform::installInterruptHandler(cleanupHandler);
   std::atexit(onExit);
+  struct ReleaseStates {
+    ~ReleaseStates() { releaseStateBlocks(); }
+  } releaseStates;
   try {
     germanMode = germanFromWinIni();
     initStateBlocks(zeroedAllocate);

@@ -50,10 +50,11 @@ class JobTest : public ::testing::Test {
     s.resize(n);
     return s;
   }
-  int run(std::vector<std::string> words) {
+  int run(std::vector<std::string> words, bool quiet = true) {
     g_out.clear();
     g_err.clear();
-    std::vector<std::string> args{"kestmain", "-q"};
+    std::vector<std::string> args{"kestmain"};
+    if (quiet) args.push_back("-q");
     for (std::string& w : words) args.push_back(w[0] == '-' ? w : at(w));
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
@@ -184,5 +185,30 @@ TEST_F(JobTest, SeveralTargetsGetOneSeriesEach) {
   EXPECT_EQ(run({"old", "new", "-n=ext", "old", "new", "p2"}), 1);
   EXPECT_NE(g_err.find("a maximum of one target per patch file"), std::string::npos) << g_err;
 }
+
+#ifndef _WIN32
+TEST_F(JobTest, RegistryTargetsReportTheKeyOnThisMachine) {
+  put("a.txt", text(30, 3000));
+  put("b.txt", text(30, 2990) + "new ending");
+  put("machine.reg", "[HKEY_LOCAL_MACHINE\\Software\\Acme\\Tool]\r\n\"Dir\"=\"C:\\\\Tool\"\r\n\"Blank\"=\"\"\r\n");
+  ::setenv("VERDELIN_REGISTRY", at("machine.reg").c_str(), 1);
+  ASSERT_EQ(run({"-k=Software\\Acme\\Tool\\Dir", "a.txt", "b.txt", "p"}, false), 0) << g_err;
+  EXPECT_NE(g_out.find("Autofind key \"Software\\Acme\\Tool\" and value \"Dir\":\r\n"
+                       "Ok, registry key \"Software\\Acme\\Tool\" exists\r\n"
+                       "Ok, value \"Dir\" can be read and is: \"C:\\Tool\"\r\n"),
+            std::string::npos)
+      << g_out;
+  EXPECT_EQ(checkPatch(at("p.utp"), {at("a.txt")}, at("b.txt")).error, "");
+  ASSERT_EQ(run({"-k=Software\\Acme\\Tool\\Blank", "a.txt", "b.txt", "p"}), 0);
+  EXPECT_EQ(g_out.find("Ok,"), std::string::npos) << "-q drops the informational lines";
+  EXPECT_NE(g_out.find("Registry Check: Warning, value \"Blank\" is EMPTY on this machine!\r\n"), std::string::npos);
+  ASSERT_EQ(run({"-k=Software\\Acme\\Tool\\Gone", "a.txt", "b.txt", "p"}), 0);
+  EXPECT_NE(g_out.find("Registry Check: Warning, value \"Gone\" does NOT exist on this machine!\r\n"), std::string::npos);
+  ASSERT_EQ(run({"-k=Software\\Nobody\\X", "a.txt", "b.txt", "p"}), 0);
+  EXPECT_NE(g_out.find("Registry Check: Warning, using registry key \"Software\\Nobody\" which is NOT installed"),
+            std::string::npos);
+  ::unsetenv("VERDELIN_REGISTRY");
+}
+#endif
 
 }  // namespace
