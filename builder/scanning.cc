@@ -1,5 +1,6 @@
 #include "builder/scanning.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "builder/messages.h"
@@ -47,6 +48,17 @@ void walkDirectory(DirectoryStream& stream, const std::string& dir, const std::s
                    const ScanContext& context) {
   std::vector<std::string> names;
   if (!platform::listDirectory(dir, &names)) return;
+  // Systems list entries in different orders (the order decides the order
+  // of records and the winner of equal scores): names are taken in one
+  // order everywhere, letters without regard to case first, so that the
+  // same trees give the same patch on every platform.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (lower(a[i]) != lower(b[i])) return static_cast<unsigned char>(lower(a[i])) < static_cast<unsigned char>(lower(b[i]));
+    }
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
   for (const std::string& name : names) {
     const std::string full = joinPath(dir, name);
     const std::string relative = joinPath(prefix, name);

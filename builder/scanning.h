@@ -49,8 +49,9 @@ struct DirectoryStream {
   std::vector<std::unique_ptr<FileEntry>> entries;
 };
 
-// Walks `root` in the order the system lists entries; hidden entries only
-// with -a, links to directories never followed (a notice unless -q).
+// Walks `root`, each directory's names in one order on every platform
+// (without regard to case); hidden entries only with -a, links to
+// directories never followed (a notice unless -q).
 void walkState(DirectoryStream& stream, const ScanContext& context);
 
 // Relative names compare without regard to case.

@@ -186,6 +186,20 @@ TEST_F(JobTest, SeveralTargetsGetOneSeriesEach) {
   EXPECT_NE(g_err.find("a maximum of one target per patch file"), std::string::npos) << g_err;
 }
 
+TEST_F(JobTest, MoreTargetsThanAppliersHandleAreRefused) {
+  makeTrees();
+  std::vector<std::string> words{"old", "new"};
+  for (int i = 0; i < 11; ++i) {
+    words.push_back("-n=win");
+    words.push_back("old");
+    words.push_back("new");
+  }
+  words.push_back("p");
+  EXPECT_EQ(run(words), 1);
+  EXPECT_NE(g_err.find("at most 11 targets"), std::string::npos) << g_err;
+  EXPECT_FALSE(platform::fileExists(at("p.utp")));
+}
+
 #ifndef _WIN32
 TEST_F(JobTest, RegistryTargetsReportTheKeyOnThisMachine) {
   put("a.txt", text(30, 3000));
