@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "applier/delta_files.h"
+#include "bench/utp_apply.h"
 #include "diffengine/engine.h"
 #include "diffengine/memory.h"
 #include "patchformat/coding.h"
@@ -360,6 +361,10 @@ int main(int argc, char** argv) {
   if (slash != std::string::npos) self.erase(0, slash + 1);
 
   std::string mode;
+  if (!args.empty() && args[0] == "utp-apply") {
+    args.erase(args.begin());
+    return runUtpApply(args);
+  }
   if (!args.empty() && (args[0] == "diff" || args[0] == "apply")) {
     mode = args[0];
     args.erase(args.begin());

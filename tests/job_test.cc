@@ -186,6 +186,35 @@ TEST_F(JobTest, SeveralTargetsGetOneSeriesEach) {
   EXPECT_NE(g_err.find("a maximum of one target per patch file"), std::string::npos) << g_err;
 }
 
+TEST_F(JobTest, RemovesExactNamesAndHiddenFiles) {
+  const std::string doc = text(40, 6000);
+  put("old1/obsolete.dll", text(41, 500));
+  put("old2/obsolete.dll", text(42, 500));
+  put("old1/a.txt", doc);
+  put("old2/a.txt", doc);
+  std::string renamed = doc;
+  renamed.replace(100, 10, "0123456789");
+  put("new/b.txt", renamed);
+  ASSERT_EQ(run({"-d=*.dll", "old1", "old2", "new", "p"}), 0) << g_err;
+  PatchSummary s = checkPatch(at("p.utp"), {at("old1"), at("old2")}, at("new"));
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.removed, 2u) << "one remove record per start state that has the file";
+  EXPECT_EQ(s.patched, 1u) << "b.txt is made from a.txt";
+  ASSERT_EQ(run({"-e=b.txt", "old1", "new", "p2"}), 0) << g_err;
+  s = checkPatch(at("p2.utp"), {at("old1")}, at("new"));
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.embedded, 1u) << "-e allows only a source of the same name";
+#ifndef _WIN32
+  put("new/.hidden", "secret");
+  ASSERT_EQ(run({"old1", "new", "p3"}), 0);
+  EXPECT_EQ(checkPatch(at("p3.utp"), {at("old1")}, at("new")).embedded, 0u);
+  ASSERT_EQ(run({"-a", "old1", "new", "p4"}), 0);
+  s = checkPatch(at("p4.utp"), {at("old1")}, at("new"));
+  EXPECT_EQ(s.error, "");
+  EXPECT_EQ(s.embedded, 1u) << "-a shows hidden files";
+#endif
+}
+
 TEST_F(JobTest, MoreTargetsThanAppliersHandleAreRefused) {
   makeTrees();
   std::vector<std::string> words{"old", "new"};
