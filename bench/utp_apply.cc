@@ -58,7 +58,10 @@ int fail(const std::string& why) {
 int runUtpApply(const std::vector<std::string>& args) {
   if (args.size() != 2 && args.size() != 3) return fail("usage: utp-apply PATCH OLD OUT | utp-apply PATCH DIR");
   std::string file;
-  if (!platform::readWholeFile(args[0], &file)) return fail("cannot read " + args[0]);
+  // The builder appends ".utp" to the name it is given; callers may pass either.
+  if (!platform::readWholeFile(args[0], &file) && !platform::readWholeFile(args[0] + ".utp", &file)) {
+    return fail("cannot read " + args[0]);
+  }
   patchformat::MemoryRandomReader random(file);
   const patchformat::PatchLocation where = patchformat::locatePatch(random);
   if (where.status != patchformat::LocateStatus::kOk) return fail("not a patch file");

@@ -10,7 +10,7 @@
 namespace builder {
 namespace {
 
-constexpr std::size_t kReadPiece = 2000;
+constexpr std::size_t kReadPiece = 65536;  // large pieces: fewer system calls, the same counts
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -108,15 +108,26 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
   if (context.latestDate != nullptr && entry->date > *context.latestDate) *context.latestDate = entry->date;
   std::uint32_t crc = patchformat::kCrcStart;
   std::uint64_t size = 0;
-  std::uint8_t piece[kReadPiece];
+  std::vector<std::uint8_t> buffer(kReadPiece);
+  std::uint8_t* piece = buffer.data();
+  // Four tables let neighbouring equal bytes count without waiting on each other.
+  std::uint32_t counts[4][256] = {};
   for (;;) {
-    const long n = file.read(piece, sizeof piece);
+    const long n = file.read(piece, kReadPiece);
     if (n < 0) failNumbered(26, fullPath);
     if (n == 0) break;
-    for (long i = 0; i < n; ++i) ++entry->byteCounts[piece[i]];
+    long i = 0;
+    for (; i + 4 <= n; i += 4) {
+      ++counts[0][piece[i]];
+      ++counts[1][piece[i + 1]];
+      ++counts[2][piece[i + 2]];
+      ++counts[3][piece[i + 3]];
+    }
+    for (; i < n; ++i) ++counts[0][piece[i]];
     crc = patchformat::crc32_noinv(crc, piece, static_cast<std::size_t>(n));
     size += static_cast<std::uint64_t>(n);
   }
+  for (int v = 0; v < 256; ++v) entry->byteCounts[v] = counts[0][v] + counts[1][v] + counts[2][v] + counts[3][v];
   entry->size = static_cast<std::uint32_t>(size);
   entry->checksum = crc;
   for (int v = 0; v < 256; ++v) {
