@@ -1,0 +1,49 @@
+// The appliers' numbered messages. The windowed appliers and the console
+// applier share one table under partly different numbers and with small
+// differences of text; four windowed texts begin with a byte 1, which
+// appends them to the previous output line.
+#pragma once
+
+#include <string>
+
+namespace applier {
+
+enum class Numbering { kWindowed, kConsole };
+
+// Console numbers of the messages the engine raises by name.
+enum ConsoleMessage : int {
+  kMsgCorrupt = 0,
+  kMsgWriteFailed = 1,
+  kMsgSourceReadFailed = 2,
+  kMsgPatchReadFailed = 3,
+  kMsgTooManyParameters = 4,
+  kMsgBufferingFailed = 7,
+  kMsgTempOpenFailed = 8,
+  kMsgChecksumMismatch = 10,
+  kMsgNoPatchFile = 11,
+  kMsgWrongVersion = 12,
+  kMsgCannotOpenPatch = 13,
+  kMsgUnreadable = 14,
+  kMsgPleaseWait = 24,
+};
+
+// The text of message `number` in `numbering`; empty when there is none.
+std::string messageText(Numbering numbering, int number);
+// The other numbering's number of the same message, -1 when it has none.
+int otherNumber(Numbering numbering, int number);
+
+// What the placeholders stand for.
+struct MessageValues {
+  std::string patchName;  // %p
+  std::string oldPath;    // %s
+  std::string relName;    // %m
+};
+
+// Expands %n (CR LF), %p, %m and %s; a percent sign before any other
+// character stays, and that character is expanded normally. Values are
+// shown as the user reads them: "." and ".\" as "current directory",
+// ".\x" as "x".
+std::string formatMessage(const std::string& text, const MessageValues& values);
+std::string displayValue(const std::string& value);
+
+}  // namespace applier

@@ -1,0 +1,43 @@
+#include "applier/messages.h"
+
+#include <gtest/gtest.h>
+
+namespace applier {
+namespace {
+
+TEST(ApplierMessages, BothNumberingsShareOneTable) {
+  EXPECT_EQ(messageText(Numbering::kConsole, 0), "Error, patch is corrupted!");
+  EXPECT_EQ(messageText(Numbering::kConsole, 31), "%nThe patch file can be applied to \"%s\".%nDo you want to apply it?");
+  EXPECT_EQ(messageText(Numbering::kWindowed, 29),
+            "The patch can be applied to \"%s\". Do you want to apply the patch to it?");
+  EXPECT_EQ(otherNumber(Numbering::kWindowed, 36), 40);
+  EXPECT_EQ(otherNumber(Numbering::kConsole, 29), -1) << "\"Press any key\" is the console's own";
+  EXPECT_EQ(messageText(Numbering::kWindowed, 38), "\x01(ok, already updated)");
+  EXPECT_EQ(messageText(Numbering::kConsole, 42), "(ok, already updated)%n");
+  EXPECT_EQ(messageText(Numbering::kConsole, 18), "Skipping embedded file \"%m\".%n");
+  EXPECT_EQ(messageText(Numbering::kWindowed, 18), "Skipping embedded file \"%m\".");
+  EXPECT_EQ(messageText(Numbering::kConsole, 38), " (y/n) ");
+  EXPECT_EQ(messageText(Numbering::kWindowed, 41), "");
+  EXPECT_NE(messageText(Numbering::kConsole, 12).find("/verdelin/pelmo%s.htm"), std::string::npos);
+  // Every console number from 0 to 44 has a text; the windowed ones run to 40.
+  for (int n = 0; n <= 44; ++n) EXPECT_FALSE(messageText(Numbering::kConsole, n).empty()) << n;
+  for (int n = 0; n <= 40; ++n) EXPECT_FALSE(messageText(Numbering::kWindowed, n).empty()) << n;
+}
+
+TEST(ApplierMessages, PlaceholdersAndTheCurrentDirectory) {
+  MessageValues v{"update.utp", ".", "sub\\a.dll"};
+  EXPECT_EQ(formatMessage("%nError, \"%p\" is no patch file.", v), "\r\nError, \"update.utp\" is no patch file.");
+  EXPECT_EQ(formatMessage("Updating file \"%m\": ", v), "Updating file \"sub\\a.dll\": ");
+  EXPECT_EQ(formatMessage("to \"%s\".", v), "to \"current directory\".");
+  v.oldPath = ".\\";
+  EXPECT_EQ(formatMessage("%s", v), "current directory");
+  v.oldPath = ".\\sub\\x";
+  EXPECT_EQ(formatMessage("%s", v), "sub\\x");
+  v.oldPath = ".x";
+  EXPECT_EQ(formatMessage("%s", v), ".x");
+  EXPECT_EQ(formatMessage("100%q and 5%", v), "100%q and 5%");
+  EXPECT_EQ(formatMessage("%%n", v), "%\r\n") << "a percent sign stays and the next one is expanded";
+}
+
+}  // namespace
+}  // namespace applier
