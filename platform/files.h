@@ -25,8 +25,9 @@ std::string toNative(const std::string& path);
 // An open file. Moves, never copies; closes itself.
 class File {
  public:
-  // kCreate truncates or creates for writing; kCreateReadWrite also reads back.
-  enum class Mode { kRead, kCreate, kCreateReadWrite };
+  // kCreate truncates or creates for writing; kCreateReadWrite also reads
+  // back; kCreateNew reads and writes a file that must not exist yet.
+  enum class Mode { kRead, kCreate, kCreateReadWrite, kCreateNew };
 
   File() = default;
   ~File();
@@ -86,6 +87,9 @@ bool listDirectory(const std::string& path, std::vector<std::string>* names);
 // A local time in DOS form: seconds / 2 in bits 0-4, minutes 5-10, hours
 // 11-15, day 16-20, month 21-24, years since 1980 25-31.
 std::uint32_t dosDateTimeNow();
+
+// The system's directory for temporary files, ending in a separator.
+std::string tempDirectory();
 
 // Creates a new empty file named `prefix` + something unique in the
 // system's temporary directory; its path goes to `path`.

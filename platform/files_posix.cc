@@ -37,9 +37,10 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::open(const std::string& path, Mode mode) {
   close();
-  const int flags = mode == Mode::kRead     ? O_RDONLY
-                    : mode == Mode::kCreate ? (O_WRONLY | O_CREAT | O_TRUNC)
-                                            : (O_RDWR | O_CREAT | O_TRUNC);
+  const int flags = mode == Mode::kRead        ? O_RDONLY
+                    : mode == Mode::kCreate    ? (O_WRONLY | O_CREAT | O_TRUNC)
+                    : mode == Mode::kCreateNew ? (O_RDWR | O_CREAT | O_EXCL)
+                                               : (O_RDWR | O_CREAT | O_TRUNC);
   int fd;
   do {
     fd = ::open(toNative(path).c_str(), flags | O_CLOEXEC, 0666);
@@ -160,6 +161,13 @@ bool listDirectory(const std::string& path, std::vector<std::string>* names) {
 }
 
 std::uint32_t dosDateTimeNow() { return dosFromTime(std::time(nullptr)); }
+
+std::string tempDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+  if (path.back() != '/' && path.back() != '\\') path += '\\';
+  return path;
+}
 
 bool createTempFile(const std::string& prefix, std::string* path) {
   const char* dir = std::getenv("TMPDIR");

@@ -30,7 +30,8 @@ bool File::open(const std::string& path, Mode mode) {
                     FILE_ATTRIBUTE_NORMAL, nullptr);
   } else {
     const DWORD access = mode == Mode::kCreate ? GENERIC_WRITE : (GENERIC_READ | GENERIC_WRITE);
-    h = CreateFileA(path.c_str(), access, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD how = mode == Mode::kCreateNew ? CREATE_NEW : CREATE_ALWAYS;
+    h = CreateFileA(path.c_str(), access, 0, nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = h;
@@ -135,6 +136,14 @@ std::uint32_t dosDateTimeNow() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   return dosFromFileTime(now);
+}
+
+std::string tempDirectory() {
+  char dir[260];
+  const DWORD n = GetTempPathA(sizeof dir, dir);
+  std::string path = n > 0 && n < sizeof dir ? std::string(dir, n) : std::string(".\\");
+  if (path.back() != '\\') path += '\\';
+  return path;
 }
 
 bool createTempFile(const std::string& prefix, std::string* path) {

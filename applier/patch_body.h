@@ -1,0 +1,76 @@
+// The applier's temporary files and the logical body of a patch, expanded
+// into a temporary file only as far as it is read.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "patchformat/io.h"
+#include "platform/files.h"
+
+namespace applier {
+
+// Temporary files named dir + "VDX" + number + ".tmp": the number counts up
+// over the run and the first free name is taken. Files are created
+// exclusively, so an existing file is never opened.
+class TempNames {
+ public:
+  static constexpr int kAttempts = 1000;
+
+  explicit TempNames(std::string dir) : dir_(std::move(dir)) {}
+  // False after kAttempts names could not be created.
+  bool create(platform::File* file, std::string* path);
+
+ private:
+  std::string dir_;
+  unsigned long next_ = 0;
+};
+
+// Why reading the body stopped.
+enum class BodyError {
+  kNone,
+  kCorrupt,        // damaged deflate data or a read past the body's end
+  kPatchRead,      // the patch file could not be read
+  kBuffering,      // the temporary file could not be written
+};
+
+// Reads the logical body sequentially; stored bytes are inflated (or
+// copied) into `temp` only when a read needs them, so data after the last
+// record costs nothing. `rewind` goes back to the start for a second pass.
+class ExpandedBody : public patchformat::ByteReader {
+ public:
+  ExpandedBody(platform::File& patch, std::uint64_t start, std::uint64_t end, bool compressed, platform::File& temp);
+  ~ExpandedBody() override;
+  ExpandedBody(const ExpandedBody&) = delete;
+  ExpandedBody& operator=(const ExpandedBody&) = delete;
+
+  long read(void* buffer, std::size_t n) override;
+  void rewind() { position_ = 0; }
+  std::uint64_t position() const { return position_; }
+  std::uint64_t expanded() const { return expanded_; }
+  BodyError error() const { return error_; }
+
+ private:
+  // Expands until at least `wanted` bytes exist or the body ends.
+  void expandTo(std::uint64_t wanted);
+  bool stepOnce();
+
+  platform::File& patch_;
+  platform::File& temp_;
+  std::uint64_t stored_;       // next stored byte to read
+  const std::uint64_t end_;
+  const bool compressed_;
+  z_stream z_{};
+  bool zOpen_ = false;
+  bool finished_ = false;
+  std::vector<std::uint8_t> in_;
+  std::vector<std::uint8_t> out_;
+  std::uint64_t expanded_ = 0;
+  std::uint64_t position_ = 0;
+  BodyError error_ = BodyError::kNone;
+};
+
+}  // namespace applier
