@@ -6,22 +6,11 @@
 #include <random>
 #include <string>
 
+#include "tests/zlib_support.h"
+
 namespace applier {
 namespace {
 
-std::string deflateRaw(const std::string& in) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, in.size()) + 16, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 class PatchBodyTest : public ::testing::Test {
  protected:
@@ -86,7 +75,7 @@ TEST_F(PatchBodyTest, StoredAndDeflatedBodiesReadTheSame) {
   std::string body;
   while (body.size() < 100000) body += "record " + std::to_string(rng() % 1000) + ";";
   for (bool compressed : {false, true}) {
-    writePatch(compressed ? deflateRaw(body) : body);
+    writePatch(compressed ? testing_support::deflateRaw(body) : body);
     ExpandedBody reader(patch, 5, 5 + storedSize, compressed, temp);
     EXPECT_EQ(readAll(reader, rng), body);
     EXPECT_EQ(reader.error(), BodyError::kNone);
@@ -99,7 +88,7 @@ TEST_F(PatchBodyTest, StoredAndDeflatedBodiesReadTheSame) {
 
 TEST_F(PatchBodyTest, OnlyWhatIsReadIsExpanded) {
   const std::string body = std::string(100, 'r') + std::string(50 << 20, '\0');  // 50 MiB after the records
-  writePatch(deflateRaw(body));
+  writePatch(testing_support::deflateRaw(body));
   ExpandedBody reader(patch, 5, 5 + storedSize, true, temp);
   char buffer[100];
   ASSERT_EQ(reader.read(buffer, sizeof buffer), 100);
@@ -110,7 +99,7 @@ TEST_F(PatchBodyTest, DamagedOrCutDeflateDataEndsAsCorrupt) {
   std::mt19937 rng(9);
   std::string body;
   while (body.size() < 50000) body += std::to_string(rng());
-  const std::string good = deflateRaw(body);
+  const std::string good = testing_support::deflateRaw(body);
   for (int round = 0; round < 40; ++round) {
     std::string bad = good;
     if (round % 2 == 0) {
