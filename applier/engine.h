@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "applier/messages.h"
 #include "applier/patch_body.h"
@@ -41,6 +42,14 @@ class ApplierError : public std::exception {
   std::string text_;
 };
 
+// One source of a patched file as the record walk found it.
+struct SourceEntry {
+  std::string name;
+  patchformat::SourceRecord record;
+  patchformat::ExclusionWindow window;
+  std::uint64_t streamOffset = 0;  // in the expanded body
+};
+
 class PatchEngine {
  public:
   PatchEngine(FrontEnd& frontEnd, Numbering numbering) : frontEnd_(frontEnd), numbering_(numbering) {}
@@ -58,6 +67,13 @@ class PatchEngine {
   std::string message(int consoleNumber) const;
   void show(int consoleNumber) { frontEnd_.show(message(consoleNumber)); }
   [[noreturn]] void fail(int consoleNumber);
+
+  // Rebuilds the next state from `sourcePath` into a new temporary file
+  // (`*output`). With verifySource, a source of another size or checksum
+  // returns false; a missing source returns false, or with sourceMustExist
+  // ends the run (message 5).
+  bool apply_delta(const SourceEntry& source, const std::string& sourcePath, std::uint32_t targetSize,
+                   bool verifySource, bool sourceMustExist, std::string* output);
 
   const std::string& creatorText() const { return creator_; }
   const std::string& comment() const { return comment_; }
@@ -78,6 +94,7 @@ class PatchEngine {
   platform::File patch_;
   platform::File tempFile_;
   std::string tempPath_;
+  std::vector<std::string> outputs_;  // temporary results not yet handed on
   std::unique_ptr<TempNames> names_;
   std::unique_ptr<ExpandedBody> body_;
   patchformat::PatchHeader header_;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "patchformat/crc.h"
+#include "tests/delta_writer.h"
 #include "tests/zlib_support.h"
 
 namespace applier {
@@ -105,6 +107,63 @@ TEST_F(LoadPatchTest, WindowedNumberingShowsItsOwnTexts) {
   windowed.values.oldPath = ".\\app";
   EXPECT_EQ(windowed.message(31), "The patch can be applied to \"app\". Do you want to apply the patch to it?");
   EXPECT_EQ(engine.message(31).substr(0, 2), "\r\n");
+}
+
+// A delta from "The quick brown fox jumps" to "The quick red fox jumps!".
+TEST_F(LoadPatchTest, ApplyDeltaRebuildsTheNextStateFromAMatchingSource) {
+  const std::string source = "The quick brown fox jumps";
+  const std::string target = "The quick red fox jumps!";
+  testing_support::DeltaWriter w;
+  w.params.sourceSize = static_cast<std::uint32_t>(source.size());
+  w.params.targetSize = static_cast<std::uint32_t>(target.size());
+  w.params.mismatchGroup = 190;
+  w.params.literalBlockSize = 20;
+  w.params.flags = patchformat::kDeltaRawMismatch;
+  w.copy(10, 0, 0);      // "The quick "
+  w.insert("red");
+  w.copy(10, 5);         // " fox jumps" from 15
+  w.insert("!");
+  std::string streams;
+  SourceEntry entry;
+  using W = testing_support::DeltaWriter;
+  const std::string parts[5] = {W::contents(w.numbers), W::contents(w.bitsA), W::contents(w.bitsB),
+                                W::contents(w.literals), W::contents(w.mismatches)};
+  for (int i = 0; i < 5; ++i) {
+    entry.record.streamLength[i] = static_cast<std::uint32_t>(parts[i].size());
+    streams += parts[i];
+  }
+  entry.record.size = w.params.sourceSize;
+  entry.record.checksum = patchformat::crc32_noinv(source.data(), source.size());
+  entry.record.deltaFlags = w.params.flags;
+  entry.record.mismatchGroup = 190;
+  entry.record.literalBlockSize = 20;
+  writePatch("", "c", streams, true);
+  engine.load_patch(path);
+  entry.streamOffset = engine.firstSeriesPosition();
+
+  const std::string sourcePath = ::testing::TempDir() + "apply_source.txt";
+  platform::File f;
+  ASSERT_TRUE(f.open(sourcePath, platform::File::Mode::kCreate) && f.write(source.data(), source.size()) && f.close());
+  std::string out;
+  ASSERT_TRUE(engine.apply_delta(entry, sourcePath, static_cast<std::uint32_t>(target.size()), true, false, &out));
+  std::string rebuilt;
+  ASSERT_TRUE(platform::readWholeFile(out, &rebuilt));
+  EXPECT_EQ(rebuilt, target);
+  platform::deleteFile(out);
+
+  // Same size, other bytes: not this source.
+  const std::string other = "The quick brown cat jumps";
+  ASSERT_TRUE(f.open(sourcePath, platform::File::Mode::kCreate) && f.write(other.data(), other.size()) && f.close());
+  EXPECT_FALSE(engine.apply_delta(entry, sourcePath, static_cast<std::uint32_t>(target.size()), true, false, &out));
+  platform::deleteFile(sourcePath);
+  EXPECT_FALSE(engine.apply_delta(entry, sourcePath, 24, true, false, &out)) << "a missing source is no match";
+  try {
+    engine.apply_delta(entry, sourcePath, 24, false, true, &out);
+    ADD_FAILURE();
+  } catch (const ApplierError& e) {
+    EXPECT_EQ(e.number(), 5);
+    EXPECT_NE(e.text().find(sourcePath), std::string::npos);
+  }
 }
 
 }  // namespace

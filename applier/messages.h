@@ -17,6 +17,7 @@ enum ConsoleMessage : int {
   kMsgSourceReadFailed = 2,
   kMsgPatchReadFailed = 3,
   kMsgTooManyParameters = 4,
+  kMsgOpenForPatchingFailed = 5,
   kMsgBufferingFailed = 7,
   kMsgTempOpenFailed = 8,
   kMsgChecksumMismatch = 10,

@@ -49,6 +49,12 @@ class ExpandedBody : public patchformat::ByteReader {
 
   long read(void* buffer, std::size_t n) override;
   void rewind() { position_ = 0; }
+  void seek(std::uint64_t position) { position_ = position; }
+  // True when the first `end` bytes of the body exist in the temporary file.
+  bool ensure(std::uint64_t end) {
+    expandTo(end);
+    return expanded_ >= end;
+  }
   std::uint64_t position() const { return position_; }
   std::uint64_t expanded() const { return expanded_; }
   BodyError error() const { return error_; }
