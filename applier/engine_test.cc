@@ -25,9 +25,13 @@ class RecordingFrontEnd : public FrontEnd {
 class LoadPatchTest : public ::testing::Test {
  protected:
   std::string path = ::testing::TempDir() + "load_test.utp";
-  void TearDown() override { platform::deleteFile(path); }
+  void TearDown() override {
+    engine.cleanup();
+    platform::deleteFile(path);
+  }
 
   void write(const std::string& bytes) {
+    engine.cleanup();  // Windows cannot replace a file that is open
     platform::File f;
     ASSERT_TRUE(f.open(path, platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close());
   }
