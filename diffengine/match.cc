@@ -42,18 +42,17 @@ std::uint64_t distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b 
 // Strategy 3 reads every candidate's window from the source file; the
 // candidates of one bucket lie all over it, so the file is kept in 4 KiB
 // pages, each in a fixed slot (page number modulo the slot count). Sources
-// up to 16 MiB fit whole; under a memory limit the cache takes a third of
-// the index budget at most (entries take 8 of the 12 bytes it counts).
+// up to 16 MiB fit whole unless the caller sets a smaller limit.
 class SourceCache {
  public:
   static constexpr std::uint64_t kPage = 4096;
 
-  // `budget`: the user's memory limit, 0 for none.
-  void setUp(platform::File* file, std::uint64_t size, std::uint64_t budget) {
+  // `limit`: most bytes to hold, 0 for no limit.
+  void setUp(platform::File* file, std::uint64_t size, std::uint64_t limit) {
     file_ = file;
     size_ = size;
     std::uint64_t want = std::min<std::uint64_t>(size, std::uint64_t{16} << 20);
-    if (budget > 0) want = std::min<std::uint64_t>(want, budget / 3);
+    if (limit > 0) want = std::min<std::uint64_t>(want, limit);
     slots_ = std::max<std::uint64_t>(2, (want + kPage - 1) / kPage);
     pages_.assign(static_cast<std::size_t>(slots_ * kPage), 0);
     tags_.assign(static_cast<std::size_t>(slots_), 0);
@@ -100,7 +99,7 @@ class Walker {
   Walker(const MatchInput& in, const SourceIndex& index, Representation& records, EngineHost& host)
       : in_(in), index_(index), records_(records), host_(host), S_(static_cast<std::int64_t>(in.sourceSize)) {
     for (int i = 0; i <= 100; ++i) threshold_[i] = in.endSize * static_cast<std::uint64_t>(i) / 100;
-    if (in.strategy == 3) cache_.setUp(in.sourceFile, in.sourceSize, in.memoryLimit > 0 ? in.indexBudget : 0);
+    if (in.strategy == 3) cache_.setUp(in.sourceFile, in.sourceSize, in.cacheLimit);
   }
 
   MatchResult run() {

@@ -26,8 +26,7 @@ struct MatchInput {
   platform::File* sourceFile = nullptr;  // strategy 3 reads candidates from it
   platform::File* endFile = nullptr;     // strategies 2 and 3 stream it
   std::uint8_t* chunkBuffer = nullptr;   // kEndChunk bytes for the streamed end file
-  std::uint64_t indexBudget = 0;         // strategy 3: bounds its source cache under a limit
-  std::int64_t memoryLimit = 0;
+  std::uint64_t cacheLimit = 0;          // strategy 3: most bytes of source cache, 0 for no limit
   std::string sourceName, endName;       // for read errors
 };
 

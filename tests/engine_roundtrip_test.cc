@@ -72,7 +72,7 @@ const Variant kVariants[] = {
     {"odd-chunks", 1, false, 37, 3, 11},
 };
 
-void expectRoundTrip(const std::string& source, const std::string& end, const Variant& v, const std::string& what) {
+diffengine::EngineSettings settingsFor(const Variant& v) {
   diffengine::EngineSettings settings;
   settings.engineHint = v.hint;
   settings.selfReference = v.selfReference;
@@ -80,6 +80,11 @@ void expectRoundTrip(const std::string& source, const std::string& end, const Va
   settings.encoderMargin = v.B;
   settings.mismatchGroup = v.g;
   settings.quiet = true;
+  return settings;
+}
+
+void expectRoundTrip(const std::string& source, const std::string& end, const Variant& v, const std::string& what) {
+  const diffengine::EngineSettings settings = settingsFor(v);
   const EngineRun run = testing_support::runEngine(source, end, settings);
   patchformat::DeltaError error;
   const std::string out = testing_support::decodeRun(run, source, &error);
@@ -93,10 +98,15 @@ void expectRoundTrip(const std::string& source, const std::string& end, const Va
   EXPECT_EQ(run.record.size, source.size());
 }
 
-TEST(EngineRoundTrip, GeneratedPairsUnderEveryStrategyAndSetting) {
+// Seeded tests print the seed that repeats them.
+class EngineRoundTrip : public ::testing::Test {
+ protected:
   const unsigned seed = testing_support::testSeed();
+  std::mt19937 rng{seed};
+};
+
+TEST_F(EngineRoundTrip, GeneratedPairsUnderEveryStrategyAndSetting) {
   SCOPED_TRACE("VERDELIN_SEED=" + std::to_string(seed));
-  std::mt19937 rng(seed);
   for (int round = 0; round < 12; ++round) {
     const std::size_t size = 1000 + rng() % (round < 8 ? 20000 : 300000);
     const std::string source = round % 3 == 2 ? structured(rng, size) : randomBytes(rng, size);
@@ -108,10 +118,8 @@ TEST(EngineRoundTrip, GeneratedPairsUnderEveryStrategyAndSetting) {
   }
 }
 
-TEST(EngineRoundTrip, TinyFilesAndSizeBoundaries) {
-  const unsigned seed = testing_support::testSeed();
+TEST_F(EngineRoundTrip, TinyFilesAndSizeBoundaries) {
   SCOPED_TRACE("VERDELIN_SEED=" + std::to_string(seed));
-  std::mt19937 rng(seed);
   for (std::size_t s = 0; s <= 30; s += 3) {
     for (std::size_t t = 0; t <= 30; t += 5) {
       const std::string source = randomBytes(rng, s);
@@ -134,10 +142,8 @@ TEST(EngineRoundTrip, TinyFilesAndSizeBoundaries) {
   }
 }
 
-TEST(EngineRoundTrip, RepeatedBlocksAndRunsOfOneByte) {
-  const unsigned seed = testing_support::testSeed();
+TEST_F(EngineRoundTrip, RepeatedBlocksAndRunsOfOneByte) {
   SCOPED_TRACE("VERDELIN_SEED=" + std::to_string(seed));
-  std::mt19937 rng(seed);
   const std::string block = randomBytes(rng, 700);
   std::string source;
   for (int i = 0; i < 40; ++i) source += i % 5 == 0 ? std::string(900, '\0') : block;
@@ -167,13 +173,7 @@ TEST(EngineDeterminism, StreamsAreTheSameOnEveryPlatform) {
                                    0x7c5ef0ed, 0x02c213b3, 0x386223fb, 0x72e31091};
   int i = 0;
   for (const Variant& v : kVariants) {
-    diffengine::EngineSettings settings;
-    settings.engineHint = v.hint;
-    settings.selfReference = v.selfReference;
-    settings.literalBlockSize = v.b;
-    settings.encoderMargin = v.B;
-    settings.mismatchGroup = v.g;
-    settings.quiet = true;
+    diffengine::EngineSettings settings = settingsFor(v);
     if (v.hint == 2) settings.memoryLimit = 300000;  // a real sample
     const EngineRun run = testing_support::runEngine(source, end, settings);
     std::string all = run.record.encode();

@@ -4,8 +4,6 @@
 // removed files are missing from the end state.
 #pragma once
 
-#include <zlib.h>
-
 #include <string>
 #include <vector>
 
@@ -13,6 +11,7 @@
 #include "patchformat/crc.h"
 #include "platform/files.h"
 #include "tests/delta_writer.h"
+#include "tests/zlib_support.h"
 
 namespace testing_support {
 
@@ -28,22 +27,6 @@ struct PatchSummary {
   std::string body;                // the logical body
 };
 
-inline bool inflateRaw(const std::string& in, std::string* out) {
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) return false;
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  char buffer[65536];
-  int r;
-  do {
-    z.next_out = reinterpret_cast<Bytef*>(buffer);
-    z.avail_out = sizeof buffer;
-    r = inflate(&z, Z_NO_FLUSH);
-    out->append(buffer, sizeof buffer - z.avail_out);
-  } while (r == Z_OK);
-  inflateEnd(&z);
-  return r == Z_STREAM_END;
-}
 
 inline std::string joined(const std::string& root, const std::string& name) {
   return name.empty() ? root : root + "\\" + name;

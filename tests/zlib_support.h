@@ -1,4 +1,4 @@
-// Raw deflate (the patch body's compression) for tests.
+// Raw deflate and inflate (the patch body's compression) for tests.
 #pragma once
 
 #include <zlib.h>
@@ -19,6 +19,23 @@ inline std::string deflateRaw(const std::string& in) {
   out.resize(z.total_out);
   deflateEnd(&z);
   return out;
+}
+
+inline bool inflateRaw(const std::string& in, std::string* out) {
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  char buffer[65536];
+  int r;
+  do {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof buffer;
+    r = inflate(&z, Z_NO_FLUSH);
+    out->append(buffer, sizeof buffer - z.avail_out);
+  } while (r == Z_OK);
+  inflateEnd(&z);
+  return r == Z_STREAM_END;
 }
 
 }  // namespace testing_support
