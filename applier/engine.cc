@@ -4,12 +4,22 @@
 #include <limits>
 
 #include "applier/delta_files.h"
-#include "patchformat/crc.h"
-#include "patchformat/delta.h"
-
-#include <vector>
+#include "applier/temporaries.h"
 
 namespace applier {
+
+bool safeRelativeName(const std::string& name) {
+  if (name.empty() || name[0] == '\\' || name[0] == '/') return false;
+  if (name.find(':') != std::string::npos) return false;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find_first_of("\\/", start);
+    if (end == std::string::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
+    start = end + 1;
+  }
+  return true;
+}
 
 void PatchEngine::init_temp_dir() {
   tempDir = platform::tempDirectory();
@@ -28,15 +38,71 @@ void PatchEngine::fail(int consoleNumber) {
 }
 
 void PatchEngine::cleanup() {
+  reader_.reset();
   body_.reset();
-  for (const std::string& p : outputs_) platform::deleteFile(p);
+  for (const std::string& p : outputs_) {
+    platform::deleteFile(p);
+    releaseTemporary(p);
+  }
   outputs_.clear();
   patch_.close();
   if (tempFile_.isOpen()) tempFile_.close();
   if (!tempPath_.empty()) {
     platform::deleteFile(tempPath_);
+    releaseTemporary(tempPath_);
     tempPath_.clear();
   }
+}
+
+void PatchEngine::closePatch() { patch_.close(); }
+
+bool PatchEngine::createTemp(const std::string& dir, platform::File* file, std::string* path) {
+  if (!names_) init_temp_dir();
+  const bool made = dir.empty() ? names_->create(file, path) : TempNames(dir).create(file, path);
+  if (!made) return false;
+  outputs_.push_back(*path);
+  registerTemporary(*path);
+  return true;
+}
+
+void PatchEngine::dropTemp(const std::string& path) {
+  platform::deleteFile(path);
+  releaseTemp(path);
+}
+
+void PatchEngine::releaseTemp(const std::string& path) {
+  releaseTemporary(path);
+  for (std::size_t i = 0; i < outputs_.size(); ++i) {
+    if (outputs_[i] == path) {
+      outputs_.erase(outputs_.begin() + static_cast<long>(i));
+      return;
+    }
+  }
+}
+
+void PatchEngine::seekBody(std::uint64_t position) {
+  body_->seek(position);
+  // The body's length is known only once it is expanded: reads past its end
+  // come back short, which the reader takes as a corrupt patch.
+  reader_.emplace(*body_, std::numeric_limits<std::uint64_t>::max());
+}
+
+void PatchEngine::skipBody(std::uint64_t n) {
+  const std::uint64_t to = body_->position() + n;
+  if (!body_->ensure(to)) bodyFailed();
+  seekBody(to);
+}
+
+void PatchEngine::bodyFailed() {
+  fail(body_->error() == BodyError::kPatchRead   ? kMsgPatchReadFailed
+       : body_->error() == BodyError::kBuffering ? kMsgBufferingFailed
+                                                 : kMsgCorrupt);
+}
+
+// Names are checked while the check pass reads them, so a hostile patch
+// ends before anything was changed.
+void PatchEngine::requireSafe(const std::string& name, bool mayBeEmpty) {
+  if (name.empty() ? !mayBeEmpty : !safeRelativeName(name)) fail(kMsgCorrupt);
 }
 
 void PatchEngine::load_patch(const std::string& patchName) {
@@ -55,16 +121,12 @@ void PatchEngine::load_patch(const std::string& patchName) {
     fail(kMsgWrongVersion);
   }
   if (!names_->create(&tempFile_, &tempPath_)) fail(kMsgBufferingFailed);
+  registerTemporary(tempPath_);
   body_ = std::make_unique<ExpandedBody>(patch_, where.bodyStart, where.bodyEnd,
                                          (header_.flags & patchformat::kHeaderCompressed) != 0, tempFile_);
-  // The body's length is known only once it is expanded: reads past its end
-  // come back short, which the reader takes as a corrupt patch.
-  patchformat::BodyReader reader(*body_, std::numeric_limits<std::uint64_t>::max());
-  if (!reader.readTexts(header_, &creator_, &comment_)) {
-    fail(body_->error() == BodyError::kPatchRead ? kMsgPatchReadFailed
-         : body_->error() == BodyError::kBuffering ? kMsgBufferingFailed
-                                                   : kMsgCorrupt);
-  }
+  seekBody(0);
+  if (!reader().readTexts(header_, &creator_, &comment_)) bodyFailed();
+  creatorRaw_ = creator_;
   for (char& c : comment_) {
     if (c == '\0') c = '\x01';
   }
@@ -73,85 +135,6 @@ void PatchEngine::load_patch(const std::string& patchName) {
   }
   directoryPatch_ = header_.isDirectoryPatch();
   firstSeries_ = body_->position();
-}
-
-namespace {
-
-// The checksum of a whole file, skipping its exclusion window.
-bool fileChecksum(platform::File& file, const patchformat::ExclusionWindow& window, std::uint32_t* crc) {
-  patchformat::WindowedCrc sum(window);
-  std::vector<std::uint8_t> buffer(1 << 16);
-  if (!file.seek(0)) return false;
-  for (;;) {
-    const long n = file.read(buffer.data(), buffer.size());
-    if (n < 0) return false;
-    if (n == 0) break;
-    sum.update(buffer.data(), static_cast<std::size_t>(n));
-  }
-  *crc = sum.value();
-  return true;
-}
-
-int deltaMessage(patchformat::DeltaError e) {
-  switch (e) {
-    case patchformat::DeltaError::kWriteFailed: return kMsgWriteFailed;
-    case patchformat::DeltaError::kSourceReadFailed: return kMsgSourceReadFailed;
-    case patchformat::DeltaError::kPatchReadFailed: return kMsgPatchReadFailed;
-    default: return kMsgCorrupt;
-  }
-}
-
-}  // namespace
-
-bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sourcePath, std::uint32_t targetSize,
-                              bool verifySource, bool sourceMustExist, std::string* output) {
-  platform::File in;
-  if (!in.open(sourcePath, platform::File::Mode::kRead)) {
-    if (!sourceMustExist) return false;
-    values.oldPath = sourcePath;
-    fail(kMsgOpenForPatchingFailed);
-  }
-  std::uint64_t size = 0;
-  if (!in.size(&size)) fail(kMsgSourceReadFailed);
-  if (verifySource) {
-    std::uint32_t crc = 0;
-    if (size != source.record.size) return false;
-    if (!fileChecksum(in, source.window, &crc)) fail(kMsgSourceReadFailed);
-    if (crc != source.record.checksum) return false;
-  }
-  // The streams are read where the expanded body holds them.
-  const std::uint64_t end = source.streamOffset + source.record.streamsTotal();
-  if (!body_->ensure(end)) {
-    fail(body_->error() == BodyError::kPatchRead   ? kMsgPatchReadFailed
-         : body_->error() == BodyError::kBuffering ? kMsgBufferingFailed
-                                                   : kMsgCorrupt);
-  }
-  platform::File out;
-  std::string outPath;
-  if (!names_->create(&out, &outPath)) fail(kMsgTempOpenFailed);
-  outputs_.push_back(outPath);
-  patchformat::DeltaParams params;
-  params.sourceSize = static_cast<std::uint32_t>(size);
-  params.targetSize = targetSize;
-  params.flags = source.record.deltaFlags;
-  params.mismatchGroup = source.record.mismatchGroup;
-  params.literalBlockSize = source.record.literalBlockSize;
-  std::vector<std::unique_ptr<FileStreamReader>> readers;
-  patchformat::DeltaStreams streams;
-  std::uint64_t at = source.streamOffset;
-  for (int i = 0; i < patchformat::kDeltaStreamCount; ++i) {
-    readers.push_back(std::make_unique<FileStreamReader>(tempFile_, at, source.record.streamLength[i]));
-    streams.reader[i] = readers.back().get();
-    streams.length[i] = source.record.streamLength[i];
-    at += source.record.streamLength[i];
-  }
-  FileSource from(in);
-  FileOutput to(out);
-  const patchformat::DeltaError e = patchformat::decodeDelta(params, streams, from, to);
-  if (e != patchformat::DeltaError::kNone) fail(deltaMessage(e));
-  if (!to.flush() || !out.close()) fail(kMsgWriteFailed);
-  *output = outPath;
-  return true;
 }
 
 }  // namespace applier

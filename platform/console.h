@@ -14,6 +14,14 @@ enum class Stream { kOut, kErr };
 void consoleWrite(Stream stream, const std::string& text);
 void consoleFlush(Stream stream);
 
+// Waits for one key press that yields a character, for at most `timeoutMs`
+// milliseconds (negative: no limit), after discarding console input typed
+// before the call. The key is not echoed. When standard input is not a
+// terminal (a pipe or a file), one character is read from it instead, line
+// ends skipped, so that scripts can answer. Returns the character, or -1 on
+// a timeout or at the end of the input.
+int readKey(int timeoutMs);
+
 // CP850 to UTF-8. A byte sequence that already is valid multi-byte UTF-8 (a
 // file name from a UTF-8 system, say) is copied unchanged; every other byte
 // of 0x80 and above is taken as CP850. German CP850 text never forms such a

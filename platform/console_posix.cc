@@ -1,3 +1,9 @@
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include "platform/console.h"
@@ -11,5 +17,64 @@ void consoleWrite(Stream stream, const std::string& text) {
 }
 
 void consoleFlush(Stream stream) { std::fflush(stream == Stream::kOut ? stdout : stderr); }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until standard input can be read or the deadline passes (no
+// deadline when `timeoutMs` is negative). A hang-up counts as readable: the
+// read then sees the end.
+bool waitForInput(int timeoutMs, Clock::time_point deadline) {
+  for (;;) {
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
+    pollfd fd{STDIN_FILENO, POLLIN, 0};
+    const int n = ::poll(&fd, 1, wait);
+    if (n > 0) return true;
+    if (n == 0 || errno != EINTR) return false;
+  }
+}
+
+// One byte of standard input: the byte, or -1 at the end or on an error.
+int readByte() {
+  unsigned char c = 0;
+  for (;;) {
+    const ssize_t got = ::read(STDIN_FILENO, &c, 1);
+    if (got == 1) return c;
+    if (got < 0 && errno == EINTR) continue;
+    return -1;
+  }
+}
+
+}  // namespace
+
+int readKey(int timeoutMs) {
+  std::fflush(stdout);  // the question is visible before the wait
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  termios saved;
+  if (::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+    // A key at a time and unechoed; signals (Ctrl-C) still work.
+    termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    ::tcflush(STDIN_FILENO, TCIFLUSH);  // typed ahead before the question: not an answer
+    const int key = waitForInput(timeoutMs, deadline) ? readByte() : -1;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    return key;
+  }
+  // A pipe or a file: the next character that is not a line end. One byte
+  // per read, so that the answers to later questions stay in the input.
+  for (;;) {
+    if (!waitForInput(timeoutMs, deadline)) return -1;
+    const int c = readByte();
+    if (c != '\r' && c != '\n') return c;
+  }
+}
 
 }  // namespace platform

@@ -80,6 +80,23 @@ struct FileStatus {
 bool fileStatus(const std::string& path, FileStatus* status);
 bool isDirectory(const std::string& path);
 
+// Sets the attributes in the system's values (0 and kAttributeArchive alone
+// mean a normal file). On POSIX only read-only has an effect: it clears the
+// write permissions, its absence gives the owner write permission back.
+bool setAttributes(const std::string& path, std::uint32_t attributes);
+// Sets the last-write time to a DOS date-time taken as local time (creation
+// and access times stay). False when the time cannot be converted or set.
+bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime);
+// Renames `from` to `to` on the same volume, replacing a file at `to`
+// (a read-only one too).
+bool moveFile(const std::string& from, const std::string& to);
+// Creates one directory; false when it could not (it may already exist).
+bool makeDirectory(const std::string& path);
+// Whether the existing file `path` can be replaced, moved or removed now,
+// tested without changing it. Windows: it opens for exclusive access (no
+// other program has it open). POSIX: its directory is writable.
+bool canReplace(const std::string& path);
+
 // The names in directory `path`, in the order the system lists them,
 // without "." and "..". False when it cannot be opened as a directory.
 bool listDirectory(const std::string& path, std::vector<std::string>* names);

@@ -148,6 +148,64 @@ bool isDirectory(const std::string& path) {
   return ::stat(toNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool setAttributes(const std::string& path, std::uint32_t attributes) {
+  const std::string native = toNative(path);
+  struct stat st;
+  if (::stat(native.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & kAttributeReadOnly) {
+    mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+  } else {
+    mode |= S_IWUSR;
+  }
+  return ::chmod(native.c_str(), mode) == 0;
+}
+
+bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
+  std::tm local{};
+  local.tm_year = static_cast<int>(dosDateTime >> 25) + 80;
+  local.tm_mon = static_cast<int>((dosDateTime >> 21) & 15) - 1;
+  local.tm_mday = static_cast<int>((dosDateTime >> 16) & 31);
+  local.tm_hour = static_cast<int>((dosDateTime >> 11) & 31);
+  local.tm_min = static_cast<int>((dosDateTime >> 5) & 63);
+  local.tm_sec = static_cast<int>(dosDateTime & 31) * 2;
+  local.tm_isdst = -1;  // the zone's rule for that date decides, as Windows' local time does
+  if (local.tm_mon < 0 || local.tm_mon > 11 || local.tm_mday < 1 || local.tm_hour > 23 || local.tm_min > 59 ||
+      local.tm_sec > 59) {
+    return false;
+  }
+  const int year = local.tm_year;
+  const int month = local.tm_mon;
+  const std::time_t t = std::mktime(&local);
+  // mktime moves a day past the month's end into the next month: no such date.
+  if (t == static_cast<std::time_t>(-1) || local.tm_year != year || local.tm_mon != month) return false;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+  times[1].tv_sec = t;
+  times[1].tv_nsec = 0;
+  return ::utimensat(AT_FDCWD, toNative(path).c_str(), times, 0) == 0;
+}
+
+// rename(2) replaces a target whatever its permissions, as a move over a
+// read-only file does on Windows once its attribute is cleared.
+bool moveFile(const std::string& from, const std::string& to) {
+  return ::rename(toNative(from).c_str(), toNative(to).c_str()) == 0;
+}
+
+bool makeDirectory(const std::string& path) { return ::mkdir(toNative(path).c_str(), 0777) == 0; }
+
+// Replacing, moving or removing a file changes its directory, so that is
+// what must be writable; open files are no obstacle on POSIX.
+bool canReplace(const std::string& path) {
+  if (!fileExists(path)) return false;
+  std::string dir = toNative(path);
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  const std::string::size_type slash = dir.rfind('/');
+  dir = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : dir.substr(0, slash);
+  return ::access(dir.c_str(), W_OK) == 0;
+}
+
 bool listDirectory(const std::string& path, std::vector<std::string>* names) {
   DIR* dir = ::opendir(toNative(path).c_str());
   if (dir == nullptr) return false;

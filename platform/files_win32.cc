@@ -24,14 +24,17 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::open(const std::string& path, Mode mode) {
   close();
+  // Files opened for reading and new (temporary) files share deletion, so
+  // that the interrupt handler can remove them while they are still open.
   HANDLE h;
   if (mode == Mode::kRead) {
-    h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL, nullptr);
   } else {
     const DWORD access = mode == Mode::kCreate ? GENERIC_WRITE : (GENERIC_READ | GENERIC_WRITE);
     const DWORD how = mode == Mode::kCreateNew ? CREATE_NEW : CREATE_ALWAYS;
-    h = CreateFileA(path.c_str(), access, 0, nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD share = mode == Mode::kCreateNew ? FILE_SHARE_DELETE : 0;
+    h = CreateFileA(path.c_str(), access, share, nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = h;
@@ -113,6 +116,50 @@ bool fileStatus(const std::string& path, FileStatus* status) {
 bool isDirectory(const std::string& path) {
   const DWORD a = GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool setAttributes(const std::string& path, std::uint32_t attributes) {
+  return SetFileAttributesA(path.c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes) != 0;
+}
+
+bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
+  FILETIME local;
+  FILETIME utc;
+  if (!DosDateTimeToFileTime(static_cast<WORD>(dosDateTime >> 16), static_cast<WORD>(dosDateTime & 0xffff), &local) ||
+      !LocalFileTimeToFileTime(&local, &utc)) {
+    return false;
+  }
+  // Attribute access is not held back by the share modes of other opens,
+  // nor by the read-only attribute. Backup semantics let directories open.
+  HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = SetFileTime(h, nullptr, nullptr, &utc) != 0;
+  return CloseHandle(h) != 0 && ok;
+}
+
+bool moveFile(const std::string& from, const std::string& to) {
+  // MoveFileEx does not replace a read-only file: clear the attribute first
+  // and give it back when the move fails after all.
+  const DWORD target = GetFileAttributesA(to.c_str());
+  const bool readOnly = target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_READONLY) &&
+                        !(target & FILE_ATTRIBUTE_DIRECTORY);
+  if (readOnly && !SetFileAttributesA(to.c_str(), target & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+    return false;
+  }
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  if (readOnly) SetFileAttributesA(to.c_str(), target);
+  return false;
+}
+
+bool makeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool canReplace(const std::string& path) {
+  // Exclusive access fails while any other handle to the file is open.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
 }
 
 bool listDirectory(const std::string& path, std::vector<std::string>* names) {

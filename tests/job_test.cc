@@ -11,6 +11,7 @@
 #include "builder/startup.h"
 #include "patchformat/coding.h"
 #include "tests/patch_check.h"
+#include "tests/tree_fixture.h"
 
 namespace {
 
@@ -18,81 +19,14 @@ namespace fs = std::filesystem;
 using testing_support::checkPatch;
 using testing_support::PatchSummary;
 
-std::string g_out, g_err;
-void capture(builder::Out stream, const std::string& text) {
-  (stream == builder::Out::kStdout ? g_out : g_err) += text;
-}
-
-class JobTest : public ::testing::Test {
+class JobTest : public testing_support::TreeFixture {
  protected:
-  void SetUp() override {
-    root = ::testing::TempDir() + "job_test";
-    fs::remove_all(root);
-    fs::create_directories(root);
-    builder::setConsoleSink(capture);
-  }
-  void TearDown() override {
-    builder::setConsoleSink(nullptr);
-    fs::remove_all(root);
-  }
-
-  std::string at(const std::string& name) { return root + "/" + name; }
-  void put(const std::string& name, const std::string& bytes) {
-    fs::create_directories(fs::path(at(name)).parent_path());
-    platform::File f;
-    ASSERT_TRUE(f.open(at(name), platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close());
-  }
-  static std::string text(unsigned seed, std::size_t n) {
-    std::mt19937 rng(seed);
-    std::string s;
-    static const char* const kWords[] = {"alpha ", "beta ", "gamma ", "delta\n", "omega ", "rocket "};
-    while (s.size() < n) s += kWords[rng() % 6] + std::to_string(rng() % 100);
-    s.resize(n);
-    return s;
-  }
-  int run(std::vector<std::string> words, bool quiet = true) {
-    g_out.clear();
-    g_err.clear();
-    std::vector<std::string> args{"kestmain"};
-    if (quiet) args.push_back("-q");
-    for (std::string& w : words) args.push_back(w[0] == '-' ? w : at(w));
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    return builder::runKestmain(static_cast<int>(argv.size()), argv.data());
-  }
-  std::string read(const std::string& name) {
-    std::string s;
-    platform::readWholeFile(at(name), &s);
-    return s;
-  }
-
-  // Two versions of a small program tree.
-  void makeTrees() {
-    const std::string program = text(1, 30000);
-    put("old/program.exe", program);
-    put("old/readme.txt", text(2, 800));
-    put("old/sub/data.bin", text(3, 5000));
-    put("old/obsolete.dll", text(4, 3000));
-    put("old/same.cfg", text(5, 1500));
-    std::string changed = program;
-    changed.insert(12000, "a few new bytes in the middle of the program");
-    put("new/program.exe", changed);
-    put("new/readme.txt", text(2, 790) + "version 2");
-    put("new/sub/data.bin", text(3, 5000) + text(6, 300));
-    put("new/same.cfg", text(5, 1500));
-    put("new/tiny.txt", "new and small");
-    std::mt19937 rng(7);
-    std::string noise(2000, '\0');
-    for (char& c : noise) c = static_cast<char>(rng());
-    put("new/sub/added.dat", noise);  // like no file of the old tree
-  }
-
-  std::string root;
+  JobTest() : TreeFixture("job_test") {}
 };
 
 TEST_F(JobTest, DirectoryPatchRebuildsTheEndTree) {
   makeTrees();
-  ASSERT_EQ(run({"-d=*.dll", "old", "new", "p"}), 0) << g_err;
+  ASSERT_EQ(run({"-d=*.dll", "old", "new", "p"}), 0) << err();
   const PatchSummary s = checkPatch(at("p.utp"), {at("old")}, at("new"));
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.header.kind, patchformat::kKindDirectory);
@@ -133,57 +67,57 @@ TEST_F(JobTest, FilePatchesChainSeveralStartStatesLastPairFirst) {
   put("v2.txt", v2);
   put("v3.txt", v3);
   put("v4.txt", v4);
-  g_out.clear();
+  out().clear();
   std::vector<std::string> args{"kestmain", at("v1.txt"), at("v2.txt"), at("v3.txt"), at("v4.txt"), at("p")};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
-  ASSERT_EQ(builder::runKestmain(static_cast<int>(argv.size()), argv.data()), 0) << g_err;
+  ASSERT_EQ(builder::runKestmain(static_cast<int>(argv.size()), argv.data()), 0) << err();
   const PatchSummary s = checkPatch(at("p.utp"), {at("v1.txt"), at("v2.txt"), at("v3.txt")}, at("v4.txt"));
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.header.kind, patchformat::kKindFile);
-  const std::size_t step3 = g_out.find("Step \"" + at("v3.txt") + "\" to \"" + at("v4.txt") + "\": ");
-  const std::size_t step2 = g_out.find("Step \"" + at("v2.txt") + "\" to \"" + at("v3.txt") + "\": ");
-  const std::size_t step1 = g_out.find("Step \"" + at("v1.txt") + "\" to \"" + at("v2.txt") + "\": ");
-  ASSERT_NE(step1, std::string::npos) << g_out;
+  const std::size_t step3 = out().find("Step \"" + at("v3.txt") + "\" to \"" + at("v4.txt") + "\": ");
+  const std::size_t step2 = out().find("Step \"" + at("v2.txt") + "\" to \"" + at("v3.txt") + "\": ");
+  const std::size_t step1 = out().find("Step \"" + at("v1.txt") + "\" to \"" + at("v2.txt") + "\": ");
+  ASSERT_NE(step1, std::string::npos) << out();
   EXPECT_LT(step3, step2);
   EXPECT_LT(step2, step1);
-  EXPECT_NE(g_out.find("Examining \"" + at("v4.txt") + "\": \n"), std::string::npos);
+  EXPECT_NE(out().find("Examining \"" + at("v4.txt") + "\": \n"), std::string::npos);
 }
 
 TEST_F(JobTest, IdenticalAndUnrelatedFilesAreRefusedUnlessForced) {
   put("a.txt", text(20, 3000));
   put("b.txt", text(20, 3000));
   EXPECT_EQ(run({"a.txt", "b.txt", "p"}), 1);
-  EXPECT_NE(g_err.find("identical to all sources"), std::string::npos) << g_err;
+  EXPECT_NE(err().find("identical to all sources"), std::string::npos) << err();
   EXPECT_FALSE(platform::fileExists(at("p.utp"))) << "the incomplete patch is deleted";
-  EXPECT_EQ(run({"-f", "a.txt", "b.txt", "p"}), 0) << g_err;
+  EXPECT_EQ(run({"-f", "a.txt", "b.txt", "p"}), 0) << err();
   EXPECT_EQ(checkPatch(at("p.utp"), {at("a.txt")}, at("b.txt")).error, "");
   put("z.bin", std::string(3000, '\0'));
   EXPECT_EQ(run({"z.bin", "b.txt", "p2"}), 1);
-  EXPECT_NE(g_err.find("seem not to match"), std::string::npos) << g_err;
+  EXPECT_NE(err().find("seem not to match"), std::string::npos) << err();
 }
 
 TEST_F(JobTest, StatesOfTheWrongKindAreRefusedBeforeAnyOutput) {
   makeTrees();
   put("file.txt", "x");
   EXPECT_EQ(run({"old", "file.txt", "new", "p"}), 1);
-  EXPECT_NE(g_err.find("\"" + at("file.txt") + "\" does not exist or is not a directory"), std::string::npos);
+  EXPECT_NE(err().find("\"" + at("file.txt") + "\" does not exist or is not a directory"), std::string::npos);
   EXPECT_EQ(run({"old", "missing", "p"}), 1);
-  EXPECT_NE(g_err.find("\"" + at("missing") + "\" does not exist or is not a directory"), std::string::npos);
+  EXPECT_NE(err().find("\"" + at("missing") + "\" does not exist or is not a directory"), std::string::npos);
   EXPECT_EQ(run({"file.txt", "missing.txt", "p"}), 1);
-  EXPECT_NE(g_err.find("can't find file \"" + at("missing.txt") + "\""), std::string::npos);
+  EXPECT_NE(err().find("can't find file \"" + at("missing.txt") + "\""), std::string::npos);
   EXPECT_FALSE(platform::fileExists(at("p.utp")));
 }
 
 TEST_F(JobTest, SeveralTargetsGetOneSeriesEach) {
   makeTrees();
-  ASSERT_EQ(run({"old", "new", "-n=win", "old", "new", "p"}), 0) << g_err;
+  ASSERT_EQ(run({"old", "new", "-n=win", "old", "new", "p"}), 0) << err();
   const PatchSummary s = checkPatch(at("p.utp"), {at("old")}, at("new"));
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.header.kind, patchformat::kKindSeveralTargets);
   EXPECT_EQ(s.series, 1u) << "two series, counted from 0";
   EXPECT_EQ(run({"old", "new", "-n=ext", "old", "new", "p2"}), 1);
-  EXPECT_NE(g_err.find("a maximum of one target per patch file"), std::string::npos) << g_err;
+  EXPECT_NE(err().find("a maximum of one target per patch file"), std::string::npos) << err();
 }
 
 TEST_F(JobTest, RemovesExactNamesAndHiddenFiles) {
@@ -195,12 +129,12 @@ TEST_F(JobTest, RemovesExactNamesAndHiddenFiles) {
   std::string renamed = doc;
   renamed.replace(100, 10, "0123456789");
   put("new/b.txt", renamed);
-  ASSERT_EQ(run({"-d=*.dll", "old1", "old2", "new", "p"}), 0) << g_err;
+  ASSERT_EQ(run({"-d=*.dll", "old1", "old2", "new", "p"}), 0) << err();
   PatchSummary s = checkPatch(at("p.utp"), {at("old1"), at("old2")}, at("new"));
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.removed, 2u) << "one remove record per start state that has the file";
   EXPECT_EQ(s.patched, 1u) << "b.txt is made from a.txt";
-  ASSERT_EQ(run({"-e=b.txt", "old1", "new", "p2"}), 0) << g_err;
+  ASSERT_EQ(run({"-e=b.txt", "old1", "new", "p2"}), 0) << err();
   s = checkPatch(at("p2.utp"), {at("old1")}, at("new"));
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.embedded, 1u) << "-e allows only a source of the same name";
@@ -225,7 +159,7 @@ TEST_F(JobTest, MoreTargetsThanAppliersHandleAreRefused) {
   }
   words.push_back("p");
   EXPECT_EQ(run(words), 1);
-  EXPECT_NE(g_err.find("at most 11 targets"), std::string::npos) << g_err;
+  EXPECT_NE(err().find("at most 11 targets"), std::string::npos) << err();
   EXPECT_FALSE(platform::fileExists(at("p.utp")));
 }
 
@@ -235,20 +169,20 @@ TEST_F(JobTest, RegistryTargetsReportTheKeyOnThisMachine) {
   put("b.txt", text(30, 2990) + "new ending");
   put("machine.reg", "[HKEY_LOCAL_MACHINE\\Software\\Acme\\Tool]\r\n\"Dir\"=\"C:\\\\Tool\"\r\n\"Blank\"=\"\"\r\n");
   ::setenv("VERDELIN_REGISTRY", at("machine.reg").c_str(), 1);
-  ASSERT_EQ(run({"-k=Software\\Acme\\Tool\\Dir", "a.txt", "b.txt", "p"}, false), 0) << g_err;
-  EXPECT_NE(g_out.find("Autofind key \"Software\\Acme\\Tool\" and value \"Dir\":\r\n"
+  ASSERT_EQ(run({"-k=Software\\Acme\\Tool\\Dir", "a.txt", "b.txt", "p"}, false), 0) << err();
+  EXPECT_NE(out().find("Autofind key \"Software\\Acme\\Tool\" and value \"Dir\":\r\n"
                        "Ok, registry key \"Software\\Acme\\Tool\" exists\r\n"
                        "Ok, value \"Dir\" can be read and is: \"C:\\Tool\"\r\n"),
             std::string::npos)
-      << g_out;
+      << out();
   EXPECT_EQ(checkPatch(at("p.utp"), {at("a.txt")}, at("b.txt")).error, "");
   ASSERT_EQ(run({"-k=Software\\Acme\\Tool\\Blank", "a.txt", "b.txt", "p"}), 0);
-  EXPECT_EQ(g_out.find("Ok,"), std::string::npos) << "-q drops the informational lines";
-  EXPECT_NE(g_out.find("Registry Check: Warning, value \"Blank\" is EMPTY on this machine!\r\n"), std::string::npos);
+  EXPECT_EQ(out().find("Ok,"), std::string::npos) << "-q drops the informational lines";
+  EXPECT_NE(out().find("Registry Check: Warning, value \"Blank\" is EMPTY on this machine!\r\n"), std::string::npos);
   ASSERT_EQ(run({"-k=Software\\Acme\\Tool\\Gone", "a.txt", "b.txt", "p"}), 0);
-  EXPECT_NE(g_out.find("Registry Check: Warning, value \"Gone\" does NOT exist on this machine!\r\n"), std::string::npos);
+  EXPECT_NE(out().find("Registry Check: Warning, value \"Gone\" does NOT exist on this machine!\r\n"), std::string::npos);
   ASSERT_EQ(run({"-k=Software\\Nobody\\X", "a.txt", "b.txt", "p"}), 0);
-  EXPECT_NE(g_out.find("Registry Check: Warning, using registry key \"Software\\Nobody\" which is NOT installed"),
+  EXPECT_NE(out().find("Registry Check: Warning, using registry key \"Software\\Nobody\" which is NOT installed"),
             std::string::npos);
   ::unsetenv("VERDELIN_REGISTRY");
 }

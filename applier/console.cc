@@ -1,0 +1,138 @@
+#include "applier/console.h"
+
+#include "patchformat/coding.h"
+#include "patchformat/container.h"
+#include "platform/console.h"
+#include "platform/files.h"
+
+namespace applier {
+namespace {
+
+constexpr int kKeyWaitMs = 10000;
+
+}  // namespace
+
+void ConsoleFrontEnd::write(const std::string& text) {
+  std::string host;
+  host.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;  // the console adds its own CR
+    host.push_back(text[i]);
+  }
+  platform::consoleWrite(platform::Stream::kOut, host);
+  platform::consoleFlush(platform::Stream::kOut);
+}
+
+int ConsoleFrontEnd::key(int timeoutMs) { return platform::readKey(timeoutMs); }
+
+bool ConsoleFrontEnd::ask(const std::string& message, const std::string&) {
+  write(message + messageText(Numbering::kConsole, kMsgYesNo));
+  const int c = key(-1);
+  write(c > 0 ? std::string(1, static_cast<char>(c)) + "\r\n" : std::string("\r\n"));
+  return c == 'y';
+}
+
+void ConsoleFrontEnd::pressAnyKey() {
+  write(messageText(Numbering::kConsole, kMsgPressAnyKey));
+  key(kKeyWaitMs);
+  write("ok.\r\n");
+}
+
+void ConsoleFrontEnd::searching(const std::string& dir, std::size_t parentLength, bool entering) {
+  const std::size_t n = dir.size() > parentLength ? dir.size() - parentLength : 0;
+  if (entering) {
+    write(dir.substr(dir.size() - n));
+  } else {
+    write(std::string(n, '\b') + std::string(n, ' ') + std::string(n, '\b'));
+  }
+}
+
+bool carriesPatch(const std::string& path) {
+  platform::File file;
+  std::uint64_t size = 0;
+  std::uint8_t last[4];
+  return file.open(path, platform::File::Mode::kRead) && file.size(&size) && size >= 4 &&
+         file.readAt(size - 4, last, 4) && patchformat::getU32(last) == patchformat::kPatchMagic;
+}
+
+int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console) {
+  console.write("Pelmora 2.2d patching technology\r\n");
+  PatchEngine engine(console, Numbering::kConsole);
+  const auto usage = [&](int before) {
+    if (before >= 0) engine.show(before);
+    engine.show(kMsgUsage);
+    return 1;
+  };
+
+  const bool stub = carriesPatch(programPath);
+  std::string patchName;
+  if (stub) {
+    patchName = programPath;
+    engine.searchAllowed = true;
+  }
+  std::vector<std::string> positional;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h") {
+      engine.show(kMsgUsage);
+      return 0;
+    }
+    if (a == "-t") {
+      engine.testMode = true;
+    } else if (a == "-auto") {
+      engine.searchAllowed = true;
+    } else if (!a.empty() && a[0] == '-') {
+      engine.values.oldPath = a;
+      return usage(kMsgIllegalOption);
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (!stub && !positional.empty()) {
+    patchName = positional.front();
+    positional.erase(positional.begin());
+  }
+  if (positional.size() > 2) return usage(kMsgTooManyParameters);
+  if (patchName.empty()) return usage(-1);
+  if (!positional.empty()) engine.pathArgument = engine.secondPathArgument = positional[0];
+  if (positional.size() > 1) engine.secondPathArgument = positional[1];
+  if (engine.testMode) engine.show(kMsgTestMode);
+
+  try {
+    engine.init_temp_dir();
+    engine.load_patch(patchName);
+    std::string creator = engine.rawCreatorText();
+    std::string shown = "\r\n";
+    for (char c : creator) shown += c == '\0' ? std::string("\r\n") : std::string(1, c);
+    console.write(shown);
+    if (engine.comment().empty()) {
+      console.pressAnyKey();
+    } else {
+      engine.show(kMsgCommentFollows);
+      std::string comment;
+      for (char c : engine.comment()) comment += c == '\r' ? std::string("\r\n") : std::string(1, c);
+      console.write(comment);
+      if (!(engine.header().flags & patchformat::kHeaderNoConfirmation) &&
+          !console.ask(engine.message(kMsgConfirmPatch), "")) {
+        engine.fail(kMsgDenied);
+      }
+    }
+    engine.show(kMsgCheckingPatch);
+    engine.locate_and_process(Pass::kCheck);
+    if (engine.testMode) {
+      engine.show(kMsgApplicable);
+    } else {
+      engine.show(kMsgTestsOk);
+      engine.locate_and_process(Pass::kApply);
+    }
+    engine.closePatch();
+    engine.show(kMsgSuccess);
+    engine.cleanup();
+    return 0;
+  } catch (const ApplierError& e) {
+    console.write(e.text() + "\r\n");
+    return 1;
+  }
+}
+
+}  // namespace applier

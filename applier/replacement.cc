@@ -1,0 +1,93 @@
+// Changing the target on disk, in the apply pass only: every new file is
+// first written completely beside its target under a temporary name, then
+// the earlier version goes to the backup directory (directory patches) and
+// the new file takes its place with a rename. An error at any point leaves
+// the target as it was, or its earlier version in the backup directory.
+#include <vector>
+
+#include "applier/engine.h"
+
+namespace applier {
+namespace {
+
+constexpr std::size_t kCopyBlock = 1 << 16;
+
+}  // namespace
+
+std::string directoryPart(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string(".\\") : path.substr(0, slash + 1);
+}
+
+std::string PatchEngine::backupLocation() const { return newPath + "\\" + backupDirName_ + "\\" + values.relName; }
+
+void PatchEngine::make_dirs(const std::string& path) {
+  // Errors (existing directories, drive roots) are left to the create that follows.
+  for (std::size_t i = 1; i < path.size(); ++i) {
+    if (path[i] == '\\' || path[i] == '/') platform::makeDirectory(path.substr(0, i));
+  }
+}
+
+void PatchEngine::delete_file(const std::string& path) {
+  platform::setAttributes(path, 0);
+  platform::deleteFile(path);
+}
+
+void PatchEngine::stamp(const std::string& path, std::uint32_t dosDateTime) {
+  platform::setLastWriteTime(path, dosDateTime);  // a time that cannot be converted is not set
+}
+
+void PatchEngine::backup_file(const std::string& file) {
+  if (!platform::fileExists(file)) return;
+  const std::string location = backupLocation();
+  make_dirs(location);
+  delete_file(location);  // an earlier backup is replaced
+  if (!platform::moveFile(file, location)) fail(kMsgBackupDenied);
+}
+
+void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace,
+                               const std::string& target, std::uint32_t dosDateTime) {
+  std::string staged = result;
+  if (!resultIsStaged) {
+    if (result == target) return;
+    make_dirs(target);
+    platform::File in, out;
+    if (!in.open(result, platform::File::Mode::kRead)) fail(kMsgTempOpenFailed);
+    if (!createTemp(directoryPart(target), &out, &staged)) fail(kMsgReplaceDenied);
+    std::vector<char> buffer(kCopyBlock);
+    for (;;) {
+      const long n = in.read(buffer.data(), buffer.size());
+      if (n < 0) fail(kMsgSourceReadFailed);
+      if (n == 0) break;
+      if (!out.write(buffer.data(), static_cast<std::size_t>(n))) fail(kMsgWriteFailed);
+    }
+    if (!out.close()) fail(kMsgWriteFailed);
+  }
+  stamp(staged, dosDateTime);
+  // A single-file patch keeps no backup: the rename replaces the original
+  // only now that its successor is complete.
+  if (directoryPatch_ && !finalInPlace) backup_file(target);
+  if (!platform::moveFile(staged, target)) fail(kMsgReplaceDenied);
+  releaseTemp(staged);
+}
+
+void PatchEngine::write_embedded(const std::string& target, std::uint32_t size, std::uint32_t dosDateTime) {
+  make_dirs(target);
+  platform::File out;
+  std::string staged;
+  if (!createTemp(directoryPart(target), &out, &staged)) fail(kMsgWritingFileFailed);
+  std::vector<char> buffer(kCopyBlock);
+  for (std::uint32_t left = size; left > 0;) {
+    const std::size_t n = left < buffer.size() ? left : buffer.size();
+    if (body_->read(buffer.data(), n) != static_cast<long>(n)) bodyFailed();
+    if (!out.write(buffer.data(), n)) fail(kMsgWritingFileFailed);
+    left -= static_cast<std::uint32_t>(n);
+  }
+  if (!out.close()) fail(kMsgWritingFileFailed);
+  stamp(staged, dosDateTime);
+  backup_file(target);
+  if (!platform::moveFile(staged, target)) fail(kMsgReplaceDenied);
+  releaseTemp(staged);
+}
+
+}  // namespace applier

@@ -1,0 +1,301 @@
+// The record walk of one series: for every patched file decide what it
+// can be rebuilt from (already final, final in place, or a state of the
+// version chain), rebuild and verify it, and hand it on for writing;
+// embedded and obsolete files go straight to the writing side.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "applier/delta_files.h"
+#include "applier/engine.h"
+#include "patchformat/crc.h"
+#include "patchformat/delta.h"
+
+namespace applier {
+namespace {
+
+constexpr std::size_t kChecksumBlock = 1 << 16;
+
+// The checksum of a whole file, skipping its exclusion window.
+bool fileChecksum(platform::File& file, const patchformat::ExclusionWindow& window, std::uint32_t* crc) {
+  patchformat::WindowedCrc sum(window);
+  std::vector<std::uint8_t> buffer(kChecksumBlock);
+  if (!file.seek(0)) return false;
+  for (;;) {
+    const long n = file.read(buffer.data(), buffer.size());
+    if (n < 0) return false;
+    if (n == 0) break;
+    sum.update(buffer.data(), static_cast<std::size_t>(n));
+  }
+  *crc = sum.value();
+  return true;
+}
+
+int deltaMessage(patchformat::DeltaError e) {
+  switch (e) {
+    case patchformat::DeltaError::kWriteFailed: return kMsgWriteFailed;
+    case patchformat::DeltaError::kSourceReadFailed: return kMsgSourceReadFailed;
+    case patchformat::DeltaError::kPatchReadFailed: return kMsgPatchReadFailed;
+    default: return kMsgCorrupt;
+  }
+}
+
+// Calls the front end's pump whenever the decoder reads further into its
+// instructions.
+class PumpingReader : public patchformat::ByteReader {
+ public:
+  PumpingReader(patchformat::ByteReader& inner, FrontEnd& frontEnd) : inner_(inner), frontEnd_(frontEnd) {}
+  long read(void* buffer, std::size_t n) override {
+    frontEnd_.pump();
+    return inner_.read(buffer, n);
+  }
+
+ private:
+  patchformat::ByteReader& inner_;
+  FrontEnd& frontEnd_;
+};
+
+std::string joined(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
+
+}  // namespace
+
+bool PatchEngine::process_series(bool checkOnly, bool silent) {
+  seekBody(seriesPosition_);
+  for (;;) {
+    frontEnd_.pump();
+    patchformat::RecordType type = patchformat::kRecordPatched;
+    if (directoryPatch_ && !reader().readRecordType(&type)) bodyFailed();
+    switch (type) {
+      case patchformat::kRecordEnd:
+        return true;
+      case patchformat::kRecordPatched:
+        if (!patchedFile(checkOnly, silent)) return false;
+        break;
+      case patchformat::kRecordEmbedded:
+        embeddedFile(checkOnly, silent);
+        break;
+      case patchformat::kRecordObsolete:
+        obsoleteFile(checkOnly, silent);
+        break;
+    }
+    if (!directoryPatch_) return true;
+  }
+}
+
+bool PatchEngine::matchesFinal(const std::string& path, const patchformat::FinalInfo& info,
+                               const patchformat::ExclusionWindow& window) {
+  platform::File file;
+  std::uint64_t size = 0;
+  if (!file.open(path, platform::File::Mode::kRead) || !file.size(&size) || size != info.size) return false;
+  std::uint32_t crc = 0;
+  if (!fileChecksum(file, window, &crc)) fail(kMsgSourceReadFailed);
+  return crc == info.checksum;
+}
+
+void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, bool silent) {
+  if (testMode || !platform::fileExists(path) || platform::canReplace(path)) return;
+  if (!silent) fail(consoleNumber);
+  if (pendingLock_ < 0) pendingLock_ = consoleNumber;
+}
+
+bool PatchEngine::patchedFile(bool checkOnly, bool silent) {
+  patchformat::FinalInfo info;
+  patchformat::ExclusionWindow finalWindow;
+  std::string name;
+  if (!reader().readPatchedFile(directoryPatch_, &info, &finalWindow, &name)) bodyFailed();
+  if (directoryPatch_) requireSafe(name, false);
+  std::vector<SourceEntry> sources(info.sourceCount);
+  for (SourceEntry& s : sources) {
+    if (!reader().readSource(directoryPatch_, info, &s.name, &s.record, &s.window)) bodyFailed();
+    requireSafe(s.name, true);
+    if (s.name.empty()) s.name = name;
+    s.streamOffset = body_->position();
+    skipBody(s.record.streamsTotal());
+  }
+  const std::uint64_t recordEnd = body_->position();
+  values.relName = directoryPatch_ ? name : values.oldPath;
+  const std::string target = directoryPatch_ ? joined(newPath, name) : newPath;
+  const std::string inPlace = directoryPatch_ ? joined(values.oldPath, name) : values.oldPath;
+  const bool report = !silent && (!checkOnly || directoryPatch_);
+  if (!silent && !checkOnly) show(kMsgUpdatingFile);
+  if (!silent && checkOnly && directoryPatch_) show(kMsgCheckingFile);
+
+  bool finalInPlace = false;
+  bool resultStaged = false;
+  std::string result;
+  const bool alreadyUpdated = matchesFinal(target, info, finalWindow);
+  if (!alreadyUpdated && matchesFinal(inPlace, info, finalWindow)) {
+    finalInPlace = true;
+    result = inPlace;
+  }
+  if (!alreadyUpdated && !finalInPlace) {
+    // The last step of a real run writes beside the target, so that the
+    // finished file only has to be renamed into place.
+    const std::string stageDir = checkOnly ? std::string() : directoryPart(target);
+    bool started = false;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      const bool last = i + 1 == sources.size();
+      const std::uint32_t size = last ? info.size : sources[i + 1].record.size;
+      const std::string& outDir = last ? stageDir : std::string();
+      std::string out;
+      if (last && !checkOnly) make_dirs(target);
+      if (!started) {
+        const std::string at = directoryPatch_ ? joined(values.oldPath, sources[i].name) : values.oldPath;
+        bool ok = apply_delta(sources[i], at, size, true, false, &out, outDir);
+        if (!ok && directoryPatch_) {
+          // An earlier run may have moved the source into the backup directory.
+          const std::string backup = joined(joined(values.oldPath, backupDirName_), sources[i].name);
+          ok = apply_delta(sources[i], backup, size, true, false, &out, outDir);
+        }
+        if (!ok) continue;
+        started = true;
+      } else {
+        apply_delta(sources[i], result, size, false, true, &out, outDir);
+        dropTemp(result);
+      }
+      result = out;
+    }
+    resultStaged = started && !checkOnly;
+  }
+  seekBody(recordEnd);
+
+  if (!result.empty()) {
+    std::uint32_t crc = 0;
+    platform::File file;
+    if (!file.open(result, platform::File::Mode::kRead)) fail(kMsgTempOpenFailed);
+    if (!fileChecksum(file, finalWindow, &crc)) fail(kMsgSourceReadFailed);
+    file.close();
+    if (crc != info.checksum) {
+      if (!silent) fail(kMsgChecksumMismatch);
+      if (!finalInPlace) dropTemp(result);
+      return false;
+    }
+    if (checkOnly) {
+      checkReplaceable(target, directoryPatch_ && !finalInPlace ? kMsgBackupDenied : kMsgReplaceDenied, silent);
+    } else {
+      replace_file(result, resultStaged, finalInPlace, target, info.dosDateTime);
+    }
+    if (!finalInPlace) dropTemp(result);
+    if (report) show(kMsgOk);
+  } else if (alreadyUpdated) {
+    if (!directoryPatch_) values.relName = newPath;
+    if (report) show(kMsgAlreadyUpdated);
+  } else if (info.fileFlags & patchformat::kFileOptional) {
+    if (!silent) show(kMsgOptionalMissing);
+  } else {
+    if (!silent && directoryPatch_) show(kMsgRequiredMissing);
+    return false;
+  }
+  if (!checkOnly) platform::setAttributes(target, info.attributes);
+  return true;
+}
+
+void PatchEngine::embeddedFile(bool checkOnly, bool silent) {
+  std::string name;
+  std::uint32_t size = 0, dosDateTime = 0;
+  std::uint16_t attributes = 0;
+  if (!reader().readEmbeddedHeader(&name, &size, &dosDateTime, &attributes)) bodyFailed();
+  requireSafe(name, false);
+  values.relName = name;
+  if (!silent) show(checkOnly ? kMsgSkippingEmbedded : kMsgWritingEmbedded);
+  const std::string target = joined(newPath, name);
+  const std::uint64_t content = body_->position();
+  if (!body_->ensure(content + size)) bodyFailed();
+
+  // A target that already holds exactly these bytes is left alone, so that
+  // running a patch again never puts the new version into the backup.
+  bool same = false;
+  platform::File file;
+  std::uint64_t existing = 0;
+  if (file.open(target, platform::File::Mode::kRead) && file.size(&existing) && existing == size) {
+    std::vector<std::uint8_t> a(kChecksumBlock), b(kChecksumBlock);
+    same = true;
+    for (std::uint64_t at = 0; same && at < size;) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChecksumBlock, size - at));
+      if (!file.readAt(at, a.data(), n)) fail(kMsgSourceReadFailed);
+      body_->seek(content + at);
+      if (body_->read(b.data(), n) != static_cast<long>(n)) bodyFailed();
+      same = std::equal(a.begin(), a.begin() + static_cast<long>(n), b.begin());
+      at += n;
+    }
+  }
+  file.close();
+  seekBody(content);
+  if (checkOnly) {
+    if (!same) checkReplaceable(target, kMsgBackupDenied, silent);
+    skipBody(size);
+    return;
+  }
+  if (!same) write_embedded(target, size, dosDateTime);
+  seekBody(content + size);
+  platform::setAttributes(target, attributes);
+}
+
+void PatchEngine::obsoleteFile(bool checkOnly, bool silent) {
+  std::string name;
+  if (!reader().readObsolete(&name)) bodyFailed();
+  requireSafe(name, false);
+  values.relName = name;
+  const std::string target = joined(newPath, name);
+  if (!platform::fileExists(target)) return;
+  // Both messages show during silent probes too.
+  if (checkOnly) {
+    show(kMsgObsoleteLater);
+    checkReplaceable(target, kMsgBackupDenied, silent);
+  } else {
+    show(kMsgRemovingObsolete);
+    backup_file(target);
+  }
+}
+
+bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sourcePath, std::uint32_t targetSize,
+                              bool verifySource, bool sourceMustExist, std::string* output,
+                              const std::string& outputDir) {
+  platform::File in;
+  if (!in.open(sourcePath, platform::File::Mode::kRead)) {
+    if (!sourceMustExist) return false;
+    values.oldPath = sourcePath;
+    fail(kMsgOpenForPatchingFailed);
+  }
+  std::uint64_t size = 0;
+  if (!in.size(&size)) fail(kMsgSourceReadFailed);
+  if (verifySource) {
+    std::uint32_t crc = 0;
+    if (size != source.record.size) return false;
+    if (!fileChecksum(in, source.window, &crc)) fail(kMsgSourceReadFailed);
+    if (crc != source.record.checksum) return false;
+  }
+  // The streams are read where the expanded body holds them.
+  const std::uint64_t end = source.streamOffset + source.record.streamsTotal();
+  if (!body_->ensure(end)) bodyFailed();
+  platform::File out;
+  std::string outPath;
+  if (!createTemp(outputDir, &out, &outPath)) fail(outputDir.empty() ? kMsgTempOpenFailed : kMsgReplaceDenied);
+  patchformat::DeltaParams params;
+  params.sourceSize = static_cast<std::uint32_t>(size);
+  params.targetSize = targetSize;
+  params.flags = source.record.deltaFlags;
+  params.mismatchGroup = source.record.mismatchGroup;
+  params.literalBlockSize = source.record.literalBlockSize;
+  std::vector<std::unique_ptr<FileStreamReader>> readers;
+  patchformat::DeltaStreams streams;
+  std::uint64_t at = source.streamOffset;
+  for (int i = 0; i < patchformat::kDeltaStreamCount; ++i) {
+    readers.push_back(std::make_unique<FileStreamReader>(tempFile_, at, source.record.streamLength[i]));
+    streams.reader[i] = readers.back().get();
+    streams.length[i] = source.record.streamLength[i];
+    at += source.record.streamLength[i];
+  }
+  PumpingReader numbers(*streams.reader[0], frontEnd_);
+  streams.reader[0] = &numbers;
+  FileSource from(in);
+  FileOutput to(out);
+  const patchformat::DeltaError e = patchformat::decodeDelta(params, streams, from, to);
+  if (e != patchformat::DeltaError::kNone) fail(deltaMessage(e));
+  if (!to.flush() || !out.close()) fail(kMsgWriteFailed);
+  *output = outPath;
+  return true;
+}
+
+}  // namespace applier

@@ -1,0 +1,582 @@
+// The builder and the console applier end to end: patches made by
+// kestmain from generated trees are applied by pelmora's front end with a
+// scripted console, and every file must end exactly as the new version.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "applier/console.h"
+#include "patchformat/crc.h"
+#include "platform/files.h"
+#include "tests/crafted_patch.h"
+#include "tests/delta_writer.h"
+#include "tests/tree_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void setEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  ::setenv(name, value.c_str(), 1);
+#endif
+}
+
+// A console whose keys come from a script and whose output is kept.
+class ScriptedConsole : public applier::ConsoleFrontEnd {
+ public:
+  void write(const std::string& text) override { out += text; }
+  int key(int timeoutMs) override {
+    waits.push_back(timeoutMs);
+    if (keys.empty()) return -1;
+    const char c = keys[0];
+    keys.erase(0, 1);
+    return static_cast<unsigned char>(c);
+  }
+  std::string out;
+  std::string keys;
+  std::vector<int> waits;
+};
+
+struct FileState {
+  std::string bytes;
+  std::uint32_t dosDateTime = 0;
+  std::uint32_t attributes = 0;
+  bool operator==(const FileState& o) const {
+    return bytes == o.bytes && dosDateTime == o.dosDateTime && attributes == o.attributes;
+  }
+};
+using Tree = std::map<std::string, FileState>;
+
+class ApplyTest : public testing_support::TreeFixture {
+ protected:
+  ApplyTest() : TreeFixture("apply_test") {}
+  void SetUp() override {
+    TreeFixture::SetUp();
+    temp = root + "/tmp";
+    std::filesystem::create_directories(temp);
+    setEnv("TMPDIR", temp);
+    setEnv("TMP", temp);
+    setEnv("TEMP", temp);
+  }
+
+  // Files below `dir` with content, date and attributes; `skip` names a subdirectory left out.
+  Tree snapshot(const std::string& dir, const std::string& skip = "") const {
+    Tree t;
+    if (!fs::exists(at(dir))) return t;
+    for (const auto& e : fs::recursive_directory_iterator(at(dir))) {
+      if (!e.is_regular_file()) continue;
+      const std::string rel = fs::relative(e.path(), at(dir)).generic_string();
+      if (!skip.empty() && rel.rfind(skip + "/", 0) == 0) continue;
+      FileState s;
+      platform::readWholeFile(e.path().string(), &s.bytes);
+      platform::FileStatus st;
+      platform::fileStatus(e.path().string(), &st);
+      s.dosDateTime = st.dosDateTime;
+      s.attributes = st.attributes;
+      t[rel] = s;
+    }
+    return t;
+  }
+  void copyTree(const std::string& from, const std::string& to) {
+    fs::remove_all(at(to));
+    fs::create_directories(fs::path(at(to)).parent_path());
+    fs::copy(at(from), at(to), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    // Copies keep their times only where the library does; set them from the source.
+    for (const auto& e : fs::recursive_directory_iterator(at(from))) {
+      if (!e.is_regular_file()) continue;
+      fs::last_write_time(at(to) / fs::relative(e.path(), at(from)), fs::last_write_time(e.path()));
+    }
+  }
+  int kest(std::vector<std::string> words) { return run(std::move(words)); }
+  // Runs pelmora; words that name something below root are made absolute.
+  int pel(const std::vector<std::string>& words, const std::string& keys = "", const std::string& program = "") {
+    console = ScriptedConsole();
+    console.keys = keys;
+    std::vector<std::string> args{"pelmora"};
+    for (const std::string& w : words) args.push_back(w[0] == '-' || w == "." ? w : at(w));
+    return applier::runPelmora(args, program, console);
+  }
+  std::size_t count(const std::string& what) const {
+    std::size_t n = 0;
+    for (std::size_t p = console.out.find(what); p != std::string::npos; p = console.out.find(what, p + 1)) ++n;
+    return n;
+  }
+  // No temporary file of the applier is left anywhere below root.
+  void expectNoTemporaries() const {
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+      const std::string name = e.path().filename().string();
+      EXPECT_FALSE(name.rfind("VDX", 0) == 0 && e.path().extension() == ".tmp") << e.path();
+    }
+  }
+
+  // The fixture's trees, and a file added under a new name that is made
+  // from a similar old one.
+  void makeTrees() {
+    TreeFixture::makeTrees();
+    put("new/sub/data-copy.bin", read("new/sub/data.bin") + "with a tail");
+  }
+
+  std::string temp;
+  ScriptedConsole console;
+};
+
+TEST_F(ApplyTest, DirectoryPatchUpdatesTheTreeKeepsBackupsAndRunsAgainHarmlessly) {
+  makeTrees();
+  platform::setAttributes(at("new/readme.txt"), platform::kAttributeReadOnly);
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0) << err();
+  copyTree("old", "app");
+  const Tree oldTree = snapshot("old");
+
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(snapshot("app", "Backup"), snapshot("new")) << console.out;
+  const Tree backup = snapshot("app/Backup");
+  ASSERT_EQ(backup.count("program.exe"), 1u);
+  EXPECT_EQ(backup.at("program.exe").bytes, oldTree.at("program.exe").bytes);
+  EXPECT_EQ(backup.at("sub/data.bin").bytes, oldTree.at("sub/data.bin").bytes);
+  EXPECT_EQ(backup.at("obsolete.dll").bytes, oldTree.at("obsolete.dll").bytes) << "obsolete files are moved away";
+  EXPECT_EQ(backup.count("same.cfg"), 0u);
+  EXPECT_NE(console.out.find("Removing obsolete file \"obsolete.dll\".\r\n"), std::string::npos);
+  EXPECT_NE(console.out.find("\r\nOk, patch file applied with SUCCESS!\r\n"), std::string::npos);
+  EXPECT_EQ(console.waits, std::vector<int>{10000}) << "no comment: the key wait of ten seconds";
+  expectNoTemporaries();
+
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(count("(ok, already updated)"), 2 * count("Updating file")) << console.out;
+  EXPECT_EQ(snapshot("app/Backup"), backup) << "a second run moves nothing into the backup";
+  EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
+}
+
+TEST_F(ApplyTest, TestModeChangesNothing) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "app");
+  const Tree before = snapshot("app");
+  ASSERT_EQ(pel({"-t", "p.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(console.out.find("Testmode enabled, no files will be changed.\r\n\r\n"),
+            std::string("Pelmora 2.2d patching technology\r\n").size());
+  const std::string tail = "\r\nOk. Patch file applicable to \"" + at("app") +
+                           "\".\r\n\r\nOk, patch file applied with SUCCESS!\r\n";
+  EXPECT_EQ(console.out.substr(console.out.size() - tail.size()), tail);
+  EXPECT_NE(console.out.find("File \"obsolete.dll\" is now obsolet"), std::string::npos);
+  EXPECT_EQ(snapshot("app"), before);
+  expectNoTemporaries();
+}
+
+TEST_F(ApplyTest, FilePatchRebuildsFromEveryVersionOfItsChain) {
+  const std::string v1 = text(10, 30000);
+  std::string v2 = v1, v3, v4;
+  v2.insert(5000, "second version");
+  v3 = v2;
+  v3.erase(20000, 300);
+  v4 = v3 + "fourth";
+  put("v1.bin", v1);
+  put("v2.bin", v2);
+  put("v3.bin", v3);
+  put("v4.bin", v4);
+  ASSERT_EQ(kest({"v1.bin", "v2.bin", "v3.bin", "v4.bin", "p"}), 0) << err();
+  for (const std::string v : {"v1.bin", "v2.bin", "v3.bin", "v4.bin"}) {
+    put("t/app.bin", read(v));
+    ASSERT_EQ(pel({"p.utp", "t/app.bin"}), 0) << v << console.out;
+    EXPECT_EQ(read("t/app.bin"), v4) << v;
+    const std::string expected = v == std::string("v4.bin") ? "(ok, already updated)" : "(ok)";
+    EXPECT_NE(console.out.find("Updating file \"" + at("t/app.bin") + "\": " + expected), std::string::npos)
+        << console.out;
+    EXPECT_FALSE(fs::exists(at("t/Backup"))) << "a single-file patch keeps no backup";
+    expectNoTemporaries();
+  }
+  put("t/app.bin", v1.substr(0, 29999) + "!");  // right size, wrong checksum
+  EXPECT_EQ(pel({"p.utp", "t/app.bin"}), 1);
+  EXPECT_NE(console.out.find("\r\nError, patch is not applicable to \"" + at("t/app.bin") + "\"."), std::string::npos)
+      << console.out;
+  EXPECT_EQ(read("t/app.bin"), v1.substr(0, 29999) + "!");
+}
+
+TEST_F(ApplyTest, OldAndNewPathsSplitSourcesAndResults) {
+  makeTrees();
+  ASSERT_EQ(kest({"old", "new", "p"}), 0);
+  const Tree before = snapshot("old");
+  fs::create_directories(at("out"));
+  ASSERT_EQ(pel({"-auto", "p.utp", "old", "out"}), 0) << console.out;
+  EXPECT_EQ(snapshot("old"), before) << "sources are only read";
+  const Tree result = snapshot("out");
+  const Tree expected = snapshot("new");
+  for (const char* name : {"program.exe", "readme.txt", "sub/data.bin", "tiny.txt", "sub/added.dat", "sub/data-copy.bin"}) {
+    ASSERT_EQ(result.count(name), 1u) << name;
+    EXPECT_EQ(result.at(name), expected.at(name)) << name;
+  }
+  EXPECT_FALSE(fs::exists(at("out/Backup")));
+}
+
+TEST_F(ApplyTest, StoredBodiesAndSeveralTargetsApply) {
+  makeTrees();
+  ASSERT_EQ(kest({"-j", "-d=*", "old", "new", "p"}), 0) << err();
+  copyTree("old", "app");
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
+#ifndef _WIN32
+  // The second target lies in the Windows directory.
+  put("o2/w.ini", text(20, 4000));
+  put("n2/w.ini", text(20, 3990) + "windows");
+  ASSERT_EQ(kest({"-d=*", "old", "new", "-n=win", "o2", "n2", "p2"}), 0) << err();
+  copyTree("old", "app");
+  copyTree("o2", "windows");
+  setEnv("VERDELIN_WINDIR", at("windows"));
+  ASSERT_EQ(pel({"p2.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
+  EXPECT_EQ(read("windows/w.ini"), read("n2/w.ini"));
+  ::unsetenv("VERDELIN_WINDIR");
+#endif
+}
+
+TEST_F(ApplyTest, CommentsAreShownAndConfirmed) {
+  makeTrees();
+  ASSERT_EQ(kest({"-c=First line\\nsecond line", "-d=*", "old", "new", "p"}), 0) << err();
+  copyTree("old", "app");
+  const Tree before = snapshot("app");
+  EXPECT_EQ(pel({"p.utp", "app"}, "n"), 1);
+  EXPECT_NE(console.out.find("Comment for you from the creating people this patch file:\r\n"
+                             "First line\r\nsecond line\r\n\r\nDo you want to apply this patch file? (y/n) n\r\n"
+                             "\r\nYou denied to apply the patch file."),
+            std::string::npos)
+      << console.out;
+  EXPECT_EQ(snapshot("app"), before);
+  EXPECT_EQ(pel({"p.utp", "app"}, "Y"), 1) << "only a lower-case y is yes";
+  EXPECT_EQ(pel({"p.utp", "app"}, "y"), 0) << console.out;
+  EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
+
+  // Header flag 2: the comment is shown without a question.
+  std::string bytes = read("p.utp");
+  bytes[9] = static_cast<char>(bytes[9] | patchformat::kHeaderNoConfirmation);  // the header's flags
+  put("p.utp", bytes);
+  copyTree("old", "app");
+  EXPECT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(console.out.find("(y/n)"), std::string::npos);
+  EXPECT_TRUE(console.waits.empty());
+}
+
+TEST_F(ApplyTest, SearchFindsTheTargetAndAsks) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "area/app");
+  put("area/unrelated/x.txt", "nothing to patch");
+  // Declining every candidate and the disk scan ends with "cannot be found".
+  const Tree before = snapshot("area");
+  // The first key ends the wait after the creator text.
+  EXPECT_EQ(pel({"-auto", "p.utp", "area"}, " nn"), 1);
+  EXPECT_NE(console.out.find("\r\nThe patch file can be applied to \"" + at("area") + "\\app\".\r\nDo you want to apply it? (y/n) n"),
+            std::string::npos)
+      << console.out;
+  EXPECT_NE(console.out.find("This takes a few minutes; would you like to start it now? (y/n) n"), std::string::npos);
+  EXPECT_NE(console.out.find("\r\nThe target software for this patch cannot be found."), std::string::npos);
+  EXPECT_EQ(snapshot("area"), before);
+  const std::size_t shown = at("area").size() + 1;
+  EXPECT_NE(console.out.find("Checking if the patch file can be applied.\r\n\r\n" + at("area") + "\\"),
+            std::string::npos)
+      << "the searched directory is shown";
+  EXPECT_NE(console.out.find(std::string(shown, '\b') + std::string(shown, ' ') + std::string(shown, '\b')),
+            std::string::npos)
+      << "and erased again";
+
+  ASSERT_EQ(pel({"-auto", "p.utp", "area"}, " y"), 0) << console.out;
+  EXPECT_EQ(snapshot("area/app", "Backup"), snapshot("new"));
+
+  // Without -auto the given path must fit.
+  EXPECT_EQ(pel({"p.utp", "area"}), 1);
+  EXPECT_NE(console.out.find("\r\nError, patch is not applicable to \"" + at("area") + "\"."), std::string::npos);
+}
+
+TEST_F(ApplyTest, SingleFilePatchProbesTheEntriesOfTheGivenDirectory) {
+  put("a.txt", text(30, 3000));
+  put("b.txt", text(30, 2990) + "new ending");
+  ASSERT_EQ(kest({"a.txt", "b.txt", "p"}), 0);
+  put("dir/other.txt", "not it");
+  put("dir/tool.txt", read("a.txt"));
+  ASSERT_EQ(pel({"p.utp", "dir"}, " y"), 0) << console.out;
+  EXPECT_NE(console.out.find("The patch file can be applied to \"" + at("dir") + "\\tool.txt\""), std::string::npos)
+      << console.out;
+  EXPECT_EQ(read("dir/tool.txt"), read("b.txt"));
+  EXPECT_EQ(read("dir/other.txt"), "not it");
+}
+
+#ifndef _WIN32
+TEST_F(ApplyTest, DiskScanSkipsCdRomAndNetworkDrives) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "cd/app");
+  copyTree("old", "net/app");
+  copyTree("old", "disk/x/y/app");
+  fs::create_directories(at("elsewhere"));
+  setEnv("VERDELIN_DRIVES", "C=" + at("cd") + "/;D=cdrom:" + at("cd") + ";E=remote:" + at("net") + ";F=" + at("disk"));
+  // C holds one candidate (declined); D and E are never searched; F has the target.
+  ASSERT_EQ(pel({"-auto", "p.utp", "elsewhere"}, " yny"), 0) << console.out;
+  EXPECT_NE(console.out.find("\r\nScanning all your local hard disks for target files...\r\n"), std::string::npos);
+  EXPECT_EQ(count("Do you want to apply it?"), 2u) << console.out;
+  EXPECT_EQ(snapshot("disk/x/y/app", "Backup"), snapshot("new"));
+  EXPECT_EQ(snapshot("net/app"), snapshot("old"));
+  ::unsetenv("VERDELIN_DRIVES");
+}
+
+TEST_F(ApplyTest, RegistryLocatesTheTarget) {
+  put("a.txt", text(30, 3000));
+  put("b.txt", text(30, 2990) + "new ending");
+  put("inst/tool.txt", read("a.txt"));
+  std::string dir = at("inst/tool.txt");
+  std::string escaped;
+  for (char c : dir) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  put("machine.reg", "[HKEY_LOCAL_MACHINE\\Software\\Acme\\Tool]\r\n\"Path\"=\"" + escaped + "\"\r\n\"Blank\"=\"\"\r\n");
+  setEnv("VERDELIN_REGISTRY", at("machine.reg"));
+  ASSERT_EQ(kest({"-k=Software\\Acme\\Tool\\Path", "a.txt", "b.txt", "p"}), 0) << err();
+  ASSERT_EQ(pel({"p.utp"}), 0) << console.out;
+  EXPECT_EQ(read("inst/tool.txt"), read("b.txt"));
+  ASSERT_EQ(kest({"-k=Software\\Acme\\Tool\\Blank", "a.txt", "b.txt", "p"}), 0);
+  EXPECT_EQ(pel({"p.utp"}), 1);
+  EXPECT_NE(console.out.find("Registry lookup of patch target failed!"), std::string::npos) << console.out;
+  ::unsetenv("VERDELIN_REGISTRY");
+}
+#endif
+
+TEST_F(ApplyTest, CommandLineMistakesShowTheUsage) {
+  const std::string usage = "Usage: Pelmora [-t] [-auto] patchname [oldpath [newpath]]\r\n";
+  const std::string banner = "Pelmora 2.2d patching technology\r\n";
+  EXPECT_EQ(pel({}), 1);
+  EXPECT_EQ(console.out, banner + usage);
+  EXPECT_EQ(pel({"-x"}), 1);
+  EXPECT_EQ(console.out, banner + "Illegal option \"-x\" used!" + usage);
+  EXPECT_EQ(pel({"a", "b", "c", "d"}), 1);
+  EXPECT_EQ(console.out, banner + "Too many parameters!" + usage);
+  EXPECT_EQ(pel({"a", "-h"}), 0);
+  EXPECT_EQ(console.out, banner + usage);
+  EXPECT_EQ(pel({"missing.utp"}), 1);
+  EXPECT_NE(console.out.find("Error, cannot open patch file"), std::string::npos);
+}
+
+TEST_F(ApplyTest, AProgramWithAPatchBehindItAppliesItself) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  put("selfpatch", "program code standing in front\n" + read("p.utp"));
+  copyTree("old", "here/app");
+  // Positional arguments are paths in this mode; searching is on.
+  ASSERT_EQ(pel({"here"}, " y", at("selfpatch")), 0) << console.out;
+  EXPECT_EQ(snapshot("here/app", "Backup"), snapshot("new"));
+  EXPECT_FALSE(applier::carriesPatch(at("old/readme.txt")));
+}
+
+// --- hostile and damaged patches ---------------------------------------------
+
+class HostilePatchTest : public ApplyTest {
+ protected:
+  void SetUp() override {
+    ApplyTest::SetUp();
+    put("app/keep.txt", "original");
+    put("app/sub/obsolete.txt", "old");
+    put("victim.txt", "outside the target");
+  }
+  // Applies `bytes` to app/ and expects a refusal that changed nothing.
+  void expectRefused(const std::string& bytes, const std::string& message, const std::string& what) {
+    put("h.utp", bytes);
+    const Tree app = snapshot("app");
+    const std::string outside = read("victim.txt");
+    EXPECT_EQ(pel({"h.utp", "app"}), 1) << what << console.out;
+    EXPECT_NE(console.out.find(message), std::string::npos) << what << console.out;
+    EXPECT_EQ(snapshot("app"), app) << what;
+    EXPECT_EQ(read("victim.txt"), outside) << what;
+    EXPECT_FALSE(fs::exists(at("evil.txt"))) << what;
+    expectNoTemporaries();
+  }
+};
+
+TEST_F(HostilePatchTest, NamesLeavingTheTargetAreRefusedBeforeAnyChange) {
+  for (const std::string name : {"..\\evil.txt", "../evil.txt", "sub\\..\\..\\evil.txt", "\\evil.txt", "/evil.txt",
+                                 "C:\\evil.txt", "c:evil.txt", "sub\\x:stream", ""}) {
+    testing_support::CraftedPatch p;
+    p.series();
+    p.embedded("keep.txt", "changed first");  // would be written in the apply pass
+    p.embedded(name, "evil");
+    p.end();
+    expectRefused(p.file(), "Error, patch is corrupted!", "embedded " + name);
+
+    testing_support::CraftedPatch q;
+    q.series();
+    q.obsolete(name);
+    q.end();
+    expectRefused(q.file(), "Error, patch is corrupted!", "obsolete " + name);
+  }
+  testing_support::CraftedPatch backup;
+  backup.series(patchformat::kLocateGivenPath, false, "..\\..");
+  backup.obsolete("sub\\obsolete.txt");
+  backup.end();
+  expectRefused(backup.file(), "Error, patch is corrupted!", "backup directory");
+
+  // A source name that climbs out of the target.
+  put("victim.txt", "outside the target");
+  testing_support::CraftedPatch source;
+  source.series();
+  patchformat::FinalInfo info;
+  info.size = 3;
+  info.sourceCount = 1;
+  patchformat::SourceRecord record;
+  record.size = 18;
+  source.patched("keep.txt", info, "..\\victim.txt", record, "");
+  source.end();
+  expectRefused(source.file(), "Error, patch is corrupted!", "source name");
+}
+
+TEST_F(HostilePatchTest, OddCountsAndDamagedDataEndInMessages) {
+  testing_support::CraftedPatch many;
+  for (int i = 0; i < 12; ++i) {
+    many.series(patchformat::kLocateKeep, i < 11);
+    many.end();
+  }
+  expectRefused(many.file(), "Error, patch is corrupted!", "twelve series");
+
+  testing_support::CraftedPatch sources;
+  sources.series();
+  patchformat::FinalInfo info;
+  info.sourceCount = 21;
+  sources.body += "\x01" + info.encode();
+  expectRefused(sources.file(), "Error, patch is corrupted!", "21 sources");
+
+  testing_support::CraftedPatch cut;
+  cut.series();
+  cut.embedded("new.txt", std::string(5000, 'x'));
+  cut.body.resize(cut.body.size() - 100);
+  expectRefused(cut.file(), "Error, patch is corrupted!", "embedded data running short");
+
+  std::string damaged = cut.file();
+  for (std::size_t i = 90; i < damaged.size() - 8; i += 7) damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
+  put("h.utp", damaged);
+  EXPECT_EQ(pel({"h.utp", "app"}), 1) << "a damaged deflate stream";
+  EXPECT_TRUE(console.out.find("Error, patch is corrupted!") != std::string::npos ||
+              console.out.find("Error, reading patch file failed!") != std::string::npos)
+      << console.out;
+
+  // A delta whose copy reaches past the end of its source.
+  const std::string source = "The quick brown fox jumps";
+  put("app/fox.txt", source);
+  testing_support::DeltaWriter w;
+  w.params.sourceSize = static_cast<std::uint32_t>(source.size());
+  w.params.targetSize = 40;
+  w.params.mismatchGroup = 190;
+  w.params.literalBlockSize = 20;
+  w.params.flags = patchformat::kDeltaRawMismatch;
+  w.copy(40, 0, 0);
+  using W = testing_support::DeltaWriter;
+  const std::string parts[5] = {W::contents(w.numbers), W::contents(w.bitsA), W::contents(w.bitsB),
+                                W::contents(w.literals), W::contents(w.mismatches)};
+  patchformat::SourceRecord record;
+  for (int i = 0; i < 5; ++i) record.streamLength[i] = static_cast<std::uint32_t>(parts[i].size());
+  record.size = w.params.sourceSize;
+  record.checksum = patchformat::crc32_noinv(source.data(), source.size());
+  record.deltaFlags = w.params.flags;
+  record.mismatchGroup = 190;
+  record.literalBlockSize = 20;
+  testing_support::CraftedPatch delta;
+  delta.series();
+  patchformat::FinalInfo final;
+  final.size = 40;
+  final.sourceCount = 1;
+  delta.patched("fox.txt", final, "", record, parts[0] + parts[1] + parts[2] + parts[3] + parts[4]);
+  delta.end();
+  expectRefused(delta.file(), "Error, writing patched file failed!", "copy out of range");
+}
+
+TEST_F(HostilePatchTest, DataAfterTheLastSeriesIsNeverExpanded) {
+  testing_support::CraftedPatch p;
+  p.series();
+  p.embedded("keep.txt", "new content");
+  p.end();
+  p.body += std::string(64 << 20, '\0');  // 64 MiB that inflate from a few KiB
+  put("h.utp", p.file());
+  ScriptedConsole front;
+  applier::PatchEngine engine(front, applier::Numbering::kConsole);
+  engine.pathArgument = engine.secondPathArgument = at("app");
+  engine.load_patch(at("h.utp"));
+  engine.locate_and_process(applier::Pass::kCheck);
+  engine.locate_and_process(applier::Pass::kApply);
+  EXPECT_LT(engine.body()->expanded(), 1u << 20);
+  engine.cleanup();
+  EXPECT_EQ(read("app/keep.txt"), "new content");
+}
+
+// Every truncation and many flipped bytes of real patches: a message and
+// exit code 1, or success; never a crash, a hang, a change outside the
+// target, a temporary left behind, or a failed run that changed the target.
+TEST_F(HostilePatchTest, MutatedRealPatchesNeverHarmTheTree) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  ASSERT_EQ(kest({"-j", "-d=*", "old", "new", "pj"}), 0);
+  std::mt19937 rng(20261208);
+  int failures = 0, successes = 0;
+  for (const std::string name : {"p.utp", "pj.utp"}) {
+    const std::string original = read(name);
+    std::vector<std::string> mutants;
+    for (std::size_t n = 0; n < original.size(); n += 1 + original.size() / 40) mutants.push_back(original.substr(0, n));
+    for (int i = 0; i < 120; ++i) {
+      std::string m = original;
+      const std::size_t at = 78 + rng() % (m.size() - 86);
+      m[at] = static_cast<char>(m[at] ^ (1 << (rng() % 8)));
+      mutants.push_back(m);
+    }
+    for (const std::string& m : mutants) {
+      copyTree("old", "app");
+      put("m.utp", m);
+      const Tree before = snapshot("app");
+      const Tree outside = snapshot("new");
+      const int rc = pel({"m.utp", "app"});
+      ASSERT_TRUE(rc == 0 || rc == 1);
+      if (rc == 1) {
+        ++failures;
+        ASSERT_EQ(snapshot("app"), before) << console.out;
+        ASSERT_NE(console.out.find("Error"), std::string::npos) << console.out;
+      } else {
+        ++successes;
+      }
+      ASSERT_EQ(snapshot("new"), outside);
+      expectNoTemporaries();
+    }
+  }
+  EXPECT_GT(failures, 100);
+  EXPECT_GT(successes, 0) << "some flips land in bytes that do not matter";
+}
+
+#ifndef _WIN32
+TEST_F(HostilePatchTest, AFileThatCannotBeReplacedStopsTheCheckPass) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write everywhere";
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "app");
+  fs::permissions(at("app/sub"), fs::perms::owner_read | fs::perms::owner_exec);
+  const Tree before = snapshot("app");
+  EXPECT_EQ(pel({"p.utp", "app"}), 1);
+  fs::permissions(at("app/sub"), fs::perms::owner_all);
+  EXPECT_NE(console.out.find("access denied for moving this file to backup dir"), std::string::npos) << console.out;
+  EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
+  EXPECT_EQ(snapshot("app"), before);
+}
+#else
+TEST_F(HostilePatchTest, AFileInUseStopsTheCheckPass) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "app");
+  const Tree before = snapshot("app");
+  {
+    platform::File inUse;
+    ASSERT_TRUE(inUse.open(at("app/sub/data.bin"), platform::File::Mode::kRead));
+    EXPECT_EQ(pel({"p.utp", "app"}), 1);
+  }
+  EXPECT_NE(console.out.find("access denied for moving this file to backup dir"), std::string::npos) << console.out;
+  EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
+  EXPECT_EQ(snapshot("app"), before);
+  EXPECT_EQ(pel({"-t", "p.utp", "app"}), 0) << "test mode changes nothing, so it checks no locks";
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,107 @@
+// A scratch directory with generated file trees and the builder run on
+// them in-process, for tests that build real patches.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "builder/messages.h"
+#include "builder/startup.h"
+#include "platform/files.h"
+
+namespace testing_support {
+
+class TreeFixture : public ::testing::Test {
+ protected:
+  explicit TreeFixture(const std::string& name) {
+    static const std::string base = ::testing::TempDir();  // taken before a test moves TMPDIR
+    root = base + name;
+  }
+  void SetUp() override {
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+    builder::setConsoleSink(capture);
+  }
+  void TearDown() override {
+    builder::setConsoleSink(nullptr);
+    std::filesystem::remove_all(root);
+  }
+
+  std::string at(const std::string& name) const { return root + "/" + name; }
+  void put(const std::string& name, const std::string& bytes) {
+    std::filesystem::create_directories(std::filesystem::path(at(name)).parent_path());
+    platform::File f;
+    ASSERT_TRUE(f.open(at(name), platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close());
+  }
+  std::string read(const std::string& name) const {
+    std::string s;
+    platform::readWholeFile(at(name), &s);
+    return s;
+  }
+  // Text-like bytes, the same for the same seed.
+  static std::string text(unsigned seed, std::size_t n) {
+    std::mt19937 rng(seed);
+    std::string s;
+    static const char* const kWords[] = {"alpha ", "beta ", "gamma ", "delta\n", "omega ", "rocket "};
+    while (s.size() < n) s += kWords[rng() % 6] + std::to_string(rng() % 100);
+    s.resize(n);
+    return s;
+  }
+  // Runs kestmain; words not starting with '-' name something below root.
+  static int runBuilder(const std::string& root, std::vector<std::string> words, bool quiet) {
+    out().clear();
+    err().clear();
+    std::vector<std::string> args{"kestmain"};
+    if (quiet) args.push_back("-q");
+    for (std::string& w : words) args.push_back(w[0] == '-' ? w : root + "/" + w);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    return builder::runKestmain(static_cast<int>(argv.size()), argv.data());
+  }
+  int run(std::vector<std::string> words, bool quiet = true) { return runBuilder(root, std::move(words), quiet); }
+
+  // Two versions of a small program tree: changed, added (embedded),
+  // removed and unchanged files.
+  void makeTrees() {
+    const std::string program = text(1, 30000);
+    put("old/program.exe", program);
+    put("old/readme.txt", text(2, 800));
+    put("old/sub/data.bin", text(3, 5000));
+    put("old/obsolete.dll", text(4, 3000));
+    put("old/same.cfg", text(5, 1500));
+    std::string changed = program;
+    changed.insert(12000, "a few new bytes in the middle of the program");
+    put("new/program.exe", changed);
+    put("new/readme.txt", text(2, 790) + "version 2");
+    put("new/sub/data.bin", text(3, 5000) + text(6, 300));
+    put("new/same.cfg", text(5, 1500));
+    put("new/tiny.txt", "new and small");
+    std::mt19937 rng(7);
+    std::string noise(2000, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    put("new/sub/added.dat", noise);  // like no file of the old tree
+  }
+
+  // What the builder wrote to standard output and to the error stream.
+  static std::string& out() {
+    static std::string s;
+    return s;
+  }
+  static std::string& err() {
+    static std::string s;
+    return s;
+  }
+
+  std::string root;
+
+ private:
+  static void capture(builder::Out stream, const std::string& text) {
+    (stream == builder::Out::kStdout ? out() : err()) += text;
+  }
+};
+
+}  // namespace testing_support
