@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <deque>
 
 #include "platform/console.h"
 
@@ -40,16 +41,74 @@ int consoleKey(HANDLE in, int timeoutMs, ULONGLONG deadline) {
   }
 }
 
-// Waits for data in a pipe. A pipe cannot be waited on like a console, so
-// it is looked at every 20 ms. False on a timeout; true also when the
-// writer has gone, so that the read sees the end.
-bool pipeReady(HANDLE in, int timeoutMs, ULONGLONG deadline) {
+// Standard input that is no console (a pipe or a file) is read by a thread
+// of its own, one byte at a time into a queue, so that a wait can end after
+// its timeout even where a pipe cannot be polled (Wine's pipes refuse
+// PeekNamedPipe). A new input handle gets a new reader; an old one stays
+// blocked on its handle until that ends.
+struct InputReader {
+  HANDLE in = nullptr;
+  HANDLE ready = nullptr;  // set while a byte or the end waits in the queue
+  CRITICAL_SECTION lock;
+  std::deque<int> bytes;
+  bool ended = false;
+};
+
+DWORD WINAPI readInput(LPVOID parameter) {
+  InputReader* r = static_cast<InputReader*>(parameter);
   for (;;) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(in, nullptr, 0, nullptr, &available, nullptr) || available > 0) return true;
-    const DWORD left = remaining(timeoutMs, deadline);
-    if (left == 0) return false;
-    Sleep(left < 20 ? left : 20);
+    char c = 0;
+    DWORD got = 0;
+    const bool ok = ReadFile(r->in, &c, 1, &got, nullptr) && got == 1;
+    EnterCriticalSection(&r->lock);
+    if (ok) {
+      r->bytes.push_back(static_cast<unsigned char>(c));
+    } else {
+      r->ended = true;
+    }
+    SetEvent(r->ready);
+    LeaveCriticalSection(&r->lock);
+    if (!ok) return 0;
+  }
+}
+
+InputReader* readerFor(HANDLE in) {
+  static InputReader* current = nullptr;
+  // A handle value may come again for another file once the first one
+  // closed; a reader that saw its input end is not reused.
+  if (current != nullptr && current->in == in) {
+    EnterCriticalSection(&current->lock);
+    const bool spent = current->ended && current->bytes.empty();
+    LeaveCriticalSection(&current->lock);
+    if (!spent) return current;
+  }
+  InputReader* r = new InputReader;  // never freed: its thread may outlive the handle's use
+  r->in = in;
+  r->ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  InitializeCriticalSection(&r->lock);
+  HANDLE thread = CreateThread(nullptr, 0, readInput, r, 0, nullptr);
+  if (r->ready == nullptr || thread == nullptr) return nullptr;
+  CloseHandle(thread);
+  current = r;
+  return r;
+}
+
+// The next byte of non-console input; -1 at its end or after the timeout.
+int nextByte(HANDLE in, int timeoutMs, ULONGLONG deadline) {
+  InputReader* r = readerFor(in);
+  if (r == nullptr) return -1;
+  for (;;) {
+    EnterCriticalSection(&r->lock);
+    if (!r->bytes.empty()) {
+      const int c = r->bytes.front();
+      r->bytes.pop_front();
+      LeaveCriticalSection(&r->lock);
+      return c;
+    }
+    const bool ended = r->ended;
+    if (!ended) ResetEvent(r->ready);
+    LeaveCriticalSection(&r->lock);
+    if (ended || WaitForSingleObject(r->ready, remaining(timeoutMs, deadline)) != WAIT_OBJECT_0) return -1;
   }
 }
 
@@ -64,13 +123,9 @@ int readKey(int timeoutMs) {
   if (GetConsoleMode(in, &mode)) return consoleKey(in, timeoutMs, deadline);
   // A pipe or a file: the next character that is not a line end, read one
   // byte at a time so that the answers to later questions stay in the input.
-  const bool pipe = GetFileType(in) == FILE_TYPE_PIPE;
   for (;;) {
-    if (pipe && !pipeReady(in, timeoutMs, deadline)) return -1;
-    char c = 0;
-    DWORD got = 0;
-    if (!ReadFile(in, &c, 1, &got, nullptr) || got == 0) return -1;
-    if (c != '\r' && c != '\n') return static_cast<unsigned char>(c);
+    const int c = nextByte(in, timeoutMs, deadline);
+    if (c != '\r' && c != '\n') return c;
   }
 }
 

@@ -86,7 +86,7 @@ class ApplyTest : public testing_support::TreeFixture {
     return t;
   }
   void copyTree(const std::string& from, const std::string& to) {
-    fs::remove_all(at(to));
+    removeTree(at(to));
     fs::create_directories(fs::path(at(to)).parent_path());
     fs::copy(at(from), at(to), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     // Copies keep their times only where the library does; set them from the source.

@@ -22,13 +22,23 @@ class TreeFixture : public ::testing::Test {
     root = base + name;
   }
   void SetUp() override {
-    std::filesystem::remove_all(root);
+    removeTree(root);
     std::filesystem::create_directories(root);
     builder::setConsoleSink(capture);
   }
   void TearDown() override {
     builder::setConsoleSink(nullptr);
-    std::filesystem::remove_all(root);
+    removeTree(root);
+  }
+
+  // Removes `dir` with everything in it; Windows refuses to delete read-only files.
+  static void removeTree(const std::string& dir) {
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_regular_file()) platform::setAttributes(it->path().string(), 0);
+    }
+    std::filesystem::remove_all(dir, ec);
   }
 
   std::string at(const std::string& name) const { return root + "/" + name; }
