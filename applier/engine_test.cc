@@ -127,15 +127,8 @@ TEST_F(LoadPatchTest, ApplyDeltaRebuildsTheNextStateFromAMatchingSource) {
   w.insert("red");
   w.copy(10, 5);         // " fox jumps" from 15
   w.insert("!");
-  std::string streams;
   SourceEntry entry;
-  using W = testing_support::DeltaWriter;
-  const std::string parts[5] = {W::contents(w.numbers), W::contents(w.bitsA), W::contents(w.bitsB),
-                                W::contents(w.literals), W::contents(w.mismatches)};
-  for (int i = 0; i < 5; ++i) {
-    entry.record.streamLength[i] = static_cast<std::uint32_t>(parts[i].size());
-    streams += parts[i];
-  }
+  const std::string streams = w.allStreams(entry.record.streamLength);
   entry.record.size = w.params.sourceSize;
   entry.record.checksum = patchformat::crc32_noinv(source.data(), source.size());
   entry.record.deltaFlags = w.params.flags;

@@ -21,6 +21,9 @@ void consoleFlush(Stream stream);
 // ends skipped, so that scripts can answer. Returns the character, or -1 on
 // a timeout or at the end of the input.
 int readKey(int timeoutMs);
+// Puts a terminal that readKey switched to single keys back as it was;
+// async-signal-safe, for the interrupt handler.
+void restoreConsoleMode();
 
 // CP850 to UTF-8. A byte sequence that already is valid multi-byte UTF-8 (a
 // file name from a UTF-8 system, say) is copied unchanged; every other byte

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 
 #include "platform/console.h"
@@ -52,6 +53,18 @@ int readByte() {
 
 }  // namespace
 
+namespace {
+termios g_savedMode;
+volatile std::sig_atomic_t g_modeChanged = 0;
+}  // namespace
+
+void restoreConsoleMode() {
+  if (g_modeChanged) {
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_savedMode);
+    g_modeChanged = 0;
+  }
+}
+
 int readKey(int timeoutMs) {
   std::fflush(stdout);  // the question is visible before the wait
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
@@ -62,10 +75,12 @@ int readKey(int timeoutMs) {
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
+    g_savedMode = saved;
+    g_modeChanged = 1;
     ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     ::tcflush(STDIN_FILENO, TCIFLUSH);  // typed ahead before the question: not an answer
     const int key = waitForInput(timeoutMs, deadline) ? readByte() : -1;
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    restoreConsoleMode();
     return key;
   }
   // A pipe or a file: the next character that is not a line end. One byte

@@ -114,6 +114,9 @@ int nextByte(HANDLE in, int timeoutMs, ULONGLONG deadline) {
 
 }  // namespace
 
+// The console's mode is never changed.
+void restoreConsoleMode() {}
+
 int readKey(int timeoutMs) {
   std::fflush(stdout);  // the question is visible before the wait
   const ULONGLONG deadline = GetTickCount64() + (timeoutMs < 0 ? 0 : static_cast<ULONGLONG>(timeoutMs));

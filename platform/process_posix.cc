@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/console.h"
 #include "platform/process.h"
 
 namespace platform {
@@ -12,6 +13,7 @@ namespace {
 void (*g_interruptHandler)() = nullptr;
 
 extern "C" void onSignal(int) {
+  restoreConsoleMode();
   if (g_interruptHandler != nullptr) g_interruptHandler();
   _exit(1);
 }

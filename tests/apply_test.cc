@@ -154,6 +154,37 @@ TEST_F(ApplyTest, DirectoryPatchUpdatesTheTreeKeepsBackupsAndRunsAgainHarmlessly
   EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
 }
 
+TEST_F(ApplyTest, SourcesComeFromTheBackupDirectoryAndOptionalFilesMayLack) {
+  makeTrees();
+  ASSERT_EQ(kest({"-u=sub\\*", "old", "new", "p"}), 0) << err();
+  // An earlier run that stopped after moving program.exe into the backup.
+  copyTree("old", "app");
+  fs::create_directories(at("app/Backup"));
+  fs::rename(at("app/program.exe"), at("app/Backup/program.exe"));
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(read("app/program.exe"), read("new/program.exe"));
+
+  // sub\data.bin may be missing (-u); readme.txt may not.
+  copyTree("old", "app");
+  fs::remove(at("app/sub/data.bin"));
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  EXPECT_NE(console.out.find("Checking patchinfo for file \"sub\\data.bin\": (no matching source)\r\n"
+                             "Warning, cannot create new file, but patched software will work without it.\r\n"),
+            std::string::npos)
+      << console.out;
+  EXPECT_FALSE(fs::exists(at("app/sub/data.bin")));
+  EXPECT_EQ(read("app/program.exe"), read("new/program.exe"));
+  copyTree("old", "app");
+  fs::remove(at("app/readme.txt"));
+  const Tree before = snapshot("app");
+  EXPECT_EQ(pel({"p.utp", "app"}), 1);
+  EXPECT_NE(console.out.find("(no matching source)\r\nError, cannot create new file, but patched software won't "
+                             "work without it.\r\n\r\nError, patch is not applicable to"),
+            std::string::npos)
+      << console.out;
+  EXPECT_EQ(snapshot("app"), before);
+}
+
 TEST_F(ApplyTest, TestModeChangesNothing) {
   makeTrees();
   ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
@@ -468,11 +499,8 @@ TEST_F(HostilePatchTest, OddCountsAndDamagedDataEndInMessages) {
   w.params.literalBlockSize = 20;
   w.params.flags = patchformat::kDeltaRawMismatch;
   w.copy(40, 0, 0);
-  using W = testing_support::DeltaWriter;
-  const std::string parts[5] = {W::contents(w.numbers), W::contents(w.bitsA), W::contents(w.bitsB),
-                                W::contents(w.literals), W::contents(w.mismatches)};
   patchformat::SourceRecord record;
-  for (int i = 0; i < 5; ++i) record.streamLength[i] = static_cast<std::uint32_t>(parts[i].size());
+  const std::string streams = w.allStreams(record.streamLength);
   record.size = w.params.sourceSize;
   record.checksum = patchformat::crc32_noinv(source.data(), source.size());
   record.deltaFlags = w.params.flags;
@@ -483,9 +511,23 @@ TEST_F(HostilePatchTest, OddCountsAndDamagedDataEndInMessages) {
   patchformat::FinalInfo final;
   final.size = 40;
   final.sourceCount = 1;
-  delta.patched("fox.txt", final, "", record, parts[0] + parts[1] + parts[2] + parts[3] + parts[4]);
+  delta.patched("fox.txt", final, "", record, streams);
   delta.end();
   expectRefused(delta.file(), "Error, writing patched file failed!", "copy out of range");
+
+  // A delta that rebuilds something else than its final checksum says.
+  testing_support::DeltaWriter good;
+  good.params = w.params;
+  good.params.targetSize = 10;
+  good.copy(10, 0, 0);
+  const std::string goodStreams = good.allStreams(record.streamLength);
+  testing_support::CraftedPatch wrong;
+  wrong.series();
+  final.size = 10;
+  final.checksum = 12345;
+  wrong.patched("fox.txt", final, "", record, goodStreams);
+  wrong.end();
+  expectRefused(wrong.file(), "Error, internal file checksum mismatch", "wrong final checksum");
 }
 
 TEST_F(HostilePatchTest, DataAfterTheLastSeriesIsNeverExpanded) {

@@ -44,6 +44,18 @@ struct DeltaWriter {
     }
   }
 
+  // The five streams one after another, their lengths put into `lengths`.
+  std::string allStreams(std::uint32_t lengths[5]) {
+    const std::string s[5] = {contents(numbers), contents(bitsA), contents(bitsB), contents(literals),
+                              contents(mismatches)};
+    std::string all;
+    for (int i = 0; i < 5; ++i) {
+      lengths[i] = static_cast<std::uint32_t>(s[i].size());
+      all += s[i];
+    }
+    return all;
+  }
+
   static std::string contents(diffengine::ByteStream& s) {
     diffengine::StringSink sink;
     s.writeTo(sink);

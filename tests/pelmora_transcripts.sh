@@ -142,6 +142,20 @@ fi
 run rp.utp
 expect "a missing registry value" 1 "Registry lookup of patch target failed!"
 
+# --- an interrupt while the patch is loaded (native: SIGINT) -----------------
+if [ "$windows" = 0 ]; then
+  cp -a old app5
+  "$pelmora" p.utp app5 < <(sleep 20) >out.txt 2>&1 &
+  pid=$!
+  for _ in $(seq 50); do [ -n "$(find tmp -name 'VDX*.tmp')" ] && break; sleep 0.1; done
+  kill -INT "$pid"
+  wait "$pid"
+  rc=$?
+  [ "$rc" = 1 ] && ok "an interrupt ends the run with exit code 1" || not_ok "interrupt: exit code $rc"
+  same_tree "the interrupted run changed nothing" old app5
+  no_temporaries "interrupt"
+fi
+
 # --- a disk too full for the new file (native: a file size limit) -------------
 if [ "$windows" = 0 ]; then
   head -c 3000000 /dev/urandom >big.old
