@@ -1,5 +1,5 @@
-// The difference engine on its own, for the benchmark (scripts/bench), until
-// the builder writes patch files and the applier exists:
+// The difference engine on its own, without the builder and the applier
+// around it, for the benchmark (scripts/bench with ENGINE=engine):
 //
 //   engine_tool diff [-q] [-m=N] [-y=N] [-r] [-0..-9] OLD NEW NAME   -> NAME.utp
 //   engine_tool apply PATCH OLD OUT
@@ -29,7 +29,6 @@
 #include <vector>
 
 #include "applier/delta_files.h"
-#include "bench/utp_apply.h"
 #include "diffengine/engine.h"
 #include "diffengine/memory.h"
 #include "patchformat/coding.h"
@@ -361,10 +360,6 @@ int main(int argc, char** argv) {
   if (slash != std::string::npos) self.erase(0, slash + 1);
 
   std::string mode;
-  if (!args.empty() && args[0] == "utp-apply") {
-    args.erase(args.begin());
-    return runUtpApply(args);
-  }
   if (!args.empty() && (args[0] == "diff" || args[0] == "apply")) {
     mode = args[0];
     args.erase(args.begin());
