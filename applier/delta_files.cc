@@ -16,23 +16,33 @@ long FileStreamReader::read(void* buffer, std::size_t n) {
 
 FileSource::FileSource(platform::File& file) : file_(file) { file_.size(&size_); }
 
+const std::uint8_t* FileSource::blockData(std::uint64_t block) {
+  if (cache_.empty()) {
+    cache_.resize(kBlock * kSlots);
+    slotBlock_.assign(kSlots, ~std::uint64_t{0});
+  }
+  const std::size_t slot = static_cast<std::size_t>(block % kSlots);
+  std::uint8_t* data = cache_.data() + slot * kBlock;
+  if (slotBlock_[slot] != block) {
+    const std::uint64_t start = block * kBlock;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size_ - start));
+    slotBlock_[slot] = ~std::uint64_t{0};
+    if (!file_.readAt(start, data, n)) return nullptr;
+    slotBlock_[slot] = block;
+  }
+  return data;
+}
+
 bool FileSource::readAt(std::uint64_t offset, void* buffer, std::size_t n) {
   if (offset > size_ || n > size_ - offset) return false;
   std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
-  if (n >= kCache) return file_.readAt(offset, out, n);  // large copies bypass the cache
+  if (n >= kBlock) return file_.readAt(offset, out, n);  // large copies bypass the cache
   while (n > 0) {
-    if (offset < cacheStart_ || offset >= cacheStart_ + cacheFill_) {
-      if (cache_.empty()) cache_.resize(kCache);
-      cacheStart_ = offset;
-      cacheFill_ = static_cast<std::size_t>(std::min<std::uint64_t>(kCache, size_ - offset));
-      if (!file_.readAt(offset, cache_.data(), cacheFill_)) {
-        cacheFill_ = 0;
-        return false;
-      }
-    }
-    const std::size_t at = static_cast<std::size_t>(offset - cacheStart_);
-    const std::size_t take = std::min(n, cacheFill_ - at);
-    std::memcpy(out, cache_.data() + at, take);
+    const std::uint8_t* block = blockData(offset / kBlock);
+    if (block == nullptr) return false;
+    const std::size_t at = static_cast<std::size_t>(offset % kBlock);
+    const std::size_t take = std::min(n, kBlock - at);
+    std::memcpy(out, block + at, take);
     out += take;
     offset += take;
     n -= take;
@@ -50,6 +60,7 @@ bool FileOutput::flush() {
 
 bool FileOutput::append(const void* data, std::size_t n) {
   const std::uint8_t* p = static_cast<const std::uint8_t*>(data);
+  if (sum_) sum_->update(p, n);
   if (buffer_.size() + n > kBuffer && !flush()) return false;
   if (n >= kBuffer) {
     if (!file_.seek(flushed_) || !file_.write(p, n)) return false;

@@ -45,6 +45,8 @@ void PatchEngine::cleanup() {
     releaseTemporary(p);
   }
   outputs_.clear();
+  kept_.clear();
+  keptBytes_ = 0;
   patch_.close();
   if (tempFile_.isOpen()) tempFile_.close();
   if (!tempPath_.empty()) {
@@ -59,10 +61,13 @@ void PatchEngine::closePatch() { patch_.close(); }
 bool PatchEngine::createTemp(const std::string& dir, platform::File* file, std::string* path) {
   if (!names_) init_temp_dir();
   const bool made = dir.empty() ? names_->create(file, path) : TempNames(dir).create(file, path);
-  if (!made) return false;
-  outputs_.push_back(*path);
-  registerTemporary(*path);
-  return true;
+  if (made) trackTemp(*path);
+  return made;
+}
+
+void PatchEngine::trackTemp(const std::string& path) {
+  outputs_.push_back(path);
+  registerTemporary(path);
 }
 
 void PatchEngine::dropTemp(const std::string& path) {
@@ -78,6 +83,13 @@ void PatchEngine::releaseTemp(const std::string& path) {
       return;
     }
   }
+}
+
+bool PatchEngine::isTemp(const std::string& path) const {
+  for (const std::string& p : outputs_) {
+    if (p == path) return true;
+  }
+  return false;
 }
 
 void PatchEngine::seekBody(std::uint64_t position) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -103,14 +104,21 @@ class PatchEngine {
   // a result failed its checksum.
   bool process_series(bool checkOnly, bool silent);
 
-  // Rebuilds the next state from `sourcePath` into a new temporary file
-  // (`*output`) in `outputDir` (empty: the temporary directory). With
-  // verifySource, a source of another size or checksum returns false; a
-  // missing source returns false, or with sourceMustExist ends the run
+  // Where apply_delta writes, and what it reports of its output.
+  struct DeltaOutput {
+    std::string dir;  // empty: the temporary directory
+    // When set, `checksum` is the output's checksum with this window,
+    // taken while it is written.
+    const patchformat::ExclusionWindow* window = nullptr;
+    std::string path;  // the temporary file written
+    std::uint32_t checksum = 0;
+  };
+  // Rebuilds the next state from `sourcePath` into a new temporary file.
+  // With verifySource, a source of another size or checksum returns false;
+  // a missing source returns false, or with sourceMustExist ends the run
   // (message 5).
   bool apply_delta(const SourceEntry& source, const std::string& sourcePath, std::uint32_t targetSize,
-                   bool verifySource, bool sourceMustExist, std::string* output,
-                   const std::string& outputDir = std::string());
+                   bool verifySource, bool sourceMustExist, DeltaOutput* output);
 
   // Where the series' target lies for a located path `p`: p, or for a
   // directory patch the directory of a file. A single-file patch whose p is
@@ -154,6 +162,9 @@ class PatchEngine {
   bool patchedFile(bool checkOnly, bool silent);
   void embeddedFile(bool checkOnly, bool silent);
   void obsoleteFile(bool checkOnly, bool silent);
+  std::string rebuild(const std::vector<SourceEntry>& sources, const patchformat::FinalInfo& info,
+                      const patchformat::ExclusionWindow& finalWindow, const std::string& target, bool checkOnly,
+                      std::uint32_t* checksum);
   bool matchesFinal(const std::string& path, const patchformat::FinalInfo& info,
                     const patchformat::ExclusionWindow& window);
   // In a real check pass: a file that the apply pass will replace or move
@@ -179,6 +190,8 @@ class PatchEngine {
   bool createTemp(const std::string& dir, platform::File* file, std::string* path);
   void dropTemp(const std::string& path);     // deletes it now
   void releaseTemp(const std::string& path);  // it became a target file
+  bool isTemp(const std::string& path) const;
+  void trackTemp(const std::string& path);  // deleted by cleanup and on an interrupt
 
   FrontEnd& frontEnd_;
   Numbering numbering_;
@@ -199,6 +212,11 @@ class PatchEngine {
   std::string backupDirName_;
   PathPair saved_[patchformat::kMaxSeries];
   int pendingLock_ = -1;  // message of a file in use found by a silent probe
+  // Verified final files that the check pass of a real run keeps in the
+  // temporary directory for the apply pass, by the body offset of their
+  // record: a second decode of the same delta is saved.
+  std::map<std::uint64_t, std::string> kept_;
+  std::uint64_t keptBytes_ = 0;
 };
 
 }  // namespace applier

@@ -141,12 +141,15 @@ TEST_F(LoadPatchTest, ApplyDeltaRebuildsTheNextStateFromAMatchingSource) {
   const std::string sourcePath = ::testing::TempDir() + "apply_source.txt";
   platform::File f;
   ASSERT_TRUE(f.open(sourcePath, platform::File::Mode::kCreate) && f.write(source.data(), source.size()) && f.close());
-  std::string out;
+  PatchEngine::DeltaOutput out;
+  const patchformat::ExclusionWindow whole;
+  out.window = &whole;
   ASSERT_TRUE(engine.apply_delta(entry, sourcePath, static_cast<std::uint32_t>(target.size()), true, false, &out));
   std::string rebuilt;
-  ASSERT_TRUE(platform::readWholeFile(out, &rebuilt));
+  ASSERT_TRUE(platform::readWholeFile(out.path, &rebuilt));
   EXPECT_EQ(rebuilt, target);
-  platform::deleteFile(out);
+  EXPECT_EQ(out.checksum, patchformat::crc32_noinv(target.data(), target.size())) << "taken while written";
+  platform::deleteFile(out.path);
 
   // Same size, other bytes: not this source.
   const std::string other = "The quick brown cat jumps";

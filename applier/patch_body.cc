@@ -21,6 +21,19 @@ bool TempNames::create(platform::File* file, std::string* path) {
   return false;
 }
 
+bool TempNames::adopt(const std::string& from, std::string* path) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const std::string name = dir_ + "VDX" + std::to_string(next_++) + ".tmp";
+    if (platform::fileExists(name)) continue;
+    if (platform::moveFileNew(from, name)) {
+      *path = name;
+      return true;
+    }
+    if (!platform::fileExists(from)) return false;
+  }
+  return false;
+}
+
 ExpandedBody::ExpandedBody(platform::File& patch, std::uint64_t start, std::uint64_t end, bool compressed,
                            platform::File& temp)
     : patch_(patch), temp_(temp), stored_(start), end_(end), compressed_(compressed), in_(kStoredPiece),

@@ -23,6 +23,8 @@ class TempNames {
   explicit TempNames(std::string dir) : dir_(std::move(dir)) {}
   // False after kAttempts names could not be created.
   bool create(platform::File* file, std::string* path);
+  // Moves the file `from` (same volume) to the first free name.
+  bool adopt(const std::string& from, std::string* path);
 
  private:
   std::string dir_;

@@ -51,17 +51,24 @@ void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, b
   if (!resultIsStaged) {
     if (result == target) return;
     make_dirs(target);
-    platform::File in, out;
-    if (!in.open(result, platform::File::Mode::kRead)) fail(kMsgTempOpenFailed);
-    if (!createTemp(directoryPart(target), &out, &staged)) fail(kMsgReplaceDenied);
-    std::vector<char> buffer(kCopyBlock);
-    for (;;) {
-      const long n = in.read(buffer.data(), buffer.size());
-      if (n < 0) fail(kMsgSourceReadFailed);
-      if (n == 0) break;
-      if (!out.write(buffer.data(), static_cast<std::size_t>(n))) fail(kMsgWriteFailed);
+    // A result kept in the temporary directory is renamed beside the target
+    // where both lie on one volume, and copied otherwise.
+    if (isTemp(result) && TempNames(directoryPart(target)).adopt(result, &staged)) {
+      releaseTemp(result);
+      trackTemp(staged);
+    } else {
+      platform::File in, out;
+      if (!createTemp(directoryPart(target), &out, &staged)) fail(kMsgReplaceDenied);
+      if (!in.open(result, platform::File::Mode::kRead)) fail(kMsgTempOpenFailed);
+      std::vector<char> buffer(kCopyBlock);
+      for (;;) {
+        const long n = in.read(buffer.data(), buffer.size());
+        if (n < 0) fail(kMsgSourceReadFailed);
+        if (n == 0) break;
+        if (!out.write(buffer.data(), static_cast<std::size_t>(n))) fail(kMsgWriteFailed);
+      }
+      if (!out.close()) fail(kMsgWriteFailed);
     }
-    if (!out.close()) fail(kMsgWriteFailed);
   }
   stamp(staged, dosDateTime);
   // A single-file patch keeps no backup: the rename replaces the original

@@ -16,6 +16,9 @@ namespace applier {
 namespace {
 
 constexpr std::size_t kChecksumBlock = 1 << 16;
+// Verified results kept between the passes take at most this much of the
+// temporary directory; beyond it the apply pass decodes again.
+constexpr std::uint64_t kKeepBudget = 1ull << 30;
 
 // The checksum of a whole file, skipping its exclusion window.
 bool fileChecksum(platform::File& file, const patchformat::ExclusionWindow& window, std::uint32_t* crc) {
@@ -99,7 +102,44 @@ void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, b
   if (pendingLock_ < 0) pendingLock_ = consoleNumber;
 }
 
+// Runs the version chain from the first source that is found (at its
+// place or in the backup directory) to the final file; empty when no source
+// matches. The last step of a real run writes beside the target, so that
+// the finished file only has to be renamed into place.
+std::string PatchEngine::rebuild(const std::vector<SourceEntry>& sources, const patchformat::FinalInfo& info,
+                                 const patchformat::ExclusionWindow& finalWindow, const std::string& target,
+                                 bool checkOnly, std::uint32_t* checksum) {
+  std::string result;
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    const bool last = i + 1 == sources.size();
+    DeltaOutput out;
+    if (last) {
+      out.dir = checkOnly ? std::string() : directoryPart(target);
+      out.window = &finalWindow;
+      if (!checkOnly) make_dirs(target);
+    }
+    const std::uint32_t size = last ? info.size : sources[i + 1].record.size;
+    if (result.empty()) {
+      const std::string at = directoryPatch_ ? joined(values.oldPath, sources[i].name) : values.oldPath;
+      bool ok = apply_delta(sources[i], at, size, true, false, &out);
+      if (!ok && directoryPatch_) {
+        // An earlier run may have moved the source into the backup directory.
+        const std::string backup = joined(joined(values.oldPath, backupDirName_), sources[i].name);
+        ok = apply_delta(sources[i], backup, size, true, false, &out);
+      }
+      if (!ok) continue;
+    } else {
+      apply_delta(sources[i], result, size, false, true, &out);
+      dropTemp(result);
+    }
+    result = out.path;
+    *checksum = out.checksum;
+  }
+  return result;
+}
+
 bool PatchEngine::patchedFile(bool checkOnly, bool silent) {
+  const std::uint64_t recordKey = body_->position();
   patchformat::FinalInfo info;
   patchformat::ExclusionWindow finalWindow;
   std::string name;
@@ -123,60 +163,42 @@ bool PatchEngine::patchedFile(bool checkOnly, bool silent) {
 
   bool finalInPlace = false;
   bool resultStaged = false;
+  std::uint32_t resultChecksum = 0;
   std::string result;
   const bool alreadyUpdated = matchesFinal(target, info, finalWindow);
-  if (!alreadyUpdated && matchesFinal(inPlace, info, finalWindow)) {
+  if (!alreadyUpdated && inPlace != target && matchesFinal(inPlace, info, finalWindow)) {
     finalInPlace = true;
     result = inPlace;
+    resultChecksum = info.checksum;  // just checked
   }
-  if (!alreadyUpdated && !finalInPlace) {
-    // The last step of a real run writes beside the target, so that the
-    // finished file only has to be renamed into place.
-    const std::string stageDir = checkOnly ? std::string() : directoryPart(target);
-    bool started = false;
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-      const bool last = i + 1 == sources.size();
-      const std::uint32_t size = last ? info.size : sources[i + 1].record.size;
-      const std::string& outDir = last ? stageDir : std::string();
-      std::string out;
-      if (last && !checkOnly) make_dirs(target);
-      if (!started) {
-        const std::string at = directoryPatch_ ? joined(values.oldPath, sources[i].name) : values.oldPath;
-        bool ok = apply_delta(sources[i], at, size, true, false, &out, outDir);
-        if (!ok && directoryPatch_) {
-          // An earlier run may have moved the source into the backup directory.
-          const std::string backup = joined(joined(values.oldPath, backupDirName_), sources[i].name);
-          ok = apply_delta(sources[i], backup, size, true, false, &out, outDir);
-        }
-        if (!ok) continue;
-        started = true;
-      } else {
-        apply_delta(sources[i], result, size, false, true, &out, outDir);
-        dropTemp(result);
-      }
-      result = out;
-    }
-    resultStaged = started && !checkOnly;
+  const auto keptHere = kept_.find(recordKey);
+  if (!alreadyUpdated && !finalInPlace && !checkOnly && keptHere != kept_.end()) {
+    result = keptHere->second;  // verified by the check pass
+    kept_.erase(keptHere);
+    resultChecksum = info.checksum;
+  } else if (!alreadyUpdated && !finalInPlace) {
+    result = rebuild(sources, info, finalWindow, target, checkOnly, &resultChecksum);  // checked while written
+    resultStaged = !result.empty() && !checkOnly;
   }
   seekBody(recordEnd);
 
   if (!result.empty()) {
-    std::uint32_t crc = 0;
-    platform::File file;
-    if (!file.open(result, platform::File::Mode::kRead)) fail(kMsgTempOpenFailed);
-    if (!fileChecksum(file, finalWindow, &crc)) fail(kMsgSourceReadFailed);
-    file.close();
-    if (crc != info.checksum) {
+    if (resultChecksum != info.checksum) {
       if (!silent) fail(kMsgChecksumMismatch);
       if (!finalInPlace) dropTemp(result);
       return false;
     }
     if (checkOnly) {
       checkReplaceable(target, directoryPatch_ && !finalInPlace ? kMsgBackupDenied : kMsgReplaceDenied, silent);
+      if (!finalInPlace && !testMode && kept_.count(recordKey) == 0 && keptBytes_ + info.size <= kKeepBudget) {
+        kept_[recordKey] = result;
+        keptBytes_ += info.size;
+        result.clear();
+      }
     } else {
       replace_file(result, resultStaged, finalInPlace, target, info.dosDateTime);
     }
-    if (!finalInPlace) dropTemp(result);
+    if (!finalInPlace && !result.empty()) dropTemp(result);
     if (report) show(kMsgOk);
   } else if (alreadyUpdated) {
     if (!directoryPatch_) values.relName = newPath;
@@ -250,8 +272,7 @@ void PatchEngine::obsoleteFile(bool checkOnly, bool silent) {
 }
 
 bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sourcePath, std::uint32_t targetSize,
-                              bool verifySource, bool sourceMustExist, std::string* output,
-                              const std::string& outputDir) {
+                              bool verifySource, bool sourceMustExist, DeltaOutput* output) {
   platform::File in;
   if (!in.open(sourcePath, platform::File::Mode::kRead)) {
     if (!sourceMustExist) return false;
@@ -271,7 +292,7 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   if (!body_->ensure(end)) bodyFailed();
   platform::File out;
   std::string outPath;
-  if (!createTemp(outputDir, &out, &outPath)) fail(outputDir.empty() ? kMsgTempOpenFailed : kMsgReplaceDenied);
+  if (!createTemp(output->dir, &out, &outPath)) fail(output->dir.empty() ? kMsgTempOpenFailed : kMsgReplaceDenied);
   patchformat::DeltaParams params;
   params.sourceSize = static_cast<std::uint32_t>(size);
   params.targetSize = targetSize;
@@ -290,11 +311,12 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   PumpingReader numbers(*streams.reader[0], frontEnd_);
   streams.reader[0] = &numbers;
   FileSource from(in);
-  FileOutput to(out);
+  FileOutput to(out, output->window);
   const patchformat::DeltaError e = patchformat::decodeDelta(params, streams, from, to);
   if (e != patchformat::DeltaError::kNone) fail(deltaMessage(e));
   if (!to.flush() || !out.close()) fail(kMsgWriteFailed);
-  *output = outPath;
+  output->path = outPath;
+  output->checksum = to.checksum();
   return true;
 }
 

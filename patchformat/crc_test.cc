@@ -15,6 +15,30 @@ TEST(CrcTest, KnownAnswers) {
   EXPECT_EQ(crc32_noinv(head, "56789", 5), 0x340BC6D9u);
 }
 
+// The register one byte at a time, by the definition (reflected 0xEDB88320).
+std::uint32_t bitwise(std::uint32_t crc, const std::string& bytes) {
+  for (unsigned char b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return crc;
+}
+
+TEST(CrcTest, LongRunsAtEveryAlignmentAgreeWithTheDefinition) {
+  std::string data(5000, '\0');
+  std::uint32_t seed = 12345;
+  for (char& c : data) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+  for (std::size_t length : {63u, 64u, 65u, 79u, 80u, 127u, 128u, 129u, 191u, 1000u, 4093u}) {
+    for (std::size_t offset = 0; offset < 16; offset += 3) {
+      const std::string part = data.substr(offset, length);
+      for (std::uint32_t start : {0xFFFFFFFFu, 0u, 0x12345678u}) {
+        EXPECT_EQ(crc32_noinv(start, part.data(), part.size()), bitwise(start, part))
+            << "length " << length << " offset " << offset;
+      }
+    }
+  }
+}
+
 TEST(CrcTest, ExclusionWindowSkipsItsBytes) {
   const std::string file = "HEAD" + std::string("XXXXXX") + "TAIL";
   const std::uint32_t expected = crc32_noinv("HEADTAIL", 8);

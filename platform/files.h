@@ -90,6 +90,8 @@ bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime);
 // Renames `from` to `to` on the same volume, replacing a file at `to`
 // (a read-only one too).
 bool moveFile(const std::string& from, const std::string& to);
+// Renames `from` to `to` on the same volume only when nothing is at `to`.
+bool moveFileNew(const std::string& from, const std::string& to);
 // Creates one directory; false when it could not (it may already exist).
 bool makeDirectory(const std::string& path);
 // Whether the existing file `path` can be replaced, moved or removed now,

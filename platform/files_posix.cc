@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -191,6 +192,14 @@ bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
 // read-only file does on Windows once its attribute is cleared.
 bool moveFile(const std::string& from, const std::string& to) {
   return ::rename(toNative(from).c_str(), toNative(to).c_str()) == 0;
+}
+
+bool moveFileNew(const std::string& from, const std::string& to) {
+  const std::string a = toNative(from), b = toNative(to);
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without the flag: a second name, then the first one goes.
+  return ::link(a.c_str(), b.c_str()) == 0 && ::unlink(a.c_str()) == 0;
 }
 
 bool makeDirectory(const std::string& path) { return ::mkdir(toNative(path).c_str(), 0777) == 0; }
