@@ -71,6 +71,7 @@ void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, b
     }
   }
   stamp(staged, dosDateTime);
+  platform::keepAccessRights(target, staged);
   // A single-file patch keeps no backup: the rename replaces the original
   // only now that its successor is complete.
   if (directoryPatch_ && !finalInPlace) backup_file(target);
@@ -92,6 +93,7 @@ void PatchEngine::write_embedded(const std::string& target, std::uint32_t size, 
   }
   if (!out.close()) fail(kMsgWritingFileFailed);
   stamp(staged, dosDateTime);
+  platform::keepAccessRights(target, staged);
   backup_file(target);
   if (!platform::moveFile(staged, target)) fail(kMsgReplaceDenied);
   releaseTemp(staged);

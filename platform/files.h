@@ -90,6 +90,10 @@ bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime);
 // Renames `from` to `to` on the same volume, replacing a file at `to`
 // (a read-only one too).
 bool moveFile(const std::string& from, const std::string& to);
+// Gives `to` the access rights of the existing file `from`, so that a new
+// version keeps them (POSIX: the permission bits, such as execute; Windows
+// keeps its attributes apart, and nothing is done).
+void keepAccessRights(const std::string& from, const std::string& to);
 // Renames `from` to `to` on the same volume only when nothing is at `to`.
 bool moveFileNew(const std::string& from, const std::string& to);
 // Creates one directory; false when it could not (it may already exist).

@@ -194,6 +194,11 @@ bool moveFile(const std::string& from, const std::string& to) {
   return ::rename(toNative(from).c_str(), toNative(to).c_str()) == 0;
 }
 
+void keepAccessRights(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (::stat(toNative(from).c_str(), &st) == 0) ::chmod(toNative(to).c_str(), st.st_mode & 07777);
+}
+
 bool moveFileNew(const std::string& from, const std::string& to) {
   const std::string a = toNative(from), b = toNative(to);
   if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;

@@ -138,6 +138,8 @@ bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
   return CloseHandle(h) != 0 && ok;
 }
 
+void keepAccessRights(const std::string&, const std::string&) {}
+
 bool moveFileNew(const std::string& from, const std::string& to) { return MoveFileExA(from.c_str(), to.c_str(), 0) != 0; }
 
 bool moveFile(const std::string& from, const std::string& to) {

@@ -185,6 +185,20 @@ TEST_F(ApplyTest, SourcesComeFromTheBackupDirectoryAndOptionalFilesMayLack) {
   EXPECT_EQ(snapshot("app"), before);
 }
 
+#ifndef _WIN32
+TEST_F(ApplyTest, ReplacedFilesKeepTheirPermissions) {
+  makeTrees();
+  ASSERT_EQ(kest({"old", "new", "p"}), 0);
+  copyTree("old", "app");
+  fs::permissions(at("app/program.exe"), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(read("app/program.exe"), read("new/program.exe"));
+  EXPECT_EQ(fs::status(at("app/program.exe")).permissions() & fs::perms::all,
+            fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec)
+      << "a program stays executable";
+}
+#endif
+
 TEST_F(ApplyTest, TestModeChangesNothing) {
   makeTrees();
   ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
