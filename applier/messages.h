@@ -18,8 +18,10 @@ enum ConsoleMessage : int {
   kMsgPatchReadFailed = 3,
   kMsgTooManyParameters = 4,
   kMsgOpenForPatchingFailed = 5,
+  kMsgTestMode = 6,
   kMsgBufferingFailed = 7,
   kMsgTempOpenFailed = 8,
+  kMsgReplaceDenied = 9,
   kMsgChecksumMismatch = 10,
   kMsgNoPatchFile = 11,
   kMsgWrongVersion = 12,
@@ -55,8 +57,6 @@ enum ConsoleMessage : int {
   kMsgAlreadyUpdated = 42,
   kMsgOk = 43,
   kMsgRegistryFailed = 44,
-  kMsgReplaceDenied = 9,
-  kMsgTestMode = 6,
 };
 
 // The text of message `number` in `numbering`; empty when there is none.

@@ -9,29 +9,30 @@ constexpr std::size_t kStoredPiece = 2000;   // stored bytes read at a time
 constexpr std::size_t kExpandPiece = 2000;   // output buffer of one inflate call
 }  // namespace
 
-bool TempNames::create(platform::File* file, std::string* path) {
+// Names are tried from the next number on; a name that exists is passed
+// over, and a failure on a free name (no room, no right to write) ends the
+// attempts at once.
+template <typename Take>
+bool TempNames::firstFree(Take take, std::string* path) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const std::string name = dir_ + "VDX" + std::to_string(next_++) + ".tmp";
     if (platform::fileExists(name)) continue;
-    if (file->open(name, platform::File::Mode::kCreateNew)) {
+    if (take(name)) {
       *path = name;
       return true;
     }
+    if (!platform::fileExists(name)) return false;
   }
   return false;
 }
 
+bool TempNames::create(platform::File* file, std::string* path) {
+  return firstFree([file](const std::string& name) { return file->open(name, platform::File::Mode::kCreateNew); },
+                   path);
+}
+
 bool TempNames::adopt(const std::string& from, std::string* path) {
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    const std::string name = dir_ + "VDX" + std::to_string(next_++) + ".tmp";
-    if (platform::fileExists(name)) continue;
-    if (platform::moveFileNew(from, name)) {
-      *path = name;
-      return true;
-    }
-    if (!platform::fileExists(from)) return false;
-  }
-  return false;
+  return firstFree([&from](const std::string& name) { return platform::moveFileNew(from, name); }, path);
 }
 
 ExpandedBody::ExpandedBody(platform::File& patch, std::uint64_t start, std::uint64_t end, bool compressed,

@@ -27,6 +27,9 @@ class TempNames {
   bool adopt(const std::string& from, std::string* path);
 
  private:
+  template <typename Take>
+  bool firstFree(Take take, std::string* path);
+
   std::string dir_;
   unsigned long next_ = 0;
 };
