@@ -2,8 +2,6 @@
 
 #include "patchformat/coding.h"
 #include "patchformat/container.h"
-#include "platform/console.h"
-#include "platform/files.h"
 
 namespace applier {
 namespace {
@@ -19,11 +17,11 @@ void ConsoleFrontEnd::write(const std::string& text) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;  // the console adds its own CR
     host.push_back(text[i]);
   }
-  platform::consoleWrite(platform::Stream::kOut, host);
-  platform::consoleFlush(platform::Stream::kOut);
+  console_.write(platform::Stream::kOut, host);
+  console_.flush(platform::Stream::kOut);
 }
 
-int ConsoleFrontEnd::key(int timeoutMs) { return platform::readKey(timeoutMs); }
+int ConsoleFrontEnd::key(int timeoutMs) { return console_.readKey(timeoutMs); }
 
 bool ConsoleFrontEnd::ask(const std::string& message, const std::string&) {
   write(message + messageText(Numbering::kConsole, kMsgYesNo));
@@ -47,24 +45,25 @@ void ConsoleFrontEnd::searching(const std::string& dir, std::size_t parentLength
   }
 }
 
-bool carriesPatch(const std::string& path) {
-  platform::File file;
+bool carriesPatch(const std::string& path, platform::FileSystem& files) {
+  const std::unique_ptr<platform::File> file = files.open(path, platform::File::Mode::kRead);
   std::uint64_t size = 0;
   std::uint8_t last[4];
-  return file.open(path, platform::File::Mode::kRead) && file.size(&size) && size >= 4 &&
-         file.readAt(size - 4, last, 4) && patchformat::getU32(last) == patchformat::kPatchMagic;
+  return file && file->size(&size) && size >= 4 && file->readAt(size - 4, last, 4) &&
+         patchformat::getU32(last) == patchformat::kPatchMagic;
 }
 
-int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console) {
+int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
+               platform::Machine& machine) {
   console.write("Pelmora 2.2d patching technology\r\n");
-  PatchEngine engine(console, Numbering::kConsole);
+  PatchEngine engine(console, Numbering::kConsole, machine);
   const auto usage = [&](int before) {
     if (before >= 0) engine.show(before);
     engine.show(kMsgUsage);
     return 1;
   };
 
-  const bool stub = carriesPatch(programPath);
+  const bool stub = carriesPatch(programPath, machine.files);
   std::string patchName;
   if (stub) {
     patchName = programPath;

@@ -7,13 +7,15 @@
 #include <vector>
 
 #include "applier/engine.h"
+#include "platform/machine.h"
 
 namespace applier {
 
-// The engine's services on a console. `write` and `key` are the console
-// itself; tests replace them to script a session.
+// The engine's services on a console. `write` and `key` go to `console`;
+// tests replace them to script a session.
 class ConsoleFrontEnd : public FrontEnd {
  public:
+  explicit ConsoleFrontEnd(platform::Console& console) : console_(console) {}
   void show(const std::string& text) override { write(text); }
   // The message, " (y/n) ", one key echoed with a line break: yes only for "y".
   bool ask(const std::string& message, const std::string& caption) override;
@@ -27,16 +29,20 @@ class ConsoleFrontEnd : public FrontEnd {
 
   // Writes text with CR LF line breaks as the host's line ends.
   virtual void write(const std::string& text);
-  // One key (see platform::readKey); -1 on timeout or end of input.
+  // One key (see platform::Console::readKey); -1 on timeout or end of input.
   virtual int key(int timeoutMs);
+
+ private:
+  platform::Console& console_;
 };
 
 // Whether the file `path` ends with the patch trailer magic: a program file
 // with a patch joined behind it.
-bool carriesPatch(const std::string& path);
+bool carriesPatch(const std::string& path, platform::FileSystem& files);
 
-// Runs pelmora with `args` (args[0] the program name); `programPath` is the
-// running program's own file. Returns the exit code.
-int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console);
+// Runs pelmora with `args` (args[0] the program name) on `machine`;
+// `programPath` is the running program's own file. Returns the exit code.
+int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
+               platform::Machine& machine);
 
 }  // namespace applier

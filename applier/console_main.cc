@@ -4,12 +4,12 @@
 
 #include "applier/console.h"
 #include "applier/temporaries.h"
-#include "platform/files.h"
-#include "platform/process.h"
+#include "platform/machine.h"
 
 int main(int argc, char** argv) {
   platform::installInterruptHandler(applier::deleteRegisteredTemporaries);
-  applier::ConsoleFrontEnd console;
+  platform::Machine& machine = platform::systemMachine();
+  applier::ConsoleFrontEnd console(machine.console);
   const std::vector<std::string> args(argv, argv + argc);
-  return applier::runPelmora(args, platform::programPath(), console);
+  return applier::runPelmora(args, machine.files.programPath(), console, machine);
 }

@@ -12,10 +12,9 @@ namespace {
 
 std::string tempPath(const std::string& name) { return ::testing::TempDir() + name; }
 
-bool writeFile(const std::string& path, const std::string& data) {
-  platform::File f;
-  return f.open(path, platform::File::Mode::kCreate) && f.write(data.data(), data.size()) && f.close();
-}
+platform::SystemFileSystem g_files;
+
+bool writeFile(const std::string& path, const std::string& data) { return g_files.writeWholeFile(path, data); }
 
 // Streams stored back to back in one file, as in an expanded patch body.
 TEST(DeltaFilesTest, DecodesFromFilesAsFromMemory) {
@@ -38,34 +37,36 @@ TEST(DeltaFilesTest, DecodesFromFilesAsFromMemory) {
     }
     ASSERT_TRUE(writeFile(tempPath("streams.tmp"), all));
     ASSERT_TRUE(writeFile(tempPath("source.tmp"), d.source));
-    platform::File streamFile, sourceFile, outFile;
-    ASSERT_TRUE(streamFile.open(tempPath("streams.tmp"), platform::File::Mode::kRead));
-    ASSERT_TRUE(sourceFile.open(tempPath("source.tmp"), platform::File::Mode::kRead));
-    ASSERT_TRUE(outFile.open(tempPath("out.tmp"), platform::File::Mode::kCreateReadWrite));
+    const std::unique_ptr<platform::File> streamFile = g_files.open(tempPath("streams.tmp"), platform::File::Mode::kRead);
+    const std::unique_ptr<platform::File> sourceFile = g_files.open(tempPath("source.tmp"), platform::File::Mode::kRead);
+    const std::unique_ptr<platform::File> outFile =
+        g_files.open(tempPath("out.tmp"), platform::File::Mode::kCreateReadWrite);
+    ASSERT_TRUE(streamFile && sourceFile && outFile);
     std::vector<FileStreamReader> readers;
     readers.reserve(5);
     for (int i = 0; i < 5; ++i) {
-      readers.emplace_back(streamFile, offsets[i], streams.length[i]);
+      readers.emplace_back(*streamFile, offsets[i], streams.length[i]);
       streams.reader[i] = &readers.back();
     }
-    FileSource source(sourceFile);
-    FileOutput output(outFile);
+    FileSource source(*sourceFile);
+    FileOutput output(*outFile);
     ASSERT_EQ(patchformat::decodeDelta(d.writer.params, streams, source, output), patchformat::DeltaError::kNone);
     ASSERT_TRUE(output.flush());
-    outFile.close();
+    outFile->close();
     std::string result;
-    ASSERT_TRUE(platform::readWholeFile(tempPath("out.tmp"), &result));
+    ASSERT_TRUE(g_files.readWholeFile(tempPath("out.tmp"), &result));
     EXPECT_EQ(result, d.target) << "round " << round;
   }
-  platform::deleteFile(tempPath("streams.tmp"));
-  platform::deleteFile(tempPath("source.tmp"));
-  platform::deleteFile(tempPath("out.tmp"));
+  g_files.deleteFile(tempPath("streams.tmp"));
+  g_files.deleteFile(tempPath("source.tmp"));
+  g_files.deleteFile(tempPath("out.tmp"));
 }
 
 TEST(DeltaFilesTest, OutputReadsBackAcrossItsBuffer) {
-  platform::File file;
-  ASSERT_TRUE(file.open(tempPath("readback.tmp"), platform::File::Mode::kCreateReadWrite));
-  FileOutput out(file);
+  const std::unique_ptr<platform::File> file =
+      g_files.open(tempPath("readback.tmp"), platform::File::Mode::kCreateReadWrite);
+  ASSERT_TRUE(file);
+  FileOutput out(*file);
   std::string data(600000, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + i / 977);
   for (std::size_t i = 0; i < data.size(); i += 1000) ASSERT_TRUE(out.append(data.data() + i, 1000));
@@ -75,8 +76,8 @@ TEST(DeltaFilesTest, OutputReadsBackAcrossItsBuffer) {
     EXPECT_EQ(std::string(buffer, 5000), data.substr(at, 5000)) << at;
   }
   EXPECT_FALSE(out.readBack(599000, buffer, 5000)) << "nothing past the end";
-  file.close();
-  platform::deleteFile(tempPath("readback.tmp"));
+  file->close();
+  g_files.deleteFile(tempPath("readback.tmp"));
 }
 
 }  // namespace

@@ -22,8 +22,8 @@ bool safeRelativeName(const std::string& name) {
 }
 
 void PatchEngine::init_temp_dir() {
-  tempDir = platform::tempDirectory();
-  names_ = std::make_unique<TempNames>(tempDir);
+  tempDir = files_.tempDirectory();
+  names_ = std::make_unique<TempNames>(files_, tempDir);
 }
 
 std::string PatchEngine::message(int consoleNumber) const {
@@ -41,26 +41,26 @@ void PatchEngine::cleanup() {
   reader_.reset();
   body_.reset();
   for (const std::string& p : outputs_) {
-    platform::deleteFile(p);
+    files_.deleteFile(p);
     releaseTemporary(p);
   }
   outputs_.clear();
   kept_.clear();
   keptBytes_ = 0;
-  patch_.close();
-  if (tempFile_.isOpen()) tempFile_.close();
+  patch_.reset();
+  tempFile_.reset();
   if (!tempPath_.empty()) {
-    platform::deleteFile(tempPath_);
+    files_.deleteFile(tempPath_);
     releaseTemporary(tempPath_);
     tempPath_.clear();
   }
 }
 
-void PatchEngine::closePatch() { patch_.close(); }
+void PatchEngine::closePatch() { patch_.reset(); }
 
-bool PatchEngine::createTemp(const std::string& dir, platform::File* file, std::string* path) {
+bool PatchEngine::createTemp(const std::string& dir, std::unique_ptr<platform::File>* file, std::string* path) {
   if (!names_) init_temp_dir();
-  const bool made = dir.empty() ? names_->create(file, path) : TempNames(dir).create(file, path);
+  const bool made = dir.empty() ? names_->create(file, path) : TempNames(files_, dir).create(file, path);
   if (made) trackTemp(*path);
   return made;
 }
@@ -71,7 +71,7 @@ void PatchEngine::trackTemp(const std::string& path) {
 }
 
 void PatchEngine::dropTemp(const std::string& path) {
-  platform::deleteFile(path);
+  files_.deleteFile(path);
   releaseTemp(path);
 }
 
@@ -121,8 +121,8 @@ void PatchEngine::load_patch(const std::string& patchName) {
   cleanup();
   if (!names_) init_temp_dir();
   values.patchName = patchName;
-  if (!patch_.open(patchName, platform::File::Mode::kRead)) fail(kMsgCannotOpenPatch);
-  FileSource source(patch_);
+  if (!(patch_ = files_.open(patchName, platform::File::Mode::kRead))) fail(kMsgCannotOpenPatch);
+  FileSource source(*patch_);
   const patchformat::PatchLocation where = patchformat::locatePatch(source);
   if (where.status == patchformat::LocateStatus::kUnreadable) fail(kMsgUnreadable);
   if (where.status == patchformat::LocateStatus::kNotPatch) fail(kMsgNoPatchFile);
@@ -134,8 +134,8 @@ void PatchEngine::load_patch(const std::string& patchName) {
   }
   if (!names_->create(&tempFile_, &tempPath_)) fail(kMsgBufferingFailed);
   registerTemporary(tempPath_);
-  body_ = std::make_unique<ExpandedBody>(patch_, where.bodyStart, where.bodyEnd,
-                                         (header_.flags & patchformat::kHeaderCompressed) != 0, tempFile_);
+  body_ = std::make_unique<ExpandedBody>(*patch_, where.bodyStart, where.bodyEnd,
+                                         (header_.flags & patchformat::kHeaderCompressed) != 0, *tempFile_);
   seekBody(0);
   if (!reader().readTexts(header_, &creator_, &comment_)) bodyFailed();
   creatorRaw_ = creator_;

@@ -21,7 +21,7 @@
 #include "applier/messages.h"
 #include "applier/patch_body.h"
 #include "patchformat/container.h"
-#include "platform/files.h"
+#include "platform/machine.h"
 
 namespace applier {
 
@@ -79,7 +79,9 @@ std::string directoryPart(const std::string& path);
 
 class PatchEngine {
  public:
-  PatchEngine(FrontEnd& frontEnd, Numbering numbering) : frontEnd_(frontEnd), numbering_(numbering) {}
+  // `machine` outlives the engine.
+  PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Machine& machine)
+      : frontEnd_(frontEnd), numbering_(numbering), files_(machine.files), machine_(machine) {}
   ~PatchEngine() { cleanup(); }
   PatchEngine(const PatchEngine&) = delete;
   PatchEngine& operator=(const PatchEngine&) = delete;
@@ -180,23 +182,26 @@ class PatchEngine {
   void backup_file(const std::string& file);
   void write_embedded(const std::string& target, std::uint32_t size, std::uint32_t dosDateTime);
   void make_dirs(const std::string& path);
-  static void delete_file(const std::string& path);
-  static void stamp(const std::string& path, std::uint32_t dosDateTime);
   std::string backupLocation() const;
 
   // --- temporaries ---
   // A new temporary file in `dir` (empty: the temporary directory),
   // deleted again by cleanup and on an interrupt unless released.
-  bool createTemp(const std::string& dir, platform::File* file, std::string* path);
+  bool createTemp(const std::string& dir, std::unique_ptr<platform::File>* file, std::string* path);
   void dropTemp(const std::string& path);     // deletes it now
   void releaseTemp(const std::string& path);  // it became a target file
   bool isTemp(const std::string& path) const;
   void trackTemp(const std::string& path);  // deleted by cleanup and on an interrupt
 
+  void delete_file(const std::string& path);
+  void stamp(const std::string& path, std::uint32_t dosDateTime);
+
   FrontEnd& frontEnd_;
   Numbering numbering_;
-  platform::File patch_;
-  platform::File tempFile_;
+  platform::FileSystem& files_;
+  platform::Machine& machine_;
+  std::unique_ptr<platform::File> patch_;
+  std::unique_ptr<platform::File> tempFile_;  // the expanded body
   std::string tempPath_;
   std::vector<std::string> outputs_;  // temporary results not yet handed on
   std::unique_ptr<TempNames> names_;

@@ -21,19 +21,17 @@ class RecordingFrontEnd : public FrontEnd {
   std::string shown;
 };
 
-
 class LoadPatchTest : public ::testing::Test {
  protected:
   std::string path = ::testing::TempDir() + "load_test.utp";
   void TearDown() override {
     engine.cleanup();
-    platform::deleteFile(path);
+    files.deleteFile(path);
   }
 
   void write(const std::string& bytes) {
     engine.cleanup();  // Windows cannot replace a file that is open
-    platform::File f;
-    ASSERT_TRUE(f.open(path, platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close());
+    ASSERT_TRUE(files.writeWholeFile(path, bytes));
   }
   // A patch whose logical body is the texts and `rest`.
   void writePatch(const std::string& creator, const std::string& comment, const std::string& rest, bool compress,
@@ -60,8 +58,10 @@ class LoadPatchTest : public ::testing::Test {
     return ApplierError(-1, "");
   }
 
+  platform::Machine& machine = platform::systemMachine();
+  platform::FileSystem& files = machine.files;
   RecordingFrontEnd front;
-  PatchEngine engine{front, Numbering::kConsole};
+  PatchEngine engine{front, Numbering::kConsole, machine};
 };
 
 TEST_F(LoadPatchTest, ReadsTheTextsOfStoredAndDeflatedBodies) {
@@ -86,7 +86,7 @@ TEST_F(LoadPatchTest, RefusesWhatIsNoPatchOfThisVersion) {
   EXPECT_EQ(e.number(), 14);
   writePatch("", "", "data", false);
   std::string bytes;
-  ASSERT_TRUE(platform::readWholeFile(path, &bytes));
+  ASSERT_TRUE(files.readWholeFile(path, &bytes));
   bytes[0] = 'X';  // header magic
   write(bytes);
   EXPECT_EQ(loadFails().number(), 11);
@@ -96,7 +96,7 @@ TEST_F(LoadPatchTest, RefusesWhatIsNoPatchOfThisVersion) {
   EXPECT_NE(e.text().find("pelmo219.htm"), std::string::npos) << e.text();
   writePatch("", "a comment longer than the body", "", false);
   std::string cut;
-  ASSERT_TRUE(platform::readWholeFile(path, &cut));
+  ASSERT_TRUE(files.readWholeFile(path, &cut));
   cut.erase(78 + 10, 20);  // the comment runs past the body
   patchformat::PatchTrailer t;
   t.length = static_cast<std::uint32_t>(cut.size());
@@ -107,7 +107,7 @@ TEST_F(LoadPatchTest, RefusesWhatIsNoPatchOfThisVersion) {
 
 TEST_F(LoadPatchTest, WindowedNumberingShowsItsOwnTexts) {
   RecordingFrontEnd windowFront;
-  PatchEngine windowed(windowFront, Numbering::kWindowed);
+  PatchEngine windowed(windowFront, Numbering::kWindowed, machine);
   windowed.values.oldPath = ".\\app";
   EXPECT_EQ(windowed.message(31), "The patch can be applied to \"app\". Do you want to apply the patch to it?");
   EXPECT_EQ(engine.message(31).substr(0, 2), "\r\n");
@@ -139,23 +139,22 @@ TEST_F(LoadPatchTest, ApplyDeltaRebuildsTheNextStateFromAMatchingSource) {
   entry.streamOffset = engine.firstSeriesPosition();
 
   const std::string sourcePath = ::testing::TempDir() + "apply_source.txt";
-  platform::File f;
-  ASSERT_TRUE(f.open(sourcePath, platform::File::Mode::kCreate) && f.write(source.data(), source.size()) && f.close());
+  ASSERT_TRUE(files.writeWholeFile(sourcePath, source));
   PatchEngine::DeltaOutput out;
   const patchformat::ExclusionWindow whole;
   out.window = &whole;
   ASSERT_TRUE(engine.apply_delta(entry, sourcePath, static_cast<std::uint32_t>(target.size()), true, false, &out));
   std::string rebuilt;
-  ASSERT_TRUE(platform::readWholeFile(out.path, &rebuilt));
+  ASSERT_TRUE(files.readWholeFile(out.path, &rebuilt));
   EXPECT_EQ(rebuilt, target);
   EXPECT_EQ(out.checksum, patchformat::crc32_noinv(target.data(), target.size())) << "taken while written";
-  platform::deleteFile(out.path);
+  files.deleteFile(out.path);
 
   // Same size, other bytes: not this source.
   const std::string other = "The quick brown cat jumps";
-  ASSERT_TRUE(f.open(sourcePath, platform::File::Mode::kCreate) && f.write(other.data(), other.size()) && f.close());
+  ASSERT_TRUE(files.writeWholeFile(sourcePath, other));
   EXPECT_FALSE(engine.apply_delta(entry, sourcePath, static_cast<std::uint32_t>(target.size()), true, false, &out));
-  platform::deleteFile(sourcePath);
+  files.deleteFile(sourcePath);
   EXPECT_FALSE(engine.apply_delta(entry, sourcePath, 24, true, false, &out)) << "a missing source is no match";
   try {
     engine.apply_delta(entry, sourcePath, 24, false, true, &out);

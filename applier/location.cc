@@ -5,17 +5,15 @@
 #include <vector>
 
 #include "applier/engine.h"
-#include "platform/locations.h"
-#include "platform/registry.h"
 
 namespace applier {
 
 std::string PatchEngine::directoryOf(const std::string& p) {
   if (!directoryPatch_) {
-    if (!platform::fileExists(p)) searchAllowed = true;
+    if (!files_.fileExists(p)) searchAllowed = true;
     return p;
   }
-  if (!platform::fileExists(p)) return p;
+  if (!files_.fileExists(p)) return p;
   const std::size_t slash = p.find_last_of("\\/");
   return slash == std::string::npos ? std::string(".") : p.substr(0, slash + 1);
 }
@@ -48,7 +46,7 @@ void PatchEngine::locate_and_process(Pass pass) {
         break;
       case patchformat::kLocateRegistry: {
         std::string value;
-        if (!platform::registryReadValue(series.rootKey, series.subKey, series.valueName, &value)) {
+        if (!machine_.registry.readValue(series.rootKey, series.subKey, series.valueName, &value)) {
           fail(kMsgRegistryFailed);
         }
         value = value.substr(0, value.find('\0'));
@@ -57,10 +55,10 @@ void PatchEngine::locate_and_process(Pass pass) {
         break;
       }
       case patchformat::kLocateWindowsDir:
-        values.oldPath = newPath = platform::windowsDirectory();
+        values.oldPath = newPath = machine_.locations.windowsDirectory();
         break;
       case patchformat::kLocateSystemDir:
-        values.oldPath = newPath = platform::systemDirectory();
+        values.oldPath = newPath = machine_.locations.systemDirectory();
         break;
       default:  // the paths stay as they are
         break;
@@ -110,13 +108,13 @@ bool PatchEngine::search(const std::string& dir, int depth, std::size_t parentLe
       if (probe() && confirm()) return true;
     }
     std::vector<std::string> names;
-    if (!platform::listDirectory(dir, &names)) return false;
+    if (!files_.listDirectory(dir, &names)) return false;
     std::vector<std::string> subdirectories;
     for (const std::string& name : names) {
       if (frontEnd_.abortRequested()) return false;
       const std::string path = dir + name;
       platform::FileStatus status;
-      if (!platform::fileStatus(path, &status)) continue;
+      if (!files_.fileStatus(path, &status)) continue;
       // Links are never followed into: they may lead in a circle.
       if (status.isDirectory && !status.isLink) subdirectories.push_back(path + "\\");
       if (status.isDirectory != directoryPatch_) continue;
@@ -137,9 +135,9 @@ bool PatchEngine::search(const std::string& dir, int depth, std::size_t parentLe
 bool PatchEngine::scanDisks() {
   show(kMsgScanningDisks);
   for (char letter = 'C'; letter <= 'Z'; ++letter) {
-    const unsigned type = platform::driveType(letter);
+    const unsigned type = machine_.locations.driveType(letter);
     if (type == platform::kDriveCdRom || type == platform::kDriveRemote || type == platform::kDriveNoRoot) continue;
-    const std::string root = platform::driveRoot(letter);
+    const std::string root = machine_.locations.driveRoot(letter);
     if (!root.empty() && search(root, 1)) return true;
   }
   return false;

@@ -16,23 +16,27 @@ template <typename Take>
 bool TempNames::firstFree(Take take, std::string* path) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const std::string name = dir_ + "VDX" + std::to_string(next_++) + ".tmp";
-    if (platform::fileExists(name)) continue;
+    if (files_.fileExists(name)) continue;
     if (take(name)) {
       *path = name;
       return true;
     }
-    if (!platform::fileExists(name)) return false;
+    if (!files_.fileExists(name)) return false;
   }
   return false;
 }
 
-bool TempNames::create(platform::File* file, std::string* path) {
-  return firstFree([file](const std::string& name) { return file->open(name, platform::File::Mode::kCreateNew); },
-                   path);
+bool TempNames::create(std::unique_ptr<platform::File>* file, std::string* path) {
+  return firstFree(
+      [this, file](const std::string& name) {
+        *file = files_.open(name, platform::File::Mode::kCreateNew);
+        return *file != nullptr;
+      },
+      path);
 }
 
 bool TempNames::adopt(const std::string& from, std::string* path) {
-  return firstFree([&from](const std::string& name) { return platform::moveFileNew(from, name); }, path);
+  return firstFree([this, &from](const std::string& name) { return files_.moveFileNew(from, name); }, path);
 }
 
 ExpandedBody::ExpandedBody(platform::File& patch, std::uint64_t start, std::uint64_t end, bool compressed,

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,9 @@ class TempNames {
  public:
   static constexpr int kAttempts = 1000;
 
-  explicit TempNames(std::string dir) : dir_(std::move(dir)) {}
+  TempNames(platform::FileSystem& files, std::string dir) : files_(files), dir_(std::move(dir)) {}
   // False after kAttempts names could not be created.
-  bool create(platform::File* file, std::string* path);
+  bool create(std::unique_ptr<platform::File>* file, std::string* path);
   // Moves the file `from` (same volume) to the first free name.
   bool adopt(const std::string& from, std::string* path);
 
@@ -30,6 +31,7 @@ class TempNames {
   template <typename Take>
   bool firstFree(Take take, std::string* path);
 
+  platform::FileSystem& files_;
   std::string dir_;
   unsigned long next_ = 0;
 };

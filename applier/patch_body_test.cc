@@ -11,22 +11,20 @@
 namespace applier {
 namespace {
 
-
 class PatchBodyTest : public ::testing::Test {
  protected:
   void SetUp() override { dir = ::testing::TempDir(); }
   void TearDown() override {
-    for (const std::string& p : made) platform::deleteFile(p);
+    patch.reset();
+    temp.reset();
+    for (const std::string& p : made) files.deleteFile(p);
   }
   // A patch-like file: 5 bytes before the stored body, 8 after it.
   void writePatch(const std::string& stored) {
     const std::string path = dir + "body_test.patch";
     made.push_back(path);
-    platform::File f;
-    ASSERT_TRUE(f.open(path, platform::File::Mode::kCreate));
-    const std::string all = "HEAD!" + stored + "TRAILER!";
-    ASSERT_TRUE(f.write(all.data(), all.size()) && f.close());
-    ASSERT_TRUE(patch.open(path, platform::File::Mode::kRead));
+    ASSERT_TRUE(files.writeWholeFile(path, "HEAD!" + stored + "TRAILER!"));
+    ASSERT_TRUE(patch = files.open(path, platform::File::Mode::kRead));
     std::string tempPath;
     ASSERT_TRUE(names.create(&temp, &tempPath));
     made.push_back(tempPath);
@@ -43,20 +41,20 @@ class PatchBodyTest : public ::testing::Test {
     return out;
   }
 
+  platform::SystemFileSystem files;
   std::string dir;
   std::vector<std::string> made;
-  TempNames names{::testing::TempDir()};
-  platform::File patch, temp;
+  TempNames names{files, ::testing::TempDir()};
+  std::unique_ptr<platform::File> patch, temp;
   std::size_t storedSize = 0;
 };
 
 TEST_F(PatchBodyTest, TemporaryNamesCountUpAndSkipExistingFiles) {
-  TempNames fresh(dir + "tn_");
-  platform::File a, b;
+  TempNames fresh(files, dir + "tn_");
+  std::unique_ptr<platform::File> a, b;
   std::string pa, pb;
   // Occupy the first name so that it is skipped, never opened.
-  platform::File occupy;
-  ASSERT_TRUE(occupy.open(dir + "tn_VDX0.tmp", platform::File::Mode::kCreate) && occupy.close());
+  ASSERT_TRUE(files.writeWholeFile(dir + "tn_VDX0.tmp", ""));
   made.push_back(dir + "tn_VDX0.tmp");
   ASSERT_TRUE(fresh.create(&a, &pa));
   ASSERT_TRUE(fresh.create(&b, &pb));
@@ -64,8 +62,10 @@ TEST_F(PatchBodyTest, TemporaryNamesCountUpAndSkipExistingFiles) {
   made.push_back(pb);
   EXPECT_EQ(pa, dir + "tn_VDX1.tmp");
   EXPECT_EQ(pb, dir + "tn_VDX2.tmp");
-  TempNames nowhere(dir + "no-such-directory\\");
-  platform::File c;
+  a.reset();
+  b.reset();
+  TempNames nowhere(files, dir + "no-such-directory\\");
+  std::unique_ptr<platform::File> c;
   std::string pc;
   EXPECT_FALSE(nowhere.create(&c, &pc)) << "attempts are bounded";
 }
@@ -76,20 +76,20 @@ TEST_F(PatchBodyTest, StoredAndDeflatedBodiesReadTheSame) {
   while (body.size() < 100000) body += "record " + std::to_string(rng() % 1000) + ";";
   for (bool compressed : {false, true}) {
     writePatch(compressed ? testing_support::deflateRaw(body) : body);
-    ExpandedBody reader(patch, 5, 5 + storedSize, compressed, temp);
+    ExpandedBody reader(*patch, 5, 5 + storedSize, compressed, *temp);
     EXPECT_EQ(readAll(reader, rng), body);
     EXPECT_EQ(reader.error(), BodyError::kNone);
     reader.rewind();
     EXPECT_EQ(readAll(reader, rng), body) << "a second pass reads the expanded file";
-    patch.close();
-    temp.close();
+    patch.reset();
+    temp.reset();
   }
 }
 
 TEST_F(PatchBodyTest, OnlyWhatIsReadIsExpanded) {
   const std::string body = std::string(100, 'r') + std::string(50 << 20, '\0');  // 50 MiB after the records
   writePatch(testing_support::deflateRaw(body));
-  ExpandedBody reader(patch, 5, 5 + storedSize, true, temp);
+  ExpandedBody reader(*patch, 5, 5 + storedSize, true, *temp);
   char buffer[100];
   ASSERT_EQ(reader.read(buffer, sizeof buffer), 100);
   EXPECT_LT(reader.expanded(), 10000u);
@@ -108,15 +108,15 @@ TEST_F(PatchBodyTest, DamagedOrCutDeflateDataEndsAsCorrupt) {
       for (int k = 0; k < 3; ++k) bad[rng() % bad.size()] = static_cast<char>(rng());
     }
     writePatch(bad);
-    ExpandedBody reader(patch, 5, 5 + storedSize, true, temp);
+    ExpandedBody reader(*patch, 5, 5 + storedSize, true, *temp);
     const std::string out = readAll(reader, rng);  // returns: no loop without end
     // A cut stream never reaches its end; flipped bits may still decode
     // (deflate has no checksum: the records' checks catch those).
     if (round % 2 == 0) {
       EXPECT_EQ(reader.error(), BodyError::kCorrupt) << round;
     }
-    patch.close();
-    temp.close();
+    patch.reset();
+    temp.reset();
   }
 }
 

@@ -24,25 +24,25 @@ std::string PatchEngine::backupLocation() const { return newPath + "\\" + backup
 void PatchEngine::make_dirs(const std::string& path) {
   // Errors (existing directories, drive roots) are left to the create that follows.
   for (std::size_t i = 1; i < path.size(); ++i) {
-    if (path[i] == '\\' || path[i] == '/') platform::makeDirectory(path.substr(0, i));
+    if (path[i] == '\\' || path[i] == '/') files_.makeDirectory(path.substr(0, i));
   }
 }
 
 void PatchEngine::delete_file(const std::string& path) {
-  platform::setAttributes(path, 0);
-  platform::deleteFile(path);
+  files_.setAttributes(path, 0);
+  files_.deleteFile(path);
 }
 
 void PatchEngine::stamp(const std::string& path, std::uint32_t dosDateTime) {
-  platform::setLastWriteTime(path, dosDateTime);  // a time that cannot be converted is not set
+  files_.setLastWriteTime(path, dosDateTime);  // a time that cannot be converted is not set
 }
 
 void PatchEngine::backup_file(const std::string& file) {
-  if (!platform::fileExists(file)) return;
+  if (!files_.fileExists(file)) return;
   const std::string location = backupLocation();
   make_dirs(location);
   delete_file(location);  // an earlier backup is replaced
-  if (!platform::moveFile(file, location)) fail(kMsgBackupDenied);
+  if (!files_.moveFile(file, location)) fail(kMsgBackupDenied);
 }
 
 void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace,
@@ -53,49 +53,49 @@ void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, b
     make_dirs(target);
     // A result kept in the temporary directory is renamed beside the target
     // where both lie on one volume, and copied otherwise.
-    if (isTemp(result) && TempNames(directoryPart(target)).adopt(result, &staged)) {
+    if (isTemp(result) && TempNames(files_, directoryPart(target)).adopt(result, &staged)) {
       releaseTemp(result);
       trackTemp(staged);
     } else {
-      platform::File in, out;
+      std::unique_ptr<platform::File> in, out;
       if (!createTemp(directoryPart(target), &out, &staged)) fail(kMsgReplaceDenied);
-      if (!in.open(result, platform::File::Mode::kRead)) fail(kMsgTempOpenFailed);
+      if (!(in = files_.open(result, platform::File::Mode::kRead))) fail(kMsgTempOpenFailed);
       std::vector<char> buffer(kCopyBlock);
       for (;;) {
-        const long n = in.read(buffer.data(), buffer.size());
+        const long n = in->read(buffer.data(), buffer.size());
         if (n < 0) fail(kMsgSourceReadFailed);
         if (n == 0) break;
-        if (!out.write(buffer.data(), static_cast<std::size_t>(n))) fail(kMsgWriteFailed);
+        if (!out->write(buffer.data(), static_cast<std::size_t>(n))) fail(kMsgWriteFailed);
       }
-      if (!out.close()) fail(kMsgWriteFailed);
+      if (!out->close()) fail(kMsgWriteFailed);
     }
   }
   stamp(staged, dosDateTime);
-  platform::keepAccessRights(target, staged);
+  files_.keepAccessRights(target, staged);
   // A single-file patch keeps no backup: the rename replaces the original
   // only now that its successor is complete.
   if (directoryPatch_ && !finalInPlace) backup_file(target);
-  if (!platform::moveFile(staged, target)) fail(kMsgReplaceDenied);
+  if (!files_.moveFile(staged, target)) fail(kMsgReplaceDenied);
   releaseTemp(staged);
 }
 
 void PatchEngine::write_embedded(const std::string& target, std::uint32_t size, std::uint32_t dosDateTime) {
   make_dirs(target);
-  platform::File out;
+  std::unique_ptr<platform::File> out;
   std::string staged;
   if (!createTemp(directoryPart(target), &out, &staged)) fail(kMsgWritingFileFailed);
   std::vector<char> buffer(kCopyBlock);
   for (std::uint32_t left = size; left > 0;) {
     const std::size_t n = left < buffer.size() ? left : buffer.size();
     if (body_->read(buffer.data(), n) != static_cast<long>(n)) bodyFailed();
-    if (!out.write(buffer.data(), n)) fail(kMsgWritingFileFailed);
+    if (!out->write(buffer.data(), n)) fail(kMsgWritingFileFailed);
     left -= static_cast<std::uint32_t>(n);
   }
-  if (!out.close()) fail(kMsgWritingFileFailed);
+  if (!out->close()) fail(kMsgWritingFileFailed);
   stamp(staged, dosDateTime);
-  platform::keepAccessRights(target, staged);
+  files_.keepAccessRights(target, staged);
   backup_file(target);
-  if (!platform::moveFile(staged, target)) fail(kMsgReplaceDenied);
+  if (!files_.moveFile(staged, target)) fail(kMsgReplaceDenied);
   releaseTemp(staged);
 }
 

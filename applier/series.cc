@@ -88,16 +88,16 @@ bool PatchEngine::process_series(bool checkOnly, bool silent) {
 
 bool PatchEngine::matchesFinal(const std::string& path, const patchformat::FinalInfo& info,
                                const patchformat::ExclusionWindow& window) {
-  platform::File file;
+  const std::unique_ptr<platform::File> file = files_.open(path, platform::File::Mode::kRead);
   std::uint64_t size = 0;
-  if (!file.open(path, platform::File::Mode::kRead) || !file.size(&size) || size != info.size) return false;
+  if (!file || !file->size(&size) || size != info.size) return false;
   std::uint32_t crc = 0;
-  if (!fileChecksum(file, window, &crc)) fail(kMsgSourceReadFailed);
+  if (!fileChecksum(*file, window, &crc)) fail(kMsgSourceReadFailed);
   return crc == info.checksum;
 }
 
 void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, bool silent) {
-  if (testMode || !platform::fileExists(path) || platform::canReplace(path)) return;
+  if (testMode || !files_.fileExists(path) || files_.canReplace(path)) return;
   if (!silent) fail(consoleNumber);
   if (pendingLock_ < 0) pendingLock_ = consoleNumber;
 }
@@ -209,7 +209,7 @@ bool PatchEngine::patchedFile(bool checkOnly, bool silent) {
     if (!silent && directoryPatch_) show(kMsgRequiredMissing);
     return false;
   }
-  if (!checkOnly) platform::setAttributes(target, info.attributes);
+  if (!checkOnly) files_.setAttributes(target, info.attributes);
   return true;
 }
 
@@ -228,21 +228,21 @@ void PatchEngine::embeddedFile(bool checkOnly, bool silent) {
   // A target that already holds exactly these bytes is left alone, so that
   // running a patch again never puts the new version into the backup.
   bool same = false;
-  platform::File file;
+  std::unique_ptr<platform::File> file = files_.open(target, platform::File::Mode::kRead);
   std::uint64_t existing = 0;
-  if (file.open(target, platform::File::Mode::kRead) && file.size(&existing) && existing == size) {
+  if (file && file->size(&existing) && existing == size) {
     std::vector<std::uint8_t> a(kChecksumBlock), b(kChecksumBlock);
     same = true;
     for (std::uint64_t at = 0; same && at < size;) {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChecksumBlock, size - at));
-      if (!file.readAt(at, a.data(), n)) fail(kMsgSourceReadFailed);
+      if (!file->readAt(at, a.data(), n)) fail(kMsgSourceReadFailed);
       body_->seek(content + at);
       if (body_->read(b.data(), n) != static_cast<long>(n)) bodyFailed();
       same = std::equal(a.begin(), a.begin() + static_cast<long>(n), b.begin());
       at += n;
     }
   }
-  file.close();
+  file.reset();
   seekBody(content);
   if (checkOnly) {
     if (!same) checkReplaceable(target, kMsgBackupDenied, silent);
@@ -251,7 +251,7 @@ void PatchEngine::embeddedFile(bool checkOnly, bool silent) {
   }
   if (!same) write_embedded(target, size, dosDateTime);
   seekBody(content + size);
-  platform::setAttributes(target, attributes);
+  files_.setAttributes(target, attributes);
 }
 
 void PatchEngine::obsoleteFile(bool checkOnly, bool silent) {
@@ -260,7 +260,7 @@ void PatchEngine::obsoleteFile(bool checkOnly, bool silent) {
   requireSafe(name, false);
   values.relName = name;
   const std::string target = joined(newPath, name);
-  if (!platform::fileExists(target)) return;
+  if (!files_.fileExists(target)) return;
   // Both messages show during silent probes too.
   if (checkOnly) {
     show(kMsgObsoleteLater);
@@ -273,24 +273,24 @@ void PatchEngine::obsoleteFile(bool checkOnly, bool silent) {
 
 bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sourcePath, std::uint32_t targetSize,
                               bool verifySource, bool sourceMustExist, DeltaOutput* output) {
-  platform::File in;
-  if (!in.open(sourcePath, platform::File::Mode::kRead)) {
+  const std::unique_ptr<platform::File> in = files_.open(sourcePath, platform::File::Mode::kRead);
+  if (!in) {
     if (!sourceMustExist) return false;
     values.oldPath = sourcePath;
     fail(kMsgOpenForPatchingFailed);
   }
   std::uint64_t size = 0;
-  if (!in.size(&size)) fail(kMsgSourceReadFailed);
+  if (!in->size(&size)) fail(kMsgSourceReadFailed);
   if (verifySource) {
     std::uint32_t crc = 0;
     if (size != source.record.size) return false;
-    if (!fileChecksum(in, source.window, &crc)) fail(kMsgSourceReadFailed);
+    if (!fileChecksum(*in, source.window, &crc)) fail(kMsgSourceReadFailed);
     if (crc != source.record.checksum) return false;
   }
   // The streams are read where the expanded body holds them.
   const std::uint64_t end = source.streamOffset + source.record.streamsTotal();
   if (!body_->ensure(end)) bodyFailed();
-  platform::File out;
+  std::unique_ptr<platform::File> out;
   std::string outPath;
   if (!createTemp(output->dir, &out, &outPath)) fail(output->dir.empty() ? kMsgTempOpenFailed : kMsgReplaceDenied);
   patchformat::DeltaParams params;
@@ -303,18 +303,18 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   patchformat::DeltaStreams streams;
   std::uint64_t at = source.streamOffset;
   for (int i = 0; i < patchformat::kDeltaStreamCount; ++i) {
-    readers.push_back(std::make_unique<FileStreamReader>(tempFile_, at, source.record.streamLength[i]));
+    readers.push_back(std::make_unique<FileStreamReader>(*tempFile_, at, source.record.streamLength[i]));
     streams.reader[i] = readers.back().get();
     streams.length[i] = source.record.streamLength[i];
     at += source.record.streamLength[i];
   }
   PumpingReader numbers(*streams.reader[0], frontEnd_);
   streams.reader[0] = &numbers;
-  FileSource from(in);
-  FileOutput to(out, output->window);
+  FileSource from(*in);
+  FileOutput to(*out, output->window);
   const patchformat::DeltaError e = patchformat::decodeDelta(params, streams, from, to);
   if (e != patchformat::DeltaError::kNone) fail(deltaMessage(e));
-  if (!to.flush() || !out.close()) fail(kMsgWriteFailed);
+  if (!to.flush() || !out->close()) fail(kMsgWriteFailed);
   output->path = outPath;
   output->checksum = to.checksum();
   return true;

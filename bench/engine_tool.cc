@@ -71,10 +71,9 @@ class ToolHost : public diffengine::EngineHost {
     std::fprintf(stderr, "\rphase %d: %3ld%%", phase, percent);
     if (percent >= 100) std::fputc('\n', stderr);
   }
-  [[noreturn]] void failNumbered(int number, const std::string& argument) override {
-    die("engine message " + std::to_string(number) + (argument.empty() ? "" : " (\"" + argument + "\")"));
+  std::string numberedMessage(diffengine::EngineMessage number, const std::string& argument) override {
+    return "engine message " + std::to_string(number) + (argument.empty() ? "" : " (\"" + argument + "\")");
   }
-  [[noreturn]] void fail(const std::string& text) override { die(text); }
 
  private:
   bool quiet_;
@@ -188,12 +187,15 @@ int runDiff(const std::vector<std::string>& args) {
   ToolHost host(settings.quiet);
   diffengine::StateFile source{files[0]};
   diffengine::StateFile end{files[1]};
-  diffengine::DifferenceEngine engine(settings, host);
+  platform::SystemFileSystem fileSystem;
+  diffengine::Memory memory;
+  diffengine::DifferenceEngine engine(settings, host, fileSystem, memory);
   engine.searchStep(source, end);
 
   const std::string name = files[2] + ".utp";
-  platform::File out;
-  if (!out.open(name, platform::File::Mode::kCreate)) die("cannot create " + name);
+  const std::unique_ptr<platform::File> outFile = fileSystem.open(name, platform::File::Mode::kCreate);
+  if (!outFile) die("cannot create " + name);
+  platform::File& out = *outFile;
   std::string head(kMagic, sizeof kMagic);
   head += engine.sourceRecord().encode();
   patchformat::appendU32(&head, end.size);
@@ -286,9 +288,10 @@ int runApply(const std::vector<std::string>& args) {
   if (args.size() != 3) return usage();
   const std::string &patchName = args[0], &oldName = args[1], &outName = args[2];
 
-  platform::File patch;
+  platform::SystemFileSystem fileSystem;
+  std::unique_ptr<platform::File> patchFile = fileSystem.open(patchName, platform::File::Mode::kRead);
   std::uint8_t head[kContainerHeaderSize];
-  if (!patch.open(patchName, platform::File::Mode::kRead) || !patch.readAt(0, head, sizeof head)) {
+  if (!patchFile || !patchFile->readAt(0, head, sizeof head)) {
     die("cannot read " + patchName);
   }
   if (std::memcmp(head, kMagic, sizeof kMagic) != 0) die(patchName + " is no engine_tool patch");
@@ -297,12 +300,13 @@ int runApply(const std::vector<std::string>& args) {
   const std::uint32_t endChecksum = patchformat::getU32(head + 8 + patchformat::kSourceRecordSize);
 
   std::string streams;
-  inflateStreams(patch, kContainerHeaderSize, record.streamsTotal(), &streams);
-  patch.close();
+  inflateStreams(*patchFile, kContainerHeaderSize, record.streamsTotal(), &streams);
+  patchFile.reset();
 
-  platform::File old;
+  const std::unique_ptr<platform::File> oldFile = fileSystem.open(oldName, platform::File::Mode::kRead);
   std::uint64_t oldSize = 0;
-  if (!old.open(oldName, platform::File::Mode::kRead) || !old.size(&oldSize)) die("cannot read " + oldName);
+  if (!oldFile || !oldFile->size(&oldSize)) die("cannot read " + oldName);
+  platform::File& old = *oldFile;
   if (oldSize != record.size) die(oldName + " is not the file this patch was made from (size)");
   {
     std::vector<std::uint8_t> buffer(kIoChunk);
@@ -334,14 +338,14 @@ int runApply(const std::vector<std::string>& args) {
     at += record.streamLength[i];
   }
 
-  platform::File outFile;
-  if (!outFile.open(outName, platform::File::Mode::kCreateReadWrite)) die("cannot create " + outName);
+  const std::unique_ptr<platform::File> outFile = fileSystem.open(outName, platform::File::Mode::kCreateReadWrite);
+  if (!outFile) die("cannot create " + outName);
   applier::FileSource source(old);
-  applier::FileOutput fileOutput(outFile);
+  applier::FileOutput fileOutput(*outFile);
   CheckedOutput output(fileOutput);
   const patchformat::DeltaError e = patchformat::decodeDelta(params, ds, source, output);
   if (e != patchformat::DeltaError::kNone) die(patchformat::deltaErrorText(e));
-  if (!fileOutput.flush() || !outFile.close()) die("cannot write " + outName);
+  if (!fileOutput.flush() || !outFile->close()) die("cannot write " + outName);
   if (output.size() != endSize) die("patched file has the wrong size");
   if (output.crc() != endChecksum) die("patched file has the wrong checksum");
   return 0;

@@ -21,8 +21,7 @@ double seconds(std::chrono::steady_clock::time_point since) {
 }
 
 bool writeFile(const std::string& path, const std::string& data) {
-  platform::File f;
-  return f.open(path, platform::File::Mode::kCreate) && f.write(data.data(), data.size()) && f.close();
+  return platform::SystemFileSystem().writeWholeFile(path, data);
 }
 
 }  // namespace
@@ -85,20 +84,21 @@ int main(int argc, char** argv) {
   for (int r = 0; r < 3; ++r) {
     t0 = std::chrono::steady_clock::now();
     {
-      platform::File streamFile, sourceFile, outFile;
-      streamFile.open(dir + "streams", platform::File::Mode::kRead);
-      sourceFile.open(dir + "source", platform::File::Mode::kRead);
-      outFile.open(dir + "out", platform::File::Mode::kCreateReadWrite);
+      platform::SystemFileSystem files;
+      const std::unique_ptr<platform::File> streamFile = files.open(dir + "streams", platform::File::Mode::kRead);
+      const std::unique_ptr<platform::File> sourceFile = files.open(dir + "source", platform::File::Mode::kRead);
+      const std::unique_ptr<platform::File> outFile = files.open(dir + "out", platform::File::Mode::kCreateReadWrite);
+      if (!streamFile || !sourceFile || !outFile) return 1;
       std::vector<applier::FileStreamReader> readers;
       readers.reserve(5);
       patchformat::DeltaStreams streams;
       for (int i = 0; i < 5; ++i) {
-        readers.emplace_back(streamFile, offsets[i], s[i].size());
+        readers.emplace_back(*streamFile, offsets[i], s[i].size());
         streams.reader[i] = &readers.back();
         streams.length[i] = static_cast<std::uint32_t>(s[i].size());
       }
-      applier::FileSource source(sourceFile);
-      applier::FileOutput output(outFile);
+      applier::FileSource source(*sourceFile);
+      applier::FileOutput output(*outFile);
       if (patchformat::decodeDelta(w.params, streams, source, output) != patchformat::DeltaError::kNone ||
           !output.flush()) {
         std::fprintf(stderr, "format_bench: decoding failed: %s\n", patchformat::deltaErrorText(patchformat::decodeDelta(w.params, streams, source, output)));
@@ -111,10 +111,10 @@ int main(int argc, char** argv) {
     bestCp = std::min(bestCp, seconds(t0));
   }
   std::string result;
-  platform::readWholeFile(dir + "out", &result);
+  platform::SystemFileSystem().readWholeFile(dir + "out", &result);
   const bool same = result == target;
   std::printf("decode %zu MiB mostly-copy delta (%zu stream bytes): %.3f s; cp of the target: %.3f s; ratio %.2f%s\n",
               target.size() >> 20, all.size(), best, bestCp, best / bestCp, same ? "" : "  OUTPUT DIFFERS");
-  for (const char* f : {"streams", "source", "target", "out", "copy"}) platform::deleteFile(dir + f);
+  for (const char* f : {"streams", "source", "target", "out", "copy"}) platform::SystemFileSystem().deleteFile(dir + f);
   return same ? 0 : 1;
 }

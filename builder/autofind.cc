@@ -1,21 +1,29 @@
 #include "builder/autofind.h"
 
-#include "platform/registry.h"
-
 namespace builder {
+namespace {
 
-void setAutofindKey(TargetSpec* target, std::string text) {
+OptionError refusal(const char* text) {
+  OptionError e;
+  e.kind = OptionError::Kind::kRefusal;
+  e.en = e.de = text;
+  return e;
+}
+
+}  // namespace
+
+OptionError setAutofindKey(TargetSpec* target, std::string text) {
   if (!text.empty() && text.front() == '"') text.erase(0, 1);
   if (!text.empty() && text.back() == '"') text.pop_back();
   if (!text.empty() && text.front() == '\\') text.erase(0, 1);
   if (!text.empty() && text.front() == '/') text.erase(0, 1);
 
-  if (target->findMethod == kFindByPath) {
-    target->findMethod = kFindRegistry;
-  } else if (target->findMethod == kFindRegistry) {
-    optionStop("Error, cannot provide two registry autofind keys for the same target!");
+  if (target->findMethod == patchformat::kLocateGivenPath) {
+    target->findMethod = patchformat::kLocateRegistry;
+  } else if (target->findMethod == patchformat::kLocateRegistry) {
+    return refusal("Error, cannot provide two registry autofind keys for the same target!");
   } else {
-    optionStop(
+    return refusal(
         "Error, cannot provide registry autofind information for windows directory or windows "
         "system targets");
   }
@@ -35,24 +43,25 @@ void setAutofindKey(TargetSpec* target, std::string text) {
   if (value == "@") value.clear();
   target->registryKey = key;
   target->registryValue = value;
+  return OptionError();
 }
 
-void registryCheckReport(const TargetSpec& target, bool quiet) {
+void registryCheckReport(const TargetSpec& target, bool quiet, platform::Registry& registry, Output& out) {
   const std::string& key = target.registryKey;
   const std::string& value = target.registryValue;
-  const auto info = [quiet](const std::string& en, const std::string& de) {
-    if (!quiet) optionNotice(en, de);
+  const auto info = [quiet, &out](const std::string& en, const std::string& de) {
+    if (!quiet) out.notice(en, de);
   };
   info("Autofind key \"" + key + "\" and value \"" + value + "\":\r\n", "Autofind key " + key + " and value " + value + ":\r\n");
-  if (!platform::registryKeyExists(target.rootKey, key)) {
-    optionNotice("Registry Check: Warning, using registry key \"" + key + "\" which is NOT installed on this computer.\r\n",
+  if (!registry.keyExists(target.rootKey, key)) {
+    out.notice("Registry Check: Warning, using registry key \"" + key + "\" which is NOT installed on this computer.\r\n",
                  "Registry Check: Achtung, der Registry-Schl\x81ssel \"" + key + "\" ist NICHT auf diesem Rechner installiert.\r\n");
     return;
   }
   info("Ok, registry key \"" + key + "\" exists\r\n", "Ok, Registry-Schl\x81ssel \"" + key + "\" existiert.\r\n");
   std::string data;
-  if (!platform::registryReadValue(target.rootKey, key, value, &data)) {
-    optionNotice("Registry Check: Warning, value \"" + value + "\" does NOT exist on this machine!\r\n",
+  if (!registry.readValue(target.rootKey, key, value, &data)) {
+    out.notice("Registry Check: Warning, value \"" + value + "\" does NOT exist on this machine!\r\n",
                  "Achtung, der Wert \"" + value + "\" kann auf diesem Rechner NICHT gefunden werden!\r\n");
     return;
   }
@@ -61,7 +70,7 @@ void registryCheckReport(const TargetSpec& target, bool quiet) {
        "Ok, \"der Wert \"" + value + "\" kann gelesen werden und ist: \"" + data + "\"");
   const std::string head = (data + std::string(4, '\0')).substr(0, 4);
   if (head == std::string(4, '\0')) {
-    optionNotice("Registry Check: Warning, value \"" + value + "\" is EMPTY on this machine!\r\n",
+    out.notice("Registry Check: Warning, value \"" + value + "\" is EMPTY on this machine!\r\n",
                  "Achtung, der Wert von \"" + value + "\" ist leer auf diesem Rechner!\r\n");
   }
 }

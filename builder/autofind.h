@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "builder/messages.h"
 #include "builder/options.h"
+#include "platform/registry.h"
 
 namespace builder {
 
@@ -12,11 +14,11 @@ namespace builder {
 // never empty). The last "\"- or "/"-separated component is the value name,
 // "@" meaning the default value; everything before it is the key path.
 // A second key for one target, or a key for a target found in the Windows
-// or system directory (or by no method), ends the program.
-void setAutofindKey(TargetSpec* target, std::string text);
+// or system directory (or by no method), is refused.
+OptionError setAutofindKey(TargetSpec* target, std::string text);
 
-// Tells the vendor whether the target's key and value exist on this
-// machine (warnings always, the "Ok" lines unless `quiet`). Never stops the build.
-void registryCheckReport(const TargetSpec& target, bool quiet);
+// Tells the vendor whether the target's key and value exist in `registry`
+// (warnings always, the "Ok" lines unless `quiet`). Never stops the build.
+void registryCheckReport(const TargetSpec& target, bool quiet, platform::Registry& registry, Output& out);
 
 }  // namespace builder

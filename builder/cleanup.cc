@@ -13,7 +13,6 @@ namespace {
 // that the handler itself only closes, writes, unlinks and exits.
 struct Registered {
   volatile std::sig_atomic_t open = 0;
-  platform::File* file = nullptr;
   platform::NativeHandle handle{};
   char nativePath[4096] = {};
   char message[kMessageBuffer + 2] = {};
@@ -22,15 +21,13 @@ struct Registered {
 
 Registered g_patch;
 Registered g_log;
-void (*g_jobCleanup)() = nullptr;
 
-void fill(Registered* slot, platform::File* file, const std::string& name, int messageNumber) {
+void fill(Registered* slot, const platform::File& file, const std::string& name, MessageNumber message) {
   slot->open = 0;
-  slot->file = file;
-  slot->handle = file->native();
+  slot->handle = file.native();
   const std::string native = platform::toNative(name);
   std::strncpy(slot->nativePath, native.c_str(), sizeof slot->nativePath - 1);
-  const std::string text = formatMessage(messageText(messageNumber), name, MsgArg(), kMessageBuffer) + "\n";
+  const std::string text = formatMessage(messageText(message), name, MsgArg(), kMessageBuffer) + "\n";
   std::memcpy(slot->message, text.data(), text.size());
   slot->messageLength = text.size();
   slot->open = 1;
@@ -38,24 +35,13 @@ void fill(Registered* slot, platform::File* file, const std::string& name, int m
 
 }  // namespace
 
-void registerPatchOutput(platform::File* file, const std::string& name) { fill(&g_patch, file, name, 7); }
-void registerLogOutput(platform::File* file, const std::string& name) { fill(&g_log, file, name, 8); }
+void registerPatchOutput(const platform::File& file, const std::string& name) {
+  fill(&g_patch, file, name, kMsgDeletingPatch);
+}
+void registerLogOutput(const platform::File& file, const std::string& name) { fill(&g_log, file, name, kMsgDeletingLog); }
 void releasePatchOutput() { g_patch.open = 0; }
 void releaseLogOutput() { g_log.open = 0; }
 bool patchOutputOpen() { return g_patch.open != 0; }
-
-void discardPatchOutput() {
-  if (!g_patch.open) return;
-  g_patch.open = 0;
-  g_patch.file->close();
-  platform::rawDelete(g_patch.nativePath);
-}
-
-void setJobCleanup(void (*cleanup)()) { g_jobCleanup = cleanup; }
-
-void runJobCleanup() {
-  if (g_jobCleanup != nullptr) g_jobCleanup();
-}
 
 void cleanupHandler() {
   if (g_patch.open) {

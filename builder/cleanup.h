@@ -1,6 +1,7 @@
 // Half-written output never survives the builder: the patch file being
 // written and the log file are registered here while they are open, and the
 // clean-up handler (run on an interrupt and at program exit) deletes them.
+// The slots are the process's own, as a signal handler needs them.
 #pragma once
 
 #include <string>
@@ -10,19 +11,12 @@
 namespace builder {
 
 // `file` is the open output; `name` its path in system form, as messages show it.
-void registerPatchOutput(platform::File* file, const std::string& name);
-void registerLogOutput(platform::File* file, const std::string& name);
+void registerPatchOutput(const platform::File& file, const std::string& name);
+void registerLogOutput(const platform::File& file, const std::string& name);
 // Marks the file closed (after a normal close): the handler leaves it alone.
 void releasePatchOutput();
 void releaseLogOutput();
 bool patchOutputOpen();
-
-// Error exit: closes and deletes an open patch output without a message.
-void discardPatchOutput();
-
-// The job's own clean-up (open inputs, streams); run by the error exit.
-void setJobCleanup(void (*cleanup)());
-void runJobCleanup();
 
 // Interrupt and exit handler. With the patch output open: closes it, prints
 // the "Deleting incomplete patch file" message, deletes it and ends with

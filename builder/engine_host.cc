@@ -1,30 +1,24 @@
 #include "builder/engine_host.h"
 
-#include "builder/messages.h"
-
 namespace builder {
+
+constexpr bool same(diffengine::EngineMessage a, MessageNumber b) { return static_cast<int>(a) == static_cast<int>(b); }
+static_assert(same(diffengine::kEngineSourceUnreadable, kMsgCannotOpenStart) &&
+                  same(diffengine::kEngineEndUnreadable, kMsgCannotOpenEnd) &&
+                  same(diffengine::kEngineReadFailed, kMsgCannotReadState) &&
+                  same(diffengine::kEngineSelfTestFailed, kMsgSelfTest),
+              "the engine's messages are entries of the builder's table");
 
 void ConsoleEngineHost::write(diffengine::Channel channel, const std::string& text) {
   const Out stream = channel == diffengine::Channel::kStdout ? Out::kStdout : Out::kStderr;
-  writeConsole(stream, text);
-  flushConsole(stream);
+  out_.write(stream, text);
+  out_.flush(stream);
 }
 
-void ConsoleEngineHost::progress(int phase, long percent) {
-  if (phase == 1) {
-    progressWarp1(percent);
-  } else if (phase == 2) {
-    progressWarp2(percent);
-  } else {
-    progressWarp3(percent);
-  }
-}
+void ConsoleEngineHost::progress(int phase, long percent) { out_.progress(phase, percent); }
 
-void ConsoleEngineHost::failNumbered(int number, const std::string& argument) {
-  if (argument.empty()) builder::failNumbered(number);
-  builder::failNumbered(number, argument);
+std::string ConsoleEngineHost::numberedMessage(diffengine::EngineMessage number, const std::string& argument) {
+  return formatMessage(messageText(number), argument, MsgArg(), kMessageBuffer);
 }
-
-void ConsoleEngineHost::fail(const std::string& text) { fatalError(text, text); }
 
 }  // namespace builder

@@ -6,33 +6,29 @@
 
 #include "builder/messages.h"
 #include "platform/files.h"
+#include "tests/machine_support.h"
 
 namespace builder {
 namespace {
 
-std::string g_out, g_err;
-void capture(Out stream, const std::string& text) { (stream == Out::kStdout ? g_out : g_err) += text; }
-
 class EngineHostTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_out.clear();
-    g_err.clear();
-    setConsoleSink(capture);
-  }
-  void TearDown() override { setConsoleSink(nullptr); }
   std::string path(const char* name) { return ::testing::TempDir() + name; }
-  static void put(const std::string& p, const std::string& bytes) {
-    platform::File f;
-    ASSERT_TRUE(f.open(p, platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close());
-  }
+  void put(const std::string& p, const std::string& bytes) { ASSERT_TRUE(files.writeWholeFile(p, bytes)); }
+
+  platform::SystemFileSystem files;
+  diffengine::Memory memory;
+  testing_support::CapturingConsole console;
+  Output out{console};
+  ConsoleEngineHost host{out};
+  std::string& g_out = console.out;
+  std::string& g_err = console.err;
 };
 
 TEST_F(EngineHostTest, AStepShowsSizesPhasesAndPercentages) {
   put(path("host_a"), std::string(5000, 'a') + "tail of the source file");
   put(path("host_b"), std::string(5000, 'a') + "another tail");
-  ConsoleEngineHost host;
-  diffengine::DifferenceEngine engine(diffengine::EngineSettings(), host);
+  diffengine::DifferenceEngine engine(diffengine::EngineSettings(), host, files, memory);
   diffengine::StateFile a{path("host_a"), 0, 0};
   diffengine::StateFile b{path("host_b"), 0, 0};
   engine.searchStep(a, b);
@@ -41,19 +37,18 @@ TEST_F(EngineHostTest, AStepShowsSizesPhasesAndPercentages) {
   EXPECT_NE(g_out.find("Warp 3: Prepacking   ...     "), std::string::npos);
   EXPECT_EQ(g_err.rfind("\b\b\b\b  0%", 0), 0u);
   EXPECT_EQ(g_err.substr(g_err.size() - 12), "\b\b\b\b100%\b\b\b\b");
-  platform::deleteFile(a.path);
-  platform::deleteFile(b.path);
+  files.deleteFile(a.path);
+  files.deleteFile(b.path);
 }
 
 TEST_F(EngineHostTest, MissingFilesEndWithTheNumberedMessages) {
-  ConsoleEngineHost host;
-  diffengine::DifferenceEngine engine(diffengine::EngineSettings(), host);
+  diffengine::DifferenceEngine engine(diffengine::EngineSettings(), host, files, memory);
   diffengine::StateFile a{path("host_missing"), 0, 0};
   diffengine::StateFile b{path("host_missing_too"), 0, 0};
   try {
     engine.searchStep(a, b);
     ADD_FAILURE();
-  } catch (const BuilderExit& exit) {
+  } catch (const FatalError& exit) {
     EXPECT_EQ(exit.text(), "\n\nError, can't open start file \"" + a.path + "\" for reading!");
   }
 }

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "builder/autofind.h"
-#include "builder/cleanup.h"
 #include "builder/engine_host.h"
 #include "builder/messages.h"
 #include "builder/scanning.h"
@@ -21,26 +20,22 @@ namespace {
 constexpr std::size_t kDeflateBuffer = 4096;
 constexpr std::size_t kCopyPiece = 2000;
 
-// The patch being written outlives the job: the error exit closes and
-// deletes it after the job has unwound.
-platform::File g_patchOut;
-
-[[noreturn]] void diskFull() {
-  fatalError("Error, cannot write data to temporary patchfile. Make sure you have sufficient disk space.",
-             "Fehler, kann Daten nicht in tempor\x84re Patchdatei speichern, bitte stellen Sie sicher, da\xe1 \n"
-             "gen\x81gend Platz vorhanden ist.");
+[[noreturn]] void diskFull(const Output& out) {
+  out.failBilingual("Error, cannot write data to temporary patchfile. Make sure you have sufficient disk space.",
+                    "Fehler, kann Daten nicht in tempor\x84re Patchdatei speichern, bitte stellen Sie sicher, da\xe1 \n"
+                    "gen\x81gend Platz vorhanden ist.");
 }
 
 // The patch body: raw deflate (level 9, window bits -15) through a 4096-byte
 // buffer, or the plain bytes with -j.
 class BodyWriter {
  public:
-  BodyWriter(platform::File& out, bool compress) : out_(out), compress_(compress) {
+  BodyWriter(platform::File& file, bool compress, const Output& out) : file_(file), compress_(compress), out_(out) {
     if (!compress_) return;
     stream_ = z_stream();
     if (deflateInit2(&stream_, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-      fatalError("Error, internal compression failed to initialized. Out of memory situation suspected.",
-                 "Fehler, interne Kompression konnte nicht initialisiert werden. Speichermangel wird vermutet.");
+      out_.failBilingual("Error, internal compression failed to initialized. Out of memory situation suspected.",
+                         "Fehler, interne Kompression konnte nicht initialisiert werden. Speichermangel wird vermutet.");
     }
     started_ = true;
   }
@@ -51,7 +46,7 @@ class BodyWriter {
   void write(const void* data, std::size_t n) {
     if (n == 0) return;
     if (!compress_) {
-      if (!out_.write(data, n)) diskFull();
+      if (!file_.write(data, n)) diskFull(out_);
       return;
     }
     stream_.next_in = static_cast<Bytef*>(const_cast<void*>(data));
@@ -66,7 +61,7 @@ class BodyWriter {
     write(b, 4);
   }
   void writeShortString(const std::string& text) {
-    if (text.size() > 255) failNumbered(19);
+    if (text.size() > 255) out_.failNumbered(kMsgNameTooLong);
     write(patchformat::encodeShortString(text));
   }
 
@@ -86,12 +81,13 @@ class BodyWriter {
     stream_.avail_out = kDeflateBuffer;
     deflate(&stream_, flush);
     const std::size_t produced = kDeflateBuffer - stream_.avail_out;
-    if (produced > 0 && !out_.write(buffer_, produced)) diskFull();
+    if (produced > 0 && !file_.write(buffer_, produced)) diskFull(out_);
     return produced > 0;
   }
 
-  platform::File& out_;
+  platform::File& file_;
   bool compress_;
+  const Output& out_;
   bool started_ = false;
   z_stream stream_{};
   std::uint8_t buffer_[kDeflateBuffer];
@@ -114,7 +110,7 @@ struct StateName {
 
 class Job {
  public:
-  explicit Job(const Options& o) : o_(o) {
+  Job(const Options& o, Context& context) : o_(o), ctx_(context), files_(context.files), out_(context.out), host_(out_) {
     diffengine::EngineSettings s;
     s.memoryLimit = o.memoryLimit;
     s.engineHint = o.engineHint;
@@ -124,7 +120,7 @@ class Job {
     s.mismatchGroup = o.mismatchGroupSize;
     s.literalBlockSize = static_cast<std::uint8_t>(o.literalBlockSize);
     s.encoderMargin = static_cast<std::uint32_t>(o.encoderMargin);
-    engine_ = std::make_unique<diffengine::DifferenceEngine>(s, host_);
+    engine_ = std::make_unique<diffengine::DifferenceEngine>(s, host_, files_, ctx_.memory);
   }
 
   void run();
@@ -143,11 +139,11 @@ class Job {
   }
   std::uint32_t dateOf(std::uint32_t fileDate) {
     if (o_.dateMode != DateMode::kNow) return fileDate;
-    if (now_ == 0) now_ = platform::dosDateTimeNow();
+    if (now_ == 0) now_ = files_.dosDateTimeNow();
     return now_;
   }
   ScanContext context(const TargetSpec& target) {
-    ScanContext c;
+    ScanContext c(files_, out_);
     c.target = &target;
     c.includeHidden = o_.includeHidden;
     c.quiet = o_.quiet;
@@ -155,14 +151,16 @@ class Job {
     return c;
   }
   void print(const std::string& en, const std::string& de, MsgArg a = MsgArg(), MsgArg b = MsgArg()) {
-    printBilingualFormat(en.c_str(), de.c_str(), a, b, Out::kStdout);
-    flushConsole(Out::kStdout);
+    out_.bilingualFormat(en.c_str(), de.c_str(), a, b, Out::kStdout);
+    out_.flush(Out::kStdout);
   }
 
   const Options& o_;
+  Context& ctx_;
+  platform::FileSystem& files_;
+  Output& out_;
   ConsoleEngineHost host_;
   std::unique_ptr<diffengine::DifferenceEngine> engine_;
-  platform::File& out_ = g_patchOut;
   std::unique_ptr<BodyWriter> body_;
   bool directoryMode_ = false;
   bool byPathUsed_ = false;
@@ -171,43 +169,43 @@ class Job {
 };
 
 void Job::openOutput() {
-  if (!out_.open(o_.finalName, platform::File::Mode::kCreate)) failNumbered(16);
-  registerPatchOutput(&out_, o_.finalName);
+  if (!ctx_.openPatch(o_.finalName)) out_.failNumbered(kMsgCannotOpenPatch);
+  platform::File& patch = ctx_.patch();
   patchformat::PatchHeader header;
   header.kind = o_.targets.size() > 1 ? patchformat::kKindSeveralTargets
                 : directoryMode_      ? patchformat::kKindDirectory
                                       : patchformat::kKindFile;
   header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
   header.commentLength = static_cast<std::uint16_t>(o_.commentText.size());
-  if (!out_.write(header.encode().data(), patchformat::kHeaderSize)) failNumbered(23);
-  body_ = std::make_unique<BodyWriter>(out_, o_.internalCompression);
+  if (!patch.write(header.encode().data(), patchformat::kHeaderSize)) out_.failNumbered(kMsgCannotWritePatch);
+  body_ = std::make_unique<BodyWriter>(patch, o_.internalCompression, out_);
   body_->write(o_.commentText);
 }
 
 void Job::run() {
-  lastMessageNumber = kNoMessagePending;
   if (o_.targets.size() > kMaxTargets) {
-    fatalError("Error, a patch file can hold at most 11 targets!", "Fehler, eine Patchdatei kann h\x94" "chstens 11 Ziele enthalten!");
+    out_.failBilingual("Error, a patch file can hold at most 11 targets!",
+                       "Fehler, eine Patchdatei kann h\x94" "chstens 11 Ziele enthalten!");
   }
   for (std::size_t i = 0; i < o_.targets.size(); ++i) {
     const TargetSpec& target = o_.targets[i];
     const std::uint32_t n = target.nameCount();
     bool anyDirectory = false;
-    for (std::uint32_t k = 0; k + 1 < n; ++k) anyDirectory = anyDirectory || platform::isDirectory(target.stateNames[k]);
+    for (std::uint32_t k = 0; k + 1 < n; ++k) anyDirectory = anyDirectory || files_.isDirectory(target.stateNames[k]);
     directoryMode_ = o_.targets.size() > 1 || anyDirectory;
     if (anyDirectory) {
       for (std::uint32_t k = 0; k + 1 < n; ++k) {
-        if (!platform::isDirectory(target.stateNames[k])) failNumbered(13, target.stateNames[k]);
+        if (!files_.isDirectory(target.stateNames[k])) out_.failNumbered(kMsgNotADirectory, target.stateNames[k]);
       }
     }
+    const std::string& endName = target.stateNames[n - 1];
     if (directoryMode_) {
       // A missing end directory would read as "no files", and with -d as
       // "remove everything": it is refused instead.
-      if (!platform::isDirectory(target.stateNames[n - 1])) failNumbered(13, target.stateNames[n - 1]);
+      if (!files_.isDirectory(endName)) out_.failNumbered(kMsgNotADirectory, endName);
     } else {
-      if (!platform::fileExists(target.stateNames[n - 1])) failNumbered(14, target.stateNames[n - 1]);
-      platform::File probe;
-      if (!probe.open(target.stateNames[n - 1], platform::File::Mode::kRead)) failNumbered(15, target.stateNames[n - 1]);
+      if (!files_.fileExists(endName)) out_.failNumbered(kMsgCannotFindFile, endName);
+      if (!files_.open(endName, platform::File::Mode::kRead)) out_.failNumbered(kMsgCannotReadFile, endName);
     }
     if (i == 0) openOutput();
     writeTarget(target, i + 1 == o_.targets.size());
@@ -217,13 +215,13 @@ void Job::run() {
     body_->writeU32(patchformat::kLocalStubMarker);
   }
   body_->finish();
+  platform::File& patch = ctx_.patch();
   std::uint64_t size = 0;
-  if (!out_.size(&size)) failNumbered(23);
+  if (!patch.size(&size)) out_.failNumbered(kMsgCannotWritePatch);
   patchformat::PatchTrailer trailer;
   trailer.length = static_cast<std::uint32_t>(size + patchformat::kTrailerSize);
-  if (!out_.write(trailer.encode().data(), patchformat::kTrailerSize)) failNumbered(23);
-  if (!out_.close()) diskFull();
-  releasePatchOutput();
+  if (!patch.write(trailer.encode().data(), patchformat::kTrailerSize)) out_.failNumbered(kMsgCannotWritePatch);
+  if (!ctx_.closePatch()) diskFull(out_);
   print("\nCreated plain patch file \"%s\" with %ld Bytes.\n", "\nEinfache Patchdatei \"%s\" mit %ld Bytes erzeugt.\n",
         o_.finalName, static_cast<long>(trailer.length));
 }
@@ -231,12 +229,12 @@ void Job::run() {
 void Job::writeTarget(const TargetSpec& target, bool last) {
   body_->writeByte(static_cast<std::uint8_t>(target.findMethod));
   body_->writeByte(last ? 0 : patchformat::kSeriesMoreFollow);
-  if (target.findMethod == kFindByPath) {
-    if (byPathUsed_) failNumbered(17);
+  if (target.findMethod == patchformat::kLocateGivenPath) {
+    if (byPathUsed_) out_.failNumbered(kMsgOneTargetByPath);
     byPathUsed_ = true;
   }
-  if (target.findMethod == kFindRegistry) {
-    registryCheckReport(target, o_.quiet);
+  if (target.findMethod == patchformat::kLocateRegistry) {
+    registryCheckReport(target, o_.quiet, ctx_.machine.registry, out_);
     body_->writeU32(target.rootKey);
     body_->writeShortString(target.registryKey);
     body_->writeShortString(target.registryValue);
@@ -268,12 +266,12 @@ void Job::filePatch(const TargetSpec& target) {
   std::vector<const FileEntry*> kept;
   ChainSearch search(starts);
   if (!search.search(*end, false)) {
-    if (!o_.forceAll) failNumbered(28);
+    if (!o_.forceAll) out_.failNumbered(kMsgNoMatch);
     kept.push_back(end.get());
     for (std::uint32_t k = n - 1; k-- > 0;) kept.push_back(streams[k]->entries[0].get());
   } else {
     kept = reduceChain(search.bestChain(), false, o_.forceAll, nullptr);
-    if (kept.size() == 1) failNumbered(27, endName);
+    if (kept.size() == 1) out_.failNumbered(kMsgIdentical, endName);
   }
   std::vector<StateName> states;
   for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath});
@@ -356,25 +354,26 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
   std::vector<std::string> temporaries(count - 1);
   std::vector<patchformat::SourceRecord> records(count - 1);
   struct Remove {
+    platform::FileSystem& files;
     std::vector<std::string>& names;
     ~Remove() {
       for (const std::string& t : names) {
-        if (!t.empty()) platform::deleteFile(t);
+        if (!t.empty()) files.deleteFile(t);
       }
     }
-  } remove{temporaries};
+  } remove{files_, temporaries};
   for (std::size_t k = count - 1; k-- > 0;) {
     if (count >= 3) {
-      if (k == count - 2) writeConsole(Out::kStdout, "\n");
+      if (k == count - 2) out_.write(Out::kStdout, "\n");
       print("Step \"%s\" to \"%s\": ", "Schritt \"%s\" auf \"%s\": ", files[k].path, files[k + 1].path);
     }
     engine_->searchStep(files[k], files[k + 1]);
     records[k] = engine_->sourceRecord();
-    if (!platform::createTempFile("ks", &temporaries[k])) failNumbered(9);
-    platform::File t;
-    if (!t.open(temporaries[k], platform::File::Mode::kCreate)) failNumbered(9);
-    FileSink sink(t);
-    if (!engine_->writeStreams(sink) || !t.close()) failNumbered(23);
+    if (!files_.createTempFile("ks", &temporaries[k])) out_.failNumbered(kMsgNoTemporaryFile);
+    const std::unique_ptr<platform::File> t = files_.open(temporaries[k], platform::File::Mode::kCreate);
+    if (!t) out_.failNumbered(kMsgNoTemporaryFile);
+    FileSink sink(*t);
+    if (!engine_->writeStreams(sink) || !t->close()) out_.failNumbered(kMsgCannotWritePatch);
     engine_->clearStreams();
   }
   if (directoryMode_) body_->writeByte(patchformat::kRecordPatched);
@@ -391,31 +390,31 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
   for (std::size_t k = 0; k + 1 < count; ++k) {
     if (directoryMode_) body_->writeShortString(states[k].relativePath);
     body_->write(records[k].encode());
-    platform::File t;
-    if (!t.open(temporaries[k], platform::File::Mode::kRead)) {
-      fatalError("Error reading temporarily saved patchinfo!",
-                 "Fehler beim Lesen der tempor\x84r zwischengespeicherten Patchinformation!");
-    }
+    const std::unique_ptr<platform::File> t = files_.open(temporaries[k], platform::File::Mode::kRead);
+    const auto unreadable = [this] {
+      out_.failBilingual("Error reading temporarily saved patchinfo!",
+                         "Fehler beim Lesen der tempor\x84r zwischengespeicherten Patchinformation!");
+    };
+    if (!t) unreadable();
     for (;;) {
-      const long got = t.read(piece, sizeof piece);
-      if (got < 0) {
-        fatalError("Error reading temporarily saved patchinfo!",
-                   "Fehler beim Lesen der tempor\x84r zwischengespeicherten Patchinformation!");
-      }
+      const long got = t->read(piece, sizeof piece);
+      if (got < 0) unreadable();
       if (got == 0) break;
       body_->write(piece, static_cast<std::size_t>(got));
     }
-    t.close();
-    platform::deleteFile(temporaries[k]);
+    t->close();
+    files_.deleteFile(temporaries[k]);
     temporaries[k].clear();
   }
 }
 
 void Job::embedFile(const std::string& path, const std::string& relativeName) {
   body_->writeByte(patchformat::kRecordEmbedded);
-  platform::File f;
   platform::FileStatus status;
-  if (!platform::fileStatus(path, &status) || !f.open(path, platform::File::Mode::kRead)) failNumbered(24, path);
+  std::unique_ptr<platform::File> f;
+  if (!files_.fileStatus(path, &status) || !(f = files_.open(path, platform::File::Mode::kRead))) {
+    out_.failNumbered(kMsgCannotOpenEmbedded, path);
+  }
   if (status.dosDateTime > latestDate_) latestDate_ = status.dosDateTime;
   body_->writeShortString(relativeName);
   body_->writeU32(static_cast<std::uint32_t>(status.size));
@@ -426,19 +425,19 @@ void Job::embedFile(const std::string& path, const std::string& relativeName) {
   std::uint8_t piece[kCopyPiece];
   std::uint64_t copied = 0;
   for (;;) {
-    const long got = f.read(piece, sizeof piece);
-    if (got < 0) failNumbered(25, path);
+    const long got = f->read(piece, sizeof piece);
+    if (got < 0) out_.failNumbered(kMsgCannotReadEmbedded, path);
     if (got == 0) break;
     body_->write(piece, static_cast<std::size_t>(got));
     copied += static_cast<std::uint64_t>(got);
   }
-  if (copied != status.size) failNumbered(25, path);
+  if (copied != status.size) out_.failNumbered(kMsgCannotReadEmbedded, path);
 }
 
 }  // namespace
 
-void runJob(const Options& options) {
-  Job job(options);
+void runJob(const Options& options, Context& context) {
+  Job job(options, context);
   job.run();
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "builder/context.h"
 #include "builder/options.h"
 
 namespace builder {
@@ -11,8 +12,8 @@ namespace builder {
 // Most target series an applier handles in one patch.
 constexpr std::size_t kMaxTargets = 11;
 
-// Runs the whole job; every failure leaves through the error exit, which
-// deletes the incomplete output.
-void runJob(const Options& options);
+// Runs the whole job; every failure raises FatalError with the patch still
+// open in `context`, so that the error exit deletes it.
+void runJob(const Options& options, Context& context);
 
 }  // namespace builder

@@ -3,16 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/console.h"
-#include "platform/files.h"
+#include "platform/locations.h"
 #include "platform/process.h"
 
 namespace builder {
 
-bool germanMode = false;
-long lastMessageNumber = kNoMessagePending;
-
 namespace {
+
+constexpr std::size_t kNoticeBuffer = 255;
 
 const char* const kMessages[kMessageCount] = {
     // 0: usage
@@ -72,19 +70,6 @@ const char* const kMessages[kMessageCount] = {
     "information!\n",
 };
 
-ConsoleSink g_sink = nullptr;
-
-const char* pick(const char* en, const char* de) { return germanMode ? de : en; }
-
-void progress(int phase, long percent) {
-  if (percent == 0) {
-    writeConsole(Out::kStdout, kMessages[phase]);
-    flushConsole(Out::kStdout);
-  }
-  writeConsole(Out::kStderr, formatMessage("\b\b\b\b%3ld%%", percent));
-  flushConsole(Out::kStderr);
-}
-
 }  // namespace
 
 const char* messageText(int n) { return n >= 0 && n < kMessageCount ? kMessages[n] : ""; }
@@ -111,65 +96,55 @@ std::string formatMessage(const char* format, MsgArg a, MsgArg b, std::size_t li
   return out;
 }
 
-void setConsoleSink(ConsoleSink sink) { g_sink = sink; }
+void Output::write(Out stream, const std::string& text) {
+  console_.write(stream == Out::kStdout ? platform::Stream::kOut : platform::Stream::kErr, text);
+}
 
-void writeConsole(Out stream, const std::string& text) {
-  if (g_sink != nullptr) {
-    g_sink(stream, text);
-    return;
+void Output::flush(Out stream) {
+  console_.flush(stream == Out::kStdout ? platform::Stream::kOut : platform::Stream::kErr);
+}
+
+void Output::bilingual(const char* en, const char* de, Out stream) { write(stream, std::string(pick(en, de)) + "\n"); }
+
+void Output::bilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b, Out stream) {
+  write(stream, formatMessage(pick(en, de), a, b));
+}
+
+void Output::bilingualFormatLine(const char* en, const char* de, MsgArg a, MsgArg b, Out stream) {
+  write(stream, formatMessage(pick(en, de), a, b) + "\n");
+}
+
+void Output::notice(const std::string& en, const std::string& de, const char* arg) {
+  const std::string text = pick(en, de).substr(0, kNoticeBuffer);
+  write(Out::kStdout, arg != nullptr ? formatMessage(text.c_str(), arg) : text);
+}
+
+void Output::numbered(MessageNumber n, MsgArg a, MsgArg b) { write(Out::kStdout, formatMessage(messageText(n), a, b)); }
+
+void Output::numberedError(MessageNumber n, MsgArg a, MsgArg b) {
+  write(Out::kStderr, formatMessage(messageText(n), a, b));
+}
+
+void Output::progress(int phase, long percent) {
+  if (percent == 0) {
+    write(Out::kStdout, messageText(phase));
+    flush(Out::kStdout);
   }
-  platform::consoleWrite(stream == Out::kStdout ? platform::Stream::kOut : platform::Stream::kErr, text);
+  write(Out::kStderr, formatMessage("\b\b\b\b%3ld%%", percent));
+  flush(Out::kStderr);
 }
 
-void flushConsole(Out stream) {
-  if (g_sink == nullptr) {
-    platform::consoleFlush(stream == Out::kStdout ? platform::Stream::kOut : platform::Stream::kErr);
-  }
+void Output::failNumbered(MessageNumber n, MsgArg a, MsgArg b) const {
+  std::string text = formatMessage(messageText(n), a, b, kMessageBuffer);
+  if (n == kMsgAllocation) throw AllocationFailure(std::move(text));
+  fail(std::move(text));
 }
 
-void printBilingual(const char* en, const char* de, Out stream) {
-  writeConsole(stream, std::string(pick(en, de)) + "\n");
-}
+void Output::failBilingual(const std::string& en, const std::string& de) const { fail(pick(en, de)); }
 
-void printBilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b, Out stream) {
-  writeConsole(stream, formatMessage(pick(en, de), a, b));
+void Output::failBilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b) const {
+  fail(formatMessage(pick(en, de), a, b, kMessageBuffer));
 }
-
-void printBilingualFormatLine(const char* en, const char* de, MsgArg a, MsgArg b, Out stream) {
-  writeConsole(stream, formatMessage(pick(en, de), a, b) + "\n");
-}
-
-void printNumbered(int n, MsgArg a, MsgArg b) {
-  writeConsole(Out::kStdout, formatMessage(messageText(n), a, b));
-}
-
-void printNumberedError(int n, MsgArg a, MsgArg b) {
-  writeConsole(Out::kStderr, formatMessage(messageText(n), a, b));
-}
-
-void failNumbered(int n, MsgArg a, MsgArg b) {
-  const std::string text = formatMessage(messageText(n), a, b, kMessageBuffer);
-  lastMessageNumber = n + 1;
-  fatalError(text, text);
-}
-
-void failBilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b) {
-  const std::string text = formatMessage(pick(en, de), a, b, kMessageBuffer);
-  fatalError(text, text);
-}
-
-void fatalError(const std::string& en, const std::string& de) {
-  const std::string& text = germanMode ? de : en;
-  if (lastMessageNumber == 30) {
-    lastMessageNumber = kNoMessagePending;
-    throw AllocationFailure(text);
-  }
-  throw BuilderExit(BuilderExit::Kind::kFatal, text);
-}
-
-void progressWarp1(long percent) { progress(1, percent); }
-void progressWarp2(long percent) { progress(2, percent); }
-void progressWarp3(long percent) { progress(3, percent); }
 
 bool winIniSelectsGerman(const std::string& content) {
   // fgets with a 298-byte buffer: a line longer than 297 characters is read
@@ -195,19 +170,14 @@ bool winIniSelectsGerman(const std::string& content) {
   return false;
 }
 
-bool germanFromWinIni() {
+bool germanFromWinIni(platform::FileSystem& files) {
   std::string content;
   bool present = false;
   const std::string windir = platform::getEnv("windir", &present);
-  if (present && platform::readWholeFile(windir + "\\win.ini", &content)) {
-    return winIniSelectsGerman(content);
-  }
-#ifdef _WIN32
-  if (platform::readWholeFile("c:\\windows\\win.ini", &content)) return winIniSelectsGerman(content);
-#endif
-  // Elsewhere there is no drive C: and the Windows directory is only what
-  // "windir" names.
-  return false;
+  if (present && files.readWholeFile(windir + "\\win.ini", &content)) return winIniSelectsGerman(content);
+  // Without drive C: (POSIX) the Windows directory is only what "windir" names.
+  const std::string usual = platform::usualWindowsDirectory();
+  return !usual.empty() && files.readWholeFile(usual + "\\win.ini", &content) && winIniSelectsGerman(content);
 }
 
 }  // namespace builder

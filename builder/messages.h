@@ -7,26 +7,53 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <string>
-#include <utility>
 
 #include "diffengine/memory.h"
+#include "platform/console.h"
+#include "platform/files.h"
 
 namespace builder {
 
-// Set once at start-up from win.ini; read by every bilingual output routine.
-extern bool germanMode;
-
-// Number of the numbered message being raised as an error, plus 1; 10000
-// while none is pending.
-extern long lastMessageNumber;
-
 constexpr int kMessageCount = 31;
-constexpr int kNoMessagePending = 10000;
 constexpr std::size_t kMessageBuffer = 1500;  // formatted fatal texts are cut to 1499 bytes
 
-// Entry n of the message table (0 is the usage text).
+// The numbered messages (English only), by their entry in the table.
+enum MessageNumber : int {
+  kMsgUsage = 0,
+  kMsgWarp1 = 1,  // the phase labels of the difference search
+  kMsgWarp2 = 2,
+  kMsgWarp3 = 3,
+  kMsgPackerNotFound = 4,
+  kMsgNoLongNames = 5,
+  kMsgStubMissing = 6,
+  kMsgDeletingPatch = 7,
+  kMsgDeletingLog = 8,
+  kMsgNoTemporaryFile = 9,
+  kMsgInternalFileHandling = 10,
+  kMsgCannotAccess = 11,
+  kMsgCannotCreate = 12,
+  kMsgNotADirectory = 13,
+  kMsgCannotFindFile = 14,
+  kMsgCannotReadFile = 15,
+  kMsgCannotOpenPatch = 16,
+  kMsgOneTargetByPath = 17,
+  kMsgNoEAs = 18,
+  kMsgNameTooLong = 19,
+  kMsgCannotOpenStart = 20,
+  kMsgCannotOpenEnd = 21,
+  kMsgCannotReadState = 22,
+  kMsgCannotWritePatch = 23,
+  kMsgCannotOpenEmbedded = 24,
+  kMsgCannotReadEmbedded = 25,
+  kMsgCannotAccessScanned = 26,
+  kMsgIdentical = 27,
+  kMsgNoMatch = 28,
+  kMsgAllocation = 29,
+  kMsgSelfTest = 30,
+};
+
+// Entry n of the message table (0 is the usage text); empty past the end.
 const char* messageText(int n);
 
 // The one or two arguments of a message: a text or a 32-bit signed number.
@@ -52,54 +79,57 @@ class MsgArg {
 std::string formatMessage(const char* format, MsgArg a = MsgArg(), MsgArg b = MsgArg(),
                           std::size_t limit = 0);
 
-// The way the program ends after a fatal error or a refusal: `main` catches
-// it, runs the clean-up and prints `text` (with a line feed) to the stream.
-class BuilderExit : public std::exception {
- public:
-  enum class Kind {
-    kFatal,    // error exit: incomplete output deleted, text to the error stream
-    kRefusal,  // printed to standard output, exit code 1, no error clean-up
-  };
-  BuilderExit(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
-  Kind kind() const { return kind_; }
-  const std::string& text() const { return text_; }
-  const char* what() const noexcept override { return text_.c_str(); }
-
- private:
-  Kind kind_;
-  std::string text_;
-};
-
-// An allocation failure (message 29). The difference search catches it to
-// retry with a more frugal memory strategy; anywhere else it is fatal.
-using AllocationFailure = diffengine::AllocationFailure;
+// Every fatal error of the builder side is a FatalError raised by fail();
+// `main` catches it, deletes an incomplete output and prints the text.
+using diffengine::AllocationFailure;
+using diffengine::fail;
+using diffengine::FatalError;
 
 enum class Out { kStdout, kStderr };
 
-void printBilingual(const char* en, const char* de, Out stream);
-void printBilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b, Out stream);
-void printBilingualFormatLine(const char* en, const char* de, MsgArg a, MsgArg b, Out stream);
-void printNumbered(int n, MsgArg a = MsgArg(), MsgArg b = MsgArg());
-void printNumberedError(int n, MsgArg a = MsgArg(), MsgArg b = MsgArg());
-[[noreturn]] void failNumbered(int n, MsgArg a = MsgArg(), MsgArg b = MsgArg());
-[[noreturn]] void failBilingualFormat(const char* en, const char* de, MsgArg a = MsgArg(),
-                                      MsgArg b = MsgArg());
-[[noreturn]] void fatalError(const std::string& en, const std::string& de);
+// The builder's console output in the language of the run: English, or
+// German once setGerman(true) was called.
+class Output {
+ public:
+  explicit Output(platform::Console& console) : console_(console) {}
 
-// Progress of the three phases of the difference search, in percent.
-void progressWarp1(long percent);
-void progressWarp2(long percent);
-void progressWarp3(long percent);
+  bool german() const { return german_; }
+  void setGerman(bool german) { german_ = german; }
+  const char* pick(const char* en, const char* de) const { return german_ ? de : en; }
+  const std::string& pick(const std::string& en, const std::string& de) const { return german_ ? de : en; }
 
-// Where console text goes; tests capture it. Null restores the console.
-using ConsoleSink = void (*)(Out stream, const std::string& text);
-void setConsoleSink(ConsoleSink sink);
-void writeConsole(Out stream, const std::string& text);
-void flushConsole(Out stream);
+  void write(Out stream, const std::string& text);
+  void flush(Out stream);
+  // The text of the run's language followed by a line feed.
+  void bilingual(const char* en, const char* de, Out stream);
+  void bilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b, Out stream);
+  void bilingualFormatLine(const char* en, const char* de, MsgArg a, MsgArg b, Out stream);
+  // A notice to standard output. The texts are cut to 255 bytes first, as
+  // the notices' buffer holds; with `arg` they are formats for it, without
+  // they are shown literally (texts built from user input are no formats).
+  void notice(const std::string& en, const std::string& de, const char* arg = nullptr);
+  void numbered(MessageNumber n, MsgArg a = MsgArg(), MsgArg b = MsgArg());
+  void numberedError(MessageNumber n, MsgArg a = MsgArg(), MsgArg b = MsgArg());
+  // Progress of phase 1, 2 or 3 of the difference search, in percent: the
+  // label at 0 to standard output, the counter to the error stream.
+  void progress(int phase, long percent);
+
+  // Fatal errors: numbered messages are English in either language, cut to
+  // the message buffer; message 29 is raised as an AllocationFailure.
+  [[noreturn]] void failNumbered(MessageNumber n, MsgArg a = MsgArg(), MsgArg b = MsgArg()) const;
+  [[noreturn]] void failBilingual(const std::string& en, const std::string& de) const;
+  [[noreturn]] void failBilingualFormat(const char* en, const char* de, MsgArg a = MsgArg(),
+                                        MsgArg b = MsgArg()) const;
+
+ private:
+  platform::Console& console_;
+  bool german_ = false;
+};
 
 // German is chosen when win.ini (in the directory named by "windir", else
-// c:\windows) holds a line that begins with "sLanguage=de" in any letter case.
-bool germanFromWinIni();
+// the system's usual Windows directory, where it has one) holds a line that
+// begins with "sLanguage=de" in any letter case.
+bool germanFromWinIni(platform::FileSystem& files);
 
 // The text of an interpreted win.ini: true when one of its lines, as read
 // with a 298-byte line buffer, begins with the German key.

@@ -4,25 +4,17 @@
 
 #include <string>
 
+#include "tests/machine_support.h"
+
 namespace builder {
 namespace {
 
-std::string g_out, g_err;
-void capture(Out stream, const std::string& text) { (stream == Out::kStdout ? g_out : g_err) += text; }
-
 class MessagesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_out.clear();
-    g_err.clear();
-    setConsoleSink(capture);
-    germanMode = false;
-    lastMessageNumber = kNoMessagePending;
-  }
-  void TearDown() override {
-    setConsoleSink(nullptr);
-    germanMode = false;
-  }
+  testing_support::CapturingConsole console;
+  Output out{console};
+  std::string& g_out = console.out;
+  std::string& g_err = console.err;
 };
 
 TEST_F(MessagesTest, TableHoldsThirtyOneEntries) {
@@ -37,55 +29,59 @@ TEST_F(MessagesTest, TableHoldsThirtyOneEntries) {
 }
 
 TEST_F(MessagesTest, NumberedMessagesFormatTextsAndNumbers) {
-  printNumbered(14, "a.dat");
+  out.numbered(kMsgCannotFindFile, "a.dat");
   EXPECT_EQ(g_out, "Error, can't find file \"a.dat\"!\n");
-  printNumberedError(29, 1112L, "to hold counters for internal purposes");
+  out.numberedError(kMsgAllocation, 1112L, "to hold counters for internal purposes");
   EXPECT_EQ(g_err, "Error, can't allocate 1112 Bytes (to hold counters for internal purposes)!\n");
   EXPECT_EQ(formatMessage("%s and %ld", "x", 5L), "x and 5");
   EXPECT_EQ(formatMessage("%ld%%", -3L), "-3%");
 }
 
 TEST_F(MessagesTest, BilingualOutputFollowsTheLanguage) {
-  printBilingual("yes", "ja", Out::kStdout);
-  germanMode = true;
-  printBilingual("yes", "ja", Out::kStdout);
-  printBilingualFormat("%s en", "%s de", "x", MsgArg(), Out::kStderr);
-  printBilingualFormatLine("%ld en", "%ld de", 7L, MsgArg(), Out::kStderr);
+  out.bilingual("yes", "ja", Out::kStdout);
+  out.setGerman(true);
+  out.bilingual("yes", "ja", Out::kStdout);
+  out.bilingualFormat("%s en", "%s de", "x", MsgArg(), Out::kStderr);
+  out.bilingualFormatLine("%ld en", "%ld de", 7L, MsgArg(), Out::kStderr);
   EXPECT_EQ(g_out, "yes\nja\n");
   EXPECT_EQ(g_err, "x de7 de\n");
 }
 
 TEST_F(MessagesTest, FatalErrorsCarryTheirText) {
-  germanMode = true;
+  out.setGerman(true);
   try {
-    failBilingualFormat("E %s", "D %s", "arg");
+    out.failBilingualFormat("E %s", "D %s", "arg");
     FAIL();
-  } catch (const BuilderExit& e) {
-    EXPECT_EQ(e.kind(), BuilderExit::Kind::kFatal);
+  } catch (const FatalError& e) {
     EXPECT_EQ(e.text(), "D arg");
+  }
+  try {
+    out.failBilingual("E %s", "D %s");
+    FAIL();
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.text(), "D %s") << "shown as it is";
   }
   // Numbered messages exist in English only, also in German mode.
   try {
-    failNumbered(14, "f");
+    out.failNumbered(kMsgCannotFindFile, "f");
     FAIL();
-  } catch (const BuilderExit& e) {
+  } catch (const FatalError& e) {
     EXPECT_EQ(e.text(), "Error, can't find file \"f\"!\n");
-    EXPECT_EQ(lastMessageNumber, 15);
   }
 }
 
 TEST_F(MessagesTest, FatalTextsAreCutAtTheMessageBuffer) {
   try {
-    failNumbered(14, std::string(3000, 'n'));
+    out.failNumbered(kMsgCannotFindFile, std::string(3000, 'n'));
     FAIL();
-  } catch (const BuilderExit& e) {
+  } catch (const FatalError& e) {
     EXPECT_EQ(e.text().size(), kMessageBuffer - 1);
   }
 }
 
 TEST_F(MessagesTest, AllocationFailureIsItsOwnException) {
   try {
-    failNumbered(29, 100L, "to backup the index");
+    out.failNumbered(kMsgAllocation, 100L, "to backup the index");
     FAIL();
   } catch (const AllocationFailure& e) {
     EXPECT_EQ(e.text(), "Error, can't allocate 100 Bytes (to backup the index)!\n");
@@ -94,23 +90,35 @@ TEST_F(MessagesTest, AllocationFailureIsItsOwnException) {
   EXPECT_THROW(
       {
         try {
-          failNumbered(9);
+          out.failNumbered(kMsgNoTemporaryFile);
         } catch (const AllocationFailure&) {
           FAIL() << "message 9 raised as an allocation failure";
         }
       },
-      BuilderExit);
+      FatalError);
+}
+
+TEST_F(MessagesTest, NoticesAreCutTo255BytesAndFormattedOnlyWithAnArgument) {
+  out.notice(std::string(300, 'e'), std::string(300, 'd'));
+  EXPECT_EQ(g_out, std::string(255, 'e'));
+  g_out.clear();
+  out.notice("100% %s", "100% %s de");
+  EXPECT_EQ(g_out, "100% %s") << "literal without an argument";
+  g_out.clear();
+  out.setGerman(true);
+  out.notice("en %s", "de %s", "x");
+  EXPECT_EQ(g_out, "de x");
 }
 
 TEST_F(MessagesTest, ProgressPrintsTheLabelOnceAndTheCounterToStderr) {
-  progressWarp2(0);
-  progressWarp2(5);
-  progressWarp2(100);
+  out.progress(2, 0);
+  out.progress(2, 5);
+  out.progress(2, 100);
   EXPECT_EQ(g_out, "Warp 2: Presorting   ...     ");
   EXPECT_EQ(g_err, "\b\b\b\b  0%\b\b\b\b  5%\b\b\b\b100%");
   g_out.clear();
-  progressWarp1(0);
-  progressWarp3(0);
+  out.progress(1, 0);
+  out.progress(3, 0);
   EXPECT_EQ(g_out, "Warp 1: Representing ...     Warp 3: Prepacking   ...     ");
 }
 

@@ -1,18 +1,27 @@
 #include "builder/options.h"
 
 #include <cctype>
-#include <stdexcept>
+#include <cstdint>
 
 #include "builder/autofind.h"
-#include "platform/files.h"
+#include "builder/messages.h"
 
 namespace builder {
 namespace {
 
-OptionReporters g_reporters{};
-
-// Texts reach the reporters through a fixed buffer that holds 255 characters.
+// Texts reach the messages through a fixed buffer that holds 255 characters.
 std::string cut(const std::string& text) { return text.substr(0, kMaxFieldText); }
+
+// Raised inside the parser and returned by parseWord.
+[[noreturn]] void refuse(const std::string& en, const std::string& de, const char* arg = nullptr) {
+  OptionError e;
+  e.kind = OptionError::Kind::kFatal;
+  e.en = cut(en);
+  e.de = cut(de);
+  e.hasArg = arg != nullptr;
+  if (arg != nullptr) e.arg = arg;
+  throw e;
+}
 
 std::string upper(std::string text) {
   for (char& c : text) {
@@ -45,14 +54,14 @@ std::string shortened(const std::string& text) {
 void requireFieldLength(const std::string& text, char letter) {
   if (text.size() <= kMaxFieldText) return;
   const std::string option = std::string("\"-") + letter + "\"";
-  optionError("Error, the text \"" + shortened(text) + "\" given to option " + option +
+  refuse("Error, the text \"" + shortened(text) + "\" given to option " + option +
                   " is longer than 255 characters!",
               "Fehler, der Text \"" + shortened(text) + "\" bei Option " + option +
                   " ist l\x84nger als 255 Zeichen!");
 }
 
 [[noreturn]] void noFurtherInformation(char letter) {
-  optionError(std::string("Error, no further information for option \"-") + letter + "\" expected!",
+  refuse(std::string("Error, no further information for option \"-") + letter + "\" expected!",
               std::string("Fehler, keine weiteren Angaben bei Option \"-") + letter + "\" erwartet!");
 }
 
@@ -62,11 +71,11 @@ void requireEmpty(const std::string& rest, char letter) {
 
 void appendStateName(TargetSpec* target, const std::string& name) {
   if (name.size() > kMaxFieldText) {
-    optionError("Error, the state name \"" + shortened(name) + "\" is longer than 255 characters!",
+    refuse("Error, the state name \"" + shortened(name) + "\" is longer than 255 characters!",
                 "Fehler, der Zustandsname \"" + shortened(name) + "\" ist l\x84nger als 255 Zeichen!");
   }
   if (target->stateNames.size() >= kMaxStatesPerTarget) {
-    optionError("Error, a target may have at most 20 states (19 start states and the end state), \"" +
+    refuse("Error, a target may have at most 20 states (19 start states and the end state), \"" +
                     shortened(name) + "\" would be one more!",
                 "Fehler, ein Ziel darf h\x94" "chstens 20 Zust\x84nde haben (19 Startzust\x84nde und "
                 "den Endzustand), \"" + shortened(name) + "\" w\x84re einer zu viel!");
@@ -129,7 +138,7 @@ void parseIgnore(Options* options, std::string rest) {
   options->current().ignorePatterns.push_back(entry);
 }
 
-void parseComment(Options* options, std::string rest) {
+void parseComment(Options* options, std::string rest, platform::FileSystem& files) {
   stripPrefix(&rest, "omment");
   stripEquals(&rest);
   if (rest.empty()) return;
@@ -146,7 +155,7 @@ void parseComment(Options* options, std::string rest) {
       ++lineLength;
     }
     if (lineLength > 75 || lineBreaks > 9) {
-      optionError("Error, the comment exceeds the 76x10 limitation.",
+      refuse("Error, the comment exceeds the 76x10 limitation.",
                   "Fehler, der Kommentar \x81" "berschreitet die Grenze von 76x10 Zeichen.");
     }
   };
@@ -155,8 +164,8 @@ void parseComment(Options* options, std::string rest) {
     const std::string fileName = rest.substr(1);
     // Read first, check afterwards: a refusal must not leave the file open.
     std::string bytes;
-    if (!platform::readWholeFile(fileName, &bytes)) {
-      optionError("Error, cannot open comment file \"%s\".",
+    if (!files.readWholeFile(fileName, &bytes)) {
+      refuse("Error, cannot open comment file \"%s\".",
                   "Fehler, kann Kommentar-Datei \"%s\" nicht \x94" "ffnen.", fileName.c_str());
     }
     for (char c : bytes) {
@@ -195,19 +204,27 @@ bool packerFromName(const std::string& nameUpper, Packer* packer) {
 }
 
 [[noreturn]] void unknownPacker() {
-  optionError(
+  refuse(
       "Error, only values \"InfoZip\", \"LHA\", \"RAR\", \"GZip\", \"PKZip\", \"ARJ\" or \"JAR\"\n\r"
       "are allowed for options \"-z\" and \"-Z\"!",
       "Fehler, nur die Werte \"InfoZip\", \"LHA\", \"RAR\", \"GZip\", \"PKZip\", \"ARJ\" oder \"JAR\"\n\r"
       "sind f\x81r die Optionen \"-z\" und \"-Z\" zul\x84ssig!");
 }
 
-// Reads a number option; the messages differ per option in small ways.
-std::int64_t numberOption(std::string rest, const std::string& notNumberEn,
-                          const std::string& notNumberDe) {
+// The refusals of a number option, which differ per option in small ways.
+struct NumberTexts {
+  const char* notNumberEn;
+  const char* notNumberDe;
+  const char* rangeEn;
+  const char* rangeDe;
+};
+
+// Reads a number option that must lie in [lo, hi].
+std::int64_t numberOption(std::string rest, std::int64_t lo, std::int64_t hi, const NumberTexts& texts) {
   stripEquals(&rest);
   std::int64_t value = 0;
-  if (!readSignedNumber(rest, &value)) optionError(notNumberEn, notNumberDe);
+  if (!readSignedNumber(rest, &value)) refuse(texts.notNumberEn, texts.notNumberDe);
+  if (value < lo || value > hi) refuse(texts.rangeEn, texts.rangeDe);
   return value;
 }
 
@@ -217,13 +234,13 @@ void newTarget(Options* options, std::string rest) {
     options->patchName.clear();
   }
   stripEquals(&rest);
-  std::int32_t method = kFindNone;
+  patchformat::LocatorKind method = patchformat::kLocateKeep;
   if (startsWithNoCase(rest, "ext")) {
-    method = kFindByPath;
+    method = patchformat::kLocateGivenPath;
   } else if (startsWithNoCase(rest, "win")) {
-    method = kFindWindowsDir;
+    method = patchformat::kLocateWindowsDir;
   } else if (startsWithNoCase(rest, "sys")) {
-    method = kFindSystemDir;
+    method = patchformat::kLocateSystemDir;
   } else if (!rest.empty()) {
     noFurtherInformation('n');
   }
@@ -233,313 +250,337 @@ void newTarget(Options* options, std::string rest) {
   options->current().findMethod = method;
 }
 
-void parseOption(Options* options, const std::string& word) {
-  const char letter = word[1];
-  std::string rest = word.substr(2);
-  TargetSpec& target = options->current();
-  switch (letter) {
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
-      stripEquals(&rest);
-      requireEmpty(rest, letter);
-      options->searchLevel = letter - '0';
-      return;
-    case 'A':
-      optionError("Error, extended attributes (EA) are OS feature specific for OS/2 platform",
-                  "Fehler, erweiterte Attribute (EA) sind ein OS spezifisches Feature der OS/2 Plattform");
-    case 'B': {
-      const std::int64_t v = numberOption(rest, "Error, option \"-B\" requires numerical parameter!",
-                                          "Fehler, Option \"-B\" erfordert eine numerische Angabe!");
-      if (v < 0 || v > 10000) {
-        optionError("Error, only values 0..10000 are valid for option -B !",
-                    "Fehler, nur Werte 0..10000 sind zul\x84ssig f\x81r Option -B !");
-      }
-      options->encoderMargin = static_cast<std::int32_t>(v);
-      return;
-    }
-    case 'C': {
-      const std::int64_t v = numberOption(rest, "Error, option \"-C\" requires numerical parameter!",
-                                          "Fehler, Option \"-c\" erfordert eine numerische Angabe!");
-      if (v < 10 || v > 255) {
-        optionError("Error, only values 10..255 are valid for option \"-C\" !",
-                    "Fehler, nur Werte 10..255 sind zul\x84ssig f\x81r Option -C!");
-      }
-      options->literalBlockSize = static_cast<std::uint16_t>(v);
-      return;
-    }
-    case 'D':
-      stripEquals(&rest);
-      if (rest.empty()) {
-        optionError("Error, option \"-D\" requires filename parameter!",
-                    "Fehler, Option \"-D\" erwartet einen Dateinamen als Parameter!");
-      }
-      requireFieldLength(rest, letter);
-      target.removeFiles.push_back(PatternEntry{rest, false, false});
-      return;
-    case 'e':
-    case 'E': {
-      stripPrefix(&rest, "xact");
-      const Flags f = stripPatternFlags(&rest);
-      target.exactPatterns.push_back(makePattern(rest, f.bang, f.greater, letter));
-      return;
-    }
-    case 'P': {
-      const std::int64_t v = numberOption(rest, "Error, option \"-P\" require numerical parameter!",
-                                          "Fehler, Option \"-P\" erfordert eine numerische Angabe!");
-      if (v < 10 || v > 10000) {
-        optionError("Error, only values 10..10000 are valid for option \"-P\" !",
-                    "Fehler, nur Werte 10..10000 sind zul\x84ssig f\x81r Option \"-P\" !");
-      }
-      options->mismatchGroupSize = static_cast<std::uint16_t>(v);
-      return;
-    }
-    case 'Y':
-      stripEquals(&rest);
-      options->unusedY = readLooseNumber(rest);
-      return;
-    case 'Z': {
-      stripEquals(&rest);
-      if (options->packerChosen) return;
-      Packer packer;
-      if (!packerFromName(upper(rest), &packer)) unknownPacker();
-      options->packer = packer;
-      return;
-    }
-    case 'a':
-      stripPrefix(&rest, "ll");
-      stripEquals(&rest);
-      requireEmpty(rest, letter);
-      options->includeHidden = true;
-      return;
-    case 'b':
-      stripEquals(&rest);
-      if (!rest.empty()) {
-        requireFieldLength(rest, letter);
-        target.backupDir = rest;
-      }
-      return;
-    case 'c':
-      parseComment(options, rest);
-      return;
-    case 'd': {
-      stripPrefix(&rest, "elete");
-      const Flags f = stripPatternFlags(&rest);
-      target.removePatterns.push_back(makePattern(rest, f.greater, f.bang, letter));
-      return;
-    }
-    case 'f': {
-      stripPrefix(&rest, "orce");
-      const Flags f = stripPatternFlags(&rest);
-      if (rest.empty()) {
-        options->forceAll = true;
-      } else {
-        target.forcePatterns.push_back(makePattern(rest, f.bang, f.greater, letter));
-      }
-      return;
-    }
-    case 'g':
-      stripEquals(&rest);
-      if (rest.empty()) {
-        optionError("Error, no protection info given to option \"-g\"!",
-                    "Fehler, keine Info f\x81r Option \"-g\"!");
-      }
-      options->protection.push_back(rest);
-      return;
-    case 'h':
-      stripPrefix(&rest, "elp");
-      stripEquals(&rest);
-      requireEmpty(rest, letter);
-      options->showUsage = true;
-      return;
-    case 'i':
-      parseIgnore(options, rest);
-      return;
-    case 'j':
-      options->internalCompression = false;
-      return;
-    case 'k':
-      stripPrefix(&rest, "ey");
-      stripEquals(&rest);
-      if (rest.empty()) {
-        optionError("Error, must give a registry key for option \"-k\"!",
-                    "Fehler, keine Info f\x81r Option \"-k\"!");
-      }
-      setAutofindKey(&target, rest);
-      requireFieldLength(target.registryKey, letter);
-      requireFieldLength(target.registryValue, letter);
-      return;
-    case 'l':
-      stripPrefix(&rest, "og");
-      stripPrefix(&rest, "file");
-      stripEquals(&rest);
-      options->logEnabled = true;
-      if (rest.empty() || rest == "ascii" || rest == "txt") {
-        options->logAsText = true;
-      } else if (rest == "html") {
-        options->logAsText = false;
-      }
-      return;
-    case 'm': {
-      const std::int64_t v = numberOption(rest, "Error, option \"-m\" require numerical parameter!",
-                                          "Fehler, Option \"-m\" erfordert eine numerische Angabe!");
-      if (v <= 0) {
-        optionError("Error, only values larger than \"0\" are valid for option \"-m\"!",
-                    "Fehler, nur Werte gr\x94\xe1" "er 0 sind zul\x84ssig f\x81r Option \"-m\"!");
-      }
-      // Megabytes to bytes, in 64 bits so that large limits do not wrap.
-      const std::int64_t kMaxMegabytes = std::int64_t{1} << 42;
-      options->memoryLimit = (v > kMaxMegabytes ? kMaxMegabytes : v) << 20;
-      return;
-    }
-    case 'n':
-      newTarget(options, rest);
-      return;
-    case 'p':
-      stripEquals(&rest);
-      requireEmpty(rest, letter);
-      return;
-    case 'q':
-      stripPrefix(&rest, "uiet");
-      stripEquals(&rest);
-      requireEmpty(rest, letter);
-      options->quiet = true;
-      return;
-    case 'r':
-      stripEquals(&rest);
-      requireEmpty(rest, letter);
-      options->selfReference = true;
-      return;
-    case 's': {
-      stripEquals(&rest);
-      const std::string value = upper(rest);
-      options->executable = true;
-      if (value.empty() || value == "FX") {
-        options->guiStub = false;
-        options->localStub = false;
-        options->stubPlatform = "Win32";
-      } else if (value == "LOC") {
-        options->guiStub = false;
-        options->localStub = true;
-        options->stubPlatform = "Win32";
-      } else if (value == "GUI" || value == "GUI32") {
-        options->guiStub = true;
-        options->localStub = false;
-        options->stubPlatform = "Win32";
-      } else if (value == "GUI16") {
-        options->guiStub = true;
-        options->localStub = false;
-        options->stubPlatform = "Win16";
-      } else {
-        noFurtherInformation(letter);
-      }
-      return;
-    }
-    case 't':
-      stripPrefix(&rest, "ime");
-      stripEquals(&rest);
-      if (rest == "last" || rest == "latest" || rest == "l") {
-        options->dateMode = DateMode::kLatest;
-      } else if (rest == "now" || rest == "current" || rest == "c" || rest == "n") {
-        options->dateMode = DateMode::kNow;
-      } else {
-        optionError("Unknown \"-time=\" option value \"" + rest + "\"!",
-                    "Unbekannter \"-time=\" Wert \"" + rest + "\"!");
-      }
-      return;
-    case 'u': {
-      stripPrefix(&rest, "nimportant");
-      const Flags f = stripPatternFlags(&rest);
-      target.unimportantPatterns.push_back(makePattern(rest, f.bang, false, letter));
-      return;
-    }
-    case 'v':
-      stripPrefix(&rest, "ersion");
-      stripEquals(&rest);
-      requireEmpty(rest, letter);
-      optionError("", "");
-    case 'x':
-      stripEquals(&rest);
-      requireEmpty(rest, letter);
-      options->packAfterwards = true;
-      return;
-    case 'y':
-      stripEquals(&rest);
-      options->engineHint = readLooseNumber(rest);
-      return;
-    case 'z': {
-      stripEquals(&rest);
-      options->packAfterwards = true;
-      if (rest.empty()) return;
-      Packer packer;
-      if (!packerFromName(upper(rest), &packer)) unknownPacker();
-      options->packer = packer;
-      options->packerChosen = true;
-      return;
-    }
-    default:
-      optionError(std::string("Error, unknown option \"-") + letter + "\"!",
-                  std::string("Fehler, unbekannte Option \"-") + letter + "\"!");
+// The option being read: its letter and the text after it.
+struct Word {
+  Options& options;
+  platform::FileSystem& files;
+  char letter;
+  std::string rest;
+
+  TargetSpec& target() { return options.current(); }
+};
+
+void searchLevel(Word& w) {
+  stripEquals(&w.rest);
+  requireEmpty(w.rest, w.letter);
+  w.options.searchLevel = w.letter - '0';
+}
+
+void extendedAttributes(Word&) {
+  refuse("Error, extended attributes (EA) are OS feature specific for OS/2 platform",
+         "Fehler, erweiterte Attribute (EA) sind ein OS spezifisches Feature der OS/2 Plattform");
+}
+
+void margin(Word& w) {
+  w.options.encoderMargin = static_cast<std::int32_t>(numberOption(
+      w.rest, 0, 10000,
+      {"Error, option \"-B\" requires numerical parameter!", "Fehler, Option \"-B\" erfordert eine numerische Angabe!",
+       "Error, only values 0..10000 are valid for option -B !",
+       "Fehler, nur Werte 0..10000 sind zul\x84ssig f\x81r Option -B !"}));
+}
+
+void literalBlock(Word& w) {
+  w.options.literalBlockSize = static_cast<std::uint16_t>(numberOption(
+      w.rest, 10, 255,
+      {"Error, option \"-C\" requires numerical parameter!", "Fehler, Option \"-c\" erfordert eine numerische Angabe!",
+       "Error, only values 10..255 are valid for option \"-C\" !",
+       "Fehler, nur Werte 10..255 sind zul\x84ssig f\x81r Option -C!"}));
+}
+
+void removeFile(Word& w) {
+  stripEquals(&w.rest);
+  if (w.rest.empty()) {
+    refuse("Error, option \"-D\" requires filename parameter!",
+           "Fehler, Option \"-D\" erwartet einen Dateinamen als Parameter!");
   }
+  requireFieldLength(w.rest, w.letter);
+  w.target().removeFiles.push_back(PatternEntry{w.rest, false, false});
+}
+
+void exact(Word& w) {
+  stripPrefix(&w.rest, "xact");
+  const Flags f = stripPatternFlags(&w.rest);
+  w.target().exactPatterns.push_back(makePattern(w.rest, f.bang, f.greater, w.letter));
+}
+
+void mismatchGroup(Word& w) {
+  w.options.mismatchGroupSize = static_cast<std::uint16_t>(numberOption(
+      w.rest, 10, 10000,
+      {"Error, option \"-P\" require numerical parameter!", "Fehler, Option \"-P\" erfordert eine numerische Angabe!",
+       "Error, only values 10..10000 are valid for option \"-P\" !",
+       "Fehler, nur Werte 10..10000 sind zul\x84ssig f\x81r Option \"-P\" !"}));
+}
+
+void unusedY(Word& w) {
+  stripEquals(&w.rest);
+  w.options.unusedY = readLooseNumber(w.rest);
+}
+
+// -Z: the packer, unless -z named one already.
+void defaultPacker(Word& w) {
+  stripEquals(&w.rest);
+  if (w.options.packerChosen) return;
+  Packer packer;
+  if (!packerFromName(upper(w.rest), &packer)) unknownPacker();
+  w.options.packer = packer;
+}
+
+void hiddenFiles(Word& w) {
+  stripPrefix(&w.rest, "ll");
+  stripEquals(&w.rest);
+  requireEmpty(w.rest, w.letter);
+  w.options.includeHidden = true;
+}
+
+void backupDirectory(Word& w) {
+  stripEquals(&w.rest);
+  if (w.rest.empty()) return;
+  requireFieldLength(w.rest, w.letter);
+  w.target().backupDir = w.rest;
+}
+
+void comment(Word& w) { parseComment(&w.options, w.rest, w.files); }
+
+void removePattern(Word& w) {
+  stripPrefix(&w.rest, "elete");
+  const Flags f = stripPatternFlags(&w.rest);
+  w.target().removePatterns.push_back(makePattern(w.rest, f.greater, f.bang, w.letter));
+}
+
+void force(Word& w) {
+  stripPrefix(&w.rest, "orce");
+  const Flags f = stripPatternFlags(&w.rest);
+  if (w.rest.empty()) {
+    w.options.forceAll = true;
+  } else {
+    w.target().forcePatterns.push_back(makePattern(w.rest, f.bang, f.greater, w.letter));
+  }
+}
+
+void protection(Word& w) {
+  stripEquals(&w.rest);
+  if (w.rest.empty()) {
+    refuse("Error, no protection info given to option \"-g\"!", "Fehler, keine Info f\x81r Option \"-g\"!");
+  }
+  w.options.protection.push_back(w.rest);
+}
+
+void help(Word& w) {
+  stripPrefix(&w.rest, "elp");
+  stripEquals(&w.rest);
+  requireEmpty(w.rest, w.letter);
+  w.options.showUsage = true;
+}
+
+void ignore(Word& w) { parseIgnore(&w.options, w.rest); }
+
+void noCompression(Word& w) { w.options.internalCompression = false; }
+
+void autofindKey(Word& w) {
+  stripPrefix(&w.rest, "ey");
+  stripEquals(&w.rest);
+  if (w.rest.empty()) {
+    refuse("Error, must give a registry key for option \"-k\"!", "Fehler, keine Info f\x81r Option \"-k\"!");
+  }
+  if (const OptionError e = setAutofindKey(&w.target(), w.rest)) throw e;
+  requireFieldLength(w.target().registryKey, w.letter);
+  requireFieldLength(w.target().registryValue, w.letter);
+}
+
+void logFile(Word& w) {
+  stripPrefix(&w.rest, "og");
+  stripPrefix(&w.rest, "file");
+  stripEquals(&w.rest);
+  w.options.logEnabled = true;
+  if (w.rest.empty() || w.rest == "ascii" || w.rest == "txt") {
+    w.options.logAsText = true;
+  } else if (w.rest == "html") {
+    w.options.logAsText = false;
+  }
+}
+
+void memoryLimit(Word& w) {
+  const std::int64_t v = numberOption(
+      w.rest, 1, INT64_MAX,
+      {"Error, option \"-m\" require numerical parameter!", "Fehler, Option \"-m\" erfordert eine numerische Angabe!",
+       "Error, only values larger than \"0\" are valid for option \"-m\"!",
+       "Fehler, nur Werte gr\x94\xe1" "er 0 sind zul\x84ssig f\x81r Option \"-m\"!"});
+  // Megabytes to bytes, in 64 bits so that large limits do not wrap.
+  const std::int64_t kMaxMegabytes = std::int64_t{1} << 42;
+  w.options.memoryLimit = (v > kMaxMegabytes ? kMaxMegabytes : v) << 20;
+}
+
+void nextTarget(Word& w) { newTarget(&w.options, w.rest); }
+
+// Options that take no value and change nothing.
+void noValue(Word& w) {
+  stripEquals(&w.rest);
+  requireEmpty(w.rest, w.letter);
+}
+
+void quiet(Word& w) {
+  stripPrefix(&w.rest, "uiet");
+  stripEquals(&w.rest);
+  requireEmpty(w.rest, w.letter);
+  w.options.quiet = true;
+}
+
+void selfReference(Word& w) {
+  stripEquals(&w.rest);
+  requireEmpty(w.rest, w.letter);
+  w.options.selfReference = true;
+}
+
+void stub(Word& w) {
+  stripEquals(&w.rest);
+  const std::string value = upper(w.rest);
+  Options& o = w.options;
+  o.executable = true;
+  if (value.empty() || value == "FX" || value == "LOC") {
+    o.guiStub = false;
+    o.localStub = value == "LOC";
+    o.stubPlatform = "Win32";
+  } else if (value == "GUI" || value == "GUI32" || value == "GUI16") {
+    o.guiStub = true;
+    o.localStub = false;
+    o.stubPlatform = value == "GUI16" ? "Win16" : "Win32";
+  } else {
+    noFurtherInformation(w.letter);
+  }
+}
+
+void dates(Word& w) {
+  stripPrefix(&w.rest, "ime");
+  stripEquals(&w.rest);
+  const std::string& r = w.rest;
+  if (r == "last" || r == "latest" || r == "l") {
+    w.options.dateMode = DateMode::kLatest;
+  } else if (r == "now" || r == "current" || r == "c" || r == "n") {
+    w.options.dateMode = DateMode::kNow;
+  } else {
+    refuse("Unknown \"-time=\" option value \"" + r + "\"!", "Unbekannter \"-time=\" Wert \"" + r + "\"!");
+  }
+}
+
+void unimportant(Word& w) {
+  stripPrefix(&w.rest, "nimportant");
+  const Flags f = stripPatternFlags(&w.rest);
+  w.target().unimportantPatterns.push_back(makePattern(w.rest, f.bang, false, w.letter));
+}
+
+// -v: the version is the banner already shown; the run ends as after an error.
+void version(Word& w) {
+  stripPrefix(&w.rest, "ersion");
+  stripEquals(&w.rest);
+  requireEmpty(w.rest, w.letter);
+  refuse("", "");
+}
+
+void packAfterwards(Word& w) {
+  stripEquals(&w.rest);
+  requireEmpty(w.rest, w.letter);
+  w.options.packAfterwards = true;
+}
+
+void engineHint(Word& w) {
+  stripEquals(&w.rest);
+  w.options.engineHint = readLooseNumber(w.rest);
+}
+
+// -z: pack afterwards, with the packer it names.
+void pack(Word& w) {
+  stripEquals(&w.rest);
+  w.options.packAfterwards = true;
+  if (w.rest.empty()) return;
+  Packer packer;
+  if (!packerFromName(upper(w.rest), &packer)) unknownPacker();
+  w.options.packer = packer;
+  w.options.packerChosen = true;
+}
+
+using Handler = void (*)(Word&);
+
+// Option letters (case matters) and what handles them.
+const struct {
+  const char* letters;
+  Handler handle;
+} kHandlers[] = {
+    {"0123456789", searchLevel}, {"A", extendedAttributes}, {"B", margin},       {"C", literalBlock},
+    {"D", removeFile},           {"eE", exact},             {"P", mismatchGroup}, {"Y", unusedY},
+    {"Z", defaultPacker},        {"a", hiddenFiles},        {"b", backupDirectory}, {"c", comment},
+    {"d", removePattern},        {"f", force},              {"g", protection},   {"h", help},
+    {"i", ignore},               {"j", noCompression},      {"k", autofindKey},  {"l", logFile},
+    {"m", memoryLimit},          {"n", nextTarget},         {"p", noValue},      {"q", quiet},
+    {"r", selfReference},        {"s", stub},               {"t", dates},        {"u", unimportant},
+    {"v", version},              {"x", packAfterwards},     {"y", engineHint},   {"z", pack},
+};
+
+void parseOption(Options* options, const std::string& word, platform::FileSystem& files) {
+  Word w{*options, files, word[1], word.substr(2)};
+  for (const auto& h : kHandlers) {
+    for (const char* c = h.letters; *c != '\0'; ++c) {
+      if (*c == w.letter) return h.handle(w);
+    }
+  }
+  refuse(std::string("Error, unknown option \"-") + w.letter + "\"!",
+         std::string("Fehler, unbekannte Option \"-") + w.letter + "\"!");
 }
 
 }  // namespace
 
-void setOptionReporters(const OptionReporters& reporters) { g_reporters = reporters; }
-const OptionReporters& optionReporters() { return g_reporters; }
-
-void optionError(const std::string& en, const std::string& de, const char* arg) {
-  if (g_reporters.error != nullptr) g_reporters.error(cut(en).c_str(), cut(de).c_str(), arg);
-  throw std::logic_error("option error reporter returned: " + en);
-}
-
-void optionNotice(const std::string& en, const std::string& de, const char* arg) {
-  if (g_reporters.notice != nullptr) g_reporters.notice(cut(en).c_str(), cut(de).c_str(), arg);
-}
-
-void optionStop(const std::string& text) {
-  if (g_reporters.stop != nullptr) g_reporters.stop(text.c_str());
-  throw std::logic_error("option stop reporter returned: " + text);
+std::string OptionError::text(bool german) const {
+  const std::string& format = german ? de : en;
+  return hasArg ? formatMessage(format.c_str(), arg, MsgArg(), kMessageBuffer) : format;
 }
 
 void setDefaults(Options* options) {
   *options = Options();
   options->targets.emplace_back();
-  options->current().findMethod = kFindByPath;
+  options->current().findMethod = patchformat::kLocateGivenPath;
 }
 
-void parseWord(Options* options, const std::string& word, bool fromCommandLine) {
-  if (word.empty()) return;
-  if (word[0] != '-' || word == "-") {
+OptionError parseWord(Options* options, const std::string& word, bool fromCommandLine,
+                      platform::FileSystem& files) {
+  try {
+    if (word.empty()) return OptionError();
+    if (word[0] == '-' && word != "-") {
+      parseOption(options, word, files);
+      return OptionError();
+    }
     if (!fromCommandLine) {
-      optionError("Error, supposed file paramter \"" + word + "\" may no occur in VERDELIN_OPTS!",
-                  "Fehler, Dateiparameter \"" + word + "\" darf nicht in VERDELIN_OPTS auftauchen!");
+      refuse("Error, supposed file paramter \"" + word + "\" may no occur in VERDELIN_OPTS!",
+             "Fehler, Dateiparameter \"" + word + "\" darf nicht in VERDELIN_OPTS auftauchen!");
     }
     if (!options->patchName.empty()) appendStateName(&options->current(), options->patchName);
     options->patchName = word;
-    return;
+    return OptionError();
+  } catch (const OptionError& e) {
+    return e;
   }
-  parseOption(options, word);
 }
 
-std::vector<std::string> splitOptionsVariable(const std::string& value) {
+OptionError splitOptionsVariable(const std::string& value, std::vector<std::string>* words) {
+  words->clear();
   if (value.size() > kMaxOptsVariable) {
-    optionError("Error, VERDELIN_OPTS holds more than 999 characters!",
-                "Fehler, VERDELIN_OPTS enth\x84lt mehr als 999 Zeichen!");
+    OptionError e;
+    e.kind = OptionError::Kind::kFatal;
+    e.en = "Error, VERDELIN_OPTS holds more than 999 characters!";
+    e.de = "Fehler, VERDELIN_OPTS enth\x84lt mehr als 999 Zeichen!";
+    return e;
   }
-  std::vector<std::string> words;
   std::string word;
   bool quoted = false;
   for (char c : value) {
     if (c == '"') quoted = !quoted;
     if (c == ' ' && !quoted) {
-      words.push_back(word);
+      words->push_back(word);
       word.clear();
     } else {
       word.push_back(c);
     }
   }
-  words.push_back(word);
-  return words;
+  words->push_back(word);
+  return OptionError();
 }
 
 void completeSettings(Options* options) {

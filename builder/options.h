@@ -2,15 +2,18 @@
 // lists, one patch file name, and the global settings. Filled word by word
 // from the command line and the environment variable VERDELIN_OPTS.
 //
-// This module prints nothing. Errors and notices leave through the reporters
-// that the entry installs (setOptionReporters), so that the rules stay
-// testable without a console.
+// This module prints nothing: a refused word comes back as an OptionError,
+// and the entry decides how the run ends.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "patchformat/container.h"
+#include "platform/files.h"
+#include "platform/registry.h"
 
 namespace builder {
 
@@ -36,20 +39,11 @@ struct IgnoreEntry : PatternEntry {
   std::array<bool, kIgnoreStateSlots> inStartState{};  // index 0 = start state 1
 };
 
-// How the appliers find a target on the user's machine.
-enum FindMethod : std::int32_t {
-  kFindNone = -1,
-  kFindByPath = 0,
-  kFindRegistry = 1,
-  kFindWindowsDir = 2,
-  kFindSystemDir = 3,
-};
-
-constexpr std::uint32_t kHkeyLocalMachine = 0x80000002u;
-
 struct TargetSpec {
-  std::int32_t findMethod = kFindByPath;
-  std::uint32_t rootKey = kHkeyLocalMachine;
+  // How the appliers find the target; "-n" without a value gives
+  // kLocateKeep: the applier keeps the previous target's paths.
+  patchformat::LocatorKind findMethod = patchformat::kLocateGivenPath;
+  std::uint32_t rootKey = platform::kHkeyLocalMachine;
   std::string registryKey;    // below rootKey, "\"-separated, no leading "\"
   std::string registryValue;  // empty: the key's default value
   std::string backupDir = "Backup";
@@ -60,7 +54,6 @@ struct TargetSpec {
   std::vector<IgnoreEntry> ignorePatterns;        // -i
   std::vector<PatternEntry> unimportantPatterns;  // -u
   std::vector<std::string> stateNames;            // start states in order, end state last
-  std::vector<bool> stateIsDirectory;             // filled by the job driver
 
   std::uint32_t nameCount() const { return static_cast<std::uint32_t>(stateNames.size()); }
 };
@@ -102,30 +95,32 @@ struct Options {
   TargetSpec& current() { return targets.back(); }
 };
 
-// Error and notice reporters. Formats come in English and German; `arg` is
-// the one %s argument, or null when the text is to be shown literally (texts
-// built from user input are never used as formats). `error` and `stop` do not
-// return: `error` is the fatal error exit, `stop` prints the English text to
-// standard output and ends the program with exit code 1.
-struct OptionReporters {
-  void (*error)(const char* en, const char* de, const char* arg);
-  void (*notice)(const char* en, const char* de, const char* arg);
-  void (*stop)(const char* text);
-};
-void setOptionReporters(const OptionReporters& reporters);
-const OptionReporters& optionReporters();
+// Why a word was refused. kFatal ends the run through the error exit (the
+// text to the error stream); kRefusal prints the English text to standard
+// output and ends with exit code 1. The texts are cut to 255 bytes, as the
+// system's message buffer holds; with `arg` they are formats for it.
+struct OptionError {
+  enum class Kind { kNone, kFatal, kRefusal };
+  Kind kind = Kind::kNone;
+  std::string en;
+  std::string de;
+  std::string arg;
+  bool hasArg = false;
 
-[[noreturn]] void optionError(const std::string& en, const std::string& de,
-                              const char* arg = nullptr);
-void optionNotice(const std::string& en, const std::string& de, const char* arg = nullptr);
-[[noreturn]] void optionStop(const std::string& text);
+  explicit operator bool() const { return kind != Kind::kNone; }
+  // The text to print in the given language (formatted and cut to the
+  // 1500-byte message buffer when it has an argument).
+  std::string text(bool german) const;
+};
 
 // Defaults of every setting and the first target (found by path).
 void setDefaults(Options* options);
-// Handles one word; a refused word ends the program through the error reporter.
-void parseWord(Options* options, const std::string& word, bool fromCommandLine);
+// Handles one word (`files` reads a comment file). The options keep what
+// the words before a refused one gave.
+OptionError parseWord(Options* options, const std::string& word, bool fromCommandLine,
+                      platform::FileSystem& files);
 // Cuts VERDELIN_OPTS into words at blanks outside double quotes.
-std::vector<std::string> splitOptionsVariable(const std::string& value);
+OptionError splitOptionsVariable(const std::string& value, std::vector<std::string>* words);
 // Defaults of the tuning values and the patch file names, once all words are read.
 void completeSettings(Options* options);
 

@@ -5,33 +5,28 @@
 #include <cstdio>
 #include <initializer_list>
 #include <string>
+#include <vector>
+
+#include "builder/messages.h"
 
 namespace builder {
 namespace {
 
-// What the reporters were given, so that tests can look at refusals.
+// What a refused word came back with.
 struct Refused {
   std::string en, de, arg;
-  bool stop = false;
+  bool stop = false;  // a refusal that ends the run on standard output
 };
-std::string g_notices;
-
-void throwError(const char* en, const char* de, const char* arg) {
-  throw Refused{en, de, arg != nullptr ? arg : "", false};
-}
-void keepNotice(const char* en, const char*, const char*) { g_notices += en; }
-void throwStop(const char* text) { throw Refused{text, "", "", true}; }
 
 class OptionsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setOptionReporters(OptionReporters{throwError, keepNotice, throwStop});
-    setDefaults(&options);
-    g_notices.clear();
-  }
+  void SetUp() override { setDefaults(&options); }
 
   Options& parse(std::initializer_list<std::string> words, bool fromCommandLine = true) {
-    for (const std::string& w : words) parseWord(&options, w, fromCommandLine);
+    for (const std::string& w : words) {
+      const OptionError e = parseWord(&options, w, fromCommandLine, files);
+      if (e) ADD_FAILURE() << "\"" << w << "\" refused: " << e.en;
+    }
     return options;
   }
 
@@ -42,23 +37,29 @@ class OptionsTest : public ::testing::Test {
   }
 
   Refused refusal(std::initializer_list<std::string> words, bool fromCommandLine = true) {
-    try {
-      parse(words, fromCommandLine);
-    } catch (const Refused& r) {
-      return r;
+    for (const std::string& w : words) {
+      const OptionError e = parseWord(&options, w, fromCommandLine, files);
+      if (e) return Refused{e.en, e.de, e.arg, e.kind == OptionError::Kind::kRefusal};
     }
     ADD_FAILURE() << "words were accepted";
     return Refused{};
   }
 
+  static std::vector<std::string> split(const std::string& value) {
+    std::vector<std::string> words;
+    EXPECT_FALSE(splitOptionsVariable(value, &words));
+    return words;
+  }
+
   Options options;
+  platform::SystemFileSystem files;
 };
 
 TEST_F(OptionsTest, PositionalWordsMakeStatesAndPatchName) {
   complete({"a.dat", "b.dat", "out"});
   ASSERT_EQ(options.targets.size(), 1u);
   EXPECT_EQ(options.targets[0].stateNames, (std::vector<std::string>{"a.dat", "b.dat"}));
-  EXPECT_EQ(options.targets[0].findMethod, kFindByPath);
+  EXPECT_EQ(options.targets[0].findMethod, patchformat::kLocateGivenPath);
   EXPECT_EQ(options.finalName, "out.utp");
   EXPECT_EQ(options.baseName, "out");
   EXPECT_EQ(options.patchName, "out.utp");
@@ -94,22 +95,22 @@ TEST_F(OptionsTest, NewTargetClosesTheCurrentOne) {
   complete({"s1", "e1", "-n=win", "s2", "e2", "p"});
   ASSERT_EQ(options.targets.size(), 2u);
   EXPECT_EQ(options.targets[0].stateNames, (std::vector<std::string>{"s1", "e1"}));
-  EXPECT_EQ(options.targets[0].findMethod, kFindByPath);
+  EXPECT_EQ(options.targets[0].findMethod, patchformat::kLocateGivenPath);
   EXPECT_EQ(options.targets[1].stateNames, (std::vector<std::string>{"s2", "e2"}));
-  EXPECT_EQ(options.targets[1].findMethod, kFindWindowsDir);
+  EXPECT_EQ(options.targets[1].findMethod, patchformat::kLocateWindowsDir);
   EXPECT_EQ(options.finalName, "p.utp");
 }
 
 TEST_F(OptionsTest, NewTargetValues) {
   parse({"-n=Windows"});
   EXPECT_EQ(options.targets.size(), 1u) << "an empty current target only changes its method";
-  EXPECT_EQ(options.current().findMethod, kFindWindowsDir);
+  EXPECT_EQ(options.current().findMethod, patchformat::kLocateWindowsDir);
   parse({"-nSYSTEM"});
-  EXPECT_EQ(options.current().findMethod, kFindSystemDir);
+  EXPECT_EQ(options.current().findMethod, patchformat::kLocateSystemDir);
   parse({"-n=ext"});
-  EXPECT_EQ(options.current().findMethod, kFindByPath);
+  EXPECT_EQ(options.current().findMethod, patchformat::kLocateGivenPath);
   parse({"-n"});
-  EXPECT_EQ(options.current().findMethod, kFindNone);
+  EXPECT_EQ(options.current().findMethod, patchformat::kLocateKeep);
 
   Refused r = refusal({"-n=abc"});
   EXPECT_EQ(r.en, "Error, no further information for option \"-n\" expected!");
@@ -119,9 +120,9 @@ TEST_F(OptionsTest, NewTargetValues) {
 TEST_F(OptionsTest, NewTargetAfterNamesStartsAnotherTarget) {
   parse({"a", "b", "-n", "c", "d", "-n=sys", "e", "f", "p"});
   ASSERT_EQ(options.targets.size(), 3u);
-  EXPECT_EQ(options.targets[1].findMethod, kFindNone);
+  EXPECT_EQ(options.targets[1].findMethod, patchformat::kLocateKeep);
   EXPECT_EQ(options.targets[1].stateNames, (std::vector<std::string>{"c", "d"}));
-  EXPECT_EQ(options.targets[2].findMethod, kFindSystemDir);
+  EXPECT_EQ(options.targets[2].findMethod, patchformat::kLocateSystemDir);
   EXPECT_EQ(options.patchName, "p");
 }
 
@@ -332,6 +333,19 @@ TEST_F(OptionsTest, CommentFromFile) {
   EXPECT_EQ(missing.arg, path);
 }
 
+TEST_F(OptionsTest, ErrorTextsInEitherLanguage) {
+  const std::string missing = ::testing::TempDir() + "no-such-comment.txt";
+  OptionError e = parseWord(&options, "-c=@" + missing, true, files);
+  EXPECT_EQ(e.kind, OptionError::Kind::kFatal);
+  EXPECT_EQ(e.text(false), "Error, cannot open comment file \"" + missing + "\".");
+  EXPECT_EQ(e.text(true), "Fehler, kann Kommentar-Datei \"" + missing + "\" nicht \x94" "ffnen.");
+  e = parseWord(&options, "-q=x", true, files);
+  EXPECT_EQ(e.text(true), "Fehler, keine weiteren Angaben bei Option \"-q\" erwartet!");
+  e = parseWord(&options, "-c=@" + std::string(2000, 'p'), true, files);
+  EXPECT_EQ(e.text(false).size(), kMessageBuffer - 1) << "a formatted text is cut at the message buffer";
+  EXPECT_FALSE(parseWord(&options, "-q", true, files)) << "an accepted word";
+}
+
 TEST_F(OptionsTest, StubChoices) {
   parse({"-s"});
   EXPECT_TRUE(options.executable);
@@ -419,16 +433,13 @@ TEST_F(OptionsTest, EnvironmentWords) {
 }
 
 TEST_F(OptionsTest, SplittingTheVariable) {
-  EXPECT_EQ(splitOptionsVariable("-q -c=\"a b\"  -r"),
-            (std::vector<std::string>{"-q", "-c=\"a b\"", "", "-r"}));
-  EXPECT_EQ(splitOptionsVariable(""), (std::vector<std::string>{""}));
-  EXPECT_EQ(splitOptionsVariable(std::string(999, 'x')).size(), 1u);
-  try {
-    splitOptionsVariable(std::string(1000, 'x'));
-    ADD_FAILURE() << "a value of 1000 characters was taken";
-  } catch (const Refused& r) {
-    EXPECT_NE(r.en.find("999"), std::string::npos);
-  }
+  EXPECT_EQ(split("-q -c=\"a b\"  -r"), (std::vector<std::string>{"-q", "-c=\"a b\"", "", "-r"}));
+  EXPECT_EQ(split(""), (std::vector<std::string>{""}));
+  EXPECT_EQ(split(std::string(999, 'x')).size(), 1u);
+  std::vector<std::string> words;
+  const OptionError tooLong = splitOptionsVariable(std::string(1000, 'x'), &words);
+  EXPECT_EQ(tooLong.kind, OptionError::Kind::kFatal) << "a value of 1000 characters was taken";
+  EXPECT_NE(tooLong.en.find("999"), std::string::npos);
   parse({"-c=\"a b\""}, false);
   EXPECT_EQ(options.commentText, "\"a b\"\r") << "the quotes stay part of the value";
 }
@@ -456,17 +467,17 @@ TEST_F(OptionsTest, AtMostTwentyStatesPerTarget) {
   EXPECT_NE(r.en.find("patch"), std::string::npos) << "names the state that is one too many";
 }
 
-TEST_F(OptionsTest, ReportersCutTextsTo255) {
+TEST_F(OptionsTest, RefusalTextsAreCutTo255) {
   Refused r = refusal({"-t=" + std::string(400, 'v')});
   EXPECT_EQ(r.en.size(), 255u);
 }
 
 TEST_F(OptionsTest, AutofindKey) {
   parse({"-k=Software\\Acme\\Tool\\InstallDir"});
-  EXPECT_EQ(options.current().findMethod, kFindRegistry);
+  EXPECT_EQ(options.current().findMethod, patchformat::kLocateRegistry);
   EXPECT_EQ(options.current().registryKey, "Software\\Acme\\Tool");
   EXPECT_EQ(options.current().registryValue, "InstallDir");
-  EXPECT_EQ(options.current().rootKey, kHkeyLocalMachine);
+  EXPECT_EQ(options.current().rootKey, platform::kHkeyLocalMachine);
 
   setDefaults(&options);
   parse({"-key=\"Software/Acme/Tool/@\""});

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "builder/messages.h"
 #include "patchformat/crc.h"
 #include "platform/files.h"
 
@@ -47,7 +46,7 @@ std::string joinPath(const std::string& head, const std::string& name) {
 void walkDirectory(DirectoryStream& stream, const std::string& dir, const std::string& prefix,
                    const ScanContext& context) {
   std::vector<std::string> names;
-  if (!platform::listDirectory(dir, &names)) return;
+  if (!context.files.listDirectory(dir, &names)) return;
   // Systems list entries in different orders (the order decides the order
   // of records and the winner of equal scores): names are taken in one
   // order everywhere, letters without regard to case first, so that the
@@ -63,13 +62,13 @@ void walkDirectory(DirectoryStream& stream, const std::string& dir, const std::s
     const std::string full = joinPath(dir, name);
     const std::string relative = joinPath(prefix, name);
     platform::FileStatus status;
-    if (!platform::fileStatus(full, &status)) failNumbered(26, full);
+    if (!context.files.fileStatus(full, &status)) context.out.failNumbered(kMsgCannotAccessScanned, full);
     if (!context.includeHidden && (status.attributes & platform::kAttributeHidden)) continue;
     if (status.isDirectory) {
       // A link may lead back above itself: walks never follow one.
       if (status.isLink) {
         if (!context.quiet) {
-          optionNotice("Link \"" + full + "\" to a directory skipped.\n",
+          context.out.notice("Link \"" + full + "\" to a directory skipped.\n",
                        "Verkn\x81pfung \"" + full + "\" auf ein Verzeichnis \x81" "bersprungen.\n");
         }
         continue;
@@ -99,9 +98,10 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
   entry->fullPath = fullPath;
   entry->relativePath = relativePath;
   platform::FileStatus status;
-  platform::File file;
-  if (!platform::fileStatus(fullPath, &status) || !file.open(fullPath, platform::File::Mode::kRead)) {
-    failNumbered(26, fullPath);
+  std::unique_ptr<platform::File> file;
+  if (!context.files.fileStatus(fullPath, &status) ||
+      !(file = context.files.open(fullPath, platform::File::Mode::kRead))) {
+    context.out.failNumbered(kMsgCannotAccessScanned, fullPath);
   }
   entry->attributes = status.attributes;
   entry->date = status.dosDateTime;
@@ -113,8 +113,8 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
   // Four tables let neighbouring equal bytes count without waiting on each other.
   std::uint32_t counts[4][256] = {};
   for (;;) {
-    const long n = file.read(piece, kReadPiece);
-    if (n < 0) failNumbered(26, fullPath);
+    const long n = file->read(piece, kReadPiece);
+    if (n < 0) context.out.failNumbered(kMsgCannotAccessScanned, fullPath);
     if (n == 0) break;
     long i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -137,7 +137,7 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
 }
 
 void walkState(DirectoryStream& stream, const ScanContext& context) {
-  stream.isDirectory = platform::isDirectory(stream.rootPath);
+  stream.isDirectory = context.files.isDirectory(stream.rootPath);
   if (stream.isDirectory) walkDirectory(stream, stream.rootPath, "", context);
 }
 
@@ -182,7 +182,7 @@ bool isIgnored(const std::string& displayName, const std::string& name, bool isE
   }
   if (first == nullptr) return false;
   if (!context.quiet) {
-    optionNotice("File \"" + displayName + "\" ignored due to pattern \"" + first->pattern + "\".\r\n",
+    context.out.notice("File \"" + displayName + "\" ignored due to pattern \"" + first->pattern + "\".\r\n",
                  "Datei \"" + displayName + "\" wurde aufgrund des Musters \"" + first->pattern + "\" ignoriert.\r\n");
   }
   return true;

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "builder/messages.h"
 #include "builder/options.h"
+#include "platform/files.h"
 
 namespace builder {
 
@@ -26,15 +28,20 @@ struct FileEntry {
   std::array<double, 256> byteShares{};
 };
 
-// What scanning needs besides the file system.
+// What scanning works with: the file system, where notices and errors go,
+// and the target's settings.
 struct ScanContext {
+  ScanContext(platform::FileSystem& f, Output& o) : files(f), out(o) {}
+
+  platform::FileSystem& files;
+  Output& out;
   const TargetSpec* target = nullptr;
   bool includeHidden = false;  // -a
   bool quiet = false;
   std::uint32_t* latestDate = nullptr;  // raised by every date taken
 };
 
-// Reads the file (message 26 when it cannot be opened or read).
+// Reads the file (message 26 ends the run when it cannot be opened or read).
 std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::string& relativePath,
                                     const ScanContext& context);
 

@@ -7,21 +7,16 @@
 #include <string>
 
 #include "builder/messages.h"
+#include "platform/fault_injection.h"
 #include "platform/files.h"
+#include "tests/machine_support.h"
 
 namespace builder {
 namespace {
 
-std::string g_notices;
-void keepNotice(const char* en, const char*, const char*) { g_notices += en; }
-[[noreturn]] void throwError(const char* en, const char*, const char*) { throw std::string(en); }
-[[noreturn]] void throwStop(const char* text) { throw std::string(text); }
-
 class ScanningTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setOptionReporters(OptionReporters{throwError, keepNotice, throwStop});
-    g_notices.clear();
     root = ::testing::TempDir() + "scan_state";
     std::filesystem::remove_all(root);
     std::filesystem::create_directories(root);
@@ -32,8 +27,7 @@ class ScanningTest : public ::testing::Test {
   void put(const std::string& relative, const std::string& bytes) {
     const std::string path = root + "/" + relative;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    platform::File f;
-    ASSERT_TRUE(f.open(path, platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close());
+    ASSERT_TRUE(files.writeWholeFile(path, bytes));
   }
   std::unique_ptr<FileEntry> entry(const std::string& name, const std::string& bytes) {
     put(name, bytes);
@@ -48,7 +42,11 @@ class ScanningTest : public ::testing::Test {
 
   std::string root;
   TargetSpec target;
-  ScanContext context;
+  platform::SystemFileSystem files;
+  testing_support::CapturingConsole console;
+  Output out{console};
+  ScanContext context{files, out};
+  std::string& g_notices = console.out;
 };
 
 TEST_F(ScanningTest, PatternsMatchWithoutCaseAndTryEveryTail) {
@@ -156,6 +154,31 @@ TEST_F(ScanningTest, WalkSkipsHiddenIgnoredAndLinkedDirectories) {
   walkState(missing, context);
   EXPECT_FALSE(missing.isDirectory);
   EXPECT_TRUE(missing.entries.empty());
+}
+
+TEST_F(ScanningTest, AFileTheDiskWillNotGiveEndsTheRunWithMessage26) {
+  put("a.txt", "abc");
+  platform::FaultInjectingFileSystem faulty(files);
+  ScanContext c(faulty, out);
+  c.target = &target;
+  const std::string message = "Error, can't access file \"" + root + "\\a.txt\" in directory being scanned!";
+  faulty.failAt(platform::FileOp::kRead, 1);
+  try {
+    scanFile(root + "\\a.txt", "a.txt", c);
+    ADD_FAILURE() << "a failed read was taken for the end of the file";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.text(), message);
+  }
+  // The walk asks for the root, lists it, then asks for each entry.
+  faulty.failAt(platform::FileOp::kStatus, 2);
+  DirectoryStream stream;
+  stream.rootPath = root;
+  try {
+    walkState(stream, c);
+    ADD_FAILURE() << "an entry without a status was passed over";
+  } catch (const FatalError& e) {
+    EXPECT_EQ(e.text(), message);
+  }
 }
 
 TEST_F(ScanningTest, ChainsRunThroughEveryStartStateAndReduceIdenticalPairs) {

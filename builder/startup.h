@@ -6,29 +6,21 @@
 #include <string>
 
 #include "builder/options.h"
+#include "platform/machine.h"
 
 namespace builder {
 
-// Runs the whole program; returns the exit code. Every fatal error arrives
-// here as a BuilderExit and is printed after the error clean-up.
-int runKestmain(int argc, char** argv);
-
-// Allocation routine of the engine tables: zero-filled memory or null.
-using Allocator = void* (*)(std::size_t bytes);
-// Allocates the 20 state blocks of the job; a failed allocation is message 29.
-void initStateBlocks(Allocator allocate);
-void releaseStateBlocks();
+// Runs the whole program on `machine`; returns the exit code. Every fatal
+// error arrives here as a FatalError and is printed after the error clean-up.
+int runKestmain(int argc, char** argv, platform::Machine& machine);
 
 // The program directory: everything up to and including the last "\" or
 // "/" of the program's path; empty when the path has no separator.
 std::string programDirectory(const std::string& programPath);
 
 // Reads every command-line word, then the words of VERDELIN_OPTS, and
-// completes the settings.
-void readOptions(Options* options, int argc, char** argv);
-
-// One line per setting, for checking what the options produced.
-std::string describeOptions(const Options& options);
+// completes the settings; stops at the first refused word.
+OptionError readOptions(Options* options, int argc, char** argv, platform::FileSystem& files);
 
 extern const char* const kBanner;
 

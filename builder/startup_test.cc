@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,29 +10,15 @@
 #include <vector>
 
 #include "builder/cleanup.h"
+#include "builder/context.h"
 #include "builder/messages.h"
+#include "platform/fault_injection.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "tests/machine_support.h"
 
 namespace builder {
 namespace {
-
-int g_allocations = 0;
-void* failOnFifth(std::size_t bytes) {
-  if (++g_allocations == 5) return nullptr;
-  return std::calloc(1, bytes);
-}
-
-TEST(StartupTest, StateBlockAllocationFailureIsMessage29) {
-  g_allocations = 0;
-  try {
-    initStateBlocks(failOnFifth);
-    FAIL() << "no failure reported";
-  } catch (const AllocationFailure& e) {
-    EXPECT_EQ(e.text(), "Error, can't allocate 1112 Bytes (to initialized the patching engine)!\n");
-  }
-  releaseStateBlocks();
-}
 
 TEST(StartupTest, ProgramDirectory) {
   EXPECT_EQ(programDirectory("C:\\Tools\\Kest\\kestmain.exe"), "C:\\Tools\\Kest\\");
@@ -40,45 +27,82 @@ TEST(StartupTest, ProgramDirectory) {
   EXPECT_EQ(programDirectory("kestmain"), "");
 }
 
+OptionError readWords(Options* options, std::vector<std::string> words) {
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  platform::SystemFileSystem files;
+  return readOptions(options, static_cast<int>(argv.size()), argv.data(), files);
+}
+
 // Command-line words, then completion.
 TEST(StartupTest, ReadOptionsTakesCommandLineWords) {
   Options options;
   setDefaults(&options);
-  char prog[] = "kestmain";
-  char a[] = "a";
-  char b[] = "b";
-  char out[] = "out";
-  char* argv[] = {prog, a, b, out};
-  readOptions(&options, 4, argv);
+  EXPECT_FALSE(readWords(&options, {"kestmain", "a", "b", "out"}));
   EXPECT_EQ(options.finalName, "out.utp");
-  const std::string text = describeOptions(options);
-  EXPECT_NE(text.find("start state 1 \"a\""), std::string::npos);
-  EXPECT_NE(text.find("end state \"b\""), std::string::npos);
+  ASSERT_EQ(options.targets.size(), 1u);
+  EXPECT_EQ(options.targets[0].stateNames, (std::vector<std::string>{"a", "b"}));
 }
 
 // Every kind of option lands in the job description.
 TEST(StartupTest, ReadOptionsFillsTargetsPatternsAndSettings) {
+  Options o;
+  setDefaults(&o);
+  EXPECT_FALSE(readWords(&o, {"kestmain", "-B=100", "-9", "-r", "-j", "-C30", "-m=16", "-b=Old", "-d!=*.bak", "s1",
+                              "e1", "-n=win", "-is=*.tmp", "s2", "e2", "p", "-s=gui", "-t=latest", "-logfile=html",
+                              "-z=RAR"}));
+  EXPECT_EQ(o.finalName, "p.exe");
+  EXPECT_EQ(o.baseName, "p");
+  ASSERT_EQ(o.targets.size(), 2u);
+  const TargetSpec& first = o.targets[0];
+  EXPECT_EQ(first.findMethod, patchformat::kLocateGivenPath);
+  EXPECT_EQ(first.backupDir, "Old");
+  EXPECT_EQ(first.stateNames, (std::vector<std::string>{"s1", "e1"}));
+  ASSERT_EQ(first.removePatterns.size(), 1u);
+  EXPECT_EQ(first.removePatterns[0].pattern, "*.bak");
+  EXPECT_TRUE(first.removePatterns[0].exclude);
+  EXPECT_FALSE(first.removePatterns[0].matchFlag);
+  EXPECT_TRUE(first.ignorePatterns.empty());
+  const TargetSpec& second = o.targets[1];
+  EXPECT_EQ(second.findMethod, patchformat::kLocateWindowsDir);
+  EXPECT_EQ(second.backupDir, "Backup");
+  EXPECT_EQ(second.stateNames, (std::vector<std::string>{"s2", "e2"}));
+  ASSERT_EQ(second.ignorePatterns.size(), 1u);
+  EXPECT_EQ(second.ignorePatterns[0].pattern, "*.tmp");
+  EXPECT_TRUE(second.ignorePatterns[0].inSources);
+  EXPECT_FALSE(second.ignorePatterns[0].inFinal);
+  EXPECT_EQ(second.ignorePatterns[0].inStartState, (std::array<bool, kIgnoreStateSlots>{})) << "no single states";
+  EXPECT_TRUE(second.removePatterns.empty());
+  EXPECT_EQ(o.searchLevel, 9);
+  EXPECT_EQ(o.encoderMargin, 100);
+  EXPECT_EQ(o.literalBlockSize, 30u);
+  EXPECT_EQ(o.mismatchGroupSize, 190u);
+  EXPECT_EQ(o.memoryLimit, 16777216);
+  EXPECT_EQ(o.engineHint, 0u);
+  EXPECT_TRUE(o.selfReference);
+  EXPECT_FALSE(o.internalCompression);
+  EXPECT_FALSE(o.includeHidden);
+  EXPECT_FALSE(o.forceAll);
+  EXPECT_FALSE(o.quiet);
+  EXPECT_EQ(o.dateMode, DateMode::kLatest);
+  EXPECT_TRUE(o.executable && o.guiStub && !o.localStub);
+  EXPECT_EQ(o.stubPlatform, "Win32");
+  EXPECT_TRUE(o.logEnabled);
+  EXPECT_FALSE(o.logAsText);
+  EXPECT_TRUE(o.packAfterwards);
+  EXPECT_EQ(o.packer, Packer::kRar);
+  EXPECT_EQ(o.commentText, "");
+}
+
+// Reading stops at the first refused word; the rest is not read.
+TEST(StartupTest, ReadOptionsStopsAtTheFirstRefusal) {
   Options options;
   setDefaults(&options);
-  std::vector<std::string> words{"kestmain", "-B=100", "-9", "-r", "-j", "-C30", "-m=16", "-b=Old", "-d!=*.bak",
-                                 "s1", "e1", "-n=win", "-is=*.tmp", "s2", "e2", "p", "-s=gui", "-t=latest",
-                                 "-logfile=html", "-z=RAR"};
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(&w[0]);
-  readOptions(&options, static_cast<int>(argv.size()), argv.data());
-  EXPECT_EQ(describeOptions(options),
-            "Patch file \"p.exe\", base name \"p\"\n"
-            "Target 1: find method 0, backup directory \"Old\"\n"
-            "  start state 1 \"s1\"\n"
-            "  end state \"e1\"\n"
-            "  remove \"*.bak\" exclude\n"
-            "Target 2: find method 2, backup directory \"Backup\"\n"
-            "  start state 1 \"s2\"\n"
-            "  end state \"e2\"\n"
-            "  ignore \"*.tmp\" sources\n"
-            "Search level 9, margin 100, literal block 30, mismatch group 190, memory limit 16777216, engine hint 0\n"
-            "Self reference on, compression off, hidden files off, force all off, quiet off, date latest\n"
-            "Executable gui Win32, log html, pack yes with RAR\n");
+  const OptionError e = readWords(&options, {"kestmain", "-q", "-w", "-r", "a", "b", "p"});
+  EXPECT_EQ(e.kind, OptionError::Kind::kFatal);
+  EXPECT_EQ(e.en, "Error, unknown option \"-w\"!");
+  EXPECT_TRUE(options.quiet);
+  EXPECT_FALSE(options.selfReference);
 }
 
 #if GTEST_HAS_DEATH_TEST && !defined(_WIN32)
@@ -87,51 +111,66 @@ TEST(CleanupDeathTest, InterruptDeletesTheIncompletePatch) {
   const std::string path = ::testing::TempDir() + "incomplete.utp";
   EXPECT_EXIT(
       {
-        static platform::File file;
-        if (!file.open(path, platform::File::Mode::kCreate)) std::exit(7);
-        file.write("partial", 7);
-        registerPatchOutput(&file, path);
+        static std::unique_ptr<platform::File> file;
+        file = platform::SystemFileSystem().open(path, platform::File::Mode::kCreate);
+        if (!file) std::exit(7);
+        file->write("partial", 7);
+        registerPatchOutput(*file, path);
         platform::installInterruptHandler(cleanupHandler);
         std::raise(SIGINT);
         std::exit(8);  // not reached: the handler ends the program
       },
       ::testing::ExitedWithCode(1), "Deleting incomplete patch file \"" + path + "\"");
-  EXPECT_FALSE(platform::fileExists(path));
+  EXPECT_FALSE(platform::SystemFileSystem().fileExists(path));
 }
 
 TEST(CleanupDeathTest, ExitDeletesAnOpenLogFile) {
   const std::string path = ::testing::TempDir() + "open.log";
   EXPECT_EXIT(
       {
-        static platform::File file;
-        if (!file.open(path, platform::File::Mode::kCreate)) std::exit(7);
-        registerLogOutput(&file, path);
+        static std::unique_ptr<platform::File> file;
+        file = platform::SystemFileSystem().open(path, platform::File::Mode::kCreate);
+        if (!file) std::exit(7);
+        registerLogOutput(*file, path);
         std::atexit([] { cleanupHandler(); });
         std::exit(1);
       },
       ::testing::ExitedWithCode(1), "Deleting incomplete log file");
-  EXPECT_FALSE(platform::fileExists(path));
+  EXPECT_FALSE(platform::SystemFileSystem().fileExists(path));
 }
 #endif
 
 TEST(CleanupTest, ErrorExitDiscardsThePatchSilently) {
   const std::string path = ::testing::TempDir() + "discard.utp";
-  platform::File file;
-  ASSERT_TRUE(file.open(path, platform::File::Mode::kCreate));
-  registerPatchOutput(&file, path);
+  testing_support::TestMachine test;
+  Context context(test.machine);
+  ASSERT_TRUE(context.openPatch(path));
   EXPECT_TRUE(patchOutputOpen());
-  discardPatchOutput();
+  context.discardPatch();
   EXPECT_FALSE(patchOutputOpen());
-  EXPECT_FALSE(file.isOpen());
-  EXPECT_FALSE(platform::fileExists(path));
-  // A released file is left where it is.
-  ASSERT_TRUE(file.open(path, platform::File::Mode::kCreate));
-  registerPatchOutput(&file, path);
-  releasePatchOutput();
-  discardPatchOutput();
-  EXPECT_TRUE(platform::fileExists(path));
-  file.close();
-  platform::deleteFile(path);
+  EXPECT_FALSE(test.files.fileExists(path));
+  EXPECT_EQ(test.console.out + test.console.err, "") << "silently";
+  // A closed patch is left where it is.
+  ASSERT_TRUE(context.openPatch(path));
+  ASSERT_TRUE(context.closePatch());
+  EXPECT_FALSE(patchOutputOpen());
+  context.discardPatch();
+  EXPECT_TRUE(test.files.fileExists(path));
+  test.files.deleteFile(path);
+}
+
+TEST(CleanupTest, APatchWhoseCloseFailsStaysForTheErrorExit) {
+  const std::string path = ::testing::TempDir() + "close_fails.utp";
+  platform::SystemFileSystem real;
+  platform::FaultInjectingFileSystem faulty(real);
+  testing_support::TestMachine test(faulty);
+  Context context(test.machine);
+  ASSERT_TRUE(context.openPatch(path));
+  faulty.failAt(platform::FileOp::kClose, 1);
+  EXPECT_FALSE(context.closePatch());
+  EXPECT_TRUE(patchOutputOpen());
+  context.discardPatch();
+  EXPECT_FALSE(real.fileExists(path));
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ class DeltaEncoder::Pass {
       }
       percent.advance();
     }
-    if (r > 0) host_.failNumbered(30, "");
+    if (r > 0) host_.failNumbered(kEngineSelfTestFailed, "");
     host_.progress(2, 100);
   }
 
@@ -327,15 +327,15 @@ void DeltaEncoder::clear() {
 bool DeltaEncoder::writeLiterals(BlockSink& sink) const {
   if (!literals.writeTo(sink)) return false;
   if (pieces_.empty()) return true;
-  platform::File file;
-  if (!file.open(pieceFile_, platform::File::Mode::kRead)) return false;
+  const std::unique_ptr<platform::File> file = files_.open(pieceFile_, platform::File::Mode::kRead);
+  if (!file) return false;
   std::vector<std::uint8_t> buffer(1 << 16);
   for (const auto& piece : pieces_) {
     std::uint64_t offset = piece.first;
     std::uint64_t left = piece.second;
     while (left > 0) {
       const std::size_t n = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
-      if (!file.readAt(offset, buffer.data(), n) || !sink.write(buffer.data(), n)) return false;
+      if (!file->readAt(offset, buffer.data(), n) || !sink.write(buffer.data(), n)) return false;
       offset += n;
       left -= n;
     }

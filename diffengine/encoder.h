@@ -13,6 +13,7 @@
 #include "diffengine/engine.h"
 #include "diffengine/representation.h"
 #include "diffengine/streams.h"
+#include "platform/files.h"
 
 namespace diffengine {
 
@@ -32,6 +33,11 @@ struct EncoderInput {
 
 class DeltaEncoder {
  public:
+  // `files` serves the literal pieces that are read only when written.
+  DeltaEncoder(platform::FileSystem& files, Memory& memory)
+      : numbers(memory), bitsA(memory), bitsB(memory), literals(memory), mismatchRaw(memory),
+        mismatchDifferences(memory), files_(files), groupLengths_(memory) {}
+
   // Encodes `records` (changed in place) into the streams.
   void encode(const EncoderInput& input, Representation& records, EngineHost& host);
   void clear();
@@ -59,6 +65,7 @@ class DeltaEncoder {
 
  private:
   class Pass;
+  platform::FileSystem& files_;
   ByteStream groupLengths_;
   std::string pieceFile_;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces_;  // offset, length

@@ -21,21 +21,11 @@ constexpr std::int64_t kDefaultIndexBudget = 7340032;          // strategy 3 wit
 constexpr std::int64_t kSmallestIndexBudget = 12 * 65536;      // below this a sample cannot shrink further
 constexpr std::uint64_t kLargestFile = 0xFFFFFFFFu;            // sizes are 32-bit fields in a patch
 
-bool readFully(platform::File& file, std::uint8_t* buffer, std::uint64_t n) {
-  std::uint64_t got = 0;
-  while (got < n) {
-    const std::uint64_t want = std::min<std::uint64_t>(n - got, 1u << 20);
-    const long r = file.read(buffer + got, static_cast<std::size_t>(want));
-    if (r <= 0) return false;
-    got += static_cast<std::uint64_t>(r);
-  }
-  return true;
-}
-
 }  // namespace
 
 struct DifferenceEngine::Impl {
-  Impl(const EngineSettings& s, EngineHost& h) : settings(s), host(h) {}
+  Impl(const EngineSettings& s, EngineHost& h, platform::FileSystem& f, Memory& m)
+      : settings(s), host(h), files(f), memory(m), index(m), records(m), encoder(f, m) {}
 
   // The memory strategy for the next attempt; `prev` is the hint or the
   // strategy that failed. Prints the notices of the frugal strategies.
@@ -68,11 +58,11 @@ struct DifferenceEngine::Impl {
   }
 
   void releaseBuffers() {
-    releaseBlock(memory);
-    memory = nullptr;
-    releaseBlock(endMemory);
+    memory.release(data);
+    data = nullptr;
+    memory.release(endMemory);
     endMemory = nullptr;
-    releaseBlock(chunk);
+    memory.release(chunk);
     chunk = nullptr;
     index.releaseEntries();
     index.releaseSampleTables();
@@ -82,103 +72,121 @@ struct DifferenceEngine::Impl {
   // allocation.
   void prepare(int strategy, std::int64_t budget, StateFile& source, StateFile& end) {
     releaseBuffers();
-    if (!sourceFile.isOpen() && !sourceFile.open(source.path, platform::File::Mode::kRead)) {
-      host.failNumbered(20, source.path);
+    if (!sourceFile && !(sourceFile = files.open(source.path, platform::File::Mode::kRead))) {
+      host.failNumbered(kEngineSourceUnreadable, source.path);
     }
-    if (!endFile.isOpen() && !endFile.open(end.path, platform::File::Mode::kRead)) host.failNumbered(21, end.path);
-    if (!sourceFile.seek(0)) host.failNumbered(22, source.path);
-    if (!endFile.seek(0)) host.failNumbered(22, end.path);
+    if (!endFile && !(endFile = files.open(end.path, platform::File::Mode::kRead))) host.failNumbered(kEngineEndUnreadable, end.path);
+    if (!sourceFile->seek(0)) host.failNumbered(kEngineReadFailed, source.path);
+    if (!endFile->seek(0)) host.failNumbered(kEngineReadFailed, end.path);
     const std::uint64_t S = source.size;
     const std::uint64_t T = end.size;
     if (strategy <= 2) {
-      memory = static_cast<std::uint8_t*>(
-          allocateFor(S + (strategy == 1 ? T : 0), "to hold the compared files in memory"));
-      if (!readFully(sourceFile, memory, S)) host.failNumbered(22, source.path);
-      if (source.checksum == 0) source.checksum = patchformat::crc32_noinv(memory, static_cast<std::size_t>(S));
-      sourceFile.close();
+      data = static_cast<std::uint8_t*>(
+          memory.allocate(S + (strategy == 1 ? T : 0), "to hold the compared files in memory"));
+      if (!sourceFile->readFully(data, static_cast<std::size_t>(S))) host.failNumbered(kEngineReadFailed, source.path);
+      if (source.checksum == 0) source.checksum = patchformat::crc32_noinv(data, static_cast<std::size_t>(S));
+      sourceFile.reset();
       if (strategy == 1) {
-        if (!readFully(endFile, memory + S, T)) host.failNumbered(22, end.path);
-        end.checksum = patchformat::crc32_noinv(memory + S, static_cast<std::size_t>(T));
-        endFile.close();
+        if (!endFile->readFully(data + S, static_cast<std::size_t>(T))) host.failNumbered(kEngineReadFailed, end.path);
+        end.checksum = patchformat::crc32_noinv(data + S, static_cast<std::size_t>(T));
+        endFile.reset();
       }
     }
-    if (strategy != 1) chunk = static_cast<std::uint8_t*>(allocateFor(kEndChunk, "to stream the destination file"));
+    if (strategy != 1) chunk = static_cast<std::uint8_t*>(memory.allocate(kEndChunk, "to stream the destination file"));
 
     host.progress(1, 0);
     if (strategy == 3) {
       std::uint32_t crc = 0;
-      if (!index.buildSampled(sourceFile, budget, rand, &crc)) host.failNumbered(22, source.path);
+      if (!index.buildSampled(*sourceFile, budget, rand, &crc)) host.failNumbered(kEngineReadFailed, source.path);
       source.checksum = crc;
     } else {
       const auto s = static_cast<std::int64_t>(S);
       const std::int64_t endEnd = strategy == 1 && settings.selfReference ? s + static_cast<std::int64_t>(T) : 0;
-      index.buildFromMemory(memory, s, endEnd, settings.searchLevel);
+      index.buildFromMemory(data, s, endEnd, settings.searchLevel);
     }
   }
 
+  // One step: open, prepare (with retries), search, encode, record.
   void step(StateFile& source, StateFile& end, StepStats& stats, patchformat::SourceRecord& record);
+  void open(StateFile& source, StateFile& end, std::uint64_t* S, std::uint64_t* T);
+  int prepareWithRetry(StateFile& source, StateFile& end, StepStats& stats, std::int64_t* budget);
+  MatchResult search(int strategy, std::int64_t budget, StateFile& source, StateFile& end, StepStats& stats);
+  void encode(int strategy, const MatchResult& found, const StateFile& source, const StateFile& end);
+  patchformat::SourceRecord sourceRecord(const StateFile& source) const;
 
   EngineSettings settings;
   EngineHost& host;
+  platform::FileSystem& files;
+  Memory& memory;
   SourceIndex index;
   RuntimeRand rand;
   Representation records;
   DeltaEncoder encoder;
-  platform::File sourceFile;
-  platform::File endFile;
-  std::uint8_t* memory = nullptr;     // the source, under strategy 1 followed by the end file
+  std::unique_ptr<platform::File> sourceFile;  // open while the step reads it
+  std::unique_ptr<platform::File> endFile;
+  std::uint8_t* data = nullptr;       // the source, under strategy 1 followed by the end file
   std::uint8_t* endMemory = nullptr;  // strategy 2: the end file, loaded after the search
   std::uint8_t* chunk = nullptr;      // the streamed end file's chunk
 };
 
-void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& stats,
-                                  patchformat::SourceRecord& record) {
-  stats = StepStats();
-  if (!sourceFile.open(source.path, platform::File::Mode::kRead)) host.failNumbered(20, source.path);
-  if (!endFile.open(end.path, platform::File::Mode::kRead)) host.failNumbered(21, end.path);
-  std::uint64_t S = 0;
-  std::uint64_t T = 0;
-  if (!sourceFile.size(&S)) host.failNumbered(22, source.path);
-  if (!endFile.size(&T)) host.failNumbered(22, end.path);
-  // A patch describes sizes, addresses and lengths in 32 bits.
-  if (S > kLargestFile) host.fail("Error, \"" + source.path + "\" is 4 GB or larger, which a patch file cannot describe!");
-  if (T > kLargestFile) host.fail("Error, \"" + end.path + "\" is 4 GB or larger, which a patch file cannot describe!");
-  if (settings.selfReference && S + T > kLargestFile) {
-    host.fail("Error, \"" + source.path + "\" and \"" + end.path +
-              "\" together reach 4 GB, too much for option \"-r\"!");
+// Opens both states and takes their sizes; prints the sizes line.
+void DifferenceEngine::Impl::open(StateFile& source, StateFile& end, std::uint64_t* S, std::uint64_t* T) {
+  if (!(sourceFile = files.open(source.path, platform::File::Mode::kRead))) {
+    host.failNumbered(kEngineSourceUnreadable, source.path);
   }
-  source.size = static_cast<std::uint32_t>(S);
-  end.size = static_cast<std::uint32_t>(T);
+  if (!(endFile = files.open(end.path, platform::File::Mode::kRead))) host.failNumbered(kEngineEndUnreadable, end.path);
+  if (!sourceFile->size(S)) host.failNumbered(kEngineReadFailed, source.path);
+  if (!endFile->size(T)) host.failNumbered(kEngineReadFailed, end.path);
+  // A patch describes sizes, addresses and lengths in 32 bits.
+  if (*S > kLargestFile) fail("Error, \"" + source.path + "\" is 4 GB or larger, which a patch file cannot describe!");
+  if (*T > kLargestFile) fail("Error, \"" + end.path + "\" is 4 GB or larger, which a patch file cannot describe!");
+  if (settings.selfReference && *S + *T > kLargestFile) {
+    fail("Error, \"" + source.path + "\" and \"" + end.path + "\" together reach 4 GB, too much for option \"-r\"!");
+  }
+  source.size = static_cast<std::uint32_t>(*S);
+  end.size = static_cast<std::uint32_t>(*T);
   char line[80];
-  std::snprintf(line, sizeof line, "(%" PRIu64 " -> %" PRIu64 " Bytes)\n", S, T);
+  std::snprintf(line, sizeof line, "(%" PRIu64 " -> %" PRIu64 " Bytes)\n", *S, *T);
   host.write(Channel::kStdout, line);
+}
 
+// Prepares under the hinted strategy and, after each allocation failure,
+// under a more frugal one. Returns the strategy; `budget` is the index
+// budget it was prepared with.
+int DifferenceEngine::Impl::prepareWithRetry(StateFile& source, StateFile& end, StepStats& stats,
+                                             std::int64_t* budget) {
+  const std::uint64_t S = source.size;
+  const std::uint64_t T = end.size;
   std::int64_t prev = settings.engineHint;
-  std::int64_t budget = 0;
   bool chose3 = false;
-  int strategy = 0;
   for (bool first = true;; first = false) {
-    strategy = chooseStrategy(prev, S, T);
+    const int strategy = chooseStrategy(prev, S, T);
     if (settings.memoryLimit > 0) {
-      budget = settings.memoryLimit;
+      *budget = settings.memoryLimit;
     } else if (first) {
-      budget = kDefaultIndexBudget;
+      *budget = kDefaultIndexBudget;
     } else if (chose3) {
-      budget /= 2;
+      *budget /= 2;
     }
     if (strategy == 3) chose3 = true;
     ++stats.attempts;
     try {
-      prepare(strategy, budget, source, end);
-      break;
+      prepare(strategy, *budget, source, end);
+      return strategy;
     } catch (const AllocationFailure&) {
       releaseBuffers();
       // Strategy 3 can only go on with a smaller budget: a fixed limit, or
       // a budget below the fixed tables, ends the run.
-      if (strategy == 3 && (settings.memoryLimit > 0 || budget / 2 < kSmallestIndexBudget)) throw;
+      if (strategy == 3 && (settings.memoryLimit > 0 || *budget / 2 < kSmallestIndexBudget)) throw;
       prev = strategy;
     }
   }
+}
+
+// The match search over the prepared index; afterwards only what the
+// encoder needs stays in memory.
+MatchResult DifferenceEngine::Impl::search(int strategy, std::int64_t budget, StateFile& source, StateFile& end,
+                                           StepStats& stats) {
   stats.strategy = strategy;
   stats.indexBudget = strategy == 3 ? static_cast<std::uint64_t>(budget) : 0;
   stats.samples = index.samples();
@@ -187,11 +195,11 @@ void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& 
 
   MatchInput in;
   in.strategy = strategy;
-  in.sourceSize = S;
-  in.endSize = T;
-  in.memory = memory;
-  in.sourceFile = &sourceFile;
-  in.endFile = &endFile;
+  in.sourceSize = source.size;
+  in.endSize = end.size;
+  in.memory = data;
+  in.sourceFile = sourceFile.get();
+  in.endFile = endFile.get();
   in.chunkBuffer = chunk;
   // Under a limit the source cache takes a third of the index budget:
   // entries take 8 of the 12 bytes the budget counts for each.
@@ -208,22 +216,30 @@ void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& 
   }
   index.releaseEntries();
   index.releaseSampleTables();
-  releaseBlock(chunk);
+  memory.release(chunk);
   chunk = nullptr;
+  return found;
+}
 
+// Strategy 2 loads the end file only now, for the encoder's fine tuning.
+void DifferenceEngine::Impl::encode(int strategy, const MatchResult& found, const StateFile& source,
+                                    const StateFile& end) {
+  const std::uint64_t S = source.size;
+  const std::uint64_t T = end.size;
   if (strategy == 2) {
     endMemory = static_cast<std::uint8_t*>(
-        allocateFor(T, "to load the dest file for fine tuning the generated representation"));
-    if (!endFile.seek(0) || !readFully(endFile, endMemory, T)) host.failNumbered(22, end.path);
-    endFile.close();
+        memory.allocate(T, "to load the dest file for fine tuning the generated representation"));
+    if (!endFile->seek(0) || !endFile->readFully(endMemory, static_cast<std::size_t>(T))) {
+      host.failNumbered(kEngineReadFailed, end.path);
+    }
+    endFile.reset();
   }
-
   EncoderInput e;
   e.sourceSize = S;
   e.endSize = T;
   e.selfReference = settings.selfReference;
-  e.source = memory;
-  e.end = strategy == 1 ? memory + S : endMemory;
+  e.source = data;
+  e.end = strategy == 1 ? data + S : endMemory;
   e.endName = end.path;
   e.copies = found.copies;
   e.copiedBytes = found.copiedBytes;
@@ -231,8 +247,11 @@ void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& 
   e.literalBlockSize = settings.literalBlockSize;
   e.encoderMargin = settings.encoderMargin;
   encoder.encode(e, records, host);
+}
 
-  record = patchformat::SourceRecord();
+// The step's source record: the source state and the streams' lengths.
+patchformat::SourceRecord DifferenceEngine::Impl::sourceRecord(const StateFile& source) const {
+  patchformat::SourceRecord record;
   record.checksum = source.checksum;
   record.size = source.size;
   record.streamLength[0] = static_cast<std::uint32_t>(encoder.numbers.sizeInBytes());
@@ -244,15 +263,29 @@ void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& 
   record.deltaFlags = static_cast<std::uint8_t>((settings.selfReference ? patchformat::kDeltaRangeIsSum : 0) |
                                                 (encoder.rawMismatch ? patchformat::kDeltaRawMismatch : 0));
   record.literalBlockSize = settings.literalBlockSize;
+  return record;
+}
 
-  sourceFile.close();
-  endFile.close();
+void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& stats,
+                                  patchformat::SourceRecord& record) {
+  stats = StepStats();
+  std::uint64_t S = 0;
+  std::uint64_t T = 0;
+  open(source, end, &S, &T);  // sizes past 32 bits end the run here
+  std::int64_t budget = 0;
+  const int strategy = prepareWithRetry(source, end, stats, &budget);
+  const MatchResult found = search(strategy, budget, source, end, stats);
+  encode(strategy, found, source, end);
+  record = sourceRecord(source);
+  sourceFile.reset();
+  endFile.reset();
   releaseBuffers();
   records.clear();
 }
 
-DifferenceEngine::DifferenceEngine(const EngineSettings& settings, EngineHost& host)
-    : impl_(std::make_unique<Impl>(settings, host)) {}
+DifferenceEngine::DifferenceEngine(const EngineSettings& settings, EngineHost& host, platform::FileSystem& files,
+                                   Memory& memory)
+    : impl_(std::make_unique<Impl>(settings, host, files, memory)) {}
 
 DifferenceEngine::~DifferenceEngine() {
   if (impl_) impl_->releaseBuffers();
@@ -262,8 +295,8 @@ void DifferenceEngine::searchStep(StateFile& source, StateFile& end) {
   try {
     impl_->step(source, end, stats_, record_);
   } catch (...) {
-    impl_->sourceFile.close();
-    impl_->endFile.close();
+    impl_->sourceFile.reset();
+    impl_->endFile.reset();
     impl_->releaseBuffers();
     impl_->records.clear();
     throw;

@@ -12,12 +12,22 @@
 #include <string>
 #include <vector>
 
+#include "diffengine/memory.h"
 #include "diffengine/streams.h"
 #include "patchformat/container.h"
+#include "platform/files.h"
 
 namespace diffengine {
 
 enum class Channel { kStdout, kStderr };
+
+// The builder's numbered messages that end a run from inside the engine.
+enum EngineMessage : int {
+  kEngineSourceUnreadable = 20,  // the start file cannot be opened
+  kEngineEndUnreadable = 21,     // the end file cannot be opened
+  kEngineReadFailed = 22,        // a state cannot be read
+  kEngineSelfTestFailed = 30,    // the presorting pass found an inconsistency
+};
 
 // What the engine needs from its front end.
 class EngineHost {
@@ -27,11 +37,14 @@ class EngineHost {
   // Phase 1 (search), 2 (presorting) or 3 (prepacking): 0 at its start,
   // percentages while it runs, 100 at its end.
   virtual void progress(int phase, long percent) = 0;
-  // Ends the run with the builder's numbered message `number` (20, 21, 22,
-  // 30), `argument` being the file name it names (empty when none).
-  [[noreturn]] virtual void failNumbered(int number, const std::string& argument) = 0;
-  // Ends the run with a text of the engine's own.
-  [[noreturn]] virtual void fail(const std::string& text) = 0;
+  // The text of numbered message `number`, naming the file `argument`
+  // (empty when none).
+  virtual std::string numberedMessage(EngineMessage number, const std::string& argument) = 0;
+
+  // Ends the run with that message.
+  [[noreturn]] void failNumbered(EngineMessage number, const std::string& argument) {
+    fail(numberedMessage(number, argument));
+  }
 };
 
 struct EngineSettings {
@@ -79,7 +92,8 @@ class DifferenceEngine {
  public:
   // Allocates the engine's counting and bucket tables (fatal when they
   // cannot be had).
-  DifferenceEngine(const EngineSettings& settings, EngineHost& host);
+  // `files` and `memory` outlive the engine.
+  DifferenceEngine(const EngineSettings& settings, EngineHost& host, platform::FileSystem& files, Memory& memory);
   ~DifferenceEngine();
   DifferenceEngine(const DifferenceEngine&) = delete;
   DifferenceEngine& operator=(const DifferenceEngine&) = delete;

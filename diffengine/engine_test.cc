@@ -11,6 +11,7 @@
 #include "diffengine/memory.h"
 #include "diffengine/source_index.h"
 #include "patchformat/crc.h"
+#include "platform/fault_injection.h"
 #include "tests/engine_support.h"
 
 namespace diffengine {
@@ -148,18 +149,17 @@ TEST_F(EngineSearch, FrequentKeysAreCutOnlyAboveFourHundredThousandSamplesBelowL
 TEST_F(EngineSearch, FailedIndexAllocationRetriesWithTheStreamingStrategy) {
   const std::string source = randomBytes(rng, 50000);
   const std::string end = source.substr(100, 20000) + randomBytes(rng, 300) + source.substr(30000);
-  failAllocationsFor("to create indices for the source file", 1);
-  const EngineRun run = runEngine(source, end, quietSettings());
-  failAllocationsFor(nullptr, 0);
+  Memory memory;
+  memory.failFor("to create indices for the source file", 1);
+  const EngineRun run = runEngine(source, end, quietSettings(), &memory);
   EXPECT_EQ(run.stats.strategy, 2);
   EXPECT_EQ(run.stats.attempts, 2);
   EXPECT_EQ(decoded(run, source), end);
   EXPECT_EQ(run.source.checksum, patchformat::crc32_noinv(source.data(), source.size()));
 
   // Every later failure walks on to strategy 3 and halves its budget.
-  failAllocationsFor("to create indices for the source file", 4);
-  const EngineRun frugal = runEngine(source, end, quietSettings());
-  failAllocationsFor(nullptr, 0);
+  memory.failFor("to create indices for the source file", 4);
+  const EngineRun frugal = runEngine(source, end, quietSettings(), &memory);
   EXPECT_EQ(frugal.stats.strategy, 3);
   EXPECT_EQ(frugal.stats.attempts, 5);
   EXPECT_EQ(frugal.stats.indexBudget, 7340032u / 4);
@@ -170,14 +170,14 @@ TEST_F(EngineSearch, AllocationFailuresUnderAFixedLimitEndTheRun) {
   const std::string source = randomBytes(rng, 5000);
   EngineSettings settings = quietSettings();
   settings.memoryLimit = 1000;
-  failAllocationsFor("to create indices for the source file", 1);
+  Memory memory;
+  memory.failFor("to create indices for the source file", 1);
   try {
-    runEngine(source, source, settings);
+    runEngine(source, source, settings, &memory);
     ADD_FAILURE() << "no failure";
   } catch (const AllocationFailure& failure) {
     EXPECT_NE(failure.text().find("to create indices for the source file"), std::string::npos);
   }
-  failAllocationsFor(nullptr, 0);
 }
 
 TEST_F(EngineSearch, StrategyNoticesFollowTheLimitAndTheHint) {
@@ -305,7 +305,9 @@ TEST_F(EngineSearch, SourceRecordCarriesTheSettings) {
 TEST(EngineFiles, MissingFilesNameTheirMessages) {
   testing_support::CapturingHost host;
   EngineSettings settings;
-  DifferenceEngine engine(settings, host);
+  platform::SystemFileSystem files;
+  Memory memory;
+  DifferenceEngine engine(settings, host, files, memory);
   StateFile source{::testing::TempDir() + "no-such-source", 0, 0};
   StateFile end{::testing::TempDir() + "no-such-end", 0, 0};
   try {
@@ -322,7 +324,31 @@ TEST(EngineFiles, MissingFilesNameTheirMessages) {
   } catch (const testing_support::EngineFailure& f) {
     EXPECT_EQ(f.number, 21);
   }
-  platform::deleteFile(source.path);
+  files.deleteFile(source.path);
+}
+
+TEST(EngineFiles, AReadTheDiskRefusesEndsTheStepWithMessage22) {
+  testing_support::CapturingHost host;
+  platform::SystemFileSystem real;
+  platform::FaultInjectingFileSystem files(real);
+  Memory memory;
+  DifferenceEngine engine(EngineSettings(), host, files, memory);
+  StateFile source{::testing::TempDir() + "fault_source", 0, 0};
+  StateFile end{::testing::TempDir() + "fault_end", 0, 0};
+  ASSERT_TRUE(testing_support::writeBytes(source.path, std::string(5000, 's') + "source"));
+  ASSERT_TRUE(testing_support::writeBytes(end.path, std::string(5000, 's') + "end"));
+  files.failAt(platform::FileOp::kRead, 1);
+  try {
+    engine.searchStep(source, end);
+    ADD_FAILURE() << "a failed read was taken for data";
+  } catch (const testing_support::EngineFailure& f) {
+    EXPECT_EQ(f.number, 22);
+    EXPECT_EQ(f.text, source.path);
+  }
+  engine.searchStep(source, end);  // the engine is ready for the next step
+  EXPECT_EQ(source.size, 5006u);
+  real.deleteFile(source.path);
+  real.deleteFile(end.path);
 }
 
 #ifndef _WIN32
@@ -330,7 +356,9 @@ TEST(EngineFiles, MissingFilesNameTheirMessages) {
 // before anything is read (a sparse file costs no disk here).
 TEST(EngineFiles, FilesOfFourGigabytesAreRefusedByName) {
   testing_support::CapturingHost host;
-  DifferenceEngine engine(EngineSettings(), host);
+  platform::SystemFileSystem files;
+  Memory memory;
+  DifferenceEngine engine(EngineSettings(), host, files, memory);
   StateFile big{::testing::TempDir() + "engine_big", 0, 0};
   StateFile small{::testing::TempDir() + "engine_small", 0, 0};
   ASSERT_TRUE(testing_support::writeBytes(big.path, ""));
@@ -344,23 +372,22 @@ TEST(EngineFiles, FilesOfFourGigabytesAreRefusedByName) {
         engine.searchStep(small, big);
       }
       ADD_FAILURE();
-    } catch (const testing_support::EngineFailure& f) {
-      EXPECT_EQ(f.number, -1);
-      EXPECT_NE(f.text.find("\"" + big.path + "\" is 4 GB or larger"), std::string::npos) << f.text;
+    } catch (const FatalError& f) {
+      EXPECT_NE(f.text().find("\"" + big.path + "\" is 4 GB or larger"), std::string::npos) << f.text();
     }
   }
   std::filesystem::resize_file(big.path, (std::uint64_t{1} << 32) - 2);  // 5 bytes more reach 4 GiB
   EngineSettings selfReference;
   selfReference.selfReference = true;
-  DifferenceEngine withR(selfReference, host);
+  DifferenceEngine withR(selfReference, host, files, memory);
   try {
     withR.searchStep(small, big);
     ADD_FAILURE();
-  } catch (const testing_support::EngineFailure& f) {
-    EXPECT_NE(f.text.find("-r"), std::string::npos);
+  } catch (const FatalError& f) {
+    EXPECT_NE(f.text().find("-r"), std::string::npos);
   }
-  platform::deleteFile(big.path);
-  platform::deleteFile(small.path);
+  files.deleteFile(big.path);
+  files.deleteFile(small.path);
 }
 #endif
 

@@ -108,12 +108,12 @@ class Walker {
       searchRange(0, static_cast<std::int64_t>(in_.endSize));
     } else {
       std::uint32_t crc = patchformat::kCrcStart;
-      if (!in_.endFile->seek(0)) host_.failNumbered(22, in_.endName);
+      if (!in_.endFile->seek(0)) host_.failNumbered(kEngineReadFailed, in_.endName);
       std::uint64_t c = 0;
       while (c < in_.endSize) {
         const std::size_t want = static_cast<std::size_t>(
             in_.endSize - c < kEndChunk ? in_.endSize - c : kEndChunk);
-        if (!readFully(*in_.endFile, in_.chunkBuffer, want)) host_.failNumbered(22, in_.endName);
+        if (!in_.endFile->readFully(in_.chunkBuffer, want)) host_.failNumbered(kEngineReadFailed, in_.endName);
         endBase_ = in_.chunkBuffer;
         searchRange(static_cast<std::int64_t>(c), static_cast<std::int64_t>(c + want));
         crc = patchformat::crc32_noinv(crc, in_.chunkBuffer, want);
@@ -132,15 +132,6 @@ class Walker {
     std::uint64_t address;
   };
 
-  static bool readFully(platform::File& file, std::uint8_t* buffer, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-      const long r = file.read(buffer + got, n - got);
-      if (r <= 0) return false;
-      got += static_cast<std::size_t>(r);
-    }
-    return true;
-  }
 
   // Strategy 3: the source bytes [start, start + length), cut at the
   // source end.
@@ -149,7 +140,7 @@ class Walker {
     if (stop > in_.sourceSize) stop = in_.sourceSize;
     *length = static_cast<std::int64_t>(stop - start);
     const std::uint8_t* bytes = cache_.bytes(start, stop - start);
-    if (bytes == nullptr) host_.failNumbered(22, in_.sourceName);
+    if (bytes == nullptr) host_.failNumbered(kEngineReadFailed, in_.sourceName);
     return bytes;
   }
 

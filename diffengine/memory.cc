@@ -9,31 +9,20 @@ namespace diffengine {
 
 const char* const kAllocationMessage = "Error, can't allocate %ld Bytes (%s)!\n";
 
-namespace {
-std::int64_t g_budget = -1;
-const char* g_faultPurpose = nullptr;
-int g_faults = 0;
+void fail(std::string text) { throw FatalError(std::move(text)); }
 
-bool injectedFault(const char* purpose) {
-  if (g_faults <= 0 || g_faultPurpose == nullptr || std::strcmp(purpose, g_faultPurpose) != 0) return false;
-  --g_faults;
+bool Memory::injectedFault(const char* purpose) {
+  if (faults_ <= 0 || faultPurpose_ == nullptr || std::strcmp(purpose, faultPurpose_) != 0) return false;
+  --faults_;
   return true;
 }
-}  // namespace
 
-void failAllocationsFor(const char* purpose, int times) {
-  g_faultPurpose = purpose;
-  g_faults = times;
-}
-
-void setAllocationBudget(std::int64_t bytes) { g_budget = bytes; }
-
-void* allocateFor(std::uint64_t size, const char* purpose) {
+void* Memory::allocate(std::uint64_t size, const char* purpose) {
   if (size == 0) size = 1;
   void* block = nullptr;
-  if (size <= SIZE_MAX && !injectedFault(purpose) && (g_budget < 0 || static_cast<std::uint64_t>(g_budget) >= size)) {
+  if (size <= SIZE_MAX && !injectedFault(purpose) && (budget_ < 0 || static_cast<std::uint64_t>(budget_) >= size)) {
     block = std::malloc(static_cast<std::size_t>(size));
-    if (block != nullptr && g_budget >= 0) g_budget -= static_cast<std::int64_t>(size);
+    if (block != nullptr && budget_ >= 0) budget_ -= static_cast<std::int64_t>(size);
   }
   if (block == nullptr) {
     char text[1500];
@@ -43,6 +32,6 @@ void* allocateFor(std::uint64_t size, const char* purpose) {
   return block;
 }
 
-void releaseBlock(void* block) { std::free(block); }
+void Memory::release(void* block) { std::free(block); }
 
 }  // namespace diffengine

@@ -1,7 +1,9 @@
-// Allocation for the difference engine. Every allocation names its purpose;
-// a failure raises AllocationFailure carrying the builder's message
-//   "Error, can't allocate %ld Bytes (%s)!\n"
-// so that the difference search can retry with a more frugal strategy.
+// Failures of the builder side, and the difference engine's allocations.
+//
+// A fatal error is one call, fail(text): it throws FatalError carrying the
+// final message text, which `main` prints after the error clean-up (exit
+// code 1). An allocation failure is its own kind of FatalError, so that the
+// difference search can catch it and retry with a more frugal strategy.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +13,9 @@
 
 namespace diffengine {
 
+// "Error, can't allocate %ld Bytes (%s)!\n"
 extern const char* const kAllocationMessage;
 
-// A fatal error of the engine: the program prints `text` (a line feed is
-// added) to the error stream and ends with exit code 1.
 class FatalError : public std::exception {
  public:
   explicit FatalError(std::string text) : text_(std::move(text)) {}
@@ -30,15 +31,33 @@ class AllocationFailure : public FatalError {
   using FatalError::FatalError;
 };
 
-// size bytes (one when size is 0), never null. Sizes beyond the address
-// space fail like any other allocation.
-void* allocateFor(std::uint64_t size, const char* purpose);
-void releaseBlock(void* block);
+// Ends the run with `text` (a line feed is added when it is printed).
+[[noreturn]] void fail(std::string text);
 
-// Tests limit how many bytes allocateFor may still hand out; -1 = no limit.
-void setAllocationBudget(std::int64_t bytes);
-// Tests make the next `times` allocations with this purpose fail (null
-// purpose: none).
-void failAllocationsFor(const char* purpose, int times);
+// Every allocation of the engine names its purpose; a failure raises
+// AllocationFailure with kAllocationMessage. Tests limit the bytes handed
+// out, or make allocations of one purpose fail.
+class Memory {
+ public:
+  // `size` bytes (one when size is 0), never null. Sizes beyond the address
+  // space fail like any other allocation.
+  void* allocate(std::uint64_t size, const char* purpose);
+  void release(void* block);
+
+  // At most `bytes` more bytes are handed out; -1 = no limit.
+  void setBudget(std::int64_t bytes) { budget_ = bytes; }
+  // The next `times` allocations with this purpose fail (null purpose: none).
+  void failFor(const char* purpose, int times) {
+    faultPurpose_ = purpose;
+    faults_ = times;
+  }
+
+ private:
+  bool injectedFault(const char* purpose);
+
+  std::int64_t budget_ = -1;
+  const char* faultPurpose_ = nullptr;
+  int faults_ = 0;
+};
 
 }  // namespace diffengine

@@ -4,11 +4,11 @@ namespace diffengine {
 
 void Representation::append(std::int64_t n, std::uint32_t at) {
   if (size_ % kBlockRecords == 0 && size_ / kBlockRecords == blocks_.count()) {
-    auto* block = static_cast<Record*>(allocateFor(kBlockRecords * sizeof(Record), "to buffer patch structure information"));
+    auto* block = static_cast<Record*>(memory_.allocate(kBlockRecords * sizeof(Record), "to buffer patch structure information"));
     try {
       blocks_.append(block);
     } catch (...) {
-      releaseBlock(block);
+      memory_.release(block);
       throw;
     }
   }
@@ -16,7 +16,7 @@ void Representation::append(std::int64_t n, std::uint32_t at) {
 }
 
 void Representation::clear() {
-  for (std::uint32_t i = 0; i < blocks_.count(); ++i) releaseBlock(blocks_.at(i));
+  for (std::uint32_t i = 0; i < blocks_.count(); ++i) memory_.release(blocks_.at(i));
   blocks_.clear();
   size_ = 0;
 }

@@ -17,7 +17,7 @@ class Representation {
  public:
   static constexpr std::uint32_t kBlockRecords = 3750;
 
-  Representation() = default;
+  explicit Representation(Memory& memory) : memory_(memory) {}
   ~Representation() { clear(); }
   Representation(const Representation&) = delete;
   Representation& operator=(const Representation&) = delete;
@@ -32,6 +32,7 @@ class Representation {
   void clear();
 
  private:
+  Memory& memory_;
   DynArray<Record*> blocks_;
   std::uint64_t size_ = 0;
 };

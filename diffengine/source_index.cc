@@ -70,15 +70,15 @@ void sortIndexEntries(IndexEntry* e, std::int64_t lo, std::int64_t hi) {
   }
 }
 
-SourceIndex::SourceIndex() {
-  auto* counters = static_cast<std::int32_t*>(allocateFor(2 * kIndexKeys * sizeof(std::int32_t),
+SourceIndex::SourceIndex(Memory& memory) : memory_(memory) {
+  auto* counters = static_cast<std::int32_t*>(memory_.allocate(2 * kIndexKeys * sizeof(std::int32_t),
                                                           "to hold counters for internal purposes"));
   count_ = counters;
   fill_ = counters + kIndexKeys;
   try {
-    start_ = static_cast<std::uint32_t*>(allocateFor(kIndexKeys * sizeof(std::uint32_t), "to create indices for the start file"));
+    start_ = static_cast<std::uint32_t*>(memory_.allocate(kIndexKeys * sizeof(std::uint32_t), "to create indices for the start file"));
   } catch (...) {
-    releaseBlock(counters);
+    memory_.release(counters);
     throw;
   }
   clearCounts();
@@ -87,8 +87,8 @@ SourceIndex::SourceIndex() {
 SourceIndex::~SourceIndex() {
   releaseEntries();
   releaseSampleTables();
-  releaseBlock(start_);
-  releaseBlock(count_);
+  memory_.release(start_);
+  memory_.release(count_);
 }
 
 void SourceIndex::clearCounts() {
@@ -98,14 +98,14 @@ void SourceIndex::clearCounts() {
 }
 
 void SourceIndex::releaseEntries() {
-  releaseBlock(entries_);
+  memory_.release(entries_);
   entries_ = nullptr;
   entryCount_ = 0;
   clearCounts();
 }
 
 void SourceIndex::releaseSampleTables() {
-  releaseBlock(saved_);
+  memory_.release(saved_);
   saved_ = nullptr;
 }
 
@@ -115,7 +115,7 @@ void SourceIndex::allocateEntries(const char* purpose) {
     start_[k] = static_cast<std::uint32_t>(total);
     total += static_cast<std::uint64_t>(count_[k]);
   }
-  entries_ = static_cast<IndexEntry*>(allocateFor(total * sizeof(IndexEntry), purpose));
+  entries_ = static_cast<IndexEntry*>(memory_.allocate(total * sizeof(IndexEntry), purpose));
   entryCount_ = total;
 }
 
@@ -158,12 +158,13 @@ void SourceIndex::buildFromMemory(const std::uint8_t* data, std::int64_t sourceE
 bool SourceIndex::buildSampled(platform::File& source, std::int64_t budget, RuntimeRand& rand,
                                std::uint32_t* checksum) {
   releaseEntries();
-  if (saved_ == nullptr) saved_ = static_cast<std::int32_t*>(allocateFor(kIndexKeys * sizeof(std::int32_t), "to backup the index"));
-  auto* buffer = static_cast<std::uint8_t*>(allocateFor(kSampleChunk, "to memorize source file"));
+  if (saved_ == nullptr) saved_ = static_cast<std::int32_t*>(memory_.allocate(kIndexKeys * sizeof(std::int32_t), "to backup the index"));
+  auto* buffer = static_cast<std::uint8_t*>(memory_.allocate(kSampleChunk, "to memorize source file"));
   struct Release {
+    Memory& memory;
     std::uint8_t* block;
-    ~Release() { releaseBlock(block); }
-  } release{buffer};
+    ~Release() { memory.release(block); }
+  } release{memory_, buffer};
 
   std::uint32_t crc = patchformat::kCrcStart;
   if (!walkChunks(source, buffer, [&](std::uint64_t, const std::uint8_t* at) { ++count_[indexKey(at)]; }, &crc)) return false;

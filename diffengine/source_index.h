@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "diffengine/memory.h"
 #include "platform/files.h"
 
 namespace diffengine {
@@ -42,7 +43,7 @@ class RuntimeRand {
 class SourceIndex {
  public:
   // Allocates the count, fill and bucket tables; they live as long as the index.
-  SourceIndex();
+  explicit SourceIndex(Memory& memory);
   ~SourceIndex();
   SourceIndex(const SourceIndex&) = delete;
   SourceIndex& operator=(const SourceIndex&) = delete;
@@ -75,6 +76,7 @@ class SourceIndex {
   void allocateEntries(const char* purpose);
   void sortBuckets();
 
+  Memory& memory_;
   std::int32_t* count_ = nullptr;  // first half of the counter block
   std::int32_t* fill_ = nullptr;   // second half
   std::uint32_t* start_ = nullptr;

@@ -10,7 +10,7 @@ const char* const kBitPurpose = "to expand internally used bitstream";
 }  // namespace
 
 void ByteStream::newChunk(const char* purpose) {
-  chunk_ = static_cast<std::uint8_t*>(allocateFor(StreamChunkSize, purpose));
+  chunk_ = static_cast<std::uint8_t*>(memory_.allocate(StreamChunkSize, purpose));
   cursor_ = chunk_;
 }
 
@@ -20,7 +20,7 @@ void ByteStream::chunkFilled(const char* purpose) {
   try {
     append(full);
   } catch (...) {
-    releaseBlock(full);
+    memory_.release(full);
     throw;
   }
   newChunk(purpose);
@@ -128,9 +128,9 @@ bool ByteStream::writeTo(BlockSink& sink) const {
 }
 
 void ByteStream::clear() {
-  for (std::uint32_t i = 0; i < count(); ++i) releaseBlock(at(i));
+  for (std::uint32_t i = 0; i < count(); ++i) memory_.release(at(i));
   DynArray::clear();
-  releaseBlock(chunk_);
+  memory_.release(chunk_);
   chunk_ = cursor_ = nullptr;
 }
 

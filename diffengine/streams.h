@@ -39,7 +39,7 @@ class DynArray {
         char text[200];
         std::snprintf(text, sizeof text, "DynArray: Kein Speicher, um auf %ld Elemente zu erweitern!",
                       static_cast<long>(n));
-        throw FatalError(text);
+        fail(text);
       }
       data_ = static_cast<T*>(grown);
       capacity_ = static_cast<std::uint32_t>(wanted);
@@ -49,7 +49,7 @@ class DynArray {
   void clear() { resize(0); }
 
   void insertAt(T value, std::uint32_t index) {
-    if (index > count_) throw FatalError("DynArray: Illegaler Versuch nach dem Ende des Arrays einzufuegen!");
+    if (index > count_) fail("DynArray: Illegaler Versuch nach dem Ende des Arrays einzufuegen!");
     resize(count_ + 1);
     std::memmove(data_ + index + 1, data_ + index, (count_ - 1 - index) * sizeof(T));
     data_[index] = value;
@@ -101,7 +101,8 @@ class StringSink : public BlockSink {
 // and a current chunk being filled. No byte ever moves.
 class ByteStream : public DynArray<std::uint8_t*> {
  public:
-  ByteStream() = default;
+  // Chunks come from `memory`, which outlives the stream.
+  explicit ByteStream(Memory& memory) : memory_(memory) {}
   ~ByteStream() { clear(); }
 
   void putByte(std::uint8_t b);
@@ -122,6 +123,7 @@ class ByteStream : public DynArray<std::uint8_t*> {
   void newChunk(const char* purpose);
   void chunkFilled(const char* purpose);
 
+  Memory& memory_;
   std::uint8_t* chunk_ = nullptr;
   std::uint8_t* cursor_ = nullptr;
 };
@@ -129,6 +131,7 @@ class ByteStream : public DynArray<std::uint8_t*> {
 // Bits, eight to a byte, the first bit in the least significant place.
 class BitStream : public ByteStream {
  public:
+  using ByteStream::ByteStream;
   void putBit(bool b);
   std::uint64_t sizeInBytes() const;
   // Stores a pending partial byte (high bits zero) for the write, then steps

@@ -54,7 +54,8 @@ TEST(DynArrayTest, ShrinkingKeepsStorage) {
 }
 
 TEST(ByteStreamTest, ChunksAndPositions) {
-  ByteStream s;
+  Memory memory;
+  ByteStream s{memory};
   EXPECT_EQ(written(s), "");
   for (std::size_t i = 0; i < StreamChunkSize; ++i) s.putByte(static_cast<std::uint8_t>(i));
   EXPECT_EQ(s.count(), 1u) << "exactly one full chunk";
@@ -67,7 +68,7 @@ TEST(ByteStreamTest, ChunksAndPositions) {
   EXPECT_EQ(s.sizeInBytes(), 30010u);
 
   // putBytes across two chunk ends at once.
-  ByteStream big;
+  ByteStream big{memory};
   std::string data(70000, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
   big.putBytes(reinterpret_cast<const std::uint8_t*>(data.data()), static_cast<long>(data.size()));
@@ -83,7 +84,8 @@ TEST(ByteStreamTest, ChunksAndPositions) {
 }
 
 TEST(ByteStreamTest, SubtractAndAddAcrossChunks) {
-  ByteStream s;
+  Memory memory;
+  ByteStream s{memory};
   std::string data(30010, 'a');
   s.putBytes(reinterpret_cast<const std::uint8_t*>(data.data()), static_cast<long>(data.size()));
   const std::uint8_t ref[6] = {1, 2, 3, 200, 0, 255};
@@ -96,20 +98,22 @@ TEST(ByteStreamTest, SubtractAndAddAcrossChunks) {
 }
 
 TEST(ByteStreamTest, Entropy) {
-  ByteStream same;
+  Memory memory;
+  ByteStream same{memory};
   for (int i = 0; i < 100; ++i) same.putByte(7);
   EXPECT_EQ(same.entropyOf(0, 100), 0.0);
   EXPECT_EQ(same.entropyOf(5, 0), 0.0);
-  ByteStream all;
+  ByteStream all{memory};
   for (int i = 0; i < 256; ++i) all.putByte(static_cast<std::uint8_t>(i));
   EXPECT_DOUBLE_EQ(all.entropyOf(0, 256), -8.0);
-  ByteStream half;
+  ByteStream half{memory};
   for (int i = 0; i < 4; ++i) half.putByte(i % 2 ? 1 : 2);
   EXPECT_DOUBLE_EQ(half.entropyOf(0, 4), -1.0);
 }
 
 TEST(BitStreamTest, BitOrderAndPartialBytes) {
-  BitStream s;
+  Memory memory;
+  BitStream s{memory};
   s.putBit(true);
   s.putBit(false);
   s.putBit(true);
@@ -131,7 +135,8 @@ TEST(BitStreamTest, BitOrderAndPartialBytes) {
 }
 
 TEST(BitStreamTest, FullChunksOfBits) {
-  BitStream s;
+  Memory memory;
+  BitStream s{memory};
   for (std::size_t i = 0; i < StreamChunkSize * 8 + 3; ++i) s.putBit(i % 3 == 0);
   EXPECT_EQ(s.count(), 1u);
   EXPECT_EQ(s.sizeInBytes(), StreamChunkSize + 1);
@@ -142,8 +147,9 @@ TEST(BitStreamTest, FullChunksOfBits) {
 }
 
 TEST(AllocationTest, FailureNamesSizeAndPurpose) {
-  setAllocationBudget(30000);
-  ByteStream s;
+  Memory memory;
+  memory.setBudget(30000);
+  ByteStream s{memory};
   s.putByte(1);  // takes the whole budget
   try {
     for (int i = 0; i < 30000; ++i) s.putByte(2);
@@ -151,8 +157,18 @@ TEST(AllocationTest, FailureNamesSizeAndPurpose) {
   } catch (const AllocationFailure& e) {
     EXPECT_EQ(e.text(), "Error, can't allocate 30000 Bytes (to entend the bytestream)!\n");
   }
-  setAllocationBudget(-1);
   EXPECT_EQ(s.sizeInBytes(), 30000u) << "the full chunk stays in the stream";
+}
+
+TEST(AllocationTest, InjectedFailuresHitOnlyTheirPurposeAndRunOut) {
+  Memory memory;
+  memory.failFor("to test", 2);
+  memory.release(memory.allocate(10, "for something else"));
+  EXPECT_THROW(memory.allocate(10, "to test"), AllocationFailure);
+  EXPECT_THROW(memory.allocate(10, "to test"), AllocationFailure);
+  void* block = memory.allocate(10, "to test");
+  EXPECT_NE(block, nullptr) << "the third one is given";
+  memory.release(block);
 }
 
 }  // namespace

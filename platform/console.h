@@ -1,6 +1,6 @@
-// Console output. Texts are byte strings in the OEM code page 850, the
-// encoding the system keeps its (German) messages in. On POSIX the writer turns
-// them into UTF-8; on Windows the bytes reach the console unchanged.
+// The console. Texts are byte strings in the OEM code page 850, the encoding
+// the system keeps its (German) messages in. On POSIX the writer turns them
+// into UTF-8; on Windows the bytes reach the console unchanged.
 #pragma once
 
 #include <string>
@@ -9,18 +9,30 @@ namespace platform {
 
 enum class Stream { kOut, kErr };
 
-// Writes `text` as stored. Standard output is flushed before anything goes to
-// the error stream, so that a console shows both in program order.
-void consoleWrite(Stream stream, const std::string& text);
-void consoleFlush(Stream stream);
+class Console {
+ public:
+  virtual ~Console() = default;
+  // Writes `text` as stored. Standard output is flushed before anything goes
+  // to the error stream, so that a console shows both in program order.
+  virtual void write(Stream stream, const std::string& text) = 0;
+  virtual void flush(Stream stream) = 0;
+  // Waits for one key press that yields a character, for at most
+  // `timeoutMs` milliseconds (negative: no limit), after discarding console
+  // input typed before the call. The key is not echoed. When standard input
+  // is not a terminal (a pipe or a file), one character is read from it
+  // instead, line ends skipped, so that scripts can answer. Returns the
+  // character, or -1 on a timeout or at the end of the input.
+  virtual int readKey(int timeoutMs) = 0;
+};
 
-// Waits for one key press that yields a character, for at most `timeoutMs`
-// milliseconds (negative: no limit), after discarding console input typed
-// before the call. The key is not echoed. When standard input is not a
-// terminal (a pipe or a file), one character is read from it instead, line
-// ends skipped, so that scripts can answer. Returns the character, or -1 on
-// a timeout or at the end of the input.
-int readKey(int timeoutMs);
+// The process's standard streams.
+class SystemConsole final : public Console {
+ public:
+  void write(Stream stream, const std::string& text) override;
+  void flush(Stream stream) override;
+  int readKey(int timeoutMs) override;
+};
+
 // Puts a terminal that readKey switched to single keys back as it was;
 // async-signal-safe, for the interrupt handler.
 void restoreConsoleMode();

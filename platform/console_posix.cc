@@ -11,13 +11,13 @@
 
 namespace platform {
 
-void consoleWrite(Stream stream, const std::string& text) {
+void SystemConsole::write(Stream stream, const std::string& text) {
   if (stream == Stream::kErr) std::fflush(stdout);
   const std::string utf8 = cp850ToUtf8(text);
   std::fwrite(utf8.data(), 1, utf8.size(), stream == Stream::kOut ? stdout : stderr);
 }
 
-void consoleFlush(Stream stream) { std::fflush(stream == Stream::kOut ? stdout : stderr); }
+void SystemConsole::flush(Stream stream) { std::fflush(stream == Stream::kOut ? stdout : stderr); }
 
 namespace {
 
@@ -65,7 +65,7 @@ void restoreConsoleMode() {
   }
 }
 
-int readKey(int timeoutMs) {
+int SystemConsole::readKey(int timeoutMs) {
   std::fflush(stdout);  // the question is visible before the wait
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   termios saved;

@@ -18,6 +18,8 @@
 namespace platform {
 namespace {
 
+int readKey(int timeoutMs) { return SystemConsole().readKey(timeoutMs); }
+
 TEST(Cp850Test, GermanLettersBecomeUtf8) {
   EXPECT_EQ(cp850ToUtf8("gr\x94\xe1" "er \x84\x81\x8e\x99\x9a"), "größer äüÄÖÜ");
   EXPECT_EQ(cp850ToUtf8("plain ascii\n"), "plain ascii\n");
@@ -162,8 +164,8 @@ TEST(ReadKeyTest, EmptyPipeTimesOutAndALateAnswerArrives) {
 
 TEST(ReadKeyTest, AnswersFromAFile) {
   const std::string path = ::testing::TempDir() + "readkey_answers.txt";
-  File f;
-  ASSERT_TRUE(f.open(path, File::Mode::kCreate) && f.write("\r\nab\r\n", 6) && f.close());
+  SystemFileSystem fs;
+  ASSERT_TRUE(fs.writeWholeFile(path, "\r\nab\r\n"));
   {
     StdinReplacement in(path);
     ASSERT_TRUE(in.ok());
@@ -171,7 +173,7 @@ TEST(ReadKeyTest, AnswersFromAFile) {
     EXPECT_EQ(readKey(1000), 'b');
     EXPECT_EQ(readKey(1000), -1);
   }
-  deleteFile(path);
+  fs.deleteFile(path);
 }
 
 }  // namespace

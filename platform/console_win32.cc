@@ -9,12 +9,12 @@ namespace platform {
 
 // The messages are already in the console's OEM code page: write them as
 // they are. Text mode turns line feeds into CR LF, as console programs do.
-void consoleWrite(Stream stream, const std::string& text) {
+void SystemConsole::write(Stream stream, const std::string& text) {
   if (stream == Stream::kErr) std::fflush(stdout);
   std::fwrite(text.data(), 1, text.size(), stream == Stream::kOut ? stdout : stderr);
 }
 
-void consoleFlush(Stream stream) { std::fflush(stream == Stream::kOut ? stdout : stderr); }
+void SystemConsole::flush(Stream stream) { std::fflush(stream == Stream::kOut ? stdout : stderr); }
 
 namespace {
 
@@ -117,7 +117,7 @@ int nextByte(HANDLE in, int timeoutMs, ULONGLONG deadline) {
 // The console's mode is never changed.
 void restoreConsoleMode() {}
 
-int readKey(int timeoutMs) {
+int SystemConsole::readKey(int timeoutMs) {
   std::fflush(stdout);  // the question is visible before the wait
   const ULONGLONG deadline = GetTickCount64() + (timeoutMs < 0 ? 0 : static_cast<ULONGLONG>(timeoutMs));
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);

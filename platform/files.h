@@ -1,12 +1,16 @@
-// Files, paths and the program's own location.
+// Files and directories, behind the FileSystem interface that the engines
+// receive by reference: `main` gives them the machine's own, tests may wrap
+// it to inject faults (platform/fault_injection.h).
 //
 // Names inside the system use '\' as the separator (as in patch files and
 // messages). The POSIX side turns them into '/' at this boundary; the Win32
-// side passes them to the ANSI API unchanged.
+// side passes them to the ANSI API unchanged. Nothing here prints or exits:
+// every call reports success, and the caller chooses the message.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,43 +26,30 @@ using NativeHandle = int;    // file descriptor
 // Converts a system path ('\' separators) to the host's form.
 std::string toNative(const std::string& path);
 
-// An open file. Moves, never copies; closes itself.
+// An open file; destroying it closes it.
 class File {
  public:
   // kCreate truncates or creates for writing; kCreateReadWrite also reads
   // back; kCreateNew reads and writes a file that must not exist yet.
   enum class Mode { kRead, kCreate, kCreateReadWrite, kCreateNew };
 
-  File() = default;
-  ~File();
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-
-  // Opens `path` (system form). Returns false and leaves the file closed on failure.
-  bool open(const std::string& path, Mode mode);
-  bool isOpen() const { return open_; }
+  virtual ~File() = default;
   // Reads up to n bytes; returns the count read, 0 at the end, -1 on error.
-  long read(void* buffer, std::size_t n);
+  virtual long read(void* buffer, std::size_t n) = 0;
   // Writes all n bytes; false on any error (a full disk included).
-  bool write(const void* buffer, std::size_t n);
-  bool seek(std::uint64_t offset);
+  virtual bool write(const void* buffer, std::size_t n) = 0;
+  virtual bool seek(std::uint64_t offset) = 0;
+  virtual bool size(std::uint64_t* result) const = 0;
+  // False when the system reports an error (written data may be lost).
+  // Every later call fails; a second close succeeds.
+  virtual bool close() = 0;
+  virtual NativeHandle native() const = 0;
+
+  // Reads exactly n bytes from the current position; false when fewer exist.
+  bool readFully(void* buffer, std::size_t n);
   // Reads exactly n bytes at `offset` (moves the file position).
   bool readAt(std::uint64_t offset, void* buffer, std::size_t n);
-  bool size(std::uint64_t* result) const;
-  bool close();
-  NativeHandle native() const { return handle_; }
-
- private:
-  bool open_ = false;
-  NativeHandle handle_{};
 };
-
-// Reads a whole file into `data`. False when it cannot be opened or read.
-bool readWholeFile(const std::string& path, std::string* data);
-bool deleteFile(const std::string& path);
-bool fileExists(const std::string& path);
 
 // File attributes in the system's values. On POSIX they are derived: read-only
 // when the owner may not write, hidden for names that begin with a dot,
@@ -76,49 +67,85 @@ struct FileStatus {
   bool isLink = false;            // a symbolic link or junction (not followed by walks)
 };
 
-// False when `path` does not exist.
-bool fileStatus(const std::string& path, FileStatus* status);
-bool isDirectory(const std::string& path);
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
 
-// Sets the attributes in the system's values (0 and kAttributeArchive alone
-// mean a normal file). On POSIX only read-only has an effect: it clears the
-// write permissions, its absence gives the owner write permission back.
-bool setAttributes(const std::string& path, std::uint32_t attributes);
-// Sets the last-write time to a DOS date-time taken as local time (creation
-// and access times stay). False when the time cannot be converted or set.
-bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime);
-// Renames `from` to `to` on the same volume, replacing a file at `to`
-// (a read-only one too).
-bool moveFile(const std::string& from, const std::string& to);
-// Gives `to` the access rights of the existing file `from`, so that a new
-// version keeps them (POSIX: the permission bits, such as execute; Windows
-// keeps its attributes apart, and nothing is done).
-void keepAccessRights(const std::string& from, const std::string& to);
-// Renames `from` to `to` on the same volume only when nothing is at `to`.
-bool moveFileNew(const std::string& from, const std::string& to);
-// Creates one directory; false when it could not (it may already exist).
-bool makeDirectory(const std::string& path);
-// Whether the existing file `path` can be replaced, moved or removed now,
-// tested without changing it. Windows: it opens for exclusive access (no
-// other program has it open). POSIX: its directory is writable.
-bool canReplace(const std::string& path);
+  // Opens `path` (system form); null on failure.
+  virtual std::unique_ptr<File> open(const std::string& path, File::Mode mode) = 0;
+  virtual bool deleteFile(const std::string& path) = 0;
+  // A file that exists and is no directory.
+  virtual bool fileExists(const std::string& path) = 0;
+  // False when `path` does not exist.
+  virtual bool fileStatus(const std::string& path, FileStatus* status) = 0;
+  virtual bool isDirectory(const std::string& path) = 0;
 
-// The names in directory `path`, in the order the system lists them,
-// without "." and "..". False when it cannot be opened as a directory.
-bool listDirectory(const std::string& path, std::vector<std::string>* names);
+  // Sets the attributes in the system's values (0 and kAttributeArchive alone
+  // mean a normal file). On POSIX only read-only has an effect: it clears the
+  // write permissions, its absence gives the owner write permission back.
+  virtual bool setAttributes(const std::string& path, std::uint32_t attributes) = 0;
+  // Sets the last-write time to a DOS date-time taken as local time (creation
+  // and access times stay). False when the time cannot be converted or set.
+  virtual bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) = 0;
+  // Renames `from` to `to` on the same volume, replacing a file at `to`
+  // (a read-only one too).
+  virtual bool moveFile(const std::string& from, const std::string& to) = 0;
+  // Renames `from` to `to` on the same volume only when nothing is at `to`.
+  virtual bool moveFileNew(const std::string& from, const std::string& to) = 0;
+  // Gives `to` the access rights of the existing file `from`, so that a new
+  // version keeps them (POSIX: the permission bits, such as execute; Windows
+  // keeps its attributes apart, and nothing is done).
+  virtual void keepAccessRights(const std::string& from, const std::string& to) = 0;
+  // Creates one directory; false when it could not (it may already exist).
+  virtual bool makeDirectory(const std::string& path) = 0;
+  // Whether the existing file `path` can be replaced, moved or removed now,
+  // tested without changing it. Windows: it opens for exclusive access (no
+  // other program has it open). POSIX: its directory is writable.
+  virtual bool canReplace(const std::string& path) = 0;
+  // The names in directory `path`, in the order the system lists them,
+  // without "." and "..". False when it cannot be opened as a directory.
+  virtual bool listDirectory(const std::string& path, std::vector<std::string>* names) = 0;
+  // Bytes the caller may still write on the volume that holds `path`.
+  virtual bool freeSpace(const std::string& path, std::uint64_t* bytes) = 0;
 
-// A local time in DOS form: seconds / 2 in bits 0-4, minutes 5-10, hours
-// 11-15, day 16-20, month 21-24, years since 1980 25-31.
-std::uint32_t dosDateTimeNow();
+  // A local time in DOS form: seconds / 2 in bits 0-4, minutes 5-10, hours
+  // 11-15, day 16-20, month 21-24, years since 1980 25-31.
+  virtual std::uint32_t dosDateTimeNow() = 0;
+  // The system's directory for temporary files, ending in a separator.
+  virtual std::string tempDirectory() = 0;
+  // Creates a new empty file named `prefix` + something unique in the
+  // system's temporary directory; its path goes to `path`.
+  virtual bool createTempFile(const std::string& prefix, std::string* path) = 0;
+  // Full path of the running program, in system form ('\' separators).
+  virtual std::string programPath() = 0;
 
-// The system's directory for temporary files, ending in a separator.
-std::string tempDirectory();
+  // Reads a whole file into `data`. False when it cannot be opened or read.
+  bool readWholeFile(const std::string& path, std::string* data);
+  // Creates (or truncates) `path` with exactly `data`.
+  bool writeWholeFile(const std::string& path, const std::string& data);
+};
 
-// Creates a new empty file named `prefix` + something unique in the
-// system's temporary directory; its path goes to `path`.
-bool createTempFile(const std::string& prefix, std::string* path);
-
-// Full path of the running program, in system form ('\' separators).
-std::string programPath();
+// The machine's own file system.
+class SystemFileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<File> open(const std::string& path, File::Mode mode) override;
+  bool deleteFile(const std::string& path) override;
+  bool fileExists(const std::string& path) override;
+  bool fileStatus(const std::string& path, FileStatus* status) override;
+  bool isDirectory(const std::string& path) override;
+  bool setAttributes(const std::string& path, std::uint32_t attributes) override;
+  bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) override;
+  bool moveFile(const std::string& from, const std::string& to) override;
+  bool moveFileNew(const std::string& from, const std::string& to) override;
+  void keepAccessRights(const std::string& from, const std::string& to) override;
+  bool makeDirectory(const std::string& path) override;
+  bool canReplace(const std::string& path) override;
+  bool listDirectory(const std::string& path, std::vector<std::string>* names) override;
+  bool freeSpace(const std::string& path, std::uint64_t* bytes) override;
+  std::uint32_t dosDateTimeNow() override;
+  std::string tempDirectory() override;
+  bool createTempFile(const std::string& prefix, std::string* path) override;
+  std::string programPath() override;
+};
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "platform/files.h"
@@ -22,86 +24,85 @@ std::string toNative(const std::string& path) {
   return out;
 }
 
-File::~File() { close(); }
+namespace {
 
-File::File(File&& other) noexcept : open_(other.open_), handle_(other.handle_) { other.open_ = false; }
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { close(); }
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    open_ = other.open_;
-    handle_ = other.handle_;
-    other.open_ = false;
+  long read(void* buffer, std::size_t n) override {
+    if (fd_ < 0) return -1;
+    if (n > LONG_MAX) n = LONG_MAX;
+    ssize_t got;
+    do {
+      got = ::read(fd_, buffer, n);
+    } while (got < 0 && errno == EINTR);
+    return static_cast<long>(got);
   }
-  return *this;
-}
 
-bool File::open(const std::string& path, Mode mode) {
-  close();
-  const int flags = mode == Mode::kRead        ? O_RDONLY
-                    : mode == Mode::kCreate    ? (O_WRONLY | O_CREAT | O_TRUNC)
-                    : mode == Mode::kCreateNew ? (O_RDWR | O_CREAT | O_EXCL)
-                                               : (O_RDWR | O_CREAT | O_TRUNC);
+  bool write(const void* buffer, std::size_t n) override {
+    if (fd_ < 0) return false;
+    const char* p = static_cast<const char*>(buffer);
+    while (n > 0) {
+      const ssize_t put = ::write(fd_, p, n);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      p += put;
+      n -= static_cast<std::size_t>(put);
+    }
+    return true;
+  }
+
+  bool seek(std::uint64_t offset) override {
+    return fd_ >= 0 && lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+  }
+
+  bool size(std::uint64_t* result) const override {
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+    *result = static_cast<std::uint64_t>(st.st_size);
+    return true;
+  }
+
+  bool close() override {
+    if (fd_ < 0) return true;
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+  NativeHandle native() const override { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<File> SystemFileSystem::open(const std::string& path, File::Mode mode) {
+  const int flags = mode == File::Mode::kRead        ? O_RDONLY
+                    : mode == File::Mode::kCreate    ? (O_WRONLY | O_CREAT | O_TRUNC)
+                    : mode == File::Mode::kCreateNew ? (O_RDWR | O_CREAT | O_EXCL)
+                                                     : (O_RDWR | O_CREAT | O_TRUNC);
   int fd;
   do {
     fd = ::open(toNative(path).c_str(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
-  if (mode == Mode::kRead) {
+  if (fd < 0) return nullptr;
+  if (mode == File::Mode::kRead) {
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // Windows cannot open a directory as a file
       ::close(fd);
-      return false;
+      return nullptr;
     }
   }
-  handle_ = fd;
-  open_ = true;
-  return true;
+  return std::make_unique<PosixFile>(fd);
 }
 
-long File::read(void* buffer, std::size_t n) {
-  if (!open_) return -1;
-  if (n > LONG_MAX) n = LONG_MAX;
-  ssize_t got;
-  do {
-    got = ::read(handle_, buffer, n);
-  } while (got < 0 && errno == EINTR);
-  return static_cast<long>(got);
-}
+bool SystemFileSystem::deleteFile(const std::string& path) { return ::unlink(toNative(path).c_str()) == 0; }
 
-bool File::write(const void* buffer, std::size_t n) {
-  if (!open_) return false;
-  const char* p = static_cast<const char*>(buffer);
-  while (n > 0) {
-    const ssize_t put = ::write(handle_, p, n);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    p += put;
-    n -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
-bool File::seek(std::uint64_t offset) {
-  return open_ && lseek(handle_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
-}
-
-bool File::size(std::uint64_t* result) const {
-  struct stat st;
-  if (!open_ || fstat(handle_, &st) != 0) return false;
-  *result = static_cast<std::uint64_t>(st.st_size);
-  return true;
-}
-
-bool File::close() {
-  if (!open_) return true;
-  open_ = false;
-  return ::close(handle_) == 0;
-}
-
-bool deleteFile(const std::string& path) { return ::unlink(toNative(path).c_str()) == 0; }
-
-bool fileExists(const std::string& path) {
+bool SystemFileSystem::fileExists(const std::string& path) {
   struct stat st;
   return ::stat(toNative(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -125,7 +126,7 @@ std::string baseName(const std::string& path) {
 
 }  // namespace
 
-bool fileStatus(const std::string& path, FileStatus* status) {
+bool SystemFileSystem::fileStatus(const std::string& path, FileStatus* status) {
   const std::string native = toNative(path);
   struct stat link;
   if (::lstat(native.c_str(), &link) != 0) return false;
@@ -144,12 +145,12 @@ bool fileStatus(const std::string& path, FileStatus* status) {
   return true;
 }
 
-bool isDirectory(const std::string& path) {
+bool SystemFileSystem::isDirectory(const std::string& path) {
   struct stat st;
   return ::stat(toNative(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool setAttributes(const std::string& path, std::uint32_t attributes) {
+bool SystemFileSystem::setAttributes(const std::string& path, std::uint32_t attributes) {
   const std::string native = toNative(path);
   struct stat st;
   if (::stat(native.c_str(), &st) != 0) return false;
@@ -162,7 +163,7 @@ bool setAttributes(const std::string& path, std::uint32_t attributes) {
   return ::chmod(native.c_str(), mode) == 0;
 }
 
-bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
+bool SystemFileSystem::setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
   std::tm local{};
   local.tm_year = static_cast<int>(dosDateTime >> 25) + 80;
   local.tm_mon = static_cast<int>((dosDateTime >> 21) & 15) - 1;
@@ -190,16 +191,16 @@ bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
 
 // rename(2) replaces a target whatever its permissions, as a move over a
 // read-only file does on Windows once its attribute is cleared.
-bool moveFile(const std::string& from, const std::string& to) {
+bool SystemFileSystem::moveFile(const std::string& from, const std::string& to) {
   return ::rename(toNative(from).c_str(), toNative(to).c_str()) == 0;
 }
 
-void keepAccessRights(const std::string& from, const std::string& to) {
+void SystemFileSystem::keepAccessRights(const std::string& from, const std::string& to) {
   struct stat st;
   if (::stat(toNative(from).c_str(), &st) == 0) ::chmod(toNative(to).c_str(), st.st_mode & 07777);
 }
 
-bool moveFileNew(const std::string& from, const std::string& to) {
+bool SystemFileSystem::moveFileNew(const std::string& from, const std::string& to) {
   const std::string a = toNative(from), b = toNative(to);
   if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
@@ -207,11 +208,11 @@ bool moveFileNew(const std::string& from, const std::string& to) {
   return ::link(a.c_str(), b.c_str()) == 0 && ::unlink(a.c_str()) == 0;
 }
 
-bool makeDirectory(const std::string& path) { return ::mkdir(toNative(path).c_str(), 0777) == 0; }
+bool SystemFileSystem::makeDirectory(const std::string& path) { return ::mkdir(toNative(path).c_str(), 0777) == 0; }
 
 // Replacing, moving or removing a file changes its directory, so that is
 // what must be writable; open files are no obstacle on POSIX.
-bool canReplace(const std::string& path) {
+bool SystemFileSystem::canReplace(const std::string& path) {
   if (!fileExists(path)) return false;
   std::string dir = toNative(path);
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
@@ -220,7 +221,7 @@ bool canReplace(const std::string& path) {
   return ::access(dir.c_str(), W_OK) == 0;
 }
 
-bool listDirectory(const std::string& path, std::vector<std::string>* names) {
+bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::string>* names) {
   DIR* dir = ::opendir(toNative(path).c_str());
   if (dir == nullptr) return false;
   names->clear();
@@ -232,16 +233,30 @@ bool listDirectory(const std::string& path, std::vector<std::string>* names) {
   return true;
 }
 
-std::uint32_t dosDateTimeNow() { return dosFromTime(std::time(nullptr)); }
+bool SystemFileSystem::freeSpace(const std::string& path, std::uint64_t* bytes) {
+  // A name that is no directory (a file that may not exist yet) is asked
+  // for through the directory that holds it, as on Windows.
+  std::string dir = toNative(path);
+  if (!isDirectory(path)) {
+    const std::string::size_type slash = dir.rfind('/');
+    dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash + 1);
+  }
+  struct statvfs st;
+  if (::statvfs(dir.c_str(), &st) != 0) return false;
+  *bytes = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+  return true;
+}
 
-std::string tempDirectory() {
+std::uint32_t SystemFileSystem::dosDateTimeNow() { return dosFromTime(std::time(nullptr)); }
+
+std::string SystemFileSystem::tempDirectory() {
   const char* dir = std::getenv("TMPDIR");
   std::string path = dir != nullptr && *dir != '\0' ? dir : "/tmp";
   if (path.back() != '/' && path.back() != '\\') path += '\\';
   return path;
 }
 
-bool createTempFile(const std::string& prefix, std::string* path) {
+bool SystemFileSystem::createTempFile(const std::string& prefix, std::string* path) {
   const char* dir = std::getenv("TMPDIR");
   std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + prefix + "XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -253,7 +268,7 @@ bool createTempFile(const std::string& prefix, std::string* path) {
   return true;
 }
 
-std::string programPath() {
+std::string SystemFileSystem::programPath() {
   char buffer[PATH_MAX + 1];
   const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
   if (n <= 0) return std::string();

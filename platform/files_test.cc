@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ namespace {
 
 class FilesTest : public ::testing::Test {
  protected:
+  SystemFileSystem fs;
   std::string path(const std::string& name) { return ::testing::TempDir() + name; }
   // A fresh, empty directory for one test; removed afterwards.
   std::string freshDirectory(const std::string& name) {
@@ -40,13 +42,12 @@ class FilesTest : public ::testing::Test {
     }
     std::filesystem::remove_all(dir_, ignored);
   }
-  static void writeFile(const std::string& name, const std::string& data) {
-    File f;
-    ASSERT_TRUE(f.open(name, File::Mode::kCreate) && f.write(data.data(), data.size()) && f.close()) << name;
+  void writeFile(const std::string& name, const std::string& data) {
+    ASSERT_TRUE(fs.writeWholeFile(name, data)) << name;
   }
-  static std::string contents(const std::string& name) {
+  std::string contents(const std::string& name) {
     std::string data;
-    EXPECT_TRUE(readWholeFile(name, &data)) << name;
+    EXPECT_TRUE(fs.readWholeFile(name, &data)) << name;
     return data;
   }
 
@@ -81,54 +82,58 @@ constexpr std::uint32_t dos(unsigned year, unsigned month, unsigned day, unsigne
 TEST_F(FilesTest, WriteReadSeekAndSize) {
   const std::string name = path("files_test.bin");
   {
-    File out;
-    ASSERT_TRUE(out.open(name, File::Mode::kCreate));
-    ASSERT_TRUE(out.write("hello world", 11));
-    ASSERT_TRUE(out.close());
+    const std::unique_ptr<File> out = fs.open(name, File::Mode::kCreate);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->write("hello world", 11));
+    ASSERT_TRUE(out->close());
   }
-  File in;
-  ASSERT_TRUE(in.open(name, File::Mode::kRead));
+  const std::unique_ptr<File> in = fs.open(name, File::Mode::kRead);
+  ASSERT_TRUE(in);
   std::uint64_t size = 0;
-  ASSERT_TRUE(in.size(&size));
+  ASSERT_TRUE(in->size(&size));
   EXPECT_EQ(size, 11u);
-  ASSERT_TRUE(in.seek(6));
+  ASSERT_TRUE(in->seek(6));
   char buffer[16] = {};
-  EXPECT_EQ(in.read(buffer, sizeof buffer), 5);
+  EXPECT_EQ(in->read(buffer, sizeof buffer), 5);
   EXPECT_EQ(std::string(buffer, 5), "world");
-  EXPECT_EQ(in.read(buffer, sizeof buffer), 0);
-  in.close();
+  EXPECT_EQ(in->read(buffer, sizeof buffer), 0);
+  EXPECT_TRUE(in->readAt(0, buffer, 5));
+  EXPECT_EQ(std::string(buffer, 5), "hello");
+  EXPECT_FALSE(in->readAt(8, buffer, 5)) << "only 3 bytes stand there";
+  in->close();
 
   std::string data;
-  ASSERT_TRUE(readWholeFile(name, &data));
+  ASSERT_TRUE(fs.readWholeFile(name, &data));
   EXPECT_EQ(data, "hello world");
-  EXPECT_TRUE(fileExists(name));
-  EXPECT_TRUE(deleteFile(name));
-  EXPECT_FALSE(fileExists(name));
-  EXPECT_FALSE(readWholeFile(name, &data));
-  EXPECT_FALSE(deleteFile(name));
+  EXPECT_TRUE(fs.fileExists(name));
+  EXPECT_TRUE(fs.deleteFile(name));
+  EXPECT_FALSE(fs.fileExists(name));
+  EXPECT_FALSE(fs.readWholeFile(name, &data));
+  EXPECT_FALSE(fs.deleteFile(name));
 }
 
-TEST_F(FilesTest, MovedFileKeepsItsHandle) {
-  const std::string name = path("files_move.bin");
-  File a;
-  ASSERT_TRUE(a.open(name, File::Mode::kCreate));
-  File b = std::move(a);
-  EXPECT_FALSE(a.isOpen());
-  EXPECT_TRUE(b.isOpen());
-  EXPECT_TRUE(b.write("x", 1));
-  b.close();
-  std::string data;
-  ASSERT_TRUE(readWholeFile(name, &data));
-  EXPECT_EQ(data, "x");
-  deleteFile(name);
+TEST_F(FilesTest, AClosedFileRefusesEverything) {
+  const std::string name = path("files_closed.bin");
+  const std::unique_ptr<File> f = fs.open(name, File::Mode::kCreateReadWrite);
+  ASSERT_TRUE(f);
+  EXPECT_TRUE(f->write("x", 1));
+  EXPECT_TRUE(f->close());
+  EXPECT_TRUE(f->close()) << "a second close does nothing";
+  char c = 0;
+  EXPECT_EQ(f->read(&c, 1), -1);
+  EXPECT_FALSE(f->write("y", 1));
+  EXPECT_FALSE(f->seek(0));
+  std::uint64_t size = 0;
+  EXPECT_FALSE(f->size(&size));
+  EXPECT_EQ(contents(name), "x");
+  fs.deleteFile(name);
 }
 
 TEST_F(FilesTest, DirectoriesAreNotFiles) {
-  File f;
   std::string dir = ::testing::TempDir();
   if (!dir.empty() && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
-  EXPECT_FALSE(f.open(dir, File::Mode::kRead));
-  EXPECT_FALSE(fileExists(dir));
+  EXPECT_FALSE(fs.open(dir, File::Mode::kRead));
+  EXPECT_FALSE(fs.fileExists(dir));
 }
 
 TEST(PathsTest, SystemPathsUseBackslashes) {
@@ -138,7 +143,7 @@ TEST(PathsTest, SystemPathsUseBackslashes) {
   EXPECT_EQ(toNative("a\\b\\c.txt"), "a/b/c.txt");
   EXPECT_EQ(toNative("/abs/x"), "/abs/x");
 #endif
-  const std::string self = programPath();
+  const std::string self = SystemFileSystem().programPath();
   EXPECT_NE(self.find("platform_tests"), std::string::npos) << self;
   EXPECT_EQ(self.find('/'), std::string::npos) << "system form uses backslashes";
 }
@@ -147,50 +152,49 @@ TEST_F(FilesTest, DirectoriesStatusAndTemporaryFiles) {
   const std::string dir = path("files_dir");
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir + "/sub");
-  File f;
-  ASSERT_TRUE(f.open(dir + "\\data.bin", File::Mode::kCreate) && f.write("12345", 5) && f.close());
+  writeFile(dir + "\\data.bin", "12345");
   std::vector<std::string> names;
-  ASSERT_TRUE(listDirectory(dir, &names));
+  ASSERT_TRUE(fs.listDirectory(dir, &names));
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"data.bin", "sub"}));
-  EXPECT_FALSE(listDirectory(dir + "\\data.bin", &names));
-  EXPECT_FALSE(listDirectory(dir + "\\missing", &names));
-  EXPECT_TRUE(isDirectory(dir + "\\sub"));
-  EXPECT_FALSE(isDirectory(dir + "\\data.bin"));
+  EXPECT_FALSE(fs.listDirectory(dir + "\\data.bin", &names));
+  EXPECT_FALSE(fs.listDirectory(dir + "\\missing", &names));
+  EXPECT_TRUE(fs.isDirectory(dir + "\\sub"));
+  EXPECT_FALSE(fs.isDirectory(dir + "\\data.bin"));
 
   FileStatus st;
-  ASSERT_TRUE(fileStatus(dir + "\\data.bin", &st));
+  ASSERT_TRUE(fs.fileStatus(dir + "\\data.bin", &st));
   EXPECT_EQ(st.size, 5u);
   EXPECT_FALSE(st.isDirectory);
   EXPECT_EQ(st.attributes & kAttributeDirectory, 0u);
   // Written just now: the DOS year is this year's, give or take the turn of a year.
-  const std::uint32_t now = dosDateTimeNow();
+  const std::uint32_t now = fs.dosDateTimeNow();
   EXPECT_LE((now >> 25) - (st.dosDateTime >> 25), 1u);
   EXPECT_GE(now >> 25, 2020u - 1980u);
   EXPECT_GE((now >> 21) & 15, 1u);
   EXPECT_LE((now >> 21) & 15, 12u);
-  ASSERT_TRUE(fileStatus(dir + "\\sub", &st));
+  ASSERT_TRUE(fs.fileStatus(dir + "\\sub", &st));
   EXPECT_TRUE(st.isDirectory);
   EXPECT_NE(st.attributes & kAttributeDirectory, 0u);
-  EXPECT_FALSE(fileStatus(dir + "\\missing", &st));
+  EXPECT_FALSE(fs.fileStatus(dir + "\\missing", &st));
 #ifndef _WIN32
-  ASSERT_TRUE(f.open(dir + "\\.hidden", File::Mode::kCreate) && f.close());
-  ASSERT_TRUE(fileStatus(dir + "\\.hidden", &st));
+  writeFile(dir + "\\.hidden", "");
+  ASSERT_TRUE(fs.fileStatus(dir + "\\.hidden", &st));
   EXPECT_NE(st.attributes & kAttributeHidden, 0u);
   std::filesystem::create_directory_symlink(dir + "/sub", dir + "/loop");
-  ASSERT_TRUE(fileStatus(dir + "\\loop", &st));
+  ASSERT_TRUE(fs.fileStatus(dir + "\\loop", &st));
   EXPECT_TRUE(st.isLink);
   EXPECT_TRUE(st.isDirectory);
 #endif
 
   std::string a;
   std::string b;
-  ASSERT_TRUE(createTempFile("ks", &a));
-  ASSERT_TRUE(createTempFile("ks", &b));
+  ASSERT_TRUE(fs.createTempFile("ks", &a));
+  ASSERT_TRUE(fs.createTempFile("ks", &b));
   EXPECT_NE(a, b);
-  EXPECT_TRUE(fileExists(a));
-  EXPECT_TRUE(deleteFile(a));
-  EXPECT_TRUE(deleteFile(b));
+  EXPECT_TRUE(fs.fileExists(a));
+  EXPECT_TRUE(fs.deleteFile(a));
+  EXPECT_TRUE(fs.deleteFile(b));
   std::filesystem::remove_all(dir);
 }
 
@@ -202,8 +206,8 @@ TEST_F(FilesTest, ReadOnlyAttributeRoundTrips) {
   std::filesystem::permissions(toNative(name), std::filesystem::perms::all);  // write bits for everyone
 #endif
   FileStatus st;
-  ASSERT_TRUE(setAttributes(name, kAttributeReadOnly | kAttributeArchive));
-  ASSERT_TRUE(fileStatus(name, &st));
+  ASSERT_TRUE(fs.setAttributes(name, kAttributeReadOnly | kAttributeArchive));
+  ASSERT_TRUE(fs.fileStatus(name, &st));
   EXPECT_NE(st.attributes & kAttributeReadOnly, 0u);
 #ifndef _WIN32
   // Nobody may write any more, not just the owner.
@@ -211,17 +215,15 @@ TEST_F(FilesTest, ReadOnlyAttributeRoundTrips) {
   using std::filesystem::perms;
   EXPECT_EQ(perms & (perms::owner_write | perms::group_write | perms::others_write), perms::none);
 #endif
-  ASSERT_TRUE(setAttributes(name, 0));
-  ASSERT_TRUE(fileStatus(name, &st));
+  ASSERT_TRUE(fs.setAttributes(name, 0));
+  ASSERT_TRUE(fs.fileStatus(name, &st));
   EXPECT_EQ(st.attributes & kAttributeReadOnly, 0u);
-  ASSERT_TRUE(setAttributes(name, kAttributeReadOnly));
-  ASSERT_TRUE(setAttributes(name, kAttributeArchive));
-  ASSERT_TRUE(fileStatus(name, &st));
+  ASSERT_TRUE(fs.setAttributes(name, kAttributeReadOnly));
+  ASSERT_TRUE(fs.setAttributes(name, kAttributeArchive));
+  ASSERT_TRUE(fs.fileStatus(name, &st));
   EXPECT_EQ(st.attributes & kAttributeReadOnly, 0u);
-  File f;
-  EXPECT_TRUE(f.open(name, File::Mode::kCreate)) << "writable again";
-  f.close();
-  EXPECT_FALSE(setAttributes(dir + "\\missing", 0));
+  EXPECT_TRUE(fs.open(name, File::Mode::kCreate)) << "writable again";
+  EXPECT_FALSE(fs.setAttributes(dir + "\\missing", 0));
 }
 
 TEST_F(FilesTest, LastWriteTimeRoundTripsInDosForm) {
@@ -241,51 +243,51 @@ TEST_F(FilesTest, LastWriteTimeRoundTripsInDosForm) {
       dos(1980, 1, 2, 0, 0, 0),
   };
   for (const std::uint32_t value : values) {
-    ASSERT_TRUE(setLastWriteTime(name, value)) << std::hex << value;
+    ASSERT_TRUE(fs.setLastWriteTime(name, value)) << std::hex << value;
     FileStatus st;
-    ASSERT_TRUE(fileStatus(name, &st));
+    ASSERT_TRUE(fs.fileStatus(name, &st));
     EXPECT_EQ(st.dosDateTime, value) << std::hex << value;
   }
   // A read-only file takes a new time too, and keeps its attribute.
-  ASSERT_TRUE(setAttributes(name, kAttributeReadOnly));
-  EXPECT_TRUE(setLastWriteTime(name, values[0]));
+  ASSERT_TRUE(fs.setAttributes(name, kAttributeReadOnly));
+  EXPECT_TRUE(fs.setLastWriteTime(name, values[0]));
   FileStatus st;
-  ASSERT_TRUE(fileStatus(name, &st));
+  ASSERT_TRUE(fs.fileStatus(name, &st));
   EXPECT_EQ(st.dosDateTime, values[0]);
   EXPECT_NE(st.attributes & kAttributeReadOnly, 0u);
 
-  EXPECT_FALSE(setLastWriteTime(name, dos(2001, 13, 1, 0, 0, 0))) << "month 13";
-  EXPECT_FALSE(setLastWriteTime(name, dos(2001, 1, 1, 25, 0, 0))) << "hour 25";
+  EXPECT_FALSE(fs.setLastWriteTime(name, dos(2001, 13, 1, 0, 0, 0))) << "month 13";
+  EXPECT_FALSE(fs.setLastWriteTime(name, dos(2001, 1, 1, 25, 0, 0))) << "hour 25";
 #ifndef _WIN32
   // Windows versions differ here: some move the day into March.
-  EXPECT_FALSE(setLastWriteTime(name, dos(2001, 2, 29, 12, 0, 0))) << "no leap year";
+  EXPECT_FALSE(fs.setLastWriteTime(name, dos(2001, 2, 29, 12, 0, 0))) << "no leap year";
 #endif
-  EXPECT_FALSE(setLastWriteTime(dir + "\\missing", values[0]));
+  EXPECT_FALSE(fs.setLastWriteTime(dir + "\\missing", values[0]));
 }
 
 TEST_F(FilesTest, MoveFileReplacesTargetsAndMakeDirectoryMakesOne) {
   const std::string dir = freshDirectory("files_moves");
   writeFile(dir + "\\a", "new a");
   writeFile(dir + "\\b", "old b");
-  ASSERT_TRUE(moveFile(dir + "\\a", dir + "\\b"));
-  EXPECT_FALSE(fileExists(dir + "\\a"));
+  ASSERT_TRUE(fs.moveFile(dir + "\\a", dir + "\\b"));
+  EXPECT_FALSE(fs.fileExists(dir + "\\a"));
   EXPECT_EQ(contents(dir + "\\b"), "new a");
 
   writeFile(dir + "\\c", "new c");
   writeFile(dir + "\\locked", "old");
-  ASSERT_TRUE(setAttributes(dir + "\\locked", kAttributeReadOnly));
-  ASSERT_TRUE(moveFile(dir + "\\c", dir + "\\locked")) << "a read-only target is replaced";
+  ASSERT_TRUE(fs.setAttributes(dir + "\\locked", kAttributeReadOnly));
+  ASSERT_TRUE(fs.moveFile(dir + "\\c", dir + "\\locked")) << "a read-only target is replaced";
   EXPECT_EQ(contents(dir + "\\locked"), "new c");
-  EXPECT_FALSE(fileExists(dir + "\\c"));
+  EXPECT_FALSE(fs.fileExists(dir + "\\c"));
 
-  EXPECT_FALSE(moveFile(dir + "\\missing", dir + "\\other"));
-  EXPECT_FALSE(fileExists(dir + "\\other"));
+  EXPECT_FALSE(fs.moveFile(dir + "\\missing", dir + "\\other"));
+  EXPECT_FALSE(fs.fileExists(dir + "\\other"));
 
-  ASSERT_TRUE(makeDirectory(dir + "\\sub"));
-  EXPECT_TRUE(isDirectory(dir + "\\sub"));
-  EXPECT_FALSE(makeDirectory(dir + "\\sub")) << "exists already";
-  EXPECT_FALSE(makeDirectory(dir + "\\no\\such\\parent"));
-  EXPECT_TRUE(moveFile(dir + "\\b", dir + "\\sub\\moved")) << "to a free name";
+  ASSERT_TRUE(fs.makeDirectory(dir + "\\sub"));
+  EXPECT_TRUE(fs.isDirectory(dir + "\\sub"));
+  EXPECT_FALSE(fs.makeDirectory(dir + "\\sub")) << "exists already";
+  EXPECT_FALSE(fs.makeDirectory(dir + "\\no\\such\\parent"));
+  EXPECT_TRUE(fs.moveFile(dir + "\\b", dir + "\\sub\\moved")) << "to a free name";
   EXPECT_EQ(contents(dir + "\\sub\\moved"), "new a");
 }
 
@@ -293,23 +295,23 @@ TEST_F(FilesTest, CanReplaceOnlyExistingFilesThatAreFree) {
   const std::string dir = freshDirectory("files_replace");
   const std::string name = dir + "\\target";
   writeFile(name, "x");
-  EXPECT_TRUE(canReplace(name));
-  EXPECT_FALSE(canReplace(dir + "\\missing"));
-  EXPECT_FALSE(canReplace(dir)) << "a directory is not a file";
-  EXPECT_TRUE(fileExists(name)) << "looking does not change the file";
+  EXPECT_TRUE(fs.canReplace(name));
+  EXPECT_FALSE(fs.canReplace(dir + "\\missing"));
+  EXPECT_FALSE(fs.canReplace(dir)) << "a directory is not a file";
+  EXPECT_TRUE(fs.fileExists(name)) << "looking does not change the file";
 #ifdef _WIN32
   {
-    File open;
-    ASSERT_TRUE(open.open(name, File::Mode::kRead));
-    EXPECT_FALSE(canReplace(name)) << "another handle is open";
+    const std::unique_ptr<File> open = fs.open(name, File::Mode::kRead);
+    ASSERT_TRUE(open);
+    EXPECT_FALSE(fs.canReplace(name)) << "another handle is open";
   }
-  EXPECT_TRUE(canReplace(name));
+  EXPECT_TRUE(fs.canReplace(name));
 #else
   if (::geteuid() != 0) {  // root writes into any directory
-    ASSERT_TRUE(makeDirectory(dir + "\\closed"));
+    ASSERT_TRUE(fs.makeDirectory(dir + "\\closed"));
     writeFile(dir + "\\closed\\inside", "x");
     ASSERT_EQ(::chmod(toNative(dir + "\\closed").c_str(), 0555), 0);
-    EXPECT_FALSE(canReplace(dir + "\\closed\\inside"));
+    EXPECT_FALSE(fs.canReplace(dir + "\\closed\\inside"));
     ::chmod(toNative(dir + "\\closed").c_str(), 0755);
   }
 #endif
@@ -318,19 +320,45 @@ TEST_F(FilesTest, CanReplaceOnlyExistingFilesThatAreFree) {
 TEST_F(FilesTest, OpenReadAndNewFilesCanBeDeleted) {
   // The interrupt handler removes temporary files that are still open.
   const std::string dir = freshDirectory("files_delete_open");
-  File created;
-  ASSERT_TRUE(created.open(dir + "\\new.tmp", File::Mode::kCreateNew));
-  EXPECT_TRUE(created.write("abc", 3));
-  EXPECT_TRUE(deleteFile(dir + "\\new.tmp"));
-  created.close();
-  EXPECT_FALSE(fileExists(dir + "\\new.tmp"));
+  const std::unique_ptr<File> created = fs.open(dir + "\\new.tmp", File::Mode::kCreateNew);
+  ASSERT_TRUE(created);
+  EXPECT_FALSE(fs.open(dir + "\\new.tmp", File::Mode::kCreateNew)) << "it exists now";
+  EXPECT_TRUE(created->write("abc", 3));
+  EXPECT_TRUE(fs.deleteFile(dir + "\\new.tmp"));
+  created->close();
+  EXPECT_FALSE(fs.fileExists(dir + "\\new.tmp"));
 
   writeFile(dir + "\\read.tmp", "abc");
-  File reading;
-  ASSERT_TRUE(reading.open(dir + "\\read.tmp", File::Mode::kRead));
-  EXPECT_TRUE(deleteFile(dir + "\\read.tmp"));
-  reading.close();
-  EXPECT_FALSE(fileExists(dir + "\\read.tmp"));
+  const std::unique_ptr<File> reading = fs.open(dir + "\\read.tmp", File::Mode::kRead);
+  ASSERT_TRUE(reading);
+  EXPECT_TRUE(fs.deleteFile(dir + "\\read.tmp"));
+  reading->close();
+  EXPECT_FALSE(fs.fileExists(dir + "\\read.tmp"));
+}
+
+TEST_F(FilesTest, FreeSpaceOfADirectoryAndOfANewFileInIt) {
+  const std::string dir = freshDirectory("files_space");
+  std::uint64_t bytes = 0;
+  ASSERT_TRUE(fs.freeSpace(dir, &bytes));
+  EXPECT_GT(bytes, 0u);
+  bytes = 0;
+  ASSERT_TRUE(fs.freeSpace(dir + "\\not-there-yet.bin", &bytes)) << "asked through the directory that will hold it";
+  EXPECT_GT(bytes, 0u);
+  EXPECT_FALSE(fs.freeSpace(dir + "\\no\\such\\place", &bytes));
+}
+
+TEST(CommandRunnerTest, TheInterpreterRunsTheLineAndItsExitCodeComesBack) {
+  SystemCommandRunner commands;
+  EXPECT_EQ(commands.run("exit 0"), 0);
+  EXPECT_EQ(commands.run("exit 3"), 3);
+  const std::string marker = ::testing::TempDir() + "command_ran.txt";
+  SystemFileSystem fs;
+  fs.deleteFile(marker);
+  EXPECT_EQ(commands.run("echo ran> \"" + toNative(marker) + "\""), 0);
+  std::string text;
+  ASSERT_TRUE(fs.readWholeFile(marker, &text));
+  EXPECT_EQ(text.substr(0, 3), "ran");
+  fs.deleteFile(marker);
 }
 
 TEST(EnvironmentTest, PresentEmptyAndMissing) {

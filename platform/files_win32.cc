@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/files.h"
@@ -8,83 +9,82 @@ namespace platform {
 
 std::string toNative(const std::string& path) { return path; }
 
-File::~File() { close(); }
+namespace {
 
-File::File(File&& other) noexcept : open_(other.open_), handle_(other.handle_) { other.open_ = false; }
+class Win32File final : public File {
+ public:
+  explicit Win32File(HANDLE h) : handle_(h) {}
+  ~Win32File() override { close(); }
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    open_ = other.open_;
-    handle_ = other.handle_;
-    other.open_ = false;
+  long read(void* buffer, std::size_t n) override {
+    if (handle_ == INVALID_HANDLE_VALUE) return -1;
+    if (n > 0x40000000) n = 0x40000000;
+    DWORD got = 0;
+    if (!ReadFile(handle_, buffer, static_cast<DWORD>(n), &got, nullptr)) return -1;
+    return static_cast<long>(got);
   }
-  return *this;
-}
 
-bool File::open(const std::string& path, Mode mode) {
-  close();
+  bool write(const void* buffer, std::size_t n) override {
+    if (handle_ == INVALID_HANDLE_VALUE) return false;
+    const char* p = static_cast<const char*>(buffer);
+    while (n > 0) {
+      const DWORD chunk = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
+      DWORD put = 0;
+      if (!WriteFile(handle_, p, chunk, &put, nullptr) || put == 0) return false;
+      p += put;
+      n -= put;
+    }
+    return true;
+  }
+
+  bool seek(std::uint64_t offset) override {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return handle_ != INVALID_HANDLE_VALUE && SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN);
+  }
+
+  bool size(std::uint64_t* result) const override {
+    LARGE_INTEGER s;
+    if (handle_ == INVALID_HANDLE_VALUE || !GetFileSizeEx(handle_, &s)) return false;
+    *result = static_cast<std::uint64_t>(s.QuadPart);
+    return true;
+  }
+
+  bool close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return true;
+    HANDLE h = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(h) != 0;
+  }
+
+  NativeHandle native() const override { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+std::unique_ptr<File> SystemFileSystem::open(const std::string& path, File::Mode mode) {
   // Files opened for reading and new (temporary) files share deletion, so
   // that the interrupt handler can remove them while they are still open.
   HANDLE h;
-  if (mode == Mode::kRead) {
+  if (mode == File::Mode::kRead) {
     h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL, nullptr);
   } else {
-    const DWORD access = mode == Mode::kCreate ? GENERIC_WRITE : (GENERIC_READ | GENERIC_WRITE);
-    const DWORD how = mode == Mode::kCreateNew ? CREATE_NEW : CREATE_ALWAYS;
-    const DWORD share = mode == Mode::kCreateNew ? FILE_SHARE_DELETE : 0;
+    const DWORD access = mode == File::Mode::kCreate ? GENERIC_WRITE : (GENERIC_READ | GENERIC_WRITE);
+    const DWORD how = mode == File::Mode::kCreateNew ? CREATE_NEW : CREATE_ALWAYS;
+    const DWORD share = mode == File::Mode::kCreateNew ? FILE_SHARE_DELETE : 0;
     h = CreateFileA(path.c_str(), access, share, nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
-  if (h == INVALID_HANDLE_VALUE) return false;
-  handle_ = h;
-  open_ = true;
-  return true;
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32File>(h);
 }
 
-long File::read(void* buffer, std::size_t n) {
-  if (!open_) return -1;
-  if (n > 0x40000000) n = 0x40000000;
-  DWORD got = 0;
-  if (!ReadFile(handle_, buffer, static_cast<DWORD>(n), &got, nullptr)) return -1;
-  return static_cast<long>(got);
-}
+bool SystemFileSystem::deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
-bool File::write(const void* buffer, std::size_t n) {
-  if (!open_) return false;
-  const char* p = static_cast<const char*>(buffer);
-  while (n > 0) {
-    const DWORD chunk = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
-    DWORD put = 0;
-    if (!WriteFile(handle_, p, chunk, &put, nullptr) || put == 0) return false;
-    p += put;
-    n -= put;
-  }
-  return true;
-}
-
-bool File::seek(std::uint64_t offset) {
-  LARGE_INTEGER to;
-  to.QuadPart = static_cast<LONGLONG>(offset);
-  return open_ && SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN);
-}
-
-bool File::size(std::uint64_t* result) const {
-  LARGE_INTEGER s;
-  if (!open_ || !GetFileSizeEx(handle_, &s)) return false;
-  *result = static_cast<std::uint64_t>(s.QuadPart);
-  return true;
-}
-
-bool File::close() {
-  if (!open_) return true;
-  open_ = false;
-  return CloseHandle(handle_) != 0;
-}
-
-bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
-
-bool fileExists(const std::string& path) {
+bool SystemFileSystem::fileExists(const std::string& path) {
   const DWORD a = GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -101,7 +101,7 @@ std::uint32_t dosFromFileTime(const FILETIME& utc) {
 
 }  // namespace
 
-bool fileStatus(const std::string& path, FileStatus* status) {
+bool SystemFileSystem::fileStatus(const std::string& path, FileStatus* status) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
   *status = FileStatus();
@@ -113,16 +113,16 @@ bool fileStatus(const std::string& path, FileStatus* status) {
   return true;
 }
 
-bool isDirectory(const std::string& path) {
+bool SystemFileSystem::isDirectory(const std::string& path) {
   const DWORD a = GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool setAttributes(const std::string& path, std::uint32_t attributes) {
+bool SystemFileSystem::setAttributes(const std::string& path, std::uint32_t attributes) {
   return SetFileAttributesA(path.c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes) != 0;
 }
 
-bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
+bool SystemFileSystem::setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
   FILETIME local;
   FILETIME utc;
   if (!DosDateTimeToFileTime(static_cast<WORD>(dosDateTime >> 16), static_cast<WORD>(dosDateTime & 0xffff), &local) ||
@@ -138,11 +138,11 @@ bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) {
   return CloseHandle(h) != 0 && ok;
 }
 
-void keepAccessRights(const std::string&, const std::string&) {}
+void SystemFileSystem::keepAccessRights(const std::string&, const std::string&) {}
 
-bool moveFileNew(const std::string& from, const std::string& to) { return MoveFileExA(from.c_str(), to.c_str(), 0) != 0; }
+bool SystemFileSystem::moveFileNew(const std::string& from, const std::string& to) { return MoveFileExA(from.c_str(), to.c_str(), 0) != 0; }
 
-bool moveFile(const std::string& from, const std::string& to) {
+bool SystemFileSystem::moveFile(const std::string& from, const std::string& to) {
   // MoveFileEx does not replace a read-only file: clear the attribute first
   // and give it back when the move fails after all.
   const DWORD target = GetFileAttributesA(to.c_str());
@@ -156,9 +156,9 @@ bool moveFile(const std::string& from, const std::string& to) {
   return false;
 }
 
-bool makeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool SystemFileSystem::makeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
-bool canReplace(const std::string& path) {
+bool SystemFileSystem::canReplace(const std::string& path) {
   // Exclusive access fails while any other handle to the file is open.
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
@@ -166,7 +166,7 @@ bool canReplace(const std::string& path) {
   return true;
 }
 
-bool listDirectory(const std::string& path, std::vector<std::string>* names) {
+bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::string>* names) {
   if (!isDirectory(path)) return false;
   std::string pattern = path;
   if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
@@ -183,13 +183,26 @@ bool listDirectory(const std::string& path, std::vector<std::string>* names) {
   return true;
 }
 
-std::uint32_t dosDateTimeNow() {
+bool SystemFileSystem::freeSpace(const std::string& path, std::uint64_t* bytes) {
+  // The call wants a directory: the one that holds a file is asked instead.
+  std::string dir = path;
+  if (!isDirectory(dir)) {
+    const std::string::size_type slash = dir.find_last_of("\\/");
+    dir = slash == std::string::npos ? std::string(".\\") : dir.substr(0, slash + 1);
+  }
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExA(dir.c_str(), &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
+std::uint32_t SystemFileSystem::dosDateTimeNow() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   return dosFromFileTime(now);
 }
 
-std::string tempDirectory() {
+std::string SystemFileSystem::tempDirectory() {
   char dir[260];
   const DWORD n = GetTempPathA(sizeof dir, dir);
   std::string path = n > 0 && n < sizeof dir ? std::string(dir, n) : std::string(".\\");
@@ -197,7 +210,7 @@ std::string tempDirectory() {
   return path;
 }
 
-bool createTempFile(const std::string& prefix, std::string* path) {
+bool SystemFileSystem::createTempFile(const std::string& prefix, std::string* path) {
   char dir[MAX_PATH + 1];
   char name[MAX_PATH + 1];
   const DWORD n = GetTempPathA(sizeof dir, dir);
@@ -206,7 +219,7 @@ bool createTempFile(const std::string& prefix, std::string* path) {
   return true;
 }
 
-std::string programPath() {
+std::string SystemFileSystem::programPath() {
   char buffer[MAX_PATH + 1];
   const DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
   return std::string(buffer, n);

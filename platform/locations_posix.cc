@@ -66,9 +66,11 @@ bool findDrive(char letter, unsigned* type, std::string* root) {
 
 }  // namespace
 
-std::string windowsDirectory() { return directoryForm(setting("VERDELIN_WINDIR", "/windows")); }
+std::string usualWindowsDirectory() { return std::string(); }
 
-std::string systemDirectory() {
+std::string SystemLocations::windowsDirectory() { return directoryForm(setting("VERDELIN_WINDIR", "/windows")); }
+
+std::string SystemLocations::systemDirectory() {
   bool present = false;
   const std::string value = getEnv("VERDELIN_SYSDIR", &present);
   if (present && !value.empty()) return directoryForm(value);
@@ -76,13 +78,13 @@ std::string systemDirectory() {
   return windows + (windows.back() == '\\' ? "" : "\\") + "system32";
 }
 
-unsigned driveType(char letter) {
+unsigned SystemLocations::driveType(char letter) {
   unsigned type = kDriveNoRoot;
   std::string root;
   return findDrive(letter, &type, &root) ? type : kDriveNoRoot;
 }
 
-std::string driveRoot(char letter) {
+std::string SystemLocations::driveRoot(char letter) {
   unsigned type = kDriveNoRoot;
   std::string root;
   return findDrive(letter, &type, &root) ? root : std::string();

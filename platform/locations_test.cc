@@ -10,21 +10,41 @@
 namespace platform {
 namespace {
 
+TEST(FixedLocationsTest, DrivesByLetterInEitherCase) {
+  FixedLocations places;
+  places.windows = "W:\\Win";
+  places.drives['C'] = {kDriveFixed, "C:\\"};
+  places.drives['D'] = {kDriveCdRom, "D:\\"};
+  EXPECT_EQ(places.windowsDirectory(), "W:\\Win");
+  EXPECT_EQ(places.systemDirectory(), "");
+  EXPECT_EQ(places.driveType('c'), kDriveFixed);
+  EXPECT_EQ(places.driveRoot('d'), "D:\\");
+  EXPECT_EQ(places.driveType('E'), kDriveNoRoot);
+  EXPECT_EQ(places.driveRoot('E'), "");
+}
+
 #ifdef _WIN32
 TEST(LocationsTest, SystemDirectoriesAndDrives) {
-  const std::string windows = windowsDirectory();
+  SystemLocations places;
+  SystemFileSystem fs;
+  const std::string windows = places.windowsDirectory();
   ASSERT_GE(windows.size(), 3u);
-  EXPECT_TRUE(isDirectory(windows)) << windows;
-  const std::string system = systemDirectory();
-  EXPECT_TRUE(isDirectory(system)) << system;
-  EXPECT_EQ(driveRoot('C'), "C:\\");
-  EXPECT_EQ(driveType(windows[0]), kDriveFixed) << "the Windows directory's drive";
-  EXPECT_EQ(driveType('?'), kDriveNoRoot);
+  EXPECT_TRUE(fs.isDirectory(windows)) << windows;
+  const std::string system = places.systemDirectory();
+  EXPECT_TRUE(fs.isDirectory(system)) << system;
+  EXPECT_EQ(places.driveRoot('C'), "C:\\");
+  EXPECT_EQ(places.driveType(windows[0]), kDriveFixed) << "the Windows directory's drive";
+  EXPECT_EQ(places.driveType('?'), kDriveNoRoot);
 }
 #else
 // Each test starts and ends without the location variables.
 class LocationsTest : public ::testing::Test {
  protected:
+  std::string windowsDirectory() { return places.windowsDirectory(); }
+  std::string systemDirectory() { return places.systemDirectory(); }
+  unsigned driveType(char letter) { return places.driveType(letter); }
+  std::string driveRoot(char letter) { return places.driveRoot(letter); }
+  SystemLocations places;
   void SetUp() override { clear(); }
   void TearDown() override { clear(); }
   static void clear() {

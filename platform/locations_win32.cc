@@ -17,15 +17,17 @@ std::string directory(UINT (WINAPI *get)(LPSTR, UINT)) {
 
 }  // namespace
 
-std::string windowsDirectory() { return directory(GetWindowsDirectoryA); }
-std::string systemDirectory() { return directory(GetSystemDirectoryA); }
+std::string usualWindowsDirectory() { return "c:\\windows"; }
 
-unsigned driveType(char letter) {
+std::string SystemLocations::windowsDirectory() { return directory(GetWindowsDirectoryA); }
+std::string SystemLocations::systemDirectory() { return directory(GetSystemDirectoryA); }
+
+unsigned SystemLocations::driveType(char letter) {
   if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
   if (letter < 'A' || letter > 'Z') return kDriveNoRoot;
   return GetDriveTypeA(driveRoot(letter).c_str());
 }
 
-std::string driveRoot(char letter) { return std::string(1, letter) + ":\\"; }
+std::string SystemLocations::driveRoot(char letter) { return std::string(1, letter) + ":\\"; }
 
 }  // namespace platform

@@ -1,4 +1,4 @@
-// Environment, interrupts and process exit.
+// Commands, the environment, interrupts and process exit.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +7,20 @@
 #include "platform/files.h"
 
 namespace platform {
+
+class CommandRunner {
+ public:
+  virtual ~CommandRunner() = default;
+  // Runs `commandLine` through the command interpreter (cmd.exe on Windows,
+  // /bin/sh elsewhere) and waits for it. Its exit code, or -1 when it could
+  // not be started or did not end normally.
+  virtual int run(const std::string& commandLine) = 0;
+};
+
+class SystemCommandRunner final : public CommandRunner {
+ public:
+  int run(const std::string& commandLine) override;
+};
 
 // Value of an environment variable; `present` tells an empty value from a missing one.
 std::string getEnv(const char* name, bool* present = nullptr);

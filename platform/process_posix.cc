@@ -1,7 +1,9 @@
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/console.h"
@@ -20,10 +22,11 @@ extern "C" void onSignal(int) {
 
 }  // namespace
 
-std::string getEnv(const char* name, bool* present) {
-  const char* value = std::getenv(name);
-  if (present != nullptr) *present = value != nullptr;
-  return value != nullptr ? std::string(value) : std::string();
+int SystemCommandRunner::run(const std::string& commandLine) {
+  std::fflush(nullptr);  // what was printed before comes first
+  const int status = std::system(commandLine.c_str());
+  if (status == -1 || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 void installInterruptHandler(void (*handler)()) {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/process.h"
@@ -18,10 +19,9 @@ BOOL WINAPI onControl(DWORD event) {
 
 }  // namespace
 
-std::string getEnv(const char* name, bool* present) {
-  const char* value = std::getenv(name);
-  if (present != nullptr) *present = value != nullptr;
-  return value != nullptr ? std::string(value) : std::string();
+int SystemCommandRunner::run(const std::string& commandLine) {
+  std::fflush(nullptr);  // what was printed before comes first
+  return std::system(commandLine.c_str());
 }
 
 void installInterruptHandler(void (*handler)()) {

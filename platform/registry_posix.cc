@@ -1,4 +1,5 @@
-#include <cctype>
+// The machine's registry on POSIX: the export file that VERDELIN_REGISTRY
+// names, read afresh for every question (a missing file is an empty registry).
 #include <string>
 
 #include "platform/files.h"
@@ -8,82 +9,23 @@
 namespace platform {
 namespace {
 
-std::string lowered(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string rootName(std::uint32_t rootKey) {
-  switch (rootKey) {
-    case 0x80000000u: return "HKEY_CLASSES_ROOT";
-    case 0x80000001u: return "HKEY_CURRENT_USER";
-    case 0x80000002u: return "HKEY_LOCAL_MACHINE";
-    case 0x80000003u: return "HKEY_USERS";
-    default: return "?";
-  }
-}
-
-// A quoted string of the export form starting at text[*i] == '"'; escapes
-// \\ and \" are undone.
-bool quoted(const std::string& text, std::size_t* i, std::string* out) {
-  out->clear();
-  for (++*i; *i < text.size(); ++*i) {
-    char c = text[*i];
-    if (c == '"') {
-      ++*i;
-      return true;
-    }
-    if (c == '\\' && *i + 1 < text.size()) c = text[++*i];
-    *out += c;
-  }
-  return false;
-}
-
-// Finds `key` and, when `value` is given, its data.
-bool lookUp(std::uint32_t rootKey, const std::string& key, const std::string* value, std::string* data) {
+ExportedRegistry current() {
   bool present = false;
   const std::string path = getEnv("VERDELIN_REGISTRY", &present);
   std::string text;
-  if (!present || path.empty() || !readWholeFile(path, &text)) return false;
-  const std::string wanted = lowered(rootName(rootKey) + (key.empty() ? "" : "\\" + key));
-  bool inKey = false;
-  bool found = false;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty() && line[0] == '[') {
-      const std::size_t close = line.rfind(']');
-      inKey = close != std::string::npos && lowered(line.substr(1, close - 1)) == wanted;
-      found = found || inKey;
-      continue;
-    }
-    if (!inKey || value == nullptr || line.empty()) continue;
-    std::size_t i = 0;
-    std::string name;
-    if (line[0] == '@') {
-      i = 1;
-    } else if (line[0] != '"' || !quoted(line, &i, &name)) {
-      continue;
-    }
-    if (lowered(name) != lowered(*value) || i >= line.size() || line[i] != '=') continue;
-    ++i;
-    if (i < line.size() && line[i] == '"') return quoted(line, &i, data);
-    *data = line.substr(i);  // other data kinds as written
-    return true;
-  }
-  return value == nullptr && found;
+  if (present && !path.empty()) SystemFileSystem().readWholeFile(path, &text);
+  return ExportedRegistry(text);
 }
 
 }  // namespace
 
-bool registryKeyExists(std::uint32_t rootKey, const std::string& key) { return lookUp(rootKey, key, nullptr, nullptr); }
+bool SystemRegistry::keyExists(std::uint32_t rootKey, const std::string& key) {
+  return current().keyExists(rootKey, key);
+}
 
-bool registryReadValue(std::uint32_t rootKey, const std::string& key, const std::string& value, std::string* data) {
-  return lookUp(rootKey, key, &value, data);
+bool SystemRegistry::readValue(std::uint32_t rootKey, const std::string& key, const std::string& value,
+                               std::string* data) {
+  return current().readValue(rootKey, key, value, data);
 }
 
 }  // namespace platform

@@ -4,7 +4,7 @@
 
 namespace platform {
 
-bool registryKeyExists(std::uint32_t rootKey, const std::string& key) {
+bool SystemRegistry::keyExists(std::uint32_t rootKey, const std::string& key) {
   HKEY h;
   // Full access, as the check asks: a key the vendor cannot open that way
   // counts as missing.
@@ -16,7 +16,7 @@ bool registryKeyExists(std::uint32_t rootKey, const std::string& key) {
   return true;
 }
 
-bool registryReadValue(std::uint32_t rootKey, const std::string& key, const std::string& value, std::string* data) {
+bool SystemRegistry::readValue(std::uint32_t rootKey, const std::string& key, const std::string& value, std::string* data) {
   HKEY h;
   if (RegOpenKeyExA(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(rootKey)), key.c_str(), 0, KEY_READ, &h) !=
       ERROR_SUCCESS) {

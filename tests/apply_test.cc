@@ -12,6 +12,7 @@
 
 #include "applier/console.h"
 #include "patchformat/crc.h"
+#include "platform/fault_injection.h"
 #include "platform/files.h"
 #include "tests/crafted_patch.h"
 #include "tests/delta_writer.h"
@@ -32,6 +33,12 @@ void setEnv(const char* name, const std::string& value) {
 // A console whose keys come from a script and whose output is kept.
 class ScriptedConsole : public applier::ConsoleFrontEnd {
  public:
+  ScriptedConsole() : ConsoleFrontEnd(platform::systemMachine().console) {}
+  void reset(const std::string& script) {
+    out.clear();
+    keys = script;
+    waits.clear();
+  }
   void write(const std::string& text) override { out += text; }
   int key(int timeoutMs) override {
     waits.push_back(timeoutMs);
@@ -76,9 +83,9 @@ class ApplyTest : public testing_support::TreeFixture {
       const std::string rel = fs::relative(e.path(), at(dir)).generic_string();
       if (!skip.empty() && rel.rfind(skip + "/", 0) == 0) continue;
       FileState s;
-      platform::readWholeFile(e.path().string(), &s.bytes);
+      files.readWholeFile(e.path().string(), &s.bytes);
       platform::FileStatus st;
-      platform::fileStatus(e.path().string(), &st);
+      files.fileStatus(e.path().string(), &st);
       s.dosDateTime = st.dosDateTime;
       s.attributes = st.attributes;
       t[rel] = s;
@@ -98,11 +105,10 @@ class ApplyTest : public testing_support::TreeFixture {
   int kest(std::vector<std::string> words) { return run(std::move(words)); }
   // Runs pelmora; words that name something below root are made absolute.
   int pel(const std::vector<std::string>& words, const std::string& keys = "", const std::string& program = "") {
-    console = ScriptedConsole();
-    console.keys = keys;
+    console.reset(keys);
     std::vector<std::string> args{"pelmora"};
     for (const std::string& w : words) args.push_back(w[0] == '-' || w == "." ? w : at(w));
-    return applier::runPelmora(args, program, console);
+    return applier::runPelmora(args, program, console, applierMachine.machine);
   }
   std::size_t count(const std::string& what) const {
     std::size_t n = 0;
@@ -126,11 +132,15 @@ class ApplyTest : public testing_support::TreeFixture {
 
   std::string temp;
   ScriptedConsole console;
+  // The applier's machine: the real files (faults only where a test asks),
+  // the places and the registry in memory.
+  platform::FaultInjectingFileSystem applierFiles{files};
+  testing_support::TestMachine applierMachine{applierFiles};
 };
 
 TEST_F(ApplyTest, DirectoryPatchUpdatesTheTreeKeepsBackupsAndRunsAgainHarmlessly) {
   makeTrees();
-  platform::setAttributes(at("new/readme.txt"), platform::kAttributeReadOnly);
+  files.setAttributes(at("new/readme.txt"), platform::kAttributeReadOnly);
   ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0) << err();
   copyTree("old", "app");
   const Tree oldTree = snapshot("old");
@@ -266,19 +276,16 @@ TEST_F(ApplyTest, StoredBodiesAndSeveralTargetsApply) {
   copyTree("old", "app");
   ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
   EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
-#ifndef _WIN32
   // The second target lies in the Windows directory.
   put("o2/w.ini", text(20, 4000));
   put("n2/w.ini", text(20, 3990) + "windows");
   ASSERT_EQ(kest({"-d=*", "old", "new", "-n=win", "o2", "n2", "p2"}), 0) << err();
   copyTree("old", "app");
   copyTree("o2", "windows");
-  setEnv("VERDELIN_WINDIR", at("windows"));
+  applierMachine.locations.windows = at("windows");
   ASSERT_EQ(pel({"p2.utp", "app"}), 0) << console.out;
   EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
   EXPECT_EQ(read("windows/w.ini"), read("n2/w.ini"));
-  ::unsetenv("VERDELIN_WINDIR");
-#endif
 }
 
 TEST_F(ApplyTest, CommentsAreShownAndConfirmed) {
@@ -351,7 +358,6 @@ TEST_F(ApplyTest, SingleFilePatchProbesTheEntriesOfTheGivenDirectory) {
   EXPECT_EQ(read("dir/other.txt"), "not it");
 }
 
-#ifndef _WIN32
 TEST_F(ApplyTest, DiskScanSkipsCdRomAndNetworkDrives) {
   makeTrees();
   ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
@@ -359,14 +365,17 @@ TEST_F(ApplyTest, DiskScanSkipsCdRomAndNetworkDrives) {
   copyTree("old", "net/app");
   copyTree("old", "disk/x/y/app");
   fs::create_directories(at("elsewhere"));
-  setEnv("VERDELIN_DRIVES", "C=" + at("cd") + "/;D=cdrom:" + at("cd") + ";E=remote:" + at("net") + ";F=" + at("disk"));
+  auto& drives = applierMachine.locations.drives;
+  drives['C'] = {platform::kDriveFixed, at("cd") + "\\"};
+  drives['D'] = {platform::kDriveCdRom, at("cd") + "\\"};
+  drives['E'] = {platform::kDriveRemote, at("net") + "\\"};
+  drives['F'] = {platform::kDriveFixed, at("disk") + "\\"};
   // C holds one candidate (declined); D and E are never searched; F has the target.
   ASSERT_EQ(pel({"-auto", "p.utp", "elsewhere"}, " yny"), 0) << console.out;
   EXPECT_NE(console.out.find("\r\nScanning all your local hard disks for target files...\r\n"), std::string::npos);
   EXPECT_EQ(count("Do you want to apply it?"), 2u) << console.out;
   EXPECT_EQ(snapshot("disk/x/y/app", "Backup"), snapshot("new"));
   EXPECT_EQ(snapshot("net/app"), snapshot("old"));
-  ::unsetenv("VERDELIN_DRIVES");
 }
 
 TEST_F(ApplyTest, RegistryLocatesTheTarget) {
@@ -376,17 +385,15 @@ TEST_F(ApplyTest, RegistryLocatesTheTarget) {
   std::string dir = at("inst/tool.txt");
   std::string escaped;
   for (char c : dir) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-  put("machine.reg", "[HKEY_LOCAL_MACHINE\\Software\\Acme\\Tool]\r\n\"Path\"=\"" + escaped + "\"\r\n\"Blank\"=\"\"\r\n");
-  setEnv("VERDELIN_REGISTRY", at("machine.reg"));
+  applierMachine.registry = platform::ExportedRegistry("[HKEY_LOCAL_MACHINE\\Software\\Acme\\Tool]\r\n\"Path\"=\"" +
+                                                       escaped + "\"\r\n\"Blank\"=\"\"\r\n");
   ASSERT_EQ(kest({"-k=Software\\Acme\\Tool\\Path", "a.txt", "b.txt", "p"}), 0) << err();
   ASSERT_EQ(pel({"p.utp"}), 0) << console.out;
   EXPECT_EQ(read("inst/tool.txt"), read("b.txt"));
   ASSERT_EQ(kest({"-k=Software\\Acme\\Tool\\Blank", "a.txt", "b.txt", "p"}), 0);
   EXPECT_EQ(pel({"p.utp"}), 1);
   EXPECT_NE(console.out.find("Registry lookup of patch target failed!"), std::string::npos) << console.out;
-  ::unsetenv("VERDELIN_REGISTRY");
 }
-#endif
 
 TEST_F(ApplyTest, CommandLineMistakesShowTheUsage) {
   const std::string usage = "Usage: Pelmora [-t] [-auto] patchname [oldpath [newpath]]\r\n";
@@ -411,7 +418,7 @@ TEST_F(ApplyTest, AProgramWithAPatchBehindItAppliesItself) {
   // Positional arguments are paths in this mode; searching is on.
   ASSERT_EQ(pel({"here"}, " y", at("selfpatch")), 0) << console.out;
   EXPECT_EQ(snapshot("here/app", "Backup"), snapshot("new"));
-  EXPECT_FALSE(applier::carriesPatch(at("old/readme.txt")));
+  EXPECT_FALSE(applier::carriesPatch(at("old/readme.txt"), files));
 }
 
 // --- hostile and damaged patches ---------------------------------------------
@@ -552,7 +559,7 @@ TEST_F(HostilePatchTest, DataAfterTheLastSeriesIsNeverExpanded) {
   p.body += std::string(64 << 20, '\0');  // 64 MiB that inflate from a few KiB
   put("h.utp", p.file());
   ScriptedConsole front;
-  applier::PatchEngine engine(front, applier::Numbering::kConsole);
+  applier::PatchEngine engine(front, applier::Numbering::kConsole, applierMachine.machine);
   engine.pathArgument = engine.secondPathArgument = at("app");
   engine.load_patch(at("h.utp"));
   engine.locate_and_process(applier::Pass::kCheck);
@@ -603,34 +610,40 @@ TEST_F(HostilePatchTest, MutatedRealPatchesNeverHarmTheTree) {
   EXPECT_GT(successes, 0) << "some flips land in bytes that do not matter";
 }
 
-// A file that the apply pass would move away but cannot: in use on Windows,
-// in a directory that cannot be written on POSIX.
+// A file that the apply pass would move away but cannot (in use on
+// Windows, in a directory that cannot be written on POSIX): the lock test
+// says so, for every file from the second on.
 TEST_F(HostilePatchTest, AFileThatCannotBeMovedStopsTheCheckPass) {
-#ifndef _WIN32
-  if (::geteuid() == 0) GTEST_SKIP() << "root may write everywhere";
-#endif
   makeTrees();
   ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
   copyTree("old", "app");
   const Tree before = snapshot("app");
-  {
-#ifdef _WIN32
-    platform::File inUse;
-    ASSERT_TRUE(inUse.open(at("app/sub/data.bin"), platform::File::Mode::kRead));
-#else
-    fs::permissions(at("app/sub"), fs::perms::owner_read | fs::perms::owner_exec);
-#endif
-    EXPECT_EQ(pel({"p.utp", "app"}), 1);
-  }
-#ifndef _WIN32
-  fs::permissions(at("app/sub"), fs::perms::owner_all);
-#endif
+  applierFiles.failAt(platform::FileOp::kLockTest, 2, -1);
+  EXPECT_EQ(pel({"p.utp", "app"}), 1);
   EXPECT_NE(console.out.find("access denied for moving this file to backup dir"), std::string::npos) << console.out;
   EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
   EXPECT_EQ(snapshot("app"), before);
-#ifdef _WIN32
   EXPECT_EQ(pel({"-t", "p.utp", "app"}), 0) << "test mode changes nothing, so it checks no locks";
-#endif
+}
+
+// The rename that puts a finished file in place fails in the apply pass:
+// the run ends with its numbered message and leaves no temporary file.
+TEST_F(HostilePatchTest, ARenameRefusedInTheApplyPassEndsWithItsMessage) {
+  put("a.txt", text(30, 3000));
+  put("b.txt", text(30, 2990) + "new ending");
+  ASSERT_EQ(kest({"a.txt", "b.txt", "p"}), 0);
+  put("tool.txt", read("a.txt"));
+  applierFiles.failAt(platform::FileOp::kRename, 1, -1);
+  EXPECT_EQ(pel({"p.utp", "tool.txt"}), 1);
+  EXPECT_NE(console.out.find("Tests Ok"), std::string::npos) << "the check pass passed" << console.out;
+  EXPECT_NE(console.out.find("\r\nError, access denied for replacing this file with temporary created update."),
+            std::string::npos)
+      << console.out;
+  EXPECT_EQ(read("tool.txt"), read("a.txt")) << "the target stays as it was";
+  expectNoTemporaries();
+  applierFiles.reset();
+  EXPECT_EQ(pel({"p.utp", "tool.txt"}), 0) << "a rerun finishes the job" << console.out;
+  EXPECT_EQ(read("tool.txt"), read("b.txt"));
 }
 
 }  // namespace

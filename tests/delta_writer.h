@@ -11,8 +11,9 @@ namespace testing_support {
 
 struct DeltaWriter {
   patchformat::DeltaParams params;
-  diffengine::ByteStream numbers, literals, mismatches;
-  diffengine::BitStream bitsA, bitsB;
+  diffengine::Memory memory;
+  diffengine::ByteStream numbers{memory}, literals{memory}, mismatches{memory};
+  diffengine::BitStream bitsA{memory}, bitsB{memory};
 
   void putNumberByte(std::uint8_t v) { numbers.putByte(v); }
   void putBitA(bool b) { bitsA.putBit(b); }

@@ -18,7 +18,8 @@ struct EngineFailure {
   std::string text;
 };
 
-// Captures what the engine prints; failures become EngineFailure.
+// Captures what the engine prints; a numbered message ends the run as an
+// EngineFailure (the engine's own texts as diffengine::FatalError).
 class CapturingHost : public diffengine::EngineHost {
  public:
   void write(diffengine::Channel channel, const std::string& text) override {
@@ -27,16 +28,14 @@ class CapturingHost : public diffengine::EngineHost {
   void progress(int phase, long percent) override {
     progressCalls += "[" + std::to_string(phase) + ":" + std::to_string(percent) + "]";
   }
-  [[noreturn]] void failNumbered(int number, const std::string& argument) override {
+  std::string numberedMessage(diffengine::EngineMessage number, const std::string& argument) override {
     throw EngineFailure{number, argument};
   }
-  [[noreturn]] void fail(const std::string& text) override { throw EngineFailure{-1, text}; }
   std::string out, err, progressCalls;
 };
 
 inline bool writeBytes(const std::string& path, const std::string& bytes) {
-  platform::File f;
-  return f.open(path, platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close();
+  return platform::SystemFileSystem().writeWholeFile(path, bytes);
 }
 
 struct EngineRun {
@@ -47,18 +46,22 @@ struct EngineRun {
   diffengine::StateFile source, end;
 };
 
-// One step from `source` to `end` with a fresh engine.
-inline EngineRun runEngine(const std::string& source, const std::string& end, diffengine::EngineSettings settings) {
+// One step from `source` to `end` with a fresh engine (allocating from
+// `memory` when given).
+inline EngineRun runEngine(const std::string& source, const std::string& end, diffengine::EngineSettings settings,
+                           diffengine::Memory* memory = nullptr) {
   const std::string sourcePath = ::testing::TempDir() + "engine_source.bin";
   const std::string endPath = ::testing::TempDir() + "engine_end.bin";
   EXPECT_TRUE(writeBytes(sourcePath, source));
   EXPECT_TRUE(writeBytes(endPath, end));
   CapturingHost host;
+  platform::SystemFileSystem files;
+  diffengine::Memory ownMemory;
   EngineRun run;
   run.source.path = sourcePath;
   run.end.path = endPath;
   {
-    diffengine::DifferenceEngine engine(settings, host);
+    diffengine::DifferenceEngine engine(settings, host, files, memory != nullptr ? *memory : ownMemory);
     engine.searchStep(run.source, run.end);
     run.record = engine.sourceRecord();
     run.stats = engine.stats();
@@ -73,8 +76,8 @@ inline EngineRun runEngine(const std::string& source, const std::string& end, di
   }
   run.out = host.out;
   run.progress = host.progressCalls;
-  platform::deleteFile(sourcePath);
-  platform::deleteFile(endPath);
+  files.deleteFile(sourcePath);
+  files.deleteFile(endPath);
   return run;
 }
 

@@ -67,11 +67,7 @@ TEST_F(JobTest, FilePatchesChainSeveralStartStatesLastPairFirst) {
   put("v2.txt", v2);
   put("v3.txt", v3);
   put("v4.txt", v4);
-  out().clear();
-  std::vector<std::string> args{"kestmain", at("v1.txt"), at("v2.txt"), at("v3.txt"), at("v4.txt"), at("p")};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  ASSERT_EQ(builder::runKestmain(static_cast<int>(argv.size()), argv.data()), 0) << err();
+  ASSERT_EQ(runWords({at("v1.txt"), at("v2.txt"), at("v3.txt"), at("v4.txt"), at("p")}), 0) << err();
   const PatchSummary s = checkPatch(at("p.utp"), {at("v1.txt"), at("v2.txt"), at("v3.txt")}, at("v4.txt"));
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.header.kind, patchformat::kKindFile);
@@ -89,7 +85,7 @@ TEST_F(JobTest, IdenticalAndUnrelatedFilesAreRefusedUnlessForced) {
   put("b.txt", text(20, 3000));
   EXPECT_EQ(run({"a.txt", "b.txt", "p"}), 1);
   EXPECT_NE(err().find("identical to all sources"), std::string::npos) << err();
-  EXPECT_FALSE(platform::fileExists(at("p.utp"))) << "the incomplete patch is deleted";
+  EXPECT_FALSE(files.fileExists(at("p.utp"))) << "the incomplete patch is deleted";
   EXPECT_EQ(run({"-f", "a.txt", "b.txt", "p"}), 0) << err();
   EXPECT_EQ(checkPatch(at("p.utp"), {at("a.txt")}, at("b.txt")).error, "");
   put("z.bin", std::string(3000, '\0'));
@@ -106,7 +102,7 @@ TEST_F(JobTest, StatesOfTheWrongKindAreRefusedBeforeAnyOutput) {
   EXPECT_NE(err().find("\"" + at("missing") + "\" does not exist or is not a directory"), std::string::npos);
   EXPECT_EQ(run({"file.txt", "missing.txt", "p"}), 1);
   EXPECT_NE(err().find("can't find file \"" + at("missing.txt") + "\""), std::string::npos);
-  EXPECT_FALSE(platform::fileExists(at("p.utp")));
+  EXPECT_FALSE(files.fileExists(at("p.utp")));
 }
 
 TEST_F(JobTest, SeveralTargetsGetOneSeriesEach) {
@@ -160,15 +156,14 @@ TEST_F(JobTest, MoreTargetsThanAppliersHandleAreRefused) {
   words.push_back("p");
   EXPECT_EQ(run(words), 1);
   EXPECT_NE(err().find("at most 11 targets"), std::string::npos) << err();
-  EXPECT_FALSE(platform::fileExists(at("p.utp")));
+  EXPECT_FALSE(files.fileExists(at("p.utp")));
 }
 
-#ifndef _WIN32
 TEST_F(JobTest, RegistryTargetsReportTheKeyOnThisMachine) {
   put("a.txt", text(30, 3000));
   put("b.txt", text(30, 2990) + "new ending");
-  put("machine.reg", "[HKEY_LOCAL_MACHINE\\Software\\Acme\\Tool]\r\n\"Dir\"=\"C:\\\\Tool\"\r\n\"Blank\"=\"\"\r\n");
-  ::setenv("VERDELIN_REGISTRY", at("machine.reg").c_str(), 1);
+  builderMachine.registry = platform::ExportedRegistry(
+      "[HKEY_LOCAL_MACHINE\\Software\\Acme\\Tool]\r\n\"Dir\"=\"C:\\\\Tool\"\r\n\"Blank\"=\"\"\r\n");
   ASSERT_EQ(run({"-k=Software\\Acme\\Tool\\Dir", "a.txt", "b.txt", "p"}, false), 0) << err();
   EXPECT_NE(out().find("Autofind key \"Software\\Acme\\Tool\" and value \"Dir\":\r\n"
                        "Ok, registry key \"Software\\Acme\\Tool\" exists\r\n"
@@ -184,8 +179,6 @@ TEST_F(JobTest, RegistryTargetsReportTheKeyOnThisMachine) {
   ASSERT_EQ(run({"-k=Software\\Nobody\\X", "a.txt", "b.txt", "p"}), 0);
   EXPECT_NE(out().find("Registry Check: Warning, using registry key \"Software\\Nobody\" which is NOT installed"),
             std::string::npos);
-  ::unsetenv("VERDELIN_REGISTRY");
 }
-#endif
 
 }  // namespace

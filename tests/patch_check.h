@@ -37,8 +37,9 @@ inline std::string joined(const std::string& root, const std::string& name) {
 inline PatchSummary checkPatch(const std::string& patchPath, const std::vector<std::string>& startRoots,
                                const std::string& endRoot) {
   PatchSummary s;
+  platform::SystemFileSystem files;
   std::string file;
-  if (!platform::readWholeFile(patchPath, &file)) return s.error = "unreadable", s;
+  if (!files.readWholeFile(patchPath, &file)) return s.error = "unreadable", s;
   patchformat::MemoryRandomReader random(file);
   const patchformat::PatchLocation where = patchformat::locatePatch(random);
   if (where.status != patchformat::LocateStatus::kOk) return s.error = "not located", s;
@@ -69,7 +70,7 @@ inline PatchSummary checkPatch(const std::string& patchPath, const std::vector<s
         std::string content(size, '\0');
         if (!body.readBytes(&content[0], size)) return s.error = "embedded bytes", s;
         std::string expected;
-        platform::readWholeFile(joined(endRoot, name), &expected);
+        files.readWholeFile(joined(endRoot, name), &expected);
         if (content != expected) return s.error = "embedded differs: " + name, s;
         ++s.embedded;
         s.names.push_back("+" + name);
@@ -77,7 +78,7 @@ inline PatchSummary checkPatch(const std::string& patchPath, const std::vector<s
       }
       if (type == patchformat::kRecordObsolete) {
         if (!body.readObsolete(&name)) return s.error = "obsolete", s;
-        if (platform::fileExists(joined(endRoot, name))) return s.error = "removes an end file: " + name, s;
+        if (files.fileExists(joined(endRoot, name))) return s.error = "removes an end file: " + name, s;
         ++s.removed;
         s.names.push_back("-" + name);
         continue;
@@ -100,7 +101,7 @@ inline PatchSummary checkPatch(const std::string& patchPath, const std::vector<s
       }
       std::string expected;
       const std::string endPath = dir ? joined(endRoot, name) : endRoot;
-      platform::readWholeFile(endPath, &expected);
+      files.readWholeFile(endPath, &expected);
       if (info.size != expected.size() || info.checksum != patchformat::crc32_noinv(expected.data(), expected.size())) {
         return s.error = "final info of " + name, s;
       }
@@ -108,7 +109,7 @@ inline PatchSummary checkPatch(const std::string& patchPath, const std::vector<s
       for (std::size_t j = 0; j < sources.size(); ++j) {
         for (const std::string& root : startRoots) {
           std::string data;
-          if (!platform::readWholeFile(dir ? joined(root, sources[j].name) : root, &data)) continue;
+          if (!files.readWholeFile(dir ? joined(root, sources[j].name) : root, &data)) continue;
           if (patchformat::crc32_noinv(data.data(), data.size()) != sources[j].record.checksum) continue;
           for (std::size_t k = j; k < sources.size(); ++k) {
             DeltaWriter w;

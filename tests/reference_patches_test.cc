@@ -37,7 +37,7 @@ class ReferencePatches : public testing_support::TreeFixture {
     }
     std::sort(files.begin(), files.end());
     for (std::size_t i = 0; i < files.size(); ++i) {
-      ASSERT_TRUE(platform::setLastWriteTime(files[i], fixedTime(static_cast<unsigned>(i)))) << files[i];
+      ASSERT_TRUE(this->files.setLastWriteTime(files[i], fixedTime(static_cast<unsigned>(i)))) << files[i];
     }
   }
   void copyExamples() {

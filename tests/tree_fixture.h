@@ -12,6 +12,7 @@
 #include "builder/messages.h"
 #include "builder/startup.h"
 #include "platform/files.h"
+#include "tests/machine_support.h"
 
 namespace testing_support {
 
@@ -24,19 +25,16 @@ class TreeFixture : public ::testing::Test {
   void SetUp() override {
     removeTree(root);
     std::filesystem::create_directories(root);
-    builder::setConsoleSink(capture);
   }
-  void TearDown() override {
-    builder::setConsoleSink(nullptr);
-    removeTree(root);
-  }
+  void TearDown() override { removeTree(root); }
 
   // Removes `dir` with everything in it; Windows refuses to delete read-only files.
   static void removeTree(const std::string& dir) {
     std::error_code ec;
+    platform::SystemFileSystem files;
     for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-      if (it->is_regular_file()) platform::setAttributes(it->path().string(), 0);
+      if (it->is_regular_file()) files.setAttributes(it->path().string(), 0);
     }
     std::filesystem::remove_all(dir, ec);
   }
@@ -44,12 +42,11 @@ class TreeFixture : public ::testing::Test {
   std::string at(const std::string& name) const { return root + "/" + name; }
   void put(const std::string& name, const std::string& bytes) {
     std::filesystem::create_directories(std::filesystem::path(at(name)).parent_path());
-    platform::File f;
-    ASSERT_TRUE(f.open(at(name), platform::File::Mode::kCreate) && f.write(bytes.data(), bytes.size()) && f.close());
+    ASSERT_TRUE(files.writeWholeFile(at(name), bytes));
   }
   std::string read(const std::string& name) const {
     std::string s;
-    platform::readWholeFile(at(name), &s);
+    files.readWholeFile(at(name), &s);
     return s;
   }
   // Text-like bytes, the same for the same seed.
@@ -61,18 +58,21 @@ class TreeFixture : public ::testing::Test {
     s.resize(n);
     return s;
   }
-  // Runs kestmain; words not starting with '-' name something below root.
-  static int runBuilder(const std::string& root, std::vector<std::string> words, bool quiet) {
-    out().clear();
-    err().clear();
-    std::vector<std::string> args{"kestmain"};
-    if (quiet) args.push_back("-q");
-    for (std::string& w : words) args.push_back(w[0] == '-' ? w : root + "/" + w);
+  // Runs kestmain on `machine` with these words, as given.
+  int runWords(std::vector<std::string> args) {
+    builderMachine.console.clear();
+    args.insert(args.begin(), "kestmain");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
-    return builder::runKestmain(static_cast<int>(argv.size()), argv.data());
+    return builder::runKestmain(static_cast<int>(argv.size()), argv.data(), builderMachine.machine);
   }
-  int run(std::vector<std::string> words, bool quiet = true) { return runBuilder(root, std::move(words), quiet); }
+  // Runs kestmain; words not starting with '-' name something below root.
+  int run(std::vector<std::string> words, bool quiet = true) {
+    std::vector<std::string> args;
+    if (quiet) args.push_back("-q");
+    for (std::string& w : words) args.push_back(w[0] == '-' ? w : root + "/" + w);
+    return runWords(std::move(args));
+  }
 
   // Two versions of a small program tree: changed, added (embedded),
   // removed and unchanged files.
@@ -97,21 +97,13 @@ class TreeFixture : public ::testing::Test {
   }
 
   // What the builder wrote to standard output and to the error stream.
-  static std::string& out() {
-    static std::string s;
-    return s;
-  }
-  static std::string& err() {
-    static std::string s;
-    return s;
-  }
+  std::string& out() { return builderMachine.console.out; }
+  std::string& err() { return builderMachine.console.err; }
 
+  mutable platform::SystemFileSystem files;  // stateless: const helpers use it too
+  // The builder's machine: real files, a console that keeps the output.
+  TestMachine builderMachine;
   std::string root;
-
- private:
-  static void capture(builder::Out stream, const std::string& text) {
-    (stream == builder::Out::kStdout ? out() : err()) += text;
-  }
 };
 
 }  // namespace testing_support

@@ -1,0 +1,29 @@
+#include "builder/context.h"
+
+#include "builder/cleanup.h"
+
+namespace builder {
+
+bool Context::openPatch(const std::string& name) {
+  patch_ = files.open(name, platform::File::Mode::kCreate);
+  if (!patch_) return false;
+  patchName_ = name;
+  registerPatchOutput(*patch_, name);
+  return true;
+}
+
+bool Context::closePatch() {
+  if (!patch_->close()) return false;
+  releasePatchOutput();
+  patch_.reset();
+  return true;
+}
+
+void Context::discardPatch() {
+  if (!patch_) return;
+  releasePatchOutput();
+  patch_.reset();
+  files.deleteFile(patchName_);
+}
+
+}  // namespace builder

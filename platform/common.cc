@@ -1,0 +1,80 @@
+// The parts of the platform layer that are the same on every system.
+#include <cstdlib>
+#include <string>
+
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/locations.h"
+#include "platform/machine.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+namespace platform {
+
+bool File::readFully(void* buffer, std::size_t n) {
+  char* p = static_cast<char*>(buffer);
+  while (n > 0) {
+    const long got = read(p, n);
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool File::readAt(std::uint64_t offset, void* buffer, std::size_t n) { return seek(offset) && readFully(buffer, n); }
+
+bool FileSystem::readWholeFile(const std::string& path, std::string* data) {
+  const std::unique_ptr<File> file = open(path, File::Mode::kRead);
+  if (!file) return false;
+  data->clear();
+  char buffer[65536];
+  for (;;) {
+    const long got = file->read(buffer, sizeof buffer);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    data->append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+bool FileSystem::writeWholeFile(const std::string& path, const std::string& data) {
+  const std::unique_ptr<File> file = open(path, File::Mode::kCreate);
+  return file && file->write(data.data(), data.size()) && file->close();
+}
+
+std::string getEnv(const char* name, bool* present) {
+  const char* value = std::getenv(name);
+  if (present != nullptr) *present = value != nullptr;
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+Machine& systemMachine() {
+  static SystemFileSystem files;
+  static SystemLocations locations;
+  static SystemRegistry registry;
+  static SystemConsole console;
+  static SystemCommandRunner commands;
+  static Machine machine{files, locations, registry, console, commands};
+  return machine;
+}
+
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+char upperLetter(char letter) { return letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 'a' + 'A') : letter; }
+
+}  // namespace
+
+unsigned FixedLocations::driveType(char letter) {
+  const auto it = drives.find(upperLetter(letter));
+  return it == drives.end() ? kDriveNoRoot : it->second.type;
+}
+
+std::string FixedLocations::driveRoot(char letter) {
+  const auto it = drives.find(upperLetter(letter));
+  return it == drives.end() ? std::string() : it->second.root;
+}
+
+}  // namespace platform

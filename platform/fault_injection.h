@@ -1,0 +1,91 @@
+// A file system that passes every call to another one and fails the calls a
+// test chooses: the nth call of a kind, or every write once a number of
+// bytes has been written (a full disk). Tests use it to see what the
+// programs do when the disk says no.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace platform {
+
+// The kinds of calls that can be made to fail.
+enum class FileOp {
+  kOpenRead,       // open for reading
+  kCreate,         // open in any writing mode
+  kRead,
+  kWrite,
+  kSeek,
+  kClose,
+  kDelete,
+  kRename,         // moveFile and moveFileNew
+  kMakeDirectory,
+  kSetAttributes,
+  kSetTime,
+  kStatus,         // fileExists, fileStatus, isDirectory
+  kLockTest,       // canReplace: a failure reads as a file in use
+  kList,
+  kCreateTemp,
+};
+constexpr std::size_t kFileOpCount = 15;
+
+class FaultInjectingFileSystem final : public FileSystem {
+ public:
+  explicit FaultInjectingFileSystem(FileSystem& inner) : inner_(inner) {}
+
+  // Counting from now, call `nth` (1: the next one) of kind `op` fails, and
+  // so do the `more` calls of that kind after it (-1: every one after it).
+  void failAt(FileOp op, int nth, int more = 0);
+  // Writes fail once `bytes` more bytes have been written; the write that
+  // crosses the limit writes the part that fits, as a full disk does.
+  void diskFullAfter(std::uint64_t bytes);
+  // Calls of kind `op` seen so far (failed ones included).
+  int calls(FileOp op) const { return counts_[index(op)]; }
+  // Every fault removed, every count back to zero.
+  void reset();
+
+  std::unique_ptr<File> open(const std::string& path, File::Mode mode) override;
+  bool deleteFile(const std::string& path) override;
+  bool fileExists(const std::string& path) override;
+  bool fileStatus(const std::string& path, FileStatus* status) override;
+  bool isDirectory(const std::string& path) override;
+  bool setAttributes(const std::string& path, std::uint32_t attributes) override;
+  bool setLastWriteTime(const std::string& path, std::uint32_t dosDateTime) override;
+  bool moveFile(const std::string& from, const std::string& to) override;
+  bool moveFileNew(const std::string& from, const std::string& to) override;
+  void keepAccessRights(const std::string& from, const std::string& to) override;
+  bool makeDirectory(const std::string& path) override;
+  bool canReplace(const std::string& path) override;
+  bool listDirectory(const std::string& path, std::vector<std::string>* names) override;
+  bool freeSpace(const std::string& path, std::uint64_t* bytes) override;
+  std::uint32_t dosDateTimeNow() override { return inner_.dosDateTimeNow(); }
+  std::string tempDirectory() override { return inner_.tempDirectory(); }
+  bool createTempFile(const std::string& prefix, std::string* path) override;
+  std::string programPath() override { return inner_.programPath(); }
+
+ private:
+  class FaultyFile;
+  struct Fault {
+    FileOp op;
+    int from;  // the first failing call's number
+    int to;    // the last one; -1 for no end
+  };
+  static std::size_t index(FileOp op) { return static_cast<std::size_t>(op); }
+  // Counts a call of kind `op`; true when it is to fail.
+  bool fails(FileOp op);
+  // How many of n bytes the disk still takes.
+  std::size_t room(std::size_t n);
+
+  FileSystem& inner_;
+  std::array<int, kFileOpCount> counts_{};
+  std::vector<Fault> faults_;
+  bool limited_ = false;
+  std::uint64_t bytesLeft_ = 0;
+};
+
+}  // namespace platform
