@@ -54,15 +54,13 @@ std::string shortened(const std::string& text) {
 void requireFieldLength(const std::string& text, char letter) {
   if (text.size() <= kMaxFieldText) return;
   const std::string option = std::string("\"-") + letter + "\"";
-  refuse("Error, the text \"" + shortened(text) + "\" given to option " + option +
-                  " is longer than 255 characters!",
-              "Fehler, der Text \"" + shortened(text) + "\" bei Option " + option +
-                  " ist l\x84nger als 255 Zeichen!");
+  refuse("Error, the text \"" + shortened(text) + "\" given to option " + option + " is longer than 255 characters!",
+         "Fehler, der Text \"" + shortened(text) + "\" bei Option " + option + " ist l\x84nger als 255 Zeichen!");
 }
 
 [[noreturn]] void noFurtherInformation(char letter) {
   refuse(std::string("Error, no further information for option \"-") + letter + "\" expected!",
-              std::string("Fehler, keine weiteren Angaben bei Option \"-") + letter + "\" erwartet!");
+         std::string("Fehler, keine weiteren Angaben bei Option \"-") + letter + "\" erwartet!");
 }
 
 void requireEmpty(const std::string& rest, char letter) {
@@ -72,13 +70,13 @@ void requireEmpty(const std::string& rest, char letter) {
 void appendStateName(TargetSpec* target, const std::string& name) {
   if (name.size() > kMaxFieldText) {
     refuse("Error, the state name \"" + shortened(name) + "\" is longer than 255 characters!",
-                "Fehler, der Zustandsname \"" + shortened(name) + "\" ist l\x84nger als 255 Zeichen!");
+           "Fehler, der Zustandsname \"" + shortened(name) + "\" ist l\x84nger als 255 Zeichen!");
   }
   if (target->stateNames.size() >= kMaxStatesPerTarget) {
-    refuse("Error, a target may have at most 20 states (19 start states and the end state), \"" +
-                    shortened(name) + "\" would be one more!",
-                "Fehler, ein Ziel darf h\x94" "chstens 20 Zust\x84nde haben (19 Startzust\x84nde und "
-                "den Endzustand), \"" + shortened(name) + "\" w\x84re einer zu viel!");
+    refuse("Error, a target may have at most 20 states (19 start states and the end state), \"" + shortened(name) +
+               "\" would be one more!",
+           "Fehler, ein Ziel darf h\x94" "chstens 20 Zust\x84nde haben (19 Startzust\x84nde und "
+           "den Endzustand), \"" + shortened(name) + "\" w\x84re einer zu viel!");
   }
   target->stateNames.push_back(name);
 }
@@ -156,7 +154,7 @@ void parseComment(Options* options, std::string rest, platform::FileSystem& file
     }
     if (lineLength > 75 || lineBreaks > 9) {
       refuse("Error, the comment exceeds the 76x10 limitation.",
-                  "Fehler, der Kommentar \x81" "berschreitet die Grenze von 76x10 Zeichen.");
+             "Fehler, der Kommentar \x81" "berschreitet die Grenze von 76x10 Zeichen.");
     }
   };
 
@@ -166,7 +164,7 @@ void parseComment(Options* options, std::string rest, platform::FileSystem& file
     std::string bytes;
     if (!files.readWholeFile(fileName, &bytes)) {
       refuse("Error, cannot open comment file \"%s\".",
-                  "Fehler, kann Kommentar-Datei \"%s\" nicht \x94" "ffnen.", fileName.c_str());
+             "Fehler, kann Kommentar-Datei \"%s\" nicht \x94" "ffnen.", fileName.c_str());
     }
     for (char c : bytes) {
       if (c == '\n') continue;
