@@ -56,50 +56,52 @@ bool carriesPatch(const std::string& path, platform::FileSystem& files) {
 int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
                platform::Machine& machine) {
   console.write("Pelmora 2.2d patching technology\r\n");
-  PatchEngine engine(console, Numbering::kConsole, machine);
-  const auto usage = [&](int before) {
-    if (before >= 0) engine.show(before);
-    engine.show(kMsgUsage);
+  // Messages before the engine exists (none of them names the patch).
+  const auto show = [&](int number, const std::string& argument = "") {
+    console.show(numberedMessage(Numbering::kConsole, number, MessageValues{"", argument, ""}));
+  };
+  const auto usage = [&](int before, const std::string& argument = "") {
+    if (before >= 0) show(before, argument);
+    show(kMsgUsage);
     return 1;
   };
 
+  ApplyRequest request;
   const bool stub = carriesPatch(programPath, machine.files);
-  std::string patchName;
   if (stub) {
-    patchName = programPath;
-    engine.searchAllowed = true;
+    request.patchName = programPath;
+    request.searchAllowed = true;
   }
   std::vector<std::string> positional;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-h") {
-      engine.show(kMsgUsage);
+      show(kMsgUsage);
       return 0;
     }
     if (a == "-t") {
-      engine.testMode = true;
+      request.testMode = true;
     } else if (a == "-auto") {
-      engine.searchAllowed = true;
+      request.searchAllowed = true;
     } else if (!a.empty() && a[0] == '-') {
-      engine.values.oldPath = a;
-      return usage(kMsgIllegalOption);
+      return usage(kMsgIllegalOption, a);
     } else {
       positional.push_back(a);
     }
   }
   if (!stub && !positional.empty()) {
-    patchName = positional.front();
+    request.patchName = positional.front();
     positional.erase(positional.begin());
   }
   if (positional.size() > 2) return usage(kMsgTooManyParameters);
-  if (patchName.empty()) return usage(-1);
-  if (!positional.empty()) engine.pathArgument = engine.secondPathArgument = positional[0];
-  if (positional.size() > 1) engine.secondPathArgument = positional[1];
-  if (engine.testMode) engine.show(kMsgTestMode);
+  if (request.patchName.empty()) return usage(-1);
+  if (!positional.empty()) request.oldPath = request.newPath = positional[0];
+  if (positional.size() > 1) request.newPath = positional[1];
+  if (request.testMode) show(kMsgTestMode);
 
+  PatchEngine engine(console, Numbering::kConsole, machine, request);
   try {
-    engine.init_temp_dir();
-    engine.load_patch(patchName);
+    engine.load_patch();
     std::string creator = engine.rawCreatorText();
     std::string shown = "\r\n";
     for (char c : creator) shown += c == '\0' ? std::string("\r\n") : std::string(1, c);
@@ -118,8 +120,8 @@ int runPelmora(const std::vector<std::string>& args, const std::string& programP
     }
     engine.show(kMsgCheckingPatch);
     engine.locate_and_process(Pass::kCheck);
-    if (engine.testMode) {
-      engine.show(kMsgApplicable);
+    if (request.testMode) {
+      engine.show(kMsgApplicable, engine.target().oldPath);
     } else {
       engine.show(kMsgTestsOk);
       engine.locate_and_process(Pass::kApply);

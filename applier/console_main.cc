@@ -7,7 +7,7 @@
 #include "platform/machine.h"
 
 int main(int argc, char** argv) {
-  platform::installInterruptHandler(applier::deleteRegisteredTemporaries);
+  platform::installInterruptHandler(applier::TempFiles::deleteAfterInterrupt);
   platform::Machine& machine = platform::systemMachine();
   applier::ConsoleFrontEnd console(machine.console);
   const std::vector<std::string> args(argv, argv + argc);

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "applier/delta_files.h"
-#include "applier/temporaries.h"
 
 namespace applier {
 
@@ -21,18 +20,32 @@ bool safeRelativeName(const std::string& name) {
   return true;
 }
 
-void PatchEngine::init_temp_dir() {
-  tempDir = files_.tempDirectory();
-  names_ = std::make_unique<TempNames>(files_, tempDir);
+PatchEngine::PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Machine& machine, ApplyRequest request)
+    : request_(std::move(request)),
+      frontEnd_(frontEnd),
+      numbering_(numbering),
+      files_(machine.files),
+      temps_(machine.files),
+      locator_(request_, numbering, machine, frontEnd,
+               [this](const TargetPaths& candidate) { return probe(candidate); }) {}
+
+std::string PatchEngine::text(int consoleNumber, const std::string& argument, const std::string& name) const {
+  return numberedMessage(numbering_, consoleNumber, MessageValues{request_.patchName, argument, name});
 }
 
-std::string PatchEngine::message(int consoleNumber) const {
-  const int n = numbering_ == Numbering::kConsole ? consoleNumber : otherNumber(Numbering::kConsole, consoleNumber);
-  return formatMessage(messageText(numbering_, n), values);
+std::string PatchEngine::message(int consoleNumber, const std::string& argument) const {
+  return text(consoleNumber, argument, "");
 }
 
-void PatchEngine::fail(int consoleNumber) {
-  const std::string text = message(consoleNumber);
+void PatchEngine::fail(int consoleNumber, const std::string& argument) {
+  stop(consoleNumber, text(consoleNumber, argument, ""));
+}
+
+void PatchEngine::failFile(int consoleNumber, const std::string& name) {
+  stop(consoleNumber, text(consoleNumber, "", name));
+}
+
+void PatchEngine::stop(int consoleNumber, const std::string& text) {
   cleanup();
   throw ApplierError(consoleNumber, text);
 }
@@ -40,57 +53,14 @@ void PatchEngine::fail(int consoleNumber) {
 void PatchEngine::cleanup() {
   reader_.reset();
   body_.reset();
-  for (const std::string& p : outputs_) {
-    files_.deleteFile(p);
-    releaseTemporary(p);
-  }
-  outputs_.clear();
   kept_.clear();
   keptBytes_ = 0;
   patch_.reset();
   tempFile_.reset();
-  if (!tempPath_.empty()) {
-    files_.deleteFile(tempPath_);
-    releaseTemporary(tempPath_);
-    tempPath_.clear();
-  }
+  temps_.deleteAll();
 }
 
 void PatchEngine::closePatch() { patch_.reset(); }
-
-bool PatchEngine::createTemp(const std::string& dir, std::unique_ptr<platform::File>* file, std::string* path) {
-  if (!names_) init_temp_dir();
-  const bool made = dir.empty() ? names_->create(file, path) : TempNames(files_, dir).create(file, path);
-  if (made) trackTemp(*path);
-  return made;
-}
-
-void PatchEngine::trackTemp(const std::string& path) {
-  outputs_.push_back(path);
-  registerTemporary(path);
-}
-
-void PatchEngine::dropTemp(const std::string& path) {
-  files_.deleteFile(path);
-  releaseTemp(path);
-}
-
-void PatchEngine::releaseTemp(const std::string& path) {
-  releaseTemporary(path);
-  for (std::size_t i = 0; i < outputs_.size(); ++i) {
-    if (outputs_[i] == path) {
-      outputs_.erase(outputs_.begin() + static_cast<long>(i));
-      return;
-    }
-  }
-}
-
-bool PatchEngine::isTemp(const std::string& path) const {
-  for (const std::string& p : outputs_) {
-    if (p == path) return true;
-  }
-  return false;
-}
 
 void PatchEngine::seekBody(std::uint64_t position) {
   body_->seek(position);
@@ -117,23 +87,18 @@ void PatchEngine::requireSafe(const std::string& name, bool mayBeEmpty) {
   if (name.empty() ? !mayBeEmpty : !safeRelativeName(name)) fail(kMsgCorrupt);
 }
 
-void PatchEngine::load_patch(const std::string& patchName) {
+void PatchEngine::load_patch() {
   cleanup();
-  if (!names_) init_temp_dir();
-  values.patchName = patchName;
-  if (!(patch_ = files_.open(patchName, platform::File::Mode::kRead))) fail(kMsgCannotOpenPatch);
+  if (!(patch_ = files_.open(request_.patchName, platform::File::Mode::kRead))) fail(kMsgCannotOpenPatch);
   FileSource source(*patch_);
   const patchformat::PatchLocation where = patchformat::locatePatch(source);
   if (where.status == patchformat::LocateStatus::kUnreadable) fail(kMsgUnreadable);
   if (where.status == patchformat::LocateStatus::kNotPatch) fail(kMsgNoPatchFile);
   show(kMsgPleaseWait);
   header_ = where.header;
-  if (where.status == patchformat::LocateStatus::kWrongVersion) {
-    values.oldPath = std::to_string(header_.version);
-    fail(kMsgWrongVersion);
-  }
-  if (!names_->create(&tempFile_, &tempPath_)) fail(kMsgBufferingFailed);
-  registerTemporary(tempPath_);
+  if (where.status == patchformat::LocateStatus::kWrongVersion) fail(kMsgWrongVersion, std::to_string(header_.version));
+  std::string tempPath;
+  if (!temps_.create("", &tempFile_, &tempPath)) fail(kMsgBufferingFailed);
   body_ = std::make_unique<ExpandedBody>(*patch_, where.bodyStart, where.bodyEnd,
                                          (header_.flags & patchformat::kHeaderCompressed) != 0, *tempFile_);
   seekBody(0);

@@ -2,8 +2,9 @@
 // and checks every target series against the installed software and then
 // applies it.
 //
-// A run: init_temp_dir, load_patch, locate_and_process(kCheck), and unless
-// in test mode locate_and_process(kApply), then cleanup. The check pass
+// A run: an engine built for one request, load_patch,
+// locate_and_process(kCheck), and unless in test mode
+// locate_and_process(kApply), then cleanup. The check pass
 // decodes every delta once and verifies it, and also finds what could stop
 // the apply pass half-way (a file in use, a hostile name), so that a run
 // which fails changes nothing. The apply pass writes each new file
@@ -18,33 +19,15 @@
 #include <string>
 #include <vector>
 
+#include "applier/front_end.h"
+#include "applier/location.h"
 #include "applier/messages.h"
 #include "applier/patch_body.h"
+#include "applier/temporaries.h"
 #include "patchformat/container.h"
 #include "platform/machine.h"
 
 namespace applier {
-
-// What the engine needs from the front end (console or window).
-class FrontEnd {
- public:
-  virtual ~FrontEnd() = default;
-  virtual void show(const std::string& text) = 0;
-  // A yes/no question; true for yes.
-  virtual bool ask(const std::string& message, const std::string& caption) = 0;
-  // Lets a window breathe; called per record, per delta instruction and per directory searched.
-  virtual void pump() = 0;
-  virtual bool abortRequested() = 0;
-  // The search enters (`entering`) or leaves directory `dir`, whose first
-  // `parentLength` characters were shown for its parent already.
-  virtual void searching(const std::string& dir, std::size_t parentLength, bool entering) {
-    (void)dir, (void)parentLength, (void)entering;
-  }
-  // The target of the current series, once located.
-  virtual void located(const std::string& path) { (void)path; }
-  // Whether the user may be offered a scan of all local disks.
-  virtual bool mayScanDisks() { return false; }
-};
 
 // A fatal error of the run, after clean-up: the front end shows the text
 // (the console applier then ends with exit code 1).
@@ -68,7 +51,13 @@ struct SourceEntry {
   std::uint64_t streamOffset = 0;  // in the expanded body
 };
 
-enum class Pass { kCheck, kApply };
+// The three walks over the records of a series.
+enum class Walk {
+  kProbe,  // a candidate target, checked quietly (only obsolete files are mentioned);
+           // the first file in use is remembered, not reported
+  kCheck,  // the check pass: every record checked and reported, nothing changed
+  kApply,  // the apply pass: the target changes
+};
 
 // Whether a name from a patch stays inside the directory it is joined to:
 // not absolute, no drive, no leading separator, no ".." component, no ':'.
@@ -79,32 +68,46 @@ std::string directoryPart(const std::string& path);
 
 class PatchEngine {
  public:
-  // `machine` outlives the engine.
-  PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Machine& machine)
-      : frontEnd_(frontEnd), numbering_(numbering), files_(machine.files), machine_(machine) {}
+  // `frontEnd` and `machine` outlive the engine; messages are worded in
+  // `numbering`.
+  PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Machine& machine, ApplyRequest request);
   ~PatchEngine() { cleanup(); }
   PatchEngine(const PatchEngine&) = delete;
   PatchEngine& operator=(const PatchEngine&) = delete;
 
-  void init_temp_dir();
-  // Opens, checks and starts expanding the patch; reads its texts.
-  void load_patch(const std::string& patchName);
+  const ApplyRequest& request() const { return request_; }
+  // Opens, checks and starts expanding the request's patch; reads its texts.
+  void load_patch();
   // Locates every series and checks (kCheck) or applies (kApply) it.
   void locate_and_process(Pass pass);
   // Closes the patch file; the temporaries stay until cleanup.
   void closePatch();
   // Closes every file and deletes the temporaries.
   void cleanup();
+  // Where the series located last lies.
+  const TargetPaths& target() const { return target_; }
 
-  // The text of a message (console number) in this engine's numbering, formatted.
-  std::string message(int consoleNumber) const;
-  void show(int consoleNumber) { frontEnd_.show(message(consoleNumber)); }
-  [[noreturn]] void fail(int consoleNumber);
+  // The text of a message (console number) in this engine's numbering,
+  // formatted: %p the request's patch, %s `argument`.
+  std::string message(int consoleNumber, const std::string& argument = "") const;
+  void show(int consoleNumber, const std::string& argument = "") { frontEnd_.show(message(consoleNumber, argument)); }
+  [[noreturn]] void fail(int consoleNumber, const std::string& argument = "");
 
-  // Walks the records of the current series. True when every record was
-  // handled; false when a required file has no matching source or (silent)
-  // a result failed its checksum.
-  bool process_series(bool checkOnly, bool silent);
+  // The texts with every byte 0 shown as byte 1; the raw creator text too.
+  const std::string& creatorText() const { return creator_; }
+  const std::string& rawCreatorText() const { return creatorRaw_; }
+  const std::string& comment() const { return comment_; }
+  const patchformat::PatchHeader& header() const { return header_; }
+  bool directoryPatch() const { return directoryPatch_; }
+  std::uint64_t firstSeriesPosition() const { return firstSeries_; }
+  ExpandedBody* body() { return body_.get(); }
+
+  // --- steps of a run, reached by tests ---
+
+  // Walks the records of the current series at target(). True when every
+  // record was handled; false when a required file has no matching source
+  // or (kProbe) a result failed its checksum.
+  bool process_series(Walk walk);
 
   // Where apply_delta writes, and what it reports of its output.
   struct DeltaOutput {
@@ -122,36 +125,13 @@ class PatchEngine {
   bool apply_delta(const SourceEntry& source, const std::string& sourcePath, std::uint32_t targetSize,
                    bool verifySource, bool sourceMustExist, DeltaOutput* output);
 
-  // Where the series' target lies for a located path `p`: p, or for a
-  // directory patch the directory of a file. A single-file patch whose p is
-  // no file switches searching on.
-  std::string directoryOf(const std::string& p);
-  // Searches `dir` (ending in a separator) for a target that passes a
-  // silent check and that the user confirms: the directory and its entries,
-  // at depth 1 and more also every directory below.
-  bool search(const std::string& dir, int depth, std::size_t parentLength = 0);
-
-  // The texts with every byte 0 shown as byte 1; the raw creator text too.
-  const std::string& creatorText() const { return creator_; }
-  const std::string& rawCreatorText() const { return creatorRaw_; }
-  const std::string& comment() const { return comment_; }
-  const patchformat::PatchHeader& header() const { return header_; }
-  bool directoryPatch() const { return directoryPatch_; }
-  std::uint64_t firstSeriesPosition() const { return firstSeries_; }
-  ExpandedBody* body() { return body_.get(); }
-
-  MessageValues values;  // patch name, OldPath, RelName as the messages show them
-  std::string newPath;
-  std::string pathArgument = ".";
-  std::string secondPathArgument = ".";
-  bool testMode = false;
-  bool searchAllowed = false;
-  std::string tempDir;
-
  private:
-  struct PathPair {
-    std::string oldPath, newPath;
-  };
+  // --- messages ---
+  // A message's text with its %s and its %m (`name`: the file a record names).
+  std::string text(int consoleNumber, const std::string& argument, const std::string& name) const;
+  void showFile(int consoleNumber, const std::string& name) { frontEnd_.show(text(consoleNumber, "", name)); }
+  [[noreturn]] void failFile(int consoleNumber, const std::string& name);
+  [[noreturn]] void stop(int consoleNumber, const std::string& text);  // cleans up, then throws
 
   // --- reading the body ---
   patchformat::BodyReader& reader() { return *reader_; }
@@ -161,50 +141,40 @@ class PatchEngine {
   void requireSafe(const std::string& name, bool mayBeEmpty);
 
   // --- the record walk ---
-  bool patchedFile(bool checkOnly, bool silent);
-  void embeddedFile(bool checkOnly, bool silent);
-  void obsoleteFile(bool checkOnly, bool silent);
+  // The locator's silent check of a candidate target.
+  bool probe(const TargetPaths& candidate);
+  bool patchedFile(Walk walk);
+  void embeddedFile(Walk walk);
+  void obsoleteFile(Walk walk);
   std::string rebuild(const std::vector<SourceEntry>& sources, const patchformat::FinalInfo& info,
-                      const patchformat::ExclusionWindow& finalWindow, const std::string& target, bool checkOnly,
+                      const patchformat::ExclusionWindow& finalWindow, const std::string& target, Walk walk,
                       std::uint32_t* checksum);
   bool matchesFinal(const std::string& path, const patchformat::FinalInfo& info,
                     const patchformat::ExclusionWindow& window);
   // In a real check pass: a file that the apply pass will replace or move
-  // must not be in use. Silent probes only remember the first such file.
-  void checkReplaceable(const std::string& path, int consoleNumber, bool silent);
-  bool probe();
-  bool confirm();
-  bool scanDisks();
+  // must not be in use. Probes only remember the first such file.
+  void checkReplaceable(const std::string& path, int consoleNumber, Walk walk);
 
-  // --- changing the target (apply pass only) ---
+  // --- changing the target (apply pass only); `name` is the record's file ---
   void replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace, const std::string& target,
-                    std::uint32_t dosDateTime);
-  void backup_file(const std::string& file);
-  void write_embedded(const std::string& target, std::uint32_t size, std::uint32_t dosDateTime);
+                    const std::string& name, std::uint32_t dosDateTime);
+  void backup_file(const std::string& file, const std::string& name);
+  void write_embedded(const std::string& target, const std::string& name, std::uint32_t size,
+                      std::uint32_t dosDateTime);
   void make_dirs(const std::string& path);
-  std::string backupLocation() const;
-
-  // --- temporaries ---
-  // A new temporary file in `dir` (empty: the temporary directory),
-  // deleted again by cleanup and on an interrupt unless released.
-  bool createTemp(const std::string& dir, std::unique_ptr<platform::File>* file, std::string* path);
-  void dropTemp(const std::string& path);     // deletes it now
-  void releaseTemp(const std::string& path);  // it became a target file
-  bool isTemp(const std::string& path) const;
-  void trackTemp(const std::string& path);  // deleted by cleanup and on an interrupt
-
+  std::string backupLocation(const std::string& name) const;
   void delete_file(const std::string& path);
   void stamp(const std::string& path, std::uint32_t dosDateTime);
 
+  const ApplyRequest request_;
   FrontEnd& frontEnd_;
-  Numbering numbering_;
+  const Numbering numbering_;
   platform::FileSystem& files_;
-  platform::Machine& machine_;
+  TempFiles temps_;  // before the files below, which must close before it deletes
+  TargetLocator locator_;
+  TargetPaths target_;  // of the current series, or of the candidate being probed
   std::unique_ptr<platform::File> patch_;
-  std::unique_ptr<platform::File> tempFile_;  // the expanded body
-  std::string tempPath_;
-  std::vector<std::string> outputs_;  // temporary results not yet handed on
-  std::unique_ptr<TempNames> names_;
+  std::unique_ptr<platform::File> tempFile_;  // the expanded body, one of temps_
   std::unique_ptr<ExpandedBody> body_;
   std::optional<patchformat::BodyReader> reader_;
   patchformat::PatchHeader header_;
@@ -215,8 +185,7 @@ class PatchEngine {
   std::uint64_t firstSeries_ = 0;
   std::uint64_t seriesPosition_ = 0;
   std::string backupDirName_;
-  PathPair saved_[patchformat::kMaxSeries];
-  int pendingLock_ = -1;  // message of a file in use found by a silent probe
+  int pendingLock_ = -1;  // message of a file in use found by the last probe
   // Verified final files that the check pass of a real run keeps in the
   // temporary directory for the apply pass, by the body offset of their
   // record: a second decode of the same delta is saved.

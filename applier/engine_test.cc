@@ -50,7 +50,7 @@ class LoadPatchTest : public ::testing::Test {
   }
   ApplierError loadFails() {
     try {
-      engine.load_patch(path);
+      engine.load_patch();
     } catch (const ApplierError& e) {
       return e;
     }
@@ -61,13 +61,13 @@ class LoadPatchTest : public ::testing::Test {
   platform::Machine& machine = platform::systemMachine();
   platform::FileSystem& files = machine.files;
   RecordingFrontEnd front;
-  PatchEngine engine{front, Numbering::kConsole, machine};
+  PatchEngine engine{front, Numbering::kConsole, machine, ApplyRequest{path}};
 };
 
 TEST_F(LoadPatchTest, ReadsTheTextsOfStoredAndDeflatedBodies) {
   for (bool compress : {false, true}) {
     writePatch("maker", std::string("line one\r\0line two", 18), "series data", compress);
-    engine.load_patch(path);
+    engine.load_patch();
     EXPECT_EQ(engine.comment(), std::string("line one\r\x01line two")) << "a byte 0 shows as byte 1";
     EXPECT_EQ(engine.creatorText(), "maker");
     EXPECT_TRUE(engine.directoryPatch());
@@ -107,9 +107,8 @@ TEST_F(LoadPatchTest, RefusesWhatIsNoPatchOfThisVersion) {
 
 TEST_F(LoadPatchTest, WindowedNumberingShowsItsOwnTexts) {
   RecordingFrontEnd windowFront;
-  PatchEngine windowed(windowFront, Numbering::kWindowed, machine);
-  windowed.values.oldPath = ".\\app";
-  EXPECT_EQ(windowed.message(31), "The patch can be applied to \"app\". Do you want to apply the patch to it?");
+  PatchEngine windowed(windowFront, Numbering::kWindowed, machine, ApplyRequest{});
+  EXPECT_EQ(windowed.message(31, ".\\app"), "The patch can be applied to \"app\". Do you want to apply the patch to it?");
   EXPECT_EQ(engine.message(31).substr(0, 2), "\r\n");
 }
 
@@ -135,7 +134,7 @@ TEST_F(LoadPatchTest, ApplyDeltaRebuildsTheNextStateFromAMatchingSource) {
   entry.record.mismatchGroup = 190;
   entry.record.literalBlockSize = 20;
   writePatch("", "c", streams, true);
-  engine.load_patch(path);
+  engine.load_patch();
   entry.streamOffset = engine.firstSeriesPosition();
 
   const std::string sourcePath = ::testing::TempDir() + "apply_source.txt";

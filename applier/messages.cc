@@ -131,7 +131,7 @@ std::string formatMessage(const std::string& text, const MessageValues& values) 
     } else if (c == 'm') {
       out += displayValue(values.relName);
     } else if (c == 's') {
-      out += displayValue(values.oldPath);
+      out += displayValue(values.argument);
     } else {
       out += '%';  // the next character is expanded on its own
       continue;
@@ -139,6 +139,11 @@ std::string formatMessage(const std::string& text, const MessageValues& values) 
     ++i;
   }
   return out;
+}
+
+std::string numberedMessage(Numbering numbering, int consoleNumber, const MessageValues& values) {
+  const int n = numbering == Numbering::kConsole ? consoleNumber : otherNumber(Numbering::kConsole, consoleNumber);
+  return formatMessage(messageText(numbering, n), values);
 }
 
 }  // namespace applier

@@ -67,8 +67,8 @@ int otherNumber(Numbering numbering, int number);
 // What the placeholders stand for.
 struct MessageValues {
   std::string patchName;  // %p
-  std::string oldPath;    // %s
-  std::string relName;    // %m
+  std::string argument;   // %s: a path, a version number or an option, as the message says
+  std::string relName;    // %m: the file a record names
 };
 
 // Expands %n (CR LF), %p, %m and %s; a percent sign before any other
@@ -77,5 +77,9 @@ struct MessageValues {
 // ".\x" as "x".
 std::string formatMessage(const std::string& text, const MessageValues& values);
 std::string displayValue(const std::string& value);
+
+// Message `consoleNumber` (its console number) as `numbering` words it,
+// formatted; a front end shows these before any patch is loaded.
+std::string numberedMessage(Numbering numbering, int consoleNumber, const MessageValues& values = {});
 
 }  // namespace applier

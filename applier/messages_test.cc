@@ -29,11 +29,11 @@ TEST(ApplierMessages, PlaceholdersAndTheCurrentDirectory) {
   EXPECT_EQ(formatMessage("%nError, \"%p\" is no patch file.", v), "\r\nError, \"update.utp\" is no patch file.");
   EXPECT_EQ(formatMessage("Updating file \"%m\": ", v), "Updating file \"sub\\a.dll\": ");
   EXPECT_EQ(formatMessage("to \"%s\".", v), "to \"current directory\".");
-  v.oldPath = ".\\";
+  v.argument = ".\\";
   EXPECT_EQ(formatMessage("%s", v), "current directory");
-  v.oldPath = ".\\sub\\x";
+  v.argument = ".\\sub\\x";
   EXPECT_EQ(formatMessage("%s", v), "sub\\x");
-  v.oldPath = ".x";
+  v.argument = ".x";
   EXPECT_EQ(formatMessage("%s", v), ".x");
   EXPECT_EQ(formatMessage("100%q and 5%", v), "100%q and 5%");
   EXPECT_EQ(formatMessage("%%n", v), "%\r\n") << "a percent sign stays and the next one is expanded";

@@ -9,36 +9,6 @@ constexpr std::size_t kStoredPiece = 2000;   // stored bytes read at a time
 constexpr std::size_t kExpandPiece = 2000;   // output buffer of one inflate call
 }  // namespace
 
-// Names are tried from the next number on; a name that exists is passed
-// over, and a failure on a free name (no room, no right to write) ends the
-// attempts at once.
-template <typename Take>
-bool TempNames::firstFree(Take take, std::string* path) {
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    const std::string name = dir_ + "VDX" + std::to_string(next_++) + ".tmp";
-    if (files_.fileExists(name)) continue;
-    if (take(name)) {
-      *path = name;
-      return true;
-    }
-    if (!files_.fileExists(name)) return false;
-  }
-  return false;
-}
-
-bool TempNames::create(std::unique_ptr<platform::File>* file, std::string* path) {
-  return firstFree(
-      [this, file](const std::string& name) {
-        *file = files_.open(name, platform::File::Mode::kCreateNew);
-        return *file != nullptr;
-      },
-      path);
-}
-
-bool TempNames::adopt(const std::string& from, std::string* path) {
-  return firstFree([this, &from](const std::string& name) { return files_.moveFileNew(from, name); }, path);
-}
-
 ExpandedBody::ExpandedBody(platform::File& patch, std::uint64_t start, std::uint64_t end, bool compressed,
                            platform::File& temp)
     : patch_(patch), temp_(temp), stored_(start), end_(end), compressed_(compressed), in_(kStoredPiece),

@@ -1,5 +1,5 @@
-// The applier's temporary files and the logical body of a patch, expanded
-// into a temporary file only as far as it is read.
+// The logical body of a patch, expanded into a temporary file only as far
+// as it is read.
 #pragma once
 
 #include <zlib.h>
@@ -13,28 +13,6 @@
 #include "platform/files.h"
 
 namespace applier {
-
-// Temporary files named dir + "VDX" + number + ".tmp": the number counts up
-// over the run and the first free name is taken. Files are created
-// exclusively, so an existing file is never opened.
-class TempNames {
- public:
-  static constexpr int kAttempts = 1000;
-
-  TempNames(platform::FileSystem& files, std::string dir) : files_(files), dir_(std::move(dir)) {}
-  // False after kAttempts names could not be created.
-  bool create(std::unique_ptr<platform::File>* file, std::string* path);
-  // Moves the file `from` (same volume) to the first free name.
-  bool adopt(const std::string& from, std::string* path);
-
- private:
-  template <typename Take>
-  bool firstFree(Take take, std::string* path);
-
-  platform::FileSystem& files_;
-  std::string dir_;
-  unsigned long next_ = 0;
-};
 
 // Why reading the body stopped.
 enum class BodyError {

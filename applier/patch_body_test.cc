@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "applier/temporaries.h"
 #include "tests/zlib_support.h"
 
 namespace applier {
@@ -48,27 +49,6 @@ class PatchBodyTest : public ::testing::Test {
   std::unique_ptr<platform::File> patch, temp;
   std::size_t storedSize = 0;
 };
-
-TEST_F(PatchBodyTest, TemporaryNamesCountUpAndSkipExistingFiles) {
-  TempNames fresh(files, dir + "tn_");
-  std::unique_ptr<platform::File> a, b;
-  std::string pa, pb;
-  // Occupy the first name so that it is skipped, never opened.
-  ASSERT_TRUE(files.writeWholeFile(dir + "tn_VDX0.tmp", ""));
-  made.push_back(dir + "tn_VDX0.tmp");
-  ASSERT_TRUE(fresh.create(&a, &pa));
-  ASSERT_TRUE(fresh.create(&b, &pb));
-  made.push_back(pa);
-  made.push_back(pb);
-  EXPECT_EQ(pa, dir + "tn_VDX1.tmp");
-  EXPECT_EQ(pb, dir + "tn_VDX2.tmp");
-  a.reset();
-  b.reset();
-  TempNames nowhere(files, dir + "no-such-directory\\");
-  std::unique_ptr<platform::File> c;
-  std::string pc;
-  EXPECT_FALSE(nowhere.create(&c, &pc)) << "attempts are bounded";
-}
 
 TEST_F(PatchBodyTest, StoredAndDeflatedBodiesReadTheSame) {
   std::mt19937 rng(5);

@@ -19,7 +19,9 @@ std::string directoryPart(const std::string& path) {
   return slash == std::string::npos ? std::string(".\\") : path.substr(0, slash + 1);
 }
 
-std::string PatchEngine::backupLocation() const { return newPath + "\\" + backupDirName_ + "\\" + values.relName; }
+std::string PatchEngine::backupLocation(const std::string& name) const {
+  return target_.newPath + "\\" + backupDirName_ + "\\" + name;
+}
 
 void PatchEngine::make_dirs(const std::string& path) {
   // Errors (existing directories, drive roots) are left to the create that follows.
@@ -37,28 +39,25 @@ void PatchEngine::stamp(const std::string& path, std::uint32_t dosDateTime) {
   files_.setLastWriteTime(path, dosDateTime);  // a time that cannot be converted is not set
 }
 
-void PatchEngine::backup_file(const std::string& file) {
+void PatchEngine::backup_file(const std::string& file, const std::string& name) {
   if (!files_.fileExists(file)) return;
-  const std::string location = backupLocation();
+  const std::string location = backupLocation(name);
   make_dirs(location);
   delete_file(location);  // an earlier backup is replaced
   if (!files_.moveFile(file, location)) fail(kMsgBackupDenied);
 }
 
 void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace,
-                               const std::string& target, std::uint32_t dosDateTime) {
+                               const std::string& target, const std::string& name, std::uint32_t dosDateTime) {
   std::string staged = result;
   if (!resultIsStaged) {
     if (result == target) return;
     make_dirs(target);
     // A result kept in the temporary directory is renamed beside the target
     // where both lie on one volume, and copied otherwise.
-    if (isTemp(result) && TempNames(files_, directoryPart(target)).adopt(result, &staged)) {
-      releaseTemp(result);
-      trackTemp(staged);
-    } else {
+    if (!temps_.moveInto(result, directoryPart(target), &staged)) {
       std::unique_ptr<platform::File> in, out;
-      if (!createTemp(directoryPart(target), &out, &staged)) fail(kMsgReplaceDenied);
+      if (!temps_.create(directoryPart(target), &out, &staged)) fail(kMsgReplaceDenied);
       if (!(in = files_.open(result, platform::File::Mode::kRead))) fail(kMsgTempOpenFailed);
       std::vector<char> buffer(kCopyBlock);
       for (;;) {
@@ -74,29 +73,30 @@ void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, b
   files_.keepAccessRights(target, staged);
   // A single-file patch keeps no backup: the rename replaces the original
   // only now that its successor is complete.
-  if (directoryPatch_ && !finalInPlace) backup_file(target);
+  if (directoryPatch_ && !finalInPlace) backup_file(target, name);
   if (!files_.moveFile(staged, target)) fail(kMsgReplaceDenied);
-  releaseTemp(staged);
+  temps_.release(staged);
 }
 
-void PatchEngine::write_embedded(const std::string& target, std::uint32_t size, std::uint32_t dosDateTime) {
+void PatchEngine::write_embedded(const std::string& target, const std::string& name, std::uint32_t size,
+                                 std::uint32_t dosDateTime) {
   make_dirs(target);
   std::unique_ptr<platform::File> out;
   std::string staged;
-  if (!createTemp(directoryPart(target), &out, &staged)) fail(kMsgWritingFileFailed);
+  if (!temps_.create(directoryPart(target), &out, &staged)) failFile(kMsgWritingFileFailed, name);
   std::vector<char> buffer(kCopyBlock);
   for (std::uint32_t left = size; left > 0;) {
     const std::size_t n = left < buffer.size() ? left : buffer.size();
     if (body_->read(buffer.data(), n) != static_cast<long>(n)) bodyFailed();
-    if (!out->write(buffer.data(), n)) fail(kMsgWritingFileFailed);
+    if (!out->write(buffer.data(), n)) failFile(kMsgWritingFileFailed, name);
     left -= static_cast<std::uint32_t>(n);
   }
-  if (!out->close()) fail(kMsgWritingFileFailed);
+  if (!out->close()) failFile(kMsgWritingFileFailed, name);
   stamp(staged, dosDateTime);
   files_.keepAccessRights(target, staged);
-  backup_file(target);
+  backup_file(target, name);
   if (!files_.moveFile(staged, target)) fail(kMsgReplaceDenied);
-  releaseTemp(staged);
+  temps_.release(staged);
 }
 
 }  // namespace applier

@@ -1,7 +1,8 @@
-// The record walk of one series: for every patched file decide what it
-// can be rebuilt from (already final, final in place, or a state of the
-// version chain), rebuild and verify it, and hand it on for writing;
-// embedded and obsolete files go straight to the writing side.
+// The series of a patch, each located and then walked record by record:
+// for every patched file decide what it can be rebuilt from (already
+// final, final in place, or a state of the version chain), rebuild and
+// verify it, and hand it on for writing; embedded and obsolete files go
+// straight to the writing side.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -63,7 +64,43 @@ std::string joined(const std::string& dir, const std::string& name) { return dir
 
 }  // namespace
 
-bool PatchEngine::process_series(bool checkOnly, bool silent) {
+void PatchEngine::locate_and_process(Pass pass) {
+  locator_.begin(directoryPatch_);
+  seekBody(firstSeries_);
+  for (std::size_t k = 0;; ++k) {
+    patchformat::SeriesHeader series;
+    if (!reader().readSeriesHeader(directoryPatch_, k, &series)) bodyFailed();
+    if (!locator_.place(series)) fail(kMsgRegistryFailed);
+    if (directoryPatch_) {
+      backupDirName_ = series.backupDir;
+      requireSafe(backupDirName_, false);
+    }
+    seriesPosition_ = body_->position();  // where probes and walks of this series start
+
+    const TargetLocator::Settled settled = locator_.settle(k, pass);
+    if (settled == TargetLocator::Settled::kNotFound) fail(kMsgNotFound);
+    // The accepted candidate was the last one probed.
+    if (settled == TargetLocator::Settled::kSearched && pass == Pass::kCheck && pendingLock_ >= 0) {
+      fail(pendingLock_);
+    }
+    target_ = locator_.target();
+    frontEnd_.located(target_.oldPath);
+    if (settled == TargetLocator::Settled::kPlaced && pass == Pass::kCheck && !process_series(Walk::kCheck)) {
+      fail(kMsgNotApplicable, target_.oldPath);
+    }
+    if (pass == Pass::kApply) process_series(Walk::kApply);
+    if (!series.moreFollow()) return;
+    seekBody(body_->position());  // the next series header follows the last record
+  }
+}
+
+bool PatchEngine::probe(const TargetPaths& candidate) {
+  target_ = candidate;
+  pendingLock_ = -1;
+  return process_series(Walk::kProbe);
+}
+
+bool PatchEngine::process_series(Walk walk) {
   seekBody(seriesPosition_);
   for (;;) {
     frontEnd_.pump();
@@ -73,13 +110,13 @@ bool PatchEngine::process_series(bool checkOnly, bool silent) {
       case patchformat::kRecordEnd:
         return true;
       case patchformat::kRecordPatched:
-        if (!patchedFile(checkOnly, silent)) return false;
+        if (!patchedFile(walk)) return false;
         break;
       case patchformat::kRecordEmbedded:
-        embeddedFile(checkOnly, silent);
+        embeddedFile(walk);
         break;
       case patchformat::kRecordObsolete:
-        obsoleteFile(checkOnly, silent);
+        obsoleteFile(walk);
         break;
     }
     if (!directoryPatch_) return true;
@@ -96,9 +133,9 @@ bool PatchEngine::matchesFinal(const std::string& path, const patchformat::Final
   return crc == info.checksum;
 }
 
-void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, bool silent) {
-  if (testMode || !files_.fileExists(path) || files_.canReplace(path)) return;
-  if (!silent) fail(consoleNumber);
+void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, Walk walk) {
+  if (request_.testMode || !files_.fileExists(path) || files_.canReplace(path)) return;
+  if (walk != Walk::kProbe) fail(consoleNumber);
   if (pendingLock_ < 0) pendingLock_ = consoleNumber;
 }
 
@@ -108,29 +145,30 @@ void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, b
 // the finished file only has to be renamed into place.
 std::string PatchEngine::rebuild(const std::vector<SourceEntry>& sources, const patchformat::FinalInfo& info,
                                  const patchformat::ExclusionWindow& finalWindow, const std::string& target,
-                                 bool checkOnly, std::uint32_t* checksum) {
+                                 Walk walk, std::uint32_t* checksum) {
+  const bool writesBeside = walk == Walk::kApply;
   std::string result;
   for (std::size_t i = 0; i < sources.size(); ++i) {
     const bool last = i + 1 == sources.size();
     DeltaOutput out;
     if (last) {
-      out.dir = checkOnly ? std::string() : directoryPart(target);
+      out.dir = writesBeside ? directoryPart(target) : std::string();
       out.window = &finalWindow;
-      if (!checkOnly) make_dirs(target);
+      if (writesBeside) make_dirs(target);
     }
     const std::uint32_t size = last ? info.size : sources[i + 1].record.size;
     if (result.empty()) {
-      const std::string at = directoryPatch_ ? joined(values.oldPath, sources[i].name) : values.oldPath;
+      const std::string at = directoryPatch_ ? joined(target_.oldPath, sources[i].name) : target_.oldPath;
       bool ok = apply_delta(sources[i], at, size, true, false, &out);
       if (!ok && directoryPatch_) {
         // An earlier run may have moved the source into the backup directory.
-        const std::string backup = joined(joined(values.oldPath, backupDirName_), sources[i].name);
+        const std::string backup = joined(joined(target_.oldPath, backupDirName_), sources[i].name);
         ok = apply_delta(sources[i], backup, size, true, false, &out);
       }
       if (!ok) continue;
     } else {
       apply_delta(sources[i], result, size, false, true, &out);
-      dropTemp(result);
+      temps_.drop(result);
     }
     result = out.path;
     *checksum = out.checksum;
@@ -138,7 +176,7 @@ std::string PatchEngine::rebuild(const std::vector<SourceEntry>& sources, const 
   return result;
 }
 
-bool PatchEngine::patchedFile(bool checkOnly, bool silent) {
+bool PatchEngine::patchedFile(Walk walk) {
   const std::uint64_t recordKey = body_->position();
   patchformat::FinalInfo info;
   patchformat::ExclusionWindow finalWindow;
@@ -154,12 +192,12 @@ bool PatchEngine::patchedFile(bool checkOnly, bool silent) {
     skipBody(s.record.streamsTotal());
   }
   const std::uint64_t recordEnd = body_->position();
-  values.relName = directoryPatch_ ? name : values.oldPath;
-  const std::string target = directoryPatch_ ? joined(newPath, name) : newPath;
-  const std::string inPlace = directoryPatch_ ? joined(values.oldPath, name) : values.oldPath;
-  const bool report = !silent && (!checkOnly || directoryPatch_);
-  if (!silent && !checkOnly) show(kMsgUpdatingFile);
-  if (!silent && checkOnly && directoryPatch_) show(kMsgCheckingFile);
+  const std::string shown = directoryPatch_ ? name : target_.oldPath;
+  const std::string target = directoryPatch_ ? joined(target_.newPath, name) : target_.newPath;
+  const std::string inPlace = directoryPatch_ ? joined(target_.oldPath, name) : target_.oldPath;
+  const bool report = walk == Walk::kApply || (walk == Walk::kCheck && directoryPatch_);
+  if (walk == Walk::kApply) showFile(kMsgUpdatingFile, shown);
+  if (walk == Walk::kCheck && directoryPatch_) showFile(kMsgCheckingFile, shown);
 
   bool finalInPlace = false;
   bool resultStaged = false;
@@ -172,56 +210,55 @@ bool PatchEngine::patchedFile(bool checkOnly, bool silent) {
     resultChecksum = info.checksum;  // just checked
   }
   const auto keptHere = kept_.find(recordKey);
-  if (!alreadyUpdated && !finalInPlace && !checkOnly && keptHere != kept_.end()) {
+  if (!alreadyUpdated && !finalInPlace && walk == Walk::kApply && keptHere != kept_.end()) {
     result = keptHere->second;  // verified by the check pass
     kept_.erase(keptHere);
     resultChecksum = info.checksum;
   } else if (!alreadyUpdated && !finalInPlace) {
-    result = rebuild(sources, info, finalWindow, target, checkOnly, &resultChecksum);  // checked while written
-    resultStaged = !result.empty() && !checkOnly;
+    result = rebuild(sources, info, finalWindow, target, walk, &resultChecksum);  // checked while written
+    resultStaged = !result.empty() && walk == Walk::kApply;
   }
   seekBody(recordEnd);
 
   if (!result.empty()) {
     if (resultChecksum != info.checksum) {
-      if (!silent) fail(kMsgChecksumMismatch);
-      if (!finalInPlace) dropTemp(result);
+      if (walk != Walk::kProbe) fail(kMsgChecksumMismatch);
+      if (!finalInPlace) temps_.drop(result);
       return false;
     }
-    if (checkOnly) {
-      checkReplaceable(target, directoryPatch_ && !finalInPlace ? kMsgBackupDenied : kMsgReplaceDenied, silent);
-      if (!finalInPlace && !testMode && kept_.count(recordKey) == 0 && keptBytes_ + info.size <= kKeepBudget) {
+    if (walk != Walk::kApply) {
+      checkReplaceable(target, directoryPatch_ && !finalInPlace ? kMsgBackupDenied : kMsgReplaceDenied, walk);
+      if (!finalInPlace && !request_.testMode && kept_.count(recordKey) == 0 &&
+          keptBytes_ + info.size <= kKeepBudget) {
         kept_[recordKey] = result;
         keptBytes_ += info.size;
         result.clear();
       }
     } else {
-      replace_file(result, resultStaged, finalInPlace, target, info.dosDateTime);
+      replace_file(result, resultStaged, finalInPlace, target, name, info.dosDateTime);
     }
-    if (!finalInPlace && !result.empty()) dropTemp(result);
+    if (!finalInPlace && !result.empty()) temps_.drop(result);
     if (report) show(kMsgOk);
   } else if (alreadyUpdated) {
-    if (!directoryPatch_) values.relName = newPath;
     if (report) show(kMsgAlreadyUpdated);
   } else if (info.fileFlags & patchformat::kFileOptional) {
-    if (!silent) show(kMsgOptionalMissing);
+    if (walk != Walk::kProbe) show(kMsgOptionalMissing);
   } else {
-    if (!silent && directoryPatch_) show(kMsgRequiredMissing);
+    if (walk != Walk::kProbe && directoryPatch_) show(kMsgRequiredMissing);
     return false;
   }
-  if (!checkOnly) files_.setAttributes(target, info.attributes);
+  if (walk == Walk::kApply) files_.setAttributes(target, info.attributes);
   return true;
 }
 
-void PatchEngine::embeddedFile(bool checkOnly, bool silent) {
+void PatchEngine::embeddedFile(Walk walk) {
   std::string name;
   std::uint32_t size = 0, dosDateTime = 0;
   std::uint16_t attributes = 0;
   if (!reader().readEmbeddedHeader(&name, &size, &dosDateTime, &attributes)) bodyFailed();
   requireSafe(name, false);
-  values.relName = name;
-  if (!silent) show(checkOnly ? kMsgSkippingEmbedded : kMsgWritingEmbedded);
-  const std::string target = joined(newPath, name);
+  if (walk != Walk::kProbe) showFile(walk == Walk::kCheck ? kMsgSkippingEmbedded : kMsgWritingEmbedded, name);
+  const std::string target = joined(target_.newPath, name);
   const std::uint64_t content = body_->position();
   if (!body_->ensure(content + size)) bodyFailed();
 
@@ -244,30 +281,29 @@ void PatchEngine::embeddedFile(bool checkOnly, bool silent) {
   }
   file.reset();
   seekBody(content);
-  if (checkOnly) {
-    if (!same) checkReplaceable(target, kMsgBackupDenied, silent);
+  if (walk != Walk::kApply) {
+    if (!same) checkReplaceable(target, kMsgBackupDenied, walk);
     skipBody(size);
     return;
   }
-  if (!same) write_embedded(target, size, dosDateTime);
+  if (!same) write_embedded(target, name, size, dosDateTime);
   seekBody(content + size);
   files_.setAttributes(target, attributes);
 }
 
-void PatchEngine::obsoleteFile(bool checkOnly, bool silent) {
+void PatchEngine::obsoleteFile(Walk walk) {
   std::string name;
   if (!reader().readObsolete(&name)) bodyFailed();
   requireSafe(name, false);
-  values.relName = name;
-  const std::string target = joined(newPath, name);
+  const std::string target = joined(target_.newPath, name);
   if (!files_.fileExists(target)) return;
-  // Both messages show during silent probes too.
-  if (checkOnly) {
-    show(kMsgObsoleteLater);
-    checkReplaceable(target, kMsgBackupDenied, silent);
+  // Both messages show during probes too.
+  if (walk != Walk::kApply) {
+    showFile(kMsgObsoleteLater, name);
+    checkReplaceable(target, kMsgBackupDenied, walk);
   } else {
-    show(kMsgRemovingObsolete);
-    backup_file(target);
+    showFile(kMsgRemovingObsolete, name);
+    backup_file(target, name);
   }
 }
 
@@ -276,8 +312,7 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   const std::unique_ptr<platform::File> in = files_.open(sourcePath, platform::File::Mode::kRead);
   if (!in) {
     if (!sourceMustExist) return false;
-    values.oldPath = sourcePath;
-    fail(kMsgOpenForPatchingFailed);
+    fail(kMsgOpenForPatchingFailed, sourcePath);
   }
   std::uint64_t size = 0;
   if (!in->size(&size)) fail(kMsgSourceReadFailed);
@@ -292,7 +327,7 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   if (!body_->ensure(end)) bodyFailed();
   std::unique_ptr<platform::File> out;
   std::string outPath;
-  if (!createTemp(output->dir, &out, &outPath)) fail(output->dir.empty() ? kMsgTempOpenFailed : kMsgReplaceDenied);
+  if (!temps_.create(output->dir, &out, &outPath)) fail(output->dir.empty() ? kMsgTempOpenFailed : kMsgReplaceDenied);
   patchformat::DeltaParams params;
   params.sourceSize = static_cast<std::uint32_t>(size);
   params.targetSize = targetSize;

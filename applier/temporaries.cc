@@ -1,9 +1,9 @@
 #include "applier/temporaries.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 
-#include "platform/files.h"
 #include "platform/process.h"
 
 namespace applier {
@@ -13,14 +13,14 @@ namespace {
 // version chain and the staged copy beside a target.
 constexpr int kSlots = 16;
 
+// The interrupt handler's record: a slot is filled before it is marked
+// used, so that the handler only walks the slots and unlinks.
 struct Slot {
   volatile std::sig_atomic_t used = 0;
   char nativePath[1024] = {};
 };
 
 Slot g_slots[kSlots];
-
-}  // namespace
 
 void registerTemporary(const std::string& path) {
   const std::string native = platform::toNative(path);
@@ -43,7 +43,82 @@ void releaseTemporary(const std::string& path) {
   }
 }
 
-void deleteRegisteredTemporaries() {
+}  // namespace
+
+// Names are tried from the next number on; a name that exists is passed
+// over, and a failure on a free name (no room, no right to write) ends the
+// attempts at once.
+template <typename Take>
+bool TempNames::firstFree(Take take, std::string* path) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const std::string name = dir_ + "VDX" + std::to_string(next_++) + ".tmp";
+    if (files_.fileExists(name)) continue;
+    if (take(name)) {
+      *path = name;
+      return true;
+    }
+    if (!files_.fileExists(name)) return false;
+  }
+  return false;
+}
+
+bool TempNames::create(std::unique_ptr<platform::File>* file, std::string* path) {
+  return firstFree(
+      [this, file](const std::string& name) {
+        *file = files_.open(name, platform::File::Mode::kCreateNew);
+        return *file != nullptr;
+      },
+      path);
+}
+
+bool TempNames::adopt(const std::string& from, std::string* path) {
+  return firstFree([this, &from](const std::string& name) { return files_.moveFileNew(from, name); }, path);
+}
+
+TempFiles::TempFiles(platform::FileSystem& files) : files_(files), names_(files, files.tempDirectory()) {}
+
+void TempFiles::hold(const std::string& path) {
+  held_.push_back(path);
+  registerTemporary(path);
+}
+
+bool TempFiles::create(const std::string& dir, std::unique_ptr<platform::File>* file, std::string* path) {
+  const bool made = dir.empty() ? names_.create(file, path) : TempNames(files_, dir).create(file, path);
+  if (made) hold(*path);
+  return made;
+}
+
+bool TempFiles::moveInto(const std::string& path, const std::string& dir, std::string* moved) {
+  if (!holds(path) || !TempNames(files_, dir).adopt(path, moved)) return false;
+  release(path);
+  hold(*moved);
+  return true;
+}
+
+bool TempFiles::holds(const std::string& path) const {
+  return std::find(held_.begin(), held_.end(), path) != held_.end();
+}
+
+void TempFiles::drop(const std::string& path) {
+  files_.deleteFile(path);
+  release(path);
+}
+
+void TempFiles::release(const std::string& path) {
+  releaseTemporary(path);
+  const auto it = std::find(held_.begin(), held_.end(), path);
+  if (it != held_.end()) held_.erase(it);
+}
+
+void TempFiles::deleteAll() {
+  for (const std::string& p : held_) {
+    files_.deleteFile(p);
+    releaseTemporary(p);
+  }
+  held_.clear();
+}
+
+void TempFiles::deleteAfterInterrupt() {
   for (Slot& slot : g_slots) {
     if (!slot.used) continue;
     slot.used = 0;

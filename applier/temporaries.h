@@ -1,15 +1,72 @@
-// Temporary files that an interrupt must not leave behind. The record is
-// kept in fixed slots, filled before a slot is marked used, so that the
-// interrupt handler only walks them and unlinks.
+// The applier's temporary files: how they are named, and the record of
+// those a run holds, which clean-up and an interrupt must not leave behind.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/files.h"
 
 namespace applier {
 
-void registerTemporary(const std::string& path);
-void releaseTemporary(const std::string& path);
-// Deletes every registered temporary; async-signal-safe.
-void deleteRegisteredTemporaries();
+// Temporary files named dir + "VDX" + number + ".tmp": the number counts up
+// over the run and the first free name is taken. Files are created
+// exclusively, so an existing file is never opened.
+class TempNames {
+ public:
+  static constexpr int kAttempts = 1000;
+
+  TempNames(platform::FileSystem& files, std::string dir) : files_(files), dir_(std::move(dir)) {}
+  // False after kAttempts names could not be created.
+  bool create(std::unique_ptr<platform::File>* file, std::string* path);
+  // Moves the file `from` (same volume) to the first free name.
+  bool adopt(const std::string& from, std::string* path);
+
+ private:
+  template <typename Take>
+  bool firstFree(Take take, std::string* path);
+
+  platform::FileSystem& files_;
+  std::string dir_;
+  unsigned long next_ = 0;
+};
+
+// The temporaries of one run. Each is deleted by deleteAll (and by the
+// destructor), and by an interrupt through deleteAfterInterrupt, until it is
+// dropped or released.
+class TempFiles {
+ public:
+  // Temporaries made without a directory go to the system's temporary
+  // directory; `files` outlives this.
+  explicit TempFiles(platform::FileSystem& files);
+  ~TempFiles() { deleteAll(); }
+  TempFiles(const TempFiles&) = delete;
+  TempFiles& operator=(const TempFiles&) = delete;
+
+  // A new empty file in `dir` (ending in a separator; empty: the temporary
+  // directory), open for reading and writing. False when no name was free.
+  bool create(const std::string& dir, std::unique_ptr<platform::File>* file, std::string* path);
+  // Renames the temporary `path` into `dir` under a free name, held from
+  // then on as `moved`. False when `path` is none of these temporaries or
+  // `dir` lies on another volume; `path` then stays as it was.
+  bool moveInto(const std::string& path, const std::string& dir, std::string* moved);
+  bool holds(const std::string& path) const;
+  void drop(const std::string& path);     // deletes it now
+  void release(const std::string& path);  // it became a target file: it stays
+  // Deletes every temporary still held (each must be closed by now).
+  void deleteAll();
+
+  // Deletes the temporaries of every TempFiles of the process that are
+  // still held; async-signal-safe, for an interrupt handler.
+  static void deleteAfterInterrupt();
+
+ private:
+  void hold(const std::string& path);
+
+  platform::FileSystem& files_;
+  TempNames names_;  // in the temporary directory, counting on over the run
+  std::vector<std::string> held_;
+};
 
 }  // namespace applier

@@ -559,9 +559,11 @@ TEST_F(HostilePatchTest, DataAfterTheLastSeriesIsNeverExpanded) {
   p.body += std::string(64 << 20, '\0');  // 64 MiB that inflate from a few KiB
   put("h.utp", p.file());
   ScriptedConsole front;
-  applier::PatchEngine engine(front, applier::Numbering::kConsole, applierMachine.machine);
-  engine.pathArgument = engine.secondPathArgument = at("app");
-  engine.load_patch(at("h.utp"));
+  applier::ApplyRequest request;
+  request.patchName = at("h.utp");
+  request.oldPath = request.newPath = at("app");
+  applier::PatchEngine engine(front, applier::Numbering::kConsole, applierMachine.machine, request);
+  engine.load_patch();
   engine.locate_and_process(applier::Pass::kCheck);
   engine.locate_and_process(applier::Pass::kApply);
   EXPECT_LT(engine.body()->expanded(), 1u << 20);
@@ -644,6 +646,38 @@ TEST_F(HostilePatchTest, ARenameRefusedInTheApplyPassEndsWithItsMessage) {
   applierFiles.reset();
   EXPECT_EQ(pel({"p.utp", "tool.txt"}), 0) << "a rerun finishes the job" << console.out;
   EXPECT_EQ(read("tool.txt"), read("b.txt"));
+}
+
+// A temporary that cannot be made ends the run with the message of the step
+// that needed it and leaves the target and the disk as they were. A
+// verified result that cannot be renamed beside its target (another
+// volume) is copied there instead.
+TEST_F(HostilePatchTest, TemporariesThatCannotBeMadeOrMovedBesideTheTarget) {
+  put("a.txt", text(30, 3000));
+  put("b.txt", text(30, 2990) + "new ending");
+  ASSERT_EQ(kest({"a.txt", "b.txt", "p"}), 0);
+  struct Case {
+    int create;  // 1 the expanded body, 2 the check pass's result, 3 the copy beside the target
+    const char* message;
+  };
+  for (const Case& c : {Case{1, "Error, buffering patchdata in temp files failed!"},
+                        Case{2, "Error, opening temp file failed!"},
+                        Case{3, "\r\nError, access denied for replacing this file with temporary created update."}}) {
+    put("tool.txt", read("a.txt"));
+    applierFiles.reset();
+    applierFiles.failAt(platform::FileOp::kRename, 1);
+    applierFiles.failAt(platform::FileOp::kCreate, c.create);
+    EXPECT_EQ(pel({"p.utp", "tool.txt"}), 1) << c.message;
+    EXPECT_NE(console.out.find(c.message), std::string::npos) << console.out;
+    EXPECT_EQ(read("tool.txt"), read("a.txt"));
+    expectNoTemporaries();
+  }
+  applierFiles.reset();
+  applierFiles.failAt(platform::FileOp::kRename, 1);
+  EXPECT_EQ(pel({"p.utp", "tool.txt"}), 0) << console.out;
+  EXPECT_EQ(read("tool.txt"), read("b.txt"));
+  EXPECT_EQ(applierFiles.calls(platform::FileOp::kRename), 2) << "the refused move, then the copy's rename into place";
+  expectNoTemporaries();
 }
 
 }  // namespace
