@@ -26,11 +26,10 @@ TEST(DeltaFilesTest, DecodesFromFilesAsFromMemory) {
     std::string all = "prefix";
     std::uint64_t offsets[5];
     patchformat::DeltaStreams streams;
-    diffengine::ByteStream* byteStreams[5] = {&d.writer.numbers, &d.writer.bitsA, &d.writer.bitsB,
-                                              &d.writer.literals, &d.writer.mismatches};
+    patchformat::StreamWriter* byteStreams[5] = {&d.writer.numbers, &d.writer.bitsA, &d.writer.bitsB,
+                                                 &d.writer.literals, &d.writer.mismatches};
     for (int i = 0; i < 5; ++i) {
-      const std::string s = i == 1 || i == 2 ? DeltaWriter::contents(*static_cast<diffengine::BitStream*>(byteStreams[i]))
-                                             : DeltaWriter::contents(*byteStreams[i]);
+      const std::string s = DeltaWriter::contents(*byteStreams[i]);
       offsets[i] = all.size();
       streams.length[i] = static_cast<std::uint32_t>(s.size());
       all += s;

@@ -10,7 +10,6 @@
 #include "builder/messages.h"
 #include "builder/scanning.h"
 #include "diffengine/engine.h"
-#include "patchformat/coding.h"
 #include "patchformat/container.h"
 #include "platform/files.h"
 
@@ -26,11 +25,12 @@ constexpr std::size_t kCopyPiece = 2000;
                     "gen\x81gend Platz vorhanden ist.");
 }
 
-// The patch body: raw deflate (level 9, window bits -15) through a 4096-byte
-// buffer, or the plain bytes with -j.
-class BodyWriter {
+// The patch body on its way into the file: raw deflate (level 9, window bits
+// -15) through a 4096-byte buffer, or the plain bytes with -j. What it is
+// handed is already encoded.
+class BodyOutput {
  public:
-  BodyWriter(platform::File& file, bool compress, const Output& out) : file_(file), compress_(compress), out_(out) {
+  BodyOutput(platform::File& file, bool compress, const Output& out) : file_(file), compress_(compress), out_(out) {
     if (!compress_) return;
     stream_ = z_stream();
     if (deflateInit2(&stream_, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -39,7 +39,7 @@ class BodyWriter {
     }
     started_ = true;
   }
-  ~BodyWriter() {
+  ~BodyOutput() {
     if (started_) deflateEnd(&stream_);
   }
 
@@ -54,16 +54,6 @@ class BodyWriter {
     while (stream_.avail_in > 0) pump(Z_NO_FLUSH);
   }
   void write(const std::string& bytes) { write(bytes.data(), bytes.size()); }
-  void writeByte(std::uint8_t b) { write(&b, 1); }
-  void writeU32(std::uint32_t v) {
-    std::uint8_t b[4];
-    patchformat::putU32(b, v);
-    write(b, 4);
-  }
-  void writeShortString(const std::string& text) {
-    if (text.size() > 255) out_.failNumbered(kMsgNameTooLong);
-    write(patchformat::encodeShortString(text));
-  }
 
   void finish() {
     if (compress_) {
@@ -133,9 +123,13 @@ class Job {
   void examineFile(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
                    std::uint32_t attributes, std::uint16_t flags);
   void embedFile(const std::string& path, const std::string& relativeName);
-  void writeRemoveRecord(const std::string& relativeName) {
-    body_->writeByte(patchformat::kRecordObsolete);
-    body_->writeShortString(relativeName);
+  void writeRemoveRecord(const std::string& relativeName) { emit(records_.writeObsolete(relativeName)); }
+  // Hands what `records_` encoded to the body; `stored` is the writer's
+  // result, false when a name was too long to store.
+  void emit(bool stored = true) {
+    if (!stored) out_.failNumbered(kMsgNameTooLong);
+    body_->write(encoded_);
+    encoded_.clear();
   }
   std::uint32_t dateOf(std::uint32_t fileDate) {
     if (o_.dateMode != DateMode::kNow) return fileDate;
@@ -161,7 +155,9 @@ class Job {
   Output& out_;
   ConsoleEngineHost host_;
   std::unique_ptr<diffengine::DifferenceEngine> engine_;
-  std::unique_ptr<BodyWriter> body_;
+  std::unique_ptr<BodyOutput> body_;
+  std::string encoded_;  // records encoded, not yet handed to body_
+  patchformat::BodyWriter records_{&encoded_};
   bool directoryMode_ = false;
   bool byPathUsed_ = false;
   std::uint32_t latestDate_ = 0;
@@ -178,8 +174,9 @@ void Job::openOutput() {
   header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
   header.commentLength = static_cast<std::uint16_t>(o_.commentText.size());
   if (!patch.write(header.encode().data(), patchformat::kHeaderSize)) out_.failNumbered(kMsgCannotWritePatch);
-  body_ = std::make_unique<BodyWriter>(patch, o_.internalCompression, out_);
-  body_->write(o_.commentText);
+  body_ = std::make_unique<BodyOutput>(patch, o_.internalCompression, out_);
+  records_.writeTexts("", o_.commentText);
+  emit();
 }
 
 void Job::run() {
@@ -211,8 +208,8 @@ void Job::run() {
     writeTarget(target, i + 1 == o_.targets.size());
   }
   if (o_.localStub) {
-    body_->writeU32(0);
-    body_->writeU32(patchformat::kLocalStubMarker);
+    records_.writeLocalStubMarker();
+    emit();
   }
   body_->finish();
   platform::File& patch = ctx_.patch();
@@ -227,22 +224,26 @@ void Job::run() {
 }
 
 void Job::writeTarget(const TargetSpec& target, bool last) {
-  body_->writeByte(static_cast<std::uint8_t>(target.findMethod));
-  body_->writeByte(last ? 0 : patchformat::kSeriesMoreFollow);
   if (target.findMethod == patchformat::kLocateGivenPath) {
     if (byPathUsed_) out_.failNumbered(kMsgOneTargetByPath);
     byPathUsed_ = true;
   }
   if (target.findMethod == patchformat::kLocateRegistry) {
     registryCheckReport(target, o_.quiet, ctx_.machine.registry, out_);
-    body_->writeU32(target.rootKey);
-    body_->writeShortString(target.registryKey);
-    body_->writeShortString(target.registryValue);
   }
+  // The writer stores the registry texts and the backup directory only where
+  // the locator and the patch kind call for them.
+  const patchformat::SeriesHeader series{target.findMethod,
+                                         static_cast<std::uint8_t>(last ? 0 : patchformat::kSeriesMoreFollow),
+                                         target.rootKey,
+                                         target.registryKey,
+                                         target.registryValue,
+                                         target.backupDir};
+  emit(records_.writeSeriesHeader(directoryMode_, series));
   if (directoryMode_) {
-    body_->writeShortString(target.backupDir);
     directoryPatch(target);
-    body_->writeByte(patchformat::kRecordEnd);
+    records_.writeEnd();
+    emit();
   } else {
     filePatch(target);
   }
@@ -376,7 +377,6 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
     if (!engine_->writeStreams(sink) || !t->close()) out_.failNumbered(kMsgCannotWritePatch);
     engine_->clearStreams();
   }
-  if (directoryMode_) body_->writeByte(patchformat::kRecordPatched);
   patchformat::FinalInfo info;
   info.checksum = files[count - 1].checksum;
   info.size = files[count - 1].size;
@@ -384,12 +384,10 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
   info.attributes = static_cast<std::uint16_t>(attributes);
   info.sourceCount = static_cast<std::uint16_t>(count - 1);
   info.fileFlags = flags;
-  body_->write(info.encode());
-  if (directoryMode_) body_->writeShortString(relativeName);
+  emit(records_.writePatchedFile(directoryMode_, info, patchformat::ExclusionWindow(), relativeName));
   std::uint8_t piece[kCopyPiece];
   for (std::size_t k = 0; k + 1 < count; ++k) {
-    if (directoryMode_) body_->writeShortString(states[k].relativePath);
-    body_->write(records[k].encode());
+    emit(records_.writeSource(directoryMode_, info, states[k].relativePath, records[k], patchformat::ExclusionWindow()));
     const std::unique_ptr<platform::File> t = files_.open(temporaries[k], platform::File::Mode::kRead);
     const auto unreadable = [this] {
       out_.failBilingual("Error reading temporarily saved patchinfo!",
@@ -409,19 +407,14 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
 }
 
 void Job::embedFile(const std::string& path, const std::string& relativeName) {
-  body_->writeByte(patchformat::kRecordEmbedded);
   platform::FileStatus status;
   std::unique_ptr<platform::File> f;
   if (!files_.fileStatus(path, &status) || !(f = files_.open(path, platform::File::Mode::kRead))) {
     out_.failNumbered(kMsgCannotOpenEmbedded, path);
   }
   if (status.dosDateTime > latestDate_) latestDate_ = status.dosDateTime;
-  body_->writeShortString(relativeName);
-  body_->writeU32(static_cast<std::uint32_t>(status.size));
-  body_->writeU32(dateOf(status.dosDateTime));
-  std::uint8_t a[2];
-  patchformat::putU16(a, static_cast<std::uint16_t>(status.attributes));
-  body_->write(a, 2);
+  emit(records_.writeEmbeddedHeader(relativeName, static_cast<std::uint32_t>(status.size), dateOf(status.dosDateTime),
+                                    static_cast<std::uint16_t>(status.attributes)));
   std::uint8_t piece[kCopyPiece];
   std::uint64_t copied = 0;
   for (;;) {

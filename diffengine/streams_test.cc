@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+
+#include "patchformat/stream_writer.h"
 
 namespace diffengine {
 namespace {
@@ -144,6 +147,26 @@ TEST(BitStreamTest, FullChunksOfBits) {
   ASSERT_TRUE(s.writeTo(out));
   ASSERT_EQ(out.bytes.size(), StreamChunkSize + 1);
   EXPECT_EQ(static_cast<unsigned char>(out.bytes[0]), 0x49u);  // bits 0, 3, 6
+}
+
+// Deltas put together outside the engine must carry the engine's bytes.
+TEST(BitStreamTest, SameBytesAsTheFormatsStreamWriter) {
+  std::mt19937 rng(20260311);
+  Memory memory;
+  for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{8}, std::size_t{13},
+                        StreamChunkSize * 8 + 5}) {
+    BitStream engine{memory};
+    patchformat::StreamWriter format;
+    for (std::size_t i = 0; i < n; ++i) {
+      const bool b = (rng() & 1) != 0;
+      engine.putBit(b);
+      format.putBit(b);
+    }
+    StringSink out;
+    ASSERT_TRUE(engine.writeTo(out));
+    EXPECT_EQ(out.bytes, format.bytes()) << n << " bits";
+    EXPECT_EQ(engine.sizeInBytes(), format.sizeInBytes()) << n << " bits";
+  }
 }
 
 TEST(AllocationTest, FailureNamesSizeAndPurpose) {

@@ -10,7 +10,7 @@ std::string PatchHeader::encode() const {
   appendU32(&out, version);
   appendU8(&out, kind);
   appendU8(&out, flags);
-  out.append(64, '\0');
+  out.append(kHeaderReserved, '\0');
   appendU16(&out, creatorLength);
   appendU16(&out, commentLength);
   return out;
@@ -260,5 +260,79 @@ bool BodyReader::readEmbeddedHeader(std::string* name, std::uint32_t* size, std:
 }
 
 bool BodyReader::readObsolete(std::string* name) { return shortString(name); }
+
+namespace {
+bool fits(const std::string& text) { return text.size() <= kMaxShortString; }
+}  // namespace
+
+// Callers have checked that the text fits.
+void BodyWriter::shortString(const std::string& text) { out_ += encodeShortString(text); }
+
+void BodyWriter::window(const ExclusionWindow& w) {
+  appendU32(&out_, w.start);
+  appendU32(&out_, w.length);
+}
+
+void BodyWriter::writeTexts(const std::string& creator, const std::string& comment) { out_ += creator + comment; }
+
+bool BodyWriter::writeSeriesHeader(bool directoryPatch, const SeriesHeader& series) {
+  const bool registry = series.locator == kLocateRegistry;
+  if ((registry && !(fits(series.subKey) && fits(series.valueName))) || (directoryPatch && !fits(series.backupDir))) {
+    return false;
+  }
+  appendU8(&out_, series.locator);
+  appendU8(&out_, series.flags);
+  if (registry) {
+    appendU32(&out_, series.rootKey);
+    shortString(series.subKey);
+    shortString(series.valueName);
+  }
+  if (directoryPatch) shortString(series.backupDir);
+  return true;
+}
+
+bool BodyWriter::writePatchedFile(bool directoryPatch, const FinalInfo& info, const ExclusionWindow& w,
+                                  const std::string& name) {
+  if (directoryPatch && !fits(name)) return false;
+  if (directoryPatch) appendU8(&out_, kRecordPatched);
+  out_ += info.encode();
+  if (info.fileFlags & kFileHasWindows) window(w);
+  if (directoryPatch) shortString(name);
+  return true;
+}
+
+bool BodyWriter::writeSource(bool directoryPatch, const FinalInfo& info, const std::string& name,
+                             const SourceRecord& record, const ExclusionWindow& w) {
+  if (directoryPatch && !fits(name)) return false;
+  if (directoryPatch) shortString(name);
+  out_ += record.encode();
+  if (info.fileFlags & kFileHasWindows) window(w);
+  return true;
+}
+
+bool BodyWriter::writeEmbeddedHeader(const std::string& name, std::uint32_t size, std::uint32_t dosDateTime,
+                                     std::uint16_t attributes) {
+  if (!fits(name)) return false;
+  appendU8(&out_, kRecordEmbedded);
+  shortString(name);
+  appendU32(&out_, size);
+  appendU32(&out_, dosDateTime);
+  appendU16(&out_, attributes);
+  return true;
+}
+
+bool BodyWriter::writeObsolete(const std::string& name) {
+  if (!fits(name)) return false;
+  appendU8(&out_, kRecordObsolete);
+  shortString(name);
+  return true;
+}
+
+void BodyWriter::writeEnd() { appendU8(&out_, kRecordEnd); }
+
+void BodyWriter::writeLocalStubMarker() {
+  appendU32(&out_, 0);
+  appendU32(&out_, kLocalStubMarker);
+}
 
 }  // namespace patchformat

@@ -14,6 +14,7 @@ namespace patchformat {
 constexpr std::uint32_t kPatchMagic = 0x3E7F8443u;
 constexpr std::uint32_t kFormatVersion = 220;
 constexpr std::size_t kHeaderSize = 78;
+constexpr std::size_t kHeaderReserved = 64;  // zero bytes between the flags and the text lengths
 constexpr std::size_t kTrailerSize = 8;
 constexpr std::size_t kFinalInfoSize = 18;
 constexpr std::size_t kSourceRecordSize = 32;
@@ -42,6 +43,10 @@ struct PatchHeader {
   std::string encode() const;  // 78 bytes, reserved bytes zero
   static PatchHeader decode(const std::uint8_t* bytes);
 };
+static_assert(kHeaderSize == sizeof(PatchHeader::magic) + sizeof(PatchHeader::version) + sizeof(PatchHeader::kind) +
+                                 sizeof(PatchHeader::flags) + kHeaderReserved + sizeof(PatchHeader::creatorLength) +
+                                 sizeof(PatchHeader::commentLength) &&
+              kHeaderSize == 78);
 
 struct PatchTrailer {
   std::uint32_t length = 0;  // L: header start to end of file
@@ -49,6 +54,7 @@ struct PatchTrailer {
   std::string encode() const;
   static PatchTrailer decode(const std::uint8_t* bytes);
 };
+static_assert(kTrailerSize == sizeof(PatchTrailer::length) + sizeof(PatchTrailer::magic) && kTrailerSize == 8);
 
 // How a target series is found on the user's machine.
 enum LocatorKind : std::uint8_t {
@@ -94,6 +100,10 @@ struct FinalInfo {
   std::string encode() const;  // 18 bytes
   static FinalInfo decode(const std::uint8_t* bytes);
 };
+static_assert(kFinalInfoSize == sizeof(FinalInfo::checksum) + sizeof(FinalInfo::size) + sizeof(FinalInfo::dosDateTime) +
+                                    sizeof(FinalInfo::attributes) + sizeof(FinalInfo::sourceCount) +
+                                    sizeof(FinalInfo::fileFlags) &&
+              kFinalInfoSize == 18);
 
 struct SourceRecord {
   std::uint32_t checksum = 0;
@@ -106,8 +116,14 @@ struct SourceRecord {
   std::string encode() const;  // 32 bytes
   static SourceRecord decode(const std::uint8_t* bytes);
 };
+static_assert(kSourceRecordSize == sizeof(SourceRecord::checksum) + sizeof(SourceRecord::size) +
+                                       sizeof(SourceRecord::streamLength) + sizeof(SourceRecord::mismatchGroup) +
+                                       sizeof(SourceRecord::deltaFlags) + sizeof(SourceRecord::literalBlockSize) &&
+              kSourceRecordSize == 32);
 
-std::string encodeShortString(const std::string& text);  // text of at most 255 bytes
+// Names and registry texts are stored behind a length byte.
+constexpr std::size_t kMaxShortString = 255;
+std::string encodeShortString(const std::string& text);  // text of at most kMaxShortString bytes
 
 // --- locating the patch data in a plain or self-applying file ---------------
 
@@ -169,6 +185,46 @@ class BodyReader {
   std::uint64_t size_;
   std::uint64_t position_ = 0;
   bool corrupt_ = false;
+};
+
+// --- writing the logical body -----------------------------------------------
+
+// Appends to a logical body what the BodyReader function of the matching
+// name reads. Each record's writer puts the record type first, which the
+// reader takes on its own through readRecordType to choose the record's
+// reader; a single-file patch has no type byte before its one patched file.
+// Content bytes (streams, embedded data) are appended by the caller as they
+// are. File names and the backup directory are stored only in directory
+// patches, the registry texts only with the registry locator; a text longer
+// than kMaxShortString bytes cannot be stored: the writer then returns false
+// and leaves the body as it was.
+class BodyWriter {
+ public:
+  explicit BodyWriter(std::string* body) : out_(*body) {}
+
+  // The lengths of both stand in the header.
+  void writeTexts(const std::string& creator, const std::string& comment);
+  bool writeSeriesHeader(bool directoryPatch, const SeriesHeader& series);
+  // Type (directory patch), final info, its window when info's flags say so,
+  // and (directory patch) the name.
+  bool writePatchedFile(bool directoryPatch, const FinalInfo& info, const ExclusionWindow& window,
+                        const std::string& name);
+  // One source entry up to its streams; `info` is its patched file's.
+  bool writeSource(bool directoryPatch, const FinalInfo& info, const std::string& name, const SourceRecord& record,
+                   const ExclusionWindow& window);
+  // Type, name, size, date and attributes; the caller appends the S bytes.
+  bool writeEmbeddedHeader(const std::string& name, std::uint32_t size, std::uint32_t dosDateTime,
+                           std::uint16_t attributes);
+  bool writeObsolete(const std::string& name);
+  void writeEnd();
+  // Follows the last series of a patch made for the local console stub.
+  void writeLocalStubMarker();
+
+ private:
+  void shortString(const std::string& text);
+  void window(const ExclusionWindow& w);
+
+  std::string& out_;
 };
 
 }  // namespace patchformat

@@ -131,8 +131,9 @@ TEST(ContainerTest, MagicsVersionAndShortFiles) {
   EXPECT_EQ(locatePatch(f).status, LocateStatus::kUnreadable);
 }
 
-// Every truncation of a body is a corrupt patch, found by the reader.
-TEST(ContainerTest, TruncatedBodiesAreCorrupt) {
+// A directory patch's body assembled byte by byte: a registry series with
+// an embedded file, an obsolete file and the end record.
+std::string registrySeriesBody() {
   std::string body("\x01\x00", 2);  // registry locator, last series
   appendU32(&body, 0x80000002u);
   body += encodeShortString("Software\\Acme") + encodeShortString("Path") + encodeShortString("Backup");
@@ -143,7 +144,28 @@ TEST(ContainerTest, TruncatedBodiesAreCorrupt) {
   body += "abc";
   body += std::string(1, '\x03') + encodeShortString("old.txt");
   body += std::string(1, '\x00');
+  return body;
+}
 
+// A patched file with windows and two names, and its one source.
+std::string windowedRecords() {
+  FinalInfo info;
+  info.sourceCount = 1;
+  info.fileFlags = kFileHasWindows | kFileOptional;
+  std::string data = info.encode();
+  appendU32(&data, 100);
+  appendU32(&data, 8);
+  data += encodeShortString("bin\\app.exe") + encodeShortString("");
+  SourceRecord rec;
+  data += rec.encode();
+  appendU32(&data, 7);
+  appendU32(&data, 9);
+  return data;
+}
+
+// Every truncation of a body is a corrupt patch, found by the reader.
+TEST(ContainerTest, TruncatedBodiesAreCorrupt) {
+  const std::string body = registrySeriesBody();
   const auto walk = [](const std::string& data) {
     MemoryReader in(data);
     BodyReader r(in, data.size());
@@ -213,17 +235,8 @@ TEST(ContainerTest, LimitsOfConformingPatches) {
 }
 
 TEST(ContainerTest, WindowsAndNamesOfDirectoryRecords) {
-  FinalInfo info;
-  info.sourceCount = 1;
-  info.fileFlags = kFileHasWindows | kFileOptional;
-  std::string data = info.encode();
-  appendU32(&data, 100);
-  appendU32(&data, 8);
-  data += encodeShortString("bin\\app.exe") + encodeShortString("");
+  const std::string data = windowedRecords();
   SourceRecord rec;
-  data += rec.encode();
-  appendU32(&data, 7);
-  appendU32(&data, 9);
   MemoryReader in(data);
   BodyReader r(in, data.size());
   FinalInfo got;
@@ -237,6 +250,101 @@ TEST(ContainerTest, WindowsAndNamesOfDirectoryRecords) {
   EXPECT_EQ(sourceName, "") << "an empty source name stands for the final file's name";
   EXPECT_EQ(w.start, 7u);
   EXPECT_EQ(w.length, 9u);
+}
+
+// The writer against the layouts assembled by hand above.
+TEST(BodyWriterTest, WritesTheLayoutsTheReaderReads) {
+  std::string body;
+  BodyWriter w(&body);
+  const SeriesHeader series{kLocateRegistry, 0, 0x80000002u, "Software\\Acme", "Path", "Backup"};
+  ASSERT_TRUE(w.writeSeriesHeader(true, series));
+  ASSERT_TRUE(w.writeEmbeddedHeader("a.txt", 3, 0, 0x20));
+  body += "abc";
+  ASSERT_TRUE(w.writeObsolete("old.txt"));
+  w.writeEnd();
+  EXPECT_EQ(body, registrySeriesBody());
+
+  // Without its record type, as readPatchedFile sees it.
+  std::string records;
+  BodyWriter r(&records);
+  FinalInfo info;
+  info.sourceCount = 1;
+  info.fileFlags = kFileHasWindows | kFileOptional;
+  ExclusionWindow finalWindow, sourceWindow;
+  finalWindow.start = 100;
+  finalWindow.length = 8;
+  sourceWindow.start = 7;
+  sourceWindow.length = 9;
+  ASSERT_TRUE(r.writePatchedFile(true, info, finalWindow, "bin\\app.exe"));
+  ASSERT_TRUE(r.writeSource(true, info, "", SourceRecord(), sourceWindow));
+  EXPECT_EQ(records, std::string(1, kRecordPatched) + windowedRecords());
+
+  std::string marker;
+  BodyWriter(&marker).writeLocalStubMarker();
+  EXPECT_EQ(marker, std::string("\0\0\0\0\xbf\x6a\x45\x25", 8));
+  std::string texts;
+  BodyWriter(&texts).writeTexts("me", "note");
+  EXPECT_EQ(texts, "menote");
+}
+
+// Names, backup directory and windows are stored only where the patch kind
+// and the flags call for them; the reader finds each part where it belongs.
+TEST(BodyWriterTest, SingleFilePatchesStoreNoNames) {
+  const std::string longName(300, 'n');
+  for (const bool directory : {false, true}) {
+    std::string body;
+    BodyWriter w(&body);
+    const SeriesHeader series{kLocateWindowsDir, kSeriesMoreFollow, 0, "", "", "Old"};
+    FinalInfo info;
+    info.sourceCount = 1;
+    SourceRecord record;
+    record.size = 77;
+    ExclusionWindow ignored;
+    ignored.length = 5;  // no kFileHasWindows: not stored
+    ASSERT_TRUE(w.writeSeriesHeader(directory, series));
+    ASSERT_TRUE(w.writePatchedFile(directory, info, ignored, directory ? "app.exe" : longName));
+    ASSERT_TRUE(w.writeSource(directory, info, directory ? "old.exe" : longName, record, ignored));
+    // Backup "Old", the record type, "app.exe" and "old.exe".
+    const std::size_t fixed = 2 + kFinalInfoSize + kSourceRecordSize;
+    EXPECT_EQ(body.size(), directory ? fixed + 4 + 1 + 8 + 8 : fixed) << directory;
+
+    MemoryReader in(body);
+    BodyReader reader(in, body.size());
+    SeriesHeader gotSeries;
+    RecordType type = kRecordPatched;
+    FinalInfo gotInfo;
+    ExclusionWindow window;
+    std::string name, sourceName;
+    ASSERT_TRUE(reader.readSeriesHeader(directory, 0, &gotSeries));
+    ASSERT_TRUE(!directory || reader.readRecordType(&type));
+    ASSERT_TRUE(reader.readPatchedFile(directory, &gotInfo, &window, &name));
+    ASSERT_TRUE(reader.readSource(directory, gotInfo, &sourceName, &record, &window));
+    EXPECT_EQ(gotSeries.backupDir + "|" + name + "|" + sourceName, directory ? "Old|app.exe|old.exe" : "||");
+    EXPECT_EQ(record.size, 77u);
+    EXPECT_EQ(reader.remaining(), 0u);
+  }
+}
+
+// A text of 256 bytes cannot be stored: every writer refuses it and leaves
+// the body as it was. 255 bytes fit; a text that is not stored is not checked.
+TEST(BodyWriterTest, TextsLongerThan255BytesAreRefused) {
+  const std::string fits(255, 'f'), tooLong(256, 'x');
+  const FinalInfo info;
+  const ExclusionWindow whole;
+  std::string body = "kept";
+  BodyWriter w(&body);
+  EXPECT_FALSE(w.writeSeriesHeader(false, {kLocateRegistry, 0, 0, tooLong, "", ""}));
+  EXPECT_FALSE(w.writeSeriesHeader(false, {kLocateRegistry, 0, 0, "", tooLong, ""}));
+  EXPECT_FALSE(w.writeSeriesHeader(true, {kLocateRegistry, 0, 0, "", "", tooLong}));
+  EXPECT_FALSE(w.writePatchedFile(true, info, whole, tooLong));
+  EXPECT_FALSE(w.writeSource(true, info, tooLong, SourceRecord(), whole));
+  EXPECT_FALSE(w.writeEmbeddedHeader(tooLong, 0, 0, 0));
+  EXPECT_FALSE(w.writeObsolete(tooLong));
+  EXPECT_EQ(body, "kept");
+
+  EXPECT_TRUE(w.writeSeriesHeader(false, {kLocateGivenPath, 0, 0, tooLong, tooLong, tooLong}));
+  EXPECT_TRUE(w.writeSeriesHeader(true, {kLocateRegistry, 0, 0, fits, fits, fits}));
+  EXPECT_EQ(body.size(), 4 + 2 + (2 + 4 + 3 * 256));
 }
 
 }  // namespace

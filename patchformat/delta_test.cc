@@ -23,8 +23,8 @@ DeltaParams params(std::uint32_t s, std::uint32_t t, std::uint8_t b = 20, std::u
   return p;
 }
 
-std::string bits(diffengine::BitStream& s) { return DeltaWriter::contents(s); }
-std::string bytes(diffengine::ByteStream& s) { return DeltaWriter::contents(s); }
+std::string bits(const StreamWriter& s) { return DeltaWriter::contents(s); }
+std::string bytes(const StreamWriter& s) { return DeltaWriter::contents(s); }
 
 TEST(NumberEncodingTest, MinusThreeHundredWithRange70000) {
   DeltaWriter w;

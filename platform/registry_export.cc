@@ -16,7 +16,7 @@ std::string rootName(std::uint32_t rootKey) {
   switch (rootKey) {
     case 0x80000000u: return "HKEY_CLASSES_ROOT";
     case 0x80000001u: return "HKEY_CURRENT_USER";
-    case 0x80000002u: return "HKEY_LOCAL_MACHINE";
+    case kHkeyLocalMachine: return "HKEY_LOCAL_MACHINE";
     case 0x80000003u: return "HKEY_USERS";
     default: return "?";
   }

@@ -493,7 +493,7 @@ TEST_F(HostilePatchTest, OddCountsAndDamagedDataEndInMessages) {
   sources.series();
   patchformat::FinalInfo info;
   info.sourceCount = 21;
-  sources.body += "\x01" + info.encode();
+  sources.patched("new.txt", info, "", patchformat::SourceRecord(), "");
   expectRefused(sources.file(), "Error, patch is corrupted!", "21 sources");
 
   testing_support::CraftedPatch cut;

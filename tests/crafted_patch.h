@@ -2,9 +2,9 @@
 // what the builder never writes: hostile names, damaged deltas, odd counts.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
-#include "patchformat/coding.h"
 #include "patchformat/container.h"
 #include "tests/zlib_support.h"
 
@@ -17,32 +17,26 @@ struct CraftedPatch {
 
   void series(std::uint8_t locator = patchformat::kLocateGivenPath, bool moreFollow = false,
               const std::string& backupDir = "Backup") {
-    patchformat::appendU8(&body, locator);
-    patchformat::appendU8(&body, moreFollow ? patchformat::kSeriesMoreFollow : 0);
-    if (directory) body += patchformat::encodeShortString(backupDir);
+    patchformat::SeriesHeader h;
+    h.locator = locator;
+    h.flags = moreFollow ? patchformat::kSeriesMoreFollow : 0;
+    h.backupDir = backupDir;
+    stored(records().writeSeriesHeader(directory, h));
   }
   void embedded(const std::string& name, const std::string& content, std::uint32_t dosDateTime = 0x5A210000u) {
-    patchformat::appendU8(&body, patchformat::kRecordEmbedded);
-    body += patchformat::encodeShortString(name);
-    patchformat::appendU32(&body, static_cast<std::uint32_t>(content.size()));
-    patchformat::appendU32(&body, dosDateTime);
-    patchformat::appendU16(&body, 0x20);
+    stored(records().writeEmbeddedHeader(name, static_cast<std::uint32_t>(content.size()), dosDateTime, 0x20));
     body += content;
   }
-  void obsolete(const std::string& name) {
-    patchformat::appendU8(&body, patchformat::kRecordObsolete);
-    body += patchformat::encodeShortString(name);
-  }
+  void obsolete(const std::string& name) { stored(records().writeObsolete(name)); }
   // A patched file of one source whose delta is `streams` (the five in order).
   void patched(const std::string& name, const patchformat::FinalInfo& info, const std::string& sourceName,
                const patchformat::SourceRecord& source, const std::string& streams) {
-    if (directory) patchformat::appendU8(&body, patchformat::kRecordPatched);
-    body += info.encode();
-    if (directory) body += patchformat::encodeShortString(name);
-    if (directory) body += patchformat::encodeShortString(sourceName);
-    body += source.encode() + streams;
+    const patchformat::ExclusionWindow whole;
+    stored(records().writePatchedFile(directory, info, whole, name));
+    stored(records().writeSource(directory, info, sourceName, source, whole));
+    body += streams;
   }
-  void end() { patchformat::appendU8(&body, patchformat::kRecordEnd); }
+  void end() { records().writeEnd(); }
 
   std::string file(bool compress = true, std::uint8_t flags = 0) const {
     patchformat::PatchHeader h;
@@ -54,6 +48,13 @@ struct CraftedPatch {
     patchformat::PatchTrailer t;
     t.length = static_cast<std::uint32_t>(bytes.size() + patchformat::kTrailerSize);
     return bytes + t.encode();
+  }
+
+ private:
+  patchformat::BodyWriter records() { return patchformat::BodyWriter(&body); }
+  // A name the format cannot hold is a mistake in the test itself.
+  static void stored(bool ok) {
+    if (!ok) throw std::length_error("CraftedPatch: a name longer than 255 bytes");
   }
 };
 

@@ -1,5 +1,5 @@
-// Random instruction sequences written with the builder's streams and the
-// number writer, then decoded: the decoder must rebuild the target exactly.
+// Random instruction sequences written with the format's stream writer and
+// the number writer, then decoded: the decoder must rebuild the target exactly.
 #include <gtest/gtest.h>
 
 #include <random>

@@ -1,23 +1,17 @@
-// Writes delta instructions into the five streams with the builder's own
-// containers, for tests that decode them again.
+// Writes delta instructions into the five streams with the format's stream
+// writer, for tests that decode them again.
 #pragma once
 
 #include <string>
 
-#include "diffengine/streams.h"
 #include "patchformat/delta.h"
+#include "patchformat/stream_writer.h"
 
 namespace testing_support {
 
-struct DeltaWriter {
+struct DeltaWriter : patchformat::DeltaStreamWriter {
   patchformat::DeltaParams params;
-  diffengine::Memory memory;
-  diffengine::ByteStream numbers{memory}, literals{memory}, mismatches{memory};
-  diffengine::BitStream bitsA{memory}, bitsB{memory};
 
-  void putNumberByte(std::uint8_t v) { numbers.putByte(v); }
-  void putBitA(bool b) { bitsA.putBit(b); }
-  void putBitB(bool b) { bitsB.putBit(b); }
   void number(std::int64_t x) { patchformat::encodeSignedNumber(x, params.positionRange(), *this); }
 
   // A copy of `length` bytes at displacement `d`; `groupLength` >= 0 writes
@@ -25,12 +19,10 @@ struct DeltaWriter {
   void copy(std::int64_t length, std::int64_t d, int groupLength = -1, const std::string& mismatch = "") {
     number(length);
     number(d);
-    if (groupLength >= 0) numbers.putByte(static_cast<std::uint8_t>(groupLength));
+    if (groupLength >= 0) putNumberByte(static_cast<std::uint8_t>(groupLength));
     putMismatch(mismatch);
   }
-  void putMismatch(const std::string& bytes) {
-    literalsOrMismatch(mismatches, bytes);
-  }
+  void putMismatch(const std::string& bytes) { mismatches.putBytes(bytes.data(), bytes.size()); }
   // An insert whose chunks are all raw (or all differences) with the given bytes.
   void insert(const std::string& bytes, bool raw = true) {
     number(-static_cast<std::int64_t>(bytes.size()));
@@ -39,8 +31,8 @@ struct DeltaWriter {
     for (std::size_t k = 0;; k += b) {
       const std::size_t r = n - k;
       const std::size_t len = r < 2 * b ? r : b;
-      literalsOrMismatch(literals, bytes.substr(k, len));
-      bitsA.putBit(raw);
+      literals.putBytes(bytes.data() + k, len);
+      putBitA(raw);
       if (r < 2 * b) break;
     }
   }
@@ -57,16 +49,7 @@ struct DeltaWriter {
     return all;
   }
 
-  static std::string contents(diffengine::ByteStream& s) {
-    diffengine::StringSink sink;
-    s.writeTo(sink);
-    return sink.bytes;
-  }
-  static std::string contents(diffengine::BitStream& s) {
-    diffengine::StringSink sink;
-    s.writeTo(sink);
-    return sink.bytes;
-  }
+  static std::string contents(const patchformat::StreamWriter& s) { return s.bytes(); }
 
   // Decodes the streams against `source`; the output lands in `out`.
   patchformat::DeltaError decode(const std::string& source, std::string* out) {
@@ -87,11 +70,6 @@ struct DeltaWriter {
     const patchformat::DeltaError e = patchformat::decodeDelta(params, streams, src, output);
     *out = output.bytes();
     return e;
-  }
-
- private:
-  static void literalsOrMismatch(diffengine::ByteStream& s, const std::string& bytes) {
-    s.putBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<long>(bytes.size()));
   }
 };
 

@@ -5,7 +5,6 @@
 
 #include <random>
 
-#include "patchformat/coding.h"
 #include "patchformat/container.h"
 #include "tests/random_delta.h"
 
@@ -54,28 +53,28 @@ TEST(FormatMutationTest, MutatedBodiesEndInAResult) {
   using namespace patchformat;
   const unsigned seed = testing_support::testSeed();
   std::mt19937 rng(seed);
-  std::string body("\x01\x02", 2);
-  appendU32(&body, 0x80000002u);
-  body += encodeShortString("Software\\A") + encodeShortString("Dir") + encodeShortString("Backup");
+  std::string body;
+  BodyWriter w(&body);
+  const SeriesHeader registry{kLocateRegistry, kSeriesMoreFollow, 0x80000002u, "Software\\A", "Dir", "Backup"};
+  ASSERT_TRUE(w.writeSeriesHeader(true, registry));
   FinalInfo info;
   info.sourceCount = 2;
   info.fileFlags = kFileHasWindows;
-  body += std::string(1, '\x01') + info.encode();
-  appendU32(&body, 4);
-  appendU32(&body, 2);
-  body += encodeShortString("a.exe");
+  ExclusionWindow window;
+  window.start = 4;
+  window.length = 2;
+  ASSERT_TRUE(w.writePatchedFile(true, info, window, "a.exe"));
   for (int k = 0; k < 2; ++k) {
     SourceRecord rec;
     rec.streamLength[0] = 3;
     rec.streamLength[3] = 2;
-    body += encodeShortString(k ? "" : "old.exe") + rec.encode();
-    appendU32(&body, 0);
-    appendU32(&body, 0);
+    ASSERT_TRUE(w.writeSource(true, info, k ? "" : "old.exe", rec, ExclusionWindow()));
     body += "NNNLL";
   }
-  body += std::string(1, '\x03') + encodeShortString("gone.txt") + std::string(1, '\x00');
-  body += std::string("\x00\x00", 2) + std::string(1, '\x00');  // a second series, by path
-
+  ASSERT_TRUE(w.writeObsolete("gone.txt"));
+  w.writeEnd();
+  SeriesHeader byPath;
+  ASSERT_TRUE(w.writeSeriesHeader(true, byPath));  // a second series, by path
   for (int i = 0; i < 3000; ++i) {
     std::string data = body;
     const int rounds = std::uniform_int_distribution<int>(1, 3)(rng);

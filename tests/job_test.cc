@@ -181,4 +181,32 @@ TEST_F(JobTest, RegistryTargetsReportTheKeyOnThisMachine) {
             std::string::npos);
 }
 
+#ifndef _WIN32  // the paths run past what Windows programs can open
+// A relative name longer than the 255 bytes a record can hold ends the run
+// with message 19, whichever record it falls in, and leaves no patch behind.
+TEST_F(JobTest, NamesLongerThan255BytesEndTheRun) {
+  const std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e') + "/" + std::string(20, 'f');
+  const std::string program = text(50, 4000);
+  std::string changed = program;
+  changed.replace(2000, 10, "0123456789");
+  put("embedded/old/x.txt", text(51, 3000));
+  put("embedded/new/" + deep, program);
+  put("patched/old/" + deep, program);
+  put("patched/new/" + deep, changed);
+  put("source/old/" + deep, program);
+  put("source/new/short.txt", changed);
+  put("removed/old/" + deep, program);
+  put("removed/old/x.txt", program);
+  put("removed/new/x.txt", changed);
+  const std::string message = "Error, Filenames longer than 255 characters not supported!";
+  for (const std::string kind : {"embedded", "patched", "source", "removed"}) {
+    std::vector<std::string> words{kind + "/old", kind + "/new", kind + "/p"};
+    if (kind == "removed") words.insert(words.begin(), "-d=*");
+    EXPECT_EQ(run(words), 1) << kind;
+    EXPECT_NE(err().find(message), std::string::npos) << kind << ": " << err();
+    EXPECT_FALSE(files.fileExists(at(kind + "/p.utp"))) << kind;
+  }
+}
+#endif
+
 }  // namespace

@@ -1,6 +1,6 @@
 // Random deltas with the target they must produce: instructions are chosen
 // from the target's point of view (copy this, insert that), then written
-// with the builder's streams.
+// with the format's stream writer.
 #pragma once
 
 #include <algorithm>
@@ -156,8 +156,8 @@ inline void makeRandomDelta(std::mt19937& rng, RandomDelta* result) {
       for (std::size_t c = 0; c < op.raw.size(); ++c) {
         const std::size_t r = n - offset;
         const std::size_t len = r < 2u * b ? r : static_cast<std::size_t>(b);
-        w.literals.putBytes(reinterpret_cast<const std::uint8_t*>(op.literals.data() + offset), static_cast<long>(len));
-        w.bitsA.putBit(op.raw[c]);
+        w.literals.putBytes(op.literals.data() + offset, len);
+        w.putBitA(op.raw[c]);
         offset += len;
       }
     }
