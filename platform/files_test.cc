@@ -365,6 +365,9 @@ TEST(EnvironmentTest, PresentEmptyAndMissing) {
   bool present = true;
   EXPECT_EQ(getEnv("VERDELIN_SURELY_UNSET_VARIABLE", &present), "");
   EXPECT_FALSE(present);
+  ASSERT_TRUE(setEnv("VERDELIN_SET_BY_A_TEST", "value 1"));
+  EXPECT_EQ(getEnv("VERDELIN_SET_BY_A_TEST", &present), "value 1");
+  EXPECT_TRUE(present);
   const std::string path = getEnv("PATH", &present);
   EXPECT_TRUE(present);
   EXPECT_FALSE(path.empty());

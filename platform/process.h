@@ -24,6 +24,8 @@ class SystemCommandRunner final : public CommandRunner {
 
 // Value of an environment variable; `present` tells an empty value from a missing one.
 std::string getEnv(const char* name, bool* present = nullptr);
+// Sets an environment variable of this process (and the programs it starts).
+bool setEnv(const char* name, const std::string& value);
 
 // Runs `handler` on an interrupt (Ctrl-C, SIGINT). The handler may run
 // asynchronously, so it must use only the raw* functions below.

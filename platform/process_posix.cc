@@ -29,6 +29,8 @@ int SystemCommandRunner::run(const std::string& commandLine) {
   return WEXITSTATUS(status);
 }
 
+bool setEnv(const char* name, const std::string& value) { return ::setenv(name, value.c_str(), 1) == 0; }
+
 void installInterruptHandler(void (*handler)()) {
   g_interruptHandler = handler;
   struct sigaction action {};

@@ -24,6 +24,8 @@ int SystemCommandRunner::run(const std::string& commandLine) {
   return std::system(commandLine.c_str());
 }
 
+bool setEnv(const char* name, const std::string& value) { return _putenv_s(name, value.c_str()) == 0; }
+
 void installInterruptHandler(void (*handler)()) {
   g_interruptHandler = handler;
   SetConsoleCtrlHandler(onControl, TRUE);

@@ -14,6 +14,7 @@
 #include "patchformat/crc.h"
 #include "platform/fault_injection.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "tests/crafted_patch.h"
 #include "tests/delta_writer.h"
 #include "tests/tree_fixture.h"
@@ -21,14 +22,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-void setEnv(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  ::setenv(name, value.c_str(), 1);
-#endif
-}
 
 // A console whose keys come from a script and whose output is kept.
 class ScriptedConsole : public applier::ConsoleFrontEnd {
@@ -69,9 +62,7 @@ class ApplyTest : public testing_support::TreeFixture {
     TreeFixture::SetUp();
     temp = root + "/tmp";
     std::filesystem::create_directories(temp);
-    setEnv("TMPDIR", temp);
-    setEnv("TMP", temp);
-    setEnv("TEMP", temp);
+    for (const char* name : {"TMPDIR", "TMP", "TEMP"}) platform::setEnv(name, temp);
   }
 
   // Files below `dir` with content, date and attributes; `skip` names a subdirectory left out.
