@@ -161,6 +161,11 @@ class PatchEngine {
   void backup_file(const std::string& file, const std::string& name);
   void write_embedded(const std::string& target, const std::string& name, std::uint32_t size,
                       std::uint32_t dosDateTime);
+  // The complete new file `staged` beside `target` gets its date and the
+  // target's access rights, the target goes to the backup (`backup`), and
+  // the new file takes its place.
+  void putInPlace(const std::string& staged, const std::string& target, const std::string& name,
+                  std::uint32_t dosDateTime, bool backup);
   void make_dirs(const std::string& path);
   std::string backupLocation(const std::string& name) const;
   void delete_file(const std::string& path);

@@ -69,11 +69,16 @@ void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, b
       if (!out->close()) fail(kMsgWriteFailed);
     }
   }
-  stamp(staged, dosDateTime);
-  files_.keepAccessRights(target, staged);
   // A single-file patch keeps no backup: the rename replaces the original
   // only now that its successor is complete.
-  if (directoryPatch_ && !finalInPlace) backup_file(target, name);
+  putInPlace(staged, target, name, dosDateTime, directoryPatch_ && !finalInPlace);
+}
+
+void PatchEngine::putInPlace(const std::string& staged, const std::string& target, const std::string& name,
+                             std::uint32_t dosDateTime, bool backup) {
+  stamp(staged, dosDateTime);
+  files_.keepAccessRights(target, staged);
+  if (backup) backup_file(target, name);
   if (!files_.moveFile(staged, target)) fail(kMsgReplaceDenied);
   temps_.release(staged);
 }
@@ -92,11 +97,7 @@ void PatchEngine::write_embedded(const std::string& target, const std::string& n
     left -= static_cast<std::uint32_t>(n);
   }
   if (!out->close()) failFile(kMsgWritingFileFailed, name);
-  stamp(staged, dosDateTime);
-  files_.keepAccessRights(target, staged);
-  backup_file(target, name);
-  if (!files_.moveFile(staged, target)) fail(kMsgReplaceDenied);
-  temps_.release(staged);
+  putInPlace(staged, target, name, dosDateTime, true);
 }
 
 }  // namespace applier
