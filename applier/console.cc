@@ -1,6 +1,6 @@
 #include "applier/console.h"
 
-#include "patchformat/coding.h"
+#include "applier/delta_files.h"
 #include "patchformat/container.h"
 
 namespace applier {
@@ -47,10 +47,10 @@ void ConsoleFrontEnd::searching(const std::string& dir, std::size_t parentLength
 
 bool carriesPatch(const std::string& path, platform::FileSystem& files) {
   const std::unique_ptr<platform::File> file = files.open(path, platform::File::Mode::kRead);
-  std::uint64_t size = 0;
-  std::uint8_t last[4];
-  return file && file->size(&size) && size >= 4 && file->readAt(size - 4, last, 4) &&
-         patchformat::getU32(last) == patchformat::kPatchMagic;
+  if (!file) return false;
+  FileSource source(*file);
+  std::uint64_t end = 0;
+  return patchformat::findPatchEnd(source, &end);
 }
 
 int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
@@ -60,23 +60,30 @@ int runPelmora(const std::vector<std::string>& args, const std::string& programP
   const auto show = [&](int number, const std::string& argument = "") {
     console.show(numberedMessage(Numbering::kConsole, number, MessageValues{"", argument, ""}));
   };
-  const auto usage = [&](int before, const std::string& argument = "") {
-    if (before >= 0) show(before, argument);
-    show(kMsgUsage);
-    return 1;
-  };
-
   ApplyRequest request;
   const bool stub = carriesPatch(programPath, machine.files);
   if (stub) {
     request.patchName = programPath;
     request.searchAllowed = true;
   }
+  // A self-applying patch is its own patch file: its usage names the
+  // program and leaves the patch name out.
+  const auto showUsage = [&] {
+    if (!stub) return show(kMsgUsage);
+    const std::size_t slash = programPath.find_last_of("\\/");
+    console.write("Usage: " + programPath.substr(slash == std::string::npos ? 0 : slash + 1) +
+                  " [-t] [-auto] [oldpath [newpath]]\r\n");
+  };
+  const auto usage = [&](int before, const std::string& argument = "") {
+    if (before >= 0) show(before, argument);
+    showUsage();
+    return 1;
+  };
   std::vector<std::string> positional;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-h") {
-      show(kMsgUsage);
+      showUsage();
       return 0;
     }
     if (a == "-t") {

@@ -36,8 +36,8 @@ class ConsoleFrontEnd : public FrontEnd {
   platform::Console& console_;
 };
 
-// Whether the file `path` ends with the patch trailer magic: a program file
-// with a patch joined behind it.
+// Whether the file `path` ends with a patch trailer (a signed program: just
+// before its certificate table): a program file with a patch joined behind it.
 bool carriesPatch(const std::string& path, platform::FileSystem& files);
 
 // Runs pelmora with `args` (args[0] the program name) on `machine`;

@@ -12,6 +12,14 @@ bool Context::openPatch(const std::string& name) {
   return true;
 }
 
+bool Context::openTemporaryPatch() {
+  std::string name;
+  if (!files.createTempFile("ks", &name)) return false;
+  if (openPatch(name)) return true;
+  files.deleteFile(name);  // created empty by the system, never to be used
+  return false;
+}
+
 bool Context::closePatch() {
   if (!patch_->close()) return false;
   releasePatchOutput();

@@ -22,6 +22,12 @@ class Context {
   // Creates `name` as the patch output and registers it with the clean-up
   // handler; false when it cannot be created.
   bool openPatch(const std::string& name);
+  // Creates a fresh temporary file (prefix "ks") in the system's temporary
+  // directory as the patch output, for a patch that is joined to a stub
+  // afterwards; false when it cannot be created and opened.
+  bool openTemporaryPatch();
+  // The patch output's path, also after it was closed.
+  const std::string& patchName() const { return patchName_; }
   platform::File& patch() { return *patch_; }
   // The patch is complete: closed and left in place. False when the close
   // failed; the file then stays registered, so the error exit removes it.
@@ -33,6 +39,9 @@ class Context {
   platform::FileSystem& files;
   Output out;
   diffengine::Memory memory;
+  // The builder's own directory with its trailing separator: the stub tree
+  // and the log templates lie there. Set at start-up.
+  std::string programDirectory;
 
  private:
   std::unique_ptr<platform::File> patch_;

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "builder/autofind.h"
+#include "builder/cleanup.h"
 #include "builder/engine_host.h"
 #include "builder/messages.h"
 #include "builder/scanning.h"
 #include "diffengine/engine.h"
+#include "packaging/stub_join.h"
 #include "patchformat/container.h"
 #include "platform/files.h"
 
@@ -117,6 +119,8 @@ class Job {
 
  private:
   void openOutput();
+  // Joins the stub in front of the closed temporary patch file as the output.
+  void joinStub();
   void writeTarget(const TargetSpec& target, bool last);
   void filePatch(const TargetSpec& target);
   void directoryPatch(const TargetSpec& target);
@@ -159,18 +163,24 @@ class Job {
   std::string encoded_;  // records encoded, not yet handed to body_
   patchformat::BodyWriter records_{&encoded_};
   bool directoryMode_ = false;
+  bool directoryPatch_ = false;  // the header's kind: a directory patch or several targets
   bool byPathUsed_ = false;
   std::uint32_t latestDate_ = 0;
   std::uint32_t now_ = 0;
 };
 
 void Job::openOutput() {
-  if (!ctx_.openPatch(o_.finalName)) out_.failNumbered(kMsgCannotOpenPatch);
+  // An executable patch is written to a temporary file first; from here on
+  // the patch output is that file, and the error exit deletes it.
+  if (o_.executable ? !ctx_.openTemporaryPatch() : !ctx_.openPatch(o_.finalName)) {
+    out_.failNumbered(o_.executable ? kMsgNoTemporaryFile : kMsgCannotOpenPatch);
+  }
   platform::File& patch = ctx_.patch();
   patchformat::PatchHeader header;
   header.kind = o_.targets.size() > 1 ? patchformat::kKindSeveralTargets
                 : directoryMode_      ? patchformat::kKindDirectory
                                       : patchformat::kKindFile;
+  directoryPatch_ = header.isDirectoryPatch();
   header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
   header.commentLength = static_cast<std::uint16_t>(o_.commentText.size());
   if (!patch.write(header.encode().data(), patchformat::kHeaderSize)) out_.failNumbered(kMsgCannotWritePatch);
@@ -219,8 +229,51 @@ void Job::run() {
   trailer.length = static_cast<std::uint32_t>(size + patchformat::kTrailerSize);
   if (!patch.write(trailer.encode().data(), patchformat::kTrailerSize)) out_.failNumbered(kMsgCannotWritePatch);
   if (!ctx_.closePatch()) diskFull(out_);
-  print("\nCreated plain patch file \"%s\" with %ld Bytes.\n", "\nEinfache Patchdatei \"%s\" mit %ld Bytes erzeugt.\n",
-        o_.finalName, static_cast<long>(trailer.length));
+  if (!o_.executable) {
+    print("\nCreated plain patch file \"%s\" with %ld Bytes.\n", "\nEinfache Patchdatei \"%s\" mit %ld Bytes erzeugt.\n",
+          o_.finalName, static_cast<long>(trailer.length));
+    return;
+  }
+  joinStub();
+  std::uint64_t joined = 0;
+  const std::unique_ptr<platform::File> output = files_.open(o_.finalName, platform::File::Mode::kRead);
+  if (!output || !output->size(&joined)) out_.failNumbered(kMsgCannotAccess, o_.finalName);
+  print("\nCreated executable patch file \"%s\" with %ld Bytes.\n",
+        "\nAusf\x81hrbare Patchdatei \"%s\" mit %ld Bytes erzeugt.\n", o_.finalName, static_cast<long>(joined));
+}
+
+void Job::joinStub() {
+  packaging::StubKind kind;
+  kind.windowed = o_.guiStub;
+  kind.platform = o_.stubPlatform;
+  kind.compressed = o_.internalCompression;
+  kind.directoryPatch = directoryPatch_;
+  const std::string relative = packaging::stubPath(kind);
+  // Without a directory (a program started by a bare name) the tree is
+  // looked for in the current directory, not at the root of the drive.
+  const std::string stub = ctx_.programDirectory.empty() ? relative : ctx_.programDirectory + "\\" + relative;
+  const std::string temporary = ctx_.patchName();
+  registerTemporary(temporary);
+  const packaging::JoinResult joined = packaging::joinStub(
+      files_, stub, temporary, o_.finalName,
+      [&](const platform::File& output) { registerPatchOutput(output, o_.finalName); });
+  releasePatchOutput();
+  // The temporary patch goes in every case: a failed join leaves nothing
+  // behind in the temporary directory, and no part of an output.
+  files_.deleteFile(temporary);
+  releaseTemporary();
+  switch (joined.error) {
+    case packaging::JoinError::kNone:
+      return;
+    case packaging::JoinError::kStubMissing:
+      out_.failNumbered(kMsgStubMissing, relative);
+    case packaging::JoinError::kCannotAccess:
+      out_.failNumbered(kMsgCannotAccess, joined.name);
+    case packaging::JoinError::kCannotCreate:
+      out_.failNumbered(kMsgCannotCreate, joined.name);
+    case packaging::JoinError::kShortTransfer:
+      out_.failNumbered(kMsgInternalFileHandling);
+  }
 }
 
 void Job::writeTarget(const TargetSpec& target, bool last) {

@@ -92,22 +92,16 @@ int runKestmain(int argc, char** argv, platform::Machine& machine) {
       out.flush(Out::kStdout);
       return 1;
     }
-    const std::string programDir = programDirectory(context.files.programPath());
-    (void)programDir;  // stubs and templates lie there
+    // The program's own file, wherever it was started from or installed:
+    // the stubs and templates lie beside it.
+    context.programDirectory = programDirectory(context.files.programPath());
 
-    // Executable patches, log files and archives are follow-ups of the
-    // plain patch that this version cannot make yet: it writes the plain
-    // patch (as .utp) and says what is missing.
-    const bool followUps = options.executable || options.logEnabled || options.packAfterwards;
-    if (options.executable) {
-      options.finalName = options.baseName + ".utp";
-      options.executable = false;
-    }
+    // Log files and archives are follow-ups of the patch that this version
+    // cannot make yet: it writes the patch and says what is missing.
     runJob(options, context);
-    if (followUps) {
-      out.write(Out::kStderr,
-                "Executable patches (-s), log files (-l) and archives (-x, -z) are not available yet: only the "
-                "plain patch \"" + options.finalName + "\" was written.\n");
+    if (options.logEnabled || options.packAfterwards) {
+      out.write(Out::kStderr, "Log files (-l) and archives (-x, -z) are not available yet: only the patch \"" +
+                                  options.finalName + "\" was written.\n");
       return 1;
     }
     return 0;

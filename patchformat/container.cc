@@ -100,7 +100,8 @@ std::string encodeShortString(const std::string& text) {
 
 PatchLocation locatePatch(RandomReader& file) {
   PatchLocation loc;
-  const std::uint64_t size = file.size();
+  std::uint64_t size = 0;  // the end of the patch data
+  findPatchEnd(file, &size);
   std::uint8_t trailer[kTrailerSize];
   if (size < kTrailerSize || !file.readAt(size - kTrailerSize, trailer, kTrailerSize)) return loc;
   const PatchTrailer t = PatchTrailer::decode(trailer);

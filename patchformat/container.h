@@ -142,7 +142,18 @@ struct PatchLocation {
   std::uint64_t bodyEnd = 0;    // one past the last stored body byte
 };
 
+// Finds the header from the trailer at the end of the patch data; a signed
+// program's certificate table behind the patch data is stepped over.
 PatchLocation locatePatch(RandomReader& file);
+
+// Where the patch data of `file` ends, in `*end`. That is the file's end,
+// except in a signed program: the signing tool appends a certificate table
+// behind the patch data (after up to 7 zero bytes that align it to 8 bytes)
+// and names it in the PE header's security directory, so the trailer
+// stands just before the table. True when a trailer's magic stands at
+// `*end`; otherwise `*end` is the file's size. Headers that do not add up
+// are not a signed program, never an error.
+bool findPatchEnd(RandomReader& file, std::uint64_t* end);
 
 // --- reading the logical body -----------------------------------------------
 

@@ -103,6 +103,91 @@ TEST(ContainerTest, StubInFrontIsFoundFromTheTrailer) {
             data.substr(78, data.size() - 86));
 }
 
+// A PE program's headers as far as the trailer search reads them: the
+// security directory at `table`, `tableSize` bytes.
+std::string peProgram(bool plus, std::uint32_t table, std::uint32_t tableSize, std::size_t size = 1024) {
+  std::string pe(size, '\x90');
+  auto u16 = [&](std::size_t at, std::uint16_t v) { putU16(reinterpret_cast<std::uint8_t*>(&pe[at]), v); };
+  auto u32 = [&](std::size_t at, std::uint32_t v) { putU32(reinterpret_cast<std::uint8_t*>(&pe[at]), v); };
+  pe[0] = 'M', pe[1] = 'Z';
+  u32(0x3C, 0x80);
+  u32(0x80, 0x00004550u);
+  const std::size_t optional = 0x80 + 24;
+  u16(0x80 + 20, plus ? 240 : 224);
+  u16(optional, plus ? 0x20B : 0x10B);
+  const std::size_t count = optional + (plus ? 108 : 92);
+  u32(count, 16);
+  u32(count + 4 + 32, table);
+  u32(count + 4 + 36, tableSize);
+  return pe;
+}
+
+// What a signing tool makes of a self-applying patch: zero bytes up to a
+// multiple of 8, then the certificate table, named in the security directory.
+std::string signedPatch(const std::string& patch, std::size_t padding, bool plus = false) {
+  const std::string table(1500, 'C');
+  const std::size_t stubSize = 1024;
+  const std::uint32_t tableAt = static_cast<std::uint32_t>(stubSize + patch.size() + padding);
+  return peProgram(plus, tableAt, static_cast<std::uint32_t>(table.size()), stubSize) + patch +
+         std::string(padding, '\0') + table;
+}
+
+TEST(ContainerTest, SignedProgramsKeepTheirPatchBeforeTheCertificates) {
+  const std::string patch = smallestPatch("signed");
+  for (std::size_t padding = 0; padding <= 7; ++padding) {
+    for (bool plus : {false, true}) {
+      const std::string file = signedPatch(patch, padding, plus);
+      MemoryRandomReader reader(file);
+      std::uint64_t end = 0;
+      EXPECT_TRUE(findPatchEnd(reader, &end));
+      EXPECT_EQ(end, 1024 + patch.size()) << padding;
+      const PatchLocation loc = locatePatch(reader);
+      ASSERT_EQ(loc.status, LocateStatus::kOk) << padding;
+      EXPECT_EQ(loc.headerOffset, 1024u);
+      EXPECT_EQ(file.substr(loc.bodyStart, loc.bodyEnd - loc.bodyStart), patch.substr(78, patch.size() - 86));
+    }
+  }
+  // Eight zero bytes are more than any alignment: not found.
+  const std::string padded = signedPatch(patch, 8);
+  MemoryRandomReader tooFar(padded);
+  EXPECT_NE(locatePatch(tooFar).status, LocateStatus::kOk);
+  // A signed program without patch data carries none.
+  const std::string table(700, 'C');
+  const std::string unpatched = peProgram(false, 1024, 700) + table;
+  MemoryRandomReader plain(unpatched);
+  std::uint64_t end = 0;
+  EXPECT_FALSE(findPatchEnd(plain, &end));
+  EXPECT_EQ(end, 1024u + 700);
+}
+
+TEST(ContainerTest, DamagedSecurityDirectoriesAreNoPatch) {
+  const std::string patch = smallestPatch("signed");
+  const std::string good = signedPatch(patch, 4);
+  const std::size_t entry = 0x80 + 24 + 92 + 4 + 32;
+  auto damaged = [&](std::size_t at, std::uint32_t value) {
+    std::string file = good;
+    putU32(reinterpret_cast<std::uint8_t*>(&file[at]), value);
+    return file;
+  };
+  for (const std::string& file :
+       {damaged(entry, static_cast<std::uint32_t>(good.size())),  // table at the very end
+        damaged(entry, 0xFFFFFFF0u), damaged(entry + 4, 0xFFFFFFF0u), damaged(entry + 4, 0),
+        damaged(entry, 10),                           // inside the headers
+        damaged(0x3C, 0xFFFFFFFFu), damaged(0x3C, static_cast<std::uint32_t>(good.size() - 10)),
+        damaged(0x80 + 24 + 92, 4),                   // no security directory
+        damaged(0x80 + 20, 100)}) {                   // optional header too short for it
+    MemoryRandomReader reader(file);
+    EXPECT_NE(locatePatch(reader).status, LocateStatus::kOk);
+  }
+  // Every truncation of the signed file: never a patch, never a crash.
+  for (std::size_t n = 0; n < good.size(); n += 7) {
+    if (n == 1024 + patch.size()) continue;  // the unsigned patch itself
+    const std::string truncated = good.substr(0, n);
+    MemoryRandomReader reader(truncated);
+    EXPECT_NE(locatePatch(reader).status, LocateStatus::kOk) << n;
+  }
+}
+
 TEST(ContainerTest, MagicsVersionAndShortFiles) {
   std::string patch = smallestPatch("X");
   std::string badTrailer = patch;

@@ -66,7 +66,10 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::uint32_t dosDateTimeNow() override { return inner_.dosDateTimeNow(); }
   std::string tempDirectory() override { return inner_.tempDirectory(); }
   bool createTempFile(const std::string& prefix, std::string* path) override;
-  std::string programPath() override { return inner_.programPath(); }
+  std::string programPath() override { return programPath_.empty() ? inner_.programPath() : programPath_; }
+  // Makes the running program's file appear to be `path`, for tests of
+  // what a program finds beside itself.
+  void placeProgramAt(const std::string& path) { programPath_ = path; }
 
  private:
   class FaultyFile;
@@ -86,6 +89,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::vector<Fault> faults_;
   bool limited_ = false;
   std::uint64_t bytesLeft_ = 0;
+  std::string programPath_;
 };
 
 }  // namespace platform

@@ -60,9 +60,7 @@ class ApplyTest : public testing_support::TreeFixture {
   ApplyTest() : TreeFixture("apply_test") {}
   void SetUp() override {
     TreeFixture::SetUp();
-    temp = root + "/tmp";
-    std::filesystem::create_directories(temp);
-    for (const char* name : {"TMPDIR", "TMP", "TEMP"}) platform::setEnv(name, temp);
+    temp = useTemporaryDirectory();
   }
 
   // Files below `dir` with content, date and attributes; `skip` names a subdirectory left out.

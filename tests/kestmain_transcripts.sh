@@ -5,7 +5,7 @@
 # With a runner (Wine for a Windows build) the outputs are taken as CP850
 # with CR LF line ends and turned into UTF-8 with LF before comparing.
 set -u
-prog=$1
+prog=$(realpath "$1")
 shift
 runner=("$@")
 work=$(mktemp -d)
@@ -154,6 +154,94 @@ check "21 states for one target" 1 "$banner" \
 ' s{0..20} out
 check "-A" 1 "$banner" 'Error, extended attributes (EA) are OS feature specific for OS/2 platform
 ' -A
+
+# --- executable patches: the stub tree beside the program -------------------
+# Each -s run must give the stub of its job followed by the plain patch of
+# the same job, say so with the joined size, and leave no temporary file.
+stubs=$(dirname "$(realpath "$prog")")/stubs
+cd "$work" || exit 1
+mkdir -p tmp o n
+export TMPDIR=$work/tmp TMP=$work/tmp TEMP=$work/tmp
+seq 1 3000 >old.txt
+{ seq 1 1000; echo changed; seq 1001 3100; } >new.txt
+cp old.txt o/a.txt
+cp new.txt n/a.txt
+echo new >n/b.txt
+temporaries() { find "$work/tmp" "${WINEPREFIX:-/nonexistent}/drive_c/users" -iname 'ks*' 2>/dev/null | wc -l; }
+size_of() { wc -c <"$1" | tr -d ' '; }
+# joined NAME VARIANT OUTPUT ARGS...: ARGS hold -s and the states.
+joined() {
+  local name=$1 variant=$2 output=$3 a
+  shift 3
+  local plain=()
+  for a in "$@"; do [[ $a == -s* ]] || plain+=("$a"); done
+  rm -f "$output" plain.utp
+  timeout 60 "${runner[@]}" "$prog" -q "${plain[@]}" plain >/dev/null 2>&1
+  local before
+  before=$(temporaries)
+  timeout 60 "${runner[@]}" "$prog" -q "$@" p >out 2>err
+  local rc=$? stub=$stubs/cl/Win32/$variant/nolocal/pelmora.stb
+  local want
+  want="Created executable patch file \"$output\" with $(( $(size_of "$stub") + $(size_of plain.utp) )) Bytes."
+  local last
+  last=$(normalise <out | tail -1)
+  if [ "$rc" = 0 ] && [ "$last" = "$want" ] && cmp -s <(cat "$stub" plain.utp) "$output" &&
+     [ "$(temporaries)" = "$before" ]; then
+    passed=$((passed + 1))
+    echo "ok - $name"
+  else
+    failed=$((failed + 1))
+    echo "not ok - $name"
+    echo "  exit code $rc; last line: $last (expected: $want); temporaries: $before -> $(temporaries)"
+    cmp <(cat "$stub" plain.utp) "$output" 2>&1 | sed 's/^/  /'
+  fi
+  rm -f "$output"
+}
+joined "-s: console stub of a compressed file patch" comp/filepat p.exe -s old.txt new.txt
+joined "-s=fx: console stub of a directory patch" comp/dirpat p.exe -s=fx o n
+joined "-j -s: console stub of a stored file patch" nocomp/filepat p.exe -j -s old.txt new.txt
+joined "-s -j, two targets: console stub of a stored directory patch" nocomp/dirpat p.exe -s -j o n -n=win o n
+# The local-stub marker makes the patch data differ from the plain patch;
+# the in-process tests look inside it.
+timeout 60 "${runner[@]}" "$prog" -q -s=loc old.txt new.txt p >out 2>err
+if [ $? = 0 ] && cmp -s -n "$(size_of "$stubs/cl/Win32/comp/filepat/nolocal/pelmora.stb")" \
+     "$stubs/cl/Win32/comp/filepat/nolocal/pelmora.stb" p.exe; then
+  passed=$((passed + 1)); echo "ok - -s=loc: the console stub"
+else
+  failed=$((failed + 1)); echo "not ok - -s=loc: the console stub"
+fi
+rm -f p.exe
+missing() {
+  printf '\nError, can'"'"'t find "%s" in directory of the calling\nKestrune, though it'"'"'s required to build executeable patchfiles of this type!\n\n' "$1"
+}
+# contains NAME RC FILE TEXT ARGS...: the exit code, and TEXT in FILE (out or err).
+contains() {
+  local name=$1 rc=$2 file=$3 text=$4
+  shift 4
+  timeout 60 "${runner[@]}" "$prog" "$@" >out 2>err
+  local got_rc=$?
+  if [ "$got_rc" = "$rc" ] && [[ "$(normalise <"$file")" == *"$text"* ]]; then
+    passed=$((passed + 1)); echo "ok - $name"
+  else
+    failed=$((failed + 1)); echo "not ok - $name"; echo "  exit code $got_rc"; normalise <"$file" | sed 's/^/  /'
+  fi
+}
+missing() {
+  printf 'Error, can'"'"'t find "%s" in directory of the calling\nKestrune, though it'"'"'s required to build executeable patchfiles of this type!\n' "$1"
+}
+contains "-s=gui: no windowed stub yet" 1 err "$(missing 'stubs\gui\Win32\comp\filepat\nolocal\pelmora.stb')" \
+  -q -s=gui old.txt new.txt p
+contains "-s=GUI16, a directory: no Win16 stub" 1 err "$(missing 'stubs\gui\Win16\comp\dirpat\nolocal\pelmora.stb')" \
+  -q -s=GUI16 o n p
+[ ! -e p.exe ] && [ "$(temporaries)" = 0 ] && { passed=$((passed + 1)); echo "ok - a missing stub leaves nothing"; } ||
+  { failed=$((failed + 1)); echo "not ok - a missing stub leaves nothing"; }
+contains "a name ending in .EXE is kept" 0 out 'Created executable patch file "P.EXE" with' -q -s old.txt new.txt P.EXE
+[ -e P.EXE ] && [ ! -e P.EXE.exe ] && { passed=$((passed + 1)); echo "ok - P.EXE written as named"; } ||
+  { failed=$((failed + 1)); echo "not ok - P.EXE written as named"; }
+german_on
+contains "German report line" 0 out 'Ausführbare Patchdatei "P.EXE" mit' -q -s old.txt new.txt P.EXE
+german_off
+cd - >/dev/null || exit 1
 
 # --- German -----------------------------------------------------------------
 german_on

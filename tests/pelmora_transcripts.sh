@@ -104,6 +104,72 @@ Do you want to apply it? (y/n) y"
 same_tree "the self-applying patch updated the tree" new app3
 input=/dev/null
 
+# --- self-applying patches made by the builder's -s (Windows programs) -------
+# self_apply NAME PROGRAM DIR [ARGS...]: runs PROGRAM in DIR with the answers
+# ' y' (any key, then yes for the target it finds); output in $out.
+self_apply() {
+  local name=$1 program=$2 dir=$3
+  shift 3
+  (cd "$dir" && timeout 120 "${runner[@]}" "$program" "$@" <"$work/answers.txt" >"$work/out.txt" 2>&1)
+  rc=$?
+  out=$(tr -d '\r' <out.txt)
+}
+if [ "$windows" = 1 ]; then
+  for body in compressed stored; do
+    j=()
+    [ "$body" = stored ] && j=(-j)
+    kestmain -q -s "${j[@]}" '-d=*' old new "dp-$body" >kest.txt 2>&1 || { cat kest.txt; exit 1; }
+    rm -rf sa && cp -a old sa
+    self_apply "" "$work/dp-$body.exe" sa
+    expect "-s, $body directory patch: applies itself in the current directory" 0 "Ok, patch file applied with SUCCESS!"
+    same_tree "-s, $body directory patch: the tree is the new version" new sa
+    kestmain -q -s "${j[@]}" old/program.exe new/program.exe "fp-$body" >kest.txt 2>&1 || { cat kest.txt; exit 1; }
+    rm -rf sa && mkdir sa && cp old/program.exe sa/
+    self_apply "" "$work/fp-$body.exe" sa
+    expect "-s, $body file patch: applies itself" 0 "Ok, patch file applied with SUCCESS!"
+    cmp -s sa/program.exe new/program.exe && ok "-s, $body file patch: the new file" || not_ok "-s, $body file patch: file not updated"
+  done
+  rm -rf sa && cp -a old sa
+  self_apply "" "$work/dp-compressed.exe" . -t sa
+  expect "a target path argument, in test mode" 0 "Ok. Patch file applicable to \"sa\"."
+  same_tree "test mode changed nothing" old sa
+  self_apply "" "$work/dp-compressed.exe" . -h
+  expect "the usage of a self-applying patch" 0 "Usage: dp-compressed.exe [-t] [-auto] [oldpath [newpath]]"
+  no_temporaries "self-applying patches"
+
+  # Signed as vendors sign their programs: the certificate table comes
+  # after the patch data, and the signature must still verify.
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=Verdelin test" \
+    >openssl.txt 2>&1 || { cat openssl.txt; exit 1; }
+  osslsigncode sign -certs cert.pem -key key.pem -n "Update" -in dp-compressed.exe -out signed.exe >sign.txt 2>&1 ||
+    { cat sign.txt; exit 1; }
+  if osslsigncode verify -CAfile cert.pem -in signed.exe >verify.txt 2>&1; then
+    ok "osslsigncode verifies the signed self-applying patch"
+  else
+    not_ok "signature does not verify" "$(tail -5 verify.txt)"
+  fi
+  [ "$(tail -c 4 signed.exe | od -An -tx4 | tr -d ' ')" != 3e7f8443 ] && ok "the signed file does not end in the trailer" ||
+    not_ok "signing appended nothing"
+  rm -rf sa && cp -a old sa
+  self_apply "" "$work/signed.exe" sa
+  expect "a signed self-applying patch applies itself" 0 "Ok, patch file applied with SUCCESS!"
+  same_tree "the signed patch updated the tree" new sa
+  # A byte of the patch data changed: the applier's own message, nothing touched.
+  cp signed.exe damaged.exe
+  stub_size=$(wc -c <"$(dirname "$kest")/stubs/cl/Win32/comp/dirpat/nolocal/pelmora.stb")
+  printf '\x55' | dd of=damaged.exe bs=1 seek=$((stub_size + 200)) conv=notrunc status=none
+  rm -rf sa && cp -a old sa
+  self_apply "" "$work/damaged.exe" sa
+  expect "a damaged signed patch is refused" 1 "Error, patch is corrupted!"
+  same_tree "the damaged signed patch changed nothing" old sa
+  # Cut short, the certificate table no longer ends the file: no patch at all.
+  head -c $(( $(wc -c <signed.exe) - 100 )) signed.exe >cut.exe
+  self_apply "" "$work/cut.exe" sa
+  expect "a signed patch cut short carries no patch" 1 "Usage: Pelmora [-t] [-auto] patchname"
+  same_tree "the cut patch changed nothing" old sa
+  no_temporaries "signed patches"
+fi
+
 # --- the key wait ends by itself ----------------------------------------------
 cp -a old app4
 start=$(date +%s)

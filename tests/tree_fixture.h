@@ -11,7 +11,9 @@
 
 #include "builder/messages.h"
 #include "builder/startup.h"
+#include "platform/fault_injection.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "tests/machine_support.h"
 
 namespace testing_support {
@@ -26,7 +28,10 @@ class TreeFixture : public ::testing::Test {
     removeTree(root);
     std::filesystem::create_directories(root);
   }
-  void TearDown() override { removeTree(root); }
+  void TearDown() override {
+    for (const auto& [name, value] : savedEnvironment_) platform::setEnv(name, value);
+    removeTree(root);
+  }
 
   // Removes `dir` with everything in it; Windows refuses to delete read-only files.
   static void removeTree(const std::string& dir) {
@@ -40,6 +45,18 @@ class TreeFixture : public ::testing::Test {
   }
 
   std::string at(const std::string& name) const { return root + "/" + name; }
+  // Makes root/tmp the system's temporary directory for this process (the
+  // programs' temporary files land there) and returns it.
+  // The variables are restored when the test ends (an empty one removed).
+  std::string useTemporaryDirectory() {
+    const std::string temp = at("tmp");
+    std::filesystem::create_directories(temp);
+    for (const char* name : {"TMPDIR", "TMP", "TEMP"}) {
+      savedEnvironment_.emplace_back(name, platform::getEnv(name));
+      platform::setEnv(name, temp);
+    }
+    return temp;
+  }
   void put(const std::string& name, const std::string& bytes) {
     std::filesystem::create_directories(std::filesystem::path(at(name)).parent_path());
     ASSERT_TRUE(files.writeWholeFile(at(name), bytes));
@@ -101,9 +118,14 @@ class TreeFixture : public ::testing::Test {
   std::string& err() { return builderMachine.console.err; }
 
   mutable platform::SystemFileSystem files;  // stateless: const helpers use it too
-  // The builder's machine: real files, a console that keeps the output.
-  TestMachine builderMachine;
+  // The builder's machine: real files (faults injected where a test asks),
+  // a console that keeps the output.
+  platform::FaultInjectingFileSystem builderFiles{files};
+  TestMachine builderMachine{builderFiles};
   std::string root;
+
+ private:
+  std::vector<std::pair<const char*, std::string>> savedEnvironment_;
 };
 
 }  // namespace testing_support
