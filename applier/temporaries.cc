@@ -1,49 +1,10 @@
 #include "applier/temporaries.h"
 
 #include <algorithm>
-#include <csignal>
-#include <cstring>
 
 #include "platform/process.h"
 
 namespace applier {
-namespace {
-
-// A run holds few temporaries at once: the expanded body, two outputs of a
-// version chain and the staged copy beside a target.
-constexpr int kSlots = 16;
-
-// The interrupt handler's record: a slot is filled before it is marked
-// used, so that the handler only walks the slots and unlinks.
-struct Slot {
-  volatile std::sig_atomic_t used = 0;
-  char nativePath[1024] = {};
-};
-
-Slot g_slots[kSlots];
-
-void registerTemporary(const std::string& path) {
-  const std::string native = platform::toNative(path);
-  if (native.size() >= sizeof g_slots[0].nativePath) return;  // too long to record: clean-up still deletes it
-  for (Slot& slot : g_slots) {
-    if (slot.used) continue;
-    std::memcpy(slot.nativePath, native.c_str(), native.size() + 1);
-    slot.used = 1;
-    return;
-  }
-}
-
-void releaseTemporary(const std::string& path) {
-  const std::string native = platform::toNative(path);
-  for (Slot& slot : g_slots) {
-    if (slot.used && native == slot.nativePath) {
-      slot.used = 0;
-      return;
-    }
-  }
-}
-
-}  // namespace
 
 // Names are tried from the next number on; a name that exists is passed
 // over, and a failure on a free name (no room, no right to write) ends the
@@ -79,7 +40,7 @@ TempFiles::TempFiles(platform::FileSystem& files) : files_(files), names_(files,
 
 void TempFiles::hold(const std::string& path) {
   held_.push_back(path);
-  registerTemporary(path);
+  platform::recordTemporary(path);
 }
 
 bool TempFiles::create(const std::string& dir, std::unique_ptr<platform::File>* file, std::string* path) {
@@ -105,7 +66,7 @@ void TempFiles::drop(const std::string& path) {
 }
 
 void TempFiles::release(const std::string& path) {
-  releaseTemporary(path);
+  platform::forgetTemporary(path);
   const auto it = std::find(held_.begin(), held_.end(), path);
   if (it != held_.end()) held_.erase(it);
 }
@@ -113,17 +74,11 @@ void TempFiles::release(const std::string& path) {
 void TempFiles::deleteAll() {
   for (const std::string& p : held_) {
     files_.deleteFile(p);
-    releaseTemporary(p);
+    platform::forgetTemporary(p);
   }
   held_.clear();
 }
 
-void TempFiles::deleteAfterInterrupt() {
-  for (Slot& slot : g_slots) {
-    if (!slot.used) continue;
-    slot.used = 0;
-    platform::rawDelete(slot.nativePath);
-  }
-}
+void TempFiles::deleteAfterInterrupt() { platform::rawDeleteRecorded(); }
 
 }  // namespace applier

@@ -57,8 +57,8 @@ class TempFiles {
   // Deletes every temporary still held (each must be closed by now).
   void deleteAll();
 
-  // Deletes the temporaries of every TempFiles of the process that are
-  // still held; async-signal-safe, for an interrupt handler.
+  // Deletes every temporary of the process still held (see
+  // platform::recordTemporary); async-signal-safe, for an interrupt handler.
   static void deleteAfterInterrupt();
 
  private:

@@ -128,5 +128,19 @@ TEST_F(TempFilesTest, AnInterruptDeletesWhatCleanUpWould) {
   EXPECT_TRUE(exists(b));
 }
 
+TEST_F(TempFilesTest, AnInterruptDeletesEveryTemporaryHoweverMany) {
+  TempFiles temps(files);
+  std::vector<std::string> made;
+  for (int i = 0; i < 40; ++i) made.push_back(make(temps, dir));
+  // Slots freed by releases are taken again by later temporaries, whose
+  // names may be longer.
+  for (int i = 0; i < 40; i += 2) temps.drop(made[i]);
+  const std::string longer = dir + std::string(150, 'd') + "\\";
+  std::filesystem::create_directories(platform::toNative(longer));
+  for (int i = 0; i < 10; ++i) made.push_back(make(temps, longer));
+  TempFiles::deleteAfterInterrupt();
+  for (const std::string& path : made) EXPECT_FALSE(exists(path)) << path;
+}
+
 }  // namespace
 }  // namespace applier

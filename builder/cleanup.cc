@@ -21,7 +21,6 @@ struct Registered {
 
 Registered g_patch;
 Registered g_log;
-Registered g_temporary;  // a path only
 
 void fill(Registered* slot, const platform::File& file, const std::string& name, MessageNumber message) {
   slot->open = 0;
@@ -40,22 +39,12 @@ void registerPatchOutput(const platform::File& file, const std::string& name) {
   fill(&g_patch, file, name, kMsgDeletingPatch);
 }
 void registerLogOutput(const platform::File& file, const std::string& name) { fill(&g_log, file, name, kMsgDeletingLog); }
-void registerTemporary(const std::string& name) {
-  g_temporary.open = 0;
-  const std::string native = platform::toNative(name);
-  std::strncpy(g_temporary.nativePath, native.c_str(), sizeof g_temporary.nativePath - 1);
-  g_temporary.open = 1;
-}
-void releaseTemporary() { g_temporary.open = 0; }
 void releasePatchOutput() { g_patch.open = 0; }
 void releaseLogOutput() { g_log.open = 0; }
 bool patchOutputOpen() { return g_patch.open != 0; }
 
 void cleanupHandler() {
-  if (g_temporary.open) {
-    g_temporary.open = 0;
-    platform::rawDelete(g_temporary.nativePath);
-  }
+  platform::rawDeleteRecorded();
   if (g_patch.open) {
     g_patch.open = 0;
     platform::rawClose(g_patch.handle);

@@ -13,16 +13,13 @@ namespace builder {
 // `file` is the open output; `name` its path in system form, as messages show it.
 void registerPatchOutput(const platform::File& file, const std::string& name);
 void registerLogOutput(const platform::File& file, const std::string& name);
-// A closed file that is of no use once the run ends early (the patch file
-// while it is joined to its stub): the handler deletes it, silently.
-void registerTemporary(const std::string& name);
-void releaseTemporary();
 // Marks the file closed (after a normal close): the handler leaves it alone.
 void releasePatchOutput();
 void releaseLogOutput();
 bool patchOutputOpen();
 
-// Interrupt and exit handler. Deletes a registered temporary. With the patch output open: closes it, prints
+// Interrupt and exit handler. Deletes the temporaries recorded with
+// platform::recordTemporary (silently). With the patch output open: closes it, prints
 // the "Deleting incomplete patch file" message, deletes it and ends with
 // exit code 1. Otherwise with the log open: closes it, prints the log
 // message and deletes it. Uses only async-signal-safe calls.

@@ -14,6 +14,7 @@
 #include "packaging/stub_join.h"
 #include "patchformat/container.h"
 #include "platform/files.h"
+#include "platform/process.h"
 
 namespace builder {
 namespace {
@@ -253,7 +254,7 @@ void Job::joinStub() {
   // looked for in the current directory, not at the root of the drive.
   const std::string stub = ctx_.programDirectory.empty() ? relative : ctx_.programDirectory + "\\" + relative;
   const std::string temporary = ctx_.patchName();
-  registerTemporary(temporary);
+  platform::recordTemporary(temporary);
   const packaging::JoinResult joined = packaging::joinStub(
       files_, stub, temporary, o_.finalName,
       [&](const platform::File& output) { registerPatchOutput(output, o_.finalName); });
@@ -261,7 +262,7 @@ void Job::joinStub() {
   // The temporary patch goes in every case: a failed join leaves nothing
   // behind in the temporary directory, and no part of an output.
   files_.deleteFile(temporary);
-  releaseTemporary();
+  platform::forgetTemporary(temporary);
   switch (joined.error) {
     case packaging::JoinError::kNone:
       return;
@@ -412,7 +413,9 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
     std::vector<std::string>& names;
     ~Remove() {
       for (const std::string& t : names) {
-        if (!t.empty()) files.deleteFile(t);
+        if (t.empty()) continue;
+        files.deleteFile(t);
+        platform::forgetTemporary(t);
       }
     }
   } remove{files_, temporaries};
@@ -424,6 +427,7 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
     engine_->searchStep(files[k], files[k + 1]);
     records[k] = engine_->sourceRecord();
     if (!files_.createTempFile("ks", &temporaries[k])) out_.failNumbered(kMsgNoTemporaryFile);
+    platform::recordTemporary(temporaries[k]);
     const std::unique_ptr<platform::File> t = files_.open(temporaries[k], platform::File::Mode::kCreate);
     if (!t) out_.failNumbered(kMsgNoTemporaryFile);
     FileSink sink(*t);
@@ -455,6 +459,7 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
     }
     t->close();
     files_.deleteFile(temporaries[k]);
+    platform::forgetTemporary(temporaries[k]);
     temporaries[k].clear();
   }
 }

@@ -1,5 +1,9 @@
 // The parts of the platform layer that are the same on every system.
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/console.h"
@@ -75,6 +79,64 @@ unsigned FixedLocations::driveType(char letter) {
 std::string FixedLocations::driveRoot(char letter) {
   const auto it = drives.find(upperLetter(letter));
   return it == drives.end() ? std::string() : it->second.root;
+}
+
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+// The record of temporaries: a list that only grows, of slots that are
+// reused. A slot is filled before it is marked used and a new one is
+// complete before it is linked in, so that a handler only walks the list
+// and unlinks what is marked.
+struct Slot {
+  volatile std::sig_atomic_t used = 0;
+  std::unique_ptr<char[]> nativePath;
+  std::size_t capacity = 0;
+  Slot* next = nullptr;
+};
+
+Slot* volatile g_slots = nullptr;
+
+}  // namespace
+
+void recordTemporary(const std::string& path) {
+  const std::string native = toNative(path);
+  Slot* slot = g_slots;
+  while (slot != nullptr && slot->used) slot = slot->next;
+  const bool fresh = slot == nullptr;
+  if (fresh) slot = new Slot;  // kept for the life of the process
+  if (slot->capacity <= native.size()) {
+    slot->nativePath = std::make_unique<char[]>(native.size() + 1);
+    slot->capacity = native.size() + 1;
+  }
+  std::memcpy(slot->nativePath.get(), native.c_str(), native.size() + 1);
+  std::atomic_signal_fence(std::memory_order_release);  // the path is complete before it is marked
+  slot->used = 1;
+  if (fresh) {
+    slot->next = g_slots;
+    std::atomic_signal_fence(std::memory_order_release);
+    g_slots = slot;
+  }
+}
+
+void forgetTemporary(const std::string& path) {
+  const std::string native = toNative(path);
+  for (Slot* slot = g_slots; slot != nullptr; slot = slot->next) {
+    if (slot->used && native == slot->nativePath.get()) {
+      slot->used = 0;
+      return;
+    }
+  }
+}
+
+void rawDeleteRecorded() {
+  for (Slot* slot = g_slots; slot != nullptr; slot = slot->next) {
+    if (!slot->used) continue;
+    slot->used = 0;
+    rawDelete(slot->nativePath.get());
+  }
 }
 
 }  // namespace platform

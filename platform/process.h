@@ -27,7 +27,8 @@ std::string getEnv(const char* name, bool* present = nullptr);
 // Sets an environment variable of this process (and the programs it starts).
 bool setEnv(const char* name, const std::string& value);
 
-// Runs `handler` on an interrupt (Ctrl-C, SIGINT). The handler may run
+// Runs `handler` on an interrupt (Ctrl-C; SIGINT, SIGTERM, SIGHUP; a closed
+// console window), then ends the process with exit code 1. The handler may run
 // asynchronously, so it must use only the raw* functions below.
 void installInterruptHandler(void (*handler)());
 
@@ -36,5 +37,13 @@ void rawWriteError(const char* text, std::size_t n);
 void rawClose(NativeHandle handle);
 void rawDelete(const char* nativePath);
 [[noreturn]] void rawExit(int code);
+
+// Temporary files that an interrupt must not leave behind, however many a
+// run holds: recorded while they exist, deleted by rawDeleteRecorded.
+// Records are by path; the same path recorded twice needs two forgets.
+void recordTemporary(const std::string& path);
+void forgetTemporary(const std::string& path);
+// Deletes every recorded file and forgets it; async-signal-safe.
+void rawDeleteRecorded();
 
 }  // namespace platform

@@ -33,10 +33,14 @@ bool setEnv(const char* name, const std::string& value) { return ::setenv(name, 
 
 void installInterruptHandler(void (*handler)()) {
   g_interruptHandler = handler;
+  // Ctrl-C, a kill and a closed terminal all end the run the same way. While
+  // the handler runs, the others wait: it must not start twice.
+  constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  for (int signal : kSignals) sigaddset(&action.sa_mask, signal);
+  for (int signal : kSignals) sigaction(signal, &action, nullptr);
 }
 
 void rawWriteError(const char* text, std::size_t n) {

@@ -10,9 +10,10 @@ namespace {
 
 void (*g_interruptHandler)() = nullptr;
 
-// Console control events arrive on a thread of their own.
+// Console control events arrive on a thread of their own. Closing the
+// console window ends the run like Ctrl-C does.
 BOOL WINAPI onControl(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
   if (g_interruptHandler != nullptr) g_interruptHandler();
   ExitProcess(1);
 }

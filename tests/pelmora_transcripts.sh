@@ -208,18 +208,41 @@ fi
 run rp.utp
 expect "a missing registry value" 1 "Registry lookup of patch target failed!"
 
-# --- an interrupt while the patch is loaded (native: SIGINT) -----------------
+# --- an interrupt while the patch is loaded (native: SIGINT, SIGTERM, SIGHUP) --
 if [ "$windows" = 0 ]; then
-  cp -a old app5
-  "$pelmora" p.utp app5 < <(sleep 20) >out.txt 2>&1 &
-  pid=$!
-  for _ in $(seq 50); do [ -n "$(find tmp -name 'VDX*.tmp')" ] && break; sleep 0.1; done
-  kill -INT "$pid"
-  wait "$pid"
-  rc=$?
-  [ "$rc" = 1 ] && ok "an interrupt ends the run with exit code 1" || not_ok "interrupt: exit code $rc"
-  same_tree "the interrupted run changed nothing" old app5
-  no_temporaries "interrupt"
+  for signal in INT TERM HUP; do
+    rm -rf app5 && cp -a old app5
+    "$pelmora" p.utp app5 < <(sleep 20) >out.txt 2>&1 &
+    pid=$!
+    for _ in $(seq 50); do [ -n "$(find tmp -name 'VDX*.tmp')" ] && break; sleep 0.1; done
+    kill -"$signal" "$pid"
+    wait "$pid"
+    rc=$?
+    [ "$rc" = 1 ] && ok "SIG$signal ends the run with exit code 1" || not_ok "SIG$signal: exit code $rc"
+    same_tree "the run ended by SIG$signal changed nothing" old app5
+    no_temporaries "SIG$signal"
+  done
+  # The builder ends the same way: killed while it computes the second step
+  # of a version chain, it deletes its incomplete patch and the first step's
+  # streams in the temporary directory.
+  head -c 40000000 /dev/urandom >huge.old
+  { head -c 20000000 huge.old; echo inserted; tail -c 20000000 huge.old; } >huge.mid
+  { head -c 10000000 huge.mid; echo again; tail -c 30000000 huge.mid; } >huge.new
+  for signal in TERM HUP; do
+    "$kest" huge.old huge.mid huge.new hp >kest.txt 2>&1 &
+    pid=$!
+    for _ in $(seq 200); do [ -n "$(find tmp -name 'ks*')" ] && break; sleep 0.05; done
+    kill -"$signal" "$pid"
+    wait "$pid"
+    rc=$?
+    if [ "$rc" = 1 ] && [ ! -e hp.utp ] && [ -z "$(find tmp -name 'ks*')" ] &&
+       grep -q 'Deleting incomplete patch file "hp.utp"' kest.txt; then
+      ok "SIG$signal ends the builder and deletes its incomplete patch and temporaries"
+    else
+      not_ok "builder and SIG$signal" "exit code $rc" "$(tail -2 kest.txt)" "$(find tmp -name 'ks*')"
+    fi
+  done
+  rm -f huge.old huge.mid huge.new
 fi
 
 # --- a disk too full for the new file (native: a file size limit) -------------
