@@ -47,6 +47,7 @@ void PatchEngine::failFile(int consoleNumber, const std::string& name) {
 
 void PatchEngine::stop(int consoleNumber, const std::string& text) {
   cleanup();
+  undoChanges();  // after the clean-up: no temporary is left in a directory the run made
   throw ApplierError(consoleNumber, text);
 }
 

@@ -158,7 +158,8 @@ class PatchEngine {
   // --- changing the target (apply pass only); `name` is the record's file ---
   void replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace, const std::string& target,
                     const std::string& name, std::uint32_t dosDateTime);
-  void backup_file(const std::string& file, const std::string& name);
+  // Moves `file` into the backup directory as `name`; the move is recorded in `change`.
+  void backup_file(const std::string& file, const std::string& name, std::size_t change);
   void write_embedded(const std::string& target, const std::string& name, std::uint32_t size,
                       std::uint32_t dosDateTime);
   // The complete new file `staged` beside `target` gets its date and the
@@ -167,6 +168,16 @@ class PatchEngine {
   void putInPlace(const std::string& staged, const std::string& target, const std::string& name,
                   std::uint32_t dosDateTime, bool backup);
   void make_dirs(const std::string& path);
+  // A free temporary name beside `file`, which is renamed to it. The file
+  // is not one of temps_: an interrupt must never delete an earlier version.
+  std::string moveAside(const std::string& file);
+  // Puts every file that the apply pass changed back as it was, newest
+  // change first, and removes the directories it made.
+  void undoChanges();
+  // A new entry of the journal for `target`; returns its index.
+  std::size_t recordChange(const std::string& target);
+  // The apply pass is complete: earlier versions moved aside are deleted.
+  void commitChanges();
   std::string backupLocation(const std::string& name) const;
   void delete_file(const std::string& path);
   void stamp(const std::string& path, std::uint32_t dosDateTime);
@@ -196,6 +207,19 @@ class PatchEngine {
   // record: a second decode of the same delta is saved.
   std::map<std::uint64_t, std::string> kept_;
   std::uint64_t keptBytes_ = 0;
+
+  // What the apply pass changed so far, in order, so that a failure part-way
+  // can leave the target as it was before the run.
+  struct Change {
+    std::string target;
+    bool placed = false;          // something new may stand at `target`
+    std::string earlier;          // where the earlier version of `target` went; empty: nowhere
+    bool earlierAside = false;    // `earlier` is a name beside it (else the backup)
+    std::string olderBackup;      // an earlier backup moved aside for this one
+    std::string backupPlace;      // where that older backup belongs
+  };
+  std::vector<Change> changes_;
+  std::vector<std::string> madeDirs_;
 };
 
 }  // namespace applier

@@ -1,8 +1,8 @@
 // Changing the target on disk, in the apply pass only: every new file is
 // first written completely beside its target under a temporary name, then
 // the earlier version goes to the backup directory (directory patches) and
-// the new file takes its place with a rename. An error at any point leaves
-// the target as it was, or its earlier version in the backup directory.
+// the new file takes its place with a rename. Each step is recorded first:
+// an error at any point of the apply pass undoes every change of the run.
 #include <vector>
 
 #include "applier/engine.h"
@@ -26,7 +26,9 @@ std::string PatchEngine::backupLocation(const std::string& name) const {
 void PatchEngine::make_dirs(const std::string& path) {
   // Errors (existing directories, drive roots) are left to the create that follows.
   for (std::size_t i = 1; i < path.size(); ++i) {
-    if (path[i] == '\\' || path[i] == '/') files_.makeDirectory(path.substr(0, i));
+    if ((path[i] == '\\' || path[i] == '/') && files_.makeDirectory(path.substr(0, i))) {
+      madeDirs_.push_back(path.substr(0, i));
+    }
   }
 }
 
@@ -39,12 +41,55 @@ void PatchEngine::stamp(const std::string& path, std::uint32_t dosDateTime) {
   files_.setLastWriteTime(path, dosDateTime);  // a time that cannot be converted is not set
 }
 
-void PatchEngine::backup_file(const std::string& file, const std::string& name) {
+std::string PatchEngine::moveAside(const std::string& file) {
+  std::string aside;
+  if (!TempNames(files_, directoryPart(file)).adopt(file, &aside)) fail(kMsgBackupDenied);
+  return aside;
+}
+
+void PatchEngine::backup_file(const std::string& file, const std::string& name, std::size_t change) {
   if (!files_.fileExists(file)) return;
   const std::string location = backupLocation(name);
   make_dirs(location);
-  delete_file(location);  // an earlier backup is replaced
+  // An earlier backup of the same name is replaced, but kept aside until
+  // the whole run has succeeded.
+  if (files_.fileExists(location)) {
+    changes_[change].backupPlace = location;
+    changes_[change].olderBackup = moveAside(location);
+  }
   if (!files_.moveFile(file, location)) fail(kMsgBackupDenied);
+  changes_[change].earlier = location;
+}
+
+// The journal is undone newest change first: a file's earlier version is
+// moved back once the new one is gone, then an older backup back into the
+// backup directory; a file that had no earlier version is removed.
+void PatchEngine::undoChanges() {
+  for (auto c = changes_.rbegin(); c != changes_.rend(); ++c) {
+    if (c->placed || !c->earlier.empty()) {
+      if (c->placed) delete_file(c->target);
+      if (!c->earlier.empty()) files_.moveFile(c->earlier, c->target);
+    }
+    if (!c->olderBackup.empty()) files_.moveFile(c->olderBackup, c->backupPlace);
+  }
+  for (auto d = madeDirs_.rbegin(); d != madeDirs_.rend(); ++d) files_.removeDirectory(*d);
+  changes_.clear();
+  madeDirs_.clear();
+}
+
+std::size_t PatchEngine::recordChange(const std::string& target) {
+  changes_.emplace_back();
+  changes_.back().target = target;
+  return changes_.size() - 1;
+}
+
+void PatchEngine::commitChanges() {
+  for (const Change& c : changes_) {
+    if (!c.olderBackup.empty()) delete_file(c.olderBackup);
+    if (c.earlierAside) delete_file(c.earlier);
+  }
+  changes_.clear();
+  madeDirs_.clear();
 }
 
 void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace,
@@ -78,7 +123,23 @@ void PatchEngine::putInPlace(const std::string& staged, const std::string& targe
                              std::uint32_t dosDateTime, bool backup) {
   stamp(staged, dosDateTime);
   files_.keepAccessRights(target, staged);
-  if (backup) backup_file(target, name);
+  const bool existed = files_.fileExists(target);
+  // A single-file patch's one file is its last change: the rename replaces
+  // the original only now that its successor is complete, and nothing after
+  // it can fail. Everything else is recorded before it is done.
+  if (existed && !backup && !directoryPatch_) {
+    if (!files_.moveFile(staged, target)) fail(kMsgReplaceDenied);
+    temps_.release(staged);
+    return;
+  }
+  const std::size_t change = recordChange(target);
+  if (existed && backup) {
+    backup_file(target, name, change);
+  } else if (existed) {
+    changes_[change].earlier = moveAside(target);
+    changes_[change].earlierAside = true;
+  }
+  changes_[change].placed = true;
   if (!files_.moveFile(staged, target)) fail(kMsgReplaceDenied);
   temps_.release(staged);
 }

@@ -89,7 +89,10 @@ void PatchEngine::locate_and_process(Pass pass) {
       fail(kMsgNotApplicable, target_.oldPath);
     }
     if (pass == Pass::kApply) process_series(Walk::kApply);
-    if (!series.moreFollow()) return;
+    if (!series.moreFollow()) {
+      if (pass == Pass::kApply) commitChanges();
+      return;
+    }
     seekBody(body_->position());  // the next series header follows the last record
   }
 }
@@ -303,7 +306,7 @@ void PatchEngine::obsoleteFile(Walk walk) {
     checkReplaceable(target, kMsgBackupDenied, walk);
   } else {
     showFile(kMsgRemovingObsolete, name);
-    backup_file(target, name);
+    backup_file(target, name, recordChange(target));
   }
 }
 

@@ -46,11 +46,14 @@ void FaultInjectingFileSystem::diskFullAfter(std::uint64_t bytes) {
 void FaultInjectingFileSystem::reset() {
   counts_.fill(0);
   faults_.clear();
+  allCalls_ = 0;
+  anyFailsAt_ = 0;
   limited_ = false;
 }
 
 bool FaultInjectingFileSystem::fails(FileOp op) {
   const int call = ++counts_[index(op)];
+  if (++allCalls_ == anyFailsAt_) return true;
   for (const Fault& f : faults_) {
     if (f.op == op && call >= f.from && (f.to < 0 || call <= f.to)) return true;
   }
@@ -105,6 +108,10 @@ bool FaultInjectingFileSystem::moveFileNew(const std::string& from, const std::s
 
 void FaultInjectingFileSystem::keepAccessRights(const std::string& from, const std::string& to) {
   inner_.keepAccessRights(from, to);
+}
+
+bool FaultInjectingFileSystem::removeDirectory(const std::string& path) {
+  return !fails(FileOp::kDelete) && inner_.removeDirectory(path);
 }
 
 bool FaultInjectingFileSystem::makeDirectory(const std::string& path) {

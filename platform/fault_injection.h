@@ -41,6 +41,10 @@ class FaultInjectingFileSystem final : public FileSystem {
   // Counting from now, call `nth` (1: the next one) of kind `op` fails, and
   // so do the `more` calls of that kind after it (-1: every one after it).
   void failAt(FileOp op, int nth, int more = 0);
+  // Counting from now, call `nth` of any kind fails (once).
+  void failAnyAt(int nth) { anyFailsAt_ = allCalls_ + nth; }
+  // Calls of every kind seen so far.
+  int allCalls() const { return allCalls_; }
   // Writes fail once `bytes` more bytes have been written; the write that
   // crosses the limit writes the part that fits, as a full disk does.
   void diskFullAfter(std::uint64_t bytes);
@@ -60,6 +64,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   bool moveFileNew(const std::string& from, const std::string& to) override;
   void keepAccessRights(const std::string& from, const std::string& to) override;
   bool makeDirectory(const std::string& path) override;
+  bool removeDirectory(const std::string& path) override;
   bool canReplace(const std::string& path) override;
   bool listDirectory(const std::string& path, std::vector<std::string>* names) override;
   bool freeSpace(const std::string& path, std::uint64_t* bytes) override;
@@ -90,6 +95,8 @@ class FaultInjectingFileSystem final : public FileSystem {
   bool limited_ = false;
   std::uint64_t bytesLeft_ = 0;
   std::string programPath_;
+  int allCalls_ = 0;
+  int anyFailsAt_ = 0;  // 0: none
 };
 
 }  // namespace platform

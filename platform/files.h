@@ -98,6 +98,8 @@ class FileSystem {
   virtual void keepAccessRights(const std::string& from, const std::string& to) = 0;
   // Creates one directory; false when it could not (it may already exist).
   virtual bool makeDirectory(const std::string& path) = 0;
+  // Removes an empty directory.
+  virtual bool removeDirectory(const std::string& path) = 0;
   // Whether the existing file `path` can be replaced, moved or removed now,
   // tested without changing it. Windows: it opens for exclusive access (no
   // other program has it open). POSIX: its directory is writable.
@@ -139,6 +141,7 @@ class SystemFileSystem final : public FileSystem {
   bool moveFileNew(const std::string& from, const std::string& to) override;
   void keepAccessRights(const std::string& from, const std::string& to) override;
   bool makeDirectory(const std::string& path) override;
+  bool removeDirectory(const std::string& path) override;
   bool canReplace(const std::string& path) override;
   bool listDirectory(const std::string& path, std::vector<std::string>* names) override;
   bool freeSpace(const std::string& path, std::uint64_t* bytes) override;

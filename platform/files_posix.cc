@@ -209,6 +209,7 @@ bool SystemFileSystem::moveFileNew(const std::string& from, const std::string& t
 }
 
 bool SystemFileSystem::makeDirectory(const std::string& path) { return ::mkdir(toNative(path).c_str(), 0777) == 0; }
+bool SystemFileSystem::removeDirectory(const std::string& path) { return ::rmdir(toNative(path).c_str()) == 0; }
 
 // Replacing, moving or removing a file changes its directory, so that is
 // what must be writable; open files are no obstacle on POSIX.

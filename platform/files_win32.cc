@@ -157,6 +157,7 @@ bool SystemFileSystem::moveFile(const std::string& from, const std::string& to) 
 }
 
 bool SystemFileSystem::makeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool SystemFileSystem::removeDirectory(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
 
 bool SystemFileSystem::canReplace(const std::string& path) {
   // Exclusive access fails while any other handle to the file is open.

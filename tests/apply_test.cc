@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -667,6 +668,70 @@ TEST_F(HostilePatchTest, TemporariesThatCannotBeMadeOrMovedBesideTheTarget) {
   EXPECT_EQ(read("tool.txt"), read("b.txt"));
   EXPECT_EQ(applierFiles.calls(platform::FileOp::kRename), 2) << "the refused move, then the copy's rename into place";
   expectNoTemporaries();
+}
+
+// Every file-system call of a run fails in turn, from the first to the
+// last. A run that fails leaves the target exactly as it was (contents,
+// names, dates, attributes, directories, the backup directory included)
+// and no temporary; one that succeeds despite the fault made the new
+// version; a rerun without faults always finishes the job.
+class FaultLoopTest : public ApplyTest {
+ protected:
+  std::vector<std::string> directories(const std::string& dir) const {
+    std::vector<std::string> found;
+    for (const auto& e : fs::recursive_directory_iterator(at(dir))) {
+      if (e.is_directory()) found.push_back(fs::relative(e.path(), at(dir)).generic_string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+  // Runs `words` once per call of a clean run, the call failing; `app` is
+  // made from `pristine` before each run, `target` (a file or app itself)
+  // must end as `wanted`.
+  void failEveryCall(const std::vector<std::string>& words, const std::string& target, const std::string& wanted) {
+    const Tree before = snapshot("pristine");
+    const std::vector<std::string> beforeDirs = directories("pristine");
+    copyTree("pristine", "app");
+    applierFiles.reset();
+    ASSERT_EQ(pel(words), 0) << console.out;
+    const int calls = applierFiles.allCalls();
+    int failures = 0;
+    for (int n = 1; n <= calls; ++n) {
+      copyTree("pristine", "app");
+      applierFiles.reset();
+      applierFiles.failAnyAt(n);
+      const int rc = pel(words);
+      applierFiles.reset();
+      if (rc != 0) {
+        ++failures;
+        EXPECT_EQ(snapshot("app"), before) << "call " << n << console.out;
+        EXPECT_EQ(directories("app"), beforeDirs) << "call " << n;
+        expectNoTemporaries();
+      } else {
+        EXPECT_EQ(read(target), read(wanted)) << "call " << n;
+      }
+      ASSERT_EQ(pel(words), 0) << "the rerun after call " << n << console.out;
+      EXPECT_EQ(read(target), read(wanted));
+      if (::testing::Test::HasFailure()) return;
+    }
+    EXPECT_GT(failures, calls / 4) << calls << " calls";
+  }
+};
+
+TEST_F(FaultLoopTest, DirectoryPatch) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "pristine");
+  put("pristine/Backup/readme.txt", "the backup of an earlier run");
+  failEveryCall({"p.utp", "app"}, "app/sub/added.dat", "new/sub/added.dat");
+}
+
+TEST_F(FaultLoopTest, SingleFilePatch) {
+  put("a.txt", text(30, 30000));
+  put("b.txt", text(30, 29000) + "new ending");
+  ASSERT_EQ(kest({"a.txt", "b.txt", "p"}), 0);
+  put("pristine/tool.txt", read("a.txt"));
+  failEveryCall({"p.utp", "app/tool.txt"}, "app/tool.txt", "b.txt");
 }
 
 }  // namespace
