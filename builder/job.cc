@@ -120,8 +120,9 @@ class Job {
 
  private:
   void openOutput();
-  // Joins the stub in front of the closed temporary patch file as the output.
-  void joinStub();
+  // Joins the stub in front of the closed temporary patch file as the
+  // output; returns the output's length.
+  std::uint64_t joinStub();
   void writeTarget(const TargetSpec& target, bool last);
   void filePatch(const TargetSpec& target);
   void directoryPatch(const TargetSpec& target);
@@ -235,15 +236,12 @@ void Job::run() {
           o_.finalName, static_cast<long>(trailer.length));
     return;
   }
-  joinStub();
-  std::uint64_t joined = 0;
-  const std::unique_ptr<platform::File> output = files_.open(o_.finalName, platform::File::Mode::kRead);
-  if (!output || !output->size(&joined)) out_.failNumbered(kMsgCannotAccess, o_.finalName);
+  const std::uint64_t joined = joinStub();
   print("\nCreated executable patch file \"%s\" with %ld Bytes.\n",
         "\nAusf\x81hrbare Patchdatei \"%s\" mit %ld Bytes erzeugt.\n", o_.finalName, static_cast<long>(joined));
 }
 
-void Job::joinStub() {
+std::uint64_t Job::joinStub() {
   packaging::StubKind kind;
   kind.windowed = o_.guiStub;
   kind.platform = o_.stubPlatform;
@@ -265,7 +263,7 @@ void Job::joinStub() {
   platform::forgetTemporary(temporary);
   switch (joined.error) {
     case packaging::JoinError::kNone:
-      return;
+      return joined.size;
     case packaging::JoinError::kStubMissing:
       out_.failNumbered(kMsgStubMissing, relative);
     case packaging::JoinError::kCannotAccess:
@@ -275,6 +273,7 @@ void Job::joinStub() {
     case packaging::JoinError::kShortTransfer:
       out_.failNumbered(kMsgInternalFileHandling);
   }
+  return 0;  // not reached: every error above ends the run
 }
 
 void Job::writeTarget(const TargetSpec& target, bool last) {

@@ -46,7 +46,9 @@ std::string joinPath(const std::string& head, const std::string& name) {
 void walkDirectory(DirectoryStream& stream, const std::string& dir, const std::string& prefix,
                    const ScanContext& context) {
   std::vector<std::string> names;
-  if (!context.files.listDirectory(dir, &names)) return;
+  // A directory that cannot be read is no empty directory: read as one, its
+  // files would become embedded or obsolete files of the patch.
+  if (!context.files.listDirectory(dir, &names)) context.out.failNumbered(kMsgCannotAccessScanned, dir);
   // Systems list entries in different orders (the order decides the order
   // of records and the winner of equal scores): names are taken in one
   // order everywhere, letters without regard to case first, so that the
@@ -137,7 +139,13 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
 }
 
 void walkState(DirectoryStream& stream, const ScanContext& context) {
-  stream.isDirectory = context.files.isDirectory(stream.rootPath);
+  // The job checked that the root is there: a status that cannot be read
+  // now must not turn a directory into a file.
+  platform::FileStatus status;
+  if (!context.files.fileStatus(stream.rootPath, &status)) {
+    context.out.failNumbered(kMsgCannotAccessScanned, stream.rootPath);
+  }
+  stream.isDirectory = status.isDirectory;
   if (stream.isDirectory) walkDirectory(stream, stream.rootPath, "", context);
 }
 

@@ -8,9 +8,11 @@ namespace {
 
 constexpr std::size_t kPiece = 1000;
 
-bool copyAll(platform::File& from, platform::File& to) {
+// Appends all of `from` to `to`, adding its length to `*copied`.
+bool copyAll(platform::File& from, platform::File& to, std::uint64_t* copied) {
   std::uint64_t remaining = 0;
   if (!from.size(&remaining)) return false;
+  *copied += remaining;
   char buffer[kPiece];
   while (remaining > 0) {
     const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kPiece));
@@ -38,7 +40,8 @@ JoinResult joinStub(platform::FileSystem& files, const std::string& stub, const 
   std::unique_ptr<platform::File> out = files.open(output, platform::File::Mode::kCreate);
   if (!out) return {JoinError::kCannotCreate, output};
   outputOpened(*out);
-  if (copyAll(*in, *out) && copyAll(*data, *out) && out->close()) return {};
+  JoinResult joined;
+  if (copyAll(*in, *out, &joined.size) && copyAll(*data, *out, &joined.size) && out->close()) return joined;
   out.reset();
   files.deleteFile(output);
   return {JoinError::kShortTransfer, output};

@@ -32,7 +32,8 @@ enum class JoinError {
 
 struct JoinResult {
   JoinError error = JoinError::kNone;
-  std::string name;  // the file the error is about
+  std::string name;        // the file the error is about
+  std::uint64_t size = 0;  // the joined program's length, once written
 };
 
 // Writes `output` as the bytes of `stub` followed by those of `patch`,

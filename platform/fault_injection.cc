@@ -48,12 +48,16 @@ void FaultInjectingFileSystem::reset() {
   faults_.clear();
   allCalls_ = 0;
   anyFailsAt_ = 0;
+  anyFailed_.reset();
   limited_ = false;
 }
 
 bool FaultInjectingFileSystem::fails(FileOp op) {
   const int call = ++counts_[index(op)];
-  if (++allCalls_ == anyFailsAt_) return true;
+  if (++allCalls_ == anyFailsAt_) {
+    anyFailed_ = op;
+    return true;
+  }
   for (const Fault& f : faults_) {
     if (f.op == op && call >= f.from && (f.to < 0 || call <= f.to)) return true;
   }

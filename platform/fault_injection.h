@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,14 @@ class FaultInjectingFileSystem final : public FileSystem {
   // so do the `more` calls of that kind after it (-1: every one after it).
   void failAt(FileOp op, int nth, int more = 0);
   // Counting from now, call `nth` of any kind fails (once).
-  void failAnyAt(int nth) { anyFailsAt_ = allCalls_ + nth; }
+  void failAnyAt(int nth) {
+    anyFailsAt_ = allCalls_ + nth;
+    anyFailed_.reset();
+  }
   // Calls of every kind seen so far.
   int allCalls() const { return allCalls_; }
+  // The kind of the call that failAnyAt made fail, once it has.
+  std::optional<FileOp> anyFailed() const { return anyFailed_; }
   // Writes fail once `bytes` more bytes have been written; the write that
   // crosses the limit writes the part that fits, as a full disk does.
   void diskFullAfter(std::uint64_t bytes);
@@ -97,6 +103,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::string programPath_;
   int allCalls_ = 0;
   int anyFailsAt_ = 0;  // 0: none
+  std::optional<FileOp> anyFailed_;
 };
 
 }  // namespace platform

@@ -146,4 +146,40 @@ TEST_F(ExecutableTest, FailedJoinsLeaveNoTemporaryAndNoOutput) {
   EXPECT_FALSE(files.fileExists(at("p.exe")));
 }
 
+// Every file-system call of a builder run fails in turn: the run either
+// ends with a message and exit code 1, leaving no patch and no temporary
+// file, or it succeeds with the very patch of a run without faults.
+TEST_F(ExecutableTest, AFailureAtAnyCallLeavesNoPatchAndNoTemporary) {
+  for (const std::string& option : {"-q", "-s"}) {
+    SCOPED_TRACE(option);
+    const std::string output = option == "-s" ? "p.exe" : "p.utp";
+    builderFiles.reset();
+    ASSERT_EQ(run({option, "-d=*", "old", "new", "p"}), 0) << err();
+    const std::string clean = read(output);
+    const int calls = builderFiles.allCalls();
+    int failures = 0;
+    for (int n = 1; n <= calls; ++n) {
+      fs::remove(at(output));
+      builderFiles.reset();
+      builderFiles.failAnyAt(n);
+      const int rc = run({option, "-d=*", "old", "new", "p"});
+      // A file that cannot be deleted stays: nothing else may.
+      const bool deleteFailed = builderFiles.anyFailed() == FileOp::kDelete;
+      builderFiles.reset();
+      if (rc != 0) {
+        ++failures;
+        EXPECT_FALSE(fs::exists(at(output))) << "call " << n << ": " << err();
+        EXPECT_FALSE(err().empty()) << "call " << n;
+      } else {
+        EXPECT_TRUE(read(output) == clean) << "call " << n << " failed unnoticed: " << out();
+      }
+      if (!deleteFailed) EXPECT_TRUE(temporaryDirectoryEmpty()) << "call " << n;
+      fs::remove_all(at("tmp"));
+      fs::create_directories(at("tmp"));
+      if (::testing::Test::HasFailure()) return;
+    }
+    EXPECT_GT(failures, calls / 2) << calls << " calls";
+  }
+}
+
 }  // namespace
