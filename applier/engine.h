@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -154,6 +155,10 @@ class PatchEngine {
   // In a real check pass: a file that the apply pass will replace or move
   // must not be in use. Probes only remember the first such file.
   void checkReplaceable(const std::string& path, int consoleNumber, Walk walk);
+  // In a real check pass: the apply pass will be able to make a file at
+  // `path` (the record's `name`). A probe file is made and removed in the
+  // nearest directory of `path` that exists, once per directory and pass.
+  void checkCreatable(const std::string& path, int consoleNumber, const std::string& name, Walk walk);
 
   // --- changing the target (apply pass only); `name` is the record's file ---
   void replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace, const std::string& target,
@@ -220,6 +225,7 @@ class PatchEngine {
   };
   std::vector<Change> changes_;
   std::vector<std::string> madeDirs_;
+  std::set<std::string> creatableDirs_;  // checked by checkCreatable in this check pass
 };
 
 }  // namespace applier

@@ -66,6 +66,7 @@ std::string joined(const std::string& dir, const std::string& name) { return dir
 
 void PatchEngine::locate_and_process(Pass pass) {
   locator_.begin(directoryPatch_);
+  creatableDirs_.clear();
   seekBody(firstSeries_);
   for (std::size_t k = 0;; ++k) {
     patchformat::SeriesHeader series;
@@ -140,6 +141,27 @@ void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, W
   if (request_.testMode || !files_.fileExists(path) || files_.canReplace(path)) return;
   if (walk != Walk::kProbe) fail(consoleNumber);
   if (pendingLock_ < 0) pendingLock_ = consoleNumber;
+}
+
+void PatchEngine::checkCreatable(const std::string& path, int consoleNumber, const std::string& name, Walk walk) {
+  if (walk != Walk::kCheck || request_.testMode) return;
+  std::string dir = path;
+  for (;;) {
+    const std::size_t cut = dir.find_last_of("\\/");
+    if (cut == std::string::npos) {
+      dir = ".";
+      break;
+    }
+    dir.erase(cut == 0 ? 1 : cut);  // a root keeps its separator
+    if (cut == 0 || files_.isDirectory(dir)) break;
+    if (files_.fileExists(dir)) failFile(consoleNumber, name);  // a file where a directory must be made
+  }
+  if (!creatableDirs_.insert(dir).second) return;
+  std::unique_ptr<platform::File> probe;
+  std::string made;
+  if (!temps_.create(dir + "\\", &probe, &made)) failFile(consoleNumber, name);
+  probe.reset();
+  temps_.drop(made);
 }
 
 // Runs the version chain from the first source that is found (at its
@@ -231,6 +253,11 @@ bool PatchEngine::patchedFile(Walk walk) {
     }
     if (walk != Walk::kApply) {
       checkReplaceable(target, directoryPatch_ && !finalInPlace ? kMsgBackupDenied : kMsgReplaceDenied, walk);
+      if (!files_.fileExists(target)) {
+        checkCreatable(target, kMsgReplaceDenied, name, walk);
+      } else if (directoryPatch_ && !finalInPlace) {
+        checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
+      }
       if (!finalInPlace && !request_.testMode && kept_.count(recordKey) == 0 &&
           keptBytes_ + info.size <= kKeepBudget) {
         kept_[recordKey] = result;
@@ -285,7 +312,12 @@ void PatchEngine::embeddedFile(Walk walk) {
   file.reset();
   seekBody(content);
   if (walk != Walk::kApply) {
-    if (!same) checkReplaceable(target, kMsgBackupDenied, walk);
+    if (!same) {
+      checkReplaceable(target, kMsgBackupDenied, walk);
+      const bool exists = files_.fileExists(target);
+      checkCreatable(exists ? backupLocation(name) : target, exists ? kMsgBackupDenied : kMsgWritingFileFailed, name,
+                     walk);
+    }
     skipBody(size);
     return;
   }
@@ -304,6 +336,7 @@ void PatchEngine::obsoleteFile(Walk walk) {
   if (walk != Walk::kApply) {
     showFile(kMsgObsoleteLater, name);
     checkReplaceable(target, kMsgBackupDenied, walk);
+    checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
   } else {
     showFile(kMsgRemovingObsolete, name);
     backup_file(target, name, recordChange(target));

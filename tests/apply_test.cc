@@ -618,6 +618,22 @@ TEST_F(HostilePatchTest, AFileThatCannotBeMovedStopsTheCheckPass) {
   EXPECT_EQ(pel({"-t", "p.utp", "app"}), 0) << "test mode changes nothing, so it checks no locks";
 }
 
+// A new file whose directory cannot be made (a file of that name stands
+// there) is refused by the check pass, before anything changes.
+TEST_F(HostilePatchTest, AFileThatCannotBeCreatedStopsTheCheckPass) {
+  makeTrees();
+  put("new/fresh/only.txt", "a new file in a new directory");
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "app");
+  put("app/fresh", "a file where the patch needs a directory");
+  const Tree before = snapshot("app");
+  EXPECT_EQ(pel({"p.utp", "app"}), 1);
+  EXPECT_NE(console.out.find("Error, writing file \"fresh\\only.txt\" failed!"), std::string::npos) << console.out;
+  EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
+  EXPECT_EQ(snapshot("app"), before);
+  expectNoTemporaries();
+}
+
 // The rename that puts a finished file in place fails in the apply pass:
 // the run ends with its numbered message and leaves no temporary file.
 TEST_F(HostilePatchTest, ARenameRefusedInTheApplyPassEndsWithItsMessage) {

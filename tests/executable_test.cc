@@ -150,7 +150,7 @@ TEST_F(ExecutableTest, FailedJoinsLeaveNoTemporaryAndNoOutput) {
 // ends with a message and exit code 1, leaving no patch and no temporary
 // file, or it succeeds with the very patch of a run without faults.
 TEST_F(ExecutableTest, AFailureAtAnyCallLeavesNoPatchAndNoTemporary) {
-  for (const std::string& option : {"-q", "-s"}) {
+  for (const std::string option : {"-q", "-s"}) {
     SCOPED_TRACE(option);
     const std::string output = option == "-s" ? "p.exe" : "p.utp";
     builderFiles.reset();
@@ -173,7 +173,9 @@ TEST_F(ExecutableTest, AFailureAtAnyCallLeavesNoPatchAndNoTemporary) {
       } else {
         EXPECT_TRUE(read(output) == clean) << "call " << n << " failed unnoticed: " << out();
       }
-      if (!deleteFailed) EXPECT_TRUE(temporaryDirectoryEmpty()) << "call " << n;
+      if (!deleteFailed) {
+        EXPECT_TRUE(temporaryDirectoryEmpty()) << "call " << n;
+      }
       fs::remove_all(at("tmp"));
       fs::create_directories(at("tmp"));
       if (::testing::Test::HasFailure()) return;
