@@ -63,6 +63,16 @@ void PatchEngine::cleanup() {
 
 void PatchEngine::closePatch() { patch_.reset(); }
 
+bool PatchEngine::hasRoom(const std::string& dir, std::uint64_t bytes) {
+  std::uint64_t free = 0;
+  // A volume that does not tell is given the benefit of the doubt.
+  return bytes < ExpandedBody::kRoomCheckFrom || !files_.freeSpace(dir, &free) || free >= bytes + kRoomReserve;
+}
+
+void PatchEngine::requireRoom(const std::string& dir, std::uint64_t bytes) {
+  if (!hasRoom(dir, bytes)) stop(kMsgNoRoom, text(kMsgNoRoom, std::to_string(bytes), dir));
+}
+
 void PatchEngine::seekBody(std::uint64_t position) {
   body_->seek(position);
   // The body's length is known only once it is expanded: reads past its end
@@ -77,6 +87,9 @@ void PatchEngine::skipBody(std::uint64_t n) {
 }
 
 void PatchEngine::bodyFailed() {
+  if (body_->error() == BodyError::kNoRoom) {
+    stop(kMsgNoRoom, text(kMsgNoRoom, std::to_string(body_->refusedBytes()), files_.tempDirectory()));
+  }
   fail(body_->error() == BodyError::kPatchRead   ? kMsgPatchReadFailed
        : body_->error() == BodyError::kBuffering ? kMsgBufferingFailed
                                                  : kMsgCorrupt);
@@ -102,6 +115,7 @@ void PatchEngine::load_patch() {
   if (!temps_.create("", &tempFile_, &tempPath)) fail(kMsgBufferingFailed);
   body_ = std::make_unique<ExpandedBody>(*patch_, where.bodyStart, where.bodyEnd,
                                          (header_.flags & patchformat::kHeaderCompressed) != 0, *tempFile_);
+  body_->setRoomCheck([this](std::uint64_t bytes) { return hasRoom(files_.tempDirectory(), bytes); });
   seekBody(0);
   if (!reader().readTexts(header_, &creator_, &comment_)) bodyFailed();
   creatorRaw_ = creator_;

@@ -139,6 +139,11 @@ class PatchEngine {
   void seekBody(std::uint64_t position);
   void skipBody(std::uint64_t n);
   [[noreturn]] void bodyFailed();
+  // Whether the volume of `dir` has room for `bytes` more (small amounts
+  // always do); requireRoom ends the run with message 45 when it has not.
+  static constexpr std::uint64_t kRoomReserve = 1 << 20;
+  bool hasRoom(const std::string& dir, std::uint64_t bytes);
+  void requireRoom(const std::string& dir, std::uint64_t bytes);
   void requireSafe(const std::string& name, bool mayBeEmpty);
 
   // --- the record walk ---

@@ -78,6 +78,10 @@ const Entry kTable[] = {
      "Registry lookup of patch target failed! This indicates that the target software%nis not correctly installed, "
      "please reinstall the software to be patched.",
      nullptr, false},
+    {41, 45,
+     "%nError, not enough free disk space: %s more bytes are needed in \"%m\". Make room there, then%napply the "
+     "patch again.",
+     nullptr, false},
     {-1, 29, "Press any key to continue ... ", nullptr, false},
     {-1, 30, "Comment for you from the creating people this patch file:%n", nullptr, false},
     {-1, 37,

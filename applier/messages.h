@@ -57,6 +57,7 @@ enum ConsoleMessage : int {
   kMsgAlreadyUpdated = 42,
   kMsgOk = 43,
   kMsgRegistryFailed = 44,
+  kMsgNoRoom = 45,  // %s bytes, %m the directory
 };
 
 // The text of message `number` in `numbering`; empty when there is none.

@@ -17,11 +17,13 @@ TEST(ApplierMessages, BothNumberingsShareOneTable) {
   EXPECT_EQ(messageText(Numbering::kConsole, 18), "Skipping embedded file \"%m\".%n");
   EXPECT_EQ(messageText(Numbering::kWindowed, 18), "Skipping embedded file \"%m\".");
   EXPECT_EQ(messageText(Numbering::kConsole, 38), " (y/n) ");
-  EXPECT_EQ(messageText(Numbering::kWindowed, 41), "");
+  EXPECT_EQ(messageText(Numbering::kWindowed, 42), "");
   EXPECT_NE(messageText(Numbering::kConsole, 12).find("/verdelin/pelmo%s.htm"), std::string::npos);
-  // Every console number from 0 to 44 has a text; the windowed ones run to 40.
-  for (int n = 0; n <= 44; ++n) EXPECT_FALSE(messageText(Numbering::kConsole, n).empty()) << n;
-  for (int n = 0; n <= 40; ++n) EXPECT_FALSE(messageText(Numbering::kWindowed, n).empty()) << n;
+  // Every console number from 0 to 44 has a text, and the windowed ones run
+  // to 40; the room message follows as 45 and 41.
+  for (int n = 0; n <= 45; ++n) EXPECT_FALSE(messageText(Numbering::kConsole, n).empty()) << n;
+  for (int n = 0; n <= 41; ++n) EXPECT_FALSE(messageText(Numbering::kWindowed, n).empty()) << n;
+  EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgNoRoom), 41);
 }
 
 TEST(ApplierMessages, PlaceholdersAndTheCurrentDirectory) {

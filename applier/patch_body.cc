@@ -73,6 +73,13 @@ bool ExpandedBody::stepOnce() {
 }
 
 void ExpandedBody::expandTo(std::uint64_t wanted) {
+  if (wanted > expanded_ + kRoomCheckFrom && !finished_ && error_ == BodyError::kNone && roomFor_ &&
+      !roomFor_(wanted - expanded_)) {
+    error_ = BodyError::kNoRoom;
+    refused_ = wanted - expanded_;
+    finished_ = true;
+    return;
+  }
   while (expanded_ < wanted && stepOnce()) {
   }
 }

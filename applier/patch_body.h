@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ enum class BodyError {
   kCorrupt,        // damaged deflate data or a read past the body's end
   kPatchRead,      // the patch file could not be read
   kBuffering,      // the temporary file could not be written
+  kNoRoom,         // the temporary volume has no room for what a read needs
 };
 
 // Reads the logical body sequentially; stored bytes are inflated (or
@@ -42,6 +44,13 @@ class ExpandedBody : public patchformat::ByteReader {
   }
   std::uint64_t position() const { return position_; }
   std::uint64_t expanded() const { return expanded_; }
+  // Asked before a step that expands more than kRoomCheckFrom bytes at once
+  // (a long skip, an embedded file): false stops the body with kNoRoom, so
+  // that a small patch claiming a huge body cannot fill the disk.
+  static constexpr std::uint64_t kRoomCheckFrom = 1 << 20;
+  void setRoomCheck(std::function<bool(std::uint64_t bytes)> check) { roomFor_ = std::move(check); }
+  // The bytes the refused step asked for.
+  std::uint64_t refusedBytes() const { return refused_; }
   BodyError error() const { return error_; }
 
  private:
@@ -62,6 +71,8 @@ class ExpandedBody : public patchformat::ByteReader {
   std::uint64_t expanded_ = 0;
   std::uint64_t position_ = 0;
   BodyError error_ = BodyError::kNone;
+  std::function<bool(std::uint64_t)> roomFor_;
+  std::uint64_t refused_ = 0;
 };
 
 }  // namespace applier

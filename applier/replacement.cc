@@ -147,6 +147,7 @@ void PatchEngine::putInPlace(const std::string& staged, const std::string& targe
 void PatchEngine::write_embedded(const std::string& target, const std::string& name, std::uint32_t size,
                                  std::uint32_t dosDateTime) {
   make_dirs(target);
+  requireRoom(directoryPart(target), size);
   std::unique_ptr<platform::File> out;
   std::string staged;
   if (!temps_.create(directoryPart(target), &out, &staged)) failFile(kMsgWritingFileFailed, name);

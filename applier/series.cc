@@ -313,6 +313,7 @@ void PatchEngine::embeddedFile(Walk walk) {
   seekBody(content);
   if (walk != Walk::kApply) {
     if (!same) {
+      if (walk == Walk::kCheck) requireRoom(directoryPart(target), size);
       checkReplaceable(target, kMsgBackupDenied, walk);
       const bool exists = files_.fileExists(target);
       checkCreatable(exists ? backupLocation(name) : target, exists ? kMsgBackupDenied : kMsgWritingFileFailed, name,
@@ -361,6 +362,7 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   // The streams are read where the expanded body holds them.
   const std::uint64_t end = source.streamOffset + source.record.streamsTotal();
   if (!body_->ensure(end)) bodyFailed();
+  requireRoom(output->dir.empty() ? files_.tempDirectory() : output->dir, targetSize);
   std::unique_ptr<platform::File> out;
   std::string outPath;
   if (!temps_.create(output->dir, &out, &outPath)) fail(output->dir.empty() ? kMsgTempOpenFailed : kMsgReplaceDenied);

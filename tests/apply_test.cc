@@ -634,6 +634,26 @@ TEST_F(HostilePatchTest, AFileThatCannotBeCreatedStopsTheCheckPass) {
   expectNoTemporaries();
 }
 
+// A small patch whose body expands to far more than the disk holds ends
+// with the room message before the expansion fills the disk.
+TEST_F(HostilePatchTest, ABodyLargerThanTheDiskEndsBeforeFillingIt) {
+  makeTrees();
+  put("new/zeros.bin", std::string(40 << 20, '\0'));
+  ASSERT_EQ(kest({"old", "new", "p"}), 0);
+  EXPECT_LT(fs::file_size(at("p.utp")), 200000u);
+  copyTree("old", "app");
+  const Tree before = snapshot("app");
+  applierFiles.diskFullAfter(8 << 20);
+  EXPECT_EQ(pel({"p.utp", "app"}), 1);
+  EXPECT_NE(console.out.find("Error, not enough free disk space: "), std::string::npos) << console.out;
+  EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
+  EXPECT_EQ(snapshot("app"), before);
+  expectNoTemporaries();
+  applierFiles.reset();
+  EXPECT_EQ(pel({"p.utp", "app"}), 0) << "with room the same patch applies" << console.out;
+  EXPECT_EQ(read("app/zeros.bin").size(), 40u << 20);
+}
+
 // The rename that puts a finished file in place fails in the apply pass:
 // the run ends with its numbered message and leaves no temporary file.
 TEST_F(HostilePatchTest, ARenameRefusedInTheApplyPassEndsWithItsMessage) {
