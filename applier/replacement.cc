@@ -66,10 +66,8 @@ void PatchEngine::backup_file(const std::string& file, const std::string& name, 
 // backup directory; a file that had no earlier version is removed.
 void PatchEngine::undoChanges() {
   for (auto c = changes_.rbegin(); c != changes_.rend(); ++c) {
-    if (c->placed || !c->earlier.empty()) {
-      if (c->placed) delete_file(c->target);
-      if (!c->earlier.empty()) files_.moveFile(c->earlier, c->target);
-    }
+    if (c->placed) delete_file(c->target);
+    if (!c->earlier.empty()) files_.moveFile(c->earlier, c->target);
     if (!c->olderBackup.empty()) files_.moveFile(c->olderBackup, c->backupPlace);
   }
   for (auto d = madeDirs_.rbegin(); d != madeDirs_.rend(); ++d) files_.removeDirectory(*d);

@@ -123,6 +123,7 @@ class Job {
   // Joins the stub in front of the closed temporary patch file as the
   // output; returns the output's length.
   std::uint64_t joinStub();
+  [[noreturn]] void failedJoin(const packaging::JoinResult& joined, const std::string& relativeStub);
   void writeTarget(const TargetSpec& target, bool last);
   void filePatch(const TargetSpec& target);
   void directoryPatch(const TargetSpec& target);
@@ -261,19 +262,23 @@ std::uint64_t Job::joinStub() {
   // behind in the temporary directory, and no part of an output.
   files_.deleteFile(temporary);
   platform::forgetTemporary(temporary);
+  if (joined.error != packaging::JoinError::kNone) failedJoin(joined, relative);
+  return joined.size;
+}
+
+void Job::failedJoin(const packaging::JoinResult& joined, const std::string& relativeStub) {
   switch (joined.error) {
-    case packaging::JoinError::kNone:
-      return joined.size;
     case packaging::JoinError::kStubMissing:
-      out_.failNumbered(kMsgStubMissing, relative);
+      out_.failNumbered(kMsgStubMissing, relativeStub);
     case packaging::JoinError::kCannotAccess:
       out_.failNumbered(kMsgCannotAccess, joined.name);
     case packaging::JoinError::kCannotCreate:
       out_.failNumbered(kMsgCannotCreate, joined.name);
     case packaging::JoinError::kShortTransfer:
-      out_.failNumbered(kMsgInternalFileHandling);
+    case packaging::JoinError::kNone:
+      break;
   }
-  return 0;  // not reached: every error above ends the run
+  out_.failNumbered(kMsgInternalFileHandling);
 }
 
 void Job::writeTarget(const TargetSpec& target, bool last) {
