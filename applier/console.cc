@@ -1,6 +1,5 @@
 #include "applier/console.h"
 
-#include "applier/delta_files.h"
 #include "patchformat/container.h"
 
 namespace applier {
@@ -43,14 +42,6 @@ void ConsoleFrontEnd::searching(const std::string& dir, std::size_t parentLength
   } else {
     write(std::string(n, '\b') + std::string(n, ' ') + std::string(n, '\b'));
   }
-}
-
-bool carriesPatch(const std::string& path, platform::FileSystem& files) {
-  const std::unique_ptr<platform::File> file = files.open(path, platform::File::Mode::kRead);
-  if (!file) return false;
-  FileSource source(*file);
-  std::uint64_t end = 0;
-  return patchformat::findPatchEnd(source, &end);
 }
 
 int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,

@@ -36,10 +36,6 @@ class ConsoleFrontEnd : public FrontEnd {
   platform::Console& console_;
 };
 
-// Whether the file `path` ends with a patch trailer (a signed program: just
-// before its certificate table): a program file with a patch joined behind it.
-bool carriesPatch(const std::string& path, platform::FileSystem& files);
-
 // Runs pelmora with `args` (args[0] the program name) on `machine`;
 // `programPath` is the running program's own file. Returns the exit code.
 int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,

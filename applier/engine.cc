@@ -20,6 +20,14 @@ bool safeRelativeName(const std::string& name) {
   return true;
 }
 
+bool carriesPatch(const std::string& path, platform::FileSystem& files) {
+  const std::unique_ptr<platform::File> file = files.open(path, platform::File::Mode::kRead);
+  if (!file) return false;
+  FileSource source(*file);
+  std::uint64_t end = 0;
+  return patchformat::findPatchEnd(source, &end);
+}
+
 PatchEngine::PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Machine& machine, ApplyRequest request)
     : request_(std::move(request)),
       frontEnd_(frontEnd),
@@ -105,7 +113,7 @@ void PatchEngine::load_patch() {
   cleanup();
   if (!(patch_ = files_.open(request_.patchName, platform::File::Mode::kRead))) fail(kMsgCannotOpenPatch);
   FileSource source(*patch_);
-  const patchformat::PatchLocation where = patchformat::locatePatch(source);
+  const patchformat::PatchLocation where = patchformat::locatePatch(source, request_.compareMagic);
   if (where.status == patchformat::LocateStatus::kUnreadable) fail(kMsgUnreadable);
   if (where.status == patchformat::LocateStatus::kNotPatch) fail(kMsgNoPatchFile);
   show(kMsgPleaseWait);
@@ -125,7 +133,8 @@ void PatchEngine::load_patch() {
   for (char& c : creator_) {
     if (c == '\0') c = '\x01';
   }
-  directoryPatch_ = header_.isDirectoryPatch();
+  directoryPatch_ = request_.kind == ApplyRequest::Kind::kFromHeader ? header_.isDirectoryPatch()
+                                                                     : request_.kind == ApplyRequest::Kind::kDirectory;
   firstSeries_ = body_->position();
 }
 

@@ -64,6 +64,10 @@ enum class Walk {
 // not absolute, no drive, no leading separator, no ".." component, no ':'.
 bool safeRelativeName(const std::string& name);
 
+// Whether the file `path` ends with a patch trailer (a signed program: just
+// before its certificate table): a program file with a patch joined behind it.
+bool carriesPatch(const std::string& path, platform::FileSystem& files);
+
 // The directory part of `path` with its separator; ".\" for a bare name.
 std::string directoryPart(const std::string& path);
 

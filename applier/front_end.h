@@ -23,6 +23,12 @@ struct ApplyRequest {
   std::string newPath = ".";
   bool testMode = false;       // only the check pass: nothing on disk changes
   bool searchAllowed = false;  // a target that does not fit may be searched for
+  // A stub made for one kind of patch takes its own file as it finds it:
+  // neither magic nor version is compared, and the kind is not read from
+  // the header.
+  enum class Kind { kFromHeader, kDirectory, kSingleFile };
+  Kind kind = Kind::kFromHeader;
+  bool compareMagic = true;
 };
 
 // A run checks every series first and applies them only when all fit.

@@ -92,20 +92,39 @@ const Entry kTable[] = {
     {-1, 38, " (y/n) ", nullptr, false},
 };
 
+constexpr int kWindowedNoPatchFile = 11;  // and 12, the wrong version: not in the stub's table
+constexpr int kWindowedUsage = 32;
+
+int numberOf(const Entry& e, Numbering numbering) {
+  switch (numbering) {
+    case Numbering::kConsole: return e.console;
+    case Numbering::kWindowed: return e.windowed;
+    case Numbering::kStub: break;
+  }
+  if (e.windowed == kWindowedNoPatchFile || e.windowed == kWindowedNoPatchFile + 1) return -1;
+  return e.windowed > kWindowedNoPatchFile ? e.windowed - 2 : e.windowed;
+}
+
 const Entry* find(Numbering numbering, int number) {
+  if (number < 0) return nullptr;
   for (const Entry& e : kTable) {
-    if ((numbering == Numbering::kWindowed ? e.windowed : e.console) == number) return &e;
+    if (numberOf(e, numbering) == number) return &e;
   }
   return nullptr;
+}
+
+std::string textOf(const Entry& e, Numbering numbering) {
+  if (numberOf(e, numbering) < 0) return std::string();
+  if (numbering == Numbering::kConsole) return e.console_ != nullptr ? e.console_ : e.text;
+  if (numbering == Numbering::kStub && e.windowed == kWindowedUsage) return "Usage: Patchname.exe [path]%n";
+  return e.appendToLine ? std::string(1, '\x01') + e.text : e.text;
 }
 
 }  // namespace
 
 std::string messageText(Numbering numbering, int number) {
   const Entry* e = find(numbering, number);
-  if (e == nullptr) return std::string();
-  if (numbering == Numbering::kConsole) return e->console_ != nullptr ? e->console_ : e->text;
-  return e->appendToLine ? std::string(1, '\x01') + e->text : e->text;
+  return e == nullptr ? std::string() : textOf(*e, numbering);
 }
 
 int otherNumber(Numbering numbering, int number) {
@@ -146,8 +165,8 @@ std::string formatMessage(const std::string& text, const MessageValues& values) 
 }
 
 std::string numberedMessage(Numbering numbering, int consoleNumber, const MessageValues& values) {
-  const int n = numbering == Numbering::kConsole ? consoleNumber : otherNumber(Numbering::kConsole, consoleNumber);
-  return formatMessage(messageText(numbering, n), values);
+  const Entry* e = find(Numbering::kConsole, consoleNumber);
+  return e == nullptr ? std::string() : formatMessage(textOf(*e, numbering), values);
 }
 
 }  // namespace applier

@@ -8,7 +8,9 @@
 
 namespace applier {
 
-enum class Numbering { kWindowed, kConsole };
+// The directory-patch windowed stub never compares magic or version: its
+// table lacks those two messages, and later ones move down two places.
+enum class Numbering { kWindowed, kConsole, kStub };
 
 // Console numbers of the messages the engine raises by name.
 enum ConsoleMessage : int {

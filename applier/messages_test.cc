@@ -26,6 +26,17 @@ TEST(ApplierMessages, BothNumberingsShareOneTable) {
   EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgNoRoom), 41);
 }
 
+TEST(ApplierMessages, TheStubTableLacksTheNoPatchAndVersionMessages) {
+  EXPECT_EQ(messageText(Numbering::kStub, 10), messageText(Numbering::kWindowed, 10));
+  EXPECT_EQ(messageText(Numbering::kStub, 11), messageText(Numbering::kWindowed, 13)) << "moved down two places";
+  EXPECT_EQ(messageText(Numbering::kStub, 39), messageText(Numbering::kWindowed, 41));
+  EXPECT_EQ(messageText(Numbering::kStub, 40), "");
+  EXPECT_EQ(messageText(Numbering::kStub, 30), "Usage: Patchname.exe [path]%n");
+  EXPECT_EQ(numberedMessage(Numbering::kStub, kMsgNoPatchFile), "");
+  EXPECT_EQ(numberedMessage(Numbering::kStub, kMsgOk), "\x01(ok)");
+  EXPECT_EQ(numberedMessage(Numbering::kWindowed, kMsgUsage), "Usage: Pelmo32.exe patch.utp [path]\r\n");
+}
+
 TEST(ApplierMessages, PlaceholdersAndTheCurrentDirectory) {
   MessageValues v{"update.utp", ".", "sub\\a.dll"};
   EXPECT_EQ(formatMessage("%nError, \"%p\" is no patch file.", v), "\r\nError, \"update.utp\" is no patch file.");

@@ -98,7 +98,7 @@ std::string encodeShortString(const std::string& text) {
   return out;
 }
 
-PatchLocation locatePatch(RandomReader& file) {
+PatchLocation locatePatch(RandomReader& file, bool compareMagic) {
   PatchLocation loc;
   std::uint64_t size = 0;  // the end of the patch data
   findPatchEnd(file, &size);
@@ -112,11 +112,11 @@ PatchLocation locatePatch(RandomReader& file) {
     return loc;  // unreadable
   }
   loc.header = PatchHeader::decode(header);
-  if (t.magic != kPatchMagic || loc.header.magic != kPatchMagic) {
+  if (compareMagic && (t.magic != kPatchMagic || loc.header.magic != kPatchMagic)) {
     loc.status = LocateStatus::kNotPatch;
     return loc;
   }
-  if (loc.header.version != kFormatVersion) {
+  if (compareMagic && loc.header.version != kFormatVersion) {
     loc.status = LocateStatus::kWrongVersion;
     return loc;
   }

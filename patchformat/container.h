@@ -144,7 +144,9 @@ struct PatchLocation {
 
 // Finds the header from the trailer at the end of the patch data; a signed
 // program's certificate table behind the patch data is stepped over.
-PatchLocation locatePatch(RandomReader& file);
+// Without `compareMagic` the trailer and header are taken as they are,
+// whatever their magic and version say.
+PatchLocation locatePatch(RandomReader& file, bool compareMagic = true);
 
 // Where the patch data of `file` ends, in `*end`. That is the file's end,
 // except in a signed program: the signing tool appends a certificate table

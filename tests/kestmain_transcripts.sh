@@ -169,7 +169,8 @@ cp new.txt n/a.txt
 echo new >n/b.txt
 temporaries() { find "$work/tmp" "${WINEPREFIX:-/nonexistent}/drive_c/users" -iname 'ks*' 2>/dev/null | wc -l; }
 size_of() { wc -c <"$1" | tr -d ' '; }
-# joined NAME VARIANT OUTPUT ARGS...: ARGS hold -s and the states.
+# joined NAME VARIANT OUTPUT ARGS...: ARGS hold -s and the states; VARIANT
+# is the stub's folder below stubs/ (cl/Win32/comp/filepat, ...).
 joined() {
   local name=$1 variant=$2 output=$3 a
   shift 3
@@ -180,7 +181,7 @@ joined() {
   local before
   before=$(temporaries)
   timeout 60 "${runner[@]}" "$prog" -q "$@" p >out 2>err
-  local rc=$? stub=$stubs/cl/Win32/$variant/nolocal/pelmora.stb
+  local rc=$? stub=$stubs/$variant/nolocal/pelmora.stb
   local want
   want="Created executable patch file \"$output\" with $(( $(size_of "$stub") + $(size_of plain.utp) )) Bytes."
   local last
@@ -197,10 +198,10 @@ joined() {
   fi
   rm -f "$output"
 }
-joined "-s: console stub of a compressed file patch" comp/filepat p.exe -s old.txt new.txt
-joined "-s=fx: console stub of a directory patch" comp/dirpat p.exe -s=fx o n
-joined "-j -s: console stub of a stored file patch" nocomp/filepat p.exe -j -s old.txt new.txt
-joined "-s -j, two targets: console stub of a stored directory patch" nocomp/dirpat p.exe -s -j o n -n=win o n
+joined "-s: console stub of a compressed file patch" cl/Win32/comp/filepat p.exe -s old.txt new.txt
+joined "-s=fx: console stub of a directory patch" cl/Win32/comp/dirpat p.exe -s=fx o n
+joined "-j -s: console stub of a stored file patch" cl/Win32/nocomp/filepat p.exe -j -s old.txt new.txt
+joined "-s -j, two targets: console stub of a stored directory patch" cl/Win32/nocomp/dirpat p.exe -s -j o n -n=win o n
 # The local-stub marker makes the patch data differ from the plain patch;
 # the in-process tests look inside it.
 timeout 60 "${runner[@]}" "$prog" -q -s=loc old.txt new.txt p >out 2>err
@@ -229,8 +230,8 @@ contains() {
 missing() {
   printf 'Error, can'"'"'t find "%s" in directory of the calling\nKestrune, though it'"'"'s required to build executeable patchfiles of this type!\n' "$1"
 }
-contains "-s=gui: no windowed stub yet" 1 err "$(missing 'stubs\gui\Win32\comp\filepat\nolocal\pelmora.stb')" \
-  -q -s=gui old.txt new.txt p
+joined "-s=gui: windowed stub of a compressed file patch" gui/Win32/comp/filepat p.exe -s=gui old.txt new.txt
+joined "-s=gui -j: windowed stub of a stored directory patch" gui/Win32/nocomp/dirpat p.exe -s=gui -j o n
 contains "-s=GUI16, a directory: no Win16 stub" 1 err "$(missing 'stubs\gui\Win16\comp\dirpat\nolocal\pelmora.stb')" \
   -q -s=GUI16 o n p
 [ ! -e p.exe ] && [ "$(temporaries)" = 0 ] && { passed=$((passed + 1)); echo "ok - a missing stub leaves nothing"; } ||

@@ -1,0 +1,378 @@
+// window_inspector: a console helper for the GUI tests. It finds a top-level
+// window of another program by its exact title, prints its layout and the
+// state of its child controls, and drives it the way a user would (press a
+// button, close the window), so a shell script can test a windowed program
+// under Wine without clicking at screen coordinates.
+//
+//   window_inspector list  "CAPTION"
+//   window_inspector wait  "CAPTION" [SECONDS]
+//   window_inspector gone  "CAPTION" [SECONDS]
+//   window_inspector press "CAPTION" "BUTTONTEXT"
+//   window_inspector text  "CAPTION"
+//   window_inspector close "CAPTION"
+//
+// A window matches when it is top-level, visible and its title equals
+// CAPTION exactly; with several matches the first in Z order (the topmost)
+// is used. list, press, text and close wait up to 10 s for the window (press
+// also for the button to be visible and enabled); wait and gone wait SECONDS (default 10). The window
+// is polled every 100 ms.
+//
+// Output of list (one line each; X Y W H in pixels):
+//   window X Y W H        outer rectangle, screen coordinates
+//   client W H            client area size
+//   child CLASS X Y W H VISIBLE ENABLED STYLE EXSTYLE "TEXT"
+//                         one per direct child, in Z order; X Y relative to
+//                         the parent's client area, W H the outer size,
+//                         VISIBLE/ENABLED 0 or 1, styles as 0x%08lx
+//   For a list box the "TEXT" field is replaced by the item count, followed
+//   by one line per item:  item "TEXT"
+// Texts are escaped: \ " and control characters become \\ \" \n \r \t \xHH.
+// text prints the texts of the window's Static children (image statics
+// left out), one per line, escaped the same way except that " stays as is.
+// stdout is in text mode, so under Wine lines end in CR LF.
+//
+// Exit status: 0 done; 1 bad usage; 2 window (or button) not found, or
+// timeout; 3 the button exists but is hidden or disabled (a user could not
+// click it either).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kPollMs = 100;
+constexpr double kFindSeconds = 10.0;
+// Bound on each message sent to the inspected program, so a hung program
+// fails the test instead of blocking it.
+constexpr UINT kSendTimeoutMs = 3000;
+
+enum Exit { kOk = 0, kUsage = 1, kNotFound = 2, kNotClickable = 3 };
+
+struct FindState {
+  const char* caption;
+  HWND found;
+};
+
+BOOL CALLBACK find_top_level(HWND hwnd, LPARAM lparam) {
+  auto* state = reinterpret_cast<FindState*>(lparam);
+  if (!IsWindowVisible(hwnd)) return TRUE;
+  char title[1024] = "";
+  // Top-level windows: GetWindowTextA reads the title kept by the system,
+  // without sending a message that a busy program would have to answer.
+  int n = GetWindowTextA(hwnd, title, sizeof title);
+  if (n >= 0 && std::strcmp(title, state->caption) == 0) {
+    state->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND find_window(const char* caption) {
+  FindState state{caption, nullptr};
+  EnumWindows(find_top_level, reinterpret_cast<LPARAM>(&state));
+  return state.found;
+}
+
+// Polls `probe` until it returns true or `seconds` have passed; probes at
+// least once.
+template <typename Probe>
+bool poll(double seconds, Probe probe) {
+  const DWORD start = GetTickCount();
+  const DWORD limit = seconds <= 0 ? 0 : static_cast<DWORD>(seconds * 1000.0);
+  for (;;) {
+    if (probe()) return true;
+    if (GetTickCount() - start >= limit) return false;
+    Sleep(kPollMs);
+  }
+}
+
+HWND wait_for_window(const char* caption, double seconds) {
+  HWND hwnd = nullptr;
+  poll(seconds, [&] { return (hwnd = find_window(caption)) != nullptr; });
+  return hwnd;
+}
+
+// The text of a window of another process. WM_GETTEXT is sent rather than
+// calling GetWindowTextA, which for another process's window returns only
+// the caption stored at creation: an edit control's typed text would be
+// missed. Falls back to that stored caption if the program does not answer.
+std::string window_text(HWND hwnd) {
+  DWORD_PTR length = 0;
+  if (SendMessageTimeoutA(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                          &length)) {
+    std::vector<char> buf(length + 1, '\0');
+    DWORD_PTR copied = 0;
+    if (SendMessageTimeoutA(hwnd, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
+                            SMTO_ABORTIFHUNG, kSendTimeoutMs, &copied)) {
+      buf.back() = '\0';
+      return std::string(buf.data());
+    }
+  }
+  char buf[4096];
+  int n = GetWindowTextA(hwnd, buf, sizeof buf);
+  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+std::string class_name(HWND hwnd) {
+  char buf[256];
+  int n = GetClassNameA(hwnd, buf, sizeof buf);
+  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+bool class_is(HWND hwnd, const char* name) {
+  return lstrcmpiA(class_name(hwnd).c_str(), name) == 0;
+}
+
+std::string escape(const std::string& text, bool escape_quotes) {
+  std::string out;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '"':
+        out += escape_quotes ? "\\\"" : "\"";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02x", c);
+          out += hex;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+// A button's label as the user reads it: a single '&' marks the mnemonic
+// and is not shown, "&&" shows one '&'.
+std::string without_mnemonic(const std::string& label) {
+  std::string out;
+  for (size_t i = 0; i < label.size(); ++i) {
+    if (label[i] == '&') {
+      if (i + 1 < label.size() && label[i + 1] == '&') {
+        out += '&';
+        ++i;
+      }
+      continue;
+    }
+    out += label[i];
+  }
+  return out;
+}
+
+std::vector<HWND> direct_children(HWND parent) {
+  std::vector<HWND> children;
+  for (HWND child = GetWindow(parent, GW_CHILD); child && children.size() < 100000;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    children.push_back(child);
+  }
+  return children;
+}
+
+bool send(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, LRESULT* result, bool wide = false) {
+  DWORD_PTR r = 0;
+  const LRESULT ok =
+      wide ? SendMessageTimeoutW(hwnd, msg, wparam, lparam, SMTO_ABORTIFHUNG, kSendTimeoutMs, &r)
+           : SendMessageTimeoutA(hwnd, msg, wparam, lparam, SMTO_ABORTIFHUNG, kSendTimeoutMs, &r);
+  if (!ok) return false;
+  *result = static_cast<LRESULT>(r);
+  return true;
+}
+
+// List box items are read with the wide messages and converted here: Wine
+// does not convert LB_GETTEXT sent with SendMessageA to another process, so
+// the caller would get UTF-16 in a buffer sized for ANSI text.
+std::vector<std::string> list_box_items(HWND list) {
+  std::vector<std::string> items;
+  LRESULT count = 0;
+  if (!send(list, LB_GETCOUNT, 0, 0, &count) || count == LB_ERR) return items;
+  for (LRESULT i = 0; i < count; ++i) {
+    const WPARAM index = static_cast<WPARAM>(i);
+    LRESULT length = 0;
+    std::string text;
+    if (send(list, LB_GETTEXTLEN, index, 0, &length, true) && length != LB_ERR) {
+      std::vector<WCHAR> wbuf(static_cast<size_t>(length) + 1, L'\0');
+      LRESULT copied = 0;
+      if (send(list, LB_GETTEXT, index, reinterpret_cast<LPARAM>(wbuf.data()), &copied, true) &&
+          copied != LB_ERR && copied >= 0 && copied <= length) {
+        const int wlen = static_cast<int>(copied);
+        const int n = WideCharToMultiByte(CP_ACP, 0, wbuf.data(), wlen, nullptr, 0, nullptr, nullptr);
+        if (n > 0) {
+          text.resize(static_cast<size_t>(n));
+          WideCharToMultiByte(CP_ACP, 0, wbuf.data(), wlen, &text[0], n, nullptr, nullptr);
+        }
+      }
+    }
+    items.push_back(text);
+  }
+  return items;
+}
+
+unsigned long style_of(HWND hwnd, int index) {
+  return static_cast<unsigned long>(static_cast<DWORD>(GetWindowLongA(hwnd, index)));
+}
+
+int cmd_list(const char* caption) {
+  HWND hwnd = wait_for_window(caption, kFindSeconds);
+  if (!hwnd) {
+    std::fprintf(stderr, "window_inspector: no window \"%s\"\n", caption);
+    return kNotFound;
+  }
+  RECT wr{}, cr{};
+  GetWindowRect(hwnd, &wr);
+  GetClientRect(hwnd, &cr);
+  std::printf("window %ld %ld %ld %ld\n", wr.left, wr.top, wr.right - wr.left, wr.bottom - wr.top);
+  std::printf("client %ld %ld\n", cr.right - cr.left, cr.bottom - cr.top);
+  for (HWND child : direct_children(hwnd)) {
+    RECT r{};
+    GetWindowRect(child, &r);
+    const long w = r.right - r.left, h = r.bottom - r.top;
+    POINT at{r.left, r.top};
+    MapWindowPoints(nullptr, hwnd, &at, 1);
+    const std::string cls = class_name(child);
+    std::printf("child %s %ld %ld %ld %ld %d %d 0x%08lx 0x%08lx ", cls.c_str(), at.x, at.y, w, h,
+                IsWindowVisible(child) ? 1 : 0, IsWindowEnabled(child) ? 1 : 0,
+                style_of(child, GWL_STYLE), style_of(child, GWL_EXSTYLE));
+    if (lstrcmpiA(cls.c_str(), "ListBox") == 0) {
+      const std::vector<std::string> items = list_box_items(child);
+      std::printf("%u\n", static_cast<unsigned>(items.size()));
+      for (const std::string& item : items) std::printf("item \"%s\"\n", escape(item, true).c_str());
+    } else {
+      std::printf("\"%s\"\n", escape(window_text(child), true).c_str());
+    }
+  }
+  return kOk;
+}
+
+int cmd_wait(const char* caption, double seconds) {
+  return wait_for_window(caption, seconds) ? kOk : kNotFound;
+}
+
+int cmd_gone(const char* caption, double seconds) {
+  return poll(seconds, [&] { return find_window(caption) == nullptr; }) ? kOk : kNotFound;
+}
+
+struct ButtonSearch {
+  const std::string* label;
+  HWND found;  // a clickable match if there is one, else the first match
+};
+
+bool clickable(HWND hwnd) { return IsWindowVisible(hwnd) && IsWindowEnabled(hwnd); }
+
+BOOL CALLBACK find_button(HWND hwnd, LPARAM lparam) {
+  auto* search = reinterpret_cast<ButtonSearch*>(lparam);
+  if (class_is(hwnd, "Button") && without_mnemonic(window_text(hwnd)) == *search->label) {
+    if (!search->found || clickable(hwnd)) search->found = hwnd;
+    return !clickable(hwnd);
+  }
+  return TRUE;
+}
+
+int cmd_press(const char* caption, const char* label) {
+  const std::string wanted = label;
+  HWND hwnd = nullptr, button = nullptr;
+  // The window may be up a moment before its buttons are created, and a
+  // button may be enabled a moment after the program changed state.
+  poll(kFindSeconds, [&] {
+    hwnd = find_window(caption);
+    if (!hwnd) return false;
+    ButtonSearch search{&wanted, nullptr};
+    EnumChildWindows(hwnd, find_button, reinterpret_cast<LPARAM>(&search));
+    button = search.found;
+    return button != nullptr && clickable(button);
+  });
+  if (!hwnd) {
+    std::fprintf(stderr, "window_inspector: no window \"%s\"\n", caption);
+    return kNotFound;
+  }
+  if (!button) {
+    std::fprintf(stderr, "window_inspector: window \"%s\" has no button \"%s\"\n", caption, label);
+    return kNotFound;
+  }
+  if (!clickable(button)) {
+    std::fprintf(stderr, "window_inspector: button \"%s\" is %s\n", label,
+                 IsWindowVisible(button) ? "disabled" : "hidden");
+    return kNotClickable;
+  }
+  // Posted, not sent: the click may open a modal loop (a message box) in
+  // the other program, and a sent message would only return when it ends.
+  PostMessageA(button, BM_CLICK, 0, 0);
+  return kOk;
+}
+
+int cmd_text(const char* caption) {
+  HWND hwnd = wait_for_window(caption, kFindSeconds);
+  if (!hwnd) {
+    std::fprintf(stderr, "window_inspector: no window \"%s\"\n", caption);
+    return kNotFound;
+  }
+  for (HWND child : direct_children(hwnd)) {
+    if (!class_is(child, "Static")) continue;
+    const unsigned long type = style_of(child, GWL_STYLE) & SS_TYPEMASK;
+    if (type == SS_ICON || type == SS_BITMAP || type == SS_ENHMETAFILE) continue;
+    std::printf("%s\n", escape(window_text(child), false).c_str());
+  }
+  return kOk;
+}
+
+int cmd_close(const char* caption) {
+  HWND hwnd = wait_for_window(caption, kFindSeconds);
+  if (!hwnd) {
+    std::fprintf(stderr, "window_inspector: no window \"%s\"\n", caption);
+    return kNotFound;
+  }
+  PostMessageA(hwnd, WM_CLOSE, 0, 0);
+  return kOk;
+}
+
+bool parse_seconds(const char* text, double* seconds) {
+  char* end = nullptr;
+  double value = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(value >= 0) || value > 86400) return false;
+  *seconds = value;
+  return true;
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: window_inspector list  CAPTION\n"
+               "       window_inspector wait  CAPTION [SECONDS]\n"
+               "       window_inspector gone  CAPTION [SECONDS]\n"
+               "       window_inspector press CAPTION BUTTONTEXT\n"
+               "       window_inspector text  CAPTION\n"
+               "       window_inspector close CAPTION\n");
+  return kUsage;
+}
+
+int run(int argc, char** argv) {
+  if (argc < 3) return usage();
+  const std::string command = argv[1];
+  const char* caption = argv[2];
+  if (command == "wait" || command == "gone") {
+    double seconds = kFindSeconds;
+    if (argc > 4 || (argc == 4 && !parse_seconds(argv[3], &seconds))) return usage();
+    return command == "wait" ? cmd_wait(caption, seconds) : cmd_gone(caption, seconds);
+  }
+  if (command == "press") return argc == 4 ? cmd_press(caption, argv[3]) : usage();
+  if (argc != 3) return usage();
+  if (command == "list") return cmd_list(caption);
+  if (command == "text") return cmd_text(caption);
+  if (command == "close") return cmd_close(caption);
+  return usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rc = run(argc, argv);
+  std::fflush(stdout);
+  return rc;
+}

@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# Drives the windowed applier under Wine on a private X display, as a user
+# would: started with a patch and a target, with only a patch in the target
+# directory, with a wrong target and then the right one typed in, closed
+# during a search, its usage boxes, and a self-applying windowed patch made
+# by the builder. A small inspector program reads the window's controls and
+# presses the buttons of its boxes; keys are typed with xdotool. A
+# screenshot of the main window is kept in ARTEFACTS.
+#   tests/window_tests.sh PELMO32 KESTMAIN INSPECTOR ARTEFACTS RUNNER
+# The Wine prefix comes from WINEPREFIX, like the other Windows tests.
+set -u
+pelmo32=$(realpath "$1") kest=$(realpath "$2") inspector=$(realpath "$3") artefacts=$(realpath -m "$4")
+runner=$5
+root=$(cd "$(dirname "$0")/.." && pwd)
+for tool in Xvfb xdotool import; do
+  command -v "$tool" >/dev/null || { echo "window tests need $tool (scripts/setup installs it)"; exit 1; }
+done
+mkdir -p "$artefacts"
+work=$(mktemp -d)
+xvfb_pid=""
+cleanup() {
+  wineserver -k 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work" || exit 1
+export TMPDIR=$work/tmp TMP=$work/tmp TEMP=$work/tmp TZ=UTC
+mkdir -p tmp
+
+# A display of our own: Xvfb picks a free number and tells it on fd 3.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>display.txt >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s display.txt ] && break; sleep 0.1; done
+[ -s display.txt ] || { echo "Xvfb did not start"; exit 1; }
+export DISPLAY=:$(head -1 display.txt)
+# A Wine server that was started without a display gives later programs no
+# windows: the prefix's server starts again, with this display.
+wineserver -k 2>/dev/null
+timeout 15 wineserver -w 2>/dev/null
+wineserver -p </dev/null >/dev/null 2>&1
+"$runner" cmd /c exit </dev/null >/dev/null 2>&1
+
+passed=0 failed=0
+ok() { passed=$((passed + 1)); echo "ok - $1"; }
+not_ok() { failed=$((failed + 1)); echo "not ok - $1"; shift; for line in "$@"; do echo "  $line"; done; }
+check() {  # check NAME CONDITION-COMMAND...
+  local name=$1
+  shift
+  if "$@"; then ok "$name"; else not_ok "$name" "failed: $*"; fi
+}
+
+main='Patch file using Verdelin technology.'
+inspect() {
+  "$runner" "$inspector" "$@" </dev/null 2>/dev/null | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+# start DIR PROGRAM ARGS...: runs a windowed program in the background in
+# DIR; `finish` waits for it and leaves its exit code in $rc.
+app_pid=""
+start() {
+  local dir=$1
+  shift
+  (cd "$dir" && "$runner" "$@" </dev/null >/dev/null 2>&1; echo $? >"$work/rc.txt") &
+  app_pid=$!
+}
+finish() {
+  local i
+  for i in $(seq 300); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$app_pid" 2>/dev/null; then
+    rc=timeout
+    inspect close "$main" >/dev/null
+  else
+    wait "$app_pid" 2>/dev/null
+    rc=$(cat "$work/rc.txt")
+  fi
+}
+# The box CAPTION appears and holds TEXT; then BUTTON is pressed.
+answer() {  # answer NAME CAPTION TEXT BUTTON
+  local text
+  if ! inspect wait "$2" 30 >/dev/null; then not_ok "$1" "no \"$2\" box"; return 1; fi
+  text=$(inspect text "$2")
+  inspect press "$2" "$4" >/dev/null
+  if [[ "$text" == *"$3"* ]]; then ok "$1"; else not_ok "$1" "the box says: $text"; return 1; fi
+}
+# The main window has become idle again: its Exit button is enabled.
+wait_idle() {
+  local i
+  for i in $(seq 300); do
+    inspect list "$main" | grep -q '^child Button 519 342 65 25 1 1 .*"&Exit"$' && return 0
+    sleep 0.1
+  done
+  return 1
+}
+box_closed() { ! inspect wait "$1" 0 >/dev/null; }
+same_tree() { diff -r -x Backup "$1" "$2" >/dev/null; }
+fresh() { rm -rf "$1" && cp -r "$root/examples/rocket-1.0" "$1"; }
+
+"$runner" "$kest" -q '-d=*' "$root/examples/rocket-1.0" "$root/examples/rocket-1.1" upd >/dev/null 2>&1
+[ -f upd.utp ] || { echo "the builder made no patch"; exit 1; }
+
+# --- a patch and the right target: applied without a question ---------------
+fresh installed
+start . "$pelmo32" upd.utp installed
+if wait_idle; then
+  layout=$(inspect list "$main")
+  ok "started with a patch and its target: the run ends"
+else
+  layout=""
+  not_ok "started with a patch and its target: the run ends"
+fi
+check "no box was shown" box_closed Error
+check "the files are the new ones" same_tree installed "$root/examples/rocket-1.1"
+check "Apply is hidden afterwards" grep -q '^child Button 449 342 65 25 0 1 .*"&Apply"$' <<<"$layout"
+check "Browse is disabled afterwards" grep -q '^child Button 519 160 65 25 1 0 .*"&Browse"$' <<<"$layout"
+check "the target field is disabled and shows the target" grep -q '^child Edit [0-9]* 160 [0-9]* 25 1 0 .*"installed"$' <<<"$layout"
+check "the list ends with the success message" grep -q '^item "Ok, patch file applied with SUCCESS!"$' <<<"$layout"
+# The controls where the layout table puts them; the field from the width
+# of "Apply To:" to Browse.
+check "the main window is 600 x 405" grep -q '^window [0-9]* [0-9]* 600 405$' <<<"$layout"
+check "the Exit button" grep -q '^child Button 519 342 65 25 ' <<<"$layout"
+check "the upper panel" grep -q '^child Edit 10 25 575 125 1 1 ' <<<"$layout"
+check "the text toggle, hidden without a comment" grep -q '^child Button 200 4 65 20 0 1 .*"Creator"$' <<<"$layout"
+check "the message list" grep -q '^child ListBox 9 215 575 125 1 1 ' <<<"$layout"
+field=$(grep '^child Edit [0-9]* 160 ' <<<"$layout" | head -1)
+read -r _ _ fx _ fw _ <<<"$field"
+check "the target field ends where Browse begins" test "$((fx + fw))" = 500 -a "$fx" -gt 25
+import -window root "$artefacts/main-window.png" 2>/dev/null
+check "a screenshot of the main window" test -s "$artefacts/main-window.png"
+inspect close "$main" >/dev/null
+finish
+check "closed when idle: exit code 0" test "$rc" = 0
+
+# --- only the patch, started in the target directory ------------------------
+fresh installed
+start installed "$pelmo32" ../upd.utp
+answer "the current directory: \"Patch target found\"" "Patch target found" \
+  "Do you want to apply the patch to it?" Yes
+wait_idle
+check "Yes applies the patch" same_tree installed "$root/examples/rocket-1.1"
+inspect close "$main" >/dev/null
+finish
+
+# --- a wrong target, then the right one typed into the field ----------------
+fresh installed
+mkdir -p wrong
+start . "$pelmo32" upd.utp wrong
+answer "a wrong target: the \"Error\" box" Error "The patch is not applicable to it or you denied to do so." OK
+wait_idle
+target=$("$runner" winepath -w "$work/installed" 2>/dev/null | tr -d '\r')
+# Keys go to the window under the pointer (no window manager): click into
+# the field, at a client point turned into screen coordinates.
+read -r _ wx wy ww wh < <(inspect list "$main" | grep '^window ')
+read -r _ cw ch < <(inspect list "$main" | grep '^client ')
+border=$(((ww - cw) / 2))
+xdotool mousemove "$((wx + border + 300))" "$((wy + wh - ch - border + 172))" click 1
+xdotool key --delay 20 End shift+Home BackSpace
+xdotool type --delay 10 "$target"
+xdotool key alt+a
+wait_idle
+check "the typed path and Alt+a apply the patch" same_tree installed "$root/examples/rocket-1.1"
+check "no second error" box_closed Error
+inspect close "$main" >/dev/null
+finish
+
+# --- closing the window while the search runs -------------------------------
+mkdir -p search
+(cd search && mkdir d{1..20000})
+start . "$pelmo32" upd.utp search
+inspect wait "$main" 30 >/dev/null
+sleep 1
+inspect close "$main" >/dev/null
+answer "closing during the search asks first" Confirm "Really quit and stop ongoing process?!" Yes
+answer "the stopped search ends the run with message 15" Error "The patch is not applicable to it" OK
+finish
+check "the window closes after the run: exit code 0" test "$rc" = 0
+
+# --- usage boxes ------------------------------------------------------------
+start . "$pelmo32" upd.utp -h
+answer "-h shows the usage box" "Commandline usage" "Usage: Pelmo32.exe patch.utp [path]" OK
+finish
+check "-h: exit code 1" test "$rc" = 1
+
+# --- a windowed self-applying patch -----------------------------------------
+"$runner" "$kest" -q -s=gui '-d=*' "$root/examples/rocket-1.0" "$root/examples/rocket-1.1" update >/dev/null 2>&1
+check "kestmain -s=gui makes update.exe" test -s update.exe
+start . ./update.exe one two
+answer "a self-applying patch given two arguments shows its usage" "Commandline usage" "Usage: Patchname.exe [path]" OK
+finish
+check "two arguments: exit code 1" test "$rc" = 1
+fresh installed
+start installed ../update.exe
+answer "update.exe in the target directory asks" "Patch target found" "Do you want to apply the patch to it?" Yes
+wait_idle
+check "update.exe applies itself" same_tree installed "$root/examples/rocket-1.1"
+import -window root "$artefacts/self-applying.png" 2>/dev/null
+inspect close "$main" >/dev/null
+finish
+check "update.exe: exit code 0" test "$rc" = 0
+
+# The single-file windowed stub, given the file to patch.
+"$runner" "$kest" -q -s=gui "$root/examples/rocket-1.0/rocket.exe" "$root/examples/rocket-1.1/rocket.exe" \
+  rocket-file >/dev/null 2>&1
+fresh installed
+start installed ../rocket-file.exe rocket.exe
+wait_idle
+check "a single-file windowed patch applies itself to the file given" \
+  cmp -s installed/rocket.exe "$root/examples/rocket-1.1/rocket.exe"
+check "... without a question" box_closed "Patch target found"
+inspect close "$main" >/dev/null
+finish
+check "the single-file stub: exit code 0" test "$rc" = 0
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

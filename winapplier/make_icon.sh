@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Draws the windowed applier's program icon and writes patch.ico next to this
+# script: 16x16, 32x32 and 48x48 frames, 32-bit with alpha.
+#   Usage: bash winapplier/make_icon.sh [OUTPUT.ico]
+# The picture: a blue rounded square holding a white page with a folded
+# corner, crossed by a green adhesive strip (the "patch"). Every frame is
+# drawn on a 256x256 canvas and scaled down by area averaging; the 16x16
+# frame leaves out the text lines and the strip's pad, which would only blur
+# at that size.
+# Needs ImageMagick 6 (`convert`).
+set -euo pipefail
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+OUT=${1:-$HERE/patch.ico}
+command -v convert >/dev/null || { echo "make_icon: ImageMagick 'convert' not found" >&2; exit 1; }
+
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+BLUE='#2f6db4'        # background
+BLUE_EDGE='#23558f'   # background border
+FOLD='#c9dcf1'        # folded page corner
+LINES='#9db8d8'       # text lines on the page
+GREEN='#3aa54a'       # strip
+GREEN_EDGE='#2a7d37'
+PAD='#e8f6ea'         # strip's middle pad
+
+# draw SIZE DETAIL(0/1) FILE
+draw() {
+  local size=$1 detail=$2 file=$3
+  local -a extra=()
+  if [ "$detail" -eq 1 ]; then
+    extra+=(-fill "$LINES" -stroke none
+            -draw 'roundrectangle 84,92 150,104 6,6'
+            -draw 'roundrectangle 84,120 172,132 6,6'
+            -draw 'roundrectangle 84,148 172,160 6,6')
+  fi
+  # Page edges sit on multiples of 16 so the 16x16 frame keeps them sharp.
+  local -a strip=(-fill "$GREEN" -stroke "$GREEN_EDGE" -strokewidth 6
+                  -draw 'translate 148,172 rotate -45 roundrectangle -96,-30 96,30 30,30')
+  if [ "$detail" -eq 1 ]; then
+    strip+=(-fill "$PAD" -stroke none
+            -draw 'translate 148,172 rotate -45 roundrectangle -30,-20 30,20 8,8'
+            -fill "$GREEN"
+            -draw 'translate 148,172 rotate -45 circle -12,-8 -7,-8'
+            -draw 'translate 148,172 rotate -45 circle 12,-8 17,-8'
+            -draw 'translate 148,172 rotate -45 circle -12,8 -7,8'
+            -draw 'translate 148,172 rotate -45 circle 12,8 17,8')
+  fi
+  convert -size 256x256 xc:none \
+    -fill "$BLUE" -stroke "$BLUE_EDGE" -strokewidth 8 \
+    -draw 'roundrectangle 6,6 249,249 48,48' \
+    -fill white -stroke none \
+    -draw 'polygon 64,32 160,32 192,64 192,224 64,224' \
+    -fill "$FOLD" -draw 'polygon 160,32 160,64 192,64' \
+    "${extra[@]}" \
+    "${strip[@]}" \
+    -filter Box -resize "${size}x${size}" \
+    -define png:color-type=6 "$file"
+}
+
+draw 16 0 "$WORK/16.png"
+draw 32 1 "$WORK/32.png"
+draw 48 1 "$WORK/48.png"
+convert "$WORK/16.png" "$WORK/32.png" "$WORK/48.png" -type TrueColorAlpha "$OUT"
+echo "make_icon: wrote $OUT"

@@ -1,0 +1,123 @@
+#include "winapplier/window_model.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace winapplier {
+namespace {
+
+TEST(CommandLineTest, TokensQuotesAndNumbering) {
+  EXPECT_EQ(tokenize("Pelmo32.exe  \"my patch.utp\" C:\\a\" b\"c \"\""),
+            (std::vector<std::string>{"Pelmo32.exe", "my patch.utp", "C:\\a bc", ""}));
+  CommandLine c = parseCommandLine("\"C:\\Program Files\\Pelmo32.exe\" up.utp \"D:\\My App\"", false);
+  EXPECT_FALSE(c.usage);
+  EXPECT_EQ(c.patchName, "up.utp");
+  EXPECT_EQ(c.path, "D:\\My App");
+  c = parseCommandLine("Pelmo32.exe up.utp", false);
+  EXPECT_EQ(c.path, ".") << "no path given: the current directory";
+  // Self-contained: the first token after the program name is the target.
+  c = parseCommandLine("update.exe \"C:\\App\"", true);
+  EXPECT_FALSE(c.usage);
+  EXPECT_EQ(c.patchName, "");
+  EXPECT_EQ(c.path, "C:\\App");
+  EXPECT_FALSE(parseCommandLine("update.exe", true).usage);
+}
+
+TEST(CommandLineTest, UsageForHelpTooManyTokensAndNoPatch) {
+  EXPECT_TRUE(parseCommandLine("Pelmo32.exe", false).usage) << "no patch file";
+  EXPECT_TRUE(parseCommandLine("Pelmo32.exe up.utp dir -h", false).usage);
+  EXPECT_TRUE(parseCommandLine("Pelmo32.exe -h", false).usage);
+  EXPECT_FALSE(parseCommandLine("Pelmo32.exe up.utp -hx", false).usage) << "only the exact token";
+  EXPECT_TRUE(parseCommandLine("Pelmo32.exe up.utp dir more", false).usage);
+  EXPECT_TRUE(parseCommandLine("update.exe dir more", true).usage) << "two arguments to a self-contained program";
+  EXPECT_TRUE(parseCommandLine("update.exe -h", true).usage);
+}
+
+class RecordingList : public ListView {
+ public:
+  void addLine(const std::string& line) override { shown.push_back(line); }
+  void removeLastLine() override { shown.pop_back(); }
+  std::vector<std::string> shown;
+};
+
+TEST(MessageListTest, CarriageReturnsEndLinesAndByteOneContinuesTheLast) {
+  MessageList list;
+  RecordingList view;
+  list.output("Checking if the patch file can be applied.\r\n", view);
+  list.output("Checking patchinfo for file \"a.dll\": ", view);
+  list.output("\x01(ok)", view);
+  EXPECT_EQ(view.shown, (std::vector<std::string>{"Checking if the patch file can be applied.",
+                                                  "Checking patchinfo for file \"a.dll\": (ok)"}));
+  list.output("\r\nTests Ok.\r\n\r\n", view);
+  EXPECT_EQ(view.shown.size(), 5u) << "each carriage return adds a line, empty ones too";
+  EXPECT_EQ(view.shown[2], "");
+  EXPECT_EQ(view.shown[3], "Tests Ok.");
+  EXPECT_EQ(list.lines(), view.shown);
+  MessageList fresh;
+  RecordingList other;
+  fresh.output("\x01" "first", other);
+  EXPECT_EQ(other.shown, (std::vector<std::string>{"first"})) << "byte 1 on an empty list";
+}
+
+TEST(PanelTextTest, ConversionAndLimits) {
+  EXPECT_EQ(panelText("one\rtwo\x01three"), "one\r\r\ntwo\r\r\nthree");
+  // Ten lines of 76 characters fit.
+  std::string comment;
+  for (int i = 0; i < 10; ++i) comment += std::string(76, 'a' + i) + "\r";
+  EXPECT_EQ(panelText(comment).size(), 10u * 79u);
+  // Over 2003 bytes the conversion ends before the piece that does not fit.
+  EXPECT_EQ(panelText(std::string(3000, 'x')).size(), kPanelTextSize);
+  EXPECT_EQ(panelText(std::string(2001, 'x') + "\r").size(), 2001u) << "no half line break";
+  EXPECT_EQ(heldText(std::string(1500, 'c')).size(), 1003u);
+  EXPECT_EQ(controlText(".\\sub\\dir"), "sub\\dir");
+  EXPECT_EQ(controlText(".sub"), ".sub");
+  EXPECT_EQ(controlText("C:\\App"), "C:\\App");
+}
+
+TEST(LinksTest, HitAreasAndTheBrowserCommand) {
+  EXPECT_EQ(linkAt(57, 349), Link::kWhatIsAPatch);
+  EXPECT_EQ(linkAt(163, 361), Link::kWhatIsAPatch);
+  EXPECT_EQ(linkAt(164, 355), Link::kNone);
+  EXPECT_EQ(linkAt(175, 355), Link::kCreatePatches);
+  EXPECT_EQ(linkAt(329, 355), Link::kCreatePatches);
+  EXPECT_EQ(linkAt(100, 348), Link::kNone);
+  EXPECT_EQ(linkAt(100, 362), Link::kNone);
+  EXPECT_EQ(linkAddress(Link::kWhatIsAPatch), std::string(kVendorServer) + "press/patch.htm");
+
+  const std::string page = linkAddress(Link::kCreatePatches);
+  std::string command;
+  platform::ExportedRegistry withPlaceholder(
+      "[HKEY_CLASSES_ROOT\\.htm]\n@=\"htmlfile\"\n"
+      "[HKEY_CLASSES_ROOT\\htmlfile\\shell\\open\\command]\n@=\"browser.exe -url \\\"%1\\\" -again %1\"\n");
+  ASSERT_TRUE(browserCommand(withPlaceholder, page, &command));
+  EXPECT_EQ(command, "browser.exe -url \"" + page + "\" -again " + page);
+  platform::ExportedRegistry without(
+      "[HKEY_CLASSES_ROOT\\.htm]\n@=\"htmlfile\"\n"
+      "[HKEY_CLASSES_ROOT\\htmlfile\\shell\\open\\command]\n@=\"C:\\\\web\\\\browser.exe\"\n");
+  ASSERT_TRUE(browserCommand(without, page, &command));
+  EXPECT_EQ(command, "C:\\web\\browser.exe " + page);
+  platform::ExportedRegistry noOpen("[HKEY_CLASSES_ROOT\\.htm]\n@=\"htmlfile\"\n");
+  EXPECT_FALSE(browserCommand(noOpen, page, &command));
+  platform::ExportedRegistry emptyType("[HKEY_CLASSES_ROOT\\.htm]\n@=\"\"\n");
+  EXPECT_FALSE(browserCommand(emptyType, page, &command));
+  EXPECT_EQ(browserFailureText(page),
+            "Cannot automatically launch system internet browser, please do it and enter \"" + page +
+                "\" manually.");
+}
+
+TEST(StateTest, ButtonsAndCursorOfTheRunStates) {
+  const StateLook busy = lookOf(true, false);
+  EXPECT_STREQ(busy.exitText, "&Exit");
+  EXPECT_FALSE(busy.exitEnabled);
+  EXPECT_FALSE(busy.applyEnabled);
+  EXPECT_TRUE(busy.hourglass);
+  EXPECT_TRUE(lookOf(false, false).applyEnabled);
+  EXPECT_FALSE(lookOf(false, true).applyEnabled) << "nothing to apply to";
+  EXPECT_TRUE(lookOf(false, true).exitEnabled);
+  EXPECT_FALSE(lookOf(false, true).hourglass);
+}
+
+}  // namespace
+}  // namespace winapplier

@@ -1,0 +1,313 @@
+#include "winapplier/window_win32.h"
+
+#include <windows.h>
+#include <commdlg.h>
+
+#include <memory>
+#include <string>
+
+#include "applier/engine.h"
+#include "platform/machine.h"
+#include "winapplier/windowed_applier.h"
+
+namespace winapplier {
+namespace {
+
+const char kClassName[] = "Pelmora GUI";
+const char kTitle[] = "Patch file using Verdelin technology.";
+constexpr int kWidth = 600;
+constexpr int kHeight = 405;
+constexpr COLORREF kLinkBlue = RGB(0, 0, 238);
+constexpr std::size_t kFileNameSize = 250;
+
+class Window final : public WindowView {
+ public:
+  explicit Window(HINSTANCE instance) : instance_(instance) {}
+  void attach(WindowedApplier* applier) { applier_ = applier; }
+
+  bool create();
+  static LRESULT CALLBACK procedure(HWND hwnd, UINT message, WPARAM wp, LPARAM lp);
+
+  // --- WindowView ---
+  void addLine(const std::string& line) override;
+  void removeLastLine() override;
+  void clearList() override;
+  void setPanel(const std::string& text) override { SetWindowTextA(panel_, text.c_str()); }
+  void setTarget(const std::string& text) override { SetWindowTextA(field_, text.c_str()); }
+  std::string target() override;
+  void showToggle(const std::string& text) override;
+  void setLook(const StateLook& look) override;
+  void applied() override;
+  Answer box(const std::string& text, const std::string& caption, BoxStyle style, bool owned) override;
+  bool chooseFile(const std::string& title, const std::string& initial, std::string* chosen) override;
+  void pump() override;
+  void destroy() override { DestroyWindow(main_); }
+  bool startProgram(const std::string& commandLine) override {
+    return WinExec(commandLine.c_str(), SW_SHOWNORMAL) >= 32;
+  }
+
+  HWND handle() const { return main_; }
+  // A message as the window takes it: Alt keys pressed in a control
+  // belong to the main window.
+  void dispatch(MSG& m);
+
+ private:
+  LRESULT handle(HWND hwnd, UINT message, WPARAM wp, LPARAM lp);
+  void createControls();
+  HWND control(const char* cls, const char* text, DWORD style, DWORD exStyle, int x, int y, int w, int h);
+  void paint();
+
+  HINSTANCE instance_;
+  WindowedApplier* applier_ = nullptr;
+  HWND main_ = nullptr;
+  HWND exit_ = nullptr, apply_ = nullptr, browse_ = nullptr, field_ = nullptr;
+  HWND panel_ = nullptr, toggle_ = nullptr, list_ = nullptr;
+  bool hourglass_ = false;
+  int widestLine_ = 0;  // pixels, for the list's horizontal scroll bar
+};
+
+bool Window::create() {
+  const int x = (GetSystemMetrics(SM_CXFULLSCREEN) - kWidth) / 2;
+  const int y = (GetSystemMetrics(SM_CYFULLSCREEN) - kHeight) / 2;
+  CreateWindowExA(0, kClassName, kTitle, WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, x, y, kWidth, kHeight, nullptr,
+                  nullptr, instance_, this);
+  return main_ != nullptr;
+}
+
+HWND Window::control(const char* cls, const char* text, DWORD style, DWORD exStyle, int x, int y, int w, int h) {
+  return CreateWindowExA(exStyle, cls, text, WS_CHILD | style, x, y, w, h, main_, nullptr, instance_, nullptr);
+}
+
+void Window::createControls() {
+  const DWORD button = WS_VISIBLE | BS_PUSHBUTTON | BS_CENTER;
+  exit_ = control("BUTTON", "&Cancel", button, 0, 519, 342, 65, 25);
+  apply_ = control("BUTTON", "&Apply", button, 0, 449, 342, 65, 25);
+  browse_ = control("BUTTON", "&Browse", button, 0, 519, 160, 65, 25);
+  // The field ends where Browse begins, after the label in the window's font.
+  SIZE label = {0, 0};
+  if (HDC dc = GetDC(main_)) {
+    GetTextExtentPoint32A(dc, "Apply To:", 9, &label);
+    ReleaseDC(main_, dc);
+  }
+  const int w = static_cast<int>(label.cx);
+  field_ = control("EDIT", "", WS_VISIBLE | ES_LEFT, WS_EX_CLIENTEDGE, w + 25, 160, 475 - w, 25);
+  panel_ = control("EDIT", "", WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY, WS_EX_CLIENTEDGE, 10, 25, 575,
+                   125);
+  SendMessageA(panel_, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), FALSE);
+  toggle_ = control("BUTTON", "Creator", BS_PUSHBUTTON | BS_CENTER, 0, 200, 4, 65, 20);
+  list_ = control("LISTBOX", nullptr, WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | LBS_NOSEL | LBS_NOINTEGRALHEIGHT,
+                  WS_EX_CLIENTEDGE, 9, 215, 575, 125);
+}
+
+void Window::paint() {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(main_, &ps);
+  if (ps.fErase) FillRect(dc, &ps.rcPaint, GetSysColorBrush(COLOR_BTNFACE));
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+  const auto text = [dc](int x, int y, const char* s) { TextOutA(dc, x, y, s, lstrlenA(s)); };
+  text(15, 164, "Apply To:");
+  text(15, 4, "Patch Creator Information:");
+  text(15, 195, "Patching Messages Output:");
+  text(10, 347, "Links:");
+  SetTextColor(dc, kLinkBlue);
+  text(57, 347, "What is a patch?");
+  text(57, 347, "_____________");
+  text(175, 347, "Create patches myself?");
+  text(175, 347, "___________________");
+  EndPaint(main_, &ps);
+}
+
+LRESULT CALLBACK Window::procedure(HWND hwnd, UINT message, WPARAM wp, LPARAM lp) {
+  if (message == WM_NCCREATE) {
+    auto* self = static_cast<Window*>(reinterpret_cast<CREATESTRUCTA*>(lp)->lpCreateParams);
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    self->main_ = hwnd;
+  }
+  auto* self = reinterpret_cast<Window*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (self == nullptr || self->applier_ == nullptr) return DefWindowProcA(hwnd, message, wp, lp);
+  return self->handle(hwnd, message, wp, lp);
+}
+
+LRESULT Window::handle(HWND hwnd, UINT message, WPARAM wp, LPARAM lp) {
+  switch (message) {
+    case WM_CREATE:
+      createControls();
+      applier_->enterIdle();
+      return 0;
+    case WM_PAINT:
+      paint();
+      return 0;
+    case WM_SETCURSOR:
+      SetCursor(LoadCursorA(nullptr, hourglass_ ? IDC_WAIT : IDC_ARROW));
+      return TRUE;
+    case WM_SYSCHAR:
+      if (applier_->altKey(static_cast<char>(wp))) return 0;
+      break;
+    case WM_COMMAND: {
+      const HWND from = reinterpret_cast<HWND>(lp);
+      if (from == field_ && HIWORD(wp) == EN_CHANGE) {
+        applier_->targetEdited();
+      } else if (HIWORD(wp) == BN_CLICKED) {
+        if (from == exit_) applier_->command(Command::kExit);
+        if (from == browse_) applier_->command(Command::kBrowse);
+        if (from == apply_) applier_->command(Command::kApply);
+        if (from == toggle_) applier_->command(Command::kToggle);
+      }
+      return 0;
+    }
+    case WM_LBUTTONDOWN:
+      applier_->clicked(static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp)));
+      return 0;
+    case WM_CLOSE:
+      applier_->closeRequested();
+      return 0;
+    case WM_DESTROY:
+      main_ = nullptr;
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcA(hwnd, message, wp, lp);
+}
+
+void Window::dispatch(MSG& m) {
+  if (m.message == WM_SYSCHAR && main_ != nullptr && GetParent(m.hwnd) == main_) m.hwnd = main_;
+  TranslateMessage(&m);
+  DispatchMessageA(&m);
+}
+
+void Window::pump() {
+  MSG m;
+  while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+    if (m.message == WM_QUIT) {  // for the message loop after the run
+      PostQuitMessage(static_cast<int>(m.wParam));
+      return;
+    }
+    dispatch(m);
+  }
+}
+
+void Window::addLine(const std::string& line) {
+  const LRESULT index = SendMessageA(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
+  if (index >= 0) SendMessageA(list_, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
+  SIZE size = {0, 0};
+  if (HDC dc = GetDC(list_)) {
+    const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(list_, WM_GETFONT, 0, 0)));
+    GetTextExtentPoint32A(dc, line.c_str(), static_cast<int>(line.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(list_, dc);
+  }
+  if (size.cx + 8 > widestLine_) {
+    widestLine_ = static_cast<int>(size.cx) + 8;
+    SendMessageA(list_, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(widestLine_), 0);
+  }
+}
+
+void Window::removeLastLine() {
+  const LRESULT count = SendMessageA(list_, LB_GETCOUNT, 0, 0);
+  if (count > 0) SendMessageA(list_, LB_DELETESTRING, static_cast<WPARAM>(count - 1), 0);
+}
+
+void Window::clearList() {
+  SendMessageA(list_, LB_RESETCONTENT, 0, 0);
+  widestLine_ = 0;
+  SendMessageA(list_, LB_SETHORIZONTALEXTENT, 0, 0);
+}
+
+std::string Window::target() {
+  std::string text(static_cast<std::size_t>(GetWindowTextLengthA(field_)) + 1, '\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextA(field_, &text[0], static_cast<int>(text.size()))));
+  return text;
+}
+
+void Window::showToggle(const std::string& text) {
+  SetWindowTextA(toggle_, text.c_str());
+  ShowWindow(toggle_, SW_SHOW);
+}
+
+void Window::setLook(const StateLook& look) {
+  SetWindowTextA(exit_, look.exitText);
+  EnableWindow(exit_, look.exitEnabled);
+  EnableWindow(apply_, look.applyEnabled);
+  hourglass_ = look.hourglass;
+  SetCursor(LoadCursorA(nullptr, hourglass_ ? IDC_WAIT : IDC_ARROW));
+}
+
+void Window::applied() {
+  ShowWindow(apply_, SW_HIDE);
+  EnableWindow(browse_, FALSE);
+  EnableWindow(field_, FALSE);
+}
+
+Answer Window::box(const std::string& text, const std::string& caption, BoxStyle style, bool owned) {
+  UINT type = MB_OK;
+  if (style == BoxStyle::kErrorOk) type = MB_OK | MB_ICONERROR;
+  if (style == BoxStyle::kQuestionYesNo) type = MB_YESNO | MB_ICONQUESTION;
+  if (style == BoxStyle::kWarningYesNo) type = MB_YESNO | MB_ICONWARNING;
+  switch (MessageBoxA(owned ? main_ : nullptr, text.c_str(), caption.c_str(), type)) {
+    case IDYES: return Answer::kYes;
+    case IDNO: return Answer::kNo;
+    case IDCANCEL: return Answer::kCancel;
+    default: return Answer::kOk;
+  }
+}
+
+bool Window::chooseFile(const std::string& title, const std::string& initial, std::string* chosen) {
+  char name[kFileNameSize] = {};
+  lstrcpynA(name, initial.c_str(), static_cast<int>(sizeof name));
+  OPENFILENAMEA ofn = {};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = main_;
+  ofn.lpstrFile = name;
+  ofn.nMaxFile = sizeof name;
+  ofn.lpstrTitle = title.c_str();
+  ofn.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+  if (!GetOpenFileNameA(&ofn)) return false;
+  *chosen = name;
+  return true;
+}
+
+}  // namespace
+
+int runWindowed(Variant variant) {
+  platform::Machine& machine = platform::systemMachine();
+  const std::string own = machine.files.programPath();
+  // Pelmo32 is self-contained when a patch is joined behind its own file;
+  // the stubs always are.
+  const bool selfContained = variant != Variant::kPelmo32 || applier::carriesPatch(own, machine.files);
+  const CommandLine line = parseCommandLine(GetCommandLineA(), selfContained);
+  if (line.usage) {
+    MessageBoxA(nullptr, usageText(variant).c_str(), "Commandline usage", MB_OK);
+    return 1;
+  }
+  const HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA wc = {};
+  wc.style = CS_HREDRAW | CS_VREDRAW;
+  wc.lpfnWndProc = Window::procedure;
+  wc.hInstance = instance;
+  wc.hIcon = LoadIconA(instance, "PATCHICON");
+  wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  wc.lpszClassName = kClassName;
+  if (!RegisterClassA(&wc)) {
+    MessageBoxA(nullptr, "Windows class failure", "Error", MB_OK | MB_ICONERROR);
+    return 255;
+  }
+  Window window(instance);
+  WindowedApplier applier(variant, machine, window, selfContained ? own : line.patchName, line.path);
+  window.attach(&applier);
+  if (!window.create() || !applier.readPatch()) {
+    if (window.handle() != nullptr) DestroyWindow(window.handle());
+    UnregisterClassA(kClassName, instance);
+    return 255;
+  }
+  ShowWindow(window.handle(), SW_SHOWNORMAL);
+  UpdateWindow(window.handle());
+  applier.startupRun();
+  MSG m;
+  while (GetMessageA(&m, nullptr, 0, 0) > 0) window.dispatch(m);
+  return static_cast<int>(m.wParam);
+}
+
+}  // namespace winapplier

@@ -1,0 +1,117 @@
+// The windowed applier's behaviour, apart from the window itself: start-up,
+// runs of the engine, the run states, the commands of the buttons and Alt
+// keys, the close question, and the services the engine asks of a window.
+// The Win32 code implements WindowView and forwards window messages here,
+// so the whole flow is tested natively with a scripted view.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "applier/engine.h"
+#include "platform/machine.h"
+#include "winapplier/window_model.h"
+
+namespace winapplier {
+
+enum class BoxStyle { kOk, kErrorOk, kQuestionYesNo, kWarningYesNo };
+enum class Answer { kOk, kYes, kNo, kCancel };
+
+// What the window shows and asks; every call may dispatch window messages.
+class WindowView : public ListView {
+ public:
+  virtual void clearList() = 0;
+  virtual void setPanel(const std::string& text) = 0;
+  virtual void setTarget(const std::string& text) = 0;
+  virtual std::string target() = 0;
+  virtual void showToggle(const std::string& text) = 0;  // visible, with this text
+  virtual void setLook(const StateLook& look) = 0;
+  // After a successful run: Apply hidden, Browse and the target field disabled.
+  virtual void applied() = 0;
+  // A message box, owned by the main window unless `owned` is false.
+  virtual Answer box(const std::string& text, const std::string& caption, BoxStyle style, bool owned) = 0;
+  // The open-file dialog, starting at `initial`; false when cancelled.
+  virtual bool chooseFile(const std::string& title, const std::string& initial, std::string* chosen) = 0;
+  // Dispatches the pending window messages.
+  virtual void pump() = 0;
+  virtual void destroy() = 0;
+  // Starts a command line (the browser); false when it could not be started.
+  virtual bool startProgram(const std::string& commandLine) = 0;
+};
+
+// The commands of the buttons, and of Alt+e, Alt+b, Alt+a.
+enum class Command { kExit, kBrowse, kApply, kToggle };
+
+class WindowedApplier : public applier::FrontEnd {
+ public:
+  // `view` and `machine` outlive the applier. An empty `patchName` means
+  // the program's own file.
+  WindowedApplier(Variant variant, platform::Machine& machine, WindowView& view, std::string patchName,
+                  std::string path);
+  ~WindowedApplier() override;
+
+  // Reads and checks the patch once before the window is shown; false
+  // (after the "Patch Error" box) when that fails.
+  bool readPatch();
+  // The start-up run: a run that may search for the target.
+  void startupRun();
+  // Enters the idle state (the window's creation does).
+  void enterIdle() { setBusy(false); }
+  // A button or Alt key; everything but the text toggle only when idle.
+  void command(Command command);
+  // The Alt key with `key`; true when it is one of the window's.
+  bool altKey(char key);
+  // The user closes the window: at once when idle, after a question and
+  // the end of the run when busy.
+  void closeRequested();
+  // A left click at client point (x, y): the links.
+  void clicked(int x, int y);
+  // The user edited the target field.
+  void targetEdited();
+  bool busy() const { return busy_; }
+
+  // --- services for the engine ---
+  void show(const std::string& text) override;
+  bool ask(const std::string& message, const std::string& caption) override;
+  void pump() override { view_.pump(); }
+  bool abortRequested() override { return stop_; }
+  void searching(const std::string& dir, std::size_t parentLength, bool entering) override;
+  void located(const std::string& path) override;
+
+ private:
+  applier::ApplyRequest request() const;
+  // load_patch with the panel's texts; throws the engine's error.
+  void load(applier::PatchEngine& engine);
+  void run();
+  void errorOutput(const std::string& text);
+  void setBusy(bool busy);
+  void setControlText(const std::string& text) { view_.setTarget(controlText(text)); }
+  void browse();
+  void apply();
+  void toggle();
+  void openLink(Link link);
+
+  const Variant variant_;
+  const applier::Numbering numbering_;
+  platform::Machine& machine_;
+  WindowView& view_;
+  const std::string patchName_;
+  std::string path_;         // the path argument (the second one always equals it)
+  std::string lastRead_;     // the patch file read last: it is not "decoded" again
+  std::string comment_;      // as held, before the panel's conversion
+  std::string creator_;
+  bool commentShown_ = false;
+  bool searchAllowed_ = false;
+  bool busy_ = false;
+  bool stop_ = false;        // once set it stays set
+  bool quitAfterRun_ = false;
+  bool confirming_ = false;  // the close question is open
+  bool applied_ = false;     // a run succeeded
+  MessageList list_;
+  std::unique_ptr<applier::PatchEngine> engine_;
+};
+
+// The usage box's text for `variant`.
+std::string usageText(Variant variant);
+
+}  // namespace winapplier
