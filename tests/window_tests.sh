@@ -153,12 +153,22 @@ target=$("$runner" winepath -w "$work/installed" 2>/dev/null | tr -d '\r')
 read -r _ wx wy ww wh < <(inspect list "$main" | grep '^window ')
 read -r _ cw ch < <(inspect list "$main" | grep '^client ')
 border=$(((ww - cw) / 2))
+xdotool mousemove "$((wx + border + 300))" "$((wy + wh - ch - border + 100))"
+# Alt+b: the open-file dialog, cancelled.
+xdotool key alt+b
+if inspect wait "Select target to apply patch to:" 20 >/dev/null; then
+  ok "Alt+b opens the Browse dialog"
+  inspect press "Select target to apply patch to:" Cancel >/dev/null
+  inspect gone "Select target to apply patch to:" 20 >/dev/null
+else
+  not_ok "Alt+b opens the Browse dialog"
+fi
 xdotool mousemove "$((wx + border + 300))" "$((wy + wh - ch - border + 172))" click 1
 xdotool key --delay 20 End shift+Home BackSpace
 xdotool type --delay 10 "$target"
-xdotool key alt+a
+inspect press "$main" Apply >/dev/null
 wait_idle
-check "the typed path and Alt+a apply the patch" same_tree installed "$root/examples/rocket-1.1"
+check "the typed path and the Apply button apply the patch" same_tree installed "$root/examples/rocket-1.1"
 check "no second error" box_closed Error
 inspect close "$main" >/dev/null
 finish
@@ -174,6 +184,13 @@ answer "closing during the search asks first" Confirm "Really quit and stop ongo
 answer "the stopped search ends the run with message 15" Error "The patch is not applicable to it" OK
 finish
 check "the window closes after the run: exit code 0" test "$rc" = 0
+
+# --- a file that is no patch ------------------------------------------------
+echo "not a patch" >bad.utp
+start . "$pelmo32" bad.utp
+answer "a file that is no patch: the \"Patch Error\" box" "Patch Error" "not a patch file." OK
+finish
+check "the patch error: exit code 255" test "$rc" = 255
 
 # --- usage boxes ------------------------------------------------------------
 start . "$pelmo32" upd.utp -h
@@ -197,6 +214,22 @@ import -window root "$artefacts/self-applying.png" 2>/dev/null
 inspect close "$main" >/dev/null
 finish
 check "update.exe: exit code 0" test "$rc" = 0
+
+# Signed as vendors sign their programs: the patch is found before the
+# certificate table.
+if openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=Verdelin test" \
+     >/dev/null 2>&1 &&
+   osslsigncode sign -certs cert.pem -key key.pem -n Update -in update.exe -out signed.exe >/dev/null 2>&1; then
+  fresh installed
+  start installed ../signed.exe
+  answer "a signed windowed patch asks" "Patch target found" "Do you want to apply the patch to it?" Yes
+  wait_idle
+  check "a signed windowed patch applies itself" same_tree installed "$root/examples/rocket-1.1"
+  inspect close "$main" >/dev/null
+  finish
+else
+  not_ok "signing update.exe with openssl and osslsigncode"
+fi
 
 # The single-file windowed stub, given the file to patch.
 "$runner" "$kest" -q -s=gui "$root/examples/rocket-1.0/rocket.exe" "$root/examples/rocket-1.1/rocket.exe" \

@@ -160,6 +160,21 @@ TEST_F(WindowedApplierTest, InTheTargetDirectoryTheSearchAsksFirst) {
   EXPECT_TRUE(installedIsNew());
 }
 
+TEST_F(WindowedApplierTest, CancelInAQuestionEndsTheRunAsAnError) {
+  buildPatch();
+  enter("installed");
+  WindowedApplier& w = start(".");
+  ASSERT_TRUE(w.readPatch());
+  view.answers = {Answer::kCancel};
+  w.startupRun();
+  ASSERT_EQ(view.boxes.size(), 2u);
+  EXPECT_EQ(view.boxes[1].caption, "Error");
+  EXPECT_EQ(view.boxes[1].text, "Dummy ");
+  EXPECT_EQ(view.list.back(), "Dummy");
+  EXPECT_FALSE(w.busy());
+  EXPECT_EQ(read("installed/readme.txt"), read("old/readme.txt"));
+}
+
 TEST_F(WindowedApplierTest, AWrongTargetFailsUntilTheRightOneIsApplied) {
   buildPatch();
   fs::create_directories(at("elsewhere/empty"));
@@ -272,6 +287,12 @@ TEST_F(WindowedApplierTest, AFileThatIsNoPatchOnlyTheDirectoryStubTakesAsItIs) {
   stub.startupRun();
   EXPECT_TRUE(view.boxes.empty());
   EXPECT_TRUE(installedIsNew());
+  // Taken as it is, a file that is no patch at all still only fails.
+  put("noise.utp", text(9, 5000));
+  view.boxes.clear();
+  EXPECT_FALSE(start(at("installed"), Variant::kDirectoryStub, "noise.utp").readPatch());
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_EQ(view.boxes[0].caption, "Patch Error");
 }
 
 TEST_F(WindowedApplierTest, LinksOpenTheBrowserOrSayWhereToGo) {
