@@ -43,21 +43,26 @@ void releasePatchOutput() { g_patch.open = 0; }
 void releaseLogOutput() { g_log.open = 0; }
 bool patchOutputOpen() { return g_patch.open != 0; }
 
+namespace {
+
+void discard(Registered* slot) {
+  if (!slot->open) return;
+  slot->open = 0;
+  platform::rawClose(slot->handle);
+  platform::rawWriteError(slot->message, slot->messageLength);
+  platform::rawDelete(slot->nativePath);
+}
+
+}  // namespace
+
 void cleanupHandler() {
   platform::rawDeleteRecorded();
-  if (g_patch.open) {
-    g_patch.open = 0;
-    platform::rawClose(g_patch.handle);
-    platform::rawWriteError(g_patch.message, g_patch.messageLength);
-    platform::rawDelete(g_patch.nativePath);
-    platform::rawExit(1);
-  }
-  if (g_log.open) {
-    g_log.open = 0;
-    platform::rawClose(g_log.handle);
-    platform::rawWriteError(g_log.message, g_log.messageLength);
-    platform::rawDelete(g_log.nativePath);
-  }
+  // The incomplete patch first, then the incomplete log; a run that ends
+  // with its patch incomplete ends with exit code 1.
+  const bool patchWasOpen = g_patch.open != 0;
+  discard(&g_patch);
+  discard(&g_log);
+  if (patchWasOpen) platform::rawExit(1);
 }
 
 }  // namespace builder

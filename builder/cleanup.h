@@ -19,10 +19,10 @@ void releaseLogOutput();
 bool patchOutputOpen();
 
 // Interrupt and exit handler. Deletes the temporaries recorded with
-// platform::recordTemporary (silently). With the patch output open: closes it, prints
-// the "Deleting incomplete patch file" message, deletes it and ends with
-// exit code 1. Otherwise with the log open: closes it, prints the log
-// message and deletes it. Uses only async-signal-safe calls.
+// platform::recordTemporary (silently). With the patch output open: closes
+// it, prints the "Deleting incomplete patch file" message and deletes it;
+// then the same for an open log with its own message; after an incomplete
+// patch the process ends with exit code 1. Uses only async-signal-safe calls.
 void cleanupHandler();
 
 }  // namespace builder

@@ -27,6 +27,25 @@ bool Context::closePatch() {
   return true;
 }
 
+void Context::writeLog() {
+  if (!log || log->written()) return;
+  try {
+    log->write(directoryPatch);
+  } catch (const packaging::LogFailure& failure) {
+    releaseLogOutput();  // what was written until the failure stays
+    logFailed(failure);
+  }
+  releaseLogOutput();
+}
+
+void Context::logFailed(const packaging::LogFailure& failure) {
+  if (!failure.printedFirst.empty()) {
+    out.write(Out::kStdout, failure.printedFirst);
+    out.flush(Out::kStdout);
+  }
+  out.failBilingual(failure.english, failure.german);
+}
+
 void Context::discardPatch() {
   if (!patch_) return;
   releasePatchOutput();

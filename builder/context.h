@@ -8,6 +8,7 @@
 
 #include "builder/messages.h"
 #include "diffengine/memory.h"
+#include "packaging/log_template.h"
 #include "platform/machine.h"
 
 namespace builder {
@@ -42,6 +43,14 @@ class Context {
   // The builder's own directory with its trailing separator: the stub tree
   // and the log templates lie there. Set at start-up.
   std::string programDirectory;
+
+  // The job's log (-l), from its first target series on, and the kind of
+  // the patch it reports.
+  std::unique_ptr<packaging::LogFile> log;
+  bool directoryPatch = false;
+  // Writes the log once, when there is one; its failure is fatal.
+  void writeLog();
+  [[noreturn]] void logFailed(const packaging::LogFailure& failure);
 
  private:
   std::unique_ptr<platform::File> patch_;

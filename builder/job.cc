@@ -11,6 +11,7 @@
 #include "builder/messages.h"
 #include "builder/scanning.h"
 #include "diffengine/engine.h"
+#include "packaging/archive.h"
 #include "packaging/stub_join.h"
 #include "patchformat/container.h"
 #include "platform/files.h"
@@ -99,7 +100,12 @@ class FileSink : public diffengine::BlockSink {
 struct StateName {
   std::string fullPath;
   std::string relativePath;
+  std::uint32_t size;
 };
+
+packaging::FileLogInfo logInfo(const std::string& fullPath, const std::string& relativePath, std::uint64_t size) {
+  return packaging::FileLogInfo{platform::absolutePath(fullPath), relativePath, static_cast<std::uint32_t>(size)};
+}
 
 class Job {
  public:
@@ -120,9 +126,17 @@ class Job {
 
  private:
   void openOutput();
+  // Reads the log template and creates the log (-l).
+  void openLog();
+  // A file of the log's name that is no log stops the job before any work.
+  void refuseForeignLog();
   // Joins the stub in front of the closed temporary patch file as the
   // output; returns the output's length.
   std::uint64_t joinStub();
+  // The packer's check before the job, and packing the finished output.
+  void checkPacker();
+  void packOutput();
+  [[noreturn]] void failedPacking(const packaging::PackResult& result);
   [[noreturn]] void failedJoin(const packaging::JoinResult& joined, const std::string& relativeStub);
   void writeTarget(const TargetSpec& target, bool last);
   void filePatch(const TargetSpec& target);
@@ -190,9 +204,31 @@ void Job::openOutput() {
   body_ = std::make_unique<BodyOutput>(patch, o_.internalCompression, out_);
   records_.writeTexts("", o_.commentText);
   emit();
+  ctx_.directoryPatch = directoryPatch_;
+  if (o_.logEnabled) openLog();
+}
+
+void Job::refuseForeignLog() {
+  try {
+    packaging::requireOwnLog(files_, o_.baseName + ".log");
+  } catch (const packaging::LogFailure& failure) {
+    ctx_.logFailed(failure);
+  }
+}
+
+void Job::openLog() {
+  const std::string templatePath = ctx_.programDirectory + "template\\logfile." + (o_.logAsText ? "txt" : "htm");
+  try {
+    ctx_.log = std::make_unique<packaging::LogFile>(files_, templatePath, o_.baseName + ".log");
+  } catch (const packaging::LogFailure& failure) {
+    ctx_.logFailed(failure);
+  }
+  registerLogOutput(ctx_.log->file(), ctx_.log->name());
 }
 
 void Job::run() {
+  checkPacker();
+  if (o_.logEnabled) refuseForeignLog();
   if (o_.targets.size() > kMaxTargets) {
     out_.failBilingual("Error, a patch file can hold at most 11 targets!",
                        "Fehler, eine Patchdatei kann h\x94" "chstens 11 Ziele enthalten!");
@@ -232,14 +268,84 @@ void Job::run() {
   trailer.length = static_cast<std::uint32_t>(size + patchformat::kTrailerSize);
   if (!patch.write(trailer.encode().data(), patchformat::kTrailerSize)) out_.failNumbered(kMsgCannotWritePatch);
   if (!ctx_.closePatch()) diskFull(out_);
+  ctx_.writeLog();
   if (!o_.executable) {
     print("\nCreated plain patch file \"%s\" with %ld Bytes.\n", "\nEinfache Patchdatei \"%s\" mit %ld Bytes erzeugt.\n",
           o_.finalName, static_cast<long>(trailer.length));
-    return;
+  } else {
+    const std::uint64_t joined = joinStub();
+    print("\nCreated executable patch file \"%s\" with %ld Bytes.\n",
+          "\nAusf\x81hrbare Patchdatei \"%s\" mit %ld Bytes erzeugt.\n", o_.finalName, static_cast<long>(joined));
   }
-  const std::uint64_t joined = joinStub();
-  print("\nCreated executable patch file \"%s\" with %ld Bytes.\n",
-        "\nAusf\x81hrbare Patchdatei \"%s\" mit %ld Bytes erzeugt.\n", o_.finalName, static_cast<long>(joined));
+  if (o_.packAfterwards) packOutput();
+}
+
+void Job::checkPacker() {
+  const std::size_t row = packaging::packerRowByName(packerName(o_.packer));
+  const std::string searchPath = platform::getEnv("PATH");
+  // Only -z looks for the program: with -x alone a missing packer shows
+  // when the archive is missing after the patch was made.
+  const packaging::PackResult checked = packaging::checkPacker(files_, row, o_.packOptionGiven, searchPath);
+  if (checked.error != packaging::PackError::kNone) failedPacking(checked);
+  // A command that cannot be built (a name the interpreter cannot take, a
+  // line too long) is refused now, not after the difference work.
+  if (!o_.packAfterwards || row == packaging::kInternalZip) return;
+  const packaging::PackResult command = packaging::packerCommand(files_, row, o_.baseName, o_.finalName, searchPath);
+  if (command.error != packaging::PackError::kNone) failedPacking(command);
+}
+
+void Job::packOutput() {
+  const packaging::PackResult packed =
+      packaging::pack(files_, ctx_.machine.commands, packaging::packerRowByName(packerName(o_.packer)), o_.baseName,
+                      o_.finalName, platform::getEnv("PATH"));
+  if (packed.error != packaging::PackError::kNone) failedPacking(packed);
+  print("Compressed patch file into archive \"%s\" with %ld Bytes.\n",
+        "Patchdatei in Archiv \"%s\" mit %ld Bytes gepackt.\n", packed.archive, static_cast<long>(packed.size));
+}
+
+void Job::failedPacking(const packaging::PackResult& result) {
+  using packaging::PackError;
+  switch (result.error) {
+    case PackError::kUnknownPlatform:
+      out_.failBilingual("Error, packer support for selected packer unknown on this platform. "
+                         "Please inform us, if this is wrong!",
+                         "Fehler, die Packerunterst\x81tzung f\x81r den ausgew\x84hlten Packer ist unter diesem "
+                         "Betriebssystem nicht m\x94glich.\nBitte informieren Sie uns, falls das unzutreffend ist!");
+    case PackError::kNotFound:
+      out_.failNumbered(kMsgPackerNotFound, result.name, result.detail);
+    case PackError::kUnquotable:
+      out_.failBilingualFormat(
+          "Error, the name \"%s\" cannot be handed safely to the packer through the command interpreter.\n"
+          "Please choose a patch name without \", %%, ^, ! or control characters.",
+          "Fehler, der Name \"%s\" kann nicht sicher \x81" "ber den Befehlsinterpreter an den Packer "
+          "\x81" "bergeben werden.\n"
+          "Bitte w\x84hlen Sie einen Patchnamen ohne \", %%, ^, ! oder Steuerzeichen.",
+          result.name);
+    case PackError::kCommandTooLong:
+      out_.failBilingualFormat("Error, the packer's command line would be longer than %ld characters.",
+                               "Fehler, die Befehlszeile des Packers w\x84re l\x84nger als %ld Zeichen.",
+                               static_cast<long>(result.limit));
+    case PackError::kBadOptionFormat:
+      out_.failBilingual("Error, packer options format does not allow other than %b or %p.",
+                         "Fehler, das Format der Packer-Optionen erlaubt nur %p und %b.");
+    case PackError::kCannotCreateZip:
+      out_.failBilingualFormat("Error, cannot create zip-file \"%s\" containing the patch file.",
+                               "Fehler, kann Zip-Datei \"%s\" mit der Patchdatei nicht anlegen.", result.name);
+    case PackError::kCannotAddEntry:
+      out_.failBilingualFormat("Error, cannot add patch file \"%s\" to the zipfile.",
+                               "Fehler, kann Patchdatei \"%s\" nicht zum ZIP-Archiv hinzufuegen.", result.name);
+    case PackError::kCannotReadOutput:
+      out_.failBilingual("Error, cannot read created patch file while trying to archive it as zipfile.",
+                         "Fehler, kann Patchdatei nicht lesen, w\x84hrend Sie als Archiv angelegt wird.");
+    case PackError::kZipWriteFailed:
+      out_.failBilingual("Error, internal routines fail to create a zipfile with the patch file.",
+                         "Fehler, die internen Routinen versagen beim Anlegen einer Patchdatei.");
+    case PackError::kNoArchive:
+    case PackError::kNone:
+      break;
+  }
+  out_.failBilingual("Error, seems that the archive could not be created?!",
+                     "Fehler, anscheinend konnte der Packer das Archiv nicht anlegen?!");
 }
 
 std::uint64_t Job::joinStub() {
@@ -333,7 +439,7 @@ void Job::filePatch(const TargetSpec& target) {
     if (kept.size() == 1) out_.failNumbered(kMsgIdentical, endName);
   }
   std::vector<StateName> states;
-  for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath});
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size)});
   // The final file's own date and attributes, whichever state the chain ends in.
   examineFile(endName, states, dateOf(end->date), end->attributes, 0);
 }
@@ -368,10 +474,11 @@ void Job::directoryPatch(const TargetSpec& target) {
         print("File \"%s\" identical in all sources, skipped.\n", "Datei \"%s\" identisch vorhanden, ignoriert.\n",
               f->relativePath);
       }
+      if (ctx_.log) ctx_.log->skipped(logInfo(f->fullPath, f->relativePath, f->size));
       continue;
     }
     std::vector<StateName> states;
-    for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath});
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size)});
     const std::uint32_t date = o_.dateMode == DateMode::kLatest ? latestDate_ : dateOf(f->date);
     const std::uint16_t flags = inList(f->relativePath, target.unimportantPatterns) ? patchformat::kFileOptional : 0;
     examineFile(f->relativePath, states, date, f->attributes, flags);
@@ -407,6 +514,11 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
     print("Examining \"%s\" to \"%s\": ", "Bearbeite \"%s\" zu \"%s\": ", states[0].relativePath, relativeName);
   } else {
     print("Examining \"%s\": ", "Bearbeite \"%s\": ", relativeName);
+  }
+  if (ctx_.log) {
+    std::vector<packaging::FileLogInfo> logged;
+    for (const StateName& state : states) logged.push_back(logInfo(state.fullPath, state.relativePath, state.size));
+    ctx_.log->patched(logged);
   }
   std::vector<diffengine::StateFile> files(count);
   for (std::size_t k = 0; k < count; ++k) files[k].path = states[k].fullPath;
@@ -475,6 +587,7 @@ void Job::embedFile(const std::string& path, const std::string& relativeName) {
     out_.failNumbered(kMsgCannotOpenEmbedded, path);
   }
   if (status.dosDateTime > latestDate_) latestDate_ = status.dosDateTime;
+  if (ctx_.log) ctx_.log->embedded(logInfo(path, relativeName, status.size));
   emit(records_.writeEmbeddedHeader(relativeName, static_cast<std::uint32_t>(status.size), dateOf(status.dosDateTime),
                                     static_cast<std::uint16_t>(status.attributes)));
   std::uint8_t piece[kCopyPiece];

@@ -489,6 +489,7 @@ void engineHint(Word& w) {
 void pack(Word& w) {
   stripEquals(&w.rest);
   w.options.packAfterwards = true;
+  w.options.packOptionGiven = true;
   if (w.rest.empty()) return;
   Packer packer;
   if (!packerFromName(upper(w.rest), &packer)) unknownPacker();
@@ -579,6 +580,20 @@ OptionError splitOptionsVariable(const std::string& value, std::vector<std::stri
   }
   words->push_back(word);
   return OptionError();
+}
+
+const char* packerName(Packer packer) {
+  switch (packer) {
+    case Packer::kInfoZip: return "InfoZIP";
+    case Packer::kPkZip: return "PkZIP";
+    case Packer::kRar: return "RAR";
+    case Packer::kGZip: return "GZIP";
+    case Packer::kLha: return "LHA";
+    case Packer::kArj: return "ARJ";
+    case Packer::kJar: return "JAR";
+    case Packer::kInternalZip: break;
+  }
+  return "ZIP";
 }
 
 void completeSettings(Options* options) {

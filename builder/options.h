@@ -81,6 +81,7 @@ struct Options {
   bool logEnabled = false;
   bool logAsText = false;
   bool packAfterwards = false;
+  bool packOptionGiven = false;  // -z (not -x alone): the packer is looked for before the job
   Packer packer = Packer::kInternalZip;
   bool packerChosen = false;
   bool executable = false;
@@ -123,6 +124,10 @@ OptionError parseWord(Options* options, const std::string& word, bool fromComman
 OptionError splitOptionsVariable(const std::string& value, std::vector<std::string>* words);
 // Defaults of the tuning values and the patch file names, once all words are read.
 void completeSettings(Options* options);
+
+// The packer's name as the packer table spells it ("ZIP" for the internal
+// zip creation, "InfoZIP", "RAR", ...).
+const char* packerName(Packer packer);
 
 // Number readers: -B, -C, -P and -m take signed numbers in decimal or
 // hexadecimal ("$", "x" or "0x" in front); false when the text is not one.

@@ -3,13 +3,11 @@
 #include <cstdlib>
 #include <vector>
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include "builder/cleanup.h"
 #include "builder/context.h"
 #include "builder/job.h"
 #include "builder/messages.h"
+#include "packaging/regex.h"
 #include "platform/process.h"
 
 namespace builder {
@@ -27,6 +25,12 @@ void onExit() { cleanupHandler(); }
 int errorExit(Context& context, const std::string& text) {
   context.discardPatch();
   context.out.write(Out::kStderr, text + "\n");
+  // A failed job still gets the log of what it reported until the failure.
+  try {
+    context.writeLog();
+  } catch (const FatalError& failure) {
+    context.out.write(Out::kStderr, failure.text() + "\n");
+  }
   context.out.flush(Out::kStderr);
   return 1;
 }
@@ -34,21 +38,8 @@ int errorExit(Context& context, const std::string& text) {
 }  // namespace
 
 std::string programDirectory(const std::string& programPath) {
-  int error = 0;
-  PCRE2_SIZE offset = 0;
-  pcre2_code* re = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(".*(\\\\|/)"), PCRE2_ZERO_TERMINATED, 0,
-                                 &error, &offset, nullptr);
-  if (re == nullptr) return std::string();
-  pcre2_match_data* match = pcre2_match_data_create_from_pattern(re, nullptr);
-  std::string directory;
-  const int rc = pcre2_match(re, reinterpret_cast<PCRE2_SPTR>(programPath.data()), programPath.size(), 0, 0,
-                             match, nullptr);
-  if (rc > 0) {
-    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match);
-    directory = programPath.substr(ovector[0], ovector[1] - ovector[0]);
-  }
-  pcre2_match_data_free(match);
-  pcre2_code_free(re);
+  std::string directory, error;
+  packaging::regexCopy(".*(\\\\|/)", programPath, &directory, 0, &error);
   return directory;
 }
 
@@ -96,14 +87,7 @@ int runKestmain(int argc, char** argv, platform::Machine& machine) {
     // the stubs and templates lie beside it.
     context.programDirectory = programDirectory(context.files.programPath());
 
-    // Log files and archives are follow-ups of the patch that this version
-    // cannot make yet: it writes the patch and says what is missing.
     runJob(options, context);
-    if (options.logEnabled || options.packAfterwards) {
-      out.write(Out::kStderr, "Log files (-l) and archives (-x, -z) are not available yet: only the patch \"" +
-                                  options.finalName + "\" was written.\n");
-      return 1;
-    }
     return 0;
   } catch (const FatalError& failure) {
     return errorExit(context, failure.text());

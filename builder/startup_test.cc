@@ -124,6 +124,27 @@ TEST(CleanupDeathTest, InterruptDeletesTheIncompletePatch) {
   EXPECT_FALSE(platform::SystemFileSystem().fileExists(path));
 }
 
+TEST(CleanupDeathTest, InterruptDeletesTheIncompletePatchAndTheIncompleteLog) {
+  const std::string patch = ::testing::TempDir() + "both.utp";
+  const std::string log = ::testing::TempDir() + "both.log";
+  EXPECT_EXIT(
+      {
+        static std::unique_ptr<platform::File> p;
+        static std::unique_ptr<platform::File> l;
+        p = platform::SystemFileSystem().open(patch, platform::File::Mode::kCreate);
+        l = platform::SystemFileSystem().open(log, platform::File::Mode::kCreate);
+        if (!p || !l) std::exit(7);
+        registerPatchOutput(*p, patch);
+        registerLogOutput(*l, log);
+        platform::installInterruptHandler(cleanupHandler);
+        std::raise(SIGINT);
+        std::exit(8);
+      },
+      ::testing::ExitedWithCode(1), "Deleting incomplete patch file .*\n.*Deleting incomplete log file");
+  EXPECT_FALSE(platform::SystemFileSystem().fileExists(patch));
+  EXPECT_FALSE(platform::SystemFileSystem().fileExists(log));
+}
+
 TEST(CleanupDeathTest, ExitDeletesAnOpenLogFile) {
   const std::string path = ::testing::TempDir() + "open.log";
   EXPECT_EXIT(

@@ -25,6 +25,9 @@ using NativeHandle = int;    // file descriptor
 
 // Converts a system path ('\' separators) to the host's form.
 std::string toNative(const std::string& path);
+// `path` as an absolute path in the host's form, from the current
+// directory when it is relative.
+std::string absolutePath(const std::string& path);
 
 // An open file; destroying it closes it.
 class File {

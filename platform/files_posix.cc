@@ -24,6 +24,17 @@ std::string toNative(const std::string& path) {
   return out;
 }
 
+std::string absolutePath(const std::string& path) {
+  if (!path.empty() && (path[0] == '/' || path[0] == '\\')) return toNative(path);
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return toNative(path);
+  const std::string base = cwd;
+  if (path == ".") return base;
+  std::string rest = path;
+  if (rest.compare(0, 2, ".\\") == 0 || rest.compare(0, 2, "./") == 0) rest = rest.substr(2);
+  return toNative(base == "/" ? base + rest : base + "/" + rest);
+}
+
 namespace {
 
 class PosixFile final : public File {

@@ -9,6 +9,12 @@ namespace platform {
 
 std::string toNative(const std::string& path) { return path; }
 
+std::string absolutePath(const std::string& path) {
+  char full[MAX_PATH * 2];
+  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  return n == 0 || n >= sizeof full ? path : std::string(full, n);
+}
+
 namespace {
 
 class Win32File final : public File {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -21,6 +22,26 @@ class SystemCommandRunner final : public CommandRunner {
  public:
   int run(const std::string& commandLine) override;
 };
+
+// The command interpreter's conventions, for building command lines and
+// looking programs up. Windows: PATH pieces end at ';', the null device is
+// "nul". POSIX: ':' and "/dev/null".
+char pathListSeparator();
+const char* nullDevice();
+
+// `text` as one word for the command interpreter: POSIX sh gets it in single
+// quotes (a ' inside written as '\''); cmd.exe gets it in double quotes.
+// Some texts cannot be made one safe word for cmd.exe whatever the quotes:
+// those holding '"', '%', '^', '!' or control characters (a line feed
+// among them). For them, and on either side for a NUL byte, `ok` is set
+// false and the result is empty; otherwise `ok` is set true.
+std::string quoteForShell(const std::string& text, bool* ok);
+
+// The names a program of the builder's tables ("zip.exe") may have on this
+// machine, in the order to look for them: on Windows the name itself; on
+// POSIX also the name without a final ".exe" (any letter case), as
+// programs carry no extension there.
+std::vector<std::string> programNameCandidates(const std::string& program);
 
 // Value of an environment variable; `present` tells an empty value from a missing one.
 std::string getEnv(const char* name, bool* present = nullptr);

@@ -29,6 +29,29 @@ int SystemCommandRunner::run(const std::string& commandLine) {
   return WEXITSTATUS(status);
 }
 
+char pathListSeparator() { return ':'; }
+const char* nullDevice() { return "/dev/null"; }
+
+std::string quoteForShell(const std::string& text, bool* ok) {
+  *ok = text.find('\0') == std::string::npos;
+  if (!*ok) return std::string();
+  // Between single quotes nothing is special, but nothing can be escaped
+  // either: a ' ends the quoted part, comes escaped, and a new part begins.
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::vector<std::string> programNameCandidates(const std::string& program) {
+  std::vector<std::string> names{program};
+  const std::size_t n = program.size();
+  if (n > 4 && program[n - 4] == '.' && (program[n - 3] | 0x20) == 'e' && (program[n - 2] | 0x20) == 'x' &&
+      (program[n - 1] | 0x20) == 'e') {
+    names.push_back(program.substr(0, n - 4));
+  }
+  return names;
+}
+
 bool setEnv(const char* name, const std::string& value) { return ::setenv(name, value.c_str(), 1) == 0; }
 
 void installInterruptHandler(void (*handler)()) {

@@ -22,8 +22,29 @@ BOOL WINAPI onControl(DWORD event) {
 
 int SystemCommandRunner::run(const std::string& commandLine) {
   std::fflush(nullptr);  // what was printed before comes first
+  // "cmd /c" drops the first and the last '"' of a line that begins with
+  // one, which would break a quoted program name; an outer pair is dropped
+  // instead.
+  if (!commandLine.empty() && commandLine[0] == '"') return std::system(("\"" + commandLine + "\"").c_str());
   return std::system(commandLine.c_str());
 }
+
+char pathListSeparator() { return ';'; }
+const char* nullDevice() { return "nul"; }
+
+std::string quoteForShell(const std::string& text, bool* ok) {
+  // Between double quotes cmd.exe takes & | < > ( ) and blanks literally,
+  // but still expands %variables% (and !variables! with delayed expansion),
+  // and a '"' inside would end the quotes; no escape helps there.
+  *ok = true;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '%' || c == '^' || c == '!' || u < 0x20 || u == 0x7F) *ok = false;
+  }
+  return *ok ? "\"" + text + "\"" : std::string();
+}
+
+std::vector<std::string> programNameCandidates(const std::string& program) { return {program}; }
 
 bool setEnv(const char* name, const std::string& value) { return _putenv_s(name, value.c_str()) == 0; }
 

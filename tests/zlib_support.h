@@ -21,9 +21,11 @@ inline std::string deflateRaw(const std::string& in) {
   return out;
 }
 
-inline bool inflateRaw(const std::string& in, std::string* out) {
+// Inflates `in` as zlib's inflateInit2 takes `windowBits`: -15 raw deflate,
+// 16 + 15 a gzip file.
+inline bool inflateWithWindowBits(const std::string& in, std::string* out, int windowBits) {
   z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) return false;
+  if (inflateInit2(&z, windowBits) != Z_OK) return false;
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
   z.avail_in = static_cast<uInt>(in.size());
   char buffer[65536];
@@ -37,5 +39,7 @@ inline bool inflateRaw(const std::string& in, std::string* out) {
   inflateEnd(&z);
   return r == Z_STREAM_END;
 }
+
+inline bool inflateRaw(const std::string& in, std::string* out) { return inflateWithWindowBits(in, out, -15); }
 
 }  // namespace testing_support
