@@ -18,10 +18,14 @@ FileSource::FileSource(platform::File& file) : file_(file) { file_.size(&size_);
 
 const std::uint8_t* FileSource::blockData(std::uint64_t block) {
   if (cache_.empty()) {
-    cache_.resize(kBlock * kSlots);
-    slotBlock_.assign(kSlots, ~std::uint64_t{0});
+    // No more slots than the file has blocks: a patch or a source of a few
+    // kilobytes does not cost the whole cache (the console applier opens
+    // every patch through one).
+    slots_ = static_cast<std::size_t>(std::min<std::uint64_t>(kSlots, size_ / kBlock + 1));
+    cache_.resize(kBlock * slots_);
+    slotBlock_.assign(slots_, ~std::uint64_t{0});
   }
-  const std::size_t slot = static_cast<std::size_t>(block % kSlots);
+  const std::size_t slot = static_cast<std::size_t>(block % slots_);
   std::uint8_t* data = cache_.data() + slot * kBlock;
   if (slotBlock_[slot] != block) {
     const std::uint64_t start = block * kBlock;

@@ -43,6 +43,7 @@ class FileSource : public patchformat::RandomReader {
 
   platform::File& file_;
   std::uint64_t size_ = 0;
+  std::size_t slots_ = 0;  // at most kSlots, set with the cache
   std::vector<std::uint8_t> cache_;
   std::vector<std::uint64_t> slotBlock_;  // block number in each slot; ~0 when empty
 };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -59,6 +61,32 @@ TEST(DeltaFilesTest, DecodesFromFilesAsFromMemory) {
   g_files.deleteFile(tempPath("streams.tmp"));
   g_files.deleteFile(tempPath("source.tmp"));
   g_files.deleteFile(tempPath("out.tmp"));
+}
+
+// The block cache is sized to the file: one block, a few, and more blocks
+// than the cache has slots, read at offsets that cross blocks and come
+// back to blocks whose slot was taken meanwhile.
+TEST(DeltaFilesTest, SourceReadsEveryRangeWhateverTheFileSize) {
+  constexpr std::size_t kBlock = 1 << 16;
+  std::mt19937 rng(20261209);
+  for (std::size_t size : {std::size_t{10}, 3 * kBlock + 5, 40 * kBlock}) {
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    ASSERT_TRUE(writeFile(tempPath("blocks.tmp"), data));
+    const std::unique_ptr<platform::File> file = g_files.open(tempPath("blocks.tmp"), platform::File::Mode::kRead);
+    ASSERT_TRUE(file);
+    FileSource source(*file);
+    ASSERT_EQ(source.size(), size);
+    std::string buffer(3000, '\0');
+    for (int i = 0; i < 300; ++i) {
+      const std::size_t n = std::min<std::size_t>(size, rng() % buffer.size() + 1);
+      const std::size_t at = rng() % (size - n + 1);
+      ASSERT_TRUE(source.readAt(at, &buffer[0], n)) << size << " at " << at;
+      ASSERT_EQ(buffer.substr(0, n), data.substr(at, n)) << size << " at " << at;
+    }
+    EXPECT_FALSE(source.readAt(size - 1, &buffer[0], 2)) << "nothing past the end";
+  }
+  g_files.deleteFile(tempPath("blocks.tmp"));
 }
 
 TEST(DeltaFilesTest, OutputReadsBackAcrossItsBuffer) {

@@ -71,7 +71,13 @@ class TreeFixture : public ::testing::Test {
     std::mt19937 rng(seed);
     std::string s;
     static const char* const kWords[] = {"alpha ", "beta ", "gamma ", "delta\n", "omega ", "rocket "};
-    while (s.size() < n) s += kWords[rng() % 6] + std::to_string(rng() % 100);
+    while (s.size() < n) {
+      // Two draws in two statements: the operands of one expression may be
+      // evaluated in either order, and compilers differ. The number is
+      // drawn first, as the reference patches were made.
+      const std::string number = std::to_string(rng() % 100);
+      s += kWords[rng() % 6] + number;
+    }
     s.resize(n);
     return s;
   }
