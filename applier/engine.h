@@ -190,8 +190,14 @@ class PatchEngine {
   void undoChanges();
   // A new entry of the journal for `target`; returns its index.
   std::size_t recordChange(const std::string& target);
-  // The apply pass is complete: earlier versions moved aside are deleted.
+  // The apply pass is complete: earlier versions moved aside are deleted,
+  // and so are the temporaries of an earlier run that stopped abruptly.
   void commitChanges();
+  // Remembers where a run of this patch makes temporaries for the record
+  // `name`: beside its target and its backup, and (probe files) in any
+  // directory from the target's root down to those.
+  void noteTemporaryPlaces(const std::string& name);
+  void sweepTemporaries();
   std::string backupLocation(const std::string& name) const;
   void delete_file(const std::string& path);
   void stamp(const std::string& path, std::uint32_t dosDateTime);
@@ -235,6 +241,7 @@ class PatchEngine {
   std::vector<Change> changes_;
   std::vector<std::string> madeDirs_;
   std::set<std::string> creatableDirs_;  // checked by checkCreatable in this check pass
+  std::set<std::string> temporaryPlaces_;  // directories, each ending in a separator
 };
 
 }  // namespace applier

@@ -1,8 +1,16 @@
-// Changing the target on disk, in the apply pass only: every new file is
-// first written completely beside its target under a temporary name, then
-// the earlier version goes to the backup directory (directory patches) and
-// the new file takes its place with a rename. Each step is recorded first:
-// an error at any point of the apply pass undoes every change of the run.
+// Changing the target on disk, in the apply pass only. The order of the
+// steps keeps every file whole whenever the run ends, even abruptly:
+//   1. the new file is written completely beside its target under a
+//      temporary name and flushed to the disk;
+//   2. the earlier version is renamed into the backup directory (directory
+//      patches), or aside under a temporary name;
+//   3. the new file is renamed into place (a single-file patch's one rename
+//      replaces the original at once).
+// Each step is recorded first: an error at any point of the apply pass
+// undoes every change of the run. A run that stopped abruptly between the
+// steps leaves only whole files: the target's old or new version, or the
+// old one in the backup, where a rerun takes its source from. The rerun
+// then removes the temporaries the stopped run left (sweepTemporaries).
 #include <vector>
 
 #include "applier/engine.h"
@@ -88,6 +96,35 @@ void PatchEngine::commitChanges() {
   }
   changes_.clear();
   madeDirs_.clear();
+  sweepTemporaries();
+}
+
+void PatchEngine::noteTemporaryPlaces(const std::string& name) {
+  if (!directoryPatch_) {
+    temporaryPlaces_.insert(directoryPart(target_.newPath));
+    return;
+  }
+  for (const std::string& path : {target_.newPath + "\\" + name, backupLocation(name)}) {
+    for (std::size_t i = target_.newPath.size(); i < path.size(); ++i) {
+      if (path[i] == '\\' || path[i] == '/') temporaryPlaces_.insert(path.substr(0, i + 1));
+    }
+  }
+}
+
+// A run that stopped abruptly (a crash, a power cut) ran no clean-up: it
+// may have left staged new files, earlier versions moved aside and probe
+// files, all under temporary names, where this run makes its own. None of
+// them is needed once this run is complete: every file then stands in its
+// new version and its earlier one in the backup.
+void PatchEngine::sweepTemporaries() {
+  for (const std::string& dir : temporaryPlaces_) {
+    std::vector<std::string> names;
+    if (!files_.listDirectory(dir, &names)) continue;
+    for (const std::string& name : names) {
+      if (TempNames::isTemporaryName(name) && !temps_.holds(dir + name)) delete_file(dir + name);
+    }
+  }
+  temporaryPlaces_.clear();
 }
 
 void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace,
@@ -109,7 +146,7 @@ void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, b
         if (n == 0) break;
         if (!out->write(buffer.data(), static_cast<std::size_t>(n))) fail(kMsgWriteFailed);
       }
-      if (!out->close()) fail(kMsgWriteFailed);
+      if (!out->flushToDisk() || !out->close()) fail(kMsgWriteFailed);
     }
   }
   // A single-file patch keeps no backup: the rename replaces the original
@@ -156,7 +193,7 @@ void PatchEngine::write_embedded(const std::string& target, const std::string& n
     if (!out->write(buffer.data(), n)) failFile(kMsgWritingFileFailed, name);
     left -= static_cast<std::uint32_t>(n);
   }
-  if (!out->close()) failFile(kMsgWritingFileFailed, name);
+  if (!out->flushToDisk() || !out->close()) failFile(kMsgWritingFileFailed, name);
   putInPlace(staged, target, name, dosDateTime, true);
 }
 

@@ -208,6 +208,7 @@ bool PatchEngine::patchedFile(Walk walk) {
   std::string name;
   if (!reader().readPatchedFile(directoryPatch_, &info, &finalWindow, &name)) bodyFailed();
   if (directoryPatch_) requireSafe(name, false);
+  if (walk != Walk::kProbe) noteTemporaryPlaces(name);
   std::vector<SourceEntry> sources(info.sourceCount);
   for (SourceEntry& s : sources) {
     if (!reader().readSource(directoryPatch_, info, &s.name, &s.record, &s.window)) bodyFailed();
@@ -287,6 +288,7 @@ void PatchEngine::embeddedFile(Walk walk) {
   std::uint16_t attributes = 0;
   if (!reader().readEmbeddedHeader(&name, &size, &dosDateTime, &attributes)) bodyFailed();
   requireSafe(name, false);
+  if (walk != Walk::kProbe) noteTemporaryPlaces(name);
   if (walk != Walk::kProbe) showFile(walk == Walk::kCheck ? kMsgSkippingEmbedded : kMsgWritingEmbedded, name);
   const std::string target = joined(target_.newPath, name);
   const std::uint64_t content = body_->position();
@@ -331,6 +333,7 @@ void PatchEngine::obsoleteFile(Walk walk) {
   std::string name;
   if (!reader().readObsolete(&name)) bodyFailed();
   requireSafe(name, false);
+  if (walk != Walk::kProbe) noteTemporaryPlaces(name);
   const std::string target = joined(target_.newPath, name);
   if (!files_.fileExists(target)) return;
   // Both messages show during probes too.
@@ -387,7 +390,8 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   FileOutput to(*out, output->window);
   const patchformat::DeltaError e = patchformat::decodeDelta(params, streams, from, to);
   if (e != patchformat::DeltaError::kNone) fail(deltaMessage(e));
-  if (!to.flush() || !out->close()) fail(kMsgWriteFailed);
+  // A file written beside its target is on the disk before it is renamed into place.
+  if (!to.flush() || !(output->dir.empty() || out->flushToDisk()) || !out->close()) fail(kMsgWriteFailed);
   output->path = outPath;
   output->checksum = to.checksum();
   return true;

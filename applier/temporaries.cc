@@ -23,6 +23,13 @@ bool TempNames::firstFree(Take take, std::string* path) {
   return false;
 }
 
+bool TempNames::isTemporaryName(const std::string& name) {
+  if (name.size() <= 7 || name.compare(0, 3, "VDX") != 0 || name.compare(name.size() - 4, 4, ".tmp") != 0) {
+    return false;
+  }
+  return name.find_first_not_of("0123456789", 3) == name.size() - 4;
+}
+
 bool TempNames::create(std::unique_ptr<platform::File>* file, std::string* path) {
   return firstFree(
       [this, file](const std::string& name) {

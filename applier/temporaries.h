@@ -18,6 +18,8 @@ class TempNames {
   static constexpr int kAttempts = 1000;
 
   TempNames(platform::FileSystem& files, std::string dir) : files_(files), dir_(std::move(dir)) {}
+  // Whether a file name (no directory) is one that this class makes.
+  static bool isTemporaryName(const std::string& name);
   // False after kAttempts names could not be created.
   bool create(std::unique_ptr<platform::File>* file, std::string* path);
   // Moves the file `from` (same volume) to the first free name.

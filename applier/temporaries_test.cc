@@ -50,6 +50,14 @@ TEST_F(TempFilesTest, TemporaryNamesCountUpAndSkipExistingFiles) {
   std::unique_ptr<platform::File> c;
   std::string pc;
   EXPECT_FALSE(nowhere.create(&c, &pc)) << "attempts are bounded";
+
+  // Only such names count as temporaries when a run sweeps a directory.
+  EXPECT_TRUE(TempNames::isTemporaryName("VDX0.tmp"));
+  EXPECT_TRUE(TempNames::isTemporaryName("VDX1234.tmp"));
+  for (const char* other : {"VDX.tmp", "VDXa.tmp", "VDX1.tmp.bak", "myVDX1.tmp", "VDX1.txt", "vdx1.tmp", "VDX1",
+                            ".tmp", ""}) {
+    EXPECT_FALSE(TempNames::isTemporaryName(other)) << other;
+  }
 }
 
 // Clean-up deletes what is still held; a released temporary has become a

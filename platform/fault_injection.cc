@@ -26,6 +26,7 @@ class FaultInjectingFileSystem::FaultyFile final : public File {
     const bool failed = owner_.fails(FileOp::kClose);
     return inner_->close() && !failed;
   }
+  bool flushToDisk() override { return !owner_.fails(FileOp::kFlush) && inner_->flushToDisk(); }
   NativeHandle native() const override { return inner_->native(); }
 
  private:
@@ -48,13 +49,16 @@ void FaultInjectingFileSystem::reset() {
   faults_.clear();
   allCalls_ = 0;
   anyFailsAt_ = 0;
+  endsAt_ = 0;
   anyFailed_.reset();
   limited_ = false;
 }
 
 bool FaultInjectingFileSystem::fails(FileOp op) {
   const int call = ++counts_[index(op)];
-  if (++allCalls_ == anyFailsAt_) {
+  ++allCalls_;
+  if (ended()) return true;
+  if (allCalls_ == anyFailsAt_) {
     anyFailed_ = op;
     return true;
   }
@@ -111,7 +115,7 @@ bool FaultInjectingFileSystem::moveFileNew(const std::string& from, const std::s
 }
 
 void FaultInjectingFileSystem::keepAccessRights(const std::string& from, const std::string& to) {
-  inner_.keepAccessRights(from, to);
+  if (!ended()) inner_.keepAccessRights(from, to);
 }
 
 bool FaultInjectingFileSystem::removeDirectory(const std::string& path) {

@@ -32,8 +32,9 @@ enum class FileOp {
   kLockTest,       // canReplace: a failure reads as a file in use
   kList,
   kCreateTemp,
+  kFlush,          // flushToDisk
 };
-constexpr std::size_t kFileOpCount = 15;
+constexpr std::size_t kFileOpCount = 16;
 
 class FaultInjectingFileSystem final : public FileSystem {
  public:
@@ -47,6 +48,13 @@ class FaultInjectingFileSystem final : public FileSystem {
     anyFailsAt_ = allCalls_ + nth;
     anyFailed_.reset();
   }
+  // Counting from now, call `nth` of any kind and every call after it
+  // do nothing and fail, as if the machine had stopped there: whatever the
+  // program does afterwards, its clean-up included, never reaches the disk.
+  // Crash tests look at what such a run leaves.
+  void endAt(int nth) { endsAt_ = allCalls_ + nth; }
+  // Whether a run reached the call that endAt named.
+  bool ended() const { return endsAt_ != 0 && allCalls_ >= endsAt_; }
   // Calls of every kind seen so far.
   int allCalls() const { return allCalls_; }
   // The kind of the call that failAnyAt made fail, once it has.
@@ -103,6 +111,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::string programPath_;
   int allCalls_ = 0;
   int anyFailsAt_ = 0;  // 0: none
+  int endsAt_ = 0;      // 0: none
   std::optional<FileOp> anyFailed_;
 };
 

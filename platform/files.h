@@ -46,6 +46,9 @@ class File {
   // False when the system reports an error (written data may be lost).
   // Every later call fails; a second close succeeds.
   virtual bool close() = 0;
+  // Has the system write what it holds of the file to the disk itself, so
+  // that it survives a power cut; false on error.
+  virtual bool flushToDisk() = 0;
   virtual NativeHandle native() const = 0;
 
   // Reads exactly n bytes from the current position; false when fewer exist.

@@ -83,6 +83,8 @@ class PosixFile final : public File {
     return ::close(fd) == 0;
   }
 
+  bool flushToDisk() override { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
   NativeHandle native() const override { return fd_; }
 
  private:

@@ -63,6 +63,8 @@ class Win32File final : public File {
     return CloseHandle(h) != 0;
   }
 
+  bool flushToDisk() override { return handle_ != INVALID_HANDLE_VALUE && FlushFileBuffers(handle_) != 0; }
+
   NativeHandle native() const override { return handle_; }
 
  private:

@@ -54,6 +54,11 @@ struct FileState {
     return bytes == o.bytes && dosDateTime == o.dosDateTime && attributes == o.attributes;
   }
 };
+// Failures show a file's size, checksum, date and attributes, not its bytes.
+void PrintTo(const FileState& s, std::ostream* out) {
+  *out << s.bytes.size() << " bytes, crc " << std::hex << patchformat::crc32_noinv(s.bytes.data(), s.bytes.size()) << ", date "
+       << s.dosDateTime << ", attributes " << s.attributes << std::dec;
+}
 using Tree = std::map<std::string, FileState>;
 
 class ApplyTest : public testing_support::TreeFixture {
@@ -105,9 +110,9 @@ class ApplyTest : public testing_support::TreeFixture {
     for (std::size_t p = console.out.find(what); p != std::string::npos; p = console.out.find(what, p + 1)) ++n;
     return n;
   }
-  // No temporary file of the applier is left anywhere below root.
-  void expectNoTemporaries() const {
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
+  // No temporary file of the applier is left anywhere below `dir` (root).
+  void expectNoTemporaries(const std::string& dir = "") const {
+    for (const auto& e : fs::recursive_directory_iterator(dir.empty() ? root : at(dir))) {
       const std::string name = e.path().filename().string();
       EXPECT_FALSE(name.rfind("VDX", 0) == 0 && e.path().extension() == ".tmp") << e.path();
     }
@@ -753,6 +758,55 @@ class FaultLoopTest : public ApplyTest {
     EXPECT_GT(failures, calls / 4) << calls << " calls";
   }
 };
+
+// The machine stops at every file-system call of a run in turn, from the
+// first to the last: nothing after that call reaches the disk, no clean-up
+// included. A rerun of the same patch must then finish the job: the target
+// as a clean run leaves it (the backup directory holding the old versions)
+// and no temporary or half-written file anywhere in it.
+class CrashLoopTest : public FaultLoopTest {
+ protected:
+  void crashAtEveryCall(const std::vector<std::string>& words) {
+    copyTree("pristine", "app");
+    applierFiles.reset();
+    ASSERT_EQ(pel(words), 0) << console.out;
+    const int calls = applierFiles.allCalls();
+    const Tree finished = snapshot("app");
+    for (int n = 1; n <= calls; ++n) {
+      copyTree("pristine", "app");
+      applierFiles.reset();
+      applierFiles.endAt(n);
+      pel(words);
+      ASSERT_TRUE(applierFiles.ended()) << "call " << n;
+      applierFiles.reset();
+      removeTree(temp);  // what the stopped run left in the temporary directory is not the target's
+      fs::create_directories(temp);
+      ASSERT_EQ(pel(words), 0) << "the rerun after a stop at call " << n << console.out;
+      EXPECT_EQ(snapshot("app"), finished) << "after a stop at call " << n << console.out;
+      expectNoTemporaries("app");
+      if (::testing::Test::HasFailure()) return;
+    }
+    crashPoints += calls;
+  }
+  int crashPoints = 0;
+};
+
+TEST_F(CrashLoopTest, DirectoryPatchAndSingleFilePatch) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "pristine");
+  put("pristine/Backup/readme.txt", "the backup of an earlier run");
+  crashAtEveryCall({"p.utp", "app"});
+
+  put("a.txt", text(30, 30000));
+  put("b.txt", text(30, 29000) + "new ending");
+  ASSERT_EQ(kest({"a.txt", "b.txt", "q"}), 0);
+  removeTree(at("pristine"));
+  put("pristine/tool.txt", read("a.txt"));
+  crashAtEveryCall({"q.utp", "app/tool.txt"});
+  EXPECT_GT(crashPoints, 300);
+  std::printf("%d crash points\n", crashPoints);
+}
 
 TEST_F(FaultLoopTest, DirectoryPatch) {
   makeTrees();
