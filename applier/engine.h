@@ -174,7 +174,8 @@ class PatchEngine {
                     const std::string& name, std::uint32_t dosDateTime);
   // Moves `file` into the backup directory as `name`; the move is recorded in `change`.
   void backup_file(const std::string& file, const std::string& name, std::size_t change);
-  void write_embedded(const std::string& target, const std::string& name, std::uint32_t size,
+  // Writes the body's `size` bytes at `content` as the new file `target`.
+  void write_embedded(const std::string& target, const std::string& name, std::uint64_t content, std::uint32_t size,
                       std::uint32_t dosDateTime);
   // The complete new file `staged` beside `target` gets its date and the
   // target's access rights, the target goes to the backup (`backup`), and

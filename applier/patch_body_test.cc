@@ -75,6 +75,56 @@ TEST_F(PatchBodyTest, OnlyWhatIsReadIsExpanded) {
   EXPECT_LT(reader.expanded(), 10000u);
 }
 
+// Ranges handed on by stream() are not kept: the temporary file holds the
+// other bytes one after another, and a later read of a passed range, in
+// any order and across kept and passed bytes, gives the body's bytes again
+// (from the patch, or from a second inflater that restarts when it must
+// go back).
+TEST_F(PatchBodyTest, StreamedRangesAreNotKeptYetReadBackTheSame) {
+  std::mt19937 rng(11);
+  std::string body;
+  while (body.size() < 600000) body += "piece " + std::to_string(rng() % 5000) + ";";
+  struct Range {
+    std::uint64_t at, n;
+  };
+  const Range passed[] = {{1000, 150000}, {151000, 10}, {200000, 300000}, {599000, 1000}};
+  for (bool compressed : {false, true}) {
+    writePatch(compressed ? testing_support::deflateRaw(body) : body);
+    ExpandedBody reader(*patch, 5, 5 + storedSize, compressed, *temp);
+    for (const Range& r : passed) {
+      ASSERT_TRUE(reader.ensure(r.at)) << compressed;
+      std::string seen;
+      const bool wanted = r.n == 10;  // one range is handed on, the others only skipped
+      const ExpandedBody::Sink keep = [&seen](const std::uint8_t* d, std::size_t n) {
+        seen.append(reinterpret_cast<const char*>(d), n);
+        return true;
+      };
+      ASSERT_TRUE(reader.stream(r.at, r.n, wanted ? keep : ExpandedBody::Sink()));
+      if (wanted) EXPECT_EQ(seen, body.substr(r.at, r.n));
+    }
+    ASSERT_TRUE(reader.ensure(body.size()));
+    std::uint64_t tempSize = 0;
+    ASSERT_TRUE(temp->size(&tempSize));
+    EXPECT_LT(tempSize, body.size() - 440000) << "passed ranges are not stored";
+    char kept = 0;
+    ASSERT_TRUE(temp->readAt(reader.physical(180000), &kept, 1));
+    EXPECT_EQ(kept, body[180000]) << "where a kept byte lies";
+    for (int i = 0; i < 200; ++i) {
+      const std::uint64_t at = rng() % body.size();
+      const std::size_t n = std::min<std::size_t>(body.size() - at, 1 + rng() % 70000);
+      std::string got(n, '\0');
+      reader.seek(at);
+      ASSERT_EQ(reader.read(&got[0], n), static_cast<long>(n)) << compressed << " at " << at;
+      ASSERT_EQ(got, body.substr(at, n)) << compressed << " at " << at;
+    }
+    EXPECT_FALSE(reader.stream(body.size() - 5, 10, [](const std::uint8_t*, std::size_t) { return true; }))
+        << "nothing past the end";
+    EXPECT_EQ(reader.error(), BodyError::kNone);
+    patch.reset();
+    temp.reset();
+  }
+}
+
 TEST_F(PatchBodyTest, DamagedOrCutDeflateDataEndsAsCorrupt) {
   std::mt19937 rng(9);
   std::string body;

@@ -179,19 +179,19 @@ void PatchEngine::putInPlace(const std::string& staged, const std::string& targe
   temps_.release(staged);
 }
 
-void PatchEngine::write_embedded(const std::string& target, const std::string& name, std::uint32_t size,
-                                 std::uint32_t dosDateTime) {
+void PatchEngine::write_embedded(const std::string& target, const std::string& name, std::uint64_t content,
+                                 std::uint32_t size, std::uint32_t dosDateTime) {
   make_dirs(target);
   requireRoom(directoryPart(target), size);
   std::unique_ptr<platform::File> out;
   std::string staged;
   if (!temps_.create(directoryPart(target), &out, &staged)) failFile(kMsgWritingFileFailed, name);
-  std::vector<char> buffer(kCopyBlock);
-  for (std::uint32_t left = size; left > 0;) {
-    const std::size_t n = left < buffer.size() ? left : buffer.size();
-    if (body_->read(buffer.data(), n) != static_cast<long>(n)) bodyFailed();
-    if (!out->write(buffer.data(), n)) failFile(kMsgWritingFileFailed, name);
-    left -= static_cast<std::uint32_t>(n);
+  bool writeFailed = false;
+  if (!body_->stream(content, size, [&](const std::uint8_t* data, std::size_t n) {
+        return out->write(data, n) || (writeFailed = true, false);
+      })) {
+    if (writeFailed) failFile(kMsgWritingFileFailed, name);
+    bodyFailed();
   }
   if (!out->flushToDisk() || !out->close()) failFile(kMsgWritingFileFailed, name);
   putInPlace(staged, target, name, dosDateTime, true);

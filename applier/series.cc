@@ -292,39 +292,43 @@ void PatchEngine::embeddedFile(Walk walk) {
   if (walk != Walk::kProbe) showFile(walk == Walk::kCheck ? kMsgSkippingEmbedded : kMsgWritingEmbedded, name);
   const std::string target = joined(target_.newPath, name);
   const std::uint64_t content = body_->position();
-  if (!body_->ensure(content + size)) bodyFailed();
 
   // A target that already holds exactly these bytes is left alone, so that
-  // running a patch again never puts the new version into the backup.
+  // running a patch again never puts the new version into the backup. The
+  // content is compared as it is expanded and is not kept: the apply pass
+  // expands it again straight into the new file.
   bool same = false;
   std::unique_ptr<platform::File> file = files_.open(target, platform::File::Mode::kRead);
   std::uint64_t existing = 0;
   if (file && file->size(&existing) && existing == size) {
-    std::vector<std::uint8_t> a(kChecksumBlock), b(kChecksumBlock);
-    same = true;
-    for (std::uint64_t at = 0; same && at < size;) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChecksumBlock, size - at));
-      if (!file->readAt(at, a.data(), n)) fail(kMsgSourceReadFailed);
-      body_->seek(content + at);
-      if (body_->read(b.data(), n) != static_cast<long>(n)) bodyFailed();
-      same = std::equal(a.begin(), a.begin() + static_cast<long>(n), b.begin());
+    std::vector<std::uint8_t> held;
+    std::uint64_t at = 0;
+    bool unreadable = false;
+    same = body_->stream(content, size, [&](const std::uint8_t* data, std::size_t n) {
+      held.resize(n);
+      if (!file->readAt(at, held.data(), n)) return unreadable = true, false;
       at += n;
-    }
+      return std::equal(data, data + n, held.begin());
+    });
+    if (unreadable) fail(kMsgSourceReadFailed);
+    if (!same && body_->error() != BodyError::kNone) bodyFailed();
   }
   file.reset();
-  seekBody(content);
   if (walk != Walk::kApply) {
     if (!same) {
+      // Checked before the content is expanded: a file that cannot be
+      // written costs no time.
       if (walk == Walk::kCheck) requireRoom(directoryPart(target), size);
       checkReplaceable(target, kMsgBackupDenied, walk);
       const bool exists = files_.fileExists(target);
       checkCreatable(exists ? backupLocation(name) : target, exists ? kMsgBackupDenied : kMsgWritingFileFailed, name,
                      walk);
+      if (!body_->stream(content, size, nullptr)) bodyFailed();  // what the comparison left, if it stopped
     }
-    skipBody(size);
+    seekBody(content + size);
     return;
   }
-  if (!same) write_embedded(target, name, size, dosDateTime);
+  if (!same) write_embedded(target, name, content, size, dosDateTime);
   seekBody(content + size);
   files_.setAttributes(target, attributes);
 }
@@ -379,7 +383,8 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   patchformat::DeltaStreams streams;
   std::uint64_t at = source.streamOffset;
   for (int i = 0; i < patchformat::kDeltaStreamCount; ++i) {
-    readers.push_back(std::make_unique<FileStreamReader>(*tempFile_, at, source.record.streamLength[i]));
+    readers.push_back(
+        std::make_unique<FileStreamReader>(*tempFile_, body_->physical(at), source.record.streamLength[i]));
     streams.reader[i] = readers.back().get();
     streams.length[i] = source.record.streamLength[i];
     at += source.record.streamLength[i];

@@ -659,6 +659,59 @@ TEST_F(HostilePatchTest, ABodyLargerThanTheDiskEndsBeforeFillingIt) {
   EXPECT_EQ(read("app/zeros.bin").size(), 40u << 20);
 }
 
+// Decompression bombs: a patch of a few MiB whose body expands to 4 GiB.
+// The run writes less than 64 MiB (the disk is full after that) and ends
+// with success where nothing needs the bytes, else with the room message
+// before anything changed. Embedded contents are never stored in the
+// temporary directory: a 40 MiB file applies with 42 MiB free, and one
+// already in place is compared without costing any disk.
+TEST_F(HostilePatchTest, ExpandedBytesThatNothingNeedsCostNoDisk) {
+  testing_support::CraftedPatch trailing;
+  trailing.series();
+  trailing.embedded("small.txt", "written");
+  trailing.end();
+  trailing.zeros(std::uint64_t{4} << 30);
+  put("trailing.utp", trailing.file());
+  EXPECT_LT(fs::file_size(at("trailing.utp")), 8u << 20);
+  applierFiles.diskFullAfter(64 << 20);
+  EXPECT_EQ(pel({"trailing.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(read("app/small.txt"), "written");
+  expectNoTemporaries();
+
+  testing_support::CraftedPatch huge;
+  huge.series();
+  huge.embeddedZeros("huge.bin", 0xFFFFFFFFu);
+  huge.embedded("after.txt", "after");
+  huge.end();
+  put("huge.utp", huge.file());
+  const Tree before = snapshot("app");
+  applierFiles.reset();
+  applierFiles.diskFullAfter(64 << 20);
+  EXPECT_EQ(pel({"huge.utp", "app"}), 1);
+  EXPECT_NE(console.out.find("Error, not enough free disk space: 4294967295 more bytes are needed"),
+            std::string::npos)
+      << console.out;
+  EXPECT_EQ(snapshot("app"), before);
+  expectNoTemporaries();
+
+  testing_support::CraftedPatch large;
+  large.series();
+  large.embedded("first.txt", "first");
+  large.embeddedZeros("zeros.bin", 40u << 20);
+  large.embedded("last.txt", "last");
+  large.end();
+  put("large.utp", large.file());
+  applierFiles.reset();
+  applierFiles.diskFullAfter(42 << 20);
+  EXPECT_EQ(pel({"large.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(read("app/zeros.bin"), std::string(40u << 20, '\0'));
+  EXPECT_EQ(read("app/last.txt"), "last");
+  applierFiles.reset();
+  applierFiles.diskFullAfter(1 << 20);
+  EXPECT_EQ(pel({"large.utp", "app"}), 0) << "compared in place" << console.out;
+  expectNoTemporaries();
+}
+
 // The rename that puts a finished file in place fails in the apply pass:
 // the run ends with its numbered message and leaves no temporary file.
 TEST_F(HostilePatchTest, ARenameRefusedInTheApplyPassEndsWithItsMessage) {

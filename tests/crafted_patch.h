@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "patchformat/container.h"
 #include "tests/zlib_support.h"
@@ -37,20 +38,51 @@ struct CraftedPatch {
     body += streams;
   }
   void end() { records().writeEnd(); }
+  // Appends `n` zero bytes to the body without holding them; a deflated
+  // file carries them in about 1 KiB per MiB.
+  void zeros(std::uint64_t n) {
+    runs.push_back(Run{body, n});
+    body.clear();
+  }
+  void embeddedZeros(const std::string& name, std::uint32_t size) {
+    stored(records().writeEmbeddedHeader(name, size, 0x5A210000u, 0x20));
+    zeros(size);
+  }
 
   std::string file(bool compress = true, std::uint8_t flags = 0) const {
     patchformat::PatchHeader h;
     h.kind = directory ? patchformat::kKindDirectory : patchformat::kKindFile;
     h.flags = static_cast<std::uint8_t>(flags | (compress ? patchformat::kHeaderCompressed : 0));
     h.commentLength = static_cast<std::uint16_t>(comment.size());
-    const std::string logical = comment + body;
-    std::string bytes = h.encode() + (compress ? deflateRaw(logical) : logical);
+    std::string bytes = h.encode();
+    if (runs.empty()) {
+      const std::string logical = comment + body;
+      bytes += compress ? deflateRaw(logical) : logical;
+    } else {
+      // Pieces deflated on their own and flushed to a byte boundary join
+      // into one stream; a final empty block ends it.
+      if (!compress) throw std::logic_error("CraftedPatch: zero runs need a deflated body");
+      std::string text = comment;
+      for (const Run& r : runs) {
+        bytes += deflateRaw(text + r.before, Z_FULL_FLUSH);
+        text.clear();
+        const std::string mebibyte = deflateRaw(std::string(1 << 20, '\0'), Z_FULL_FLUSH);
+        for (std::uint64_t i = 0; i < r.zeros >> 20; ++i) bytes += mebibyte;
+        bytes += deflateRaw(std::string(static_cast<std::size_t>(r.zeros & ((1 << 20) - 1)), '\0'), Z_FULL_FLUSH);
+      }
+      bytes += deflateRaw(body, Z_FULL_FLUSH) + std::string("\x03\x00", 2);
+    }
     patchformat::PatchTrailer t;
     t.length = static_cast<std::uint32_t>(bytes.size() + patchformat::kTrailerSize);
     return bytes + t.encode();
   }
 
  private:
+  struct Run {
+    std::string before;  // body bytes before the zeros
+    std::uint64_t zeros;
+  };
+  std::vector<Run> runs;
   patchformat::BodyWriter records() { return patchformat::BodyWriter(&body); }
   // A name the format cannot hold is a mistake in the test itself.
   static void stored(bool ok) {

@@ -7,7 +7,10 @@
 
 namespace testing_support {
 
-inline std::string deflateRaw(const std::string& in) {
+// With Z_FULL_FLUSH instead of Z_FINISH the output has no final block and
+// ends byte-aligned, referring to nothing before it, so that such pieces
+// join into one stream.
+inline std::string deflateRaw(const std::string& in, int flush = Z_FINISH) {
   z_stream z{};
   deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
   std::string out(deflateBound(&z, in.size()) + 16, '\0');
@@ -15,7 +18,7 @@ inline std::string deflateRaw(const std::string& in) {
   z.avail_in = static_cast<uInt>(in.size());
   z.next_out = reinterpret_cast<Bytef*>(&out[0]);
   z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
+  deflate(&z, flush);
   out.resize(z.total_out);
   deflateEnd(&z);
   return out;
