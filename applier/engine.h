@@ -243,6 +243,7 @@ class PatchEngine {
   std::vector<std::string> madeDirs_;
   std::set<std::string> creatableDirs_;  // checked by checkCreatable in this check pass
   std::set<std::string> temporaryPlaces_;  // directories, each ending in a separator
+  std::uint64_t newBytes_ = 0;  // of the new files the series' check walk has met
 };
 
 }  // namespace applier

@@ -106,13 +106,21 @@ bool PatchEngine::probe(const TargetPaths& candidate) {
 
 bool PatchEngine::process_series(Walk walk) {
   seekBody(seriesPosition_);
+  newBytes_ = 0;
+  // Every new file of the series stands beside its earlier version (which
+  // only moves into the backup) before the run is complete, so the target's
+  // volume must hold all of them at once.
+  const auto requireRoomForAll = [this, walk] {
+    if (walk == Walk::kCheck) requireRoom(directoryPatch_ ? target_.newPath : directoryPart(target_.newPath), newBytes_);
+    return true;
+  };
   for (;;) {
     frontEnd_.pump();
     patchformat::RecordType type = patchformat::kRecordPatched;
     if (directoryPatch_ && !reader().readRecordType(&type)) bodyFailed();
     switch (type) {
       case patchformat::kRecordEnd:
-        return true;
+        return requireRoomForAll();
       case patchformat::kRecordPatched:
         if (!patchedFile(walk)) return false;
         break;
@@ -123,7 +131,7 @@ bool PatchEngine::process_series(Walk walk) {
         obsoleteFile(walk);
         break;
     }
-    if (!directoryPatch_) return true;
+    if (!directoryPatch_) return requireRoomForAll();
   }
 }
 
@@ -253,6 +261,7 @@ bool PatchEngine::patchedFile(Walk walk) {
       return false;
     }
     if (walk != Walk::kApply) {
+      if (!finalInPlace) newBytes_ += info.size;
       checkReplaceable(target, directoryPatch_ && !finalInPlace ? kMsgBackupDenied : kMsgReplaceDenied, walk);
       if (!files_.fileExists(target)) {
         checkCreatable(target, kMsgReplaceDenied, name, walk);
@@ -319,6 +328,7 @@ void PatchEngine::embeddedFile(Walk walk) {
       // Checked before the content is expanded: a file that cannot be
       // written costs no time.
       if (walk == Walk::kCheck) requireRoom(directoryPart(target), size);
+      newBytes_ += size;
       checkReplaceable(target, kMsgBackupDenied, walk);
       const bool exists = files_.fileExists(target);
       checkCreatable(exists ? backupLocation(name) : target, exists ? kMsgBackupDenied : kMsgWritingFileFailed, name,

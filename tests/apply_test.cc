@@ -712,6 +712,27 @@ TEST_F(HostilePatchTest, ExpandedBytesThatNothingNeedsCostNoDisk) {
   expectNoTemporaries();
 }
 
+// New files each too small for a room check of their own are counted
+// together: the check pass ends with the room message when all of them
+// will not fit, before anything changed.
+TEST_F(HostilePatchTest, TheNewFilesOfASeriesMustFitTogether) {
+  testing_support::CraftedPatch patch;
+  patch.series();
+  for (const char* name : {"one.bin", "two.bin", "three.bin"}) patch.embeddedZeros(name, 800000);
+  patch.end();
+  put("three.utp", patch.file());
+  const Tree before = snapshot("app");
+  applierFiles.diskFullAfter(2 << 20);
+  EXPECT_EQ(pel({"three.utp", "app"}), 1);
+  EXPECT_NE(console.out.find("Error, not enough free disk space: 2400000 more bytes"), std::string::npos)
+      << console.out;
+  EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
+  EXPECT_EQ(snapshot("app"), before);
+  applierFiles.reset();
+  applierFiles.diskFullAfter(4 << 20);
+  EXPECT_EQ(pel({"three.utp", "app"}), 0) << console.out;
+}
+
 // The rename that puts a finished file in place fails in the apply pass:
 // the run ends with its numbered message and leaves no temporary file.
 TEST_F(HostilePatchTest, ARenameRefusedInTheApplyPassEndsWithItsMessage) {
