@@ -100,7 +100,9 @@ TEST_F(PatchBodyTest, StreamedRangesAreNotKeptYetReadBackTheSame) {
         return true;
       };
       ASSERT_TRUE(reader.stream(r.at, r.n, wanted ? keep : ExpandedBody::Sink()));
-      if (wanted) EXPECT_EQ(seen, body.substr(r.at, r.n));
+      if (wanted) {
+        EXPECT_EQ(seen, body.substr(r.at, r.n));
+      }
     }
     ASSERT_TRUE(reader.ensure(body.size()));
     std::uint64_t tempSize = 0;

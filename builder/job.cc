@@ -2,7 +2,10 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <exception>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "builder/autofind.h"
@@ -10,6 +13,7 @@
 #include "builder/engine_host.h"
 #include "builder/messages.h"
 #include "builder/scanning.h"
+#include "builder/search_ahead.h"
 #include "diffengine/engine.h"
 #include "packaging/archive.h"
 #include "packaging/stub_join.h"
@@ -103,6 +107,61 @@ struct StateName {
   std::uint32_t size;
 };
 
+// A console that keeps what is written, for output made on a worker
+// thread and shown later in its place.
+class RecordingConsole : public platform::Console {
+ public:
+  struct Event {
+    Out stream;
+    std::string text;
+  };
+  void write(platform::Stream stream, const std::string& text) override {
+    events.push_back({stream == platform::Stream::kOut ? Out::kStdout : Out::kStderr, text});
+  }
+  void flush(platform::Stream) override {}
+  int readKey(int) override { return -1; }
+  std::vector<Event> events;
+};
+
+// A patched file's deltas, searched before they are written: a source
+// record and a temporary file of streams per step of the chain, the final
+// state's checksum and size, and (searched on a worker) what the search
+// printed and how it failed.
+struct Examined {
+  explicit Examined(platform::FileSystem& f) : files(f) {}
+  ~Examined() {
+    for (const std::string& t : temporaries) {
+      if (t.empty()) continue;
+      files.deleteFile(t);
+      platform::forgetTemporary(t);
+    }
+  }
+  Examined(const Examined&) = delete;
+  Examined& operator=(const Examined&) = delete;
+
+  platform::FileSystem& files;
+  std::vector<patchformat::SourceRecord> records;
+  std::vector<std::string> temporaries;
+  diffengine::StateFile finalState;
+  std::vector<RecordingConsole::Event> output;
+  std::exception_ptr failure;
+};
+
+// What a directory patch does with a file of the end state, decided before
+// any delta is searched.
+struct FilePlan {
+  enum class Kind { kEmbed, kSkip, kPatch } kind;
+  const FileEntry* file;
+  std::vector<StateName> states;  // kPatch: the chain, oldest first
+  std::uint32_t date = 0;
+  std::uint16_t flags = 0;
+};
+
+void printTo(Output& out, const std::string& en, const std::string& de, MsgArg a = MsgArg(), MsgArg b = MsgArg()) {
+  out.bilingualFormat(en.c_str(), de.c_str(), a, b, Out::kStdout);
+  out.flush(Out::kStdout);
+}
+
 packaging::FileLogInfo logInfo(const std::string& fullPath, const std::string& relativePath, std::uint64_t size) {
   return packaging::FileLogInfo{platform::absolutePath(fullPath), relativePath, static_cast<std::uint32_t>(size)};
 }
@@ -110,16 +169,15 @@ packaging::FileLogInfo logInfo(const std::string& fullPath, const std::string& r
 class Job {
  public:
   Job(const Options& o, Context& context) : o_(o), ctx_(context), files_(context.files), out_(context.out), host_(out_) {
-    diffengine::EngineSettings s;
-    s.memoryLimit = o.memoryLimit;
-    s.engineHint = o.engineHint;
-    s.searchLevel = o.searchLevel;
-    s.selfReference = o.selfReference;
-    s.quiet = o.quiet;
-    s.mismatchGroup = o.mismatchGroupSize;
-    s.literalBlockSize = static_cast<std::uint8_t>(o.literalBlockSize);
-    s.encoderMargin = static_cast<std::uint32_t>(o.encoderMargin);
-    engine_ = std::make_unique<diffengine::DifferenceEngine>(s, host_, files_, ctx_.memory);
+    settings_.memoryLimit = o.memoryLimit;
+    settings_.engineHint = o.engineHint;
+    settings_.searchLevel = o.searchLevel;
+    settings_.selfReference = o.selfReference;
+    settings_.quiet = o.quiet;
+    settings_.mismatchGroup = o.mismatchGroupSize;
+    settings_.literalBlockSize = static_cast<std::uint8_t>(o.literalBlockSize);
+    settings_.encoderMargin = static_cast<std::uint32_t>(o.encoderMargin);
+    engine_ = std::make_unique<diffengine::DifferenceEngine>(settings_, host_, files_, ctx_.memory);
   }
 
   void run();
@@ -143,6 +201,31 @@ class Job {
   void directoryPatch(const TargetSpec& target);
   void examineFile(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
                    std::uint32_t attributes, std::uint16_t flags);
+  // The halves of examining a file: its heading, the search of its deltas
+  // (with `out` and `engine`, the job's own or a worker's), the log entry,
+  // and writing the records and streams into the patch.
+  void printExamining(Output& out, const std::string& relativeName, const std::vector<StateName>& states);
+  void searchChain(Output& out, diffengine::DifferenceEngine& engine, const std::vector<StateName>& states,
+                   Examined* result);
+  void logPatched(const std::vector<StateName>& states);
+  void writeExamined(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
+                     std::uint32_t attributes, std::uint16_t flags, Examined& examined);
+  // Reads every state of a directory patch: on a thread each when the job
+  // has several, their notices then shown in the order of the states.
+  void walkStates(std::vector<std::unique_ptr<DirectoryStream>>& streams, const ScanContext& c);
+  // Shows what a worker thread printed.
+  void show(const std::vector<RecordingConsole::Event>& output) {
+    for (const RecordingConsole::Event& e : output) {
+      out_.write(e.stream, e.text);
+      out_.flush(e.stream);
+    }
+  }
+  // The threads the job may use (-w, else one per core).
+  int threads() const;
+  // The threads that search a directory patch's files: 1 when the run
+  // cannot promise the patch of a run in turn otherwise.
+  int workerCount(std::size_t patchedFiles) const;
+  void writePlans(const std::vector<FilePlan>& plans);
   void embedFile(const std::string& path, const std::string& relativeName);
   void writeRemoveRecord(const std::string& relativeName) { emit(records_.writeObsolete(relativeName)); }
   // Hands what `records_` encoded to the body; `stored` is the writer's
@@ -175,6 +258,7 @@ class Job {
   platform::FileSystem& files_;
   Output& out_;
   ConsoleEngineHost host_;
+  diffengine::EngineSettings settings_;
   std::unique_ptr<diffengine::DifferenceEngine> engine_;
   std::unique_ptr<BodyOutput> body_;
   std::string encoded_;  // records encoded, not yet handed to body_
@@ -454,35 +538,31 @@ void Job::directoryPatch(const TargetSpec& target) {
     s->rootPath = target.stateNames[k];
     s->index = k;
     s->isEnd = k + 1 == n;
-    walkState(*s, c);
     if (!s->isEnd) starts.push_back(s.get());
     streams.push_back(std::move(s));
   }
+  walkStates(streams, c);
   const DirectoryStream& end = *streams.back();
   ChainSearch search(starts);
+  std::vector<FilePlan> plans;
   for (const auto& f : end.entries) {
     const bool exactOnly = inList(f->relativePath, target.exactPatterns);
     search.search(*f, exactOnly);
     if (search.bestScore() == 0.0 || (f->size <= 100 && search.bestScore() <= 0.999)) {
-      if (!o_.quiet) print("No source for \"%s\", embedding file.\n", "Keine Quelle f\x81r \"%s\", bette Datei ein.\n", f->relativePath);
-      embedFile(f->fullPath, f->relativePath);
+      plans.push_back(FilePlan{FilePlan::Kind::kEmbed, f.get(), {}});
       continue;
     }
     const std::vector<const FileEntry*> kept = reduceChain(search.bestChain(), true, o_.forceAll, &target.forcePatterns);
     if (kept.size() == 1) {
-      if (!o_.quiet) {
-        print("File \"%s\" identical in all sources, skipped.\n", "Datei \"%s\" identisch vorhanden, ignoriert.\n",
-              f->relativePath);
-      }
-      if (ctx_.log) ctx_.log->skipped(logInfo(f->fullPath, f->relativePath, f->size));
+      plans.push_back(FilePlan{FilePlan::Kind::kSkip, f.get(), {}});
       continue;
     }
-    std::vector<StateName> states;
-    for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size)});
-    const std::uint32_t date = o_.dateMode == DateMode::kLatest ? latestDate_ : dateOf(f->date);
-    const std::uint16_t flags = inList(f->relativePath, target.unimportantPatterns) ? patchformat::kFileOptional : 0;
-    examineFile(f->relativePath, states, date, f->attributes, flags);
+    FilePlan plan{FilePlan::Kind::kPatch, f.get(), {}};
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) plan.states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size)});
+    plan.flags = inList(f->relativePath, target.unimportantPatterns) ? patchformat::kFileOptional : 0;
+    plans.push_back(std::move(plan));
   }
+  writePlans(plans);
   // Files that the end state lacks: removed where a -d pattern says so.
   for (const DirectoryStream* s : starts) {
     for (const auto& e : s->entries) {
@@ -507,52 +587,202 @@ void Job::directoryPatch(const TargetSpec& target) {
   }
 }
 
+// Embedded files can make the latest date (-t=latest) later, so each
+// patched file's date is taken when it is written, in order.
+void Job::writePlans(const std::vector<FilePlan>& plans) {
+  const auto dateFor = [this](const FilePlan& p) {
+    return o_.dateMode == DateMode::kLatest ? latestDate_ : dateOf(p.file->date);
+  };
+  std::vector<std::size_t> patched;  // plan index of each patched file
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    if (plans[i].kind == FilePlan::Kind::kPatch) patched.push_back(i);
+  }
+  const int workers = workerCount(patched.size());
+
+  // Each worker searches with an engine, an output and memory of its own;
+  // results wait by plan index until the job writes them.
+  struct Worker {
+    explicit Worker(const diffengine::EngineSettings& s, platform::FileSystem& files, bool german)
+        : out(console), host(out), engine(s, host, files, memory) {
+      out.setGerman(german);
+    }
+    RecordingConsole console;
+    Output out;
+    ConsoleEngineHost host;
+    diffengine::Memory memory;
+    diffengine::DifferenceEngine engine;
+  };
+  std::vector<std::unique_ptr<Worker>> pool;
+  std::vector<std::unique_ptr<Examined>> results(plans.size());
+  std::unique_ptr<SearchAhead> ahead;
+  if (workers > 1) {
+    for (int w = 0; w < workers; ++w) pool.push_back(std::make_unique<Worker>(settings_, files_, out_.german()));
+    // Searches start in the order the patch is written, so that the job
+    // deflates each file's streams while the workers search the next ones;
+    // only chains so large that one started late would keep a worker busy
+    // alone at the end start first, the largest first.
+    std::vector<std::uint64_t> work(patched.size());
+    std::uint64_t allWork = 0;
+    for (std::size_t k = 0; k < patched.size(); ++k) {
+      for (const StateName& state : plans[patched[k]].states) work[k] += state.size;
+      allWork += work[k];
+    }
+    const std::uint64_t large = allWork / (2 * static_cast<std::uint64_t>(workers));
+    std::vector<std::size_t> start(patched.size());
+    for (std::size_t k = 0; k < start.size(); ++k) start[k] = k;
+    std::stable_sort(start.begin(), start.end(), [&](std::size_t a, std::size_t b) {
+      const bool largeA = work[a] > large, largeB = work[b] > large;
+      return largeA != largeB ? largeA : largeA && work[a] > work[b];
+    });
+    ahead = std::make_unique<SearchAhead>(std::move(start), workers, [&](std::size_t k, int w) {
+      const FilePlan& p = plans[patched[k]];
+      Worker& worker = *pool[static_cast<std::size_t>(w)];
+      auto result = std::make_unique<Examined>(files_);
+      try {
+        printExamining(worker.out, p.file->relativePath, p.states);
+        searchChain(worker.out, worker.engine, p.states, result.get());
+      } catch (...) {
+        result->failure = std::current_exception();
+      }
+      result->output = std::move(worker.console.events);
+      worker.console.events.clear();
+      results[patched[k]] = std::move(result);
+    });
+  }
+
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    const FilePlan& p = plans[i];
+    const FileEntry& f = *p.file;
+    if (p.kind == FilePlan::Kind::kEmbed) {
+      if (!o_.quiet) print("No source for \"%s\", embedding file.\n", "Keine Quelle f\x81r \"%s\", bette Datei ein.\n", f.relativePath);
+      embedFile(f.fullPath, f.relativePath);
+    } else if (p.kind == FilePlan::Kind::kSkip) {
+      if (!o_.quiet) {
+        print("File \"%s\" identical in all sources, skipped.\n", "Datei \"%s\" identisch vorhanden, ignoriert.\n",
+              f.relativePath);
+      }
+      if (ctx_.log) ctx_.log->skipped(logInfo(f.fullPath, f.relativePath, f.size));
+    } else if (!ahead) {
+      examineFile(f.relativePath, p.states, dateFor(p), f.attributes, p.flags);
+    } else {
+      ahead->waitFor(k++);
+      const std::unique_ptr<Examined> result = std::move(results[i]);
+      logPatched(p.states);
+      show(result->output);
+      if (result->failure) std::rethrow_exception(result->failure);
+      writeExamined(f.relativePath, p.states, dateFor(p), f.attributes, p.flags, *result);
+    }
+  }
+}
+
+int Job::threads() const {
+  const int n = o_.workers != 0 ? o_.workers : static_cast<int>(std::thread::hardware_concurrency());
+  return std::max(1, std::min(n, kMaxWorkers));
+}
+
+void Job::walkStates(std::vector<std::unique_ptr<DirectoryStream>>& streams, const ScanContext& c) {
+  if (threads() == 1 || streams.size() < 2) {
+    for (const auto& s : streams) walkState(*s, c);
+    return;
+  }
+  struct Walk {
+    RecordingConsole console;
+    std::uint32_t latestDate = 0;
+    std::exception_ptr failure;
+  };
+  std::vector<Walk> walks(streams.size());
+  std::vector<std::thread> running;
+  for (std::size_t k = 0; k < streams.size(); ++k) {
+    running.emplace_back([&, k] {
+      Walk& w = walks[k];
+      Output out(w.console);
+      out.setGerman(out_.german());
+      ScanContext own(c.files, out);
+      own.target = c.target;
+      own.includeHidden = c.includeHidden;
+      own.quiet = c.quiet;
+      own.latestDate = &w.latestDate;
+      try {
+        walkState(*streams[k], own);
+      } catch (...) {
+        w.failure = std::current_exception();
+      }
+    });
+  }
+  for (std::thread& t : running) t.join();
+  for (Walk& w : walks) {
+    show(w.console.events);
+    if (w.failure) std::rethrow_exception(w.failure);
+    if (c.latestDate != nullptr && w.latestDate > *c.latestDate) *c.latestDate = w.latestDate;
+  }
+}
+
+// Searches on several threads give the very patch of a run in turn only
+// where a step's result depends on its own files alone. The sampled index
+// of the most frugal strategy draws from a generator that runs on over the
+// whole job, so a memory limit or a hint that may lead to it keeps one.
+int Job::workerCount(std::size_t patchedFiles) const {
+  if (patchedFiles < 2 || o_.memoryLimit != 0 || o_.engineHint >= 2) return 1;
+  return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(threads()), patchedFiles));
+}
+
 void Job::examineFile(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
                       std::uint32_t attributes, std::uint16_t flags) {
-  const std::size_t count = states.size();
-  if (count == 2 && directoryMode_) {
-    print("Examining \"%s\" to \"%s\": ", "Bearbeite \"%s\" zu \"%s\": ", states[0].relativePath, relativeName);
+  printExamining(out_, relativeName, states);
+  logPatched(states);
+  Examined examined(files_);
+  searchChain(out_, *engine_, states, &examined);
+  writeExamined(relativeName, states, date, attributes, flags, examined);
+}
+
+void Job::printExamining(Output& out, const std::string& relativeName, const std::vector<StateName>& states) {
+  if (states.size() == 2 && directoryMode_) {
+    printTo(out, "Examining \"%s\" to \"%s\": ", "Bearbeite \"%s\" zu \"%s\": ", states[0].relativePath, relativeName);
   } else {
-    print("Examining \"%s\": ", "Bearbeite \"%s\": ", relativeName);
+    printTo(out, "Examining \"%s\": ", "Bearbeite \"%s\": ", relativeName);
   }
-  if (ctx_.log) {
-    std::vector<packaging::FileLogInfo> logged;
-    for (const StateName& state : states) logged.push_back(logInfo(state.fullPath, state.relativePath, state.size));
-    ctx_.log->patched(logged);
-  }
+}
+
+void Job::logPatched(const std::vector<StateName>& states) {
+  if (!ctx_.log) return;
+  std::vector<packaging::FileLogInfo> logged;
+  for (const StateName& state : states) logged.push_back(logInfo(state.fullPath, state.relativePath, state.size));
+  ctx_.log->patched(logged);
+}
+
+void Job::searchChain(Output& out, diffengine::DifferenceEngine& engine, const std::vector<StateName>& states,
+                      Examined* result) {
+  const std::size_t count = states.size();
   std::vector<diffengine::StateFile> files(count);
   for (std::size_t k = 0; k < count; ++k) files[k].path = states[k].fullPath;
-  std::vector<std::string> temporaries(count - 1);
-  std::vector<patchformat::SourceRecord> records(count - 1);
-  struct Remove {
-    platform::FileSystem& files;
-    std::vector<std::string>& names;
-    ~Remove() {
-      for (const std::string& t : names) {
-        if (t.empty()) continue;
-        files.deleteFile(t);
-        platform::forgetTemporary(t);
-      }
-    }
-  } remove{files_, temporaries};
+  result->temporaries.assign(count - 1, std::string());
+  result->records.assign(count - 1, patchformat::SourceRecord());
   for (std::size_t k = count - 1; k-- > 0;) {
     if (count >= 3) {
-      if (k == count - 2) out_.write(Out::kStdout, "\n");
-      print("Step \"%s\" to \"%s\": ", "Schritt \"%s\" auf \"%s\": ", files[k].path, files[k + 1].path);
+      if (k == count - 2) out.write(Out::kStdout, "\n");
+      printTo(out, "Step \"%s\" to \"%s\": ", "Schritt \"%s\" auf \"%s\": ", files[k].path, files[k + 1].path);
     }
-    engine_->searchStep(files[k], files[k + 1]);
-    records[k] = engine_->sourceRecord();
-    if (!files_.createTempFile("ks", &temporaries[k])) out_.failNumbered(kMsgNoTemporaryFile);
-    platform::recordTemporary(temporaries[k]);
-    const std::unique_ptr<platform::File> t = files_.open(temporaries[k], platform::File::Mode::kCreate);
-    if (!t) out_.failNumbered(kMsgNoTemporaryFile);
+    engine.searchStep(files[k], files[k + 1]);
+    result->records[k] = engine.sourceRecord();
+    std::string& temporary = result->temporaries[k];
+    if (!files_.createTempFile("ks", &temporary)) out.failNumbered(kMsgNoTemporaryFile);
+    platform::recordTemporary(temporary);
+    const std::unique_ptr<platform::File> t = files_.open(temporary, platform::File::Mode::kCreate);
+    if (!t) out.failNumbered(kMsgNoTemporaryFile);
     FileSink sink(*t);
-    if (!engine_->writeStreams(sink) || !t->close()) out_.failNumbered(kMsgCannotWritePatch);
-    engine_->clearStreams();
+    if (!engine.writeStreams(sink) || !t->close()) out.failNumbered(kMsgCannotWritePatch);
+    engine.clearStreams();
   }
+  result->finalState = files[count - 1];
+}
+
+void Job::writeExamined(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
+                        std::uint32_t attributes, std::uint16_t flags, Examined& examined) {
+  const std::size_t count = states.size();
   patchformat::FinalInfo info;
-  info.checksum = files[count - 1].checksum;
-  info.size = files[count - 1].size;
+  info.checksum = examined.finalState.checksum;
+  info.size = examined.finalState.size;
   info.dosDateTime = date;
   info.attributes = static_cast<std::uint16_t>(attributes);
   info.sourceCount = static_cast<std::uint16_t>(count - 1);
@@ -560,8 +790,10 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
   emit(records_.writePatchedFile(directoryMode_, info, patchformat::ExclusionWindow(), relativeName));
   std::uint8_t piece[kCopyPiece];
   for (std::size_t k = 0; k + 1 < count; ++k) {
-    emit(records_.writeSource(directoryMode_, info, states[k].relativePath, records[k], patchformat::ExclusionWindow()));
-    const std::unique_ptr<platform::File> t = files_.open(temporaries[k], platform::File::Mode::kRead);
+    emit(records_.writeSource(directoryMode_, info, states[k].relativePath, examined.records[k],
+                              patchformat::ExclusionWindow()));
+    std::string& temporary = examined.temporaries[k];
+    const std::unique_ptr<platform::File> t = files_.open(temporary, platform::File::Mode::kRead);
     const auto unreadable = [this] {
       out_.failBilingual("Error reading temporarily saved patchinfo!",
                          "Fehler beim Lesen der tempor\x84r zwischengespeicherten Patchinformation!");
@@ -574,9 +806,9 @@ void Job::examineFile(const std::string& relativeName, const std::vector<StateNa
       body_->write(piece, static_cast<std::size_t>(got));
     }
     t->close();
-    files_.deleteFile(temporaries[k]);
-    platform::forgetTemporary(temporaries[k]);
-    temporaries[k].clear();
+    files_.deleteFile(temporary);
+    platform::forgetTemporary(temporary);
+    temporary.clear();
   }
 }
 

@@ -31,7 +31,9 @@ const char* const kMessages[kMessageCount] = {
     "    from identical filenames in source state and disallow other files.\n"
     "-u: Allow file matching -u=pattern to not find sources files therefore\n"
     "    not to be created when applying the patch. Refuse patching normally.\n"
-    "-d: Enable automatic cleanup of obsolete files.\n",
+    "-d: Enable automatic cleanup of obsolete files.\n"
+    "-w: Threads that examine the files of a directory patch, -w=1 to -w=64.\n"
+    "    Default: one per processor core. The patch is the same for any number.\n",
     "Warp 1: Representing ...     ",
     "Warp 2: Presorting   ...     ",
     "Warp 3: Prepacking   ...     ",

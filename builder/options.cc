@@ -410,6 +410,14 @@ void memoryLimit(Word& w) {
 
 void nextTarget(Word& w) { newTarget(&w.options, w.rest); }
 
+void workers(Word& w) {
+  w.options.workers = static_cast<int>(numberOption(
+      w.rest, 1, kMaxWorkers,
+      {"Error, option \"-w\" require numerical parameter!", "Fehler, Option \"-w\" erfordert eine numerische Angabe!",
+       "Error, only values from \"1\" to \"64\" are valid for option \"-w\"!",
+       "Fehler, nur Werte von 1 bis 64 sind zul\x84ssig f\x81r Option \"-w\"!"}));
+}
+
 // Options that take no value and change nothing.
 void noValue(Word& w) {
   stripEquals(&w.rest);
@@ -511,7 +519,7 @@ const struct {
     {"i", ignore},               {"j", noCompression},      {"k", autofindKey},  {"l", logFile},
     {"m", memoryLimit},          {"n", nextTarget},         {"p", noValue},      {"q", quiet},
     {"r", selfReference},        {"s", stub},               {"t", dates},        {"u", unimportant},
-    {"v", version},              {"x", packAfterwards},     {"y", engineHint},   {"z", pack},
+    {"v", version},              {"w", workers},            {"x", packAfterwards},     {"y", engineHint},   {"z", pack},
 };
 
 void parseOption(Options* options, const std::string& word, platform::FileSystem& files) {

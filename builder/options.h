@@ -61,6 +61,8 @@ struct TargetSpec {
 enum class Packer { kInternalZip, kInfoZip, kPkZip, kRar, kGZip, kLha, kArj, kJar };
 enum class DateMode { kFileDate, kLatest, kNow };
 
+constexpr int kMaxWorkers = 64;
+
 struct Options {
   std::vector<TargetSpec> targets;  // the last one is the current target
   std::string patchName;            // pending positional word, finally the patch file name
@@ -71,6 +73,7 @@ struct Options {
   std::int64_t memoryLimit = 0;          // bytes, 0 = none
   std::uint32_t engineHint = 0;          // -y
   std::uint32_t unusedY = 0;             // -Y: stored, influences nothing
+  int workers = 0;                       // -w: threads searching a directory's files; 0 = one per core
   bool selfReference = false;
   bool internalCompression = true;
   bool includeHidden = false;

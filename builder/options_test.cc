@@ -175,6 +175,18 @@ TEST_F(OptionsTest, LiteralBlockAndMismatchGroup) {
   EXPECT_EQ(refusal({"-P"}).en, "Error, option \"-P\" require numerical parameter!");
 }
 
+TEST_F(OptionsTest, WorkersFromOneToSixtyFour) {
+  parse({});
+  EXPECT_EQ(options.workers, 0) << "one per core";
+  parse({"-w=3"});
+  EXPECT_EQ(options.workers, 3);
+  parse({"-w64"});
+  EXPECT_EQ(options.workers, 64);
+  EXPECT_EQ(refusal({"-w=0"}).en, "Error, only values from \"1\" to \"64\" are valid for option \"-w\"!");
+  EXPECT_EQ(refusal({"-w=65"}).en, "Error, only values from \"1\" to \"64\" are valid for option \"-w\"!");
+  EXPECT_EQ(refusal({"-w=two"}).de, "Fehler, Option \"-w\" erfordert eine numerische Angabe!");
+}
+
 TEST_F(OptionsTest, MemoryLimitInMegabytesWithoutWrapping) {
   parse({"-m=16"});
   EXPECT_EQ(options.memoryLimit, 16LL << 20);
@@ -405,8 +417,8 @@ TEST_F(OptionsTest, FlagsAndRefusals) {
 
   EXPECT_EQ(refusal({"-qx"}).en, "Error, no further information for option \"-q\" expected!");
   EXPECT_EQ(refusal({"-allx"}).en, "Error, no further information for option \"-a\" expected!");
-  EXPECT_EQ(refusal({"-w"}).en, "Error, unknown option \"-w\"!");
-  EXPECT_EQ(refusal({"-w"}).de, "Fehler, unbekannte Option \"-w\"!");
+  EXPECT_EQ(refusal({"-W"}).en, "Error, unknown option \"-W\"!");
+  EXPECT_EQ(refusal({"-W"}).de, "Fehler, unbekannte Option \"-W\"!");
   EXPECT_EQ(refusal({"-~"}).en, "Error, unknown option \"-~\"!");
   EXPECT_EQ(refusal({"-F"}).en, "Error, unknown option \"-F\"!") << "letters are case-sensitive";
   EXPECT_EQ(refusal({"-A"}).en, "Error, extended attributes (EA) are OS feature specific for OS/2 platform");

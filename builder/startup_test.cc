@@ -98,9 +98,9 @@ TEST(StartupTest, ReadOptionsFillsTargetsPatternsAndSettings) {
 TEST(StartupTest, ReadOptionsStopsAtTheFirstRefusal) {
   Options options;
   setDefaults(&options);
-  const OptionError e = readWords(&options, {"kestmain", "-q", "-w", "-r", "a", "b", "p"});
+  const OptionError e = readWords(&options, {"kestmain", "-q", "-W", "-r", "a", "b", "p"});
   EXPECT_EQ(e.kind, OptionError::Kind::kFatal);
-  EXPECT_EQ(e.en, "Error, unknown option \"-w\"!");
+  EXPECT_EQ(e.en, "Error, unknown option \"-W\"!");
   EXPECT_TRUE(options.quiet);
   EXPECT_FALSE(options.selfReference);
 }

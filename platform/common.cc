@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/console.h"
@@ -98,11 +99,15 @@ struct Slot {
 };
 
 Slot* volatile g_slots = nullptr;
+// Threads record and forget temporaries one at a time; the handler takes
+// no lock.
+std::mutex g_recording;
 
 }  // namespace
 
 void recordTemporary(const std::string& path) {
   const std::string native = toNative(path);
+  const std::lock_guard<std::mutex> lock(g_recording);
   Slot* slot = g_slots;
   while (slot != nullptr && slot->used) slot = slot->next;
   const bool fresh = slot == nullptr;
@@ -123,6 +128,7 @@ void recordTemporary(const std::string& path) {
 
 void forgetTemporary(const std::string& path) {
   const std::string native = toNative(path);
+  const std::lock_guard<std::mutex> lock(g_recording);
   for (Slot* slot = g_slots; slot != nullptr; slot = slot->next) {
     if (slot->used && native == slot->nativePath.get()) {
       slot->used = 0;

@@ -50,11 +50,13 @@ void FaultInjectingFileSystem::reset() {
   allCalls_ = 0;
   anyFailsAt_ = 0;
   endsAt_ = 0;
+  unopenable_.clear();
   anyFailed_.reset();
   limited_ = false;
 }
 
 bool FaultInjectingFileSystem::fails(FileOp op) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   const int call = ++counts_[index(op)];
   ++allCalls_;
   if (ended()) return true;
@@ -69,6 +71,7 @@ bool FaultInjectingFileSystem::fails(FileOp op) {
 }
 
 std::size_t FaultInjectingFileSystem::room(std::size_t n) {
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (!limited_) return n;
   const std::size_t fits = n < bytesLeft_ ? n : static_cast<std::size_t>(bytesLeft_);
   bytesLeft_ -= fits;
@@ -77,6 +80,12 @@ std::size_t FaultInjectingFileSystem::room(std::size_t n) {
 
 std::unique_ptr<File> FaultInjectingFileSystem::open(const std::string& path, File::Mode mode) {
   if (fails(mode == File::Mode::kRead ? FileOp::kOpenRead : FileOp::kCreate)) return nullptr;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [name, allowed] : unopenable_) {
+      if (name == path && allowed-- <= 0) return nullptr;
+    }
+  }
   std::unique_ptr<File> file = inner_.open(path, mode);
   if (!file) return nullptr;
   return std::make_unique<FaultyFile>(*this, std::move(file));

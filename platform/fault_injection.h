@@ -7,8 +7,10 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
@@ -62,6 +64,9 @@ class FaultInjectingFileSystem final : public FileSystem {
   // Writes fail once `bytes` more bytes have been written; the write that
   // crosses the limit writes the part that fits, as a full disk does.
   void diskFullAfter(std::uint64_t bytes);
+  // Opens of `path` fail once `after` more have succeeded, whichever thread
+  // asks and when.
+  void failOpening(const std::string& path, int after = 0) { unopenable_.push_back({path, after}); }
   // Calls of kind `op` seen so far (failed ones included).
   int calls(FileOp op) const { return counts_[index(op)]; }
   // Every fault removed, every count back to zero.
@@ -104,11 +109,13 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::size_t room(std::size_t n);
 
   FileSystem& inner_;
+  std::mutex mutex_;  // calls may come from several threads; their order then varies
   std::array<int, kFileOpCount> counts_{};
   std::vector<Fault> faults_;
   bool limited_ = false;
   std::uint64_t bytesLeft_ = 0;
   std::string programPath_;
+  std::vector<std::pair<std::string, int>> unopenable_;  // path, opens still allowed
   int allCalls_ = 0;
   int anyFailsAt_ = 0;  // 0: none
   int endsAt_ = 0;      // 0: none

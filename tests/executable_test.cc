@@ -146,7 +146,8 @@ TEST_F(ExecutableTest, FailedJoinsLeaveNoTemporaryAndNoOutput) {
   EXPECT_FALSE(files.fileExists(at("p.exe")));
 }
 
-// Every file-system call of a builder run fails in turn: the run either
+// Every file-system call of a builder run (one worker, so that the calls
+// come in one order) fails in turn: the run either
 // ends with a message and exit code 1, leaving no patch and no temporary
 // file, or it succeeds with the very patch of a run without faults.
 TEST_F(ExecutableTest, AFailureAtAnyCallLeavesNoPatchAndNoTemporary) {
@@ -154,7 +155,7 @@ TEST_F(ExecutableTest, AFailureAtAnyCallLeavesNoPatchAndNoTemporary) {
     SCOPED_TRACE(option);
     const std::string output = option == "-s" ? "p.exe" : "p.utp";
     builderFiles.reset();
-    ASSERT_EQ(run({option, "-d=*", "old", "new", "p"}), 0) << err();
+    ASSERT_EQ(run({option, "-w=1", "-d=*", "old", "new", "p"}), 0) << err();
     const std::string clean = read(output);
     const int calls = builderFiles.allCalls();
     int failures = 0;
@@ -162,7 +163,7 @@ TEST_F(ExecutableTest, AFailureAtAnyCallLeavesNoPatchAndNoTemporary) {
       fs::remove(at(output));
       builderFiles.reset();
       builderFiles.failAnyAt(n);
-      const int rc = run({option, "-d=*", "old", "new", "p"});
+      const int rc = run({option, "-w=1", "-d=*", "old", "new", "p"});
       // A file that cannot be deleted stays: nothing else may.
       const bool deleteFailed = builderFiles.anyFailed() == FileOp::kDelete;
       builderFiles.reset();

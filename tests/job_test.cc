@@ -209,4 +209,65 @@ TEST_F(JobTest, NamesLongerThan255BytesEndTheRun) {
 }
 #endif
 
+// A tree of many files of mixed sizes in three versions, searched on
+// several threads: the patch and everything printed are those of a run in
+// turn, and a file that cannot be read ends both runs alike.
+class ParallelJobTest : public JobTest {
+ protected:
+  void SetUp() override {
+    JobTest::SetUp();
+    temp = useTemporaryDirectory();
+  }
+  void makeManyFiles() {
+    std::mt19937 rng(20261208);
+    for (int i = 0; i < 40; ++i) {
+      const std::string name = (i % 3 == 0 ? "sub/f" : "f") + std::to_string(i) + ".bin";
+      std::string v1 = text(100 + i, 200 + rng() % (i % 7 == 0 ? 200000 : 20000));
+      std::string v2 = v1, v3;
+      for (int edit = 0; edit < 5; ++edit) v2.insert(rng() % v2.size(), "edit " + std::to_string(rng()));
+      v3 = i % 5 == 0 ? v2 : v2.substr(0, v2.size() / 2) + "changed in 3" + v2.substr(v2.size() / 2);
+      put("v1/" + name, v1);
+      put("v2/" + name, v2);
+      put("v3/" + name, v3);
+    }
+    std::string added(5000, '\0');
+    for (char& c : added) c = static_cast<char>(rng());
+    put("v3/added.bin", added);  // like nothing: embedded
+    for (const char* state : {"v1", "v2", "v3"}) put(std::string(state) + "/left-out.skip", state);  // notices
+  }
+  std::string temp;
+};
+
+TEST_F(ParallelJobTest, SeveralWorkersWriteTheSamePatchAndTranscript) {
+  makeManyFiles();
+  ASSERT_EQ(run({"-w=1", "-i=*.skip", "v1", "v2", "v3", "p"}, false), 0) << err();
+  const std::string transcript = out() + err();
+  EXPECT_NE(transcript.find("v1\\left-out.skip\" ignored"), std::string::npos) << "the states' notices";
+  const std::string patch = read("p.utp");
+  for (const char* workers : {"-w=2", "-w=5"}) {
+    fs::remove(at("p.utp"));
+    ASSERT_EQ(run({workers, "-i=*.skip", "v1", "v2", "v3", "p"}, false), 0) << err();
+    EXPECT_TRUE(read("p.utp") == patch) << workers;
+    EXPECT_TRUE(out() + err() == transcript) << workers;
+  }
+  const PatchSummary s = checkPatch(at("p.utp"), {at("v1"), at("v2")}, at("v3"));
+  EXPECT_EQ(s.error, "");
+  EXPECT_EQ(s.embedded, 1u);
+}
+
+TEST_F(ParallelJobTest, AnUnreadableFileEndsTheRunAsInTurn) {
+  makeManyFiles();
+  builderFiles.failOpening(root + "/v2\\f20.bin", 1);  // the scan reads it, the search cannot
+  ASSERT_EQ(run({"-w=1", "v1", "v2", "p"}, false), 1);
+  const std::string transcript = out() + err();
+  EXPECT_NE(transcript.find("f20.bin"), std::string::npos) << transcript;
+  EXPECT_EQ(transcript.find("f21.bin"), std::string::npos) << "nothing after the failed file is shown";
+  builderFiles.reset();
+  builderFiles.failOpening(root + "/v2\\f20.bin", 1);
+  ASSERT_EQ(run({"-w=3", "v1", "v2", "p"}, false), 1);
+  EXPECT_EQ(out() + err(), transcript);
+  EXPECT_FALSE(fs::exists(at("p.utp")));
+  EXPECT_TRUE(fs::is_empty(temp)) << "no temporary of any worker is left";
+}
+
 }  // namespace

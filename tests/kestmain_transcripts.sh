@@ -89,6 +89,8 @@ patchname: Filename of the patch to be generated.
 -u: Allow file matching -u=pattern to not find sources files therefore
     not to be created when applying the patch. Refuse patching normally.
 -d: Enable automatic cleanup of obsolete files.
+-w: Threads that examine the files of a directory patch, -w=1 to -w=64.
+    Default: one per processor core. The patch is the same for any number.
 '
 unset VERDELIN_OPTS windir
 
@@ -131,12 +133,12 @@ check "-m zero" 1 "$banner" 'Error, only values larger than "0" are valid for op
 ' -m=0
 check "-m not a number" 1 "$banner" 'Error, option "-m" require numerical parameter!
 ' -m
-check "unknown option" 1 "$banner" 'Error, unknown option "-w"!
-' -w
+check "unknown option" 1 "$banner" 'Error, unknown option "-W"!
+' -W
 check "no further information" 1 "$banner" 'Error, no further information for option "-q" expected!
 ' -quietly
-check "words after a refused word are not read" 1 "$banner" 'Error, unknown option "-w"!
-' -w -B=99999
+check "words after a refused word are not read" 1 "$banner" 'Error, unknown option "-W"!
+' -W -B=99999
 check "-k for a Windows-directory target goes to stdout" 1 \
   "$banner"'Error, cannot provide registry autofind information for windows directory or windows system targets
 ' "" -n=win '-k=X\Y'
@@ -322,11 +324,11 @@ check "German refusal from win.ini" 1 "$banner" 'Fehler, nur Werte 0..10000 sind
 ' -B=10001
 check "German -m text" 1 "$banner" 'Fehler, nur Werte größer 0 sind zulässig für Option "-m"!
 ' -m=0
-check "German unknown option" 1 "$banner" 'Fehler, unbekannte Option "-w"!
-' -w
+check "German unknown option" 1 "$banner" 'Fehler, unbekannte Option "-W"!
+' -W
 german_off
-check "English again without the key" 1 "$banner" 'Error, unknown option "-w"!
-' -w
+check "English again without the key" 1 "$banner" 'Error, unknown option "-W"!
+' -W
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
