@@ -1,6 +1,8 @@
 #include "diffengine/streams.h"
 
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 namespace diffengine {
 namespace {
@@ -95,7 +97,40 @@ double portableLog(double x) {
   return 2.0 * sum + exponent * 0.69314718055994530942;
 }
 
+namespace {
+
+// p · log2(p) for p = count / length, as entropyOf adds it up: the windows
+// the encoder measures mostly have one length, and the logarithm is slow.
+// Each term is computed once per length by the very same expression, so
+// every sum keeps its bits.
+class EntropyTerms {
+ public:
+  double term(std::uint64_t count, std::uint64_t length) {
+    if (length != length_) {
+      length_ = length;
+      terms_.assign(length < kMaxCached ? length + 1 : 0, kUnknown);
+    }
+    if (count >= terms_.size()) return compute(count, length);
+    double& t = terms_[count];
+    if (t == kUnknown) t = compute(count, length);
+    return t;
+  }
+
+ private:
+  static constexpr std::uint64_t kMaxCached = 1 << 16;
+  static constexpr double kUnknown = 1.0;  // every term is at most 0
+  static double compute(std::uint64_t count, std::uint64_t length) {
+    const double p = static_cast<double>(count) / static_cast<double>(length);
+    return p * (portableLog(p) / portableLog(2.0));
+  }
+  std::uint64_t length_ = 0;
+  std::vector<double> terms_;
+};
+
+}  // namespace
+
 double ByteStream::entropyOf(std::uint64_t start, std::uint64_t length) const {
+  thread_local EntropyTerms terms;
   if (length == 0) return 0.0;
   std::uint64_t counts[256] = {};
   std::uint64_t position = start;
@@ -109,11 +144,8 @@ double ByteStream::entropyOf(std::uint64_t start, std::uint64_t length) const {
     left -= piece;
   }
   double sum = 0.0;
-  const double ln2 = portableLog(2.0);
   for (std::uint64_t c : counts) {
-    if (c == 0) continue;
-    const double p = static_cast<double>(c) / static_cast<double>(length);
-    sum += p * (portableLog(p) / ln2);
+    if (c != 0) sum += terms.term(c, length);
   }
   return sum;
 }
