@@ -830,6 +830,7 @@ class FaultLoopTest : public ApplyTest {
       if (::testing::Test::HasFailure()) return;
     }
     EXPECT_GT(failures, calls / 4) << calls << " calls";
+    std::printf("%d calls failed in turn, %d runs ended with a message\n", calls, failures);
   }
 };
 
@@ -861,6 +862,7 @@ class CrashLoopTest : public FaultLoopTest {
       if (::testing::Test::HasFailure()) return;
     }
     crashPoints += calls;
+    std::printf("%d crash points, each followed by a rerun\n", calls);
   }
   int crashPoints = 0;
 };
@@ -879,7 +881,6 @@ TEST_F(CrashLoopTest, DirectoryPatchAndSingleFilePatch) {
   put("pristine/tool.txt", read("a.txt"));
   crashAtEveryCall({"q.utp", "app/tool.txt"});
   EXPECT_GT(crashPoints, 300);
-  std::printf("%d crash points\n", crashPoints);
 }
 
 TEST_F(FaultLoopTest, DirectoryPatch) {
