@@ -177,6 +177,7 @@ class Job {
     settings_.mismatchGroup = o.mismatchGroupSize;
     settings_.literalBlockSize = static_cast<std::uint8_t>(o.literalBlockSize);
     settings_.encoderMargin = static_cast<std::uint32_t>(o.encoderMargin);
+    settings_.threads = threads();
     engine_ = std::make_unique<diffengine::DifferenceEngine>(settings_, host_, files_, ctx_.memory);
   }
 
@@ -602,9 +603,14 @@ void Job::writePlans(const std::vector<FilePlan>& plans) {
   // Each worker searches with an engine, an output and memory of its own;
   // results wait by plan index until the job writes them.
   struct Worker {
-    explicit Worker(const diffengine::EngineSettings& s, platform::FileSystem& files, bool german)
-        : out(console), host(out), engine(s, host, files, memory) {
+    explicit Worker(diffengine::EngineSettings s, platform::FileSystem& files, bool german)
+        : out(console), host(out), engine(oneThread(s), host, files, memory) {
       out.setGerman(german);
+    }
+    // The workers keep the cores busy already.
+    static diffengine::EngineSettings oneThread(diffengine::EngineSettings s) {
+      s.threads = 1;
+      return s;
     }
     RecordingConsole console;
     Output out;

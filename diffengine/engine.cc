@@ -25,7 +25,9 @@ constexpr std::uint64_t kLargestFile = 0xFFFFFFFFu;            // sizes are 32-b
 
 struct DifferenceEngine::Impl {
   Impl(const EngineSettings& s, EngineHost& h, platform::FileSystem& f, Memory& m)
-      : settings(s), host(h), files(f), memory(m), index(m), records(m), encoder(f, m) {}
+      : settings(s), host(h), files(f), memory(m), index(m), records(m), encoder(f, m) {
+    index.setSortThreads(s.threads);
+  }
 
   // The memory strategy for the next attempt; `prev` is the hint or the
   // strategy that failed. Prints the notices of the frugal strategies.

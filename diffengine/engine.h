@@ -57,6 +57,7 @@ struct EngineSettings {
   std::uint8_t literalBlockSize = 20; // b: chunk of inserted bytes (-C)
   std::uint32_t encoderMargin = 245;  // B: context before a chunk's entropy window (-B)
   bool keepSearchRecords = false;     // tests: keep a copy of the search's records
+  int threads = 1;                    // threads that sort the source index (same result for any number)
 };
 
 // A state of the version chain as the job driver keeps it. The checksum is 0

@@ -402,6 +402,31 @@ TEST(EngineIndex, QuicksortOrdersEqualWordsByItsPartitions) {
   }
 }
 
+// Buckets sorted on several threads hold their entries in the very order
+// one thread gives them (equal words included), so the patches stay the same.
+TEST(EngineIndex, SortThreadsLeaveTheIndexAsOneThreadMakesIt) {
+  std::mt19937 rng(77);
+  std::vector<std::uint8_t> data(3 << 20);
+  for (std::uint8_t& b : data) b = static_cast<std::uint8_t>(rng() % 7);  // many equal words
+  Memory memory;
+  SourceIndex one(memory), three(memory);
+  three.setSortThreads(3);
+  const auto size = static_cast<std::int64_t>(data.size());
+  one.buildFromMemory(data.data(), size, 0, 9);
+  three.buildFromMemory(data.data(), size, 0, 9);
+  ASSERT_EQ(one.entries(), three.entries());
+  ASSERT_GT(one.entries(), 1u << 18) << "large enough for the threads";
+  for (std::uint32_t key = 0; key < kIndexKeys; ++key) {
+    std::uint32_t n = 0, m = 0;
+    const IndexEntry* a = one.bucket(key, &n);
+    const IndexEntry* b = three.bucket(key, &m);
+    ASSERT_EQ(n, m) << key;
+    for (std::uint32_t i = 0; i < n; ++i) {
+      ASSERT_TRUE(a[i].word == b[i].word && a[i].position == b[i].position) << key << " " << i;
+    }
+  }
+}
+
 TEST(EngineIndex, RuntimeRandomNumbersMatchTheLibrarySequence) {
   RuntimeRand r;
   EXPECT_EQ(r.next(), 346);  // (22695478 >> 16) & 0x7FFF

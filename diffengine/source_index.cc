@@ -1,7 +1,10 @@
 #include "diffengine/source_index.h"
 
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "diffengine/memory.h"
 #include "patchformat/crc.h"
@@ -43,6 +46,8 @@ bool walkChunks(platform::File& file, std::uint8_t* buffer, Visit visit, std::ui
 }
 
 }  // namespace
+
+constexpr std::uint64_t kParallelSortFrom = 1 << 18;
 
 void sortIndexEntries(IndexEntry* e, std::int64_t lo, std::int64_t hi) {
   // The smaller side recurses and the larger loops: the same partitions as
@@ -120,9 +125,37 @@ void SourceIndex::allocateEntries(const char* purpose) {
 }
 
 void SourceIndex::sortBuckets() {
-  for (std::uint32_t k = 0; k < kIndexKeys; ++k) {
-    if (count_[k] > 1) sortIndexEntries(entries_ + start_[k], 0, count_[k] - 1);
+  const auto sortKeys = [this](std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t k = from; k < to; ++k) {
+      if (count_[k] > 1) sortIndexEntries(entries_ + start_[k], 0, count_[k] - 1);
+    }
+  };
+  // Small indexes are not worth a thread.
+  if (sortThreads_ == 1 || entryCount_ < kParallelSortFrom) {
+    sortKeys(0, kIndexKeys);
+    return;
   }
+  // Runs of keys that hold about as many entries each, one per thread.
+  std::vector<std::uint32_t> cuts{0};
+  std::uint64_t seen = 0;
+  const auto parts = static_cast<std::uint64_t>(sortThreads_);
+  for (std::uint32_t k = 0; k < kIndexKeys && cuts.size() < parts; ++k) {
+    seen += static_cast<std::uint64_t>(count_[k]);
+    if (seen * parts >= entryCount_ * cuts.size()) cuts.push_back(k + 1);
+  }
+  cuts.push_back(kIndexKeys);
+  std::vector<std::thread> helpers;
+  std::size_t part = 1;  // parts 1 .. part - 1 run on helpers
+  for (; part + 1 < cuts.size(); ++part) {
+    try {
+      helpers.emplace_back(sortKeys, cuts[part], cuts[part + 1]);
+    } catch (const std::system_error&) {
+      break;  // no thread to be had: this one sorts the rest
+    }
+  }
+  sortKeys(cuts[0], cuts[1]);
+  if (part + 1 < cuts.size()) sortKeys(cuts[part], kIndexKeys);
+  for (std::thread& t : helpers) t.join();
 }
 
 void SourceIndex::buildFromMemory(const std::uint8_t* data, std::int64_t sourceEnd, std::int64_t endEnd,

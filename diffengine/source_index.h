@@ -66,6 +66,9 @@ class SourceIndex {
 
   void releaseEntries();
   void releaseSampleTables();
+  // Threads that sort the buckets; each bucket is sorted as by one, so the
+  // index is the same for any number.
+  void setSortThreads(int threads) { sortThreads_ = threads < 1 ? 1 : threads; }
 
   std::uint64_t samples() const { return samples_; }
   std::uint32_t keysCut() const { return keysCut_; }
@@ -83,6 +86,7 @@ class SourceIndex {
   std::int32_t* saved_ = nullptr;  // strategy 3: counts before the fit to the budget
   IndexEntry* entries_ = nullptr;
   std::uint64_t entryCount_ = 0;
+  int sortThreads_ = 1;
   std::uint64_t samples_ = 0;
   std::uint32_t keysCut_ = 0;
 };
