@@ -1,6 +1,7 @@
 #include "applier/console.h"
 
 #include "patchformat/container.h"
+#include "platform/codepage.h"
 
 namespace applier {
 namespace {
@@ -38,7 +39,7 @@ void ConsoleFrontEnd::pressAnyKey() {
 void ConsoleFrontEnd::searching(const std::string& dir, std::size_t parentLength, bool entering) {
   const std::size_t n = dir.size() > parentLength ? dir.size() - parentLength : 0;
   if (entering) {
-    write(dir.substr(dir.size() - n));
+    write(platform::cp1252ToCp850(dir.substr(dir.size() - n)));
   } else {
     write(std::string(n, '\b') + std::string(n, ' ') + std::string(n, '\b'));
   }
@@ -62,7 +63,7 @@ int runPelmora(const std::vector<std::string>& args, const std::string& programP
   const auto showUsage = [&] {
     if (!stub) return show(kMsgUsage);
     const std::size_t slash = programPath.find_last_of("\\/");
-    console.write("Usage: " + programPath.substr(slash == std::string::npos ? 0 : slash + 1) +
+    console.write("Usage: " + platform::cp1252ToCp850(programPath.substr(slash == std::string::npos ? 0 : slash + 1)) +
                   " [-t] [-auto] [oldpath [newpath]]\r\n");
   };
   const auto usage = [&](int before, const std::string& argument = "") {

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "platform/codepage.h"
+
 namespace applier {
 namespace {
 
@@ -166,7 +168,13 @@ std::string formatMessage(const std::string& text, const MessageValues& values) 
 
 std::string numberedMessage(Numbering numbering, int consoleNumber, const MessageValues& values) {
   const Entry* e = find(Numbering::kConsole, consoleNumber);
-  return e == nullptr ? std::string() : formatMessage(textOf(*e, numbering), values);
+  if (e == nullptr) return std::string();
+  // A window shows names in the ANSI code page they are in; the console
+  // shows OEM text.
+  if (numbering != Numbering::kConsole) return formatMessage(textOf(*e, numbering), values);
+  const MessageValues shown{platform::cp1252ToCp850(values.patchName), platform::cp1252ToCp850(values.argument),
+                            platform::cp1252ToCp850(values.relName)};
+  return formatMessage(textOf(*e, numbering), shown);
 }
 
 }  // namespace applier

@@ -82,7 +82,9 @@ std::string formatMessage(const std::string& text, const MessageValues& values);
 std::string displayValue(const std::string& value);
 
 // Message `consoleNumber` (its console number) as `numbering` words it,
-// formatted; a front end shows these before any patch is loaded.
+// formatted; a front end shows these before any patch is loaded. The values
+// are system text (code page 1252); the console numbering shows them in its
+// code page 850.
 std::string numberedMessage(Numbering numbering, int consoleNumber, const MessageValues& values = {});
 
 }  // namespace applier

@@ -36,6 +36,7 @@
 #include "patchformat/crc.h"
 #include "patchformat/delta.h"
 #include "platform/files.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -358,8 +359,10 @@ bool endsWith(const std::string& s, const std::string& tail) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string self = argc > 0 ? argv[0] : "";
+  // Names in the system's code page, as the file system takes them.
+  std::vector<std::string> args = platform::programArguments(argc, argv);
+  std::string self = args.empty() ? "" : args[0];
+  if (!args.empty()) args.erase(args.begin());
   const std::size_t slash = self.find_last_of('/');
   if (slash != std::string::npos) self.erase(0, slash + 1);
 

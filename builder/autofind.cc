@@ -1,5 +1,7 @@
 #include "builder/autofind.h"
 
+#include "platform/codepage.h"
+
 namespace builder {
 namespace {
 
@@ -47,27 +49,29 @@ OptionError setAutofindKey(TargetSpec* target, std::string text) {
 }
 
 void registryCheckReport(const TargetSpec& target, bool quiet, platform::Registry& registry, Output& out) {
-  const std::string& key = target.registryKey;
-  const std::string& value = target.registryValue;
+  // Looked up as given, shown in the console's code page.
+  const std::string key = platform::cp1252ToCp850(target.registryKey);
+  const std::string value = platform::cp1252ToCp850(target.registryValue);
   const auto info = [quiet, &out](const std::string& en, const std::string& de) {
     if (!quiet) out.notice(en, de);
   };
   info("Autofind key \"" + key + "\" and value \"" + value + "\":\r\n", "Autofind key " + key + " and value " + value + ":\r\n");
-  if (!registry.keyExists(target.rootKey, key)) {
+  if (!registry.keyExists(target.rootKey, target.registryKey)) {
     out.notice("Registry Check: Warning, using registry key \"" + key + "\" which is NOT installed on this computer.\r\n",
                  "Registry Check: Achtung, der Registry-Schl\x81ssel \"" + key + "\" ist NICHT auf diesem Rechner installiert.\r\n");
     return;
   }
   info("Ok, registry key \"" + key + "\" exists\r\n", "Ok, Registry-Schl\x81ssel \"" + key + "\" existiert.\r\n");
   std::string data;
-  if (!registry.readValue(target.rootKey, key, value, &data)) {
+  if (!registry.readValue(target.rootKey, target.registryKey, target.registryValue, &data)) {
     out.notice("Registry Check: Warning, value \"" + value + "\" does NOT exist on this machine!\r\n",
                  "Achtung, der Wert \"" + value + "\" kann auf diesem Rechner NICHT gefunden werden!\r\n");
     return;
   }
   if (data.size() > 1000) data.resize(1000);  // the data as a 1001-byte buffer shows it
-  info("Ok, value \"" + value + "\" can be read and is: \"" + data + "\"\r\n",
-       "Ok, \"der Wert \"" + value + "\" kann gelesen werden und ist: \"" + data + "\"");
+  const std::string shownData = platform::cp1252ToCp850(data);
+  info("Ok, value \"" + value + "\" can be read and is: \"" + shownData + "\"\r\n",
+       "Ok, \"der Wert \"" + value + "\" kann gelesen werden und ist: \"" + shownData + "\"");
   const std::string head = (data + std::string(4, '\0')).substr(0, 4);
   if (head == std::string(4, '\0')) {
     out.notice("Registry Check: Warning, value \"" + value + "\" is EMPTY on this machine!\r\n",

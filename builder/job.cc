@@ -318,6 +318,8 @@ void Job::run() {
     out_.failBilingual("Error, a patch file can hold at most 11 targets!",
                        "Fehler, eine Patchdatei kann h\x94" "chstens 11 Ziele enthalten!");
   }
+  // A name no patch can hold stops the job before the patch file is opened.
+  for (const TargetSpec& target : o_.targets) refuseUnnamableFiles(target, context(target));
   for (std::size_t i = 0; i < o_.targets.size(); ++i) {
     const TargetSpec& target = o_.targets[i];
     const std::uint32_t n = target.nameCount();

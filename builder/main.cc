@@ -1,3 +1,15 @@
-#include "builder/startup.h"
+#include <string>
+#include <vector>
 
-int main(int argc, char** argv) { return builder::runKestmain(argc, argv, platform::systemMachine()); }
+#include "builder/startup.h"
+#include "platform/machine.h"
+#include "platform/process.h"
+
+int main(int argc, char** argv) {
+  // The words in the system's code page, as every name inside the builder is.
+  std::vector<std::string> args = platform::programArguments(argc, argv);
+  std::vector<char*> words;
+  for (std::string& a : args) words.push_back(&a[0]);
+  words.push_back(nullptr);
+  return builder::runKestmain(argc, words.data(), platform::systemMachine());
+}

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/codepage.h"
 #include "platform/locations.h"
 #include "platform/process.h"
 
@@ -78,15 +79,18 @@ const char* messageText(int n) { return n >= 0 && n < kMessageCount ? kMessages[
 
 std::string formatMessage(const char* format, MsgArg a, MsgArg b, std::size_t limit) {
   // The formats are the system's own; their conversions match the argument
-  // kinds the callers pass (%s for texts, %ld for numbers).
+  // kinds the callers pass (%s for texts, %ld for numbers). Text arguments
+  // are names and other system text, shown in the console's code page.
+  const std::string textA = a.isNumber() ? std::string() : platform::cp1252ToCp850(a.text());
+  const std::string textB = b.isNumber() ? std::string() : platform::cp1252ToCp850(b.text());
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
   const auto run = [&](char* buffer, std::size_t size) -> int {
     if (a.isNumber() && b.isNumber()) return std::snprintf(buffer, size, format, a.number(), b.number());
-    if (a.isNumber()) return std::snprintf(buffer, size, format, a.number(), b.text());
-    if (b.isNumber()) return std::snprintf(buffer, size, format, a.text(), b.number());
-    return std::snprintf(buffer, size, format, a.text(), b.text());
+    if (a.isNumber()) return std::snprintf(buffer, size, format, a.number(), textB.c_str());
+    if (b.isNumber()) return std::snprintf(buffer, size, format, textA.c_str(), b.number());
+    return std::snprintf(buffer, size, format, textA.c_str(), textB.c_str());
   };
 #pragma GCC diagnostic pop
   const int needed = run(nullptr, 0);

@@ -75,7 +75,9 @@ class MsgArg {
 };
 
 // printf-style formatting of `format` with up to two arguments, cut to
-// `limit` - 1 bytes (0: no limit).
+// `limit` - 1 bytes (0: no limit). Text arguments are system text (names in
+// code page 1252) and come out in the console's code page 850; a text built
+// into a message by other means goes through platform::cp1252ToCp850.
 std::string formatMessage(const char* format, MsgArg a = MsgArg(), MsgArg b = MsgArg(),
                           std::size_t limit = 0);
 

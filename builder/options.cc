@@ -5,6 +5,7 @@
 
 #include "builder/autofind.h"
 #include "builder/messages.h"
+#include "platform/codepage.h"
 
 namespace builder {
 namespace {
@@ -44,9 +45,9 @@ bool startsWithNoCase(const std::string& text, const char* prefix) {
   return text.size() >= p.size() && upper(text.substr(0, p.size())) == upper(p);
 }
 
-// The start of a long text, for messages that name it.
+// The start of a long text, for messages that name it (in the console's code page).
 std::string shortened(const std::string& text) {
-  return text.size() <= 60 ? text : text.substr(0, 60) + "...";
+  return platform::cp1252ToCp850(text.size() <= 60 ? text : text.substr(0, 60) + "...");
 }
 
 // Names go into fixed fields of at most 255 characters; a longer one would be
@@ -464,7 +465,8 @@ void dates(Word& w) {
   } else if (r == "now" || r == "current" || r == "c" || r == "n") {
     w.options.dateMode = DateMode::kNow;
   } else {
-    refuse("Unknown \"-time=\" option value \"" + r + "\"!", "Unbekannter \"-time=\" Wert \"" + r + "\"!");
+    const std::string shown = platform::cp1252ToCp850(r);
+    refuse("Unknown \"-time=\" option value \"" + shown + "\"!", "Unbekannter \"-time=\" Wert \"" + shown + "\"!");
   }
 }
 
@@ -555,8 +557,9 @@ OptionError parseWord(Options* options, const std::string& word, bool fromComman
       return OptionError();
     }
     if (!fromCommandLine) {
-      refuse("Error, supposed file paramter \"" + word + "\" may no occur in VERDELIN_OPTS!",
-             "Fehler, Dateiparameter \"" + word + "\" darf nicht in VERDELIN_OPTS auftauchen!");
+      const std::string shown = platform::cp1252ToCp850(word);
+      refuse("Error, supposed file paramter \"" + shown + "\" may no occur in VERDELIN_OPTS!",
+             "Fehler, Dateiparameter \"" + shown + "\" darf nicht in VERDELIN_OPTS auftauchen!");
     }
     if (!options->patchName.empty()) appendStateName(&options->current(), options->patchName);
     options->patchName = word;

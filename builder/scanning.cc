@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 
 #include "patchformat/crc.h"
+#include "platform/codepage.h"
 #include "platform/files.h"
 
 namespace builder {
@@ -43,8 +45,11 @@ std::string joinPath(const std::string& head, const std::string& name) {
   return isSeparator(head.back()) ? head + name : head + "\\" + name;
 }
 
-void walkDirectory(DirectoryStream& stream, const std::string& dir, const std::string& prefix,
-                   const ScanContext& context) {
+// Hands every file the walk of `dir` takes to `take` (its full and relative
+// name), with the notices of what it leaves out unless the context is quiet.
+void walkDirectory(const DirectoryStream& stream, const std::string& dir, const std::string& prefix,
+                   const ScanContext& context,
+                   const std::function<void(const std::string& full, const std::string& relative)>& take) {
   std::vector<std::string> names;
   // A directory that cannot be read is no empty directory: read as one, its
   // files would become embedded or obsolete files of the patch.
@@ -64,23 +69,29 @@ void walkDirectory(DirectoryStream& stream, const std::string& dir, const std::s
     const std::string full = joinPath(dir, name);
     const std::string relative = joinPath(prefix, name);
     platform::FileStatus status;
-    if (!context.files.fileStatus(full, &status)) context.out.failNumbered(kMsgCannotAccessScanned, full);
+    // A '?' stands for a character the code page lacks (platform/codepage.h):
+    // no call reaches such an entry, and it is taken as a plain file, which
+    // refuseUnnamableFiles refuses unless it is ignored.
+    const bool unreachable = name.find('?') != std::string::npos;
+    if (!unreachable && !context.files.fileStatus(full, &status)) {
+      context.out.failNumbered(kMsgCannotAccessScanned, full);
+    }
     if (!context.includeHidden && (status.attributes & platform::kAttributeHidden)) continue;
     if (status.isDirectory) {
       // A link may lead back above itself: walks never follow one.
       if (status.isLink) {
         if (!context.quiet) {
-          context.out.notice("Link \"" + full + "\" to a directory skipped.\n",
-                       "Verkn\x81pfung \"" + full + "\" auf ein Verzeichnis \x81" "bersprungen.\n");
+          const std::string shown = platform::cp1252ToCp850(full);
+          context.out.notice("Link \"" + shown + "\" to a directory skipped.\n",
+                       "Verkn\x81pfung \"" + shown + "\" auf ein Verzeichnis \x81" "bersprungen.\n");
         }
         continue;
       }
-      walkDirectory(stream, full, relative, context);
+      walkDirectory(stream, full, relative, context, take);
       continue;
     }
     if (isIgnored(full, relative, stream.isEnd, stream.index, context)) continue;
-    stream.entries.push_back(scanFile(full, relative, context));
-    stream.totalBytes += stream.entries.back()->size;
+    take(full, relative);
   }
 }
 
@@ -146,7 +157,33 @@ void walkState(DirectoryStream& stream, const ScanContext& context) {
     context.out.failNumbered(kMsgCannotAccessScanned, stream.rootPath);
   }
   stream.isDirectory = status.isDirectory;
-  if (stream.isDirectory) walkDirectory(stream, stream.rootPath, "", context);
+  if (!stream.isDirectory) return;
+  walkDirectory(stream, stream.rootPath, "", context, [&](const std::string& full, const std::string& relative) {
+    stream.entries.push_back(scanFile(full, relative, context));
+    stream.totalBytes += stream.entries.back()->size;
+  });
+}
+
+void refuseUnnamableFiles(const TargetSpec& target, const ScanContext& context) {
+  ScanContext silent = context;  // the real walk tells what it leaves out
+  silent.quiet = true;
+  const std::uint32_t n = target.nameCount();
+  for (std::uint32_t k = 0; k < n; ++k) {
+    DirectoryStream stream;
+    stream.rootPath = target.stateNames[k];
+    stream.index = k;
+    stream.isEnd = k + 1 == n;
+    if (!context.files.isDirectory(stream.rootPath)) continue;
+    walkDirectory(stream, stream.rootPath, "", silent, [&](const std::string& full, const std::string& relative) {
+      if (relative.find('?') == std::string::npos) return;
+      context.out.failBilingualFormat(
+          "Error, the name of \"%s\" holds characters that Windows' ANSI code page 1252 cannot hold,\n"
+          "so no patch can name it. Rename it, or leave it out with -i.",
+          "Fehler, der Name von \"%s\" enth\x84lt Zeichen, die Windows' ANSI-Codepage 1252 nicht darstellen\n"
+          "kann, daher kann kein Patch ihn nennen. Benennen Sie ihn um, oder lassen Sie ihn mit -i aus.",
+          full);
+    });
+  }
 }
 
 bool matchesPattern(const std::string& name, const std::string& pattern) {
@@ -190,8 +227,10 @@ bool isIgnored(const std::string& displayName, const std::string& name, bool isE
   }
   if (first == nullptr) return false;
   if (!context.quiet) {
-    context.out.notice("File \"" + displayName + "\" ignored due to pattern \"" + first->pattern + "\".\r\n",
-                 "Datei \"" + displayName + "\" wurde aufgrund des Musters \"" + first->pattern + "\" ignoriert.\r\n");
+    const std::string name = platform::cp1252ToCp850(displayName);
+    const std::string pattern = platform::cp1252ToCp850(first->pattern);
+    context.out.notice("File \"" + name + "\" ignored due to pattern \"" + pattern + "\".\r\n",
+                 "Datei \"" + name + "\" wurde aufgrund des Musters \"" + pattern + "\" ignoriert.\r\n");
   }
   return true;
 }

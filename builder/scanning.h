@@ -61,6 +61,12 @@ struct DirectoryStream {
 // directories never followed (a notice unless -q).
 void walkState(DirectoryStream& stream, const ScanContext& context);
 
+// Stops the run when a file that the walks of the target's directory states
+// would take has a name that Windows' ANSI code page cannot hold (listed
+// with '?'): no patch can name it. Meant to run before any work; it tells
+// nothing else, and states that are no directories are left to the job.
+void refuseUnnamableFiles(const TargetSpec& target, const ScanContext& context);
+
 // Relative names compare without regard to case.
 bool sameName(const std::string& a, const std::string& b);
 bool matchesPattern(const std::string& name, const std::string& pattern);

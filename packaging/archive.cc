@@ -179,9 +179,10 @@ PackResult packerCommand(platform::FileSystem& files, std::size_t row, const std
   const PackerRow& packer = kPackers[row];
   // Every name from outside goes to the interpreter as one quoted word, so
   // that a patch called "a;rm x" or "a&del x" is a name and not a command.
+  // The line stays system text: the command runner gives it to the host.
   bool ok = false;
   const auto quote = [&](const std::string& name, std::string* quoted) {
-    *quoted = platform::quoteForShell(platform::toNative(name), &ok);
+    *quoted = platform::quoteForShell(platform::hostSeparators(name), &ok);
     return ok;
   };
   std::string program;
@@ -194,7 +195,7 @@ PackResult packerCommand(platform::FileSystem& files, std::size_t row, const std
     // plain words for either interpreter.
     program = findProgram(files, packer.program, searchPath);
     if (program.empty()) program = packer.program;
-    program = platform::toNative(program);
+    program = platform::hostSeparators(program);
   }
   if (!quote(baseName, &base)) return failure(PackError::kUnquotable, baseName);
   if (!quote(outputName, &output)) return failure(PackError::kUnquotable, outputName);

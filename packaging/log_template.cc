@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "packaging/regex.h"
+#include "platform/codepage.h"
 
 namespace packaging {
 
@@ -210,10 +211,12 @@ void Expander::value(const std::string& from, const std::string& name) {
     out_ += std::to_string(c.files != nullptr ? c.files->size() : c.patched->size());
     return;
   }
+  // Names are system text (code page 1252); the shipped templates are
+  // UTF-8, as the HTML one declares, and so is the log on every platform.
   if (sameText(name, "RELPATH")) {
-    out_ += c.file->relativePath;
+    out_ += platform::cp1252ToUtf8(c.file->relativePath);
   } else if (sameText(name, "ABSPATH")) {
-    out_ += c.file->absolutePath;
+    out_ += platform::cp1252ToUtf8(c.file->absolutePath);
   } else if (sameText(name, "SIZE")) {
     out_ += std::to_string(c.file->size);
   } else if (sameText(name, "AGE")) {

@@ -4,7 +4,8 @@
 //   <LOGFILE> ... </LOGFILE>                  the log body; the rest is not written
 //   <IF FEATURE="DIRPATCH"> ... </IF>         only in a directory patch
 //   <LOG Insert="NAME">                       the body of <LOGITEM NAME="NAME"> ... </LOGITEM>
-//   <VALUE FROM="PATH" NAME="NAME">           AMOUNT of a list; RELPATH, ABSPATH, SIZE, AGE of a file
+//   <VALUE FROM="PATH" NAME="NAME">           AMOUNT of a list; RELPATH, ABSPATH (as UTF-8),
+//                                             SIZE, AGE of a file
 //   <FOREACH FROM="PATH" ITERATE="VAR"> ... </FOREACH>
 // Paths name a list or a loop variable, and step into a patched file with
 // ":" (FILE:LIST_SOURCES). Tags and names are matched without regard to case.

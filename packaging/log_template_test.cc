@@ -67,6 +67,13 @@ TEST(LogTemplateTest, ValuesOfListsAndFiles) {
             "new.txt|/b/new.txt|7|UNKNOWN|today;sub\\x.dat|/b/sub/x.dat|2000|UNKNOWN|today;");
   EXPECT_EQ(failure("<LOGFILE><VALUE FROM=\"MISSING\" NAME=\"AMOUNT\"></LOGFILE>"),
             "Error, Cannot find container \"MISSING\" in current context while creating the log file.");
+  // Names are code page 1252 inside; the log is UTF-8, as its HTML template says.
+  LogFacts named;
+  named.embedded = {{"/b/Dokumente/\xdc" "bersicht \x80.txt", "Dokumente\\\xdc" "bersicht \x80.txt", 3}};
+  EXPECT_EQ(expand("<LOGFILE><FOREACH FROM=\"LIST_EMBEDDEDFILES\" ITERATE=\"F\"><VALUE FROM=\"F\" NAME=\"RELPATH\">|"
+                   "<VALUE FROM=\"F\" NAME=\"ABSPATH\"></FOREACH></LOGFILE>",
+                   true, named),
+            "Dokumente\\Übersicht €.txt|/b/Dokumente/Übersicht €.txt");
 }
 
 TEST(LogTemplateTest, LoopsOverPatchedFilesAndTheirSources) {

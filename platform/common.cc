@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/files.h"
@@ -50,7 +51,13 @@ bool FileSystem::writeWholeFile(const std::string& path, const std::string& data
 std::string getEnv(const char* name, bool* present) {
   const char* value = std::getenv(name);
   if (present != nullptr) *present = value != nullptr;
-  return value != nullptr ? std::string(value) : std::string();
+  return value != nullptr ? fromHost(value) : std::string();
+}
+
+std::vector<std::string> programArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(fromHost(argv[i]));
+  return args;
 }
 
 Machine& systemMachine() {

@@ -1,9 +1,12 @@
 // The console. Texts are byte strings in the OEM code page 850, the encoding
 // the system keeps its (German) messages in. On POSIX the writer turns them
-// into UTF-8; on Windows the bytes reach the console unchanged.
+// into UTF-8; on Windows the bytes reach the console unchanged. Names go into
+// console texts through cp1252ToCp850 (codepage.h).
 #pragma once
 
 #include <string>
+
+#include "platform/codepage.h"
 
 namespace platform {
 
@@ -36,14 +39,5 @@ class SystemConsole final : public Console {
 // Puts a terminal that readKey switched to single keys back as it was;
 // async-signal-safe, for the interrupt handler.
 void restoreConsoleMode();
-
-// CP850 to UTF-8. A byte sequence that already is valid multi-byte UTF-8 (a
-// file name from a UTF-8 system, say) is copied unchanged; every other byte
-// of 0x80 and above is taken as CP850. German CP850 text never forms such a
-// sequence in practice: its umlauts are continuation bytes or a lone 0xE1 (ß).
-std::string cp850ToUtf8(const std::string& text);
-// UTF-8 to CP850 for characters CP850 has; others become '?'. Lets source
-// code hold German texts readably.
-std::string utf8ToCp850(const std::string& text);
 
 }  // namespace platform

@@ -2,10 +2,13 @@
 // receive by reference: `main` gives them the machine's own, tests may wrap
 // it to inject faults (platform/fault_injection.h).
 //
-// Names inside the system use '\' as the separator (as in patch files and
-// messages). The POSIX side turns them into '/' at this boundary; the Win32
-// side passes them to the ANSI API unchanged. Nothing here prints or exits:
-// every call reports success, and the caller chooses the message.
+// Names inside the system use '\' as the separator and code page 1252 (as in
+// patch files and messages). The POSIX side turns them into '/' and UTF-8 at
+// this boundary, and the names it is given back into code page 1252; the
+// Win32 side passes them to the ANSI API unchanged and lists directories
+// through the wide API, so that a name the code page cannot hold shows '?'
+// on both (codepage.h). Nothing here prints or exits: every call reports
+// success, and the caller chooses the message.
 #pragma once
 
 #include <cstddef>
@@ -23,10 +26,19 @@ using NativeHandle = void*;  // HANDLE
 using NativeHandle = int;    // file descriptor
 #endif
 
+// Text from the host (the names it gives, the program's arguments, its
+// environment) in the system's code page, and system text for the host.
+// POSIX converts from and to UTF-8; on Windows the ANSI API already speaks
+// the system's code page, and both return `text` unchanged.
+std::string fromHost(const std::string& text);
+std::string toHost(const std::string& text);
+// A system path with the host's separators, still in the system's code
+// page: for texts that go to the host whole later, such as a command line.
+std::string hostSeparators(const std::string& path);
 // Converts a system path ('\' separators) to the host's form.
 std::string toNative(const std::string& path);
-// `path` as an absolute path in the host's form, from the current
-// directory when it is relative.
+// `path` as an absolute path with the host's separators (in the system's
+// code page), from the current directory when it is relative.
 std::string absolutePath(const std::string& path);
 
 // An open file; destroying it closes it.

@@ -12,11 +12,16 @@
 #include <memory>
 #include <string>
 
+#include "platform/codepage.h"
 #include "platform/files.h"
+#include "platform/process.h"
 
 namespace platform {
 
-std::string toNative(const std::string& path) {
+std::string fromHost(const std::string& text) { return utf8ToCp1252(text); }
+std::string toHost(const std::string& text) { return cp1252ToUtf8(text); }
+
+std::string hostSeparators(const std::string& path) {
   std::string out = path;
   for (char& c : out) {
     if (c == '\\') c = '/';
@@ -24,15 +29,17 @@ std::string toNative(const std::string& path) {
   return out;
 }
 
+std::string toNative(const std::string& path) { return toHost(hostSeparators(path)); }
+
 std::string absolutePath(const std::string& path) {
-  if (!path.empty() && (path[0] == '/' || path[0] == '\\')) return toNative(path);
+  if (!path.empty() && (path[0] == '/' || path[0] == '\\')) return hostSeparators(path);
   char cwd[PATH_MAX];
-  if (getcwd(cwd, sizeof cwd) == nullptr) return toNative(path);
-  const std::string base = cwd;
+  if (getcwd(cwd, sizeof cwd) == nullptr) return hostSeparators(path);
+  const std::string base = fromHost(cwd);
   if (path == ".") return base;
   std::string rest = path;
   if (rest.compare(0, 2, ".\\") == 0 || rest.compare(0, 2, "./") == 0) rest = rest.substr(2);
-  return toNative(base == "/" ? base + rest : base + "/" + rest);
+  return hostSeparators(base == "/" ? base + rest : base + "/" + rest);
 }
 
 namespace {
@@ -241,7 +248,7 @@ bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::s
   names->clear();
   while (const dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
-    if (name != "." && name != "..") names->push_back(name);
+    if (name != "." && name != "..") names->push_back(fromHost(name));
   }
   ::closedir(dir);
   return true;
@@ -263,22 +270,30 @@ bool SystemFileSystem::freeSpace(const std::string& path, std::uint64_t* bytes) 
 
 std::uint32_t SystemFileSystem::dosDateTimeNow() { return dosFromTime(std::time(nullptr)); }
 
+namespace {
+
+// $TMPDIR (system text), or /tmp.
+std::string temporaryRoot() {
+  const std::string dir = getEnv("TMPDIR");
+  return dir.empty() ? std::string("/tmp") : dir;
+}
+
+}  // namespace
+
 std::string SystemFileSystem::tempDirectory() {
-  const char* dir = std::getenv("TMPDIR");
-  std::string path = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+  std::string path = temporaryRoot();
   if (path.back() != '/' && path.back() != '\\') path += '\\';
   return path;
 }
 
 bool SystemFileSystem::createTempFile(const std::string& prefix, std::string* path) {
-  const char* dir = std::getenv("TMPDIR");
-  std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + prefix + "XXXXXX";
+  const std::string pattern = toNative(temporaryRoot() + "/" + prefix) + "XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   const int fd = ::mkstemp(buffer.data());
   if (fd < 0) return false;
   ::close(fd);
-  *path = buffer.data();
+  *path = fromHost(buffer.data());
   return true;
 }
 
@@ -286,7 +301,7 @@ std::string SystemFileSystem::programPath() {
   char buffer[PATH_MAX + 1];
   const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
   if (n <= 0) return std::string();
-  std::string path(buffer, static_cast<std::size_t>(n));
+  std::string path = fromHost(std::string(buffer, static_cast<std::size_t>(n)));
   for (char& c : path) {
     if (c == '/') c = '\\';
   }

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -196,6 +199,60 @@ TEST_F(FilesTest, DirectoriesStatusAndTemporaryFiles) {
   EXPECT_TRUE(fs.deleteFile(a));
   EXPECT_TRUE(fs.deleteFile(b));
   std::filesystem::remove_all(dir);
+}
+
+// Names are code page 1252 inside, whatever the host's own encoding; the
+// host's names here are made from UTF-8 through std::filesystem.
+TEST_F(FilesTest, NamesOutsideAsciiAreCodePage1252Inside) {
+  const std::string dir = freshDirectory("files_names");
+  const auto hostName = [&](const char* utf8) { return std::filesystem::u8path(dir + "/" + utf8); };
+  std::filesystem::create_directory(hostName("Dokumente"));
+  for (const char* utf8 : {"résumé ß.md", "日本語.md", "Ω€.txt"}) {
+    std::ofstream(hostName(utf8), std::ios::binary) << utf8;
+  }
+  std::vector<std::string> names;
+  ASSERT_TRUE(fs.listDirectory(dir, &names));
+  std::sort(names.begin(), names.end());
+  // No best fit: a character the code page lacks is a '?', never a look-alike.
+  EXPECT_EQ(names, (std::vector<std::string>{"???.md", "?\x80.txt", "Dokumente", "r\xe9sum\xe9 \xdf.md"}));
+
+  EXPECT_EQ(contents(dir + "\\r\xe9sum\xe9 \xdf.md"), "résumé ß.md");
+  FileStatus st;
+  EXPECT_TRUE(fs.fileStatus(dir + "\\r\xe9sum\xe9 \xdf.md", &st));
+  EXPECT_TRUE(fs.isDirectory(dir + "\\Dokumente"));
+  writeFile(dir + "\\Dokumente\\\xdc" "bersicht.txt", "x");
+  EXPECT_TRUE(std::filesystem::is_regular_file(hostName("Dokumente/Übersicht.txt")));
+  EXPECT_TRUE(fs.moveFile(dir + "\\Dokumente\\\xdc" "bersicht.txt", dir + "\\Dokumente\\\x80.txt"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(hostName("Dokumente/€.txt")));
+  EXPECT_FALSE(fs.fileExists(dir + "\\???.md")) << "the listed name of a file no system name reaches";
+#ifndef _WIN32
+  // Bytes that are no UTF-8 are one mark each, as Windows shows them.
+  std::FILE* f = std::fopen((dir + "/bad\xff\xfe.txt").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  ASSERT_TRUE(fs.listDirectory(dir, &names));
+  EXPECT_NE(std::find(names.begin(), names.end(), "bad??.txt"), names.end());
+#endif
+}
+
+TEST(HostTextTest, ArgumentsAndEnvironmentAreSystemText) {
+#ifdef _WIN32
+  EXPECT_EQ(fromHost("r\xe9sum\xe9"), "r\xe9sum\xe9") << "the ANSI API's text already";
+  EXPECT_EQ(toHost("r\xe9sum\xe9"), "r\xe9sum\xe9");
+#else
+  EXPECT_EQ(fromHost("résumé"), "r\xe9sum\xe9");
+  EXPECT_EQ(toHost("r\xe9sum\xe9"), "résumé");
+  EXPECT_EQ(toNative("a\\\xdc" "bersicht"), "a/Übersicht");
+  EXPECT_EQ(hostSeparators("a\\\xdc" "bersicht"), "a/\xdc" "bersicht");
+  char word0[] = "kestmain";
+  char word1[] = "Ω-résumé";
+  char* argv[] = {word0, word1, nullptr};
+  EXPECT_EQ(programArguments(2, argv), (std::vector<std::string>{"kestmain", "?-r\xe9sum\xe9"}));
+  // The environment is set and read as system text.
+  ASSERT_TRUE(setEnv("VERDELIN_SET_BY_A_TEST", "\xdc" "bersicht"));
+  EXPECT_STREQ(std::getenv("VERDELIN_SET_BY_A_TEST"), "Übersicht");
+  EXPECT_EQ(getEnv("VERDELIN_SET_BY_A_TEST"), "\xdc" "bersicht");
+#endif
 }
 
 TEST_F(FilesTest, ReadOnlyAttributeRoundTrips) {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cwchar>
 #include <memory>
 #include <string>
 
@@ -7,12 +8,47 @@
 
 namespace platform {
 
+std::string fromHost(const std::string& text) { return text; }
+std::string toHost(const std::string& text) { return text; }
+std::string hostSeparators(const std::string& path) { return path; }
 std::string toNative(const std::string& path) { return path; }
 
+namespace {
+
+// A system name for the wide API.
+std::wstring wide(const std::string& name) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), &out[0], n);
+  return out;
+}
+
+// A name from the wide API in the ANSI code page, which the rest of this
+// file opens names with. A character the code page lacks becomes '?' (as
+// in POSIX listings), never a look-alike: the ANSI API's best-fit mapping
+// would turn "\u03a9.txt" into "O.txt", the name of some other file.
+// `unrepresentable`, when given, tells whether that happened.
+std::string ansi(const wchar_t* name, std::size_t length, bool* unrepresentable = nullptr) {
+  // A UTF-8 ANSI code page holds every character and takes neither the flag nor a default.
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* used = utf8 ? nullptr : &usedDefault;
+  const char* mark = utf8 ? nullptr : "?";
+  const int size = static_cast<int>(length);
+  const int n = WideCharToMultiByte(CP_ACP, flags, name, size, nullptr, 0, mark, used);
+  std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(CP_ACP, flags, name, size, &out[0], n, mark, used);
+  if (unrepresentable != nullptr) *unrepresentable = usedDefault != FALSE;
+  return out;
+}
+
+}  // namespace
+
 std::string absolutePath(const std::string& path) {
-  char full[MAX_PATH * 2];
-  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-  return n == 0 || n >= sizeof full ? path : std::string(full, n);
+  wchar_t full[MAX_PATH * 2];
+  const DWORD n = GetFullPathNameW(wide(path).c_str(), MAX_PATH * 2, full, nullptr);
+  return n == 0 || n >= MAX_PATH * 2 ? path : ansi(full, n);
 }
 
 namespace {
@@ -180,14 +216,14 @@ bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::s
   std::string pattern = path;
   if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
   pattern += '*';
-  WIN32_FIND_DATAA found;
-  HANDLE h = FindFirstFileA(pattern.c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(wide(pattern).c_str(), &found);
   names->clear();
   if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   do {
-    const std::string name = found.cFileName;
+    const std::string name = ansi(found.cFileName, wcslen(found.cFileName));
     if (name != "." && name != "..") names->push_back(name);
-  } while (FindNextFileA(h, &found));
+  } while (FindNextFileW(h, &found));
   FindClose(h);
   return true;
 }
@@ -212,26 +248,29 @@ std::uint32_t SystemFileSystem::dosDateTimeNow() {
 }
 
 std::string SystemFileSystem::tempDirectory() {
-  char dir[260];
-  const DWORD n = GetTempPathA(sizeof dir, dir);
-  std::string path = n > 0 && n < sizeof dir ? std::string(dir, n) : std::string(".\\");
+  wchar_t dir[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+  std::string path = n > 0 && n <= MAX_PATH ? ansi(dir, n) : std::string(".\\");
   if (path.back() != '\\') path += '\\';
   return path;
 }
 
 bool SystemFileSystem::createTempFile(const std::string& prefix, std::string* path) {
-  char dir[MAX_PATH + 1];
-  char name[MAX_PATH + 1];
-  const DWORD n = GetTempPathA(sizeof dir, dir);
-  if (n == 0 || n > MAX_PATH || GetTempFileNameA(dir, prefix.c_str(), 0, name) == 0) return false;
-  *path = name;
-  return true;
+  wchar_t dir[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+  if (n == 0 || n > MAX_PATH || GetTempFileNameW(dir, wide(prefix).c_str(), 0, name) == 0) return false;
+  bool unrepresentable = false;
+  *path = ansi(name, wcslen(name), &unrepresentable);
+  // A name the ANSI API cannot reach is of no use: the file goes again.
+  if (unrepresentable) DeleteFileW(name);
+  return !unrepresentable;
 }
 
 std::string SystemFileSystem::programPath() {
-  char buffer[MAX_PATH + 1];
-  const DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-  return std::string(buffer, n);
+  wchar_t buffer[MAX_PATH + 1];
+  const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  return ansi(buffer, n);
 }
 
 }  // namespace platform

@@ -12,9 +12,9 @@ namespace platform {
 class CommandRunner {
  public:
   virtual ~CommandRunner() = default;
-  // Runs `commandLine` through the command interpreter (cmd.exe on Windows,
-  // /bin/sh elsewhere) and waits for it. Its exit code, or -1 when it could
-  // not be started or did not end normally.
+  // Runs `commandLine` (system text) through the command interpreter
+  // (cmd.exe on Windows, /bin/sh elsewhere) and waits for it. Its exit code,
+  // or -1 when it could not be started or did not end normally.
   virtual int run(const std::string& commandLine) = 0;
 };
 
@@ -43,9 +43,15 @@ std::string quoteForShell(const std::string& text, bool* ok);
 // programs carry no extension there.
 std::vector<std::string> programNameCandidates(const std::string& program);
 
-// Value of an environment variable; `present` tells an empty value from a missing one.
+// The program's arguments, argv[0] included, in the system's code page
+// (see fromHost): what `main` hands on instead of argv.
+std::vector<std::string> programArguments(int argc, char** argv);
+
+// Value of an environment variable in the system's code page; `present`
+// tells an empty value from a missing one.
 std::string getEnv(const char* name, bool* present = nullptr);
-// Sets an environment variable of this process (and the programs it starts).
+// Sets an environment variable of this process (and the programs it starts)
+// to system text.
 bool setEnv(const char* name, const std::string& value);
 
 // Runs `handler` on an interrupt (Ctrl-C; SIGINT, SIGTERM, SIGHUP; a closed

@@ -24,7 +24,7 @@ extern "C" void onSignal(int) {
 
 int SystemCommandRunner::run(const std::string& commandLine) {
   std::fflush(nullptr);  // what was printed before comes first
-  const int status = std::system(commandLine.c_str());
+  const int status = std::system(toHost(commandLine).c_str());
   if (status == -1 || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
@@ -52,7 +52,7 @@ std::vector<std::string> programNameCandidates(const std::string& program) {
   return names;
 }
 
-bool setEnv(const char* name, const std::string& value) { return ::setenv(name, value.c_str(), 1) == 0; }
+bool setEnv(const char* name, const std::string& value) { return ::setenv(name, toHost(value).c_str(), 1) == 0; }
 
 void installInterruptHandler(void (*handler)()) {
   g_interruptHandler = handler;

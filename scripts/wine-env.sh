@@ -8,6 +8,10 @@ export WINEPREFIX=$(realpath -m "$1")
 export WINEARCH=$2
 export WINEDEBUG=-all                      # no "fixme:"/"err:" lines on stderr
 export WINEDLLOVERRIDES="mscoree,mshtml="  # never offer to install Mono/Gecko (a dialog)
+# Wine takes the ANSI code page from the locale's language (C and English:
+# 1252, the code page of the names in patches) and the encoding of Unix file
+# names from its codeset, which must be UTF-8 for the names to reach the disk.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 if [ "$WINEARCH" = win64 ]; then
   export WINE_LOADER=/usr/lib/wine/wine64  # Debian's `wine` script tries 32-bit first
 else

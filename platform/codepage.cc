@@ -1,5 +1,4 @@
-// Code page conversions shared by both console writers.
-#include "platform/console.h"
+#include "platform/codepage.h"
 
 #include <cstdint>
 
@@ -25,6 +24,36 @@ const std::uint16_t kCp850High[128] = {
     0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8,
     0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0,
 };
+
+// Unicode code points of CP1252 bytes 0x80..0x9F; from 0xA0 on a byte is
+// its own code point. The undefined bytes stand for the C1 controls of
+// their value, as Windows' conversion tables have them.
+const std::uint16_t kCp1252Special[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+std::uint32_t cp1252CodePoint(unsigned char c) { return c >= 0x80 && c < 0xA0 ? kCp1252Special[c - 0x80] : c; }
+
+// The CP1252 byte of code point `cp`, or '?'.
+char cp1252Byte(std::uint32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
+  for (int k = 0; k < 32; ++k) {
+    if (kCp1252Special[k] == cp) return static_cast<char>(0x80 + k);
+  }
+  return '?';
+}
+
+// The CP850 byte of code point `cp`, or '?'.
+char cp850Byte(std::uint32_t cp) {
+  if (cp < 0x80) return static_cast<char>(cp);
+  for (int k = 0; k < 128; ++k) {
+    if (kCp850High[k] == cp) return static_cast<char>(0x80 + k);
+  }
+  return '?';
+}
 
 void appendUtf8(std::string* out, std::uint32_t cp) {
   if (cp < 0x80) {
@@ -93,27 +122,51 @@ std::string utf8ToCp850(const std::string& text) {
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     std::uint32_t cp = 0;
-    std::size_t n = c < 0x80 ? 0 : utf8SequenceAt(text, i, &cp);
+    const std::size_t n = c < 0x80 ? 0 : utf8SequenceAt(text, i, &cp);
+    if (n == 0) {  // ASCII, or not UTF-8: the byte as it is
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    out.push_back(cp850Byte(cp));
+    i += n;
+  }
+  return out;
+}
+
+std::string cp1252ToUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  for (char c : text) appendUtf8(&out, cp1252CodePoint(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string utf8ToCp1252(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    std::uint32_t cp = 0;
+    const std::size_t n = c < 0x80 ? 0 : utf8SequenceAt(text, i, &cp);
     if (c < 0x80) {
       out.push_back(static_cast<char>(c));
       ++i;
-      continue;
-    }
-    if (n == 0) {  // not UTF-8: keep the byte as it is
-      out.push_back(static_cast<char>(c));
+    } else if (n == 0) {
+      out.push_back('?');
       ++i;
-      continue;
+    } else {
+      out.push_back(cp1252Byte(cp));
+      if (cp > 0xFFFF) out.push_back('?');  // a surrogate pair: two units, two marks
+      i += n;
     }
-    char mapped = '?';
-    for (int k = 0; k < 128; ++k) {
-      if (kCp850High[k] == cp) {
-        mapped = static_cast<char>(0x80 + k);
-        break;
-      }
-    }
-    out.push_back(mapped);
-    i += n;
   }
+  return out;
+}
+
+std::string cp1252ToCp850(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) out.push_back(cp850Byte(cp1252CodePoint(static_cast<unsigned char>(c))));
   return out;
 }
 
