@@ -1,7 +1,7 @@
 // The difference engine on its own, without the builder and the applier
 // around it, for the benchmark (scripts/bench with ENGINE=engine):
 //
-//   engine_tool diff [-q] [-m=N] [-y=N] [-r] [-0..-9] OLD NEW NAME   -> NAME.utp
+//   engine_tool diff [-q] [-m=N] [-y=N] [-r] [-o] [-0..-9] OLD NEW NAME   -> NAME.utp
 //   engine_tool apply PATCH OLD OUT
 //
 // The personality may also come from the program's name: a name ending in
@@ -53,7 +53,7 @@ constexpr std::size_t kIoChunk = 1 << 18;
 
 int usage() {
   std::fprintf(stderr,
-               "usage: engine_tool diff [-q] [-m=MiB] [-y=N] [-r] [-0..-9] OLD NEW NAME   (writes NAME.utp)\n"
+               "usage: engine_tool diff [-q] [-m=MiB] [-y=N] [-r] [-o] [-0..-9] OLD NEW NAME   (writes NAME.utp)\n"
                "       engine_tool apply PATCH OLD OUT\n");
   return 2;
 }
@@ -166,6 +166,10 @@ int runDiff(const std::vector<std::string>& args) {
       case 'r':
         if (a.size() != 2) return usage();
         settings.selfReference = true;
+        break;
+      case 'o':
+        if (a.size() != 2) return usage();
+        settings.compact = true;
         break;
       case 'm':
         if (!parseNumber(optionValue(a), &v) || v <= 0 || v > (1LL << 30)) die("-m wants a size in MiB above 0");

@@ -173,6 +173,7 @@ class Job {
     settings_.engineHint = o.engineHint;
     settings_.searchLevel = o.searchLevel;
     settings_.selfReference = o.selfReference;
+    settings_.compact = o.compact;
     settings_.quiet = o.quiet;
     settings_.mismatchGroup = o.mismatchGroupSize;
     settings_.literalBlockSize = static_cast<std::uint8_t>(o.literalBlockSize);

@@ -34,7 +34,9 @@ const char* const kMessages[kMessageCount] = {
     "    not to be created when applying the patch. Refuse patching normally.\n"
     "-d: Enable automatic cleanup of obsolete files.\n"
     "-w: Threads that examine the files of a directory patch, -w=1 to -w=64.\n"
-    "    Default: one per processor core. The patch is the same for any number.\n",
+    "    Default: one per processor core. The patch is the same for any number.\n"
+    "-o: Smaller patches: a compact search and encoding of each delta, slower\n"
+    "    and with more memory. Applies with every applier.\n",
     "Warp 1: Representing ...     ",
     "Warp 2: Presorting   ...     ",
     "Warp 3: Prepacking   ...     ",

@@ -438,6 +438,13 @@ void selfReference(Word& w) {
   w.options.selfReference = true;
 }
 
+// -o takes no value: "-o=x" is refused like any value of a plain switch.
+void compact(Word& w) {
+  stripEquals(&w.rest);
+  requireEmpty(w.rest, w.letter);
+  w.options.compact = true;
+}
+
 void stub(Word& w) {
   stripEquals(&w.rest);
   const std::string value = upper(w.rest);
@@ -519,7 +526,7 @@ const struct {
     {"Z", defaultPacker},        {"a", hiddenFiles},        {"b", backupDirectory}, {"c", comment},
     {"d", removePattern},        {"f", force},              {"g", protection},   {"h", help},
     {"i", ignore},               {"j", noCompression},      {"k", autofindKey},  {"l", logFile},
-    {"m", memoryLimit},          {"n", nextTarget},         {"p", noValue},      {"q", quiet},
+    {"m", memoryLimit},          {"n", nextTarget},         {"o", compact},            {"p", noValue},      {"q", quiet},
     {"r", selfReference},        {"s", stub},               {"t", dates},        {"u", unimportant},
     {"v", version},              {"w", workers},            {"x", packAfterwards},     {"y", engineHint},   {"z", pack},
 };

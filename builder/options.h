@@ -75,6 +75,7 @@ struct Options {
   std::uint32_t unusedY = 0;             // -Y: stored, influences nothing
   int workers = 0;                       // -w: threads searching a directory's files; 0 = one per core
   bool selfReference = false;
+  bool compact = false;  // -o: the compact search and encoding of each delta
   bool internalCompression = true;
   bool includeHidden = false;
   bool forceAll = false;

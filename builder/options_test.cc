@@ -429,6 +429,14 @@ TEST_F(OptionsTest, FlagsAndRefusals) {
   EXPECT_EQ(v.de, "");
 }
 
+TEST_F(OptionsTest, CompactEncoderTakesNoValue) {
+  EXPECT_FALSE(options.compact) << "off unless asked for";
+  parse({"-o"});
+  EXPECT_TRUE(options.compact);
+  EXPECT_EQ(refusal({"-o=9"}).en, "Error, no further information for option \"-o\" expected!");
+  EXPECT_EQ(refusal({"-ox"}).de, "Fehler, keine weiteren Angaben bei Option \"-o\" erwartet!");
+}
+
 TEST_F(OptionsTest, BackupDirectoryAndRemoveFiles) {
   parse({"-b=Old", "-b=", "-D=readme.txt"});
   EXPECT_EQ(options.current().backupDir, "Old") << "an empty -b keeps the name";

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "diffengine/compact.h"
 #include "diffengine/encoder.h"
 #include "diffengine/match.h"
 #include "diffengine/memory.h"
@@ -101,7 +102,7 @@ struct DifferenceEngine::Impl {
       std::uint32_t crc = 0;
       if (!index.buildSampled(*sourceFile, budget, rand, &crc)) host.failNumbered(kEngineReadFailed, source.path);
       source.checksum = crc;
-    } else {
+    } else if (!compactStep) {
       const auto s = static_cast<std::int64_t>(S);
       const std::int64_t endEnd = strategy == 1 && settings.selfReference ? s + static_cast<std::int64_t>(T) : 0;
       index.buildFromMemory(data, s, endEnd, settings.searchLevel);
@@ -112,9 +113,14 @@ struct DifferenceEngine::Impl {
   void step(StateFile& source, StateFile& end, StepStats& stats, patchformat::SourceRecord& record);
   void open(StateFile& source, StateFile& end, std::uint64_t* S, std::uint64_t* T);
   int prepareWithRetry(StateFile& source, StateFile& end, StepStats& stats, std::int64_t* budget);
+  bool compactFits(std::uint64_t S, std::uint64_t T) const;
   MatchResult search(int strategy, std::int64_t budget, StateFile& source, StateFile& end, StepStats& stats);
   void encode(int strategy, const MatchResult& found, const StateFile& source, const StateFile& end);
   patchformat::SourceRecord sourceRecord(const StateFile& source) const;
+  // The compact search's regions are long inserts of differences: larger
+  // chunks cost fewer raw/difference bits there and fewer reads when applied.
+  std::uint8_t literalBlockSize() const { return compactStep ? kCompactBlock : settings.literalBlockSize; }
+  static constexpr std::uint8_t kCompactBlock = 64;
 
   EngineSettings settings;
   EngineHost& host;
@@ -129,7 +135,18 @@ struct DifferenceEngine::Impl {
   std::uint8_t* data = nullptr;       // the source, under strategy 1 followed by the end file
   std::uint8_t* endMemory = nullptr;  // strategy 2: the end file, loaded after the search
   std::uint8_t* chunk = nullptr;      // the streamed end file's chunk
+  bool compactStep = false;           // this step runs the compact search
 };
+
+// The compact search holds both files and the suffix array (4 bytes per
+// source byte); under -m it runs only when that fits the limit, and never
+// with a strategy hint (-y), which asks for the usual search.
+bool DifferenceEngine::Impl::compactFits(std::uint64_t S, std::uint64_t T) const {
+  if (!settings.compact || settings.engineHint != 0 || S >= 0x7FFFFFFFu) return false;
+  if (settings.memoryLimit <= 0) return true;
+  const std::uint64_t need = S + T + compactSearchBytes(S) + kFixedTables;
+  return need <= static_cast<std::uint64_t>(settings.memoryLimit);
+}
 
 // Opens both states and takes their sizes; prints the sizes line.
 void DifferenceEngine::Impl::open(StateFile& source, StateFile& end, std::uint64_t* S, std::uint64_t* T) {
@@ -161,6 +178,17 @@ int DifferenceEngine::Impl::prepareWithRetry(StateFile& source, StateFile& end, 
   const std::uint64_t T = end.size;
   std::int64_t prev = settings.engineHint;
   bool chose3 = false;
+  if (compactFits(S, T)) {
+    compactStep = true;
+    ++stats.attempts;
+    try {
+      prepare(1, 0, source, end);
+      return 1;
+    } catch (const AllocationFailure&) {
+      releaseBuffers();
+      compactStep = false;
+    }
+  }
   for (bool first = true;; first = false) {
     const int strategy = chooseStrategy(prev, S, T);
     if (settings.memoryLimit > 0) {
@@ -209,7 +237,24 @@ MatchResult DifferenceEngine::Impl::search(int strategy, std::int64_t budget, St
   in.sourceName = source.path;
   in.endName = end.path;
   records.clear();
-  const MatchResult found = runMatchSearch(in, index, records, host);
+  MatchResult found;
+  if (compactStep) {
+    try {
+      found = runCompactSearch(data, source.size, data + source.size, end.size, memory, records, host);
+    } catch (const AllocationFailure&) {
+      // No room for the suffix array after all: the usual search, whose
+      // index is built now.
+      compactStep = false;
+      records.clear();
+      const auto s = static_cast<std::int64_t>(source.size);
+      const std::int64_t endEnd = settings.selfReference ? s + static_cast<std::int64_t>(end.size) : 0;
+      index.buildFromMemory(data, s, endEnd, settings.searchLevel);
+      stats.indexEntries = index.entries();
+      found = runMatchSearch(in, index, records, host);
+    }
+  } else {
+    found = runMatchSearch(in, index, records, host);
+  }
   if (strategy != 1) end.checksum = found.endChecksum;
   stats.copies = found.copies;
   stats.copiedBytes = found.copiedBytes;
@@ -246,7 +291,7 @@ void DifferenceEngine::Impl::encode(int strategy, const MatchResult& found, cons
   e.copies = found.copies;
   e.copiedBytes = found.copiedBytes;
   e.mismatchGroup = settings.mismatchGroup;
-  e.literalBlockSize = settings.literalBlockSize;
+  e.literalBlockSize = literalBlockSize();
   e.encoderMargin = settings.encoderMargin;
   encoder.encode(e, records, host);
 }
@@ -264,13 +309,14 @@ patchformat::SourceRecord DifferenceEngine::Impl::sourceRecord(const StateFile& 
   record.mismatchGroup = settings.mismatchGroup;
   record.deltaFlags = static_cast<std::uint8_t>((settings.selfReference ? patchformat::kDeltaRangeIsSum : 0) |
                                                 (encoder.rawMismatch ? patchformat::kDeltaRawMismatch : 0));
-  record.literalBlockSize = settings.literalBlockSize;
+  record.literalBlockSize = literalBlockSize();
   return record;
 }
 
 void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& stats,
                                   patchformat::SourceRecord& record) {
   stats = StepStats();
+  compactStep = false;
   std::uint64_t S = 0;
   std::uint64_t T = 0;
   open(source, end, &S, &T);  // sizes past 32 bits end the run here

@@ -159,6 +159,22 @@ TEST_F(ApplyTest, DirectoryPatchUpdatesTheTreeKeepsBackupsAndRunsAgainHarmlessly
   EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
 }
 
+// The compact encoder (-o, also with -r) writes the same delta format: the
+// console applier rebuilds the new tree from its directory patch.
+TEST_F(ApplyTest, CompactDirectoryPatchApplies) {
+  makeTrees();
+  for (const char* extra : {"-o", "-r"}) {
+    std::vector<std::string> words{"-o", "-d=*", "old", "new", "p"};
+    if (std::string(extra) == "-r") words.insert(words.begin(), "-r");
+    ASSERT_EQ(kest(words), 0) << err();
+    fs::remove_all(at("app"));
+    copyTree("old", "app");
+    ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+    EXPECT_EQ(snapshot("app", "Backup"), snapshot("new")) << console.out;
+    expectNoTemporaries();
+  }
+}
+
 TEST_F(ApplyTest, SourcesComeFromTheBackupDirectoryAndOptionalFilesMayLack) {
   makeTrees();
   ASSERT_EQ(kest({"-u=sub\\*", "old", "new", "p"}), 0) << err();

@@ -91,6 +91,8 @@ patchname: Filename of the patch to be generated.
 -d: Enable automatic cleanup of obsolete files.
 -w: Threads that examine the files of a directory patch, -w=1 to -w=64.
     Default: one per processor core. The patch is the same for any number.
+-o: Smaller patches: a compact search and encoding of each delta, slower
+    and with more memory. Applies with every applier.
 '
 unset VERDELIN_OPTS windir
 

@@ -1,0 +1,271 @@
+#include "diffengine/compact.h"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(VERDELIN_HAVE_DIVSUFSORT)
+#include <divsufsort.h>
+#endif
+
+namespace diffengine {
+namespace {
+
+// A new alignment needs an exact match this long; shorter ones are found
+// all over machine code by chance.
+constexpr std::int64_t kNewAlignment = 16;
+// The current alignment is kept while its exact match is at most this much
+// shorter than the longest one: its copies cost fewer bytes.
+constexpr std::int64_t kAlignmentPreference = 8;
+// Growing a region over differences: +1 per agreeing byte, -kMismatchPenalty
+// per differing one; growing stops once the score fell kDrop below its best.
+constexpr std::int64_t kMismatchPenalty = 3;
+constexpr std::int64_t kDrop = 48;
+// Inside a region an exact run this long becomes its own copy; shorter runs
+// stay in the difference insert, where they are zeros that deflate to
+// almost nothing, cheaper than a copy's two numbers.
+constexpr std::int64_t kSplitRun = 600;
+
+// Longest common prefix of the target suffix and source suffix `s`.
+std::int64_t prefixLength(const std::uint8_t* source, std::int64_t S, std::int64_t s, const std::uint8_t* t,
+                          std::int64_t room) {
+  return static_cast<std::int64_t>(commonLength(source + s, t, std::min(room, S - s)));
+}
+
+class CompactWalker {
+ public:
+  CompactWalker(const std::uint8_t* source, std::int64_t S, const std::uint8_t* end, std::int64_t T,
+                const std::int32_t* sa, Representation& records, EngineHost& host)
+      : src_(source), S_(S), end_(end), T_(T), sa_(sa), records_(records), host_(host) {}
+
+  MatchResult run() {
+    std::int64_t o = 0;
+    std::int64_t literalStart = 0;
+    bool aligned = false;
+    std::int64_t delta = 0;  // source address - end offset of the current alignment
+    int percent = 0;
+    while (o + kNewAlignment <= T_) {
+      std::int64_t p = 0;
+      std::int64_t len = longestMatch(o, &p);
+      if (aligned && o + delta >= 0 && o + delta < S_) {
+        const std::int64_t here = prefixLength(src_, S_, o + delta, end_ + o, T_ - o);
+        if (here > 0 && here + kAlignmentPreference >= len) {
+          len = here;
+          p = o + delta;
+        }
+      }
+      if (len < kNewAlignment && !(aligned && p == o + delta && len >= 4)) {
+        ++o;
+        continue;
+      }
+      delta = p - o;
+      aligned = true;
+      // Grow backward into the pending literals, then forward.
+      const std::int64_t back = growBackward(o, p, o - literalStart);
+      const std::int64_t forward = growForward(o + len, p + len);
+      const std::int64_t a = o - back;
+      const std::int64_t z = o + len + forward;
+      if (a > literalStart) insert(literalStart, a - literalStart);
+      region(a, z, delta);
+      o = z;
+      literalStart = z;
+      const int now = static_cast<int>(o * 100 / T_);
+      if (now != percent) host_.progress(1, percent = now);
+    }
+    if (T_ > literalStart) insert(literalStart, T_ - literalStart);
+    host_.progress(1, 100);
+    return result_;
+  }
+
+ private:
+  // The longest match of end[o..] in the source, its start in *p.
+  std::int64_t longestMatch(std::int64_t o, std::int64_t* p) const {
+    if (S_ == 0) return 0;
+    const std::uint8_t* t = end_ + o;
+    const std::int64_t room = T_ - o;
+    // Binary search for the first suffix not below t; the longest match is
+    // with it or with the suffix before it.
+    std::int64_t lo = 0;
+    std::int64_t hi = S_;
+    while (lo < hi) {
+      const std::int64_t mid = lo + (hi - lo) / 2;
+      const std::int64_t s = sa_[mid];
+      const std::int64_t n = std::min(room, S_ - s);
+      const int c = std::memcmp(src_ + s, t, static_cast<std::size_t>(n));
+      if (c < 0 || (c == 0 && n < room)) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    std::int64_t best = 0;
+    *p = 0;
+    for (std::int64_t i = lo - 1; i <= lo; ++i) {
+      if (i < 0 || i >= S_) continue;
+      const std::int64_t n = prefixLength(src_, S_, sa_[i], t, room);
+      if (n > best) {
+        best = n;
+        *p = sa_[i];
+      }
+    }
+    return best;
+  }
+
+  // Bytes before end offset o that agree well enough with those before
+  // source address p, at most `limit`; the region then starts on an
+  // agreeing byte.
+  std::int64_t growBackward(std::int64_t o, std::int64_t p, std::int64_t limit) const {
+    limit = std::min(limit, p);
+    std::int64_t score = 0, best = 0, at = 0;
+    for (std::int64_t i = 1; i <= limit; ++i) {
+      score += end_[o - i] == src_[p - i] ? 1 : -kMismatchPenalty;
+      if (score > best) {
+        best = score;
+        at = i;
+      } else if (score < best - kDrop) {
+        break;
+      }
+    }
+    return at;
+  }
+
+  std::int64_t growForward(std::int64_t o, std::int64_t p) const {
+    const std::int64_t limit = std::min(T_ - o, S_ - p);
+    std::int64_t score = 0, best = 0, at = 0;
+    for (std::int64_t i = 0; i < limit; ++i) {
+      score += end_[o + i] == src_[p + i] ? 1 : -kMismatchPenalty;
+      if (score > best) {
+        best = score;
+        at = i + 1;
+      } else if (score < best - kDrop) {
+        break;
+      }
+    }
+    return at;
+  }
+
+  void insert(std::int64_t at, std::int64_t n) {
+    if (n <= 0) return;
+    // A region may follow an insert directly: join the two.
+    if (records_.size() > 0) {
+      Record& last = records_.back();
+      if (last.n < 0 && static_cast<std::int64_t>(last.at) - last.n == at) {
+        last.n -= n;
+        return;
+      }
+    }
+    records_.append(-n, static_cast<std::uint32_t>(at));
+  }
+
+  void copy(std::int64_t n, std::int64_t from) {
+    records_.append(n, static_cast<std::uint32_t>(from));
+    ++result_.copies;
+    result_.copiedBytes += static_cast<std::uint64_t>(n);
+  }
+
+  // End bytes [a, z) aligned with the source at a + delta, starting on an
+  // agreeing byte: copies of its first exact run and of long exact runs,
+  // the stretches between them as inserts.
+  void region(std::int64_t a, std::int64_t z, std::int64_t delta) {
+    std::int64_t i = a;
+    bool first = true;
+    std::int64_t pending = -1;  // start of the insert being gathered
+    while (i < z) {
+      std::int64_t run = 0;
+      while (i + run < z && end_[i + run] == src_[i + run + delta]) ++run;
+      if (run > 0 && (first || run >= kSplitRun)) {
+        if (pending >= 0) insert(pending, i - pending);
+        pending = -1;
+        copy(run, i + delta);
+        first = false;
+        i += run;
+        continue;
+      }
+      if (pending < 0) pending = i;
+      i += run > 0 ? run : 1;
+    }
+    if (pending >= 0) insert(pending, z - pending);
+  }
+
+  const std::uint8_t* src_;
+  const std::int64_t S_;
+  const std::uint8_t* end_;
+  const std::int64_t T_;
+  const std::int32_t* sa_;
+  Representation& records_;
+  EngineHost& host_;
+  MatchResult result_;
+};
+
+}  // namespace
+
+std::uint64_t compactSearchBytes(std::uint64_t sourceSize) { return 4 * sourceSize; }
+
+// Prefix doubling: suffixes sorted by their first h bytes, then by 2h
+// using the ranks of the halves, until every rank differs. Each round
+// sorts by (rank, rank h later) with two counting passes.
+void suffixSortFallback(const std::uint8_t* data, std::int32_t n, std::int32_t* sa) {
+  if (n <= 0) return;
+  const auto N = static_cast<std::size_t>(n);
+  std::vector<std::int32_t> rank(N), next(N), tmp(N);
+  std::vector<std::int32_t> count(std::max<std::size_t>(N, 256) + 2);
+  for (std::size_t i = 0; i < N; ++i) rank[i] = data[i];
+  std::int32_t classes = 256;
+  for (std::size_t i = 0; i < N; ++i) sa[i] = static_cast<std::int32_t>(i);
+  // Key of suffix i at step h: (rank[i], rank[i + h] + 1 or 0 past the end).
+  for (std::size_t h = 0;; h = h == 0 ? 1 : h * 2) {
+    auto second = [&](std::size_t i) -> std::int32_t { return h == 0 ? 0 : i + h < N ? rank[i + h] + 1 : 0; };
+    // Counting sort by the second key, then stably by the first.
+    const std::size_t width = static_cast<std::size_t>(classes) + 1;
+    std::fill(count.begin(), count.begin() + static_cast<long>(width + 1), 0);
+    for (std::size_t i = 0; i < N; ++i) ++count[static_cast<std::size_t>(second(i)) + 1];
+    for (std::size_t k = 1; k <= width; ++k) count[k] += count[k - 1];
+    for (std::size_t i = 0; i < N; ++i) tmp[static_cast<std::size_t>(count[static_cast<std::size_t>(second(i))]++)] = static_cast<std::int32_t>(i);
+    std::fill(count.begin(), count.begin() + static_cast<long>(width + 1), 0);
+    for (std::size_t i = 0; i < N; ++i) ++count[static_cast<std::size_t>(rank[i]) + 1];
+    for (std::size_t k = 1; k <= width; ++k) count[k] += count[k - 1];
+    for (std::size_t j = 0; j < N; ++j) {
+      const auto i = static_cast<std::size_t>(tmp[j]);
+      sa[count[static_cast<std::size_t>(rank[i])]++] = static_cast<std::int32_t>(i);
+    }
+    std::int32_t r = 0;
+    next[static_cast<std::size_t>(sa[0])] = 0;
+    for (std::size_t j = 1; j < N; ++j) {
+      const auto i = static_cast<std::size_t>(sa[j]);
+      const auto k = static_cast<std::size_t>(sa[j - 1]);
+      if (rank[i] != rank[k] || second(i) != second(k)) ++r;
+      next[i] = r;
+    }
+    rank.swap(next);
+    classes = r + 1;
+    if (classes == n) break;
+  }
+}
+
+void suffixSort(const std::uint8_t* data, std::int32_t n, std::int32_t* sa) {
+  if (n <= 0) return;
+#if defined(VERDELIN_HAVE_DIVSUFSORT)
+  if (divsufsort(data, sa, n) == 0) return;
+#endif
+  suffixSortFallback(data, n, sa);
+}
+
+MatchResult runCompactSearch(const std::uint8_t* source, std::uint64_t S, const std::uint8_t* end, std::uint64_t T,
+                             Memory& memory, Representation& records, EngineHost& host) {
+  host.progress(1, 0);
+  std::int32_t* sa = nullptr;
+  if (S > 0) {
+    sa = static_cast<std::int32_t*>(memory.allocate(compactSearchBytes(S), "to sort the source file's suffixes"));
+  }
+  try {
+    suffixSort(source, static_cast<std::int32_t>(S), sa);
+    CompactWalker walker(source, static_cast<std::int64_t>(S), end, static_cast<std::int64_t>(T), sa, records, host);
+    const MatchResult result = walker.run();
+    memory.release(sa);
+    return result;
+  } catch (...) {
+    memory.release(sa);
+    throw;
+  }
+}
+
+}  // namespace diffengine
