@@ -3,13 +3,13 @@
 # would: started with a patch and a target, with only a patch in the target
 # directory, with a wrong target and then the right one typed in, closed
 # during a search, its usage boxes, and a self-applying windowed patch made
-# by the builder. A small inspector program reads the window's controls and
+# by the builder. A small driver program reads the window's controls and
 # presses the buttons of its boxes; keys are typed with xdotool. A
 # screenshot of the main window is kept in ARTEFACTS.
 #   tests/window_tests.sh PELMO32 KESTMAIN INSPECTOR ARTEFACTS RUNNER
 # The Wine prefix comes from WINEPREFIX, like the other Windows tests.
 set -u
-pelmo32=$(realpath "$1") kest=$(realpath "$2") inspector=$(realpath "$3") artefacts=$(realpath -m "$4")
+pelmo32=$(realpath "$1") kest=$(realpath "$2") driver=$(realpath "$3") artefacts=$(realpath -m "$4")
 runner=$5
 root=$(cd "$(dirname "$0")/.." && pwd)
 for tool in Xvfb xdotool import; do
@@ -52,7 +52,7 @@ check() {  # check NAME CONDITION-COMMAND...
 
 main='Patch file using Verdelin technology.'
 inspect() {
-  "$runner" "$inspector" "$@" </dev/null 2>/dev/null | tr -d '\r'
+  "$runner" "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
 # start DIR PROGRAM ARGS...: runs a windowed program in the background in

@@ -1,15 +1,15 @@
-// window_inspector: a console helper for the GUI tests. It finds a top-level
+// window_driver: a console helper for the GUI tests. It finds a top-level
 // window of another program by its exact title, prints its layout and the
 // state of its child controls, and drives it the way a user would (press a
 // button, close the window), so a shell script can test a windowed program
 // under Wine without clicking at screen coordinates.
 //
-//   window_inspector list  "CAPTION"
-//   window_inspector wait  "CAPTION" [SECONDS]
-//   window_inspector gone  "CAPTION" [SECONDS]
-//   window_inspector press "CAPTION" "BUTTONTEXT"
-//   window_inspector text  "CAPTION"
-//   window_inspector close "CAPTION"
+//   window_driver list  "CAPTION"
+//   window_driver wait  "CAPTION" [SECONDS]
+//   window_driver gone  "CAPTION" [SECONDS]
+//   window_driver press "CAPTION" "BUTTONTEXT"
+//   window_driver text  "CAPTION"
+//   window_driver close "CAPTION"
 //
 // A window matches when it is top-level, visible and its title equals
 // CAPTION exactly; with several matches the first in Z order (the topmost)
@@ -223,7 +223,7 @@ unsigned long style_of(HWND hwnd, int index) {
 int cmd_list(const char* caption) {
   HWND hwnd = wait_for_window(caption, kFindSeconds);
   if (!hwnd) {
-    std::fprintf(stderr, "window_inspector: no window \"%s\"\n", caption);
+    std::fprintf(stderr, "window_driver: no window \"%s\"\n", caption);
     return kNotFound;
   }
   RECT wr{}, cr{};
@@ -290,15 +290,15 @@ int cmd_press(const char* caption, const char* label) {
     return button != nullptr && clickable(button);
   });
   if (!hwnd) {
-    std::fprintf(stderr, "window_inspector: no window \"%s\"\n", caption);
+    std::fprintf(stderr, "window_driver: no window \"%s\"\n", caption);
     return kNotFound;
   }
   if (!button) {
-    std::fprintf(stderr, "window_inspector: window \"%s\" has no button \"%s\"\n", caption, label);
+    std::fprintf(stderr, "window_driver: window \"%s\" has no button \"%s\"\n", caption, label);
     return kNotFound;
   }
   if (!clickable(button)) {
-    std::fprintf(stderr, "window_inspector: button \"%s\" is %s\n", label,
+    std::fprintf(stderr, "window_driver: button \"%s\" is %s\n", label,
                  IsWindowVisible(button) ? "disabled" : "hidden");
     return kNotClickable;
   }
@@ -311,7 +311,7 @@ int cmd_press(const char* caption, const char* label) {
 int cmd_text(const char* caption) {
   HWND hwnd = wait_for_window(caption, kFindSeconds);
   if (!hwnd) {
-    std::fprintf(stderr, "window_inspector: no window \"%s\"\n", caption);
+    std::fprintf(stderr, "window_driver: no window \"%s\"\n", caption);
     return kNotFound;
   }
   for (HWND child : direct_children(hwnd)) {
@@ -326,7 +326,7 @@ int cmd_text(const char* caption) {
 int cmd_close(const char* caption) {
   HWND hwnd = wait_for_window(caption, kFindSeconds);
   if (!hwnd) {
-    std::fprintf(stderr, "window_inspector: no window \"%s\"\n", caption);
+    std::fprintf(stderr, "window_driver: no window \"%s\"\n", caption);
     return kNotFound;
   }
   PostMessageA(hwnd, WM_CLOSE, 0, 0);
@@ -343,12 +343,12 @@ bool parse_seconds(const char* text, double* seconds) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: window_inspector list  CAPTION\n"
-               "       window_inspector wait  CAPTION [SECONDS]\n"
-               "       window_inspector gone  CAPTION [SECONDS]\n"
-               "       window_inspector press CAPTION BUTTONTEXT\n"
-               "       window_inspector text  CAPTION\n"
-               "       window_inspector close CAPTION\n");
+               "usage: window_driver list  CAPTION\n"
+               "       window_driver wait  CAPTION [SECONDS]\n"
+               "       window_driver gone  CAPTION [SECONDS]\n"
+               "       window_driver press CAPTION BUTTONTEXT\n"
+               "       window_driver text  CAPTION\n"
+               "       window_driver close CAPTION\n");
   return kUsage;
 }
 
