@@ -29,17 +29,20 @@ ExpandedBody::~ExpandedBody() {
   if (replayOpen_) inflateEnd(&replay_);
 }
 
+std::vector<ExpandedBody::Passed>::const_iterator ExpandedBody::passedAfter(std::uint64_t logical) const {
+  return std::upper_bound(passed_.begin(), passed_.end(), logical,
+                          [](std::uint64_t at, const Passed& p) { return at < p.start; });
+}
+
 const ExpandedBody::Passed* ExpandedBody::passedAt(std::uint64_t logical) const {
-  auto after = std::upper_bound(passed_.begin(), passed_.end(), logical,
-                                [](std::uint64_t at, const Passed& p) { return at < p.start; });
+  const auto after = passedAfter(logical);
   if (after == passed_.begin()) return nullptr;
   const Passed& p = *(after - 1);
   return logical < p.start + p.length ? &p : nullptr;
 }
 
 std::uint64_t ExpandedBody::physical(std::uint64_t logical) const {
-  auto after = std::upper_bound(passed_.begin(), passed_.end(), logical,
-                                [](std::uint64_t at, const Passed& p) { return at < p.start; });
+  const auto after = passedAfter(logical);
   if (after == passed_.begin()) return logical;
   const Passed& p = *(after - 1);
   return logical - p.before - std::min(p.length, logical - p.start);
@@ -183,8 +186,7 @@ bool ExpandedBody::fetch(std::uint64_t at, std::uint64_t n, const Sink& sink) {
       piece = std::min(n, p->start + p->length - at);
       if (!fetchPassed(at, piece, sink)) return false;
     } else {
-      auto next = std::upper_bound(passed_.begin(), passed_.end(), at,
-                                   [](std::uint64_t a, const Passed& q) { return a < q.start; });
+      const auto next = passedAfter(at);
       if (next != passed_.end()) piece = std::min(n, next->start - at);
       std::vector<std::uint8_t>& buffer = piece > out_.size() && !passOut_.empty() ? passOut_ : out_;
       for (std::uint64_t done = 0; done < piece;) {
@@ -222,6 +224,17 @@ long ExpandedBody::read(void* buffer, std::size_t n) {
   const std::uint64_t available = expanded_ > position_ ? expanded_ - position_ : 0;
   const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, available));
   if (take == 0) return error_ == BodyError::kNone ? 0 : -1;
+  // Record headers are read in small pieces: kept bytes go straight from
+  // the temporary file into the buffer.
+  const auto next = passedAfter(position_);
+  if (passedAt(position_) == nullptr && (next == passed_.end() || next->start >= position_ + take)) {
+    if (!temp_.readAt(physical(position_), buffer, take)) {
+      error_ = BodyError::kBuffering;
+      return -1;
+    }
+    position_ += take;
+    return static_cast<long>(take);
+  }
   std::uint8_t* to = static_cast<std::uint8_t*>(buffer);
   if (!fetch(position_, take, [&to](const std::uint8_t* data, std::size_t part) {
         std::copy(data, data + part, to);

@@ -84,6 +84,8 @@ class ExpandedBody : public patchformat::ByteReader {
   // (passed ranges) from the patch again.
   bool fetch(std::uint64_t at, std::uint64_t n, const Sink& sink);
   bool fetchPassed(std::uint64_t at, std::uint64_t n, const Sink& sink);
+  // The first passed range that starts after `logical`.
+  std::vector<Passed>::const_iterator passedAfter(std::uint64_t logical) const;
   // The passed range holding `logical`, or nullptr.
   const Passed* passedAt(std::uint64_t logical) const;
 
