@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <cstring>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "builder/autofind.h"
@@ -105,6 +107,7 @@ struct StateName {
   std::string fullPath;
   std::string relativePath;
   std::uint32_t size;
+  const FileEntry* entry;  // what scanning found out about it
 };
 
 // A console that keeps what is written, for output made on a worker
@@ -145,6 +148,7 @@ struct Examined {
   diffengine::StateFile finalState;
   std::vector<RecordingConsole::Event> output;
   std::exception_ptr failure;
+  bool sampled = false;  // a step drew a sample, which depends on the steps before it
 };
 
 // What a directory patch does with a file of the end state, decided before
@@ -203,6 +207,10 @@ class Job {
   void directoryPatch(const TargetSpec& target);
   void examineFile(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
                    std::uint32_t attributes, std::uint16_t flags);
+  // For each patched plan, the earlier plan whose chain is state for state
+  // the same bytes and whose deltas it takes; npos for none.
+  std::vector<std::size_t> sameChains(const std::vector<FilePlan>& plans);
+  bool sameBytes(const StateName& a, const StateName& b);
   // The halves of examining a file: its heading, the search of its deltas
   // (with `out` and `engine`, the job's own or a worker's), the log entry,
   // and writing the records and streams into the patch.
@@ -527,7 +535,7 @@ void Job::filePatch(const TargetSpec& target) {
     if (kept.size() == 1) out_.failNumbered(kMsgIdentical, endName);
   }
   std::vector<StateName> states;
-  for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size)});
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size), *it});
   // The final file's own date and attributes, whichever state the chain ends in.
   examineFile(endName, states, dateOf(end->date), end->attributes, 0);
 }
@@ -562,7 +570,7 @@ void Job::directoryPatch(const TargetSpec& target) {
       continue;
     }
     FilePlan plan{FilePlan::Kind::kPatch, f.get(), {}};
-    for (auto it = kept.rbegin(); it != kept.rend(); ++it) plan.states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size)});
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) plan.states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size), *it});
     plan.flags = inList(f->relativePath, target.unimportantPatterns) ? patchformat::kFileOptional : 0;
     plans.push_back(std::move(plan));
   }
@@ -597,10 +605,20 @@ void Job::writePlans(const std::vector<FilePlan>& plans) {
   const auto dateFor = [this](const FilePlan& p) {
     return o_.dateMode == DateMode::kLatest ? latestDate_ : dateOf(p.file->date);
   };
-  std::vector<std::size_t> patched;  // plan index of each patched file
+  // A file whose chain repeats an earlier one takes its deltas, which the
+  // job keeps until their last taker is written.
+  const std::vector<std::size_t> from = sameChains(plans);
+  std::vector<std::size_t> lastTaker(plans.size(), std::string::npos);
+  std::vector<std::size_t> patched;  // plan index of each file searched
   for (std::size_t i = 0; i < plans.size(); ++i) {
-    if (plans[i].kind == FilePlan::Kind::kPatch) patched.push_back(i);
+    if (plans[i].kind != FilePlan::Kind::kPatch) continue;
+    if (from[i] == std::string::npos) {
+      patched.push_back(i);
+    } else {
+      lastTaker[from[i]] = i;
+    }
   }
+  std::vector<std::shared_ptr<Examined>> kept(plans.size());
   const int workers = workerCount(patched.size());
 
   // Each worker searches with an engine, an output and memory of its own;
@@ -622,7 +640,7 @@ void Job::writePlans(const std::vector<FilePlan>& plans) {
     diffengine::DifferenceEngine engine;
   };
   std::vector<std::unique_ptr<Worker>> pool;
-  std::vector<std::unique_ptr<Examined>> results(plans.size());
+  std::vector<std::shared_ptr<Examined>> results(plans.size());
   std::unique_ptr<SearchAhead> ahead;
   if (workers > 1) {
     for (int w = 0; w < workers; ++w) pool.push_back(std::make_unique<Worker>(settings_, files_, out_.german()));
@@ -646,7 +664,7 @@ void Job::writePlans(const std::vector<FilePlan>& plans) {
     ahead = std::make_unique<SearchAhead>(std::move(start), workers, [&](std::size_t k, int w) {
       const FilePlan& p = plans[patched[k]];
       Worker& worker = *pool[static_cast<std::size_t>(w)];
-      auto result = std::make_unique<Examined>(files_);
+      auto result = std::make_shared<Examined>(files_);
       try {
         printExamining(worker.out, p.file->relativePath, p.states);
         searchChain(worker.out, worker.engine, p.states, result.get());
@@ -672,17 +690,82 @@ void Job::writePlans(const std::vector<FilePlan>& plans) {
               f.relativePath);
       }
       if (ctx_.log) ctx_.log->skipped(logInfo(f.fullPath, f.relativePath, f.size));
-    } else if (!ahead) {
-      examineFile(f.relativePath, p.states, dateFor(p), f.attributes, p.flags);
     } else {
-      ahead->waitFor(k++);
-      const std::unique_ptr<Examined> result = std::move(results[i]);
-      logPatched(p.states);
-      show(result->output);
-      if (result->failure) std::rethrow_exception(result->failure);
+      std::shared_ptr<Examined> result;
+      const std::size_t source = from[i];
+      // A sample depends on the samples drawn before it: such deltas are
+      // searched again where the file would have been searched in turn.
+      if (source != std::string::npos && !kept[source]->sampled) {
+        printExamining(out_, f.relativePath, p.states);
+        print("identical to \"%s\", its deltas used again.\n", "identisch mit \"%s\", Deltas wiederverwendet.\n",
+              plans[source].file->relativePath);
+        logPatched(p.states);
+        result = kept[source];
+      } else if (!ahead || source != std::string::npos) {
+        printExamining(out_, f.relativePath, p.states);
+        logPatched(p.states);
+        result = std::make_shared<Examined>(files_);
+        searchChain(out_, *engine_, p.states, result.get());
+      } else {
+        ahead->waitFor(k++);
+        result = std::move(results[i]);
+        logPatched(p.states);
+        show(result->output);
+        if (result->failure) std::rethrow_exception(result->failure);
+      }
       writeExamined(f.relativePath, p.states, dateFor(p), f.attributes, p.flags, *result);
+      if (lastTaker[i] != std::string::npos) kept[i] = result;
+      if (source != std::string::npos && lastTaker[source] == i) kept[source].reset();
     }
   }
+}
+
+// Keys of size and checksum find the candidates; a byte comparison makes
+// sure, since deltas taken for a different file would rebuild the wrong one.
+std::vector<std::size_t> Job::sameChains(const std::vector<FilePlan>& plans) {
+  std::vector<std::size_t> from(plans.size(), std::string::npos);
+  std::unordered_map<std::uint64_t, std::vector<std::size_t>> byKey;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    const FilePlan& p = plans[i];
+    if (p.kind != FilePlan::Kind::kPatch) continue;
+    std::uint64_t key = p.states.size();
+    for (const StateName& state : p.states) {
+      key = key * 1000003u ^ (static_cast<std::uint64_t>(state.size) << 32 | state.entry->checksum);
+    }
+    std::vector<std::size_t>& candidates = byKey[key];
+    for (const std::size_t c : candidates) {
+      const std::vector<StateName>& earlier = plans[c].states;
+      if (earlier.size() != p.states.size()) continue;
+      bool same = true;
+      for (std::size_t s = 0; same && s < earlier.size(); ++s) {
+        same = identical(*earlier[s].entry, *p.states[s].entry) && sameBytes(earlier[s], p.states[s]);
+      }
+      if (same) {
+        from[i] = c;
+        break;
+      }
+    }
+    if (from[i] == std::string::npos) candidates.push_back(i);
+  }
+  return from;
+}
+
+// A file that cannot be read counts as different; its own search then
+// says why.
+bool Job::sameBytes(const StateName& a, const StateName& b) {
+  if (a.fullPath == b.fullPath) return true;
+  const std::unique_ptr<platform::File> x = files_.open(a.fullPath, platform::File::Mode::kRead);
+  const std::unique_ptr<platform::File> y = files_.open(b.fullPath, platform::File::Mode::kRead);
+  if (!x || !y) return false;
+  std::vector<std::uint8_t> bx(1 << 16), by(1 << 16);
+  for (std::uint64_t left = a.size; left > 0;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, bx.size()));
+    if (!x->readFully(bx.data(), n) || !y->readFully(by.data(), n) || std::memcmp(bx.data(), by.data(), n) != 0) {
+      return false;
+    }
+    left -= n;
+  }
+  return true;
 }
 
 int Job::threads() const {
@@ -773,6 +856,7 @@ void Job::searchChain(Output& out, diffengine::DifferenceEngine& engine, const s
       printTo(out, "Step \"%s\" to \"%s\": ", "Schritt \"%s\" auf \"%s\": ", files[k].path, files[k + 1].path);
     }
     engine.searchStep(files[k], files[k + 1]);
+    if (engine.stats().strategy == 3) result->sampled = true;
     result->records[k] = engine.sourceRecord();
     std::string& temporary = result->temporaries[k];
     if (!files_.createTempFile("ks", &temporary)) out.failNumbered(kMsgNoTemporaryFile);
@@ -801,8 +885,7 @@ void Job::writeExamined(const std::string& relativeName, const std::vector<State
   for (std::size_t k = 0; k + 1 < count; ++k) {
     emit(records_.writeSource(directoryMode_, info, states[k].relativePath, examined.records[k],
                               patchformat::ExclusionWindow()));
-    std::string& temporary = examined.temporaries[k];
-    const std::unique_ptr<platform::File> t = files_.open(temporary, platform::File::Mode::kRead);
+    const std::unique_ptr<platform::File> t = files_.open(examined.temporaries[k], platform::File::Mode::kRead);
     const auto unreadable = [this] {
       out_.failBilingual("Error reading temporarily saved patchinfo!",
                          "Fehler beim Lesen der tempor\x84r zwischengespeicherten Patchinformation!");
@@ -815,9 +898,6 @@ void Job::writeExamined(const std::string& relativeName, const std::vector<State
       body_->write(piece, static_cast<std::size_t>(got));
     }
     t->close();
-    files_.deleteFile(temporary);
-    platform::forgetTemporary(temporary);
-    temporary.clear();
   }
 }
 

@@ -31,8 +31,9 @@ struct DifferenceEngine::Impl {
   }
 
   // The memory strategy for the next attempt; `prev` is the hint or the
-  // strategy that failed. Prints the notices of the frugal strategies.
-  int chooseStrategy(std::int64_t prev, std::uint64_t S, std::uint64_t T) {
+  // strategy that failed. Prints the notice of a frugal strategy when the
+  // limit asks for it or when a failed allocation brought it about.
+  int chooseStrategy(std::int64_t prev, bool afterFailure, std::uint64_t S, std::uint64_t T) {
     const std::int64_t limit = settings.memoryLimit;
     const auto s = static_cast<std::int64_t>(S);
     const auto t = static_cast<std::int64_t>(T);
@@ -42,18 +43,19 @@ struct DifferenceEngine::Impl {
     int strategy;
     if (limit == 0) {
       strategy = static_cast<int>(std::min<std::int64_t>(prev + 1, 3));
+      if (afterFailure && strategy != prev) strategyNotice(strategy);
     } else if (need1 > limit || prev >= 1) {
-      if (need2 > limit || prev >= 2) {
-        strategy = 3;
-        notice("Memory/algorithm limitations suggest using less efficient alternate algorithm!\n");
-      } else {
-        strategy = 2;
-        notice("Memory limitation suggests using the streaming dest algorithm!\n");
-      }
+      strategy = need2 > limit || prev >= 2 ? 3 : 2;
+      strategyNotice(strategy);
     } else {
       strategy = 1;
     }
     return strategy;
+  }
+
+  void strategyNotice(int strategy) {
+    notice(strategy == 3 ? "Memory/algorithm limitations suggest using less efficient alternate algorithm!\n"
+                         : "Memory limitation suggests using the streaming dest algorithm!\n");
   }
 
   void notice(const char* text) {
@@ -190,7 +192,7 @@ int DifferenceEngine::Impl::prepareWithRetry(StateFile& source, StateFile& end, 
     }
   }
   for (bool first = true;; first = false) {
-    const int strategy = chooseStrategy(prev, S, T);
+    const int strategy = chooseStrategy(prev, !first, S, T);
     if (settings.memoryLimit > 0) {
       *budget = settings.memoryLimit;
     } else if (first) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -164,6 +165,21 @@ TEST_F(EngineSearch, FailedIndexAllocationRetriesWithTheStreamingStrategy) {
   EXPECT_EQ(frugal.stats.attempts, 5);
   EXPECT_EQ(frugal.stats.indexBudget, 7340032u / 4);
   EXPECT_EQ(decoded(frugal, source), end);
+
+  // Without a limit the notice of each strategy a failure brought about is
+  // shown once, as under a limit.
+  EngineSettings told = quietSettings();
+  told.quiet = false;
+  memory.failFor("to create indices for the source file", 3);
+  const std::string out = runEngine(source, end, told, &memory).out;
+  const std::string streaming = "Memory limitation suggests using the streaming dest algorithm!\n";
+  const std::string sampled = "Memory/algorithm limitations suggest using less efficient alternate algorithm!\n";
+  ASSERT_NE(out.find(streaming), std::string::npos) << out;
+  EXPECT_EQ(out.find(streaming), out.rfind(streaming));
+  ASSERT_NE(out.find(sampled), std::string::npos) << out;
+  EXPECT_EQ(out.find(sampled), out.rfind(sampled));
+  EXPECT_LT(out.find(streaming), out.find(sampled));
+  EXPECT_EQ(runEngine(source, end, told).out.find("Memory"), std::string::npos);
 }
 
 TEST_F(EngineSearch, AllocationFailuresUnderAFixedLimitEndTheRun) {
@@ -425,6 +441,36 @@ TEST(EngineIndex, SortThreadsLeaveTheIndexAsOneThreadMakesIt) {
       ASSERT_TRUE(a[i].word == b[i].word && a[i].position == b[i].position) << key << " " << i;
     }
   }
+}
+
+TEST(EngineIndex, SampleIsDrawnOverTheWholeSource) {
+  // A budget for about a fifth of the sampled positions: the kept ones
+  // spread evenly over the file, not over its start.
+  std::mt19937 rng(7);
+  const std::string path = ::testing::TempDir() + "sampled_source.bin";
+  ASSERT_TRUE(testing_support::writeBytes(path, randomBytes(rng, 2000000)));
+  platform::SystemFileSystem files;
+  std::unique_ptr<platform::File> file = files.open(path, platform::File::Mode::kRead);
+  ASSERT_TRUE(file);
+  Memory memory;
+  SourceIndex index(memory);
+  RuntimeRand rand;
+  std::uint32_t checksum = 0;
+  ASSERT_TRUE(index.buildSampled(*file, 12 * 80000, rand, &checksum));
+  EXPECT_GT(index.entries() * 6, index.samples());
+  EXPECT_LT(index.entries() * 4, index.samples());
+  std::uint64_t perQuarter[4] = {};
+  for (std::uint32_t key = 0; key < 65536; ++key) {
+    std::uint32_t count = 0;
+    const IndexEntry* e = index.bucket(key, &count);
+    for (std::uint32_t i = 0; i < count; ++i) ++perQuarter[e[i].position / 500000];
+  }
+  for (int q = 0; q < 4; ++q) {
+    EXPECT_GT(perQuarter[q] * 4, index.entries() * 9 / 10) << "quarter " << q;
+    EXPECT_LT(perQuarter[q] * 4, index.entries() * 11 / 10) << "quarter " << q;
+  }
+  file.reset();
+  files.deleteFile(path);
 }
 
 TEST(EngineIndex, RuntimeRandomNumbersMatchTheLibrarySequence) {

@@ -221,11 +221,18 @@ bool SourceIndex::buildSampled(platform::File& source, std::int64_t budget, Runt
   const bool read = walkChunks(
       source, buffer,
       [&](std::uint64_t p, const std::uint8_t* at) {
+        // Selection sampling: of the bucket's positions not yet seen, each
+        // is kept with the chance (entries still wanted) / (positions left),
+        // so that the bucket gets exactly its count spread evenly over the
+        // file. The draw has 30 bits and is compared in integers, so every
+        // platform keeps the same positions.
         const std::uint32_t k = indexKey(at);
-        if (fill_[k] >= count_[k]) return;
-        const float r = static_cast<float>((rand.next() % 100000) * 0.00001);
-        const float share = static_cast<float>(static_cast<double>(count_[k]) / saved_[k]);
-        if (r <= share) entries_[start_[k] + static_cast<std::uint32_t>(fill_[k]++)] = IndexEntry{probeWord(at), static_cast<std::uint32_t>(p)};
+        const std::int64_t left = saved_[k]--;
+        const std::int64_t wanted = count_[k] - fill_[k];
+        if (wanted <= 0) return;
+        const std::int64_t high = rand.next();
+        const std::int64_t draw = high << 15 | rand.next();
+        if (draw * left < wanted << 30) entries_[start_[k] + static_cast<std::uint32_t>(fill_[k]++)] = IndexEntry{probeWord(at), static_cast<std::uint32_t>(p)};
       },
       nullptr);
   if (!read) return false;

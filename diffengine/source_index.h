@@ -83,7 +83,7 @@ class SourceIndex {
   std::int32_t* count_ = nullptr;  // first half of the counter block
   std::int32_t* fill_ = nullptr;   // second half
   std::uint32_t* start_ = nullptr;
-  std::int32_t* saved_ = nullptr;  // strategy 3: counts before the fit to the budget
+  std::int32_t* saved_ = nullptr;  // strategy 3: each key's positions not yet walked by the draw
   IndexEntry* entries_ = nullptr;
   std::uint64_t entryCount_ = 0;
   int sortThreads_ = 1;

@@ -48,6 +48,16 @@ check_imports() {
   return $bad
 }
 
+# The 32-bit programs and stubs may use more than 2 GiB on 64-bit Windows.
+check_large_address_aware() {
+  local dir=$1 triple=$2 exe bad=0
+  while IFS= read -r exe; do
+    "$triple-objdump" -p "$exe" | grep -q '^\s*large address aware' ||
+      { echo "check_large_address_aware: $exe is not large address aware" >&2; bad=1; }
+  done < <(find "$dir" -name '*.exe' -o -name '*.stb')
+  return $bad
+}
+
 # True when this host can run 32-bit code, and so the 32-bit Wine loader.
 # Some virtual machines run 64-bit user code only.
 host_runs_32bit() {

@@ -255,6 +255,41 @@ TEST_F(ParallelJobTest, SeveralWorkersWriteTheSamePatchAndTranscript) {
   EXPECT_EQ(s.embedded, 1u);
 }
 
+TEST_F(ParallelJobTest, CopiesOfAFileAreSearchedOnce) {
+  // a, b and c hold the same library in both versions; d has its new
+  // version but another old one.
+  const std::string old = text(1, 40000);
+  std::string changed = old;
+  changed.insert(20000, "a change in the middle");
+  for (const char* dir : {"a", "b", "c"}) {
+    put(std::string("v1/") + dir + "/lib.bin", old);
+    put(std::string("v2/") + dir + "/lib.bin", changed);
+  }
+  put("v1/d/lib.bin", old.substr(0, 30000));
+  put("v2/d/lib.bin", changed);
+  put("v1/other.txt", text(2, 5000));
+  put("v2/other.txt", text(2, 4000) + "end");
+  const std::string reused = "identical to \"a\\lib.bin\", its deltas used again.\n";
+  for (const char* workers : {"-w=1", "-w=3"}) {
+    fs::remove(at("p.utp"));
+    ASSERT_EQ(run({workers, "v1", "v2", "p"}, false), 0) << err();
+    EXPECT_NE(out().find("Examining \"b\\lib.bin\" to \"b\\lib.bin\": " + reused), std::string::npos) << out();
+    EXPECT_NE(out().find("Examining \"c\\lib.bin\" to \"c\\lib.bin\": " + reused), std::string::npos);
+    EXPECT_EQ(out().find("Examining \"d\\lib.bin\" to \"d\\lib.bin\": identical"), std::string::npos);
+    const PatchSummary s = checkPatch(at("p.utp"), {at("v1")}, at("v2"));
+    EXPECT_EQ(s.error, "") << workers;
+    EXPECT_TRUE(fs::is_empty(temp)) << "the kept deltas are removed";
+  }
+  const std::string patch = read("p.utp");
+  ASSERT_EQ(run({"-w=3", "v1", "v2", "p"}, false), 0) << err();
+  EXPECT_TRUE(read("p.utp") == patch);
+
+  // Sampled deltas depend on the samples before them: each copy is searched.
+  ASSERT_EQ(run({"-y=2", "v1", "v2", "p"}, false), 0) << err();
+  EXPECT_EQ(out().find("its deltas used again"), std::string::npos);
+  EXPECT_EQ(checkPatch(at("p.utp"), {at("v1")}, at("v2")).error, "");
+}
+
 TEST_F(ParallelJobTest, AnUnreadableFileEndsTheRunAsInTurn) {
   makeManyFiles();
   builderFiles.failOpening(root + "/v2\\f20.bin", 1);  // the scan reads it, the search cannot
