@@ -54,6 +54,9 @@ struct DifferenceEngine::Impl {
   }
 
   void strategyNotice(int strategy) {
+    // A failed attempt may have shown the first phase's label.
+    if (labelShown) notice("\n");
+    labelShown = false;
     notice(strategy == 3 ? "Memory/algorithm limitations suggest using less efficient alternate algorithm!\n"
                          : "Memory limitation suggests using the streaming dest algorithm!\n");
   }
@@ -100,6 +103,7 @@ struct DifferenceEngine::Impl {
     if (strategy != 1) chunk = static_cast<std::uint8_t*>(memory.allocate(kEndChunk, "to stream the destination file"));
 
     host.progress(1, 0);
+    labelShown = true;
     if (strategy == 3) {
       std::uint32_t crc = 0;
       if (!index.buildSampled(*sourceFile, budget, rand, &crc)) host.failNumbered(kEngineReadFailed, source.path);
@@ -133,6 +137,7 @@ struct DifferenceEngine::Impl {
   Representation records;
   DeltaEncoder encoder;
   std::unique_ptr<platform::File> sourceFile;  // open while the step reads it
+  bool labelShown = false;                     // the step's attempts printed the first phase's label
   std::unique_ptr<platform::File> endFile;
   std::uint8_t* data = nullptr;       // the source, under strategy 1 followed by the end file
   std::uint8_t* endMemory = nullptr;  // strategy 2: the end file, loaded after the search
@@ -319,6 +324,7 @@ void DifferenceEngine::Impl::step(StateFile& source, StateFile& end, StepStats& 
                                   patchformat::SourceRecord& record) {
   stats = StepStats();
   compactStep = false;
+  labelShown = false;
   std::uint64_t S = 0;
   std::uint64_t T = 0;
   open(source, end, &S, &T);  // sizes past 32 bits end the run here

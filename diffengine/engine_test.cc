@@ -179,6 +179,9 @@ TEST_F(EngineSearch, FailedIndexAllocationRetriesWithTheStreamingStrategy) {
   ASSERT_NE(out.find(sampled), std::string::npos) << out;
   EXPECT_EQ(out.find(sampled), out.rfind(sampled));
   EXPECT_LT(out.find(streaming), out.find(sampled));
+  // Each starts a line of its own, also after the label of the failed attempt.
+  EXPECT_EQ(out[out.find(streaming) - 1], '\n') << out;
+  EXPECT_EQ(out[out.find(sampled) - 1], '\n') << out;
   EXPECT_EQ(runEngine(source, end, told).out.find("Memory"), std::string::npos);
 }
 
