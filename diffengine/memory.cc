@@ -5,8 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/process.h"
+
 namespace diffengine {
 
+// Blocks from this size on get large pages where the system has them.
+constexpr std::uint64_t kLargeBlock = 4u << 20;
 const char* const kAllocationMessage = "Error, can't allocate %ld Bytes (%s)!\n";
 
 void fail(std::string text) { throw FatalError(std::move(text)); }
@@ -23,6 +27,8 @@ void* Memory::allocate(std::uint64_t size, const char* purpose) {
   if (size <= SIZE_MAX && !injectedFault(purpose) && (budget_ < 0 || static_cast<std::uint64_t>(budget_) >= size)) {
     block = std::malloc(static_cast<std::size_t>(size));
     if (block != nullptr && budget_ >= 0) budget_ -= static_cast<std::int64_t>(size);
+    // The files and the index are written once in full, page by page.
+    if (block != nullptr && size >= kLargeBlock) platform::adviseLargePages(block, static_cast<std::size_t>(size));
   }
   if (block == nullptr) {
     char text[1500];

@@ -1,8 +1,10 @@
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -79,5 +81,18 @@ void rawWriteError(const char* text, std::size_t n) {
 void rawClose(NativeHandle handle) { ::close(handle); }
 void rawDelete(const char* nativePath) { ::unlink(nativePath); }
 void rawExit(int code) { _exit(code); }
+
+void adviseLargePages(void* block, std::size_t size) {
+#if defined(MADV_HUGEPAGE)
+  // Only whole pages inside the block; malloc's own header stays untouched.
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = (reinterpret_cast<std::uintptr_t>(block) + page - 1) / page * page;
+  const auto stop = (reinterpret_cast<std::uintptr_t>(block) + size) / page * page;
+  if (stop > start) madvise(reinterpret_cast<void*>(start), stop - start, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)size;
+#endif
+}
 
 }  // namespace platform

@@ -62,4 +62,7 @@ void rawClose(NativeHandle handle) { CloseHandle(handle); }
 void rawDelete(const char* nativePath) { DeleteFileA(nativePath); }
 void rawExit(int code) { ExitProcess(static_cast<UINT>(code)); }
 
+// Large pages on Windows need a privilege that programs do not have.
+void adviseLargePages(void*, std::size_t) {}
+
 }  // namespace platform
