@@ -52,7 +52,10 @@ check_imports() {
 check_large_address_aware() {
   local dir=$1 triple=$2 exe bad=0
   while IFS= read -r exe; do
-    "$triple-objdump" -p "$exe" | grep -q '^\s*large address aware' ||
+    # Read in full first: grep -q would end the pipe early (a failure under pipefail).
+    local header
+    header=$("$triple-objdump" -p "$exe")
+    grep -q '^\s*large address aware' <<<"$header" ||
       { echo "check_large_address_aware: $exe is not large address aware" >&2; bad=1; }
   done < <(find "$dir" -name '*.exe' -o -name '*.stb')
   return $bad
