@@ -3,9 +3,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <memory>
-#include <cstring>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -205,8 +205,9 @@ class Job {
   void writeTarget(const TargetSpec& target, bool last);
   void filePatch(const TargetSpec& target);
   void directoryPatch(const TargetSpec& target);
-  void examineFile(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
-                   std::uint32_t attributes, std::uint16_t flags);
+  // Searches a file's deltas on the job's own thread, with its heading and
+  // log entry.
+  std::shared_ptr<Examined> examineInTurn(const std::string& relativeName, const std::vector<StateName>& states);
   // For each patched plan, the earlier plan whose chain is state for state
   // the same bytes and whose deltas it takes; npos for none.
   std::vector<std::size_t> sameChains(const std::vector<FilePlan>& plans);
@@ -537,7 +538,7 @@ void Job::filePatch(const TargetSpec& target) {
   std::vector<StateName> states;
   for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size), *it});
   // The final file's own date and attributes, whichever state the chain ends in.
-  examineFile(endName, states, dateOf(end->date), end->attributes, 0);
+  writeExamined(endName, states, dateOf(end->date), end->attributes, 0, *examineInTurn(endName, states));
 }
 
 void Job::directoryPatch(const TargetSpec& target) {
@@ -702,10 +703,7 @@ void Job::writePlans(const std::vector<FilePlan>& plans) {
         logPatched(p.states);
         result = kept[source];
       } else if (!ahead || source != std::string::npos) {
-        printExamining(out_, f.relativePath, p.states);
-        logPatched(p.states);
-        result = std::make_shared<Examined>(files_);
-        searchChain(out_, *engine_, p.states, result.get());
+        result = examineInTurn(f.relativePath, p.states);
       } else {
         ahead->waitFor(k++);
         result = std::move(results[i]);
@@ -819,13 +817,12 @@ int Job::workerCount(std::size_t patchedFiles) const {
   return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(threads()), patchedFiles));
 }
 
-void Job::examineFile(const std::string& relativeName, const std::vector<StateName>& states, std::uint32_t date,
-                      std::uint32_t attributes, std::uint16_t flags) {
+std::shared_ptr<Examined> Job::examineInTurn(const std::string& relativeName, const std::vector<StateName>& states) {
   printExamining(out_, relativeName, states);
   logPatched(states);
-  Examined examined(files_);
-  searchChain(out_, *engine_, states, &examined);
-  writeExamined(relativeName, states, date, attributes, flags, examined);
+  auto examined = std::make_shared<Examined>(files_);
+  searchChain(out_, *engine_, states, examined.get());
+  return examined;
 }
 
 void Job::printExamining(Output& out, const std::string& relativeName, const std::vector<StateName>& states) {

@@ -137,12 +137,12 @@ struct DifferenceEngine::Impl {
   Representation records;
   DeltaEncoder encoder;
   std::unique_ptr<platform::File> sourceFile;  // open while the step reads it
-  bool labelShown = false;                     // the step's attempts printed the first phase's label
   std::unique_ptr<platform::File> endFile;
   std::uint8_t* data = nullptr;       // the source, under strategy 1 followed by the end file
   std::uint8_t* endMemory = nullptr;  // strategy 2: the end file, loaded after the search
   std::uint8_t* chunk = nullptr;      // the streamed end file's chunk
   bool compactStep = false;           // this step runs the compact search
+  bool labelShown = false;            // an attempt of this step printed the first phase's label
 };
 
 // The compact search holds both files and the suffix array (4 bytes per

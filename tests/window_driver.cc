@@ -96,6 +96,13 @@ HWND wait_for_window(const char* caption, double seconds) {
   return hwnd;
 }
 
+// The window a command works on, waited for; says so when there is none.
+HWND window_for_command(const char* caption) {
+  HWND hwnd = wait_for_window(caption, kFindSeconds);
+  if (!hwnd) std::fprintf(stderr, "window_driver: no window \"%s\"\n", caption);
+  return hwnd;
+}
+
 // The text of a window of another process. WM_GETTEXT is sent rather than
 // calling GetWindowTextA, which for another process's window returns only
 // the caption stored at creation: an edit control's typed text would be
@@ -221,11 +228,8 @@ unsigned long style_of(HWND hwnd, int index) {
 }
 
 int cmd_list(const char* caption) {
-  HWND hwnd = wait_for_window(caption, kFindSeconds);
-  if (!hwnd) {
-    std::fprintf(stderr, "window_driver: no window \"%s\"\n", caption);
-    return kNotFound;
-  }
+  HWND hwnd = window_for_command(caption);
+  if (!hwnd) return kNotFound;
   RECT wr{}, cr{};
   GetWindowRect(hwnd, &wr);
   GetClientRect(hwnd, &cr);
@@ -309,11 +313,8 @@ int cmd_press(const char* caption, const char* label) {
 }
 
 int cmd_text(const char* caption) {
-  HWND hwnd = wait_for_window(caption, kFindSeconds);
-  if (!hwnd) {
-    std::fprintf(stderr, "window_driver: no window \"%s\"\n", caption);
-    return kNotFound;
-  }
+  HWND hwnd = window_for_command(caption);
+  if (!hwnd) return kNotFound;
   for (HWND child : direct_children(hwnd)) {
     if (!class_is(child, "Static")) continue;
     const unsigned long type = style_of(child, GWL_STYLE) & SS_TYPEMASK;
@@ -324,11 +325,8 @@ int cmd_text(const char* caption) {
 }
 
 int cmd_close(const char* caption) {
-  HWND hwnd = wait_for_window(caption, kFindSeconds);
-  if (!hwnd) {
-    std::fprintf(stderr, "window_driver: no window \"%s\"\n", caption);
-    return kNotFound;
-  }
+  HWND hwnd = window_for_command(caption);
+  if (!hwnd) return kNotFound;
   PostMessageA(hwnd, WM_CLOSE, 0, 0);
   return kOk;
 }
