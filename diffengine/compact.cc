@@ -20,10 +20,6 @@ constexpr std::int64_t kAlignmentPreference = 8;
 // per differing one; growing stops once the score fell kDrop below its best.
 constexpr std::int64_t kMismatchPenalty = 3;
 constexpr std::int64_t kDrop = 48;
-// Inside a region an exact run this long becomes its own copy; shorter runs
-// stay in the difference insert, where they are zeros that deflate to
-// almost nothing, cheaper than a copy's two numbers.
-constexpr std::int64_t kSplitRun = 600;
 
 // Longest common prefix of the target suffix and source suffix `s`.
 std::int64_t prefixLength(const std::uint8_t* source, std::int64_t S, std::int64_t s, const std::uint8_t* t,
@@ -34,15 +30,17 @@ std::int64_t prefixLength(const std::uint8_t* source, std::int64_t S, std::int64
 class CompactWalker {
  public:
   CompactWalker(const std::uint8_t* source, std::int64_t S, const std::uint8_t* end, std::int64_t T,
-                const std::int32_t* sa, Representation& records, EngineHost& host)
-      : src_(source), S_(S), end_(end), T_(T), sa_(sa), records_(records), host_(host) {}
+                const std::int32_t* sa, std::int64_t splitRun, Representation& records, EngineHost& host,
+                int fromPercent, int toPercent)
+      : src_(source), S_(S), end_(end), T_(T), sa_(sa), splitRun_(splitRun), records_(records), host_(host),
+        from_(fromPercent), span_(toPercent - fromPercent) {}
 
   MatchResult run() {
     std::int64_t o = 0;
     std::int64_t literalStart = 0;
     bool aligned = false;
     std::int64_t delta = 0;  // source address - end offset of the current alignment
-    int percent = 0;
+    int percent = from_;
     while (o + kNewAlignment <= T_) {
       std::int64_t p = 0;
       std::int64_t len = longestMatch(o, &p);
@@ -68,11 +66,11 @@ class CompactWalker {
       region(a, z, delta);
       o = z;
       literalStart = z;
-      const int now = static_cast<int>(o * 100 / T_);
+      const int now = from_ + static_cast<int>(o * span_ / T_);
       if (now != percent) host_.progress(1, percent = now);
     }
     if (T_ > literalStart) insert(literalStart, T_ - literalStart);
-    host_.progress(1, 100);
+    host_.progress(1, from_ + span_);
     return result_;
   }
 
@@ -172,7 +170,7 @@ class CompactWalker {
     while (i < z) {
       std::int64_t run = 0;
       while (i + run < z && end_[i + run] == src_[i + run + delta]) ++run;
-      if (run > 0 && (first || run >= kSplitRun)) {
+      if (run > 0 && (first || run >= splitRun_)) {
         if (pending >= 0) insert(pending, i - pending);
         pending = -1;
         copy(run, i + delta);
@@ -191,8 +189,11 @@ class CompactWalker {
   const std::uint8_t* end_;
   const std::int64_t T_;
   const std::int32_t* sa_;
+  const std::int64_t splitRun_;
   Representation& records_;
   EngineHost& host_;
+  const int from_;
+  const std::int64_t span_;
   MatchResult result_;
 };
 
@@ -249,23 +250,22 @@ void suffixSort(const std::uint8_t* data, std::int32_t n, std::int32_t* sa) {
   suffixSortFallback(data, n, sa);
 }
 
-MatchResult runCompactSearch(const std::uint8_t* source, std::uint64_t S, const std::uint8_t* end, std::uint64_t T,
-                             Memory& memory, Representation& records, EngineHost& host) {
+CompactSearch::CompactSearch(const std::uint8_t* source, std::uint64_t S, const std::uint8_t* end, std::uint64_t T,
+                             Memory& memory, EngineHost& host)
+    : source_(source), S_(S), end_(end), T_(T), memory_(memory), host_(host) {
   host.progress(1, 0);
-  std::int32_t* sa = nullptr;
   if (S > 0) {
-    sa = static_cast<std::int32_t*>(memory.allocate(compactSearchBytes(S), "to sort the source file's suffixes"));
+    sa_ = static_cast<std::int32_t*>(memory.allocate(compactSearchBytes(S), "to sort the source file's suffixes"));
   }
-  try {
-    suffixSort(source, static_cast<std::int32_t>(S), sa);
-    CompactWalker walker(source, static_cast<std::int64_t>(S), end, static_cast<std::int64_t>(T), sa, records, host);
-    const MatchResult result = walker.run();
-    memory.release(sa);
-    return result;
-  } catch (...) {
-    memory.release(sa);
-    throw;
-  }
+  suffixSort(source, static_cast<std::int32_t>(S), sa_);
+}
+
+CompactSearch::~CompactSearch() { memory_.release(sa_); }
+
+MatchResult CompactSearch::walk(std::int64_t splitRun, Representation& records, int fromPercent, int toPercent) {
+  CompactWalker walker(source_, static_cast<std::int64_t>(S_), end_, static_cast<std::int64_t>(T_), sa_, splitRun,
+                       records, host_, fromPercent, toPercent);
+  return walker.run();
 }
 
 }  // namespace diffengine

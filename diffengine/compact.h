@@ -25,9 +25,37 @@ void suffixSort(const std::uint8_t* data, std::int32_t n, std::int32_t* sa);
 // that tests compare the two.
 void suffixSortFallback(const std::uint8_t* data, std::int32_t n, std::int32_t* sa);
 
-// Appends records covering end[0, T) to `records`. The suffix array comes
-// from `memory` (AllocationFailure when it cannot be had).
-MatchResult runCompactSearch(const std::uint8_t* source, std::uint64_t S, const std::uint8_t* end, std::uint64_t T,
-                             Memory& memory, Representation& records, EngineHost& host);
+// The source's suffix array, sorted once (AllocationFailure when `memory`
+// cannot hold it), then any number of walks over the end file.
+class CompactSearch {
+ public:
+  CompactSearch(const std::uint8_t* source, std::uint64_t S, const std::uint8_t* end, std::uint64_t T, Memory& memory,
+                EngineHost& host);
+  ~CompactSearch();
+  CompactSearch(const CompactSearch&) = delete;
+  CompactSearch& operator=(const CompactSearch&) = delete;
+
+  // Appends records covering end[0, T) to `records`. Inside a region an
+  // exact run of at least `splitRun` bytes becomes its own copy; shorter
+  // runs stay zeros in the difference insert. Which is cheaper depends on
+  // the data: in machine code the differences are sparse and zeros deflate
+  // to almost nothing, in text the changed stretches deflate better apart.
+  // The walk reports progress from `fromPercent` to `toPercent`.
+  MatchResult walk(std::int64_t splitRun, Representation& records, int fromPercent, int toPercent);
+
+  // The split lengths the engine tries for each delta, keeping the smaller
+  // result; the one that suits machine code comes last, whose encoding the
+  // engine keeps without encoding it again.
+  static constexpr std::int64_t kSplitRuns[] = {128, 600};
+
+ private:
+  const std::uint8_t* source_;
+  std::uint64_t S_;
+  const std::uint8_t* end_;
+  std::uint64_t T_;
+  Memory& memory_;
+  EngineHost& host_;
+  std::int32_t* sa_ = nullptr;
+};
 
 }  // namespace diffengine

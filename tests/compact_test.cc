@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "diffengine/compact.h"
+#include "diffengine/representation.h"
 #include "patchformat/crc.h"
 #include "tests/engine_support.h"
 #include "tests/random_delta.h"
@@ -185,6 +186,77 @@ TEST_F(CompactRoundTrip, GrowsRegionsOverDenseChanges) {
   keep.keepSearchRecords = true;
   const EngineRun run = testing_support::runEngine(source, end, keep);
   EXPECT_EQ(run.stats.copies, 1u) << "one copy starts the region, the rest is one insert of differences";
+}
+
+// Text with words changed, lines inserted and lines deleted.
+CodePair editedText(std::mt19937& rng, int lines) {
+  static const char* const kWords[] = {"const", "return", "function", "value", "node", "type", "if", "else",
+                                       "checker", "symbol", "this", "=>", "{", "}", "(", ")", ";", "flags"};
+  auto line = [&] {
+    std::string l(2 * (rng() % 4), ' ');
+    for (int w = 1 + static_cast<int>(rng() % 9); w > 0; --w) l += std::string(kWords[rng() % 18]) + " ";
+    return l + "\n";
+  };
+  CodePair pair;
+  for (int i = 0; i < lines; ++i) {
+    const std::string l = line();
+    pair.source += l;
+    switch (rng() % 12) {
+      case 0: pair.end += line(); break;       // changed
+      case 1: break;                           // deleted
+      case 2: pair.end += l + line(); break;   // a line inserted after it
+      default: pair.end += l;
+    }
+  }
+  return pair;
+}
+
+std::vector<diffengine::SearchRecord> walkWith(const CodePair& pair, std::int64_t splitRun) {
+  diffengine::Memory memory;
+  testing_support::CapturingHost host;
+  diffengine::Representation records(memory);
+  const auto* source = reinterpret_cast<const std::uint8_t*>(pair.source.data());
+  const auto* end = reinterpret_cast<const std::uint8_t*>(pair.end.data());
+  diffengine::CompactSearch search(source, pair.source.size(), end, pair.end.size(), memory, host);
+  search.walk(splitRun, records, 0, 100);
+  std::vector<diffengine::SearchRecord> all;
+  for (std::uint64_t i = 0; i < records.size(); ++i) all.push_back(records[i]);
+  return all;
+}
+
+// Each delta is walked with every split length and the encoding that
+// deflates smaller is kept: text keeps the shorter split, which is encoded
+// again; these code pairs walk the same with both, and the last trial
+// encoding is kept. Either way the streams decode to the end file, and the
+// sizes and progress are shown once, as for the usual search.
+TEST_F(CompactRoundTrip, KeepsTheWalkThatDeflatesSmallerAndShowsItOnce) {
+  const auto& splits = diffengine::CompactSearch::kSplitRuns;
+  std::vector<int> kept(std::size(splits), 0);
+  for (int i = 0; i < 6; ++i) {
+    const CodePair pair = i % 2 == 0 ? editedText(rng, 2000 + static_cast<int>(rng() % 3000))
+                                     : shiftedCode(rng, 30 + static_cast<int>(rng() % 30));
+    const std::string what = "seed " + std::to_string(seed) + " pair " + std::to_string(i);
+    expectRoundTrip(pair.source, pair.end, compactSettings(false), what);
+    diffengine::EngineSettings keep = compactSettings(false);
+    keep.keepSearchRecords = true;
+    const EngineRun run = testing_support::runEngine(pair.source, pair.end, keep);
+    std::vector<std::vector<diffengine::SearchRecord>> walks;
+    for (std::int64_t split : splits) walks.push_back(walkWith(pair, split));
+    const auto at = std::find(walks.begin(), walks.end(), run.stats.searchRecords);
+    EXPECT_TRUE(at != walks.end()) << what << ": the kept records are no walk's";
+    if (at != walks.end() && walks.front() != walks.back()) ++kept[static_cast<std::size_t>(at - walks.begin())];
+    diffengine::EngineSettings usual = keep;
+    usual.compact = false;
+    const EngineRun plain = testing_support::runEngine(pair.source, pair.end, usual);
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), std::count(plain.out.begin(), plain.out.end(), '\n'))
+        << what << "\n" << run.out;
+    for (const char* start : {"[2:0]", "[3:0]"}) {
+      const std::size_t first = run.progress.find(start);
+      EXPECT_TRUE(first != std::string::npos && run.progress.find(start, first + 1) == std::string::npos)
+          << what << " " << start;
+    }
+  }
+  EXPECT_GT(kept.front(), 0) << "no text pair kept the shorter split";
 }
 
 }  // namespace
