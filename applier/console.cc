@@ -1,5 +1,6 @@
 #include "applier/console.h"
 
+#include "applier/inspect.h"
 #include "patchformat/container.h"
 #include "platform/codepage.h"
 
@@ -7,6 +8,19 @@ namespace applier {
 namespace {
 
 constexpr int kKeyWaitMs = 10000;
+
+// What -h adds after the usage line.
+const char* const kOptionsHelp =
+    "  -t       test mode: check that the patch applies, change nothing\r\n"
+    "  -auto    look for the target in the given or current directory, and offer\r\n"
+    "           to scan all local disks when it is not found there\r\n"
+    "  -y       batch mode: wait for no key, answer yes to the comment and to a\r\n"
+    "           target found in the given or current directory, never scan the disks\r\n"
+    "  -i       show what the patch holds and which versions it accepts, change nothing\r\n"
+    "  -i=json  the same as one JSON document\r\n"
+    "  -h       this text\r\n";
+
+enum class Inspect { kNo, kText, kJson };
 
 }  // namespace
 
@@ -25,12 +39,13 @@ int ConsoleFrontEnd::key(int timeoutMs) { return console_.readKey(timeoutMs); }
 
 bool ConsoleFrontEnd::ask(const std::string& message, const std::string&) {
   write(message + messageText(Numbering::kConsole, kMsgYesNo));
-  const int c = key(-1);
+  const int c = batch_ ? 'y' : key(-1);
   write(c > 0 ? std::string(1, static_cast<char>(c)) + "\r\n" : std::string("\r\n"));
   return c == 'y';
 }
 
 void ConsoleFrontEnd::pressAnyKey() {
+  if (batch_) return;
   write(messageText(Numbering::kConsole, kMsgPressAnyKey));
   key(kKeyWaitMs);
   write("ok.\r\n");
@@ -45,9 +60,40 @@ void ConsoleFrontEnd::searching(const std::string& dir, std::size_t parentLength
   }
 }
 
+namespace {
+
+// pelmora -i: the patch read and checked, then described.
+int inspectPatch(const ApplyRequest& request, bool json, ConsoleFrontEnd& console, platform::Machine& machine) {
+  console.setQuiet(json);
+  PatchEngine engine(console, Numbering::kConsole, machine, request);
+  try {
+    engine.load_patch();
+    const PatchContents contents = engine.inspect();
+    engine.cleanup();
+    if (json) {
+      console.write(inspectionJson(contents));
+    } else {
+      std::string text;
+      for (char c : platform::cp1252ToCp850(inspectionText(contents))) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+      console.write(text);
+    }
+    return 0;
+  } catch (const ApplierError& e) {
+    console.write(e.text() + "\r\n");
+    return 1;
+  }
+}
+
+}  // namespace
+
 int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
                platform::Machine& machine) {
-  console.write("Pelmora 2.2d patching technology\r\n");
+  Inspect inspect = Inspect::kNo;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "-i=json") inspect = Inspect::kJson;
+  }
+  // A JSON document is all that goes to standard output.
+  if (inspect != Inspect::kJson) console.write("Pelmora 2.2d patching technology\r\n");
   // Messages before the engine exists (none of them names the patch).
   const auto show = [&](int number, const std::string& argument = "") {
     console.show(numberedMessage(Numbering::kConsole, number, MessageValues{"", argument, ""}));
@@ -76,12 +122,19 @@ int runPelmora(const std::vector<std::string>& args, const std::string& programP
     const std::string& a = args[i];
     if (a == "-h") {
       showUsage();
+      console.write(kOptionsHelp);
       return 0;
     }
     if (a == "-t") {
       request.testMode = true;
     } else if (a == "-auto") {
       request.searchAllowed = true;
+    } else if (a == "-y") {
+      console.setBatch(true);
+    } else if (a == "-i") {
+      inspect = Inspect::kText;
+    } else if (a == "-i=json") {
+      inspect = Inspect::kJson;
     } else if (!a.empty() && a[0] == '-') {
       return usage(kMsgIllegalOption, a);
     } else {
@@ -92,8 +145,9 @@ int runPelmora(const std::vector<std::string>& args, const std::string& programP
     request.patchName = positional.front();
     positional.erase(positional.begin());
   }
-  if (positional.size() > 2) return usage(kMsgTooManyParameters);
+  if (positional.size() > (inspect != Inspect::kNo ? 0u : 2u)) return usage(kMsgTooManyParameters);
   if (request.patchName.empty()) return usage(-1);
+  if (inspect != Inspect::kNo) return inspectPatch(request, inspect == Inspect::kJson, console, machine);
   if (!positional.empty()) request.oldPath = request.newPath = positional[0];
   if (positional.size() > 1) request.newPath = positional[1];
   if (request.testMode) show(kMsgTestMode);

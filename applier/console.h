@@ -16,16 +16,25 @@ namespace applier {
 class ConsoleFrontEnd : public FrontEnd {
  public:
   explicit ConsoleFrontEnd(platform::Console& console) : console_(console) {}
-  void show(const std::string& text) override { write(text); }
-  // The message, " (y/n) ", one key echoed with a line break: yes only for "y".
+  void show(const std::string& text) override {
+    if (!quiet_) write(text);
+  }
+  // The message, " (y/n) ", one key echoed with a line break: yes only for
+  // "y". In batch mode the answer is "y", shown as if typed.
   bool ask(const std::string& message, const std::string& caption) override;
   void pump() override {}
   bool abortRequested() override { return false; }
   // Shows the part of `dir` below its parent while the search is in it.
   void searching(const std::string& dir, std::size_t parentLength, bool entering) override;
-  bool mayScanDisks() override { return true; }
-  // "Press any key to continue ... ", at most ten seconds, then "ok.".
+  // A scan of all disks takes minutes: only a user at the console may start it.
+  bool mayScanDisks() override { return !batch_; }
+  // "Press any key to continue ... ", at most ten seconds, then "ok.";
+  // nothing in batch mode.
   void pressAnyKey();
+  // Batch mode (-y): no key is waited for and every question is answered yes.
+  void setBatch(bool on) { batch_ = on; }
+  // The engine's progress texts are not shown (output for a program to read).
+  void setQuiet(bool on) { quiet_ = on; }
 
   // Writes text with CR LF line breaks as the host's line ends.
   virtual void write(const std::string& text);
@@ -34,6 +43,8 @@ class ConsoleFrontEnd : public FrontEnd {
 
  private:
   platform::Console& console_;
+  bool batch_ = false;
+  bool quiet_ = false;
 };
 
 // Runs pelmora with `args` (args[0] the program name) on `machine`;

@@ -115,6 +115,7 @@ void PatchEngine::load_patch() {
   FileSource source(*patch_);
   const patchformat::PatchLocation where = patchformat::locatePatch(source, request_.compareMagic);
   if (where.status == patchformat::LocateStatus::kUnreadable) fail(kMsgUnreadable);
+  if (where.status == patchformat::LocateStatus::kTruncated) fail(kMsgTruncated);
   if (where.status == patchformat::LocateStatus::kNotPatch) fail(kMsgNoPatchFile);
   show(kMsgPleaseWait);
   header_ = where.header;
@@ -136,6 +137,7 @@ void PatchEngine::load_patch() {
   directoryPatch_ = request_.kind == ApplyRequest::Kind::kFromHeader ? header_.isDirectoryPatch()
                                                                      : request_.kind == ApplyRequest::Kind::kDirectory;
   firstSeries_ = body_->position();
+  where_ = where;
 }
 
 }  // namespace applier

@@ -30,6 +30,8 @@
 
 namespace applier {
 
+struct PatchContents;
+
 // A fatal error of the run, after clean-up: the front end shows the text
 // (the console applier then ends with exit code 1).
 class ApplierError : public std::exception {
@@ -91,6 +93,9 @@ class PatchEngine {
   void cleanup();
   // Where the series located last lies.
   const TargetPaths& target() const { return target_; }
+  // After load_patch: every series and record read and checked, the whole
+  // body expanded once, no target looked for (the inspector).
+  PatchContents inspect();
 
   // The text of a message (console number) in this engine's numbering,
   // formatted: %p the request's patch, %s `argument`.
@@ -220,6 +225,7 @@ class PatchEngine {
   std::string comment_;
   bool directoryPatch_ = false;
   std::uint64_t firstSeries_ = 0;
+  patchformat::PatchLocation where_;
   std::uint64_t seriesPosition_ = 0;
   std::string backupDirName_;
   int pendingLock_ = -1;  // message of a file in use found by the last probe

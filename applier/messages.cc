@@ -84,6 +84,14 @@ const Entry kTable[] = {
      "%nError, not enough free disk space: %s more bytes are needed in \"%m\". Make room there, then%napply the "
      "patch again.",
      nullptr, false},
+    {42, 46,
+     "%nError, \"%p\" is cut short: the file ends before its patch data does. Probably%nits download did not "
+     "finish; download the patch again.",
+     nullptr, false},
+    {43, 47,
+     "%nFile \"%m\" matches none of the versions this patch updates: it was changed%nafter it was installed, or it "
+     "belongs to another release. Reinstall it,%nthen apply the patch again.",
+     nullptr, false},
     {-1, 29, "Press any key to continue ... ", nullptr, false},
     {-1, 30, "Comment for you from the creating people this patch file:%n", nullptr, false},
     {-1, 37,

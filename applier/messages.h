@@ -60,6 +60,8 @@ enum ConsoleMessage : int {
   kMsgOk = 43,
   kMsgRegistryFailed = 44,
   kMsgNoRoom = 45,  // %s bytes, %m the directory
+  kMsgTruncated = 46,     // the patch file ends before its data does
+  kMsgNoKnownVersion = 47,  // %m: a file that is there but is no version the patch knows
 };
 
 // The text of message `number` in `numbering`; empty when there is none.

@@ -284,7 +284,13 @@ bool PatchEngine::patchedFile(Walk walk) {
   } else if (info.fileFlags & patchformat::kFileOptional) {
     if (walk != Walk::kProbe) show(kMsgOptionalMissing);
   } else {
-    if (walk != Walk::kProbe && directoryPatch_) show(kMsgRequiredMissing);
+    // A file that is there but matches no source was changed by hand or
+    // belongs to another release: say so rather than that it is missing.
+    if (walk == Walk::kCheck && files_.fileExists(inPlace)) {
+      showFile(kMsgNoKnownVersion, shown);
+    } else if (walk != Walk::kProbe && directoryPatch_) {
+      show(kMsgRequiredMissing);
+    }
     return false;
   }
   if (walk == Walk::kApply) files_.setAttributes(target, info.attributes);

@@ -102,9 +102,28 @@ PatchLocation locatePatch(RandomReader& file, bool compareMagic) {
   PatchLocation loc;
   std::uint64_t size = 0;  // the end of the patch data
   findPatchEnd(file, &size);
+  // A download that stopped half-way keeps the start of the patch and
+  // loses its end: a plain patch file then still begins with a header.
+  const auto cutShort = [&] {
+    std::uint8_t first[kHeaderSize];
+    if (compareMagic && file.readAt(0, first, kHeaderSize)) {
+      const PatchHeader h = PatchHeader::decode(first);
+      if (h.magic == kPatchMagic && h.version == kFormatVersion) loc.status = LocateStatus::kTruncated;
+    }
+    return loc;
+  };
   std::uint8_t trailer[kTrailerSize];
-  if (size < kTrailerSize || !file.readAt(size - kTrailerSize, trailer, kTrailerSize)) return loc;
+  if (size < kTrailerSize || !file.readAt(size - kTrailerSize, trailer, kTrailerSize)) return cutShort();
   const PatchTrailer t = PatchTrailer::decode(trailer);
+  if (compareMagic && t.magic == kPatchMagic && t.length > size) {
+    loc.status = LocateStatus::kTruncated;
+    return loc;
+  }
+  // A complete plain patch whose trailer magic was damaged still says its
+  // own length there.
+  if (compareMagic && t.magic != kPatchMagic && t.length != size && cutShort().status == LocateStatus::kTruncated) {
+    return loc;
+  }
   std::uint8_t header[kHeaderSize];
   // The header must lie inside the file, with room for itself and the trailer.
   if (t.length > size || t.length < kHeaderSize + kTrailerSize ||

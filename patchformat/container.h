@@ -132,6 +132,8 @@ enum class LocateStatus {
   kUnreadable,     // "%nError, "%p" unreadable or not a patch file."
   kNotPatch,       // "%nError, "%p" is no patch file."
   kWrongVersion,   // the version message, naming header.version
+  kTruncated,      // a patch cut short: its trailer says more than the file holds,
+                   // or it begins with a header and has lost its trailer
 };
 
 struct PatchLocation {

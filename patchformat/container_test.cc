@@ -209,11 +209,26 @@ TEST(ContainerTest, MagicsVersionAndShortFiles) {
     MemoryRandomReader t(tiny);
     EXPECT_EQ(locatePatch(t).status, LocateStatus::kUnreadable) << n;
   }
-  // A trailer that points before the start of the file.
+  // A trailer that points before the start of the file: the file lost its
+  // start. A file that begins with a header and lost its end (a download
+  // that stopped) is cut short too, not when it ends in noise of its own.
   std::string far = patch;
   putU32(reinterpret_cast<std::uint8_t*>(&far[far.size() - 8]), 100000);
   MemoryRandomReader f(far);
-  EXPECT_EQ(locatePatch(f).status, LocateStatus::kUnreadable);
+  EXPECT_EQ(locatePatch(f).status, LocateStatus::kTruncated);
+  for (std::size_t cut : {std::size_t{1}, std::size_t{5}, std::size_t{9}}) {
+    const std::string start = patch.substr(0, patch.size() - cut);
+    MemoryRandomReader s(start);
+    EXPECT_EQ(locatePatch(s).status, LocateStatus::kTruncated) << cut;
+    MemoryRandomReader asIs(start);
+    EXPECT_NE(locatePatch(asIs, false).status, LocateStatus::kTruncated) << "taken as it is, never cut short";
+  }
+  std::string noise = patch.substr(0, kHeaderSize) + std::string(40, '\x7f');
+  MemoryRandomReader n(noise);
+  EXPECT_EQ(locatePatch(n).status, LocateStatus::kTruncated);
+  noise[0] ^= 1;
+  MemoryRandomReader m(noise);
+  EXPECT_EQ(locatePatch(m).status, LocateStatus::kUnreadable);
 }
 
 // A directory patch's body assembled byte by byte: a registry series with

@@ -245,6 +245,135 @@ if [ "$windows" = 0 ]; then
   rm -f huge.old huge.mid huge.new
 fi
 
+# --- batch mode: no key wait, yes to every question, no disk scan -------------
+# Standard input is closed: a key wait would last its full ten seconds.
+batch() {  # batch DIR ARGS...: pelmora -y ARGS in DIR; $took in seconds
+  local dir=$1 start
+  shift
+  start=$(date +%s%N)
+  (cd "$dir" && timeout 120 "${runner[@]}" "$pelmora" -y "$@" <&- >"$work/out.txt" 2>&1)
+  rc=$?
+  took=$(( ($(date +%s%N) - start) / 1000000 ))
+  out=$(tr -d '\r' <out.txt)
+}
+fast() {  # fast NAME: the run took less than the key wait would have
+  [ "$took" -lt 5000 ] && ok "$1: no key wait ($took ms)" || not_ok "$1: took $took ms"
+}
+kestmain -q '-d=*' '-c=Read me first' old new pc >kest.txt 2>&1 || { cat kest.txt; exit 1; }
+rm -rf appb && cp -a old appb
+batch appb "$work/pc.utp"
+expect "-y answers the comment's question" 0 "Do you want to apply this patch file? (y/n) y
+Checking if the patch file can be applied."
+fast "-y, a patch with a comment"
+same_tree "-y applied the patch with a comment" new appb
+rm -rf appb && cp -a old appb
+batch appb "$work/p.utp"
+expect "-y, a patch without a comment" 0 "Ok, patch file applied with SUCCESS!"
+[[ "$out" != *"Press any key"* ]] && ok "-y shows no key wait" || not_ok "-y waited for a key" "$out"
+fast "-y, a patch without a comment"
+same_tree "-y applied the patch without a comment" new appb
+rm -rf appb && cp -a old appb
+batch appb -t "$work/pc.utp"
+expect "-t -y checks" 0 "Ok. Patch file applicable to \"current directory\"."
+fast "-t -y"
+same_tree "-t -y changed nothing" old appb
+# A file patch finds its target under another name in the current directory
+# and is told yes; where there is none, it ends without a scan of the disks.
+kestmain -q old/program.exe new/program.exe fpy >kest.txt 2>&1 || { cat kest.txt; exit 1; }
+rm -rf cand && mkdir cand && cp old/program.exe cand/renamed.exe
+batch cand "$work/fpy.utp"
+expect "-y says yes to a target found in the current directory" 0 "renamed.exe\".
+Do you want to apply it? (y/n) y"
+cmp -s cand/renamed.exe new/program.exe && ok "-y updated the target it found" || not_ok "-y: found target not updated"
+rm -rf cand && mkdir cand && echo other >cand/other.txt
+batch cand "$work/fpy.utp"
+expect "-y: no target, no disk scan" 1 "The target software for this patch cannot be found."
+[[ "$out" != *"Scanning all your local hard disks"* && "$out" != *"would you like to start it now"* ]] &&
+  ok "-y never offers the disk scan" || not_ok "-y offered or ran the disk scan" "$out"
+fast "-y without a target"
+
+# --- messages that say what to do ------------------------------------------------
+# A download that stopped half-way, and a file the user changed.
+head -c 150 pc.utp >cut.utp
+run cut.utp app2
+expect "a patch cut short says so" 1 "Error, \"cut.utp\" is cut short"
+rm -rf appe && cp -a old appe && echo edited >>appe/program.exe
+run p.utp appe
+expect "an edited file is named with the reason" 1 "File \"program.exe\" matches none of the versions this patch updates"
+[ "$(tail -1 appe/program.exe)" = edited ] && [ ! -e appe/Backup ] && ok "the failed check left the edited file" ||
+  not_ok "the failed check changed the edited tree"
+
+# --- the inspector ---------------------------------------------------------------
+# Two targets: a chain of three versions of a tree (patched, embedded and
+# obsolete files) and a registry target with its own backup directory.
+mkdir -p v1/lib v2/lib v3/lib r1 r2
+seq 1 4000 >v1/lib/core.bin
+seq 1 4100 >v2/lib/core.bin
+seq 1 4200 | sed 's/^77$/seventy-seven/' >v3/lib/core.bin
+echo gone >v1/old.txt && cp v1/old.txt v2/old.txt
+seq 1 900 >v1/readme.txt && cp v1/readme.txt v2/ && cp v1/readme.txt v3/
+printf 'new\n' >v3/added.txt
+seq 1 3000 >r1/tool.txt
+seq 1 3100 >r2/tool.txt
+kestmain -q '-d=*' '-c=Inspect me' v1 v2 v3 -n=ext '-k=Software\Acme\Tool\Path' -b=Saved r1 r2 pi >kest.txt 2>&1 ||
+  { cat kest.txt; exit 1; }
+run -i pi.utp
+expect "-i: header, comment and both targets" 0 "directory patch (kind 6), body compressed, format version 220"
+expect "-i: the comment" 0 "Comment (the user confirms it):
+  Inspect me"
+expect "-i: a chain of three versions" 0 "  patched \"lib\\core.bin\"
+    final: $(wc -c <v3/lib/core.bin) bytes"
+expect "-i: the registry target and its backup directory" 0 "Target 2 of 2: the path in registry value \"Path\" of key HKEY_LOCAL_MACHINE\\Software\\Acme\\Tool
+  backup directory \"Saved\""
+run -i=json pi.utp
+echo "$out" >inspect.json
+if python3 - "$work" <<'PY' >check.txt 2>&1; then ok "-i=json describes what the builder was given"; else not_ok "-i=json" "$(cat check.txt)"; fi
+import json, os, sys, zlib
+work = sys.argv[1]
+doc = json.load(open(os.path.join(work, "inspect.json")))
+def version(path):
+    data = open(os.path.join(work, path), "rb").read()
+    return {"size": len(data), "checksum": "%08x" % (zlib.crc32(data) ^ 0xFFFFFFFF)}
+def same(got, path):
+    want = version(path)
+    assert got["size"] == want["size"] and got["checksum"] == want["checksum"], (got, path, want)
+assert doc["kind"] == "directory" and doc["compressed"] and doc["formatVersion"] == 220, doc
+assert doc["comment"].strip() == "Inspect me" and doc["confirmComment"], doc["comment"]
+first, second = doc["targets"]
+assert first["locator"] == {"kind": "path"} and first["backupDirectory"] == "Backup", first
+assert second["locator"] == {"kind": "registry", "rootKey": "HKEY_LOCAL_MACHINE",
+                             "key": "Software\\Acme\\Tool", "value": "Path"}, second["locator"]
+assert second["backupDirectory"] == "Saved"
+files = {(f["record"], f["name"]) for f in first["files"]}
+assert ("obsolete", "old.txt") in files and ("embedded", "added.txt") in files, files
+for f in first["files"]:
+    if f["record"] == "patched" and f["name"] == "lib\\core.bin":
+        same(f["final"], "v3/lib/core.bin")
+        assert len(f["from"]) == 2, f
+        same(f["from"][0], "v1/lib/core.bin")
+        same(f["from"][1], "v2/lib/core.bin")
+        break
+else:
+    raise AssertionError("no patched lib\\core.bin")
+embedded = [f for f in first["files"] if f["name"] == "added.txt"][0]
+same(embedded["final"], "v3/added.txt")
+tool = second["files"][0]
+assert tool["record"] == "patched" and tool["name"] == "tool.txt", tool
+same(tool["final"], "r2/tool.txt")
+same(tool["from"][0], "r1/tool.txt")
+PY
+head -c 300 pi.utp >picut.utp
+run -i picut.utp
+expect "-i: a patch cut short" 1 "Error, \"picut.utp\" is cut short"
+run -i=json picut.utp
+expect "-i=json: a patch cut short" 1 "is cut short"
+cp pi.utp pidamaged.utp
+printf '\x55\x55\x55\x55' | dd of=pidamaged.utp bs=1 seek=120 conv=notrunc status=none
+run -i pidamaged.utp
+expect "-i: a damaged patch" 1 "Error, patch is corrupted!"
+run -i pi.utp extra
+expect "-i takes no target" 1 "Too many parameters!"
+
 # --- a disk too full for the new file (native: a file size limit) -------------
 if [ "$windows" = 0 ]; then
   head -c 3000000 /dev/urandom >big.old
