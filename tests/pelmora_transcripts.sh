@@ -135,6 +135,12 @@ if [ "$windows" = 1 ]; then
   same_tree "test mode changed nothing" old sa
   self_apply "" "$work/dp-compressed.exe" . -h
   expect "the usage of a self-applying patch" 0 "Usage: dp-compressed.exe [-t] [-auto] [oldpath [newpath]]"
+  self_apply "" "$work/dp-compressed.exe" . -i
+  expect "a self-applying patch shows what it holds" 0 "dp-compressed.exe\": directory patch"
+  rm -rf sa && cp -a old sa
+  self_apply "" "$work/dp-compressed.exe" sa -y
+  expect "a self-applying patch in batch mode" 0 "Ok, patch file applied with SUCCESS!"
+  same_tree "the self-applying patch in batch mode updated the tree" new sa
   no_temporaries "self-applying patches"
 
   # Signed as vendors sign their programs: the certificate table comes
