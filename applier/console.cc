@@ -1,6 +1,6 @@
 #include "applier/console.h"
 
-#include "applier/inspect.h"
+#include "applier/contents.h"
 #include "patchformat/container.h"
 #include "platform/codepage.h"
 
@@ -20,7 +20,7 @@ const char* const kOptionsHelp =
     "  -i=json  the same as one JSON document\r\n"
     "  -h       this text\r\n";
 
-enum class Inspect { kNo, kText, kJson };
+enum class Listing { kNo, kText, kJson };
 
 }  // namespace
 
@@ -63,18 +63,18 @@ void ConsoleFrontEnd::searching(const std::string& dir, std::size_t parentLength
 namespace {
 
 // pelmora -i: the patch read and checked, then described.
-int inspectPatch(const ApplyRequest& request, bool json, ConsoleFrontEnd& console, platform::Machine& machine) {
+int showContents(const ApplyRequest& request, bool json, ConsoleFrontEnd& console, platform::Machine& machine) {
   console.setQuiet(json);
   PatchEngine engine(console, Numbering::kConsole, machine, request);
   try {
     engine.load_patch();
-    const PatchContents contents = engine.inspect();
+    const PatchContents contents = engine.readContents();
     engine.cleanup();
     if (json) {
-      console.write(inspectionJson(contents));
+      console.write(contentsJson(contents));
     } else {
       std::string text;
-      for (char c : platform::cp1252ToCp850(inspectionText(contents))) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+      for (char c : platform::cp1252ToCp850(contentsText(contents))) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
       console.write(text);
     }
     return 0;
@@ -88,12 +88,12 @@ int inspectPatch(const ApplyRequest& request, bool json, ConsoleFrontEnd& consol
 
 int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
                platform::Machine& machine) {
-  Inspect inspect = Inspect::kNo;
+  Listing listing = Listing::kNo;
   for (std::size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "-i=json") inspect = Inspect::kJson;
+    if (args[i] == "-i=json") listing = Listing::kJson;
   }
   // A JSON document is all that goes to standard output.
-  if (inspect != Inspect::kJson) console.write("Pelmora 2.2d patching technology\r\n");
+  if (listing != Listing::kJson) console.write("Pelmora 2.2d patching technology\r\n");
   // Messages before the engine exists (none of them names the patch).
   const auto show = [&](int number, const std::string& argument = "") {
     console.show(numberedMessage(Numbering::kConsole, number, MessageValues{"", argument, ""}));
@@ -132,9 +132,9 @@ int runPelmora(const std::vector<std::string>& args, const std::string& programP
     } else if (a == "-y") {
       console.setBatch(true);
     } else if (a == "-i") {
-      inspect = Inspect::kText;
+      listing = Listing::kText;
     } else if (a == "-i=json") {
-      inspect = Inspect::kJson;
+      listing = Listing::kJson;
     } else if (!a.empty() && a[0] == '-') {
       return usage(kMsgIllegalOption, a);
     } else {
@@ -145,9 +145,9 @@ int runPelmora(const std::vector<std::string>& args, const std::string& programP
     request.patchName = positional.front();
     positional.erase(positional.begin());
   }
-  if (positional.size() > (inspect != Inspect::kNo ? 0u : 2u)) return usage(kMsgTooManyParameters);
+  if (positional.size() > (listing != Listing::kNo ? 0u : 2u)) return usage(kMsgTooManyParameters);
   if (request.patchName.empty()) return usage(-1);
-  if (inspect != Inspect::kNo) return inspectPatch(request, inspect == Inspect::kJson, console, machine);
+  if (listing != Listing::kNo) return showContents(request, listing == Listing::kJson, console, machine);
   if (!positional.empty()) request.oldPath = request.newPath = positional[0];
   if (positional.size() > 1) request.newPath = positional[1];
   if (request.testMode) show(kMsgTestMode);

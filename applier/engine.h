@@ -94,8 +94,8 @@ class PatchEngine {
   // Where the series located last lies.
   const TargetPaths& target() const { return target_; }
   // After load_patch: every series and record read and checked, the whole
-  // body expanded once, no target looked for (the inspector).
-  PatchContents inspect();
+  // body expanded once, no target looked for (pelmora -i).
+  PatchContents readContents();
 
   // The text of a message (console number) in this engine's numbering,
   // formatted: %p the request's patch, %s `argument`.

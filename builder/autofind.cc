@@ -14,7 +14,7 @@ OptionError refusal(const char* text) {
 
 }  // namespace
 
-OptionError setAutofindKey(TargetSpec* target, std::string text) {
+OptionError setAutofindKey(TargetOptions* target, std::string text) {
   if (!text.empty() && text.front() == '"') text.erase(0, 1);
   if (!text.empty() && text.back() == '"') text.pop_back();
   if (!text.empty() && text.front() == '\\') text.erase(0, 1);
@@ -48,7 +48,7 @@ OptionError setAutofindKey(TargetSpec* target, std::string text) {
   return OptionError();
 }
 
-void registryCheckReport(const TargetSpec& target, bool quiet, platform::Registry& registry, Output& out) {
+void registryCheckReport(const TargetOptions& target, bool quiet, platform::Registry& registry, Output& out) {
   // Looked up as given, shown in the console's code page.
   const std::string key = platform::cp1252ToCp850(target.registryKey);
   const std::string value = platform::cp1252ToCp850(target.registryValue);

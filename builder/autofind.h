@@ -15,10 +15,10 @@ namespace builder {
 // "@" meaning the default value; everything before it is the key path.
 // A second key for one target, or a key for a target found in the Windows
 // or system directory (or by no method), is refused.
-OptionError setAutofindKey(TargetSpec* target, std::string text);
+OptionError setAutofindKey(TargetOptions* target, std::string text);
 
 // Tells the vendor whether the target's key and value exist in `registry`
 // (warnings always, the "Ok" lines unless `quiet`). Never stops the build.
-void registryCheckReport(const TargetSpec& target, bool quiet, platform::Registry& registry, Output& out);
+void registryCheckReport(const TargetOptions& target, bool quiet, platform::Registry& registry, Output& out);
 
 }  // namespace builder

@@ -202,9 +202,9 @@ class Job {
   void packOutput();
   [[noreturn]] void failedPacking(const packaging::PackResult& result);
   [[noreturn]] void failedJoin(const packaging::JoinResult& joined, const std::string& relativeStub);
-  void writeTarget(const TargetSpec& target, bool last);
-  void filePatch(const TargetSpec& target);
-  void directoryPatch(const TargetSpec& target);
+  void writeTarget(const TargetOptions& target, bool last);
+  void filePatch(const TargetOptions& target);
+  void directoryPatch(const TargetOptions& target);
   // Searches a file's deltas on the job's own thread, with its heading and
   // log entry.
   std::shared_ptr<Examined> examineInTurn(const std::string& relativeName, const std::vector<StateName>& states);
@@ -251,7 +251,7 @@ class Job {
     if (now_ == 0) now_ = files_.dosDateTimeNow();
     return now_;
   }
-  ScanContext context(const TargetSpec& target) {
+  ScanContext context(const TargetOptions& target) {
     ScanContext c(files_, out_);
     c.target = &target;
     c.includeHidden = o_.includeHidden;
@@ -329,9 +329,9 @@ void Job::run() {
                        "Fehler, eine Patchdatei kann h\x94" "chstens 11 Ziele enthalten!");
   }
   // A name no patch can hold stops the job before the patch file is opened.
-  for (const TargetSpec& target : o_.targets) refuseUnnamableFiles(target, context(target));
+  for (const TargetOptions& target : o_.targets) refuseUnnamableFiles(target, context(target));
   for (std::size_t i = 0; i < o_.targets.size(); ++i) {
-    const TargetSpec& target = o_.targets[i];
+    const TargetOptions& target = o_.targets[i];
     const std::uint32_t n = target.nameCount();
     bool anyDirectory = false;
     for (std::uint32_t k = 0; k + 1 < n; ++k) anyDirectory = anyDirectory || files_.isDirectory(target.stateNames[k]);
@@ -484,7 +484,7 @@ void Job::failedJoin(const packaging::JoinResult& joined, const std::string& rel
   out_.failNumbered(kMsgInternalFileHandling);
 }
 
-void Job::writeTarget(const TargetSpec& target, bool last) {
+void Job::writeTarget(const TargetOptions& target, bool last) {
   if (target.findMethod == patchformat::kLocateGivenPath) {
     if (byPathUsed_) out_.failNumbered(kMsgOneTargetByPath);
     byPathUsed_ = true;
@@ -510,7 +510,7 @@ void Job::writeTarget(const TargetSpec& target, bool last) {
   }
 }
 
-void Job::filePatch(const TargetSpec& target) {
+void Job::filePatch(const TargetOptions& target) {
   const ScanContext c = context(target);
   const std::uint32_t n = target.nameCount();
   const std::string& endName = target.stateNames[n - 1];
@@ -541,7 +541,7 @@ void Job::filePatch(const TargetSpec& target) {
   writeExamined(endName, states, dateOf(end->date), end->attributes, 0, *examineInTurn(endName, states));
 }
 
-void Job::directoryPatch(const TargetSpec& target) {
+void Job::directoryPatch(const TargetOptions& target) {
   const ScanContext c = context(target);
   const std::uint32_t n = target.nameCount();
   std::vector<std::unique_ptr<DirectoryStream>> streams;

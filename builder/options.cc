@@ -68,7 +68,7 @@ void requireEmpty(const std::string& rest, char letter) {
   if (!rest.empty()) noFurtherInformation(letter);
 }
 
-void appendStateName(TargetSpec* target, const std::string& name) {
+void appendStateName(TargetOptions* target, const std::string& name) {
   if (name.size() > kMaxFieldText) {
     refuse("Error, the state name \"" + shortened(name) + "\" is longer than 255 characters!",
            "Fehler, der Zustandsname \"" + shortened(name) + "\" ist l\x84nger als 255 Zeichen!");
@@ -256,7 +256,7 @@ struct Word {
   char letter;
   std::string rest;
 
-  TargetSpec& target() { return options.current(); }
+  TargetOptions& target() { return options.current(); }
 };
 
 void searchLevel(Word& w) {

@@ -39,7 +39,7 @@ struct IgnoreEntry : PatternEntry {
   std::array<bool, kIgnoreStateSlots> inStartState{};  // index 0 = start state 1
 };
 
-struct TargetSpec {
+struct TargetOptions {
   // How the appliers find the target; "-n" without a value gives
   // kLocateKeep: the applier keeps the previous target's paths.
   patchformat::LocatorKind findMethod = patchformat::kLocateGivenPath;
@@ -64,7 +64,7 @@ enum class DateMode { kFileDate, kLatest, kNow };
 constexpr int kMaxWorkers = 64;
 
 struct Options {
-  std::vector<TargetSpec> targets;  // the last one is the current target
+  std::vector<TargetOptions> targets;  // the last one is the current target
   std::string patchName;            // pending positional word, finally the patch file name
   int searchLevel = 8;
   std::int32_t encoderMargin = 245;
@@ -97,7 +97,7 @@ struct Options {
   std::string baseName;
   std::string finalName;
 
-  TargetSpec& current() { return targets.back(); }
+  TargetOptions& current() { return targets.back(); }
 };
 
 // Why a word was refused. kFatal ends the run through the error exit (the

@@ -164,7 +164,7 @@ void walkState(DirectoryStream& stream, const ScanContext& context) {
   });
 }
 
-void refuseUnnamableFiles(const TargetSpec& target, const ScanContext& context) {
+void refuseUnnamableFiles(const TargetOptions& target, const ScanContext& context) {
   ScanContext silent = context;  // the real walk tells what it leaves out
   silent.quiet = true;
   const std::uint32_t n = target.nameCount();
@@ -207,7 +207,7 @@ bool inList(const std::string& name, const std::vector<PatternEntry>& list) {
   return matched;
 }
 
-const PatternEntry* removePatternFor(const std::string& name, const TargetSpec& target) {
+const PatternEntry* removePatternFor(const std::string& name, const TargetOptions& target) {
   for (const PatternEntry& e : target.removePatterns) {
     if (!matchesPattern(name, e.pattern)) continue;
     return e.exclude ? nullptr : &e;

@@ -35,7 +35,7 @@ struct ScanContext {
 
   platform::FileSystem& files;
   Output& out;
-  const TargetSpec* target = nullptr;
+  const TargetOptions* target = nullptr;
   bool includeHidden = false;  // -a
   bool quiet = false;
   std::uint32_t* latestDate = nullptr;  // raised by every date taken
@@ -65,13 +65,13 @@ void walkState(DirectoryStream& stream, const ScanContext& context);
 // would take has a name that Windows' ANSI code page cannot hold (listed
 // with '?'): no patch can name it. Meant to run before any work; it tells
 // nothing else, and states that are no directories are left to the job.
-void refuseUnnamableFiles(const TargetSpec& target, const ScanContext& context);
+void refuseUnnamableFiles(const TargetOptions& target, const ScanContext& context);
 
 // Relative names compare without regard to case.
 bool sameName(const std::string& a, const std::string& b);
 bool matchesPattern(const std::string& name, const std::string& pattern);
 bool inList(const std::string& name, const std::vector<PatternEntry>& list);
-const PatternEntry* removePatternFor(const std::string& name, const TargetSpec& target);
+const PatternEntry* removePatternFor(const std::string& name, const TargetOptions& target);
 bool isIgnored(const std::string& displayName, const std::string& name, bool isEnd, std::uint32_t stateIndex,
                const ScanContext& context);
 

@@ -41,7 +41,7 @@ class ScanningTest : public ::testing::Test {
   }
 
   std::string root;
-  TargetSpec target;
+  TargetOptions target;
   platform::SystemFileSystem files;
   testing_support::CapturingConsole console;
   Output out{console};

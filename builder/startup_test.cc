@@ -54,7 +54,7 @@ TEST(StartupTest, ReadOptionsFillsTargetsPatternsAndSettings) {
   EXPECT_EQ(o.finalName, "p.exe");
   EXPECT_EQ(o.baseName, "p");
   ASSERT_EQ(o.targets.size(), 2u);
-  const TargetSpec& first = o.targets[0];
+  const TargetOptions& first = o.targets[0];
   EXPECT_EQ(first.findMethod, patchformat::kLocateGivenPath);
   EXPECT_EQ(first.backupDir, "Old");
   EXPECT_EQ(first.stateNames, (std::vector<std::string>{"s1", "e1"}));
@@ -63,7 +63,7 @@ TEST(StartupTest, ReadOptionsFillsTargetsPatternsAndSettings) {
   EXPECT_TRUE(first.removePatterns[0].exclude);
   EXPECT_FALSE(first.removePatterns[0].matchFlag);
   EXPECT_TRUE(first.ignorePatterns.empty());
-  const TargetSpec& second = o.targets[1];
+  const TargetOptions& second = o.targets[1];
   EXPECT_EQ(second.findMethod, patchformat::kLocateWindowsDir);
   EXPECT_EQ(second.backupDir, "Backup");
   EXPECT_EQ(second.stateNames, (std::vector<std::string>{"s2", "e2"}));

@@ -28,20 +28,20 @@ const std::uint16_t kCp850High[128] = {
 // Unicode code points of CP1252 bytes 0x80..0x9F; from 0xA0 on a byte is
 // its own code point. The undefined bytes stand for the C1 controls of
 // their value, as Windows' conversion tables have them.
-const std::uint16_t kCp1252Special[32] = {
+const std::uint16_t kCp1252Row80[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-std::uint32_t cp1252CodePoint(unsigned char c) { return c >= 0x80 && c < 0xA0 ? kCp1252Special[c - 0x80] : c; }
+std::uint32_t cp1252CodePoint(unsigned char c) { return c >= 0x80 && c < 0xA0 ? kCp1252Row80[c - 0x80] : c; }
 
 // The CP1252 byte of code point `cp`, or '?'.
 char cp1252Byte(std::uint32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
   for (int k = 0; k < 32; ++k) {
-    if (kCp1252Special[k] == cp) return static_cast<char>(0x80 + k);
+    if (kCp1252Row80[k] == cp) return static_cast<char>(0x80 + k);
   }
   return '?';
 }

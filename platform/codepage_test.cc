@@ -21,7 +21,7 @@ TEST(Cp1252Test, EveryByteStringComesBackFromUtf8) {
   EXPECT_EQ(utf8ToCp1252(cp1252ToUtf8(reversed)), reversed);
 }
 
-TEST(Cp1252Test, LettersAndTheSpecialRow) {
+TEST(Cp1252Test, LettersAndTheRowFrom80) {
   EXPECT_EQ(cp1252ToUtf8("r\xe9sum\xe9 \xdf.md"), "résumé ß.md");
   EXPECT_EQ(cp1252ToUtf8("\xdc" "bersicht"), "Übersicht");
   EXPECT_EQ(cp1252ToUtf8("\x80\x82\x84\x8a\x8c\x91\x92\x93\x94\x96\x97\x99\x9f"), "€‚„ŠŒ‘’“”–—™Ÿ");
@@ -34,7 +34,7 @@ TEST(Cp1252Test, LettersAndTheSpecialRow) {
 TEST(Cp1252Test, WhatTheCodePageLacksBecomesQuestionMarks) {
   EXPECT_EQ(utf8ToCp1252("日本語.md"), "???.md");
   EXPECT_EQ(utf8ToCp1252("Ω€.txt"), "?\x80.txt") << "no look-alike such as 'O'";
-  // Other C1 controls have their bytes taken by the special row.
+  // Other C1 controls have their bytes taken by the 0x80 row.
   EXPECT_EQ(utf8ToCp1252("\u0080\u0085"), "??");
   // Past U+FFFF a character is two UTF-16 units, and Windows gives two marks.
   EXPECT_EQ(utf8ToCp1252("a\xf0\x9f\x98\x80" "b"), "a??b");
@@ -52,7 +52,7 @@ TEST(Cp1252Test, BytesThatAreNotUtf8BecomeOneMarkEach) {
 TEST(Cp1252Test, NamesForTheConsoleAreCp850) {
   EXPECT_EQ(cp1252ToCp850("r\xe9sum\xe9 \xdf.md"), "r\x82sum\x82 \xe1.md");
   EXPECT_EQ(cp1252ToCp850("\xc4\xd6\xdc\xe4\xf6\xfc"), "\x8e\x99\x9a\x84\x94\x81");
-  EXPECT_EQ(cp1252ToCp850("\x83 \xa0"), "\x9f \xff") << "the few CP850 has of the special row, and NBSP";
+  EXPECT_EQ(cp1252ToCp850("\x83 \xa0"), "\x9f \xff") << "the few CP850 has of the 0x80 row, and NBSP";
   EXPECT_EQ(cp1252ToCp850("\x80\x93\x81"), "???");
   EXPECT_EQ(cp1252ToCp850("plain\\path ?.txt"), "plain\\path ?.txt");
   // On the way to a UTF-8 terminal nothing is lost that both code pages hold.

@@ -37,7 +37,7 @@ const char* nullDevice() { return "/dev/null"; }
 std::string quoteForShell(const std::string& text, bool* ok) {
   *ok = text.find('\0') == std::string::npos;
   if (!*ok) return std::string();
-  // Between single quotes nothing is special, but nothing can be escaped
+  // Between single quotes every character stands for itself, but nothing can be escaped
   // either: a ' ends the quoted part, comes escaped, and a new part begins.
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -309,7 +309,7 @@ expect "an edited file is named with the reason" 1 "File \"program.exe\" matches
 [ "$(tail -1 appe/program.exe)" = edited ] && [ ! -e appe/Backup ] && ok "the failed check left the edited file" ||
   not_ok "the failed check changed the edited tree"
 
-# --- the inspector ---------------------------------------------------------------
+# --- what a patch holds (-i) ------------------------------------------------------
 # Two targets: a chain of three versions of a tree (patched, embedded and
 # obsolete files) and a registry target with its own backup directory.
 mkdir -p v1/lib v2/lib v3/lib r1 r2
@@ -321,22 +321,22 @@ seq 1 900 >v1/readme.txt && cp v1/readme.txt v2/ && cp v1/readme.txt v3/
 printf 'new\n' >v3/added.txt
 seq 1 3000 >r1/tool.txt
 seq 1 3100 >r2/tool.txt
-kestmain -q '-d=*' '-c=Inspect me' v1 v2 v3 -n=ext '-k=Software\Acme\Tool\Path' -b=Saved r1 r2 pi >kest.txt 2>&1 ||
+kestmain -q '-d=*' '-c=Look inside' v1 v2 v3 -n=ext '-k=Software\Acme\Tool\Path' -b=Saved r1 r2 pi >kest.txt 2>&1 ||
   { cat kest.txt; exit 1; }
 run -i pi.utp
 expect "-i: header, comment and both targets" 0 "directory patch (kind 6), body compressed, format version 220"
 expect "-i: the comment" 0 "Comment (the user confirms it):
-  Inspect me"
+  Look inside"
 expect "-i: a chain of three versions" 0 "  patched \"lib\\core.bin\"
     final: $(wc -c <v3/lib/core.bin) bytes"
 expect "-i: the registry target and its backup directory" 0 "Target 2 of 2: the path in registry value \"Path\" of key HKEY_LOCAL_MACHINE\\Software\\Acme\\Tool
   backup directory \"Saved\""
 run -i=json pi.utp
-echo "$out" >inspect.json
+echo "$out" >contents.json
 if python3 - "$work" <<'PY' >check.txt 2>&1; then ok "-i=json describes what the builder was given"; else not_ok "-i=json" "$(cat check.txt)"; fi
 import json, os, sys, zlib
 work = sys.argv[1]
-doc = json.load(open(os.path.join(work, "inspect.json")))
+doc = json.load(open(os.path.join(work, "contents.json")))
 def version(path):
     data = open(os.path.join(work, path), "rb").read()
     return {"size": len(data), "checksum": "%08x" % (zlib.crc32(data) ^ 0xFFFFFFFF)}
@@ -344,7 +344,7 @@ def same(got, path):
     want = version(path)
     assert got["size"] == want["size"] and got["checksum"] == want["checksum"], (got, path, want)
 assert doc["kind"] == "directory" and doc["compressed"] and doc["formatVersion"] == 220, doc
-assert doc["comment"].strip() == "Inspect me" and doc["confirmComment"], doc["comment"]
+assert doc["comment"].strip() == "Look inside" and doc["confirmComment"], doc["comment"]
 first, second = doc["targets"]
 assert first["locator"] == {"kind": "path"} and first["backupDirectory"] == "Backup", first
 assert second["locator"] == {"kind": "registry", "rootKey": "HKEY_LOCAL_MACHINE",

@@ -46,7 +46,7 @@ namespace {
 
 constexpr DWORD kPollMs = 100;
 constexpr double kFindSeconds = 10.0;
-// Bound on each message sent to the inspected program, so a hung program
+// Bound on each message sent to the driven program, so a hung program
 // fails the test instead of blocking it.
 constexpr UINT kSendTimeoutMs = 3000;
 

@@ -6,7 +6,7 @@
 # by the builder. A small driver program reads the window's controls and
 # presses the buttons of its boxes; keys are typed with xdotool. A
 # screenshot of the main window is kept in ARTEFACTS.
-#   tests/window_tests.sh PELMO32 KESTMAIN INSPECTOR ARTEFACTS RUNNER
+#   tests/window_tests.sh PELMO32 KESTMAIN DRIVER ARTEFACTS RUNNER
 # The Wine prefix comes from WINEPREFIX, like the other Windows tests.
 set -u
 pelmo32=$(realpath "$1") kest=$(realpath "$2") driver=$(realpath "$3") artefacts=$(realpath -m "$4")
@@ -51,7 +51,7 @@ check() {  # check NAME CONDITION-COMMAND...
 }
 
 main='Patch file using Verdelin technology.'
-inspect() {
+drive() {
   "$runner" "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
@@ -69,7 +69,7 @@ finish() {
   for i in $(seq 300); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$app_pid" 2>/dev/null; then
     rc=timeout
-    inspect close "$main" >/dev/null
+    drive close "$main" >/dev/null
   else
     wait "$app_pid" 2>/dev/null
     rc=$(cat "$work/rc.txt")
@@ -78,21 +78,21 @@ finish() {
 # The box CAPTION appears and holds TEXT; then BUTTON is pressed.
 answer() {  # answer NAME CAPTION TEXT BUTTON
   local text
-  if ! inspect wait "$2" 30 >/dev/null; then not_ok "$1" "no \"$2\" box"; return 1; fi
-  text=$(inspect text "$2")
-  inspect press "$2" "$4" >/dev/null
+  if ! drive wait "$2" 30 >/dev/null; then not_ok "$1" "no \"$2\" box"; return 1; fi
+  text=$(drive text "$2")
+  drive press "$2" "$4" >/dev/null
   if [[ "$text" == *"$3"* ]]; then ok "$1"; else not_ok "$1" "the box says: $text"; return 1; fi
 }
 # The main window has become idle again: its Exit button is enabled.
 wait_idle() {
   local i
   for i in $(seq 300); do
-    inspect list "$main" | grep -q '^child Button 519 342 65 25 1 1 .*"&Exit"$' && return 0
+    drive list "$main" | grep -q '^child Button 519 342 65 25 1 1 .*"&Exit"$' && return 0
     sleep 0.1
   done
   return 1
 }
-box_closed() { ! inspect wait "$1" 0 >/dev/null; }
+box_closed() { ! drive wait "$1" 0 >/dev/null; }
 same_tree() { diff -r -x Backup "$1" "$2" >/dev/null; }
 fresh() { rm -rf "$1" && cp -r "$root/examples/rocket-1.0" "$1"; }
 
@@ -103,7 +103,7 @@ fresh() { rm -rf "$1" && cp -r "$root/examples/rocket-1.0" "$1"; }
 fresh installed
 start . "$pelmo32" upd.utp installed
 if wait_idle; then
-  layout=$(inspect list "$main")
+  layout=$(drive list "$main")
   ok "started with a patch and its target: the run ends"
 else
   layout=""
@@ -127,7 +127,7 @@ read -r _ _ fx _ fw _ <<<"$field"
 check "the target field ends where Browse begins" test "$((fx + fw))" = 500 -a "$fx" -gt 25
 import -window root "$artefacts/main-window.png" 2>/dev/null
 check "a screenshot of the main window" test -s "$artefacts/main-window.png"
-inspect close "$main" >/dev/null
+drive close "$main" >/dev/null
 finish
 check "closed when idle: exit code 0" test "$rc" = 0
 
@@ -138,7 +138,7 @@ answer "the current directory: \"Patch target found\"" "Patch target found" \
   "Do you want to apply the patch to it?" Yes
 wait_idle
 check "Yes applies the patch" same_tree installed "$root/examples/rocket-1.1"
-inspect close "$main" >/dev/null
+drive close "$main" >/dev/null
 finish
 
 # --- a wrong target, then the right one typed into the field ----------------
@@ -150,36 +150,36 @@ wait_idle
 target=$("$runner" winepath -w "$work/installed" 2>/dev/null | tr -d '\r')
 # Keys go to the window under the pointer (no window manager): click into
 # the field, at a client point turned into screen coordinates.
-read -r _ wx wy ww wh < <(inspect list "$main" | grep '^window ')
-read -r _ cw ch < <(inspect list "$main" | grep '^client ')
+read -r _ wx wy ww wh < <(drive list "$main" | grep '^window ')
+read -r _ cw ch < <(drive list "$main" | grep '^client ')
 border=$(((ww - cw) / 2))
 xdotool mousemove "$((wx + border + 300))" "$((wy + wh - ch - border + 100))"
 # Alt+b: the open-file dialog, cancelled.
 xdotool key alt+b
-if inspect wait "Select target to apply patch to:" 20 >/dev/null; then
+if drive wait "Select target to apply patch to:" 20 >/dev/null; then
   ok "Alt+b opens the Browse dialog"
-  inspect press "Select target to apply patch to:" Cancel >/dev/null
-  inspect gone "Select target to apply patch to:" 20 >/dev/null
+  drive press "Select target to apply patch to:" Cancel >/dev/null
+  drive gone "Select target to apply patch to:" 20 >/dev/null
 else
   not_ok "Alt+b opens the Browse dialog"
 fi
 xdotool mousemove "$((wx + border + 300))" "$((wy + wh - ch - border + 172))" click 1
 xdotool key --delay 20 End shift+Home BackSpace
 xdotool type --delay 10 "$target"
-inspect press "$main" Apply >/dev/null
+drive press "$main" Apply >/dev/null
 wait_idle
 check "the typed path and the Apply button apply the patch" same_tree installed "$root/examples/rocket-1.1"
 check "no second error" box_closed Error
-inspect close "$main" >/dev/null
+drive close "$main" >/dev/null
 finish
 
 # --- closing the window while the search runs -------------------------------
 mkdir -p search
 (cd search && mkdir d{1..20000})
 start . "$pelmo32" upd.utp search
-inspect wait "$main" 30 >/dev/null
+drive wait "$main" 30 >/dev/null
 sleep 1
-inspect close "$main" >/dev/null
+drive close "$main" >/dev/null
 answer "closing during the search asks first" Confirm "Really quit and stop ongoing process?!" Yes
 answer "the stopped search ends the run with message 15" Error "The patch is not applicable to it" OK
 finish
@@ -211,7 +211,7 @@ answer "update.exe in the target directory asks" "Patch target found" "Do you wa
 wait_idle
 check "update.exe applies itself" same_tree installed "$root/examples/rocket-1.1"
 import -window root "$artefacts/self-applying.png" 2>/dev/null
-inspect close "$main" >/dev/null
+drive close "$main" >/dev/null
 finish
 check "update.exe: exit code 0" test "$rc" = 0
 
@@ -225,7 +225,7 @@ if openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days
   answer "a signed windowed patch asks" "Patch target found" "Do you want to apply the patch to it?" Yes
   wait_idle
   check "a signed windowed patch applies itself" same_tree installed "$root/examples/rocket-1.1"
-  inspect close "$main" >/dev/null
+  drive close "$main" >/dev/null
   finish
 else
   not_ok "signing update.exe with openssl and osslsigncode"
@@ -240,7 +240,7 @@ wait_idle
 check "a single-file windowed patch applies itself to the file given" \
   cmp -s installed/rocket.exe "$root/examples/rocket-1.1/rocket.exe"
 check "... without a question" box_closed "Patch target found"
-inspect close "$main" >/dev/null
+drive close "$main" >/dev/null
 finish
 check "the single-file stub: exit code 0" test "$rc" = 0
 

@@ -1,4 +1,4 @@
-#include "applier/inspect.h"
+#include "applier/contents.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -9,7 +9,7 @@
 
 namespace applier {
 
-PatchContents PatchEngine::inspect() {
+PatchContents PatchEngine::readContents() {
   PatchContents c;
   c.patchName = request_.patchName;
   c.header = header_;
@@ -29,14 +29,14 @@ PatchContents PatchEngine::inspect() {
   };
   seekBody(firstSeries_);
   for (std::size_t k = 0;; ++k) {
-    InspectedSeries& series = c.series.emplace_back();
+    ListedSeries& series = c.series.emplace_back();
     if (!reader().readSeriesHeader(directoryPatch_, k, &series.header)) bodyFailed();
     if (directoryPatch_) requireSafe(series.header.backupDir, false);
     for (;;) {
       patchformat::RecordType type = patchformat::kRecordPatched;
       if (directoryPatch_ && !reader().readRecordType(&type)) bodyFailed();
       if (type == patchformat::kRecordEnd) break;
-      InspectedFile& f = series.files.emplace_back();
+      ListedFile& f = series.files.emplace_back();
       f.kind = type;
       if (type == patchformat::kRecordPatched) {
         patchformat::FinalInfo info;
@@ -47,7 +47,7 @@ PatchContents PatchEngine::inspect() {
         f.attributes = info.attributes;
         f.optional = (info.fileFlags & patchformat::kFileOptional) != 0;
         f.sources.resize(info.sourceCount);
-        for (InspectedVersion& v : f.sources) {
+        for (ListedVersion& v : f.sources) {
           patchformat::SourceRecord record;
           if (!reader().readSource(directoryPatch_, info, &v.name, &record, &v.window)) bodyFailed();
           requireSafe(v.name, true);
@@ -121,7 +121,7 @@ std::string locatorText(const patchformat::SeriesHeader& h) {
   }
 }
 
-std::string versionText(const InspectedVersion& v) {
+std::string versionText(const ListedVersion& v) {
   std::string text = std::to_string(v.size) + " bytes, checksum " + hex8(v.checksum);
   if (v.window.length != 0) {
     text += " (skipping " + std::to_string(v.window.length) + " bytes at " + std::to_string(v.window.start) + ")";
@@ -138,7 +138,7 @@ std::string indentedLines(std::string text) {
 
 }  // namespace
 
-std::string inspectionText(const PatchContents& c) {
+std::string contentsText(const PatchContents& c) {
   std::string out = "Patch \"" + c.patchName + "\": " + (c.directoryPatch ? "directory patch" : "file patch") +
                     " (kind " + std::to_string(c.header.kind) + "), body " +
                     ((c.header.flags & patchformat::kHeaderCompressed) ? "compressed" : "stored") +
@@ -156,11 +156,11 @@ std::string inspectionText(const PatchContents& c) {
            indentedLines(c.comment);
   }
   for (std::size_t k = 0; k < c.series.size(); ++k) {
-    const InspectedSeries& s = c.series[k];
+    const ListedSeries& s = c.series[k];
     out += "Target " + std::to_string(k + 1) + " of " + std::to_string(c.series.size()) + ": " +
            locatorText(s.header) + "\n";
     if (c.directoryPatch) out += "  backup directory \"" + s.header.backupDir + "\"\n";
-    for (const InspectedFile& f : s.files) {
+    for (const ListedFile& f : s.files) {
       const std::string name = f.name.empty() ? "(the file given)" : "\"" + f.name + "\"";
       out += "  " + std::string(recordName(f.kind)) + " " + name;
       if (f.kind == patchformat::kRecordObsolete) {
@@ -169,7 +169,7 @@ std::string inspectionText(const PatchContents& c) {
       }
       out += f.optional ? " (optional)\n" : "\n";
       out += "    final: " + versionText(f.final) + "\n";
-      for (const InspectedVersion& v : f.sources) {
+      for (const ListedVersion& v : f.sources) {
         out += "    from:  " + versionText(v);
         if (!v.name.empty() && v.name != f.name) out += " named \"" + v.name + "\"";
         out += "\n";
@@ -204,7 +204,7 @@ std::string quoted(const std::string& text) {
   return out + "\"";
 }
 
-std::string versionJson(const InspectedVersion& v) {
+std::string versionJson(const ListedVersion& v) {
   std::string out = "{\"size\": " + std::to_string(v.size) + ", \"checksum\": \"" + hex8(v.checksum) + "\"";
   if (!v.name.empty()) out += ", \"name\": " + quoted(v.name);
   if (v.window.length != 0) {
@@ -224,7 +224,7 @@ std::string jsonList(const std::vector<T>& items, const std::string& indent, F e
 
 }  // namespace
 
-std::string inspectionJson(const PatchContents& c) {
+std::string contentsJson(const PatchContents& c) {
   const bool compressed = (c.header.flags & patchformat::kHeaderCompressed) != 0;
   std::string out = "{\n";
   out += "  \"patch\": " + quoted(c.patchName) + ",\n";
@@ -238,7 +238,7 @@ std::string inspectionJson(const PatchContents& c) {
   out += "  \"creator\": " + quoted(c.creator) + ",\n";
   out += "  \"comment\": " + quoted(c.comment) + ", \"confirmComment\": " +
          ((c.header.flags & patchformat::kHeaderNoConfirmation) || c.comment.empty() ? "false" : "true") + ",\n";
-  out += "  \"targets\": " + jsonList(c.series, "  ", [&](const InspectedSeries& s) {
+  out += "  \"targets\": " + jsonList(c.series, "  ", [&](const ListedSeries& s) {
     std::string t = "{\"locator\": {\"kind\": \"" + std::string(locatorName(s.header.locator)) + "\"";
     if (s.header.locator == patchformat::kLocateRegistry) {
       t += ", \"rootKey\": " + quoted(rootKeyName(s.header.rootKey)) + ", \"key\": " + quoted(s.header.subKey) +
@@ -246,7 +246,7 @@ std::string inspectionJson(const PatchContents& c) {
     }
     t += "}";
     if (c.directoryPatch) t += ", \"backupDirectory\": " + quoted(s.header.backupDir);
-    t += ", \"files\": " + jsonList(s.files, "    ", [](const InspectedFile& f) {
+    t += ", \"files\": " + jsonList(s.files, "    ", [](const ListedFile& f) {
       std::string j = "{\"record\": \"" + std::string(recordName(f.kind)) + "\", \"name\": " + quoted(f.name);
       if (f.kind != patchformat::kRecordObsolete) {
         j += std::string(", \"optional\": ") + (f.optional ? "true" : "false") + ", \"final\": " + versionJson(f.final);
