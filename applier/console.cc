@@ -1,5 +1,7 @@
 #include "applier/console.h"
 
+#include <algorithm>
+
 #include "applier/contents.h"
 #include "patchformat/container.h"
 #include "platform/codepage.h"
@@ -73,9 +75,7 @@ int showContents(const ApplyRequest& request, bool json, ConsoleFrontEnd& consol
     if (json) {
       console.write(contentsJson(contents));
     } else {
-      std::string text;
-      for (char c : platform::cp1252ToCp850(contentsText(contents))) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
-      console.write(text);
+      console.write(platform::cp1252ToCp850(contentsText(contents)));
     }
     return 0;
   } catch (const ApplierError& e) {
@@ -89,11 +89,8 @@ int showContents(const ApplyRequest& request, bool json, ConsoleFrontEnd& consol
 int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
                platform::Machine& machine) {
   Listing listing = Listing::kNo;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "-i=json") listing = Listing::kJson;
-  }
   // A JSON document is all that goes to standard output.
-  if (listing != Listing::kJson) console.write("Pelmora 2.2d patching technology\r\n");
+  if (std::find(args.begin(), args.end(), "-i=json") == args.end()) console.write("Pelmora 2.2d patching technology\r\n");
   // Messages before the engine exists (none of them names the patch).
   const auto show = [&](int number, const std::string& argument = "") {
     console.show(numberedMessage(Numbering::kConsole, number, MessageValues{"", argument, ""}));

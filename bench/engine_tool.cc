@@ -80,60 +80,6 @@ class ToolHost : public diffengine::EngineHost {
   bool quiet_;
 };
 
-// Deflates everything written to it into an open file.
-class DeflateFileSink : public diffengine::BlockSink {
- public:
-  explicit DeflateFileSink(platform::File& file) : file_(file), out_(kIoChunk) {
-    std::memset(&z_, 0, sizeof z_);
-    ok_ = deflateInit2(&z_, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    initialised_ = ok_;
-  }
-  ~DeflateFileSink() override {
-    if (initialised_) deflateEnd(&z_);
-  }
-  bool write(const void* data, std::size_t n) override {
-    const Bytef* p = static_cast<const Bytef*>(data);
-    while (ok_ && n > 0) {
-      // avail_in is 32 bits wide: feed large blocks in pieces.
-      const std::size_t piece = n < (1u << 30) ? n : (1u << 30);
-      z_.next_in = const_cast<Bytef*>(p);
-      z_.avail_in = static_cast<uInt>(piece);
-      while (ok_ && z_.avail_in > 0) pump(Z_NO_FLUSH);
-      p += piece;
-      n -= piece;
-    }
-    return ok_;
-  }
-  bool finish() {
-    z_.next_in = nullptr;
-    z_.avail_in = 0;
-    int rc = Z_OK;
-    while (ok_ && rc != Z_STREAM_END) rc = pump(Z_FINISH);
-    return ok_;
-  }
-  std::uint64_t compressedBytes() const { return z_.total_out; }
-
- private:
-  int pump(int flush) {
-    z_.next_out = out_.data();
-    z_.avail_out = static_cast<uInt>(out_.size());
-    const int rc = deflate(&z_, flush);
-    if (rc == Z_STREAM_ERROR) {
-      ok_ = false;
-      return rc;
-    }
-    const std::size_t produced = out_.size() - z_.avail_out;
-    if (produced > 0 && !file_.write(out_.data(), produced)) ok_ = false;
-    return rc;
-  }
-
-  platform::File& file_;
-  std::vector<Bytef> out_;
-  z_stream z_;
-  bool ok_ = false;
-  bool initialised_ = false;
-};
-
 bool parseNumber(const std::string& text, long long* value) {
   if (text.empty()) return false;
   errno = 0;
@@ -206,7 +152,7 @@ int runDiff(const std::vector<std::string>& args) {
   patchformat::appendU32(&head, end.size);
   patchformat::appendU32(&head, end.checksum);
   if (head.size() != kContainerHeaderSize || !out.write(head.data(), head.size())) die("cannot write " + name);
-  DeflateFileSink sink(out);
+  diffengine::DeflateSink sink(9, [&out](const void* data, std::size_t n) { return out.write(data, n); });
   if (!engine.writeStreams(sink) || !sink.finish() || !out.close()) die("cannot write " + name);
 
   if (!settings.quiet) {

@@ -1,11 +1,10 @@
 #include "builder/job.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -26,7 +25,6 @@
 namespace builder {
 namespace {
 
-constexpr std::size_t kDeflateBuffer = 4096;
 constexpr std::size_t kCopyPiece = 2000;
 
 [[noreturn]] void diskFull(const Output& out) {
@@ -35,62 +33,34 @@ constexpr std::size_t kCopyPiece = 2000;
                     "gen\x81gend Platz vorhanden ist.");
 }
 
-// The patch body on its way into the file: raw deflate (level 9, window bits
-// -15) through a 4096-byte buffer, or the plain bytes with -j. What it is
-// handed is already encoded.
+// The patch body on its way into the file: raw deflate at level 9, or the
+// plain bytes with -j. What it is handed is already encoded.
 class BodyOutput {
  public:
-  BodyOutput(platform::File& file, bool compress, const Output& out) : file_(file), compress_(compress), out_(out) {
-    if (!compress_) return;
-    stream_ = z_stream();
-    if (deflateInit2(&stream_, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  BodyOutput(platform::File& file, bool compress, const Output& out) : file_(file), out_(out) {
+    if (!compress) return;
+    deflate_.emplace(9, [this](const void* data, std::size_t n) { return file_.write(data, n); });
+    if (!deflate_->started()) {
       out_.failBilingual("Error, internal compression failed to initialized. Out of memory situation suspected.",
                          "Fehler, interne Kompression konnte nicht initialisiert werden. Speichermangel wird vermutet.");
     }
-    started_ = true;
-  }
-  ~BodyOutput() {
-    if (started_) deflateEnd(&stream_);
   }
 
   void write(const void* data, std::size_t n) {
     if (n == 0) return;
-    if (!compress_) {
-      if (!file_.write(data, n)) diskFull(out_);
-      return;
-    }
-    stream_.next_in = static_cast<Bytef*>(const_cast<void*>(data));
-    stream_.avail_in = static_cast<uInt>(n);
-    while (stream_.avail_in > 0) pump(Z_NO_FLUSH);
+    if (!(deflate_ ? deflate_->write(data, n) : file_.write(data, n))) diskFull(out_);
   }
   void write(const std::string& bytes) { write(bytes.data(), bytes.size()); }
 
   void finish() {
-    if (compress_) {
-      while (pump(Z_FINISH)) {
-      }
-      deflateEnd(&stream_);
-      started_ = false;
-    }
+    if (deflate_ && !deflate_->finish()) diskFull(out_);
+    deflate_.reset();
   }
 
  private:
-  // One deflate call; true while it produced output.
-  bool pump(int flush) {
-    stream_.next_out = buffer_;
-    stream_.avail_out = kDeflateBuffer;
-    deflate(&stream_, flush);
-    const std::size_t produced = kDeflateBuffer - stream_.avail_out;
-    if (produced > 0 && !file_.write(buffer_, produced)) diskFull(out_);
-    return produced > 0;
-  }
-
   platform::File& file_;
-  bool compress_;
   const Output& out_;
-  bool started_ = false;
-  z_stream stream_{};
-  std::uint8_t buffer_[kDeflateBuffer];
+  std::optional<diffengine::DeflateSink> deflate_;
 };
 
 // Collects a delta's streams in a temporary file.

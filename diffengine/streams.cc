@@ -4,7 +4,56 @@
 #include <cstdint>
 #include <vector>
 
+#include <zlib.h>
+
 namespace diffengine {
+
+DeflateSink::DeflateSink(int level, Output output)
+    : output_(std::move(output)), z_(std::make_unique<z_stream>()), buffer_(1 << 16) {
+  ok_ = deflateInit2(z_.get(), level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+  if (!ok_) z_.reset();
+}
+
+DeflateSink::~DeflateSink() {
+  if (z_) deflateEnd(z_.get());
+}
+
+bool DeflateSink::write(const void* data, std::size_t n) {
+  const Bytef* p = static_cast<const Bytef*>(data);
+  while (ok_ && n > 0) {
+    // avail_in is 32 bits wide: large blocks go in pieces.
+    const std::size_t piece = n < (1u << 30) ? n : (1u << 30);
+    z_->next_in = const_cast<Bytef*>(p);
+    z_->avail_in = static_cast<uInt>(piece);
+    while (ok_ && z_->avail_in > 0) pump(Z_NO_FLUSH);
+    p += piece;
+    n -= piece;
+  }
+  return ok_;
+}
+
+bool DeflateSink::finish() {
+  if (!ok_) return false;
+  z_->next_in = nullptr;
+  z_->avail_in = 0;
+  int rc = Z_OK;
+  while (ok_ && rc != Z_STREAM_END) rc = pump(Z_FINISH);
+  return ok_;
+}
+
+int DeflateSink::pump(int flush) {
+  z_->next_out = buffer_.data();
+  z_->avail_out = static_cast<uInt>(buffer_.size());
+  const int rc = deflate(z_.get(), flush);
+  if (rc == Z_STREAM_ERROR) {
+    ok_ = false;
+    return rc;
+  }
+  const std::size_t produced = buffer_.size() - z_->avail_out;
+  produced_ += produced;
+  if (produced > 0 && output_ && !output_(buffer_.data(), produced)) ok_ = false;
+  return rc;
+}
 namespace {
 const char* const kBytePurpose = "to entend the bytestream";
 const char* const kBytesPurpose = "to entend internally used bytestream";

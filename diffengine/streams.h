@@ -7,9 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "diffengine/memory.h"
+
+struct z_stream_s;  // zlib's stream state
 
 namespace diffengine {
 
@@ -86,6 +91,33 @@ class BlockSink {
  public:
   virtual ~BlockSink() = default;
   virtual bool write(const void* data, std::size_t n) = 0;
+};
+
+// Raw deflate (window bits -15, as a patch body) of what is written to it,
+// at `level`; the compressed bytes go to `output` when one is given and are
+// counted either way. After a zlib or output failure every call is false.
+class DeflateSink : public BlockSink {
+ public:
+  using Output = std::function<bool(const void* data, std::size_t n)>;
+  explicit DeflateSink(int level, Output output = nullptr);
+  ~DeflateSink() override;
+  DeflateSink(const DeflateSink&) = delete;
+  DeflateSink& operator=(const DeflateSink&) = delete;
+
+  bool started() const { return z_ != nullptr; }
+  bool write(const void* data, std::size_t n) override;
+  bool finish();
+  std::uint64_t compressedBytes() const { return produced_; }
+
+ private:
+  // One deflate call; its zlib result.
+  int pump(int flush);
+
+  Output output_;
+  std::unique_ptr<::z_stream_s> z_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t produced_ = 0;
+  bool ok_ = false;
 };
 
 class StringSink : public BlockSink {

@@ -104,25 +104,27 @@ PatchLocation locatePatch(RandomReader& file, bool compareMagic) {
   findPatchEnd(file, &size);
   // A download that stopped half-way keeps the start of the patch and
   // loses its end: a plain patch file then still begins with a header.
-  const auto cutShort = [&] {
+  const auto beginsWithHeader = [&] {
     std::uint8_t first[kHeaderSize];
-    if (compareMagic && file.readAt(0, first, kHeaderSize)) {
-      const PatchHeader h = PatchHeader::decode(first);
-      if (h.magic == kPatchMagic && h.version == kFormatVersion) loc.status = LocateStatus::kTruncated;
-    }
+    if (!file.readAt(0, first, kHeaderSize)) return false;
+    const PatchHeader h = PatchHeader::decode(first);
+    return h.magic == kPatchMagic && h.version == kFormatVersion;
+  };
+  const auto truncated = [&] {
+    loc.status = LocateStatus::kTruncated;
     return loc;
   };
   std::uint8_t trailer[kTrailerSize];
-  if (size < kTrailerSize || !file.readAt(size - kTrailerSize, trailer, kTrailerSize)) return cutShort();
-  const PatchTrailer t = PatchTrailer::decode(trailer);
-  if (compareMagic && t.magic == kPatchMagic && t.length > size) {
-    loc.status = LocateStatus::kTruncated;
-    return loc;
+  if (size < kTrailerSize || !file.readAt(size - kTrailerSize, trailer, kTrailerSize)) {
+    return compareMagic && beginsWithHeader() ? truncated() : loc;
   }
-  // A complete plain patch whose trailer magic was damaged still says its
-  // own length there.
-  if (compareMagic && t.magic != kPatchMagic && t.length != size && cutShort().status == LocateStatus::kTruncated) {
-    return loc;
+  const PatchTrailer t = PatchTrailer::decode(trailer);
+  if (compareMagic) {
+    // A trailer that says more than the file holds: the file lost its start.
+    if (t.magic == kPatchMagic && t.length > size) return truncated();
+    // No trailer behind what begins as a patch. A complete plain patch
+    // whose trailer magic was damaged still says its own length there.
+    if (t.magic != kPatchMagic && t.length != size && beginsWithHeader()) return truncated();
   }
   std::uint8_t header[kHeaderSize];
   // The header must lie inside the file, with room for itself and the trailer.
