@@ -6,6 +6,22 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 
 log() { printf '== %s\n' "$*"; }
 
+# phase NAME COMMAND...: one step of a script, announced by its name; its
+# seconds are kept for phase_times. A failing step ends the script (set -e).
+PHASE_TIMES=()
+phase() {
+  local name=$1 start=$SECONDS
+  shift
+  log "$name"
+  "$@"
+  PHASE_TIMES+=("$(printf '%5d s  %s' $((SECONDS - start)) "$name")")
+}
+phase_times() {
+  log "seconds per phase"
+  printf '%s\n' "${PHASE_TIMES[@]}"
+  printf '%5d s  in all\n' "$SECONDS"
+}
+
 # Installs what is missing (quiet and quick when everything is there).
 ensure_tools() {
   if [ "$(id -u)" -eq 0 ]; then
@@ -15,21 +31,67 @@ ensure_tools() {
   fi
 }
 
+# build_native [STUBS [TARGET...]]: the native build (build/linux). STUBS is
+# a folder with the 32-bit Windows appliers that its builder ships (a
+# Windows build's folder); without it the native build cross-builds them.
+# Without targets, everything, tests included.
 build_native() {
-  cmake -S "$ROOT" -B "$BUILD/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release >"$BUILD/cmake-linux.log" 2>&1 ||
-    { cat "$BUILD/cmake-linux.log"; return 1; }
-  cmake --build "$BUILD/linux" -j "$JOBS"
+  local stubs=${1:-}
+  shift || true
+  cmake -S "$ROOT" -B "$BUILD/linux" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVERDELIN_STUB_PROGRAMS="$stubs" \
+    >"$BUILD/cmake-linux.log" 2>&1 || { cat "$BUILD/cmake-linux.log"; return 1; }
+  if [ $# -gt 0 ]; then
+    cmake --build "$BUILD/linux" -j "$JOBS" --target "$@"
+  else
+    cmake --build "$BUILD/linux" -j "$JOBS"
+  fi
 }
 
-# build_windows TRIPLE DIR: PCRE2 and minizip for that triple, then the project.
+# build_windows TRIPLE DIR [CMAKE_ARG...]: PCRE2 and minizip for that
+# triple, then the project (-DVERDELIN_TESTS=OFF: the programs alone).
 build_windows() {
   local triple=$1 dir=$2
+  shift 2
   bash "$ROOT/scripts/build-mingw-deps" "$triple" "$BUILD/deps/$triple" >"$BUILD/deps-$triple.log" 2>&1 ||
     { cat "$BUILD/deps-$triple.log"; return 1; }
   cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DMINGW_TRIPLE="$triple" \
-    -DMINGW_DEPS_PREFIX="$BUILD/deps/$triple" >"$dir.cmake.log" 2>&1 || { cat "$dir.cmake.log"; return 1; }
+    -DMINGW_DEPS_PREFIX="$BUILD/deps/$triple" "$@" >"$dir.cmake.log" 2>&1 || { cat "$dir.cmake.log"; return 1; }
   cmake --build "$dir" -j "$JOBS"
+}
+
+# The sanitizer build (build/sanitize): clang with AddressSanitizer and
+# UndefinedBehaviorSanitizer, the libraries with libFuzzer's coverage hooks.
+# One build serves the unit tests under the sanitizers and the fuzz targets.
+# configure_sanitizer_build; then cmake --build "$SANITIZE_BUILD" --target ...
+SANITIZE_BUILD=$BUILD/sanitize
+configure_sanitizer_build() {
+  # DIST_DIR in the build's own folder: this build never lays out a distribution elsewhere.
+  cmake -S "$ROOT" -B "$SANITIZE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVERDELIN_FUZZ=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DDIST_DIR="$SANITIZE_BUILD/dist" \
+    >"$BUILD/cmake-sanitize.log" 2>&1 || { cat "$BUILD/cmake-sanitize.log"; return 1; }
+}
+
+# ctest_under_wine DIR: every test of a Windows build, once, two at a time.
+# The wineserver has been seen to drop its clients in the middle of a run;
+# Wine then prints its own message ("wine client error:...") and the test
+# fails for no fault of ours. A failed test whose output carries that
+# message runs once more, and the retry is said; any other failure fails
+# the run at once.
+ctest_under_wine() {
+  local dir=$1 rc=0 name failed=() lost=()
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS") || rc=$?
+  [ "$rc" -ne 0 ] || return 0
+  mapfile -t failed < <(sed -n 's/^[0-9]*://p' "$dir/Testing/Temporary/LastTestsFailed.log")
+  for name in "${failed[@]}"; do
+    # The test's section of ctest's log: from its "N/M Test: NAME" line to its end of output.
+    awk -v head="Test: $name" 'index($0, head) && $0 ~ / Test: [^ ]+$/ && substr($0, length($0) - length(head) + 1) == head {on = 1}
+                               on && /^<end of output>$/ {exit} on' "$dir/Testing/Temporary/LastTest.log" |
+      grep -q 'wine client error:' && lost+=("$name")
+  done
+  [ "${#failed[@]}" -gt 0 ] && [ "${#lost[@]}" -eq "${#failed[@]}" ] || return 1
+  log "retrying ${lost[*]}: the Wine server dropped its clients (\"wine client error:\" in the output)"
+  (cd "$dir" && ctest --output-on-failure -R "^($(IFS='|'; echo "${lost[*]}"))\$")
 }
 
 # The shipped programs must need nothing but system DLLs.
@@ -61,8 +123,9 @@ check_large_address_aware() {
   return $bad
 }
 
-# True when this host can run 32-bit code, and so the 32-bit Wine loader.
-# Some virtual machines run 64-bit user code only.
+# True when this host runs 32-bit Windows programs: the 32-bit Wine loader
+# is installed and runs. Some virtual machines run 64-bit user code only,
+# and on some days the package archive cannot supply wine32:i386.
 host_runs_32bit() {
   [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
 }

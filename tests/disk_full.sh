@@ -7,6 +7,7 @@
 # patch, no temporary and (the applier) the target as it was.
 #   tests/disk_full.sh KESTMAIN PELMORA
 set -u
+. "$(dirname "$0")/checks.sh"
 kest=$(realpath "$1")
 pelmora=$(realpath "$2")
 work=$(mktemp -d)
@@ -19,9 +20,6 @@ trap cleanup EXIT
 cd "$work" || exit 1
 export TMPDIR=$work/tmp TZ=UTC
 mkdir tmp out
-passed=0 failed=0
-ok() { passed=$((passed + 1)); echo "ok - $1"; }
-not_ok() { failed=$((failed + 1)); echo "not ok - $1"; shift; for line in "$@"; do echo "  $line"; done; }
 
 # Two versions of a small tree: a changed incompressible file, a changed
 # text, a new incompressible file (embedded) and a removed one.
@@ -97,5 +95,4 @@ else
   echo "ok - tmpfs volumes skipped: this machine does not let us mount them"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+checks_done

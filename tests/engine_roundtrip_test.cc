@@ -9,6 +9,7 @@
 #include "patchformat/crc.h"
 #include "tests/engine_support.h"
 #include "tests/random_delta.h"
+#include "tests/seeded_test.h"
 
 namespace {
 
@@ -98,15 +99,9 @@ void expectRoundTrip(const std::string& source, const std::string& end, const Va
   EXPECT_EQ(run.record.size, source.size());
 }
 
-// Seeded tests print the seed that repeats them.
-class EngineRoundTrip : public ::testing::Test {
- protected:
-  const unsigned seed = testing_support::testSeed();
-  std::mt19937 rng{seed};
-};
+class EngineRoundTrip : public testing_support::SeededTest {};
 
 TEST_F(EngineRoundTrip, GeneratedPairsUnderEveryStrategyAndSetting) {
-  SCOPED_TRACE("VERDELIN_SEED=" + std::to_string(seed));
   for (int round = 0; round < 12; ++round) {
     const std::size_t size = 1000 + rng() % (round < 8 ? 20000 : 300000);
     const std::string source = round % 3 == 2 ? structured(rng, size) : randomBytes(rng, size);
@@ -119,7 +114,6 @@ TEST_F(EngineRoundTrip, GeneratedPairsUnderEveryStrategyAndSetting) {
 }
 
 TEST_F(EngineRoundTrip, TinyFilesAndSizeBoundaries) {
-  SCOPED_TRACE("VERDELIN_SEED=" + std::to_string(seed));
   for (std::size_t s = 0; s <= 30; s += 3) {
     for (std::size_t t = 0; t <= 30; t += 5) {
       const std::string source = randomBytes(rng, s);
@@ -143,7 +137,6 @@ TEST_F(EngineRoundTrip, TinyFilesAndSizeBoundaries) {
 }
 
 TEST_F(EngineRoundTrip, RepeatedBlocksAndRunsOfOneByte) {
-  SCOPED_TRACE("VERDELIN_SEED=" + std::to_string(seed));
   const std::string block = randomBytes(rng, 700);
   std::string source;
   for (int i = 0; i < 40; ++i) source += i % 5 == 0 ? std::string(900, '\0') : block;

@@ -7,6 +7,7 @@
 
 #include "patchformat/container.h"
 #include "tests/random_delta.h"
+#include "tests/seeded_test.h"
 
 namespace {
 
@@ -29,9 +30,9 @@ void mutate(std::string* s, std::mt19937& rng) {
   }
 }
 
-TEST(FormatMutationTest, MutatedDeltasNeverOverrunTheirTarget) {
-  const unsigned seed = testing_support::testSeed();
-  std::mt19937 rng(seed);
+class FormatMutationTest : public testing_support::SeededTest {};
+
+TEST_F(FormatMutationTest, MutatedDeltasNeverOverrunTheirTarget) {
   for (int i = 0; i < 400; ++i) {
     testing_support::RandomDelta d;
     testing_support::makeRandomDelta(rng, &d);
@@ -45,14 +46,12 @@ TEST(FormatMutationTest, MutatedDeltasNeverOverrunTheirTarget) {
     }
     std::string out;
     d.writer.decodeStreams(s, d.source, &out);
-    ASSERT_LE(out.size(), d.writer.params.targetSize) << "seed " << seed << " case " << i;
+    ASSERT_LE(out.size(), d.writer.params.targetSize) << "case " << i;
   }
 }
 
-TEST(FormatMutationTest, MutatedBodiesEndInAResult) {
+TEST_F(FormatMutationTest, MutatedBodiesEndInAResult) {
   using namespace patchformat;
-  const unsigned seed = testing_support::testSeed();
-  std::mt19937 rng(seed);
   std::string body;
   BodyWriter w(&body);
   const SeriesHeader registry{kLocateRegistry, kSeriesMoreFollow, 0x80000002u, "Software\\A", "Dir", "Backup"};
@@ -87,7 +86,7 @@ TEST(FormatMutationTest, MutatedBodiesEndInAResult) {
       if (!reader.readSeriesHeader(true, series, &h)) break;
       RecordType t = kRecordEnd;
       while (reader.readRecordType(&t) && t != kRecordEnd) {
-        ASSERT_LT(++steps, 10000) << "seed " << seed;
+        ASSERT_LT(++steps, 10000);
         std::string name;
         if (t == kRecordPatched) {
           FinalInfo f;
@@ -107,7 +106,7 @@ TEST(FormatMutationTest, MutatedBodiesEndInAResult) {
       }
       if (reader.corrupt() || !h.moreFollow()) break;
     }
-    ASSERT_LE(reader.position(), data.size()) << "seed " << seed;
+    ASSERT_LE(reader.position(), data.size());
   }
 }
 

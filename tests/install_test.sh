@@ -4,25 +4,18 @@
 # builder must find its stubs and templates beside its real program file.
 #   tests/install_test.sh BUILD_DIR
 set -u
+. "$(dirname "$0")/checks.sh"
 build=$(realpath "$1")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
-passed=0 failed=0
 # The builder's error lines only: its error stream is mostly progress figures.
 kest_errors() { tr -d '\b' <"$1" | grep -a -i 'error' | tail -3; }
 
-ok() { passed=$((passed + 1)); echo "ok - $1"; }
-not_ok() { failed=$((failed + 1)); echo "not ok - $1"; shift; for line in "$@"; do echo "  $line"; done; }
-check() {  # check NAME COMMAND...: passes when the command succeeds
-  local name=$1
-  shift
-  if "$@"; then ok "$name"; else not_ok "$name"; fi
-}
 
 if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
   not_ok "cmake --install" "$(tail -5 "$work/install.log")"
-  echo "passed $passed, failed $failed"
+  checks_done
   exit 1
 fi
 
@@ -89,5 +82,4 @@ else
   echo "skip - manual pages: man is not installed (scripts/setup installs man-db)"
 fi
 
-echo "passed $passed, failed $failed"
-[ "$failed" -eq 0 ]
+checks_done

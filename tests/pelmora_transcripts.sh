@@ -6,6 +6,7 @@
 # With a runner (Wine), both are Windows programs: the output is taken with
 # CR LF line ends, and the registry lives in the prefix.
 set -u
+. "$(dirname "$0")/checks.sh"
 pelmora=$(realpath "$1")
 kest=$(realpath "$2")
 shift 2
@@ -18,10 +19,6 @@ kestmain() { "${runner[@]}" "$kest" "$@"; }
 cd "$work"
 export TMPDIR=$work/tmp TMP=$work/tmp TEMP=$work/tmp
 mkdir -p tmp
-passed=0 failed=0
-
-ok() { passed=$((passed + 1)); echo "ok - $1"; }
-not_ok() { failed=$((failed + 1)); echo "not ok - $1"; shift; for line in "$@"; do echo "  $line"; done; }
 
 # run [ENV=...] -- ARGS... : runs pelmora with stdin from $input (default
 # none); leaves the exit code in $rc and the output (LF line ends) in $out.
@@ -179,7 +176,7 @@ fi
 # --- the key wait ends by itself ----------------------------------------------
 cp -a old app4
 start=$(date +%s)
-timeout 120 "${runner[@]}" "$pelmora" p.utp app4 < <(sleep 25) >out.txt 2>&1
+timeout 120 "${runner[@]}" "$pelmora" p.utp app4 < <(sleep 25 2>/dev/null) >out.txt 2>&1
 rc=$?
 took=$(( $(date +%s) - start ))
 out=$(tr -d '\r' <out.txt)
@@ -218,7 +215,7 @@ expect "a missing registry value" 1 "Registry lookup of patch target failed!"
 if [ "$windows" = 0 ]; then
   for signal in INT TERM HUP; do
     rm -rf app5 && cp -a old app5
-    "$pelmora" p.utp app5 < <(sleep 20) >out.txt 2>&1 &
+    "$pelmora" p.utp app5 < <(sleep 20 2>/dev/null) >out.txt 2>&1 &
     pid=$!
     for _ in $(seq 50); do [ -n "$(find tmp -name 'VDX*.tmp')" ] && break; sleep 0.1; done
     kill -"$signal" "$pid"
@@ -394,5 +391,4 @@ if [ "$windows" = 0 ]; then
   no_temporaries "full disk"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+checks_done

@@ -14,13 +14,6 @@
 
 namespace testing_support {
 
-// The seed of a random test: VERDELIN_SEED when set (to repeat a failure),
-// else a fresh one. Tests print it with every failure.
-inline unsigned testSeed() {
-  const char* fixed = std::getenv("VERDELIN_SEED");
-  return fixed != nullptr ? static_cast<unsigned>(std::strtoul(fixed, nullptr, 10)) : std::random_device{}();
-}
-
 struct RandomDelta {
   std::string source;
   std::string target;

@@ -5,10 +5,13 @@
 # during a search, its usage boxes, and a self-applying windowed patch made
 # by the builder. A small driver program reads the window's controls and
 # presses the buttons of its boxes; keys are typed with xdotool. A
-# screenshot of the main window is kept in ARTEFACTS.
+# screenshot of the main window is kept in ARTEFACTS. Every look at the
+# window after an action waits (up to 10 s) for the state it expects: the
+# window updates itself while the driver reads it.
 #   tests/window_tests.sh PELMO32 KESTMAIN DRIVER ARTEFACTS RUNNER
 # The Wine prefix comes from WINEPREFIX, like the other Windows tests.
 set -u
+. "$(dirname "$0")/checks.sh"
 pelmo32=$(realpath "$1") kest=$(realpath "$2") driver=$(realpath "$3") artefacts=$(realpath -m "$4")
 runner=$5
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,15 +43,6 @@ wineserver -k 2>/dev/null
 timeout 15 wineserver -w 2>/dev/null
 wineserver -p </dev/null >/dev/null 2>&1
 "$runner" cmd /c exit </dev/null >/dev/null 2>&1
-
-passed=0 failed=0
-ok() { passed=$((passed + 1)); echo "ok - $1"; }
-not_ok() { failed=$((failed + 1)); echo "not ok - $1"; shift; for line in "$@"; do echo "  $line"; done; }
-check() {  # check NAME CONDITION-COMMAND...
-  local name=$1
-  shift
-  if "$@"; then ok "$name"; else not_ok "$name" "failed: $*"; fi
-}
 
 main='Patch file using Verdelin technology.'
 drive() {
@@ -83,14 +77,19 @@ answer() {  # answer NAME CAPTION TEXT BUTTON
   drive press "$2" "$4" >/dev/null
   if [[ "$text" == *"$3"* ]]; then ok "$1"; else not_ok "$1" "the box says: $text"; return 1; fi
 }
-# The main window has become idle again: its Exit button is enabled.
-wait_idle() {
-  local i
-  for i in $(seq 300); do
-    drive list "$main" | grep -q '^child Button 519 342 65 25 1 1 .*"&Exit"$' && return 0
-    sleep 0.1
-  done
-  return 1
+# The main window's controls match the pattern (grep -E).
+shows() { drive list "$main" | grep -q -E "$1"; }
+exit_enabled='^child Button 519 342 65 25 1 1 .*"&Exit"$'
+# The run has ended: Exit is enabled again, which the window does last.
+# Before its first run the window shows an enabled Exit too, so a wait for
+# the end of a run that may not have started yet waits for its last line.
+idle() { shows "$exit_enabled"; }
+busy() { shows '^child Button 519 342 65 25 1 0 .*"&Exit"$'; }
+success='Ok, patch file applied with SUCCESS!'
+ended_with() {  # ended_with LINE: the run is over and LINE is the list's last
+  local layout
+  layout=$(drive list "$main")
+  grep -q -E "$exit_enabled" <<<"$layout" && [ "$(grep '^item ' <<<"$layout" | tail -1)" = "item \"$1\"" ]
 }
 box_closed() { ! drive wait "$1" 0 >/dev/null; }
 same_tree() { diff -r -x Backup "$1" "$2" >/dev/null; }
@@ -102,19 +101,13 @@ fresh() { rm -rf "$1" && cp -r "$root/examples/rocket-1.0" "$1"; }
 # --- a patch and the right target: applied without a question ---------------
 fresh installed
 start . "$pelmo32" upd.utp installed
-if wait_idle; then
-  layout=$(drive list "$main")
-  ok "started with a patch and its target: the run ends"
-else
-  layout=""
-  not_ok "started with a patch and its target: the run ends"
-fi
+check_soon "started with a patch and its target: the run ends with the success message" ended_with "$success"
 check "no box was shown" box_closed Error
 check "the files are the new ones" same_tree installed "$root/examples/rocket-1.1"
-check "Apply is hidden afterwards" grep -q '^child Button 449 342 65 25 0 1 .*"&Apply"$' <<<"$layout"
-check "Browse is disabled afterwards" grep -q '^child Button 519 160 65 25 1 0 .*"&Browse"$' <<<"$layout"
-check "the target field is disabled and shows the target" grep -q '^child Edit [0-9]* 160 [0-9]* 25 1 0 .*"installed"$' <<<"$layout"
-check "the list ends with the success message" grep -q '^item "Ok, patch file applied with SUCCESS!"$' <<<"$layout"
+check_soon "Apply is hidden afterwards" shows '^child Button 449 342 65 25 0 1 .*"&Apply"$'
+check_soon "Browse is disabled afterwards" shows '^child Button 519 160 65 25 1 0 .*"&Browse"$'
+check_soon "the target field is disabled and shows the target" shows '^child Edit [0-9]* 160 [0-9]* 25 1 0 .*"installed"$'
+layout=$(drive list "$main")
 # The controls where the layout table puts them; the field from the width
 # of "Apply To:" to Browse.
 check "the main window is 600 x 405" grep -q '^window [0-9]* [0-9]* 600 405$' <<<"$layout"
@@ -136,7 +129,7 @@ fresh installed
 start installed "$pelmo32" ../upd.utp
 answer "the current directory: \"Patch target found\"" "Patch target found" \
   "Do you want to apply the patch to it?" Yes
-wait_idle
+check_soon "Yes: the run ends with the success message" ended_with "$success"
 check "Yes applies the patch" same_tree installed "$root/examples/rocket-1.1"
 drive close "$main" >/dev/null
 finish
@@ -146,7 +139,8 @@ fresh installed
 mkdir -p wrong
 start . "$pelmo32" upd.utp wrong
 answer "a wrong target: the \"Error\" box" Error "The patch is not applicable to it or you denied to do so." OK
-wait_idle
+# The box was shown inside the run: once it is answered, the run ends.
+check_soon "after the error the window is idle" idle
 target=$("$runner" winepath -w "$work/installed" 2>/dev/null | tr -d '\r')
 # Keys go to the window under the pointer (no window manager): click into
 # the field, at a client point turned into screen coordinates.
@@ -167,7 +161,7 @@ xdotool mousemove "$((wx + border + 300))" "$((wy + wh - ch - border + 172))" cl
 xdotool key --delay 20 End shift+Home BackSpace
 xdotool type --delay 10 "$target"
 drive press "$main" Apply >/dev/null
-wait_idle
+check_soon "Apply: the run ends with the success message" ended_with "$success"
 check "the typed path and the Apply button apply the patch" same_tree installed "$root/examples/rocket-1.1"
 check "no second error" box_closed Error
 drive close "$main" >/dev/null
@@ -178,7 +172,7 @@ mkdir -p search
 (cd search && mkdir d{1..20000})
 start . "$pelmo32" upd.utp search
 drive wait "$main" 30 >/dev/null
-sleep 1
+check_soon "the search runs: Exit is disabled" busy
 drive close "$main" >/dev/null
 answer "closing during the search asks first" Confirm "Really quit and stop ongoing process?!" Yes
 answer "the stopped search ends the run with message 15" Error "The patch is not applicable to it" OK
@@ -208,7 +202,7 @@ check "two arguments: exit code 1" test "$rc" = 1
 fresh installed
 start installed ../update.exe
 answer "update.exe in the target directory asks" "Patch target found" "Do you want to apply the patch to it?" Yes
-wait_idle
+check_soon "update.exe: the run ends with the success message" ended_with "$success"
 check "update.exe applies itself" same_tree installed "$root/examples/rocket-1.1"
 import -window root "$artefacts/self-applying.png" 2>/dev/null
 drive close "$main" >/dev/null
@@ -223,7 +217,7 @@ if openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days
   fresh installed
   start installed ../signed.exe
   answer "a signed windowed patch asks" "Patch target found" "Do you want to apply the patch to it?" Yes
-  wait_idle
+  check_soon "a signed windowed patch: the run ends with the success message" ended_with "$success"
   check "a signed windowed patch applies itself" same_tree installed "$root/examples/rocket-1.1"
   drive close "$main" >/dev/null
   finish
@@ -236,7 +230,7 @@ fi
   rocket-file >/dev/null 2>&1
 fresh installed
 start installed ../rocket-file.exe rocket.exe
-wait_idle
+check_soon "the single-file stub: the run ends with the success message" ended_with "$success"
 check "a single-file windowed patch applies itself to the file given" \
   cmp -s installed/rocket.exe "$root/examples/rocket-1.1/rocket.exe"
 check "... without a question" box_closed "Patch target found"
@@ -244,5 +238,4 @@ drive close "$main" >/dev/null
 finish
 check "the single-file stub: exit code 0" test "$rc" = 0
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+checks_done
