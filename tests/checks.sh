@@ -33,3 +33,8 @@ checks_done() {
 }
 # not COMMAND...: for checks that something did not happen.
 not() { ! "$@"; }
+# fixed_random_bytes COUNT SEED: COUNT incompressible bytes on stdout, the
+# same bytes for the same seed on every run.
+fixed_random_bytes() {
+  python3 -c 'import random, sys; random.seed(int(sys.argv[2])); sys.stdout.buffer.write(random.randbytes(int(sys.argv[1])))' "$1" "$2"
+}

@@ -228,7 +228,7 @@ if [ "$windows" = 0 ]; then
   # The builder ends the same way: killed while it computes the second step
   # of a version chain, it deletes its incomplete patch and the first step's
   # streams in the temporary directory.
-  head -c 40000000 /dev/urandom >huge.old
+  fixed_random_bytes 40000000 1 >huge.old
   { head -c 20000000 huge.old; echo inserted; tail -c 20000000 huge.old; } >huge.mid
   { head -c 10000000 huge.mid; echo again; tail -c 30000000 huge.mid; } >huge.new
   for signal in TERM HUP; do
@@ -379,7 +379,7 @@ expect "-i takes no target" 1 "Too many parameters!"
 
 # --- a disk too full for the new file (native: a file size limit) -------------
 if [ "$windows" = 0 ]; then
-  head -c 3000000 /dev/urandom >big.old
+  fixed_random_bytes 3000000 2 >big.old
   { head -c 1000000 big.old; echo inserted; tail -c 2000000 big.old; } >big.new
   kestmain -q big.old big.new bp >kest.txt 2>&1 || { cat kest.txt; exit 1; }
   cp big.old victim.bin

@@ -174,6 +174,8 @@ echo cmake >"$day/broken"
 run_setup
 check "an essential package uninstallable: exit code 1" test "$rc" = 1
 check "... it is named with apt's reason" grep -q '^  cmake: libcurl4:i386 : Depends:' "$day/err"
+check "... and it alone" not grep -q '^  zip:' "$day/err"
+check "... the other missing package is installed" grep -qx zip "$day/installed"
 check "... the failed update is mentioned as a likely cause" said "mirror sync; try again later"
 check "... no success line" not said "64-bit build"
 
