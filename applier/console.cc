@@ -69,14 +69,16 @@ int showContents(const ApplyRequest& request, bool json, ConsoleFrontEnd& consol
   console.setQuiet(json);
   PatchEngine engine(console, Numbering::kConsole, machine, request);
   try {
-    engine.load_patch();
-    const PatchContents contents = engine.readContents();
-    engine.cleanup();
-    if (json) {
-      console.write(contentsJson(contents));
-    } else {
-      console.write(platform::cp1252ToCp850(contentsText(contents)));
-    }
+    engine.guarded([&] {
+      engine.load_patch();
+      const PatchContents contents = engine.readContents();
+      engine.cleanup();
+      if (json) {
+        console.write(contentsJson(contents));
+      } else {
+        console.write(platform::cp1252ToCp850(contentsText(contents)));
+      }
+    });
     return 0;
   } catch (const ApplierError& e) {
     console.write(e.text() + "\r\n");
@@ -84,10 +86,8 @@ int showContents(const ApplyRequest& request, bool json, ConsoleFrontEnd& consol
   }
 }
 
-}  // namespace
-
-int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
-               platform::Machine& machine) {
+int runCommandLine(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
+                   platform::Machine& machine) {
   Listing listing = Listing::kNo;
   // A JSON document is all that goes to standard output.
   if (std::find(args.begin(), args.end(), "-i=json") == args.end()) console.write("Pelmora 2.2d patching technology\r\n");
@@ -151,37 +151,53 @@ int runPelmora(const std::vector<std::string>& args, const std::string& programP
 
   PatchEngine engine(console, Numbering::kConsole, machine, request);
   try {
-    engine.load_patch();
-    std::string creator = engine.rawCreatorText();
-    std::string shown = "\r\n";
-    for (char c : creator) shown += c == '\0' ? std::string("\r\n") : std::string(1, c);
-    console.write(shown);
-    if (engine.comment().empty()) {
-      console.pressAnyKey();
-    } else {
-      engine.show(kMsgCommentFollows);
-      std::string comment;
-      for (char c : engine.comment()) comment += c == '\r' ? std::string("\r\n") : std::string(1, c);
-      console.write(comment);
-      if (!(engine.header().flags & patchformat::kHeaderNoConfirmation) &&
-          !console.ask(engine.message(kMsgConfirmPatch), "")) {
-        engine.fail(kMsgDenied);
+    engine.guarded([&] {
+      engine.load_patch();
+      std::string creator = engine.rawCreatorText();
+      std::string shown = "\r\n";
+      for (char c : creator) shown += c == '\0' ? std::string("\r\n") : std::string(1, c);
+      console.write(shown);
+      if (engine.comment().empty()) {
+        console.pressAnyKey();
+      } else {
+        engine.show(kMsgCommentFollows);
+        std::string comment;
+        for (char c : engine.comment()) comment += c == '\r' ? std::string("\r\n") : std::string(1, c);
+        console.write(comment);
+        if (!(engine.header().flags & patchformat::kHeaderNoConfirmation) &&
+            !console.ask(engine.message(kMsgConfirmPatch), "")) {
+          engine.fail(kMsgDenied);
+        }
       }
-    }
-    engine.show(kMsgCheckingPatch);
-    engine.locate_and_process(Pass::kCheck);
-    if (request.testMode) {
-      engine.show(kMsgApplicable, engine.target().oldPath);
-    } else {
-      engine.show(kMsgTestsOk);
-      engine.locate_and_process(Pass::kApply);
-    }
-    engine.closePatch();
-    engine.show(kMsgSuccess);
-    engine.cleanup();
+      engine.show(kMsgCheckingPatch);
+      engine.locate_and_process(Pass::kCheck);
+      if (request.testMode) {
+        engine.show(kMsgApplicable, engine.target().oldPath);
+      } else {
+        engine.show(kMsgTestsOk);
+        engine.locate_and_process(Pass::kApply);
+      }
+      engine.closePatch();
+      engine.show(kMsgSuccess);
+      engine.cleanup();
+    });
     return 0;
   } catch (const ApplierError& e) {
     console.write(e.text() + "\r\n");
+    return 1;
+  }
+}
+
+}  // namespace
+
+int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
+               platform::Machine& machine) {
+  try {
+    return runCommandLine(args, programPath, console, machine);
+  } catch (...) {
+    // Outside of the engine's runs, which undo their own changes: nothing
+    // of the target changed, and no temporary is held any more.
+    console.write(unexpectedErrorText(Numbering::kConsole, std::current_exception()) + "\r\n");
     return 1;
   }
 }

@@ -49,6 +49,8 @@ class ConsoleFrontEnd : public FrontEnd {
 
 // Runs pelmora with `args` (args[0] the program name) on `machine`;
 // `programPath` is the running program's own file. Returns the exit code.
+// Any exception ends it like the engine's errors: the run's changes undone,
+// its temporaries deleted, a message shown and exit code 1.
 int runPelmora(const std::vector<std::string>& args, const std::string& programPath, ConsoleFrontEnd& console,
                platform::Machine& machine);
 

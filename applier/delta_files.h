@@ -14,38 +14,20 @@
 namespace applier {
 
 // `length` bytes of `file` from `offset` on, read in order.
-class FileStreamReader : public patchformat::ByteReader {
- public:
-  FileStreamReader(platform::File& file, std::uint64_t offset, std::uint64_t length)
-      : file_(file), position_(offset), remaining_(length) {}
-  long read(void* buffer, std::size_t n) override;
+using FileStreamReader = patchformat::RangeReaderOf<platform::File>;
 
- private:
-  platform::File& file_;
-  std::uint64_t position_;
-  std::uint64_t remaining_;
-};
-
-// Reads through a cache of aligned blocks, each block in the slot of its
-// number: copies that jump back and forth within a few MiB of the source
-// read each block once, and memory stays the same for any file size.
+// A source state read at random places through the format's block cache:
+// copies that jump back and forth within a few MiB of the source read each
+// block once, and memory stays the same for any file size.
 class FileSource : public patchformat::RandomReader {
  public:
-  explicit FileSource(platform::File& file);
-  std::uint64_t size() const override { return size_; }
-  bool readAt(std::uint64_t offset, void* buffer, std::size_t n) override;
+  explicit FileSource(platform::File& file) : raw_(file), cached_(raw_) {}
+  std::uint64_t size() const override { return cached_.size(); }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t n) override { return cached_.readAt(offset, buffer, n); }
 
  private:
-  static constexpr std::size_t kBlock = 1 << 16;
-  static constexpr std::size_t kSlots = 32;
-  // The slot holding block `block`, read first when it holds another.
-  const std::uint8_t* blockData(std::uint64_t block);
-
-  platform::File& file_;
-  std::uint64_t size_ = 0;
-  std::size_t slots_ = 0;  // at most kSlots, set with the cache
-  std::vector<std::uint8_t> cache_;
-  std::vector<std::uint64_t> slotBlock_;  // block number in each slot; ~0 when empty
+  patchformat::FileReader<platform::File> raw_;
+  patchformat::CachedReader cached_;
 };
 
 // Appends through a buffer; read-backs of bytes still in the buffer are
@@ -60,6 +42,8 @@ class FileOutput : public patchformat::DeltaOutput {
   bool readBack(std::uint64_t offset, void* buffer, std::size_t n) override;
   bool flush();
   std::uint32_t checksum() const { return sum_ ? sum_->value() : 0; }
+  // Bytes appended so far, written to the file or still in the buffer.
+  std::uint64_t written() const { return flushed_ + buffer_.size(); }
 
  private:
   static constexpr std::size_t kBuffer = 1 << 18;

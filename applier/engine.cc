@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <new>
 
 #include "applier/delta_files.h"
 
@@ -26,6 +27,19 @@ bool carriesPatch(const std::string& path, platform::FileSystem& files) {
   FileSource source(*file);
   std::uint64_t end = 0;
   return patchformat::findPatchEnd(source, &end);
+}
+
+std::string unexpectedErrorText(Numbering numbering, std::exception_ptr error) {
+  std::string what = "unknown error";
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    what = "not enough memory";
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+  }
+  return numberedMessage(numbering, kMsgUnexpected, MessageValues{"", what, ""});
 }
 
 PatchEngine::PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Machine& machine, ApplyRequest request)
@@ -57,6 +71,16 @@ void PatchEngine::stop(int consoleNumber, const std::string& text) {
   cleanup();
   undoChanges();  // after the clean-up: no temporary is left in a directory the run made
   throw ApplierError(consoleNumber, text);
+}
+
+PatchEngine::~PatchEngine() {
+  // The last line of defence for a run that an exception ended outside of
+  // guarded(): nothing more can be reported from here.
+  try {
+    cleanup();
+    undoChanges();
+  } catch (...) {
+  }
 }
 
 void PatchEngine::cleanup() {

@@ -73,12 +73,18 @@ bool carriesPatch(const std::string& path, platform::FileSystem& files);
 // The directory part of `path` with its separator; ".\" for a bare name.
 std::string directoryPart(const std::string& path);
 
+// The message that ends a run which an exception other than ApplierError
+// stopped (an allocation that failed, say), in `numbering`: message 48,
+// naming what happened.
+std::string unexpectedErrorText(Numbering numbering, std::exception_ptr error);
+
 class PatchEngine {
  public:
   // `frontEnd` and `machine` outlive the engine; messages are worded in
   // `numbering`.
   PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Machine& machine, ApplyRequest request);
-  ~PatchEngine() { cleanup(); }
+  // Cleans up; an apply pass that did not finish is undone.
+  ~PatchEngine();
   PatchEngine(const PatchEngine&) = delete;
   PatchEngine& operator=(const PatchEngine&) = delete;
 
@@ -91,6 +97,21 @@ class PatchEngine {
   void closePatch();
   // Closes every file and deletes the temporaries.
   void cleanup();
+  // Runs `steps` (a front end's calls of the engine and its own work
+  // between them). An exception of another kind than ApplierError that
+  // ends them ends the run as the engine's own errors do: every file
+  // closed, the temporaries deleted, the apply pass's changes undone, and
+  // an ApplierError of message 48 thrown in its place.
+  template <typename Steps>
+  void guarded(Steps&& steps) {
+    try {
+      steps();
+    } catch (const ApplierError&) {
+      throw;
+    } catch (...) {
+      stop(kMsgUnexpected, unexpectedErrorText(numbering_, std::current_exception()));
+    }
+  }
   // Where the series located last lies.
   const TargetPaths& target() const { return target_; }
   // After load_patch: every series and record read and checked, the whole
@@ -116,8 +137,13 @@ class PatchEngine {
 
   // Walks the records of the current series at target(). True when every
   // record was handled; false when a required file has no matching source
-  // or (kProbe) a result failed its checksum.
-  bool process_series(Walk walk);
+  // or (kProbe) a result failed its checksum. A false of the apply walk
+  // leaves the body in the middle of the series' records.
+  [[nodiscard]] bool process_series(Walk walk);
+  // Verified results that the check pass keeps for the apply pass take at
+  // most this many bytes of the temporary directory (default 1 GiB);
+  // beyond it the apply pass decodes their deltas again.
+  void setKeepBudget(std::uint64_t bytes) { keepBudget_ = bytes; }
 
   // Where apply_delta writes, and what it reports of its output.
   struct DeltaOutput {
@@ -175,8 +201,9 @@ class PatchEngine {
   void checkCreatable(const std::string& path, int consoleNumber, const std::string& name, Walk walk);
 
   // --- changing the target (apply pass only); `name` is the record's file ---
+  // `size` is the final size that `result` must have.
   void replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace, const std::string& target,
-                    const std::string& name, std::uint32_t dosDateTime);
+                    const std::string& name, std::uint32_t size, std::uint32_t dosDateTime);
   // Moves `file` into the backup directory as `name`; the move is recorded in `change`.
   void backup_file(const std::string& file, const std::string& name, std::size_t change);
   // Writes the body's `size` bytes at `content` as the new file `target`.
@@ -234,6 +261,7 @@ class PatchEngine {
   // record: a second decode of the same delta is saved.
   std::map<std::uint64_t, std::string> kept_;
   std::uint64_t keptBytes_ = 0;
+  std::uint64_t keepBudget_ = std::uint64_t{1} << 30;
 
   // What the apply pass changed so far, in order, so that a failure part-way
   // can leave the target as it was before the run.

@@ -92,6 +92,10 @@ const Entry kTable[] = {
      "%nFile \"%m\" matches none of the versions this patch updates: it was changed%nafter it was installed, or it "
      "belongs to another release. Reinstall it,%nthen apply the patch again.",
      nullptr, false},
+    {44, 48,
+     "%nError, patching stopped on an unexpected error (%s).%nNo file was left half-written; please apply the patch "
+     "again.",
+     nullptr, false},
     {-1, 29, "Press any key to continue ... ", nullptr, false},
     {-1, 30, "Comment for you from the creating people this patch file:%n", nullptr, false},
     {-1, 37,

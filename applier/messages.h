@@ -62,6 +62,7 @@ enum ConsoleMessage : int {
   kMsgNoRoom = 45,  // %s bytes, %m the directory
   kMsgTruncated = 46,     // the patch file ends before its data does
   kMsgNoKnownVersion = 47,  // %m: a file that is there but is no version the patch knows
+  kMsgUnexpected = 48,      // %s: what stopped the run (an exception the engine does not raise itself)
 };
 
 // The text of message `number` in `numbering`; empty when there is none.

@@ -90,13 +90,21 @@ std::size_t PatchEngine::recordChange(const std::string& target) {
 }
 
 void PatchEngine::commitChanges() {
-  for (const Change& c : changes_) {
-    if (!c.olderBackup.empty()) delete_file(c.olderBackup);
-    if (c.earlierAside) delete_file(c.earlier);
-  }
-  changes_.clear();
+  // From here on the run is complete and nothing is undone: an earlier
+  // version deleted below could not be put back. What follows only tidies
+  // up; its failures, of any kind, are passed over like those of a
+  // deletion, and what they leave the next run's sweep removes.
+  std::vector<Change> done;
+  done.swap(changes_);
   madeDirs_.clear();
-  sweepTemporaries();
+  try {
+    for (const Change& c : done) {
+      if (!c.olderBackup.empty()) delete_file(c.olderBackup);
+      if (c.earlierAside) delete_file(c.earlier);
+    }
+    sweepTemporaries();
+  } catch (...) {
+  }
 }
 
 void PatchEngine::noteTemporaryPlaces(const std::string& name) {
@@ -128,7 +136,8 @@ void PatchEngine::sweepTemporaries() {
 }
 
 void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace,
-                               const std::string& target, const std::string& name, std::uint32_t dosDateTime) {
+                               const std::string& target, const std::string& name, std::uint32_t size,
+                               std::uint32_t dosDateTime) {
   std::string staged = result;
   if (!resultIsStaged) {
     if (result == target) return;
@@ -148,6 +157,10 @@ void PatchEngine::replace_file(const std::string& result, bool resultIsStaged, b
       }
       if (!out->flushToDisk() || !out->close()) fail(kMsgWriteFailed);
     }
+    // The result was verified in the temporary directory; what stands
+    // beside the target now must still be all of it.
+    platform::FileStatus status;
+    if (!files_.fileStatus(staged, &status) || status.size != size) fail(kMsgWriteFailed);
   }
   // A single-file patch keeps no backup: the rename replaces the original
   // only now that its successor is complete.

@@ -17,9 +17,6 @@ namespace applier {
 namespace {
 
 constexpr std::size_t kChecksumBlock = 1 << 16;
-// Verified results kept between the passes take at most this much of the
-// temporary directory; beyond it the apply pass decodes again.
-constexpr std::uint64_t kKeepBudget = 1ull << 30;
 
 // The checksum of a whole file, skipping its exclusion window.
 bool fileChecksum(platform::File& file, const patchformat::ExclusionWindow& window, std::uint32_t* crc) {
@@ -89,7 +86,10 @@ void PatchEngine::locate_and_process(Pass pass) {
     if (settled == TargetLocator::Settled::kPlaced && pass == Pass::kCheck && !process_series(Walk::kCheck)) {
       fail(kMsgNotApplicable, target_.oldPath);
     }
-    if (pass == Pass::kApply) process_series(Walk::kApply);
+    // A file that the check pass could rebuild may have changed since (or
+    // its result was not kept): the apply pass then ends like its other
+    // errors, with every change undone.
+    if (pass == Pass::kApply && !process_series(Walk::kApply)) fail(kMsgNotApplicable, target_.oldPath);
     if (!series.moreFollow()) {
       if (pass == Pass::kApply) commitChanges();
       return;
@@ -269,13 +269,13 @@ bool PatchEngine::patchedFile(Walk walk) {
         checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
       }
       if (!finalInPlace && !request_.testMode && kept_.count(recordKey) == 0 &&
-          keptBytes_ + info.size <= kKeepBudget) {
+          keptBytes_ + info.size <= keepBudget_) {
         kept_[recordKey] = result;
         keptBytes_ += info.size;
         result.clear();
       }
     } else {
-      replace_file(result, resultStaged, finalInPlace, target, name, info.dosDateTime);
+      replace_file(result, resultStaged, finalInPlace, target, name, info.size, info.dosDateTime);
     }
     if (!finalInPlace && !result.empty()) temps_.drop(result);
     if (report) show(kMsgOk);
@@ -285,8 +285,9 @@ bool PatchEngine::patchedFile(Walk walk) {
     if (walk != Walk::kProbe) show(kMsgOptionalMissing);
   } else {
     // A file that is there but matches no source was changed by hand or
-    // belongs to another release: say so rather than that it is missing.
-    if (walk == Walk::kCheck && files_.fileExists(inPlace)) {
+    // belongs to another release (or changed after the check pass): say so
+    // rather than that it is missing.
+    if (walk != Walk::kProbe && files_.fileExists(inPlace)) {
       showFile(kMsgNoKnownVersion, shown);
     } else if (walk != Walk::kProbe && directoryPatch_) {
       show(kMsgRequiredMissing);
@@ -389,12 +390,7 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   std::unique_ptr<platform::File> out;
   std::string outPath;
   if (!temps_.create(output->dir, &out, &outPath)) fail(output->dir.empty() ? kMsgTempOpenFailed : kMsgReplaceDenied);
-  patchformat::DeltaParams params;
-  params.sourceSize = static_cast<std::uint32_t>(size);
-  params.targetSize = targetSize;
-  params.flags = source.record.deltaFlags;
-  params.mismatchGroup = source.record.mismatchGroup;
-  params.literalBlockSize = source.record.literalBlockSize;
+  const patchformat::DeltaParams params = source.record.params(static_cast<std::uint32_t>(size), targetSize);
   std::vector<std::unique_ptr<FileStreamReader>> readers;
   patchformat::DeltaStreams streams;
   std::uint64_t at = source.streamOffset;
@@ -411,6 +407,9 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
   FileOutput to(*out, output->window);
   const patchformat::DeltaError e = patchformat::decodeDelta(params, streams, from, to);
   if (e != patchformat::DeltaError::kNone) fail(deltaMessage(e));
+  // The decoder never writes more than the record's size; instructions
+  // that end before it mean a record that lies about its size.
+  if (to.written() != targetSize) fail(kMsgCorrupt);
   // A file written beside its target is on the disk before it is renamed into place.
   if (!to.flush() || !(output->dir.empty() || out->flushToDisk()) || !out->close()) fail(kMsgWriteFailed);
   output->path = outPath;

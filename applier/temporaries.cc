@@ -50,13 +50,24 @@ void TempFiles::hold(const std::string& path) {
   platform::recordTemporary(path);
 }
 
+// A temporary is recorded before an interrupt can come: one that came
+// between its creation and its record would leave it behind.
 bool TempFiles::create(const std::string& dir, std::unique_ptr<platform::File>* file, std::string* path) {
+  const platform::InterruptsHeld held;
   const bool made = dir.empty() ? names_.create(file, path) : TempNames(files_, dir).create(file, path);
-  if (made) hold(*path);
-  return made;
+  if (!made) return false;
+  try {
+    hold(*path);
+  } catch (...) {  // no memory for the record: the file goes again
+    file->reset();
+    files_.deleteFile(*path);
+    throw;
+  }
+  return true;
 }
 
 bool TempFiles::moveInto(const std::string& path, const std::string& dir, std::string* moved) {
+  const platform::InterruptsHeld held;
   if (!holds(path) || !TempNames(files_, dir).adopt(path, moved)) return false;
   release(path);
   hold(*moved);

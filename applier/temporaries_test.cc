@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/fault_injection.h"
+#include "platform/process.h"
 
 namespace applier {
 namespace {
@@ -149,6 +152,32 @@ TEST_F(TempFilesTest, AnInterruptDeletesEveryTemporaryHoweverMany) {
   TempFiles::deleteAfterInterrupt();
   for (const std::string& path : made) EXPECT_FALSE(exists(path)) << path;
 }
+
+#ifndef _WIN32
+// An interrupt that comes while a temporary is being made (here: right
+// after the file exists, before the caller has it) waits until the
+// temporary is recorded, so that the interrupt's clean-up deletes it.
+TEST_F(TempFilesTest, AnInterruptWhileATemporaryIsMadeStillDeletesIt) {
+  for (const platform::FileOp step : {platform::FileOp::kCreate, platform::FileOp::kRename}) {
+    files.reset();
+    files.after(step, [](const std::string&) { std::raise(SIGTERM); });
+    const auto makeAndMove = [this] {
+      platform::installInterruptHandler(TempFiles::deleteAfterInterrupt);
+      TempFiles temps(files);
+      std::unique_ptr<platform::File> file;
+      std::string path, moved;
+      temps.create(dir, &file, &path);  // the interrupt comes here, or (kRename) while it moves
+      file.reset();
+      temps.moveInto(path, dir + "beside\\", &moved);
+      std::_Exit(0);  // not reached: the interrupt ends the process
+    };
+    EXPECT_EXIT(makeAndMove(), ::testing::ExitedWithCode(1), "");
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+      EXPECT_NE(e.path().extension().string(), ".tmp") << e.path();
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace applier

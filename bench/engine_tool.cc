@@ -271,12 +271,7 @@ int runApply(const std::vector<std::string>& args) {
     if (crc != record.checksum) die(oldName + " is not the file this patch was made from (checksum)");
   }
 
-  patchformat::DeltaParams params;
-  params.sourceSize = record.size;
-  params.targetSize = endSize;
-  params.flags = record.deltaFlags;
-  params.mismatchGroup = record.mismatchGroup;
-  params.literalBlockSize = record.literalBlockSize;
+  const patchformat::DeltaParams params = record.params(record.size, endSize);
 
   std::vector<patchformat::MemoryReader> readers;
   readers.reserve(patchformat::kDeltaStreamCount);

@@ -1,7 +1,7 @@
 #include "builder/cleanup.h"
 
 #include <csignal>
-#include <cstring>
+#include <string>
 
 #include "builder/messages.h"
 #include "platform/process.h"
@@ -10,35 +10,37 @@ namespace builder {
 namespace {
 
 // Everything the handler needs is prepared when the file is registered, so
-// that the handler itself only closes, writes, unlinks and exits.
+// that the handler itself only closes, writes, unlinks and exits. The path
+// is kept whole, however long: a cut one could name another file. The
+// strings change only while `open` is 0, so the handler never reads them
+// half-made.
 struct Registered {
   volatile std::sig_atomic_t open = 0;
+  bool hasHandle = false;  // a finished output waits for its checks closed
   platform::NativeHandle handle{};
-  char nativePath[4096] = {};
-  char message[kMessageBuffer + 2] = {};
-  std::size_t messageLength = 0;
+  std::string nativePath;
+  std::string message;
 };
 
 Registered g_patch;
 Registered g_log;
 
-void fill(Registered* slot, const platform::File& file, const std::string& name, MessageNumber message) {
+void fill(Registered* slot, const platform::File* file, const std::string& name, MessageNumber message) {
   slot->open = 0;
-  slot->handle = file.native();
-  const std::string native = platform::toNative(name);
-  std::strncpy(slot->nativePath, native.c_str(), sizeof slot->nativePath - 1);
-  const std::string text = formatMessage(messageText(message), name, MsgArg(), kMessageBuffer) + "\n";
-  std::memcpy(slot->message, text.data(), text.size());
-  slot->messageLength = text.size();
+  slot->hasHandle = file != nullptr;
+  if (file != nullptr) slot->handle = file->native();
+  slot->nativePath = platform::toNative(name);
+  slot->message = formatMessage(messageText(message), name, MsgArg(), kMessageBuffer) + "\n";
   slot->open = 1;
 }
 
 }  // namespace
 
 void registerPatchOutput(const platform::File& file, const std::string& name) {
-  fill(&g_patch, file, name, kMsgDeletingPatch);
+  fill(&g_patch, &file, name, kMsgDeletingPatch);
 }
-void registerLogOutput(const platform::File& file, const std::string& name) { fill(&g_log, file, name, kMsgDeletingLog); }
+void registerFinishedPatch(const std::string& name) { fill(&g_patch, nullptr, name, kMsgDeletingPatch); }
+void registerLogOutput(const platform::File& file, const std::string& name) { fill(&g_log, &file, name, kMsgDeletingLog); }
 void releasePatchOutput() { g_patch.open = 0; }
 void releaseLogOutput() { g_log.open = 0; }
 bool patchOutputOpen() { return g_patch.open != 0; }
@@ -48,9 +50,9 @@ namespace {
 void discard(Registered* slot) {
   if (!slot->open) return;
   slot->open = 0;
-  platform::rawClose(slot->handle);
-  platform::rawWriteError(slot->message, slot->messageLength);
-  platform::rawDelete(slot->nativePath);
+  if (slot->hasHandle) platform::rawClose(slot->handle);
+  platform::rawWriteError(slot->message.data(), slot->message.size());
+  platform::rawDelete(slot->nativePath.c_str());
 }
 
 }  // namespace

@@ -12,6 +12,9 @@ namespace builder {
 
 // `file` is the open output; `name` its path in system form, as messages show it.
 void registerPatchOutput(const platform::File& file, const std::string& name);
+// The patch output, written and closed, that stays to be deleted until it
+// passed its checks (releasePatchOutput then).
+void registerFinishedPatch(const std::string& name);
 void registerLogOutput(const platform::File& file, const std::string& name);
 // Marks the file closed (after a normal close): the handler leaves it alone.
 void releasePatchOutput();

@@ -22,9 +22,21 @@ bool Context::openTemporaryPatch() {
 
 bool Context::closePatch() {
   if (!patch_->close()) return false;
-  releasePatchOutput();
+  registerFinishedPatch(patchName_);
   patch_.reset();
+  unchecked_ = true;
   return true;
+}
+
+void Context::replacePatch(const std::string& name) {
+  patchName_ = name;
+  registerFinishedPatch(name);
+  unchecked_ = true;
+}
+
+void Context::acceptPatch() {
+  releasePatchOutput();
+  unchecked_ = false;
 }
 
 void Context::writeLog() {
@@ -47,9 +59,10 @@ void Context::logFailed(const packaging::LogFailure& failure) {
 }
 
 void Context::discardPatch() {
-  if (!patch_) return;
+  if (!patch_ && !unchecked_) return;
   releasePatchOutput();
   patch_.reset();
+  unchecked_ = false;
   files.deleteFile(patchName_);
 }
 

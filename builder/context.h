@@ -30,10 +30,17 @@ class Context {
   // The patch output's path, also after it was closed.
   const std::string& patchName() const { return patchName_; }
   platform::File& patch() { return *patch_; }
-  // The patch is complete: closed and left in place. False when the close
-  // failed; the file then stays registered, so the error exit removes it.
+  // The patch is written: closed, and still the output that the error exit
+  // (and an interrupt) deletes, until it passed its checks. False when the
+  // close failed.
   bool closePatch();
-  // The error exit's part: an incomplete patch is closed and deleted, silently.
+  // `name`, a complete output made from the closed patch (the patch joined
+  // to a stub), takes its place as the output to delete on an error.
+  void replacePatch(const std::string& name);
+  // The output passed its checks: it is left in place.
+  void acceptPatch();
+  // The error exit's part: an incomplete or unchecked patch is closed and
+  // deleted, silently.
   void discardPatch();
 
   platform::Machine& machine;
@@ -55,6 +62,7 @@ class Context {
  private:
   std::unique_ptr<platform::File> patch_;
   std::string patchName_;
+  bool unchecked_ = false;  // closed, not yet accepted
 };
 
 }  // namespace builder

@@ -5,6 +5,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "builder/messages.h"
 #include "builder/scanning.h"
 #include "builder/search_ahead.h"
+#include "builder/verify.h"
 #include "diffengine/engine.h"
 #include "packaging/archive.h"
 #include "packaging/stub_join.h"
@@ -79,6 +81,7 @@ struct StateName {
   std::uint32_t size;
   const FileEntry* entry;  // what scanning found out about it
 };
+StateName stateName(const FileEntry& e) { return StateName{e.fullPath, e.relativePath, e.size, &e}; }
 
 // A console that keeps what is written, for output made on a worker
 // thread and shown later in its place.
@@ -137,7 +140,7 @@ void printTo(Output& out, const std::string& en, const std::string& de, MsgArg a
 }
 
 packaging::FileLogInfo logInfo(const std::string& fullPath, const std::string& relativePath, std::uint64_t size) {
-  return packaging::FileLogInfo{platform::absolutePath(fullPath), relativePath, static_cast<std::uint32_t>(size)};
+  return packaging::FileLogInfo{platform::absolutePath(fullPath), relativePath, patchformat::formatSize(size)};
 }
 
 class Job {
@@ -156,9 +159,14 @@ class Job {
     engine_ = std::make_unique<diffengine::DifferenceEngine>(settings_, host_, files_, ctx_.memory);
   }
 
+  // Everything that can refuse the job before any output exists.
+  void check();
   void run();
 
  private:
+  // Whether a start state is a directory; then all of them must be.
+  bool anyDirectory(const TargetOptions& target) const;
+  void checkStates(const TargetOptions& target);
   void openOutput();
   // Reads the log template and creates the log (-l).
   void openLog();
@@ -208,7 +216,10 @@ class Job {
   int workerCount(std::size_t patchedFiles) const;
   void writePlans(const std::vector<FilePlan>& plans);
   void embedFile(const std::string& path, const std::string& relativeName);
-  void writeRemoveRecord(const std::string& relativeName) { emit(records_.writeObsolete(relativeName)); }
+  void writeRemoveRecord(const std::string& relativeName) {
+    emit(records_.writeObsolete(relativeName));
+    written_.series.back().records.emplace_back(WrittenRecord::Kind::kObsolete, relativeName);
+  }
   // Hands what `records_` encoded to the body; `stored` is the writer's
   // result, false when a name was too long to store.
   void emit(bool stored = true) {
@@ -249,6 +260,7 @@ class Job {
   bool byPathUsed_ = false;
   std::uint32_t latestDate_ = 0;
   std::uint32_t now_ = 0;
+  WrittenPatch written_;  // what the finished patch is checked against
 };
 
 void Job::openOutput() {
@@ -265,6 +277,9 @@ void Job::openOutput() {
   directoryPatch_ = header.isDirectoryPatch();
   header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
   header.commentLength = static_cast<std::uint16_t>(o_.commentText.size());
+  written_.header = header;
+  written_.directoryPatch = directoryPatch_;
+  written_.comment = o_.commentText;
   if (!patch.write(header.encode().data(), patchformat::kHeaderSize)) out_.failNumbered(kMsgCannotWritePatch);
   body_ = std::make_unique<BodyOutput>(patch, o_.internalCompression, out_);
   records_.writeTexts("", o_.commentText);
@@ -291,58 +306,88 @@ void Job::openLog() {
   registerLogOutput(ctx_.log->file(), ctx_.log->name());
 }
 
-void Job::run() {
+bool Job::anyDirectory(const TargetOptions& target) const {
+  bool any = false;
+  for (std::uint32_t k = 0; k + 1 < target.nameCount(); ++k) any = any || files_.isDirectory(target.stateNames[k]);
+  return any;
+}
+
+void Job::checkStates(const TargetOptions& target) {
+  const std::uint32_t n = target.nameCount();
+  const bool directory = anyDirectory(target);
+  if (directory) {
+    for (std::uint32_t k = 0; k + 1 < n; ++k) {
+      if (!files_.isDirectory(target.stateNames[k])) out_.failNumbered(kMsgNotADirectory, target.stateNames[k]);
+    }
+  }
+  const std::string& endName = target.stateNames[n - 1];
+  if (o_.targets.size() > 1 || directory) {
+    // A missing end directory would read as "no files", and with -d as
+    // "remove everything": it is refused instead.
+    if (!files_.isDirectory(endName)) out_.failNumbered(kMsgNotADirectory, endName);
+  } else {
+    if (!files_.fileExists(endName)) out_.failNumbered(kMsgCannotFindFile, endName);
+    if (!files_.open(endName, platform::File::Mode::kRead)) out_.failNumbered(kMsgCannotReadFile, endName);
+  }
+}
+
+void Job::check() {
   checkPacker();
   if (o_.logEnabled) refuseForeignLog();
   if (o_.targets.size() > kMaxTargets) {
     out_.failBilingual("Error, a patch file can hold at most 11 targets!",
                        "Fehler, eine Patchdatei kann h\x94" "chstens 11 Ziele enthalten!");
   }
-  // A name no patch can hold stops the job before the patch file is opened.
-  for (const TargetOptions& target : o_.targets) refuseUnnamableFiles(target, context(target));
+  // A name or a size no patch can hold stops the job before the patch file is opened.
+  for (const TargetOptions& target : o_.targets) refuseUnfitFiles(target, context(target));
+  for (const TargetOptions& target : o_.targets) {
+    // Start-up shows the usage text for a target without states; a caller
+    // that did not is told the same.
+    if (target.nameCount() == 0) out_.failNumbered(kMsgUsage);
+    checkStates(target);
+  }
+}
+
+void Job::run() {
+  check();
   for (std::size_t i = 0; i < o_.targets.size(); ++i) {
     const TargetOptions& target = o_.targets[i];
-    const std::uint32_t n = target.nameCount();
-    bool anyDirectory = false;
-    for (std::uint32_t k = 0; k + 1 < n; ++k) anyDirectory = anyDirectory || files_.isDirectory(target.stateNames[k]);
-    directoryMode_ = o_.targets.size() > 1 || anyDirectory;
-    if (anyDirectory) {
-      for (std::uint32_t k = 0; k + 1 < n; ++k) {
-        if (!files_.isDirectory(target.stateNames[k])) out_.failNumbered(kMsgNotADirectory, target.stateNames[k]);
-      }
-    }
-    const std::string& endName = target.stateNames[n - 1];
-    if (directoryMode_) {
-      // A missing end directory would read as "no files", and with -d as
-      // "remove everything": it is refused instead.
-      if (!files_.isDirectory(endName)) out_.failNumbered(kMsgNotADirectory, endName);
-    } else {
-      if (!files_.fileExists(endName)) out_.failNumbered(kMsgCannotFindFile, endName);
-      if (!files_.open(endName, platform::File::Mode::kRead)) out_.failNumbered(kMsgCannotReadFile, endName);
-    }
+    directoryMode_ = o_.targets.size() > 1 || anyDirectory(target);
     if (i == 0) openOutput();
     writeTarget(target, i + 1 == o_.targets.size());
   }
   if (o_.localStub) {
     records_.writeLocalStubMarker();
     emit();
+    written_.localStubMarker = true;
   }
   body_->finish();
   platform::File& patch = ctx_.patch();
   std::uint64_t size = 0;
   if (!patch.size(&size)) out_.failNumbered(kMsgCannotWritePatch);
   patchformat::PatchTrailer trailer;
-  trailer.length = static_cast<std::uint32_t>(size + patchformat::kTrailerSize);
+  if (!patchformat::fitsFormat(size + patchformat::kTrailerSize)) {
+    out_.failBilingualFormat("Error, the patch file would reach 4 GiB (%s Bytes), more than a patch file can hold.",
+                             "Fehler, die Patchdatei w\x81rde 4 GiB erreichen (%s Bytes), mehr als eine Patchdatei "
+                             "fassen kann.",
+                             std::to_string(size + patchformat::kTrailerSize));
+  }
+  trailer.length = patchformat::formatSize(size + patchformat::kTrailerSize);
   if (!patch.write(trailer.encode().data(), patchformat::kTrailerSize)) out_.failNumbered(kMsgCannotWritePatch);
   if (!ctx_.closePatch()) diskFull(out_);
+  // The finished output (the program, with -s) is read back and checked
+  // before it counts as made: until then the error exit deletes it.
+  const std::uint64_t made = o_.executable ? joinStub() : trailer.length;
+  if (o_.verify) verifyPatch(files_, o_.finalName, written_, out_);
+  ctx_.acceptPatch();
   ctx_.writeLog();
+  // Sizes as text: a 32-bit long would show a patch of 2 GiB or more as negative.
   if (!o_.executable) {
-    print("\nCreated plain patch file \"%s\" with %ld Bytes.\n", "\nEinfache Patchdatei \"%s\" mit %ld Bytes erzeugt.\n",
-          o_.finalName, static_cast<long>(trailer.length));
+    print("\nCreated plain patch file \"%s\" with %s Bytes.\n", "\nEinfache Patchdatei \"%s\" mit %s Bytes erzeugt.\n",
+          o_.finalName, std::to_string(made));
   } else {
-    const std::uint64_t joined = joinStub();
-    print("\nCreated executable patch file \"%s\" with %ld Bytes.\n",
-          "\nAusf\x81hrbare Patchdatei \"%s\" mit %ld Bytes erzeugt.\n", o_.finalName, static_cast<long>(joined));
+    print("\nCreated executable patch file \"%s\" with %s Bytes.\n",
+          "\nAusf\x81hrbare Patchdatei \"%s\" mit %s Bytes erzeugt.\n", o_.finalName, std::to_string(made));
   }
   if (o_.packAfterwards) packOutput();
 }
@@ -366,8 +411,8 @@ void Job::packOutput() {
       packaging::pack(files_, ctx_.machine.commands, packaging::packerRowByName(packerName(o_.packer)), o_.baseName,
                       o_.finalName, platform::getEnv("PATH"));
   if (packed.error != packaging::PackError::kNone) failedPacking(packed);
-  print("Compressed patch file into archive \"%s\" with %ld Bytes.\n",
-        "Patchdatei in Archiv \"%s\" mit %ld Bytes gepackt.\n", packed.archive, static_cast<long>(packed.size));
+  print("Compressed patch file into archive \"%s\" with %s Bytes.\n",
+        "Patchdatei in Archiv \"%s\" mit %s Bytes gepackt.\n", packed.archive, std::to_string(packed.size));
 }
 
 void Job::failedPacking(const packaging::PackResult& result) {
@@ -430,12 +475,18 @@ std::uint64_t Job::joinStub() {
   const packaging::JoinResult joined = packaging::joinStub(
       files_, stub, temporary, o_.finalName,
       [&](const platform::File& output) { registerPatchOutput(output, o_.finalName); });
-  releasePatchOutput();
   // The temporary patch goes in every case: a failed join leaves nothing
-  // behind in the temporary directory, and no part of an output.
+  // behind in the temporary directory, and no part of an output (the join
+  // deletes its own partial output, and a file of the output's name that it
+  // could not create is not the job's to delete).
   files_.deleteFile(temporary);
   platform::forgetTemporary(temporary);
-  if (joined.error != packaging::JoinError::kNone) failedJoin(joined, relative);
+  if (joined.error != packaging::JoinError::kNone) {
+    releasePatchOutput();
+    failedJoin(joined, relative);
+  }
+  ctx_.replacePatch(o_.finalName);
+  written_.stub = stub;
   return joined.size;
 }
 
@@ -471,6 +522,15 @@ void Job::writeTarget(const TargetOptions& target, bool last) {
                                          target.registryValue,
                                          target.backupDir};
   emit(records_.writeSeriesHeader(directoryMode_, series));
+  // Read back, the header holds what the writer stores for this locator and kind.
+  WrittenSeries written{series, {}};
+  if (series.locator != patchformat::kLocateRegistry) {
+    written.header.rootKey = 0;
+    written.header.subKey.clear();
+    written.header.valueName.clear();
+  }
+  if (!directoryMode_) written.header.backupDir.clear();
+  written_.series.push_back(std::move(written));
   if (directoryMode_) {
     directoryPatch(target);
     records_.writeEnd();
@@ -506,7 +566,7 @@ void Job::filePatch(const TargetOptions& target) {
     if (kept.size() == 1) out_.failNumbered(kMsgIdentical, endName);
   }
   std::vector<StateName> states;
-  for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size), *it});
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) states.push_back(stateName(**it));
   // The final file's own date and attributes, whichever state the chain ends in.
   writeExamined(endName, states, dateOf(end->date), end->attributes, 0, *examineInTurn(endName, states));
 }
@@ -541,7 +601,7 @@ void Job::directoryPatch(const TargetOptions& target) {
       continue;
     }
     FilePlan plan{FilePlan::Kind::kPatch, f.get(), {}};
-    for (auto it = kept.rbegin(); it != kept.rend(); ++it) plan.states.push_back({(*it)->fullPath, (*it)->relativePath, static_cast<std::uint32_t>((*it)->size), *it});
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) plan.states.push_back(stateName(**it));
     plan.flags = inList(f->relativePath, target.unimportantPatterns) ? patchformat::kFileOptional : 0;
     plans.push_back(std::move(plan));
   }
@@ -752,23 +812,28 @@ void Job::walkStates(std::vector<std::unique_ptr<DirectoryStream>>& streams, con
     std::exception_ptr failure;
   };
   std::vector<Walk> walks(streams.size());
+  const auto walk = [&](std::size_t k) {
+    Walk& w = walks[k];
+    Output out(w.console);
+    out.setGerman(out_.german());
+    ScanContext own(c.files, out);
+    own.target = c.target;
+    own.includeHidden = c.includeHidden;
+    own.quiet = c.quiet;
+    own.latestDate = &w.latestDate;
+    try {
+      walkState(*streams[k], own);
+    } catch (...) {
+      w.failure = std::current_exception();
+    }
+  };
   std::vector<std::thread> running;
   for (std::size_t k = 0; k < streams.size(); ++k) {
-    running.emplace_back([&, k] {
-      Walk& w = walks[k];
-      Output out(w.console);
-      out.setGerman(out_.german());
-      ScanContext own(c.files, out);
-      own.target = c.target;
-      own.includeHidden = c.includeHidden;
-      own.quiet = c.quiet;
-      own.latestDate = &w.latestDate;
-      try {
-        walkState(*streams[k], own);
-      } catch (...) {
-        w.failure = std::current_exception();
-      }
-    });
+    try {
+      running.emplace_back(walk, k);
+    } catch (const std::system_error&) {
+      walk(k);  // no thread to be had: this state is read on the job's own
+    }
   }
   for (std::thread& t : running) t.join();
   for (Walk& w : walks) {
@@ -848,6 +913,13 @@ void Job::writeExamined(const std::string& relativeName, const std::vector<State
   info.sourceCount = static_cast<std::uint16_t>(count - 1);
   info.fileFlags = flags;
   emit(records_.writePatchedFile(directoryMode_, info, patchformat::ExclusionWindow(), relativeName));
+  WrittenRecord written(WrittenRecord::Kind::kPatched, relativeName);
+  for (const StateName& state : states) {
+    written.states.push_back({state.fullPath, state.relativePath, state.size, state.entry->checksum});
+  }
+  written.info = info;
+  written.sources = examined.records;
+  written_.series.back().records.push_back(std::move(written));
   std::uint8_t piece[kCopyPiece];
   for (std::size_t k = 0; k + 1 < count; ++k) {
     emit(records_.writeSource(directoryMode_, info, states[k].relativePath, examined.records[k],
@@ -875,9 +947,17 @@ void Job::embedFile(const std::string& path, const std::string& relativeName) {
     out_.failNumbered(kMsgCannotOpenEmbedded, path);
   }
   if (status.dosDateTime > latestDate_) latestDate_ = status.dosDateTime;
+  // Scanning refused larger files; this one may have grown since.
+  if (!patchformat::fitsFormat(status.size)) refuseTooLarge(out_, path, status.size);
   if (ctx_.log) ctx_.log->embedded(logInfo(path, relativeName, status.size));
-  emit(records_.writeEmbeddedHeader(relativeName, static_cast<std::uint32_t>(status.size), dateOf(status.dosDateTime),
+  emit(records_.writeEmbeddedHeader(relativeName, patchformat::formatSize(status.size), dateOf(status.dosDateTime),
                                     static_cast<std::uint16_t>(status.attributes)));
+  WrittenRecord written(WrittenRecord::Kind::kEmbedded, relativeName);
+  written.states.push_back({path, relativeName});
+  written.info.size = patchformat::formatSize(status.size);
+  written.info.dosDateTime = dateOf(status.dosDateTime);
+  written.info.attributes = static_cast<std::uint16_t>(status.attributes);
+  written_.series.back().records.push_back(std::move(written));
   std::uint8_t piece[kCopyPiece];
   std::uint64_t copied = 0;
   for (;;) {
@@ -895,6 +975,11 @@ void Job::embedFile(const std::string& path, const std::string& relativeName) {
 void runJob(const Options& options, Context& context) {
   Job job(options, context);
   job.run();
+}
+
+void checkJob(const Options& options, Context& context) {
+  Job job(options, context);
+  job.check();
 }
 
 }  // namespace builder

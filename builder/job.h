@@ -16,4 +16,8 @@ constexpr std::size_t kMaxTargets = 11;
 // open in `context`, so that the error exit deletes it.
 void runJob(const Options& options, Context& context);
 
+// The checks runJob makes before it creates any output (packer, log, the
+// targets' states, names and sizes), alone: raises what runJob would.
+void checkJob(const Options& options, Context& context);
+
 }  // namespace builder

@@ -36,7 +36,9 @@ const char* const kMessages[kMessageCount] = {
     "-w: Threads that examine the files of a directory patch, -w=1 to -w=64.\n"
     "    Default: one per processor core. The patch is the same for any number.\n"
     "-o: Smaller patches: a compact search and encoding of each delta, slower\n"
-    "    and with more memory. Applies with every applier.\n",
+    "    and with more memory. Applies with every applier.\n"
+    "-V-: No check of the finished patch. By default it is read back and each\n"
+    "    delta applied to the start state it was made from.\n",
     "Warp 1: Representing ...     ",
     "Warp 2: Presorting   ...     ",
     "Warp 3: Prepacking   ...     ",

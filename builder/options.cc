@@ -438,6 +438,14 @@ void selfReference(Word& w) {
   w.options.selfReference = true;
 }
 
+// -V checks the finished patch against the files it was made from (the
+// default); -V- leaves the check out.
+void verify(Word& w) {
+  stripEquals(&w.rest);
+  w.options.verify = w.rest != "-";
+  if (w.options.verify) requireEmpty(w.rest, w.letter);
+}
+
 // -o takes no value: "-o=x" is refused like any value of a plain switch.
 void compact(Word& w) {
   stripEquals(&w.rest);
@@ -522,7 +530,8 @@ const struct {
   Handler handle;
 } kHandlers[] = {
     {"0123456789", searchLevel}, {"A", extendedAttributes}, {"B", margin},       {"C", literalBlock},
-    {"D", removeFile},           {"eE", exact},             {"P", mismatchGroup}, {"Y", unusedY},
+    {"D", removeFile},           {"eE", exact},             {"P", mismatchGroup}, {"V", verify},
+    {"Y", unusedY},
     {"Z", defaultPacker},        {"a", hiddenFiles},        {"b", backupDirectory}, {"c", comment},
     {"d", removePattern},        {"f", force},              {"g", protection},   {"h", help},
     {"i", ignore},               {"j", noCompression},      {"k", autofindKey},  {"l", logFile},

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <functional>
 
+#include "patchformat/container.h"
 #include "patchformat/crc.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -46,10 +47,12 @@ std::string joinPath(const std::string& head, const std::string& name) {
 }
 
 // Hands every file the walk of `dir` takes to `take` (its full and relative
-// name), with the notices of what it leaves out unless the context is quiet.
+// name, and what its status said), with the notices of what it leaves out
+// unless the context is quiet.
+using Take = std::function<void(const std::string& full, const std::string& relative,
+                                const platform::FileStatus& status)>;
 void walkDirectory(const DirectoryStream& stream, const std::string& dir, const std::string& prefix,
-                   const ScanContext& context,
-                   const std::function<void(const std::string& full, const std::string& relative)>& take) {
+                   const ScanContext& context, const Take& take) {
   std::vector<std::string> names;
   // A directory that cannot be read is no empty directory: read as one, its
   // files would become embedded or obsolete files of the patch.
@@ -91,7 +94,7 @@ void walkDirectory(const DirectoryStream& stream, const std::string& dir, const 
       continue;
     }
     if (isIgnored(full, relative, stream.isEnd, stream.index, context)) continue;
-    take(full, relative);
+    take(full, relative, status);
   }
 }
 
@@ -116,6 +119,7 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
       !(file = context.files.open(fullPath, platform::File::Mode::kRead))) {
     context.out.failNumbered(kMsgCannotAccessScanned, fullPath);
   }
+  if (!patchformat::fitsFormat(status.size)) refuseTooLarge(context.out, fullPath, status.size);
   entry->attributes = status.attributes;
   entry->date = status.dosDateTime;
   if (context.latestDate != nullptr && entry->date > *context.latestDate) *context.latestDate = entry->date;
@@ -141,7 +145,9 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
     size += static_cast<std::uint64_t>(n);
   }
   for (int v = 0; v < 256; ++v) entry->byteCounts[v] = counts[0][v] + counts[1][v] + counts[2][v] + counts[3][v];
-  entry->size = static_cast<std::uint32_t>(size);
+  // A file that grew while it was read is refused as well.
+  if (!patchformat::fitsFormat(size)) refuseTooLarge(context.out, fullPath, size);
+  entry->size = patchformat::formatSize(size);
   entry->checksum = crc;
   for (int v = 0; v < 256; ++v) {
     entry->byteShares[v] = size == 0 ? 0.0 : static_cast<double>(entry->byteCounts[v]) / static_cast<double>(size);
@@ -158,13 +164,22 @@ void walkState(DirectoryStream& stream, const ScanContext& context) {
   }
   stream.isDirectory = status.isDirectory;
   if (!stream.isDirectory) return;
-  walkDirectory(stream, stream.rootPath, "", context, [&](const std::string& full, const std::string& relative) {
+  walkDirectory(stream, stream.rootPath, "", context, [&](const std::string& full, const std::string& relative,
+                                                          const platform::FileStatus&) {
     stream.entries.push_back(scanFile(full, relative, context));
     stream.totalBytes += stream.entries.back()->size;
   });
 }
 
-void refuseUnnamableFiles(const TargetOptions& target, const ScanContext& context) {
+void refuseTooLarge(const Output& out, const std::string& path, std::uint64_t size) {
+  out.failBilingualFormat("Error, \"%s\" has %s Bytes: a patch file holds files of at most 4294967295 Bytes "
+                          "(4 GiB - 1).",
+                          "Fehler, \"%s\" hat %s Bytes: eine Patchdatei nimmt Dateien von h\x94" "chstens "
+                          "4294967295 Bytes (4 GiB - 1) auf.",
+                          path, std::to_string(size));
+}
+
+void refuseUnfitFiles(const TargetOptions& target, const ScanContext& context) {
   ScanContext silent = context;  // the real walk tells what it leaves out
   silent.quiet = true;
   const std::uint32_t n = target.nameCount();
@@ -173,15 +188,25 @@ void refuseUnnamableFiles(const TargetOptions& target, const ScanContext& contex
     stream.rootPath = target.stateNames[k];
     stream.index = k;
     stream.isEnd = k + 1 == n;
-    if (!context.files.isDirectory(stream.rootPath)) continue;
-    walkDirectory(stream, stream.rootPath, "", silent, [&](const std::string& full, const std::string& relative) {
-      if (relative.find('?') == std::string::npos) return;
-      context.out.failBilingualFormat(
-          "Error, the name of \"%s\" holds characters that Windows' ANSI code page 1252 cannot hold,\n"
-          "so no patch can name it. Rename it, or leave it out with -i.",
-          "Fehler, der Name von \"%s\" enth\x84lt Zeichen, die Windows' ANSI-Codepage 1252 nicht darstellen\n"
-          "kann, daher kann kein Patch ihn nennen. Benennen Sie ihn um, oder lassen Sie ihn mit -i aus.",
-          full);
+    platform::FileStatus status;
+    if (!context.files.isDirectory(stream.rootPath)) {
+      // A state that is one file: the job tells when it is missing.
+      if (context.files.fileStatus(stream.rootPath, &status) && !patchformat::fitsFormat(status.size)) {
+        refuseTooLarge(context.out, stream.rootPath, status.size);
+      }
+      continue;
+    }
+    walkDirectory(stream, stream.rootPath, "", silent,
+                  [&](const std::string& full, const std::string& relative, const platform::FileStatus& status) {
+      if (relative.find('?') != std::string::npos) {
+        context.out.failBilingualFormat(
+            "Error, the name of \"%s\" holds characters that Windows' ANSI code page 1252 cannot hold,\n"
+            "so no patch can name it. Rename it, or leave it out with -i.",
+            "Fehler, der Name von \"%s\" enth\x84lt Zeichen, die Windows' ANSI-Codepage 1252 nicht darstellen\n"
+            "kann, daher kann kein Patch ihn nennen. Benennen Sie ihn um, oder lassen Sie ihn mit -i aus.",
+            full);
+      }
+      if (!patchformat::fitsFormat(status.size)) refuseTooLarge(context.out, full, status.size);
     });
   }
 }

@@ -48,7 +48,7 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
 // One state of a target: its files in the order the walk found them.
 struct DirectoryStream {
   std::string rootPath;
-  std::uint32_t totalBytes = 0;
+  std::uint64_t totalBytes = 0;
   std::uint32_t index = 0;  // 0 for start state 1
   bool visited = false;
   bool isEnd = false;
@@ -61,11 +61,14 @@ struct DirectoryStream {
 // directories never followed (a notice unless -q).
 void walkState(DirectoryStream& stream, const ScanContext& context);
 
-// Stops the run when a file that the walks of the target's directory states
-// would take has a name that Windows' ANSI code page cannot hold (listed
-// with '?'): no patch can name it. Meant to run before any work; it tells
-// nothing else, and states that are no directories are left to the job.
-void refuseUnnamableFiles(const TargetOptions& target, const ScanContext& context);
+// Stops the run when a file that the walks of the target's states would
+// take has no place in a patch: a name that Windows' ANSI code page cannot
+// hold (listed with '?'), or a size of 4 GiB or more. Meant to run before
+// any work, on names and sizes alone; it tells nothing else (a missing
+// state is left to the job).
+void refuseUnfitFiles(const TargetOptions& target, const ScanContext& context);
+// The refusal of a file too large for the format.
+[[noreturn]] void refuseTooLarge(const Output& out, const std::string& path, std::uint64_t size);
 
 // Relative names compare without regard to case.
 bool sameName(const std::string& a, const std::string& b);

@@ -186,6 +186,51 @@ TEST_F(ScanningTest, AFileTheDiskWillNotGiveEndsTheRunWithMessage26) {
   }
 }
 
+// A patch keeps sizes in 32 bits: 4 GiB - 1 is the largest file it takes.
+// The check before any work reads sizes alone (the files here are sparse),
+// for a file in a directory state and for a state that is one file, start
+// or end.
+TEST_F(ScanningTest, FilesOf4GiBOrMoreAreRefusedBeforeAnyWork) {
+  const std::uintmax_t largest = 0xFFFFFFFFu;
+  for (const std::uintmax_t size : {largest, largest + 1, largest + 10}) {
+    for (const char* where : {"old/sub/big.bin", "new/big.bin", "one.bin", "two.bin"}) {
+      std::filesystem::remove_all(root);
+      put("old/sub/small.txt", "small");
+      put("new/small.txt", "small");
+      put("one.bin", "a start state");
+      put("two.bin", "an end state");
+      const std::string big = root + "/" + where;
+      std::filesystem::create_directories(std::filesystem::path(big).parent_path());
+      ASSERT_TRUE(files.writeWholeFile(big, ""));
+      std::filesystem::resize_file(big, size);
+      const bool directory = std::string(where).find('/') != std::string::npos;
+      target.stateNames = directory ? std::vector<std::string>{root + "/old", root + "/new"}
+                                    : std::vector<std::string>{root + "/one.bin", root + "/two.bin"};
+      std::string refusal;
+      try {
+        refuseUnfitFiles(target, context);
+      } catch (const FatalError& e) {
+        refusal = e.text();
+      }
+      if (size == largest) {
+        EXPECT_EQ(refusal, "") << where;
+      } else {
+        EXPECT_NE(refusal.find("has " + std::to_string(size) + " Bytes: a patch file holds files of at most "
+                               "4294967295 Bytes (4 GiB - 1)."),
+                  std::string::npos)
+            << where << ": " << refusal;
+        EXPECT_NE(refusal.find(std::filesystem::path(where).filename().string()), std::string::npos) << refusal;
+      }
+      // Scanning itself refuses such a file too, before it reads a byte.
+      if (size != largest) {
+        EXPECT_THROW(scanFile(big, where, context), FatalError) << where;
+      }
+    }
+  }
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(root);
+}
+
 TEST_F(ScanningTest, ChainsRunThroughEveryStartStateAndReduceIdenticalPairs) {
   DirectoryStream s1, s2, s3;
   s1.index = 0;

@@ -20,7 +20,9 @@ class SearchAhead {
   using Task = std::function<void(std::size_t i, int w)>;
 
   // The tasks start in the order `start` gives (each index once), so that
-  // the longest can start first and the workers end together.
+  // the longest can start first and the workers end together. Where the
+  // system gives fewer threads, fewer workers run; with none, waitFor runs
+  // the tasks on the caller's thread as worker 0.
   SearchAhead(std::vector<std::size_t> start, int workers, Task task);
   // Starts no more tasks and waits for those that run.
   ~SearchAhead();

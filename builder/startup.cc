@@ -1,6 +1,7 @@
 #include "builder/startup.h"
 
 #include <cstdlib>
+#include <exception>
 #include <vector>
 
 #include "builder/cleanup.h"
@@ -30,9 +31,19 @@ int errorExit(Context& context, const std::string& text) {
     context.writeLog();
   } catch (const FatalError& failure) {
     context.out.write(Out::kStderr, failure.text() + "\n");
+  } catch (...) {
+    // The log stays as far as it was written; the first error is the one told.
   }
   context.out.flush(Out::kStderr);
   return 1;
+}
+
+// The text for an exception that is none of the builder's own errors: an
+// allocation outside the engine's budget, a thread the system refused.
+std::string unexpectedFailure(const Output& out, const char* what) {
+  return formatMessage(out.pick("Error, the builder stopped on an unexpected failure (%s).",
+                                "Fehler, der Builder wurde durch einen unerwarteten Fehler beendet (%s)."),
+                       what, MsgArg(), kMessageBuffer);
 }
 
 }  // namespace
@@ -60,37 +71,51 @@ OptionError readOptions(Options* options, int argc, char** argv, platform::FileS
   return OptionError();
 }
 
+bool startRun(int argc, char** argv, Context& context, Options* options, int* exitCode) {
+  Output& out = context.out;
+  out.setGerman(germanFromWinIni(context.files));
+  out.write(Out::kStdout, kBanner);
+  setDefaults(options);
+  const OptionError refused = readOptions(options, argc, argv, context.files);
+  if (refused.kind == OptionError::Kind::kRefusal) {
+    out.write(Out::kStdout, refused.en + "\n");
+    out.flush(Out::kStdout);
+    *exitCode = 1;
+    return false;
+  }
+  if (refused) fail(refused.text(out.german()));
+  // A target without any state (no name before a -n, or none after the
+  // last one) leaves nothing to patch: the usage text, as for no names at all.
+  bool stateless = false;
+  for (const TargetOptions& target : options->targets) stateless = stateless || target.nameCount() == 0;
+  if (stateless || options->showUsage) {
+    out.numbered(kMsgUsage);
+    out.flush(Out::kStdout);
+    *exitCode = 1;
+    return false;
+  }
+  // The program's own file, wherever it was started from or installed:
+  // the stubs and templates lie beside it.
+  context.programDirectory = programDirectory(context.files.programPath());
+  return true;
+}
+
 int runKestmain(int argc, char** argv, platform::Machine& machine) {
   platform::installInterruptHandler(cleanupHandler);
   std::atexit(onExit);
   Context context(machine);
-  Output& out = context.out;
   try {
-    out.setGerman(germanFromWinIni(context.files));
-    out.write(Out::kStdout, kBanner);
-
     Options options;
-    setDefaults(&options);
-    const OptionError refused = readOptions(&options, argc, argv, context.files);
-    if (refused.kind == OptionError::Kind::kRefusal) {
-      out.write(Out::kStdout, refused.en + "\n");
-      out.flush(Out::kStdout);
-      return 1;
-    }
-    if (refused) fail(refused.text(out.german()));
-    if ((options.targets.size() == 1 && options.current().nameCount() == 0) || options.showUsage) {
-      out.numbered(kMsgUsage);
-      out.flush(Out::kStdout);
-      return 1;
-    }
-    // The program's own file, wherever it was started from or installed:
-    // the stubs and templates lie beside it.
-    context.programDirectory = programDirectory(context.files.programPath());
-
+    int exitCode = 0;
+    if (!startRun(argc, argv, context, &options, &exitCode)) return exitCode;
     runJob(options, context);
     return 0;
   } catch (const FatalError& failure) {
     return errorExit(context, failure.text());
+  } catch (const std::exception& e) {
+    return errorExit(context, unexpectedFailure(context.out, e.what()));
+  } catch (...) {
+    return errorExit(context, unexpectedFailure(context.out, "unknown"));
   }
 }
 

@@ -5,14 +5,21 @@
 #include <cstddef>
 #include <string>
 
+#include "builder/context.h"
 #include "builder/options.h"
 #include "platform/machine.h"
 
 namespace builder {
 
 // Runs the whole program on `machine`; returns the exit code. Every fatal
-// error arrives here as a FatalError and is printed after the error clean-up.
+// error arrives here as a FatalError and is printed after the error clean-up;
+// any other exception gets the same clean-up and a message of its own.
 int runKestmain(int argc, char** argv, platform::Machine& machine);
+
+// The start-up up to the job: language, banner, options. True when the job
+// is to run with `*options`; otherwise the run ends with `*exitCode`, the
+// usage text or a refusal shown. Fatal errors are raised.
+bool startRun(int argc, char** argv, Context& context, Options* options, int* exitCode);
 
 // The program directory: everything up to and including the last "\" or
 // "/" of the program's path; empty when the path has no separator.

@@ -124,6 +124,22 @@ TEST(CleanupDeathTest, InterruptDeletesTheIncompletePatch) {
   EXPECT_FALSE(platform::SystemFileSystem().fileExists(path));
 }
 
+// Written and closed but not yet through its checks, the patch is still
+// the run's incomplete output.
+TEST(CleanupDeathTest, InterruptDeletesAPatchThatWaitsForItsChecks) {
+  const std::string path = ::testing::TempDir() + "unchecked.utp";
+  EXPECT_EXIT(
+      {
+        if (!platform::SystemFileSystem().writeWholeFile(path, "complete, unchecked")) std::exit(7);
+        registerFinishedPatch(path);
+        platform::installInterruptHandler(cleanupHandler);
+        std::raise(SIGTERM);
+        std::exit(8);
+      },
+      ::testing::ExitedWithCode(1), "Deleting incomplete patch file \"" + path + "\"");
+  EXPECT_FALSE(platform::SystemFileSystem().fileExists(path));
+}
+
 TEST(CleanupDeathTest, InterruptDeletesTheIncompletePatchAndTheIncompleteLog) {
   const std::string patch = ::testing::TempDir() + "both.utp";
   const std::string log = ::testing::TempDir() + "both.log";
@@ -171,12 +187,28 @@ TEST(CleanupTest, ErrorExitDiscardsThePatchSilently) {
   EXPECT_FALSE(patchOutputOpen());
   EXPECT_FALSE(test.files.fileExists(path));
   EXPECT_EQ(test.console.out + test.console.err, "") << "silently";
-  // A closed patch is left where it is.
+  // A closed patch stays the output to delete until its checks accept it
+  // (an interrupt would delete it too); an accepted one is left where it is.
   ASSERT_TRUE(context.openPatch(path));
   ASSERT_TRUE(context.closePatch());
+  EXPECT_TRUE(patchOutputOpen());
+  context.discardPatch();
+  EXPECT_FALSE(test.files.fileExists(path));
+  ASSERT_TRUE(context.openPatch(path));
+  ASSERT_TRUE(context.closePatch());
+  context.acceptPatch();
   EXPECT_FALSE(patchOutputOpen());
   context.discardPatch();
   EXPECT_TRUE(test.files.fileExists(path));
+  // A program joined from the closed patch takes its place.
+  const std::string joined = ::testing::TempDir() + "discard.exe";
+  ASSERT_TRUE(test.files.writeWholeFile(joined, "MZ"));
+  ASSERT_TRUE(context.openPatch(path));
+  ASSERT_TRUE(context.closePatch());
+  context.replacePatch(joined);
+  context.discardPatch();
+  EXPECT_FALSE(test.files.fileExists(joined));
+  EXPECT_TRUE(test.files.fileExists(path)) << "the patch that the program was made from is the job's to delete";
   test.files.deleteFile(path);
 }
 

@@ -21,7 +21,6 @@ namespace {
 constexpr std::int64_t kFixedTables = 524288;                  // counters, also the bucket table's
 constexpr std::int64_t kDefaultIndexBudget = 7340032;          // strategy 3 without a limit
 constexpr std::int64_t kSmallestIndexBudget = 12 * 65536;      // below this a sample cannot shrink further
-constexpr std::uint64_t kLargestFile = 0xFFFFFFFFu;            // sizes are 32-bit fields in a patch
 
 // The five streams in patch order.
 bool writeEncoderStreams(DeltaEncoder& e, BlockSink& sink) {
@@ -207,13 +206,13 @@ void DifferenceEngine::Impl::open(StateFile& source, StateFile& end, std::uint64
   if (!sourceFile->size(S)) host.failNumbered(kEngineReadFailed, source.path);
   if (!endFile->size(T)) host.failNumbered(kEngineReadFailed, end.path);
   // A patch describes sizes, addresses and lengths in 32 bits.
-  if (*S > kLargestFile) fail("Error, \"" + source.path + "\" is 4 GB or larger, which a patch file cannot describe!");
-  if (*T > kLargestFile) fail("Error, \"" + end.path + "\" is 4 GB or larger, which a patch file cannot describe!");
-  if (settings.selfReference && *S + *T > kLargestFile) {
+  if (!patchformat::fitsFormat(*S)) fail("Error, \"" + source.path + "\" is 4 GB or larger, which a patch file cannot describe!");
+  if (!patchformat::fitsFormat(*T)) fail("Error, \"" + end.path + "\" is 4 GB or larger, which a patch file cannot describe!");
+  if (settings.selfReference && !patchformat::fitsFormat(*S + *T)) {
     fail("Error, \"" + source.path + "\" and \"" + end.path + "\" together reach 4 GB, too much for option \"-r\"!");
   }
-  source.size = static_cast<std::uint32_t>(*S);
-  end.size = static_cast<std::uint32_t>(*T);
+  source.size = patchformat::formatSize(*S);
+  end.size = patchformat::formatSize(*T);
   char line[80];
   std::snprintf(line, sizeof line, "(%" PRIu64 " -> %" PRIu64 " Bytes)\n", *S, *T);
   host.write(Channel::kStdout, line);
@@ -405,11 +404,11 @@ patchformat::SourceRecord DifferenceEngine::Impl::sourceRecord(const StateFile& 
   patchformat::SourceRecord record;
   record.checksum = source.checksum;
   record.size = source.size;
-  record.streamLength[0] = static_cast<std::uint32_t>(encoder.numbers.sizeInBytes());
-  record.streamLength[1] = static_cast<std::uint32_t>(encoder.bitsA.sizeInBytes());
-  record.streamLength[2] = static_cast<std::uint32_t>(encoder.bitsB.sizeInBytes());
-  record.streamLength[3] = static_cast<std::uint32_t>(encoder.literalsSize());
-  record.streamLength[4] = static_cast<std::uint32_t>(encoder.mismatch().sizeInBytes());
+  record.streamLength[0] = patchformat::formatSize(encoder.numbers.sizeInBytes());
+  record.streamLength[1] = patchformat::formatSize(encoder.bitsA.sizeInBytes());
+  record.streamLength[2] = patchformat::formatSize(encoder.bitsB.sizeInBytes());
+  record.streamLength[3] = patchformat::formatSize(encoder.literalsSize());
+  record.streamLength[4] = patchformat::formatSize(encoder.mismatch().sizeInBytes());
   record.mismatchGroup = settings.mismatchGroup;
   record.deltaFlags = static_cast<std::uint8_t>((settings.selfReference ? patchformat::kDeltaRangeIsSum : 0) |
                                                 (encoder.rawMismatch ? patchformat::kDeltaRawMismatch : 0));

@@ -1,20 +1,26 @@
-// The builder's option reading as its start-up does it: every line of the
-// input is one command-line word, except that a line "VERDELIN_OPTS=text"
-// sets that environment variable (unset without one). The words run in a
-// private directory that holds comment.txt, for "-c=@comment.txt". A
-// refused word comes back as a result (or, deeper in the builder, a
-// FatalError); its text in both languages is formatted as it would be
-// printed.
+// The builder's start-up as it runs: every line of the input is one
+// command-line word, except that a line "VERDELIN_OPTS=text" sets that
+// environment variable (unset without one). The words run in a private
+// directory that holds comment.txt (for "-c=@comment.txt") and tiny states
+// to name: the trees old/ and new/, and the files one.txt and two.txt. After
+// the options and the usage decision come the job's checks before it writes
+// anything (the targets, their states, names and sizes), wherever every
+// state is named inside the private directory. A refused word or state
+// comes back as a result or a FatalError; its text in both languages is
+// formatted as it would be printed. The job never writes a patch here.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "builder/context.h"
+#include "builder/job.h"
 #include "builder/startup.h"
 #include "diffengine/memory.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/files.h"
+#include "platform/machine.h"
 
 namespace {
 
@@ -25,11 +31,49 @@ fuzz_support::Workspace& workspace() {
   return w;
 }
 
+class SilentConsole : public platform::Console {
+ public:
+  void write(platform::Stream, const std::string&) override {}
+  void flush(platform::Stream) override {}
+  int readKey(int) override { return -1; }
+};
+
+// A state named below the private directory: relative, without a drive or
+// a ".." step, so that the checks walk nothing else of the machine.
+bool inside(const std::string& name) {
+  if (name.empty() || name[0] == '/' || name[0] == '\\' || name.find(':') != std::string::npos) return false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/' || name[i] == '\\') {
+      if (name.compare(start, i - start, "..") == 0) return false;
+      start = i + 1;
+    }
+  }
+  return true;
+}
+
+bool statesInside(const builder::Options& options) {
+  for (const builder::TargetOptions& target : options.targets) {
+    for (const std::string& name : target.stateNames) {
+      if (!inside(name)) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   platform::SystemFileSystem files;
   files.writeWholeFile(workspace().file("comment.txt"), "First line\nsecond line\n");
+  std::filesystem::create_directories(workspace().file("old/sub"));
+  std::filesystem::create_directories(workspace().file("new/sub"));
+  files.writeWholeFile(workspace().file("old/a.txt"), "version one of a small file\n");
+  files.writeWholeFile(workspace().file("old/sub/b.dat"), "old data");
+  files.writeWholeFile(workspace().file("new/a.txt"), "version two of a small file\n");
+  files.writeWholeFile(workspace().file("new/sub/c.dat"), "added");
+  files.writeWholeFile(workspace().file("one.txt"), "one");
+  files.writeWholeFile(workspace().file("two.txt"), "two");
   std::filesystem::current_path(workspace().root);
   return 0;
 }
@@ -46,17 +90,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(&w[0]);
-  platform::SystemFileSystem files;
-  builder::Options options;
-  builder::setDefaults(&options);
-  try {
-    const builder::OptionError refused =
-        builder::readOptions(&options, static_cast<int>(argv.size()), argv.data(), files);
-    if (refused) {
-      refused.text(false);
-      refused.text(true);
+  // The refusal's texts in both languages, as either would be printed.
+  {
+    platform::SystemFileSystem files;
+    builder::Options parsed;
+    builder::setDefaults(&parsed);
+    try {
+      const builder::OptionError refused =
+          builder::readOptions(&parsed, static_cast<int>(argv.size()), argv.data(), files);
+      if (refused) {
+        refused.text(false);
+        refused.text(true);
+      }
+    } catch (const diffengine::FatalError&) {
     }
-  } catch (const diffengine::FatalError&) {
+  }
+  platform::Machine& system = platform::systemMachine();
+  SilentConsole console;
+  platform::Machine machine{system.files, system.locations, system.registry, console, system.commands};
+  builder::Context context(machine);
+  builder::Options options;
+  try {
+    int exitCode = 0;
+    if (builder::startRun(static_cast<int>(argv.size()), argv.data(), context, &options, &exitCode) &&
+        statesInside(options)) {
+      builder::checkJob(options, context);
+    }
+  } catch (const diffengine::FatalError& e) {
+    e.text();
   }
   return 0;
 }

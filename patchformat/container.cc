@@ -1,5 +1,8 @@
 #include "patchformat/container.h"
 
+#include <algorithm>
+#include <stdexcept>
+
 #include "patchformat/coding.h"
 
 namespace patchformat {
@@ -63,6 +66,16 @@ FinalInfo FinalInfo::decode(const std::uint8_t* b) {
   return f;
 }
 
+DeltaParams SourceRecord::params(std::uint32_t sourceSize, std::uint32_t targetSize) const {
+  DeltaParams p;
+  p.sourceSize = sourceSize;
+  p.targetSize = targetSize;
+  p.flags = deltaFlags;
+  p.mismatchGroup = mismatchGroup;
+  p.literalBlockSize = literalBlockSize;
+  return p;
+}
+
 std::uint64_t SourceRecord::streamsTotal() const {
   std::uint64_t total = 0;
   for (std::uint32_t n : streamLength) total += n;
@@ -91,10 +104,16 @@ SourceRecord SourceRecord::decode(const std::uint8_t* b) {
   return s;
 }
 
+std::uint32_t formatSize(std::uint64_t n) {
+  if (!fitsFormat(n)) throw std::length_error("a size of 4 GiB or more reached the patch format");
+  return static_cast<std::uint32_t>(n);
+}
+
 std::string encodeShortString(const std::string& text) {
+  const std::size_t n = std::min(text.size(), kMaxShortString);
   std::string out;
-  appendU8(&out, static_cast<std::uint8_t>(text.size()));
-  out += text.substr(0, 255);
+  appendU8(&out, static_cast<std::uint8_t>(n));
+  out += text.substr(0, n);
   return out;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "patchformat/crc.h"
+#include "patchformat/delta.h"
 #include "patchformat/io.h"
 
 namespace patchformat {
@@ -22,6 +23,16 @@ constexpr std::size_t kMaxSources = 20;  // per patched file
 constexpr std::size_t kMaxSeries = 11;   // per patch
 // Marker after the last series of patches made for the local console stub.
 constexpr std::uint32_t kLocalStubMarker = 0x25456ABFu;
+
+// The format keeps every size, length and offset in 32 bits: a file, a
+// stream or a patch of 4 GiB or more has no place in it.
+constexpr std::uint64_t kLargestSize = 0xFFFFFFFFu;
+constexpr bool fitsFormat(std::uint64_t n) { return n <= kLargestSize; }
+// The one narrowing of a size to the format's 32 bits. Callers refuse a
+// larger size first, with a message of their own; one that still comes
+// here is a fault of the program and throws std::length_error instead of
+// wrapping into a wrong but plausible number.
+std::uint32_t formatSize(std::uint64_t n);
 
 // Patch kinds of the header.
 constexpr std::uint8_t kKindFile = 1;
@@ -113,6 +124,9 @@ struct SourceRecord {
   std::uint8_t deltaFlags = 0;
   std::uint8_t literalBlockSize = 0;
   std::uint64_t streamsTotal() const;
+  // The decoder's parameters of this record's delta, from a source of
+  // `sourceSize` bytes to `targetSize` bytes.
+  DeltaParams params(std::uint32_t sourceSize, std::uint32_t targetSize) const;
   std::string encode() const;  // 32 bytes
   static SourceRecord decode(const std::uint8_t* bytes);
 };
@@ -123,7 +137,8 @@ static_assert(kSourceRecordSize == sizeof(SourceRecord::checksum) + sizeof(Sourc
 
 // Names and registry texts are stored behind a length byte.
 constexpr std::size_t kMaxShortString = 255;
-std::string encodeShortString(const std::string& text);  // text of at most kMaxShortString bytes
+// A longer text is cut to kMaxShortString bytes, its length byte with it.
+std::string encodeShortString(const std::string& text);
 
 // --- locating the patch data in a plain or self-applying file ---------------
 

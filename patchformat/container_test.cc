@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "patchformat/coding.h"
@@ -52,6 +53,22 @@ TEST(ContainerTest, FixedSizes) {
   EXPECT_EQ(SourceRecord().encode().size(), kSourceRecordSize);
   EXPECT_EQ(encodeShortString(""), std::string(1, '\0'));
   EXPECT_EQ(encodeShortString("ab"), "\x02" "ab");
+  // A longer text is cut with its length byte: 256 bytes must not become a
+  // length of 0 followed by 255 bytes that the reader would take as records.
+  EXPECT_EQ(encodeShortString(std::string(255, 'x')), "\xff" + std::string(255, 'x'));
+  EXPECT_EQ(encodeShortString(std::string(256, 'x')), "\xff" + std::string(255, 'x'));
+  EXPECT_EQ(encodeShortString(std::string(300, 'x')).size(), 256u);
+}
+
+// Every size that reaches the format's 32 bits goes through formatSize:
+// 4 GiB - 1 is the largest; anything larger throws instead of wrapping.
+TEST(ContainerTest, SizesNarrowOnlyWhenTheyFit) {
+  EXPECT_EQ(formatSize(0), 0u);
+  EXPECT_EQ(formatSize(0xFFFFFFFFu), 0xFFFFFFFFu);
+  EXPECT_TRUE(fitsFormat(kLargestSize));
+  EXPECT_FALSE(fitsFormat(kLargestSize + 1));
+  EXPECT_THROW(formatSize(std::uint64_t{1} << 32), std::length_error);
+  EXPECT_THROW(formatSize((std::uint64_t{1} << 32) + 10), std::length_error);
 }
 
 TEST(ContainerTest, SmallestPatchReadsBack) {

@@ -1,5 +1,6 @@
 #include "patchformat/io.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace patchformat {
@@ -26,6 +27,79 @@ bool MemoryOutput::readBack(std::uint64_t offset, void* buffer, std::size_t n) {
   if (offset > bytes_.size() || n > bytes_.size() - offset) return false;
   if (n > 0) std::memcpy(buffer, bytes_.data() + offset, n);
   return true;
+}
+
+const std::uint8_t* CachedReader::blockData(std::uint64_t block) {
+  if (cache_.empty()) {
+    // No more slots than the source has blocks: a source of a few kilobytes
+    // does not cost the whole cache.
+    slots_ = static_cast<std::size_t>(std::min<std::uint64_t>(kSlots, size() / kBlock + 1));
+    cache_.resize(kBlock * slots_);
+    slotBlock_.assign(slots_, ~std::uint64_t{0});
+  }
+  const std::size_t slot = static_cast<std::size_t>(block % slots_);
+  std::uint8_t* data = cache_.data() + slot * kBlock;
+  if (slotBlock_[slot] != block) {
+    const std::uint64_t start = block * kBlock;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size() - start));
+    slotBlock_[slot] = ~std::uint64_t{0};
+    if (!inner_.readAt(start, data, n)) return nullptr;
+    slotBlock_[slot] = block;
+  }
+  return data;
+}
+
+bool CachedReader::readAt(std::uint64_t offset, void* buffer, std::size_t n) {
+  const std::uint64_t total = size();
+  if (offset > total || n > total - offset) return false;
+  std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
+  if (n >= kBlock) return inner_.readAt(offset, out, n);
+  while (n > 0) {
+    const std::uint8_t* block = blockData(offset / kBlock);
+    if (block == nullptr) return false;
+    const std::size_t at = static_cast<std::size_t>(offset % kBlock);
+    const std::size_t take = std::min(n, kBlock - at);
+    std::memcpy(out, block + at, take);
+    out += take;
+    offset += take;
+    n -= take;
+  }
+  return true;
+}
+
+InflateReader::InflateReader(ByteReader& in) : in_(in), input_(1 << 16) {
+  open_ = inflateInit2(&z_, -15) == Z_OK;
+}
+
+InflateReader::~InflateReader() {
+  if (open_) inflateEnd(&z_);
+}
+
+long InflateReader::read(void* buffer, std::size_t n) {
+  if (!open_) return -1;
+  z_.next_out = static_cast<Bytef*>(buffer);
+  z_.avail_out = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
+  const uInt wanted = z_.avail_out;
+  while (z_.avail_out > 0 && !ended_) {
+    if (z_.avail_in == 0 && !inputEnded_) {
+      const long got = in_.read(input_.data(), input_.size());
+      if (got < 0) return -1;
+      if (got == 0) inputEnded_ = true;
+      z_.next_in = input_.data();
+      z_.avail_in = static_cast<uInt>(got);
+    }
+    const int r = inflate(&z_, Z_NO_FLUSH);
+    if (r == Z_STREAM_END) {
+      ended_ = true;
+      // The stream ends where its data ends: anything behind it is damage.
+      if (z_.avail_in > 0) return -1;
+      std::uint8_t more;
+      if (!inputEnded_ && in_.read(&more, 1) != 0) return -1;
+    } else if (r == Z_BUF_ERROR ? inputEnded_ : r != Z_OK) {
+      return -1;  // damaged, or cut short before the stream's end
+    }
+  }
+  return static_cast<long>(wanted - z_.avail_out);
 }
 
 }  // namespace patchformat

@@ -2,9 +2,12 @@
 // on. Files are adapted to them by the engines; memory versions serve tests.
 #pragma once
 
+#include <zlib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace patchformat {
 
@@ -57,6 +60,88 @@ class MemoryRandomReader : public RandomReader {
 
  private:
   const std::string& data_;
+};
+
+// A file of the programs' own file classes (anything with readAt(offset,
+// buffer, n) and size(&result)) read as a RandomReader; its size is taken once.
+template <typename File>
+class FileReader : public RandomReader {
+ public:
+  explicit FileReader(File& file) : file_(file) { file_.size(&size_); }
+  std::uint64_t size() const override { return size_; }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t n) override { return file_.readAt(offset, buffer, n); }
+
+ private:
+  File& file_;
+  std::uint64_t size_ = 0;
+};
+
+// Reads another RandomReader through a cache of aligned blocks, each block
+// in the slot of its number: copies that jump back and forth within a few
+// MiB of a source read each block once, and memory stays the same for any
+// size. Large reads bypass the cache.
+class CachedReader : public RandomReader {
+ public:
+  explicit CachedReader(RandomReader& inner) : inner_(inner) {}
+  std::uint64_t size() const override { return inner_.size(); }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t n) override;
+
+ private:
+  static constexpr std::size_t kBlock = 1 << 16;
+  static constexpr std::size_t kSlots = 32;
+  // The slot holding block `block`, read first when it holds another.
+  const std::uint8_t* blockData(std::uint64_t block);
+
+  RandomReader& inner_;
+  std::size_t slots_ = 0;  // at most kSlots, set with the cache
+  std::vector<std::uint8_t> cache_;
+  std::vector<std::uint64_t> slotBlock_;  // block number in each slot; ~0 when empty
+};
+
+// `length` bytes of a source from `offset` on, read in order. The source
+// is a RandomReader, or a file of the programs' own file classes (anything
+// with readAt(offset, buffer, n)).
+template <typename Source>
+class RangeReaderOf : public ByteReader {
+ public:
+  RangeReaderOf(Source& in, std::uint64_t offset, std::uint64_t length)
+      : in_(in), position_(offset), remaining_(length) {}
+  long read(void* buffer, std::size_t n) override {
+    const std::size_t take = remaining_ < n ? static_cast<std::size_t>(remaining_) : n;
+    if (take == 0) return 0;
+    if (!in_.readAt(position_, buffer, take)) return -1;
+    position_ += take;
+    remaining_ -= take;
+    return static_cast<long>(take);
+  }
+
+ private:
+  Source& in_;
+  std::uint64_t position_;
+  std::uint64_t remaining_;
+};
+using RangeReader = RangeReaderOf<RandomReader>;
+
+// The raw deflate stream of another ByteReader, expanded in order. A read
+// past the stream's end gives what is left; damaged data and bytes after
+// the end of the stream are errors (-1), and ended() tells whether the
+// stream came to its proper end.
+class InflateReader : public ByteReader {
+ public:
+  explicit InflateReader(ByteReader& in);
+  ~InflateReader() override;
+  InflateReader(const InflateReader&) = delete;
+  InflateReader& operator=(const InflateReader&) = delete;
+  long read(void* buffer, std::size_t n) override;
+  bool ended() const { return ended_; }
+
+ private:
+  ByteReader& in_;
+  z_stream z_{};
+  bool open_ = false;
+  bool ended_ = false;
+  bool inputEnded_ = false;
+  std::vector<std::uint8_t> input_;
 };
 
 class MemoryOutput : public DeltaOutput {

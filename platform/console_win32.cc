@@ -82,12 +82,23 @@ InputReader* readerFor(HANDLE in) {
     LeaveCriticalSection(&current->lock);
     if (!spent) return current;
   }
-  InputReader* r = new InputReader;  // never freed: its thread may outlive the handle's use
+  // Once its thread runs, a reader is never freed: the thread may outlive
+  // the handle's use. One whose thread could not start is given back whole.
+  InputReader* r = new InputReader;
   r->in = in;
   r->ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (r->ready == nullptr) {
+    delete r;
+    return nullptr;
+  }
   InitializeCriticalSection(&r->lock);
   HANDLE thread = CreateThread(nullptr, 0, readInput, r, 0, nullptr);
-  if (r->ready == nullptr || thread == nullptr) return nullptr;
+  if (thread == nullptr) {
+    DeleteCriticalSection(&r->lock);
+    CloseHandle(r->ready);
+    delete r;
+    return nullptr;
+  }
   CloseHandle(thread);
   current = r;
   return r;

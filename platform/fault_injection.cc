@@ -1,25 +1,53 @@
 #include "platform/fault_injection.h"
 
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
 // A file of the inner file system whose reads, writes, seeks and closes
-// are counted and may fail. The file system outlives its files.
+// are counted and may fail, and whose data may be damaged. It keeps its
+// position, so that a changed byte is found at its place in any read. The
+// file system outlives its files.
 class FaultInjectingFileSystem::FaultyFile final : public File {
  public:
-  FaultyFile(FaultInjectingFileSystem& owner, std::unique_ptr<File> inner)
-      : owner_(owner), inner_(std::move(inner)) {}
+  FaultyFile(FaultInjectingFileSystem& owner, std::unique_ptr<File> inner, std::string path)
+      : owner_(owner), inner_(std::move(inner)), path_(std::move(path)) {}
 
   long read(void* buffer, std::size_t n) override {
-    return owner_.fails(FileOp::kRead) ? -1 : inner_->read(buffer, n);
+    if (owner_.fails(FileOp::kRead)) return -1;
+    const long got = inner_->read(buffer, n);
+    const std::uint64_t from = position_;
+    const std::uint64_t to = got > 0 ? from + static_cast<std::uint64_t>(got) : from;
+    owner_.readOf(path_, [&](std::uint64_t at) {
+      if (at >= from && at < to) static_cast<unsigned char*>(buffer)[at - from] ^= 0xFF;
+    });
+    position_ = to;
+    return got;
   }
   bool write(const void* buffer, std::size_t n) override {
-    if (owner_.fails(FileOp::kWrite)) return false;
+    int call = 0;
+    if (owner_.fails(FileOp::kWrite, &call)) return false;
     const std::size_t fits = owner_.room(n);
-    return inner_->write(buffer, fits) && fits == n;
+    const std::size_t damaged = owner_.corruptionOf(call, fits);
+    bool written = false;
+    if (damaged < fits) {
+      const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+      std::vector<unsigned char> copy(bytes, bytes + fits);
+      copy[damaged] ^= 0xFF;
+      written = inner_->write(copy.data(), fits);
+    } else {
+      written = inner_->write(buffer, fits);
+    }
+    if (written) position_ += fits;
+    return written && fits == n;
   }
-  bool seek(std::uint64_t offset) override { return !owner_.fails(FileOp::kSeek) && inner_->seek(offset); }
+  bool seek(std::uint64_t offset) override {
+    if (owner_.fails(FileOp::kSeek) || !inner_->seek(offset)) return false;
+    position_ = offset;
+    return true;
+  }
   bool size(std::uint64_t* result) const override { return inner_->size(result); }
   // A failed close still closes, as a close that reports a lost write does.
   bool close() override {
@@ -32,11 +60,22 @@ class FaultInjectingFileSystem::FaultyFile final : public File {
  private:
   FaultInjectingFileSystem& owner_;
   std::unique_ptr<File> inner_;
+  const std::string path_;
+  std::uint64_t position_ = 0;
 };
 
 void FaultInjectingFileSystem::failAt(FileOp op, int nth, int more) {
   const int first = counts_[index(op)] + nth;
   faults_.push_back(Fault{op, first, more < 0 ? -1 : first + more});
+}
+
+void FaultInjectingFileSystem::corruptWriteAt(int nth, std::size_t offset) {
+  corruptions_.push_back(Corruption{counts_[index(FileOp::kWrite)] + nth, offset});
+}
+
+void FaultInjectingFileSystem::changeAfterReads(const std::string& path, int nth, std::uint64_t offset) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  changes_.push_back(Change{path, nth, offset});
 }
 
 void FaultInjectingFileSystem::diskFullAfter(std::uint64_t bytes) {
@@ -53,13 +92,25 @@ void FaultInjectingFileSystem::reset() {
   unopenable_.clear();
   anyFailed_.reset();
   limited_ = false;
+  corruptions_.clear();
+  changes_.clear();
+  throwsAt_.clear();
+  anyThrowsAt_ = 0;
+  afterwards_.clear();
 }
 
-bool FaultInjectingFileSystem::fails(FileOp op) {
-  const std::lock_guard<std::mutex> lock(mutex_);
+bool FaultInjectingFileSystem::fails(FileOp op, int* number) {
+  std::unique_lock<std::mutex> lock(mutex_);
   const int call = ++counts_[index(op)];
   ++allCalls_;
+  if (number != nullptr) *number = call;
   if (ended()) return true;
+  bool throws = allCalls_ == anyThrowsAt_;
+  for (const Throw& t : throwsAt_) throws = throws || (t.op == op && t.call == call);
+  if (throws) {
+    lock.unlock();
+    throw std::bad_alloc();
+  }
   if (allCalls_ == anyFailsAt_) {
     anyFailed_ = op;
     return true;
@@ -78,6 +129,27 @@ std::size_t FaultInjectingFileSystem::room(std::size_t n) {
   return fits;
 }
 
+std::size_t FaultInjectingFileSystem::corruptionOf(int call, std::size_t n) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (const Corruption& c : corruptions_) {
+    if (c.call == call && n > 0) return c.offset < n ? c.offset : n - 1;
+  }
+  return n;
+}
+
+template <typename Flip>
+void FaultInjectingFileSystem::readOf(const std::string& path, Flip flip) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (Change& c : changes_) {
+    if (c.path != path) continue;
+    if (c.readsLeft > 0) {
+      --c.readsLeft;
+    } else {
+      flip(c.offset);
+    }
+  }
+}
+
 std::unique_ptr<File> FaultInjectingFileSystem::open(const std::string& path, File::Mode mode) {
   if (fails(mode == File::Mode::kRead ? FileOp::kOpenRead : FileOp::kCreate)) return nullptr;
   {
@@ -88,7 +160,14 @@ std::unique_ptr<File> FaultInjectingFileSystem::open(const std::string& path, Fi
   }
   std::unique_ptr<File> file = inner_.open(path, mode);
   if (!file) return nullptr;
-  return std::make_unique<FaultyFile>(*this, std::move(file));
+  succeeded(mode == File::Mode::kRead ? FileOp::kOpenRead : FileOp::kCreate, path);
+  return std::make_unique<FaultyFile>(*this, std::move(file), path);
+}
+
+void FaultInjectingFileSystem::succeeded(FileOp op, const std::string& path) {
+  for (const auto& [kind, action] : afterwards_) {
+    if (kind == op) action(path);
+  }
 }
 
 bool FaultInjectingFileSystem::deleteFile(const std::string& path) {
@@ -116,11 +195,15 @@ bool FaultInjectingFileSystem::setLastWriteTime(const std::string& path, std::ui
 }
 
 bool FaultInjectingFileSystem::moveFile(const std::string& from, const std::string& to) {
-  return !fails(FileOp::kRename) && inner_.moveFile(from, to);
+  if (fails(FileOp::kRename) || !inner_.moveFile(from, to)) return false;
+  succeeded(FileOp::kRename, to);
+  return true;
 }
 
 bool FaultInjectingFileSystem::moveFileNew(const std::string& from, const std::string& to) {
-  return !fails(FileOp::kRename) && inner_.moveFileNew(from, to);
+  if (fails(FileOp::kRename) || !inner_.moveFileNew(from, to)) return false;
+  succeeded(FileOp::kRename, to);
+  return true;
 }
 
 void FaultInjectingFileSystem::keepAccessRights(const std::string& from, const std::string& to) {

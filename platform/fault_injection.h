@@ -1,11 +1,15 @@
 // A file system that passes every call to another one and fails the calls a
 // test chooses: the nth call of a kind, or every write once a number of
-// bytes has been written (a full disk). Tests use it to see what the
-// programs do when the disk says no.
+// bytes has been written (a full disk). It can also damage data without
+// saying so (a write that stores one byte changed, a file that reads
+// differently from some read on) and make a call throw, as an allocation
+// that fails deep inside a program does. Tests use it to see what the
+// programs do when the disk says no, or lies.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,6 +71,34 @@ class FaultInjectingFileSystem final : public FileSystem {
   // Opens of `path` fail once `after` more have succeeded, whichever thread
   // asks and when.
   void failOpening(const std::string& path, int after = 0) { unopenable_.push_back({path, after}); }
+
+  // Counting from now, write call `nth` (1: the next one, of any file,
+  // counted as failAt(FileOp::kWrite) counts) stores its data with one byte
+  // changed: the byte at `offset` in that call's data, or the call's last
+  // byte when it writes fewer, has all its bits flipped (xor 0xFF). The call
+  // reports success, as a disk that damages data silently does. A write of
+  // no bytes counts and changes nothing; on a full disk only the part that
+  // fits is written, its last byte flipped when `offset` lies beyond it.
+  void corruptWriteAt(int nth, std::size_t offset = 0);
+  // Counting from now, once `nth` more reads of the file `path` (the name
+  // as given to open) have been made, 0 for at once, the file reads as
+  // changed, as if another program had written it in between: every later
+  // read of it, through handles open now or opened later, gets the byte at
+  // `offset` with all its bits flipped. The file on disk, its size and
+  // reads of other files stay as they are.
+  void changeAfterReads(const std::string& path, int nth, std::uint64_t offset = 0);
+  // Runs `action` after every call of kind `op` that succeeded, before the
+  // caller sees its result, with the file's name: kOpenRead and kCreate the
+  // name opened, kRename the new name (other kinds are not watched). Tests
+  // of what an interrupt between two steps of the caller does use it.
+  void after(FileOp op, std::function<void(const std::string& path)> action) {
+    afterwards_.emplace_back(op, std::move(action));
+  }
+  // Counting from now, call `nth` of kind `op` throws std::bad_alloc
+  // instead of doing anything, once.
+  void throwAt(FileOp op, int nth) { throwsAt_.push_back({op, counts_[index(op)] + nth}); }
+  // Counting from now, call `nth` of any kind throws std::bad_alloc, once.
+  void throwAnyAt(int nth) { anyThrowsAt_ = allCalls_ + nth; }
   // Calls of kind `op` seen so far (failed ones included).
   int calls(FileOp op) const { return counts_[index(op)]; }
   // Every fault removed, every count back to zero.
@@ -102,11 +134,34 @@ class FaultInjectingFileSystem final : public FileSystem {
     int from;  // the first failing call's number
     int to;    // the last one; -1 for no end
   };
+  struct Corruption {
+    int call;  // the write call's number
+    std::size_t offset;
+  };
+  struct Change {
+    std::string path;
+    int readsLeft;  // before the file reads as changed
+    std::uint64_t offset;
+  };
+  struct Throw {
+    FileOp op;
+    int call;
+  };
   static std::size_t index(FileOp op) { return static_cast<std::size_t>(op); }
-  // Counts a call of kind `op`; true when it is to fail.
-  bool fails(FileOp op);
+  // Counts a call of kind `op`; true when it is to fail. Throws
+  // std::bad_alloc where throwAt or throwAnyAt asked for it. `number`
+  // receives the call's number among the calls of its kind.
+  bool fails(FileOp op, int* number = nullptr);
   // How many of n bytes the disk still takes.
   std::size_t room(std::size_t n);
+  // Where write call `call` of n bytes is to be damaged; n when nowhere.
+  std::size_t corruptionOf(int call, std::size_t n);
+  // Counts a read of `path` and hands `flip` the offset of every changed
+  // byte that this read is to show.
+  template <typename Flip>
+  void readOf(const std::string& path, Flip flip);
+  // Runs the actions that `after` gave for a call of kind `op` on `path`.
+  void succeeded(FileOp op, const std::string& path);
 
   FileSystem& inner_;
   std::mutex mutex_;  // calls may come from several threads; their order then varies
@@ -120,6 +175,11 @@ class FaultInjectingFileSystem final : public FileSystem {
   int anyFailsAt_ = 0;  // 0: none
   int endsAt_ = 0;      // 0: none
   std::optional<FileOp> anyFailed_;
+  std::vector<Corruption> corruptions_;
+  std::vector<Change> changes_;
+  std::vector<Throw> throwsAt_;
+  int anyThrowsAt_ = 0;  // 0: none
+  std::vector<std::pair<FileOp, std::function<void(const std::string&)>>> afterwards_;
 };
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <new>
 #include <string>
 
 namespace platform {
@@ -124,6 +125,81 @@ TEST_F(FaultInjectionTest, LockTestsAndListingsFailOnRequest) {
   EXPECT_FALSE(fs.createTempFile("ks", &temp));
   ASSERT_TRUE(fs.createTempFile("ks", &temp));
   EXPECT_TRUE(fs.deleteFile(temp));
+}
+
+TEST_F(FaultInjectionTest, TheNthWriteStoresOneByteChangedAndReportsSuccess) {
+  std::unique_ptr<File> f = fs.open(at("w"), File::Mode::kCreate);
+  ASSERT_TRUE(f);
+  fs.corruptWriteAt(2, 1);
+  fs.corruptWriteAt(3, 99);  // beyond the call's data: its last byte
+  fs.failAt(FileOp::kWrite, 4);
+  EXPECT_TRUE(f->write("abc", 3));
+  EXPECT_TRUE(f->write("def", 3)) << "a damaged write says nothing";
+  EXPECT_TRUE(f->write("ghi", 3));
+  EXPECT_FALSE(f->write("jkl", 3)) << "writes are counted as failAt counts them";
+  EXPECT_TRUE(f->write("mno", 3));
+  ASSERT_TRUE(f->close());
+  std::string data;
+  ASSERT_TRUE(real.readWholeFile(at("w"), &data));
+  EXPECT_EQ(data, std::string("abcd") + static_cast<char>('e' ^ 0xFF) + "fgh" + static_cast<char>('i' ^ 0xFF) + "mno");
+
+  // Counting starts at the call; the damage lands in what a full disk takes.
+  fs.reset();
+  f = fs.open(at("w"), File::Mode::kCreate);
+  ASSERT_TRUE(f);
+  fs.diskFullAfter(2);
+  fs.corruptWriteAt(1, 5);
+  EXPECT_FALSE(f->write("xyz", 3));
+  ASSERT_TRUE(f->close());
+  ASSERT_TRUE(real.readWholeFile(at("w"), &data));
+  EXPECT_EQ(data, std::string("x") + static_cast<char>('y' ^ 0xFF));
+}
+
+TEST_F(FaultInjectionTest, AFileReadsAsChangedAfterItsNthRead) {
+  ASSERT_TRUE(real.writeWholeFile(at("src"), "0123456789"));
+  ASSERT_TRUE(real.writeWholeFile(at("other"), "0123456789"));
+  std::unique_ptr<File> early = fs.open(at("src"), File::Mode::kRead);
+  ASSERT_TRUE(early);
+  fs.changeAfterReads(at("src"), 2, 4);
+  char buffer[16] = {};
+  ASSERT_EQ(early->read(buffer, 3), 3);
+  ASSERT_EQ(early->read(buffer + 3, 3), 3);
+  EXPECT_EQ(std::string(buffer, 6), "012345") << "the first two reads see the file as it was";
+  const std::string changed = std::string("0123") + static_cast<char>('4' ^ 0xFF) + "56789";
+  // Every later read: through the handle open before, after a seek, and
+  // through a new handle, a byte at a time too.
+  ASSERT_TRUE(early->readAt(0, buffer, 10));
+  EXPECT_EQ(std::string(buffer, 10), changed);
+  std::string data;
+  ASSERT_TRUE(fs.readWholeFile(at("src"), &data));
+  EXPECT_EQ(data, changed);
+  std::unique_ptr<File> late = fs.open(at("src"), File::Mode::kRead);
+  ASSERT_TRUE(late && late->seek(3));
+  std::string bytes;
+  for (char c; late->read(&c, 1) == 1;) bytes += c;
+  EXPECT_EQ(bytes, changed.substr(3));
+  ASSERT_TRUE(real.readWholeFile(at("src"), &data));
+  EXPECT_EQ(data, "0123456789") << "the disk holds what it held";
+  ASSERT_TRUE(fs.readWholeFile(at("other"), &data));
+  EXPECT_EQ(data, "0123456789") << "other files read as they are";
+  fs.reset();
+  ASSERT_TRUE(fs.readWholeFile(at("src"), &data));
+  EXPECT_EQ(data, "0123456789");
+}
+
+TEST_F(FaultInjectionTest, AChosenCallThrowsOnceInsteadOfActing) {
+  ASSERT_TRUE(fs.writeWholeFile(at("a"), "x"));
+  fs.throwAt(FileOp::kRename, 2);
+  EXPECT_TRUE(fs.moveFile(at("a"), at("b")));
+  EXPECT_THROW(fs.moveFile(at("b"), at("c")), std::bad_alloc);
+  EXPECT_TRUE(real.fileExists(at("b"))) << "the throwing call did nothing";
+  EXPECT_TRUE(fs.moveFile(at("b"), at("c"))) << "once";
+  const int before = fs.allCalls();
+  fs.throwAnyAt(2);
+  EXPECT_TRUE(fs.fileExists(at("c")));
+  EXPECT_THROW(fs.deleteFile(at("c")), std::bad_alloc);
+  EXPECT_TRUE(fs.deleteFile(at("c")));
+  EXPECT_EQ(fs.allCalls(), before + 3) << "the throwing call is counted";
 }
 
 }  // namespace

@@ -64,6 +64,24 @@ void adviseLargePages(void* block, std::size_t size);
 // asynchronously, so it must use only the raw* functions below.
 void installInterruptHandler(void (*handler)());
 
+// While one exists, interrupts wait: the handler of installInterruptHandler
+// runs only once it is gone (the process then ends as usual). For steps that
+// an interrupt must not cut in two, such as making a temporary file and
+// recording it (recordTemporary). Holds are short and may nest. POSIX blocks
+// the signals in the calling thread (the programs that install a handler do
+// their work on one thread); on Windows, whose handler runs on a thread of
+// its own, the handler waits for a lock that holds take.
+class InterruptsHeld {
+ public:
+  InterruptsHeld();
+  ~InterruptsHeld();
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  alignas(8) unsigned char saved_[128];  // POSIX: the thread's signal mask before
+};
+
 // Async-signal-safe primitives for interrupt and exit handlers.
 void rawWriteError(const char* text, std::size_t n);
 void rawClose(NativeHandle handle);

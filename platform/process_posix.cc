@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/console.h"
 #include "platform/process.h"
@@ -15,6 +17,16 @@ namespace platform {
 namespace {
 
 void (*g_interruptHandler)() = nullptr;
+
+// Ctrl-C, a kill and a closed terminal all end the run the same way.
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t interruptSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kInterruptSignals) sigaddset(&set, signal);
+  return set;
+}
 
 extern "C" void onSignal(int) {
   restoreConsoleMode();
@@ -58,14 +70,27 @@ bool setEnv(const char* name, const std::string& value) { return ::setenv(name, 
 
 void installInterruptHandler(void (*handler)()) {
   g_interruptHandler = handler;
-  // Ctrl-C, a kill and a closed terminal all end the run the same way. While
-  // the handler runs, the others wait: it must not start twice.
-  constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  // While the handler runs, the others wait: it must not start twice.
   struct sigaction action {};
   action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  for (int signal : kSignals) sigaddset(&action.sa_mask, signal);
-  for (int signal : kSignals) sigaction(signal, &action, nullptr);
+  action.sa_mask = interruptSignals();
+  for (int signal : kInterruptSignals) sigaction(signal, &action, nullptr);
+}
+
+// A signal that comes while they are blocked waits, and is delivered as
+// soon as the mask is put back.
+InterruptsHeld::InterruptsHeld() {
+  static_assert(sizeof(sigset_t) <= sizeof saved_, "room for a signal mask");
+  const sigset_t block = interruptSignals();
+  sigset_t before;
+  pthread_sigmask(SIG_BLOCK, &block, &before);
+  std::memcpy(saved_, &before, sizeof before);
+}
+
+InterruptsHeld::~InterruptsHeld() {
+  sigset_t before;
+  std::memcpy(&before, saved_, sizeof before);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void rawWriteError(const char* text, std::size_t n) {

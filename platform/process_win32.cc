@@ -9,11 +9,16 @@ namespace platform {
 namespace {
 
 void (*g_interruptHandler)() = nullptr;
+// Taken by holds of interrupts and by the handler, which keeps it until
+// the process has ended.
+SRWLOCK g_interruptGate = SRWLOCK_INIT;
+thread_local int t_holds = 0;  // of the calling thread; the outermost takes the lock
 
 // Console control events arrive on a thread of their own. Closing the
 // console window ends the run like Ctrl-C does.
 BOOL WINAPI onControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  AcquireSRWLockExclusive(&g_interruptGate);
   if (g_interruptHandler != nullptr) g_interruptHandler();
   ExitProcess(1);
 }
@@ -51,6 +56,14 @@ bool setEnv(const char* name, const std::string& value) { return _putenv_s(name,
 void installInterruptHandler(void (*handler)()) {
   g_interruptHandler = handler;
   SetConsoleCtrlHandler(onControl, TRUE);
+}
+
+InterruptsHeld::InterruptsHeld() {
+  if (t_holds++ == 0) AcquireSRWLockExclusive(&g_interruptGate);
+}
+
+InterruptsHeld::~InterruptsHeld() {
+  if (--t_holds == 0) ReleaseSRWLockExclusive(&g_interruptGate);
 }
 
 void rawWriteError(const char* text, std::size_t n) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -116,6 +117,33 @@ class ApplyTest : public testing_support::TreeFixture {
       const std::string name = e.path().filename().string();
       EXPECT_FALSE(name.rfind("VDX", 0) == 0 && e.path().extension() == ".tmp") << e.path();
     }
+  }
+
+  // An engine of the console front end for `patch` applied to `target`
+  // (both below root), loaded and through its check pass, which keeps its
+  // verified results for the apply pass unless told not to: for tests that
+  // act between the passes.
+  std::unique_ptr<applier::PatchEngine> checkedEngine(const std::string& patch, const std::string& target,
+                                                      bool keepResults = true) {
+    applier::ApplyRequest request;
+    request.patchName = at(patch);
+    request.oldPath = request.newPath = at(target);
+    auto engine =
+        std::make_unique<applier::PatchEngine>(console, applier::Numbering::kConsole, applierMachine.machine, request);
+    if (!keepResults) engine->setKeepBudget(0);
+    engine->load_patch();
+    engine->locate_and_process(applier::Pass::kCheck);
+    return engine;
+  }
+  // The error that ends the apply pass of `engine`.
+  applier::ApplierError applyFails(applier::PatchEngine& engine) {
+    try {
+      engine.locate_and_process(applier::Pass::kApply);
+    } catch (const applier::ApplierError& e) {
+      return e;
+    }
+    ADD_FAILURE() << "applied" << console.out;
+    return applier::ApplierError(-1, "");
   }
 
   // The fixture's trees, and a file added under a new name that is made
@@ -433,6 +461,61 @@ TEST_F(ApplyTest, AProgramWithAPatchBehindItAppliesItself) {
   EXPECT_FALSE(applier::carriesPatch(at("old/readme.txt"), files));
 }
 
+// A file that the check pass rebuilt reads differently when the apply pass
+// rebuilds it again (its result was not kept): the apply pass ends with the
+// numbered message and every change of the run undone, whichever series
+// holds the file.
+TEST_F(ApplyTest, ASourceThatChangesBetweenThePassesEndsTheRunUndone) {
+  const std::string names[] = {"first.txt", "middle.txt", "last.txt"};
+  for (int i = 0; i < 3; ++i) {
+    const std::string n = std::to_string(i);
+    put("o" + n + "/" + names[i], text(40 + i, 6000));
+    put("n" + n + "/" + names[i], text(40 + i, 5900) + "new ending");
+    put("pristine/" + names[i], read("o" + n + "/" + names[i]));
+  }
+  ASSERT_EQ(kest({"o0", "n0", "-n", "o1", "n1", "-n", "o2", "n2", "p"}), 0) << err();
+  const Tree before = snapshot("pristine");
+  for (const std::string& changed : names) {
+    copyTree("pristine", "app");
+    console.reset("");
+    const auto engine = checkedEngine("p.utp", "app", false);
+    applierFiles.changeAfterReads(at("app") + "\\" + changed, 0, 3000);
+    const applier::ApplierError e = applyFails(*engine);
+    applierFiles.reset();
+    EXPECT_EQ(e.number(), applier::kMsgNotApplicable) << changed;
+    EXPECT_EQ(e.text(), "\r\nError, patch is not applicable to \"" + at("app") + "\".");
+    EXPECT_NE(console.out.find("Updating file \"" + changed + "\": \r\nFile \"" + changed + "\" matches none"),
+              std::string::npos)
+        << console.out;
+    EXPECT_EQ(snapshot("app"), before) << changed << console.out;
+    expectNoTemporaries();
+  }
+  // Unchanged, the same run applies all three.
+  copyTree("pristine", "app");
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(read("app/" + names[i]), read("n" + std::to_string(i) + "/" + names[i]));
+}
+
+// The check pass keeps a verified result in the temporary directory; one
+// that is cut short before the apply pass puts it in place is refused.
+TEST_F(ApplyTest, AKeptResultCutShortBetweenThePassesIsRefused) {
+  put("a.txt", text(30, 30000));
+  put("b.txt", text(30, 29000) + "new ending");
+  ASSERT_EQ(kest({"a.txt", "b.txt", "p"}), 0);
+  put("tool.txt", read("a.txt"));
+  const auto engine = checkedEngine("p.utp", "tool.txt");
+  int cut = 0;
+  for (const auto& e : fs::directory_iterator(temp)) {
+    if (e.path().extension() != ".tmp" || e.file_size() != read("b.txt").size()) continue;
+    fs::resize_file(e.path(), e.file_size() - 1);
+    ++cut;
+  }
+  ASSERT_EQ(cut, 1) << "the kept result";
+  EXPECT_EQ(applyFails(*engine).text(), "Error, writing patched file failed!");
+  EXPECT_EQ(read("tool.txt"), read("a.txt"));
+  expectNoTemporaries();
+}
+
 // --- hostile and damaged patches ---------------------------------------------
 
 class HostilePatchTest : public ApplyTest {
@@ -454,6 +537,29 @@ class HostilePatchTest : public ApplyTest {
     EXPECT_EQ(read("victim.txt"), outside) << what;
     EXPECT_FALSE(fs::exists(at("evil.txt"))) << what;
     expectNoTemporaries();
+  }
+  // A writer of a delta from `sourceSize` bytes to `targetSize` (raw
+  // mismatch bytes, the builder's usual group and chunk sizes).
+  static testing_support::DeltaWriter deltaWriter(std::size_t sourceSize, std::uint32_t targetSize) {
+    testing_support::DeltaWriter w;
+    w.params.sourceSize = static_cast<std::uint32_t>(sourceSize);
+    w.params.targetSize = targetSize;
+    w.params.mismatchGroup = 190;
+    w.params.literalBlockSize = 20;
+    w.params.flags = patchformat::kDeltaRawMismatch;
+    return w;
+  }
+  // The record of `source` for the delta in `w`, whose streams go to `streams`.
+  static patchformat::SourceRecord sourceRecord(const std::string& source, testing_support::DeltaWriter& w,
+                                                std::string* streams) {
+    patchformat::SourceRecord record;
+    *streams = w.allStreams(record.streamLength);
+    record.size = static_cast<std::uint32_t>(source.size());
+    record.checksum = patchformat::crc32_noinv(source.data(), source.size());
+    record.deltaFlags = w.params.flags;
+    record.mismatchGroup = w.params.mismatchGroup;
+    record.literalBlockSize = w.params.literalBlockSize;
+    return record;
   }
 };
 
@@ -525,20 +631,10 @@ TEST_F(HostilePatchTest, OddCountsAndDamagedDataEndInMessages) {
   // A delta whose copy reaches past the end of its source.
   const std::string source = "The quick brown fox jumps";
   put("app/fox.txt", source);
-  testing_support::DeltaWriter w;
-  w.params.sourceSize = static_cast<std::uint32_t>(source.size());
-  w.params.targetSize = 40;
-  w.params.mismatchGroup = 190;
-  w.params.literalBlockSize = 20;
-  w.params.flags = patchformat::kDeltaRawMismatch;
+  testing_support::DeltaWriter w = deltaWriter(source.size(), 40);
   w.copy(40, 0, 0);
-  patchformat::SourceRecord record;
-  const std::string streams = w.allStreams(record.streamLength);
-  record.size = w.params.sourceSize;
-  record.checksum = patchformat::crc32_noinv(source.data(), source.size());
-  record.deltaFlags = w.params.flags;
-  record.mismatchGroup = 190;
-  record.literalBlockSize = 20;
+  std::string streams;
+  patchformat::SourceRecord record = sourceRecord(source, w, &streams);
   testing_support::CraftedPatch delta;
   delta.series();
   patchformat::FinalInfo final;
@@ -563,6 +659,71 @@ TEST_F(HostilePatchTest, OddCountsAndDamagedDataEndInMessages) {
   expectRefused(wrong.file(), "Error, internal file checksum mismatch", "wrong final checksum");
 }
 
+// Records whose sizes disagree with the bytes that come with them: a delta
+// that ends before the size its record gives (with a final checksum that
+// fits what it made, or in the middle of a chain), an embedded file cut
+// short in a stored body, and one whose size runs over the records after
+// it. Each is refused before anything changes, never written short.
+TEST_F(HostilePatchTest, SizesThatDisagreeWithTheDataAreRefused) {
+  const std::string source = "The quick brown fox jumps over the lazy dog";
+  put("app/fox.txt", source);
+  testing_support::DeltaWriter w = deltaWriter(source.size(), 30);
+  w.copy(10, 0, 0);  // ten bytes of the thirty the record promises
+  std::string streams;
+  const patchformat::SourceRecord record = sourceRecord(source, w, &streams);
+  patchformat::FinalInfo final;
+  final.size = 30;
+  final.checksum = patchformat::crc32_noinv(source.data(), 10);  // what the short delta makes
+  final.sourceCount = 1;
+  testing_support::CraftedPatch shortDelta;
+  shortDelta.series();
+  shortDelta.patched("fox.txt", final, "", record, streams);
+  shortDelta.end();
+  expectRefused(shortDelta.file(), "Error, patch is corrupted!", "a delta shorter than its final size");
+
+  // Two steps: the first makes 10 bytes where the second source has 30.
+  testing_support::DeltaWriter second = deltaWriter(30, 10);
+  second.copy(10, 0, 0);
+  std::string nextStreams;
+  const patchformat::SourceRecord next = sourceRecord(source.substr(0, 30), second, &nextStreams);
+  final.size = 10;
+  final.sourceCount = 2;
+  testing_support::CraftedPatch chain;
+  chain.series();
+  {
+    patchformat::BodyWriter records(&chain.body);
+    const patchformat::ExclusionWindow whole;
+    ASSERT_TRUE(records.writePatchedFile(true, final, whole, "fox.txt"));
+    ASSERT_TRUE(records.writeSource(true, final, "", record, whole));
+    chain.body += streams;
+    ASSERT_TRUE(records.writeSource(true, final, "", next, whole));
+    chain.body += nextStreams;
+  }
+  chain.end();
+  expectRefused(chain.file(), "Error, patch is corrupted!", "a step shorter than the next source");
+
+  testing_support::CraftedPatch cut;
+  cut.series();
+  cut.embedded("keep.txt", "changed first");
+  cut.embedded("new.txt", std::string(5000, 'x'));
+  cut.body.resize(cut.body.size() - 100);
+  expectRefused(cut.file(false), "Error, patch is corrupted!", "stored embedded data running short");
+
+  testing_support::CraftedPatch over;
+  over.series();
+  over.embedded("keep.txt", "changed first");
+  {
+    patchformat::BodyWriter records(&over.body);
+    ASSERT_TRUE(records.writeEmbeddedHeader("long.txt", 4000, 0x5A210000u, 0x20));
+  }
+  over.body += "only a few bytes";
+  over.embedded("after.txt", "the record after it");
+  over.end();
+  for (const bool compress : {true, false}) {
+    expectRefused(over.file(compress), "Error, patch is corrupted!", "an embedded size beyond the body");
+  }
+}
+
 TEST_F(HostilePatchTest, DataAfterTheLastSeriesIsNeverExpanded) {
   testing_support::CraftedPatch p;
   p.series();
@@ -570,16 +731,10 @@ TEST_F(HostilePatchTest, DataAfterTheLastSeriesIsNeverExpanded) {
   p.end();
   p.body += std::string(64 << 20, '\0');  // 64 MiB that inflate from a few KiB
   put("h.utp", p.file());
-  ScriptedConsole front;
-  applier::ApplyRequest request;
-  request.patchName = at("h.utp");
-  request.oldPath = request.newPath = at("app");
-  applier::PatchEngine engine(front, applier::Numbering::kConsole, applierMachine.machine, request);
-  engine.load_patch();
-  engine.locate_and_process(applier::Pass::kCheck);
-  engine.locate_and_process(applier::Pass::kApply);
-  EXPECT_LT(engine.body()->expanded(), 1u << 20);
-  engine.cleanup();
+  const auto engine = checkedEngine("h.utp", "app");
+  engine->locate_and_process(applier::Pass::kApply);
+  EXPECT_LT(engine->body()->expanded(), 1u << 20);
+  engine->cleanup();
   EXPECT_EQ(read("app/keep.txt"), "new content");
 }
 
@@ -819,25 +974,48 @@ class FaultLoopTest : public ApplyTest {
   }
   // Runs `words` once per call of a clean run, the call failing; `app` is
   // made from `pristine` before each run, `target` (a file or app itself)
-  // must end as `wanted`.
-  void failEveryCall(const std::vector<std::string>& words, const std::string& target, const std::string& wanted) {
+  // must end as `wanted`. With `throwing` the call throws std::bad_alloc
+  // instead, as an allocation that fails anywhere would: every such run
+  // ends with the message of an unexpected error and exit code 1.
+  void failEveryCall(const std::vector<std::string>& words, const std::string& target, const std::string& wanted,
+                     bool throwing = false) {
     const Tree before = snapshot("pristine");
     const std::vector<std::string> beforeDirs = directories("pristine");
     copyTree("pristine", "app");
     applierFiles.reset();
     ASSERT_EQ(pel(words), 0) << console.out;
     const int calls = applierFiles.allCalls();
+    const Tree finished = snapshot("app");
     int failures = 0;
     for (int n = 1; n <= calls; ++n) {
       copyTree("pristine", "app");
       applierFiles.reset();
-      applierFiles.failAnyAt(n);
+      if (throwing) {
+        applierFiles.throwAnyAt(n);
+      } else {
+        applierFiles.failAnyAt(n);
+      }
       const int rc = pel(words);
       applierFiles.reset();
-      if (rc != 0) {
+      // Once the apply pass is complete, what is left (tidying up) may fail
+      // and still the patch is applied.
+      const bool complete = console.out.find("applied with SUCCESS") != std::string::npos;
+      if (throwing && !complete) {
+        EXPECT_EQ(rc, 1) << "call " << n;
+        EXPECT_NE(console.out.find("\r\nError, patching stopped on an unexpected error (not enough memory).\r\n"),
+                  std::string::npos)
+            << "call " << n << console.out;
+      }
+      if (rc != 0 && !complete) {
         ++failures;
-        EXPECT_EQ(snapshot("app"), before) << "call " << n << console.out;
-        EXPECT_EQ(directories("app"), beforeDirs) << "call " << n;
+        // An exception can also come after the last change that cannot be
+        // undone (a single-file patch's one rename): the target is then
+        // finished, never a mixture.
+        const Tree after = snapshot("app");
+        if (!throwing || after != finished) {
+          EXPECT_EQ(after, before) << "call " << n << console.out;
+          EXPECT_EQ(directories("app"), beforeDirs) << "call " << n;
+        }
         expectNoTemporaries();
       } else {
         EXPECT_EQ(read(target), read(wanted)) << "call " << n;
@@ -846,7 +1024,7 @@ class FaultLoopTest : public ApplyTest {
       EXPECT_EQ(read(target), read(wanted));
       if (::testing::Test::HasFailure()) return;
     }
-    EXPECT_GT(failures, calls / 4) << calls << " calls";
+    EXPECT_GT(failures, throwing ? calls * 3 / 4 : calls / 4) << calls << " calls";
     std::printf("%d calls failed in turn, %d runs ended with a message\n", calls, failures);
   }
 };
@@ -914,6 +1092,35 @@ TEST_F(FaultLoopTest, SingleFilePatch) {
   ASSERT_EQ(kest({"a.txt", "b.txt", "p"}), 0);
   put("pristine/tool.txt", read("a.txt"));
   failEveryCall({"p.utp", "app/tool.txt"}, "app/tool.txt", "b.txt");
+}
+
+TEST_F(FaultLoopTest, AnExceptionAtEveryCallEndsTheRunUndone) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "pristine");
+  put("pristine/Backup/readme.txt", "the backup of an earlier run");
+  failEveryCall({"p.utp", "app"}, "app/sub/added.dat", "new/sub/added.dat", true);
+
+  put("a.txt", text(30, 30000));
+  put("b.txt", text(30, 29000) + "new ending");
+  ASSERT_EQ(kest({"a.txt", "b.txt", "q"}), 0);
+  removeTree(at("pristine"));
+  put("pristine/tool.txt", read("a.txt"));
+  failEveryCall({"q.utp", "app/tool.txt"}, "app/tool.txt", "b.txt", true);
+
+  // pelmora -i, and a self-applying patch that looks at its own file first.
+  put("selfpatch", "program code standing in front\n" + read("q.utp"));
+  for (int n = 1; n <= 3; ++n) {
+    applierFiles.reset();
+    applierFiles.throwAnyAt(n);
+    EXPECT_EQ(pel({"-i", "q.utp"}), 1) << n;
+    EXPECT_NE(console.out.find("unexpected error (not enough memory)"), std::string::npos) << n << console.out;
+    applierFiles.reset();
+    applierFiles.throwAnyAt(n);
+    EXPECT_EQ(pel({"app"}, "", at("selfpatch")), 1) << n;
+    EXPECT_NE(console.out.find("unexpected error (not enough memory)"), std::string::npos) << n << console.out;
+  }
+  applierFiles.reset();
 }
 
 }  // namespace

@@ -93,6 +93,8 @@ patchname: Filename of the patch to be generated.
     Default: one per processor core. The patch is the same for any number.
 -o: Smaller patches: a compact search and encoding of each delta, slower
     and with more memory. Applies with every applier.
+-V-: No check of the finished patch. By default it is read back and each
+    delta applied to the start state it was made from.
 '
 unset VERDELIN_OPTS windir
 
@@ -103,6 +105,14 @@ check "-h with states: usage" 1 "$banner$usage" "" a b out -h
 VERDELIN_OPTS=-help check "-help from VERDELIN_OPTS" 1 "$banner$usage" "" a b out
 check "-v: banner, empty error line" 1 "$banner" $'\n' -v
 check "-version stops before later words" 1 "$banner" $'\n' -version -B=99999
+
+# A target without states, wherever -n stands and whatever its form: the
+# usage text, never a crash.
+check "-n with nothing after it" 1 "$banner$usage" "" a b -n p
+check "-n=win with nothing after it" 1 "$banner$usage" "" a b -n=win p
+check "two -n with nothing after them" 1 "$banner$usage" "" a b -n -n=sys p
+check "a third target without states" 1 "$banner$usage" "" a b -n=ext c d -n=sys p
+check "-n=Windows, then only the patch name" 1 "$banner$usage" "" -n=Windows p
 
 # --- the job refuses missing states before writing anything -----------------
 check "two states and a patch name, the end file missing" 1 "$banner" $'Error, can\'t find file "b.dat"!\n\n' \
@@ -306,6 +316,25 @@ fi
 contains "-z=arj: no arj on the path, nothing examined" 1 err 'Error, packer executable "arj.exe" could not be found in path' \
   -z=arj old.txt new.txt q
 verdict "-z=arj: no patch written" eval '[ ! -e q.utp ] && ! grep -q Examining out'
+
+# --- files of 4 GiB or more: refused before any output exists ----------------
+# Sparse files: a new file with a source, one without (embedded), an old
+# file, and a start state that is one file.
+limit="Bytes: a patch file holds files of at most 4294967295 Bytes (4 GiB - 1)."
+for size in 4294967296 4294967306; do
+  for case in "changed:big/new/a.txt" "embedded:big/new/added.bin" "old:big/old/a.txt" "file:big.old"; do
+    rm -rf big big.old
+    mkdir -p big/old big/new
+    echo small >big/old/a.txt
+    echo changed >big/new/a.txt
+    echo old >big.old
+    truncate -s "$size" "${case#*:}"
+    if [ "${case%%:*}" = file ]; then states=(big.old big/new/a.txt); else states=(big/old big/new); fi
+    contains "$size bytes, ${case%%:*}: refused" 1 err "$limit" -q "${states[@]}" big
+    verdict "$size bytes, ${case%%:*}: no patch, no temporary" eval '[ ! -e big.utp ] && [ "$(temporaries)" = 0 ]'
+  done
+done
+rm -rf big big.old
 
 # --- logs: the templates of the distribution folder --------------------------
 timeout 60 "${runner[@]}" "$prog" -q -l o n lg >out 2>err; rc=$?

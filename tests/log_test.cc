@@ -115,9 +115,10 @@ TEST_F(LogTest, AFileOfTheLogsNameIsOnlyReplacedWhenItIsALog) {
 }
 
 TEST_F(LogTest, AFailedJobStillGetsTheLogOfWhatItReported) {
-  // The second target's end directory is missing: the job fails after the first.
-  EXPECT_EQ(run({"-l", "old", "new", "-n=win", "old/sub", "missing", "p"}), 1);
-  EXPECT_NE(err().find("missing"), std::string::npos) << err();
+  // Both targets are found by the given path, which one patch cannot do:
+  // the job fails at the second, after the first was written.
+  EXPECT_EQ(run({"-l", "-n=ext", "old", "new", "-n=ext", "old/sub", "new/sub", "p"}), 1);
+  EXPECT_NE(err().find(builder::messageText(builder::kMsgOneTargetByPath)), std::string::npos) << err();
   const std::string log = read("p.log");
   EXPECT_NE(log.find("Patched files: 3"), std::string::npos) << log;
   EXPECT_FALSE(files.fileExists(at("p.utp"))) << "the incomplete patch is deleted";

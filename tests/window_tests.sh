@@ -69,11 +69,13 @@ finish() {
     rc=$(cat "$work/rc.txt")
   fi
 }
-# The box CAPTION appears and holds TEXT; then BUTTON is pressed.
+# The box CAPTION appears and holds TEXT (read until it does, up to 10 s: a
+# box may be found before its text is there); then BUTTON is pressed.
 answer() {  # answer NAME CAPTION TEXT BUTTON
-  local text
+  local text=""
   if ! drive wait "$2" 30 >/dev/null; then not_ok "$1" "no \"$2\" box"; return 1; fi
-  text=$(drive text "$2")
+  box_holds() { text=$(drive text "$1"); [[ "$text" == *"$2"* ]]; }
+  wait_for 10 box_holds "$2" "$3"
   drive press "$2" "$4" >/dev/null
   if [[ "$text" == *"$3"* ]]; then ok "$1"; else not_ok "$1" "the box says: $text"; return 1; fi
 }

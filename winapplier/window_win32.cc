@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commdlg.h>
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,15 @@ constexpr std::size_t kFileNameSize = 250;
 class Window final : public WindowView {
  public:
   explicit Window(HINSTANCE instance) : instance_(instance) {}
+  // A window still open (an exception left runWindowed) no longer reaches
+  // this object: a box shown afterwards may dispatch its messages.
+  ~Window() {
+    if (main_ == nullptr) return;
+    SetWindowLongPtrA(main_, GWLP_USERDATA, 0);
+    DestroyWindow(main_);
+  }
+  Window(const Window&) = delete;
+  Window& operator=(const Window&) = delete;
   void attach(WindowedApplier* applier) { applier_ = applier; }
 
   bool create();
@@ -126,7 +136,18 @@ LRESULT CALLBACK Window::procedure(HWND hwnd, UINT message, WPARAM wp, LPARAM lp
   }
   auto* self = reinterpret_cast<Window*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (self == nullptr || self->applier_ == nullptr) return DefWindowProcA(hwnd, message, wp, lp);
-  return self->handle(hwnd, message, wp, lp);
+  // An exception must not unwind through the system's dispatch: the
+  // applier ends the program with it, after its clean-up.
+  try {
+    return self->handle(hwnd, message, wp, lp);
+  } catch (...) {
+    try {
+      self->applier_->failed(std::current_exception());
+    } catch (...) {
+      DestroyWindow(hwnd);  // not even the message could be shown: the program ends all the same
+    }
+    return 0;
+  }
 }
 
 LRESULT Window::handle(HWND hwnd, UINT message, WPARAM wp, LPARAM lp) {
@@ -164,7 +185,7 @@ LRESULT Window::handle(HWND hwnd, UINT message, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_DESTROY:
       main_ = nullptr;
-      PostQuitMessage(0);
+      PostQuitMessage(applier_->exitCode(0));
       return 0;
     default:
       break;
@@ -269,9 +290,7 @@ bool Window::chooseFile(const std::string& title, const std::string& initial, st
   return true;
 }
 
-}  // namespace
-
-int runWindowed(Variant variant) {
+int runProgram(Variant variant) {
   platform::Machine& machine = platform::systemMachine();
   const std::string own = machine.files.programPath();
   // Pelmo32 is self-contained when a patch is joined behind its own file;
@@ -300,14 +319,35 @@ int runWindowed(Variant variant) {
   if (!window.create() || !applier.readPatch()) {
     if (window.handle() != nullptr) DestroyWindow(window.handle());
     UnregisterClassA(kClassName, instance);
-    return 255;
+    return applier.exitCode(255);
   }
   ShowWindow(window.handle(), SW_SHOWNORMAL);
   UpdateWindow(window.handle());
   applier.startupRun();
   MSG m;
   while (GetMessageA(&m, nullptr, 0, 0) > 0) window.dispatch(m);
-  return static_cast<int>(m.wParam);
+  return applier.exitCode(static_cast<int>(m.wParam));
+}
+
+}  // namespace
+
+int runWindowed(Variant variant) {
+  try {
+    return runProgram(variant);
+  } catch (...) {
+    // The applier ends its own runs and the window's failures; this is for
+    // what fails around them. No run is at work any more: its engine has
+    // cleaned up and undone its changes on the way out.
+    const applier::Numbering numbering =
+        variant == Variant::kDirectoryStub ? applier::Numbering::kStub : applier::Numbering::kWindowed;
+    std::string text = "Error, patching stopped on an unexpected error.";
+    try {
+      text = applier::unexpectedErrorText(numbering, std::current_exception());
+    } catch (...) {
+    }
+    MessageBoxA(nullptr, text.c_str(), "Error", MB_OK | MB_ICONERROR);
+    return 1;
+  }
 }
 
 }  // namespace winapplier

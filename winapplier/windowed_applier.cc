@@ -1,5 +1,6 @@
 #include "winapplier/windowed_applier.h"
 
+#include <exception>
 #include <utility>
 
 namespace winapplier {
@@ -9,6 +10,18 @@ using applier::ApplierError;
 using applier::Numbering;
 
 const char kWaitingText[] = "Please wait while decoding&integrity checking the patch file ...";
+
+// Sets a flag for as long as it exists, however the scope is left.
+class Raised {
+ public:
+  explicit Raised(bool& flag) : flag_(flag) { flag_ = true; }
+  ~Raised() { flag_ = false; }
+  Raised(const Raised&) = delete;
+  Raised& operator=(const Raised&) = delete;
+
+ private:
+  bool& flag_;
+};
 
 }  // namespace
 
@@ -65,15 +78,27 @@ void WindowedApplier::load(applier::PatchEngine& engine) {
 }
 
 bool WindowedApplier::readPatch() {
-  applier::PatchEngine engine(*this, numbering_, machine_, request());
-  try {
-    load(engine);
-  } catch (const ApplierError& e) {
-    view_.box(e.text() + " ", "Patch Error", BoxStyle::kOk, true);
-    return false;
+  bool read = false;
+  {
+    applier::PatchEngine engine(*this, numbering_, machine_, request());
+    const Raised working(working_);
+    try {
+      engine.guarded([&] {
+        load(engine);
+        engine.cleanup();
+      });
+      read = true;
+    } catch (const ApplierError& e) {
+      if (e.number() == applier::kMsgUnexpected) {
+        unexpected_ = true;
+        view_.box(e.text() + " ", "Error", BoxStyle::kOk, true);
+      } else {
+        view_.box(e.text() + " ", "Patch Error", BoxStyle::kOk, true);
+      }
+    }
   }
-  engine.cleanup();
-  return true;
+  settlePending();
+  return read && !unexpected_;
 }
 
 void WindowedApplier::startupRun() {
@@ -92,27 +117,61 @@ void WindowedApplier::run() {
   engine_.reset();
   engine_ = std::make_unique<applier::PatchEngine>(*this, numbering_, machine_, request());
   applier::PatchEngine& engine = *engine_;
-  try {
-    load(engine);
-    engine.show(applier::kMsgCheckingPatch);
-    engine.locate_and_process(applier::Pass::kCheck);
-    engine.show(applier::kMsgTestsOk);
-    engine.locate_and_process(applier::Pass::kApply);
-    engine.closePatch();
-    engine.show(applier::kMsgSuccess);
-    applied_ = true;
-    view_.applied();
-  } catch (const ApplierError& e) {
-    errorOutput(e.text());
+  {
+    const Raised working(working_);
+    try {
+      engine.guarded([&] {
+        load(engine);
+        engine.show(applier::kMsgCheckingPatch);
+        engine.locate_and_process(applier::Pass::kCheck);
+        engine.show(applier::kMsgTestsOk);
+        engine.locate_and_process(applier::Pass::kApply);
+        engine.closePatch();
+        engine.show(applier::kMsgSuccess);
+        applied_ = true;
+        view_.applied();
+      });
+    } catch (const ApplierError& e) {
+      runFailed(e);
+    }
   }
   engine_.reset();  // its clean-up: every file closed, the temporaries deleted
   setBusy(false);
+  settlePending();
   if (quitAfterRun_) view_.destroy();
 }
 
+void WindowedApplier::runFailed(const ApplierError& error) {
+  errorOutput(error.text());
+  // The engine has undone the run; the program ends with the window.
+  if (error.number() == applier::kMsgUnexpected) unexpected_ = quitAfterRun_ = true;
+}
+
 void WindowedApplier::errorOutput(const std::string& text) {
-  show(text);
+  list_.output(text, view_);
+  view_.pump();
   view_.box(text + " ", "Error", BoxStyle::kOk, true);
+}
+
+void WindowedApplier::failed(std::exception_ptr error) {
+  if (working_) {
+    if (!pending_) pending_ = error;
+    return;
+  }
+  // No engine is at work: nothing of the target is changed, no temporary
+  // is held. One message is enough while the program ends.
+  if (unexpected_) return;
+  unexpected_ = true;
+  errorOutput(applier::unexpectedErrorText(numbering_, error));
+  view_.destroy();
+}
+
+void WindowedApplier::settlePending() {
+  if (pending_) failed(std::exchange(pending_, nullptr));
+}
+
+void WindowedApplier::rethrowPending() {
+  if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
 }
 
 void WindowedApplier::setBusy(bool busy) {
@@ -192,7 +251,12 @@ void WindowedApplier::openLink(Link link) {
 
 void WindowedApplier::show(const std::string& text) {
   list_.output(text, view_);
+  pump();
+}
+
+void WindowedApplier::pump() {
   view_.pump();
+  rethrowPending();
 }
 
 bool WindowedApplier::ask(const std::string& message, const std::string& caption) {

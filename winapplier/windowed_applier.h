@@ -5,6 +5,7 @@
 // so the whole flow is tested natively with a scripted view.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -69,11 +70,19 @@ class WindowedApplier : public applier::FrontEnd {
   // The user edited the target field.
   void targetEdited();
   bool busy() const { return busy_; }
+  // An exception that the handling of a window message ended with (the
+  // window catches every one: none may cross the system's dispatch). While
+  // the engine works it ends that work at its next call of a service, as
+  // the engine's own errors do; otherwise at once. Either way the message
+  // follows, the window closes and the program ends with exit code 1.
+  void failed(std::exception_ptr error);
+  // The program's exit code: `normal`, or 1 after an unexpected error.
+  int exitCode(int normal) const { return unexpected_ ? 1 : normal; }
 
   // --- services for the engine ---
   void show(const std::string& text) override;
   bool ask(const std::string& message, const std::string& caption) override;
-  void pump() override { view_.pump(); }
+  void pump() override;
   bool abortRequested() override { return stop_; }
   void searching(const std::string& dir, std::size_t parentLength, bool entering) override;
   void located(const std::string& path) override;
@@ -83,7 +92,13 @@ class WindowedApplier : public applier::FrontEnd {
   // load_patch with the panel's texts; throws the engine's error.
   void load(applier::PatchEngine& engine);
   void run();
+  // The message list and the "Error" box.
   void errorOutput(const std::string& text);
+  // An error of the engine (ApplierError); an unexpected one ends the program.
+  void runFailed(const applier::ApplierError& error);
+  // A failure that came while the engine worked and was not passed to it.
+  void settlePending();
+  void rethrowPending();
   void setBusy(bool busy);
   void setControlText(const std::string& text) { view_.setTarget(controlText(text)); }
   void browse();
@@ -107,6 +122,9 @@ class WindowedApplier : public applier::FrontEnd {
   bool quitAfterRun_ = false;
   bool confirming_ = false;  // the close question is open
   bool applied_ = false;     // a run succeeded
+  bool working_ = false;     // an engine is reading or applying the patch
+  bool unexpected_ = false;  // an unexpected error ended the program
+  std::exception_ptr pending_;  // for the engine's next call of a service
   MessageList list_;
   std::unique_ptr<applier::PatchEngine> engine_;
 };

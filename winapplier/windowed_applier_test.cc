@@ -6,9 +6,14 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "patchformat/crc.h"
+#include "platform/fault_injection.h"
 #include "tests/tree_fixture.h"
 
 namespace winapplier {
@@ -97,6 +102,30 @@ class WindowedApplierTest : public testing_support::TreeFixture {
     applier_->enterIdle();
     return *applier_;
   }
+  // The files below `dir`, each with its size and checksum.
+  std::map<std::string, std::string> tree(const std::string& dir) const {
+    std::map<std::string, std::string> found;
+    for (const auto& e : fs::recursive_directory_iterator(at(dir))) {
+      if (!e.is_regular_file()) continue;
+      const std::string name = fs::relative(e.path(), at(dir)).generic_string();
+      const std::string bytes = read(dir + "/" + name);
+      found[name] = std::to_string(bytes.size()) + " bytes, crc " +
+                    std::to_string(patchformat::crc32_noinv(bytes.data(), bytes.size()));
+    }
+    return found;
+  }
+  // Nothing of the applier's is left: no temporary anywhere below root,
+  // no directory made in the target.
+  void expectNoTemporaries() const {
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+      const std::string name = e.path().filename().string();
+      EXPECT_FALSE(name.rfind("VDX", 0) == 0 && e.path().extension() == ".tmp") << e.path();
+    }
+  }
+  void reinstall() {
+    removeTree(at("installed"));
+    fs::copy(at("old"), at("installed"), fs::copy_options::recursive);
+  }
   bool installedIsNew() const {
     for (const char* name : {"program.exe", "readme.txt", "sub/data.bin", "tiny.txt", "sub/added.dat"}) {
       if (read(std::string("installed/") + name) != read(std::string("new/") + name)) return false;
@@ -108,7 +137,9 @@ class WindowedApplierTest : public testing_support::TreeFixture {
     fs::current_path(at(dir));
   }
 
-  testing_support::TestMachine machine;
+  // The real files, faults only where a test asks.
+  platform::FaultInjectingFileSystem faultyFiles{files};
+  testing_support::TestMachine machine{faultyFiles};
   ScriptedView view;
   std::unique_ptr<WindowedApplier> applier_;
 
@@ -314,6 +345,91 @@ TEST_F(WindowedApplierTest, LinksOpenTheBrowserOrSayWhereToGo) {
   EXPECT_EQ(view.boxes.size(), 2u) << "a browser that does not start";
   w.clicked(200, 340);
   EXPECT_EQ(view.started.size(), 2u) << "outside the links";
+}
+
+// An exception anywhere in reading or applying the patch (each file-system
+// call throws in turn, as an allocation that fails would): the target is
+// left as it was, no temporary stays, the "Error" box names what happened,
+// and the window closes for exit code 1. Only the tidying up after a
+// complete run passes its failures over.
+TEST_F(WindowedApplierTest, AnExceptionAtEveryCallEndsTheProgramUndone) {
+  buildPatch();
+  const auto oldTree = tree("old");
+  faultyFiles.reset();
+  ASSERT_TRUE(start(at("installed")).readPatch());
+  applier_->startupRun();
+  ASSERT_TRUE(installedIsNew());
+  const int calls = faultyFiles.allCalls();
+  int failures = 0;
+  for (int n = 1; n <= calls; ++n) {
+    reinstall();
+    view = ScriptedView();
+    faultyFiles.reset();
+    faultyFiles.throwAnyAt(n);
+    WindowedApplier& w = start(at("installed"));
+    const bool read = w.readPatch();  // else the program ends before it shows the window
+    if (read) w.startupRun();
+    faultyFiles.reset();
+    if (view.appliedShown) {  // the call was one of the tidying up after the run was complete
+      EXPECT_TRUE(installedIsNew()) << "call " << n;
+      continue;
+    }
+    ++failures;
+    ASSERT_FALSE(view.boxes.empty()) << "call " << n;
+    EXPECT_EQ(view.boxes.back().caption, "Error") << "call " << n;
+    EXPECT_NE(view.boxes.back().text.find("unexpected error (not enough memory)"), std::string::npos)
+        << "call " << n << view.boxes.back().text;
+    EXPECT_EQ(view.destroyed, read) << "call " << n;
+    EXPECT_EQ(w.exitCode(read ? 0 : 255), 1) << "call " << n;
+    EXPECT_EQ(tree("installed"), oldTree) << "call " << n;
+    expectNoTemporaries();
+    if (::testing::Test::HasFailure()) return;
+  }
+  EXPECT_GT(failures, calls * 3 / 4) << calls << " calls";
+}
+
+// A window message whose handling failed (the window passes the exception
+// on): during a run it ends the run at the engine's next step, undone;
+// when idle it ends the program at once. Both close with exit code 1.
+TEST_F(WindowedApplierTest, AFailedWindowMessageEndsTheRunAndTheProgram) {
+  buildPatch();
+  const auto oldTree = tree("old");
+  WindowedApplier& w = start(at("installed"));
+  ASSERT_TRUE(w.readPatch());
+  bool sent = false;
+  view.onPump = [&](int) {
+    // Some files are replaced already.
+    if (!sent && view.listHas("Updating file \"program.exe\": (ok)")) {
+      sent = true;
+      w.failed(std::make_exception_ptr(std::runtime_error("a handler failed")));
+    }
+  };
+  w.startupRun();
+  ASSERT_TRUE(sent);
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_EQ(view.boxes[0].caption, "Error");
+  EXPECT_NE(view.boxes[0].text.find("unexpected error (a handler failed)"), std::string::npos) << view.boxes[0].text;
+  EXPECT_EQ(view.list.back(), "No file was left half-written; please apply the patch again.");
+  EXPECT_TRUE(view.destroyed);
+  EXPECT_EQ(w.exitCode(0), 1);
+  EXPECT_EQ(tree("installed"), oldTree);
+  expectNoTemporaries();
+
+  // Idle after a run that found nothing to patch.
+  view = ScriptedView();
+  fs::create_directories(at("elsewhere"));
+  WindowedApplier& idle = start(at("elsewhere"));
+  ASSERT_TRUE(idle.readPatch());
+  idle.startupRun();
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_FALSE(view.destroyed);
+  EXPECT_EQ(idle.exitCode(0), 0) << "a run's own error leaves the window open";
+  idle.failed(std::make_exception_ptr(std::bad_alloc()));
+  ASSERT_EQ(view.boxes.size(), 2u);
+  EXPECT_EQ(view.boxes[1].caption, "Error");
+  EXPECT_NE(view.boxes[1].text.find("unexpected error (not enough memory)"), std::string::npos);
+  EXPECT_TRUE(view.destroyed);
+  EXPECT_EQ(idle.exitCode(0), 1);
 }
 
 }  // namespace
