@@ -9,6 +9,7 @@
 #include "platform/process.h"
 
 int main(int argc, char** argv) {
+  platform::restrictLibrarySearch();
   platform::installInterruptHandler(applier::TempFiles::deleteAfterInterrupt);
   try {
     platform::Machine& machine = platform::systemMachine();

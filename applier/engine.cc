@@ -47,9 +47,11 @@ PatchEngine::PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Mach
       frontEnd_(frontEnd),
       numbering_(numbering),
       files_(machine.files),
+      programs_(machine.programs),
       temps_(machine.files),
-      locator_(request_, numbering, machine, frontEnd,
-               [this](const TargetPaths& candidate) { return probe(candidate); }) {}
+      locator_(
+          request_, numbering, machine, frontEnd, [this](const TargetPaths& candidate) { return probe(candidate); },
+          [this](const TargetPaths& candidate) { releaseTarget(candidate); }) {}
 
 std::string PatchEngine::text(int consoleNumber, const std::string& argument, const std::string& name) const {
   return numberedMessage(numbering_, consoleNumber, MessageValues{request_.patchName, argument, name});
@@ -68,9 +70,28 @@ void PatchEngine::failFile(int consoleNumber, const std::string& name) {
 }
 
 void PatchEngine::stop(int consoleNumber, const std::string& text) {
+  platform::Failure cause = platform::Failure::kOther;
+  switch (consoleNumber) {
+    // These report a file operation that failed just before: why it did.
+    case kMsgWriteFailed:
+    case kMsgBufferingFailed:
+    case kMsgTempOpenFailed:
+    case kMsgReplaceDenied:
+    case kMsgWritingFileFailed:
+    case kMsgBackupDenied:
+      cause = platform::lastFailure();
+      break;
+    default:
+      break;
+  }
+  stop(consoleNumber, text, cause);
+}
+
+void PatchEngine::stop(int consoleNumber, const std::string& text, platform::Failure cause) {
   cleanup();
   undoChanges();  // after the clean-up: no temporary is left in a directory the run made
-  throw ApplierError(consoleNumber, text);
+  claims_.clear();  // only once the target is as it was
+  throw ApplierError(consoleNumber, text, cause);
 }
 
 PatchEngine::~PatchEngine() {
@@ -79,9 +100,54 @@ PatchEngine::~PatchEngine() {
   try {
     cleanup();
     undoChanges();
+    claims_.clear();
   } catch (...) {
   }
 }
+
+namespace {
+
+// "a.exe (12)", "a.exe (12) and b.exe (34)", "a.exe (12), b.exe (34) and c.exe (56)".
+std::string holderList(const std::vector<platform::FileHolder>& holders) {
+  std::string list;
+  for (std::size_t i = 0; i < holders.size(); ++i) {
+    if (i > 0) list += i + 1 == holders.size() ? " and " : ", ";
+    list += holders[i].program + " (" + std::to_string(holders[i].processId) + ")";
+  }
+  return list;
+}
+
+}  // namespace
+
+void PatchEngine::failObstacle(int consoleNumber, platform::Failure cause, const std::string& path,
+                               const std::string& shown) {
+  if (cause == platform::Failure::kInUse) {
+    const std::vector<platform::FileHolder> holders = programs_.holders(path);
+    if (holders.empty()) stop(kMsgInUse, text(kMsgInUse, "", shown), cause);
+    stop(kMsgInUseBy, text(kMsgInUseBy, holderList(holders), shown), cause);
+  }
+  if (cause == platform::Failure::kAccessDenied) stop(kMsgNeedsRights, text(kMsgNeedsRights, "", shown), cause);
+  stop(consoleNumber, text(consoleNumber, "", shown), cause);
+}
+
+std::string PatchEngine::claimKey(const TargetPaths& target) const {
+  std::string dir = platform::absolutePath(directoryPatch_ ? target.newPath : directoryPart(target.newPath));
+  // A root ("/", "C:\") keeps its separator.
+  const auto root = [&dir] { return dir.size() <= 1 || (dir.size() == 3 && dir[1] == ':'); };
+  while (!root() && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+  return dir;
+}
+
+void PatchEngine::claimTarget(const TargetPaths& target) {
+  if (request_.testMode) return;  // a check changes nothing: it may run beside an apply
+  const std::string key = claimKey(target);
+  if (claims_.count(key) != 0) return;
+  std::unique_ptr<platform::TargetClaim> claim = programs_.claim(key);
+  if (!claim) stop(kMsgAnotherRun, text(kMsgAnotherRun, target.newPath, ""), platform::Failure::kOther);
+  claims_[key] = std::move(claim);
+}
+
+void PatchEngine::releaseTarget(const TargetPaths& target) { claims_.erase(claimKey(target)); }
 
 void PatchEngine::cleanup() {
   reader_.reset();
@@ -135,6 +201,7 @@ void PatchEngine::requireSafe(const std::string& name, bool mayBeEmpty) {
 
 void PatchEngine::load_patch() {
   cleanup();
+  claims_.clear();
   if (!(patch_ = files_.open(request_.patchName, platform::File::Mode::kRead))) fail(kMsgCannotOpenPatch);
   FileSource source(*patch_);
   const patchformat::PatchLocation where = patchformat::locatePatch(source, request_.compareMagic);

@@ -33,18 +33,26 @@ namespace applier {
 struct PatchContents;
 
 // A fatal error of the run, after clean-up: the front end shows the text
-// (the console applier then ends with exit code 1).
+// (the console applier then ends with exit code 1). `cause` tells why the
+// file operation failed that the message reports, where one did.
 class ApplierError : public std::exception {
  public:
-  ApplierError(int consoleNumber, std::string text) : number_(consoleNumber), text_(std::move(text)) {}
+  ApplierError(int consoleNumber, std::string text, platform::Failure cause = platform::Failure::kOther)
+      : number_(consoleNumber), text_(std::move(text)), cause_(cause) {}
   int number() const { return number_; }
   const std::string& text() const { return text_; }
+  platform::Failure cause() const { return cause_; }
   const char* what() const noexcept override { return text_.c_str(); }
 
  private:
   int number_;
   std::string text_;
+  platform::Failure cause_;
 };
+
+// The number of the error that ends a run whose question the user
+// cancelled (it has no message of its own).
+constexpr int kErrorCancelled = -1;
 
 // One source of a patched file as the record walk found it.
 struct SourceEntry {
@@ -167,7 +175,10 @@ class PatchEngine {
   std::string text(int consoleNumber, const std::string& argument, const std::string& name) const;
   void showFile(int consoleNumber, const std::string& name) { frontEnd_.show(text(consoleNumber, "", name)); }
   [[noreturn]] void failFile(int consoleNumber, const std::string& name);
-  [[noreturn]] void stop(int consoleNumber, const std::string& text);  // cleans up, then throws
+  // Cleans up, then throws. Without a cause, the messages of file
+  // operations take the cause of the last failure.
+  [[noreturn]] void stop(int consoleNumber, const std::string& text);
+  [[noreturn]] void stop(int consoleNumber, const std::string& text, platform::Failure cause);
 
   // --- reading the body ---
   patchformat::BodyReader& reader() { return *reader_; }
@@ -193,12 +204,26 @@ class PatchEngine {
   bool matchesFinal(const std::string& path, const patchformat::FinalInfo& info,
                     const patchformat::ExclusionWindow& window);
   // In a real check pass: a file that the apply pass will replace or move
-  // must not be in use. Probes only remember the first such file.
-  void checkReplaceable(const std::string& path, int consoleNumber, Walk walk);
+  // (`shown` in messages) must not be in use, and the user must have the
+  // right to move it. Probes only remember the first such file.
+  void checkReplaceable(const std::string& path, int consoleNumber, const std::string& shown, Walk walk);
   // In a real check pass: the apply pass will be able to make a file at
   // `path` (the record's `name`). A probe file is made and removed in the
   // nearest directory of `path` that exists, once per directory and pass.
+  // A probe only notes the place, for the candidate that is accepted.
   void checkCreatable(const std::string& path, int consoleNumber, const std::string& name, Walk walk);
+  // Ends the run for the file `path` (`shown` in messages) that could not
+  // be moved or made for `cause`: a file in use names the programs that
+  // hold it, a missing right says so, anything else is message
+  // `consoleNumber`.
+  [[noreturn]] void failObstacle(int consoleNumber, platform::Failure cause, const std::string& path,
+                                 const std::string& shown);
+  // Claims the target directory of `target` for this run (not in test
+  // mode), once per directory; another run's claim ends this one.
+  void claimTarget(const TargetPaths& target);
+  // Lets go of the claim on `target`'s directory (a candidate declined).
+  void releaseTarget(const TargetPaths& target);
+  std::string claimKey(const TargetPaths& target) const;
 
   // --- changing the target (apply pass only); `name` is the record's file ---
   // `size` is the final size that `result` must have.
@@ -239,6 +264,7 @@ class PatchEngine {
   FrontEnd& frontEnd_;
   const Numbering numbering_;
   platform::FileSystem& files_;
+  platform::OtherPrograms& programs_;
   TempFiles temps_;  // before the files below, which must close before it deletes
   TargetLocator locator_;
   TargetPaths target_;  // of the current series, or of the candidate being probed
@@ -255,7 +281,24 @@ class PatchEngine {
   patchformat::PatchLocation where_;
   std::uint64_t seriesPosition_ = 0;
   std::string backupDirName_;
-  int pendingLock_ = -1;  // message of a file in use found by the last probe
+  // The first file that the last probe found could not be moved.
+  struct Obstacle {
+    int consoleNumber = -1;  // -1: none
+    platform::Failure cause = platform::Failure::kOther;
+    std::string path, shown;
+  };
+  Obstacle pendingObstacle_;
+  // The places where the apply pass will make files, as the last probe
+  // found them: checked once its candidate is accepted.
+  struct Place {
+    std::string path;
+    int consoleNumber;
+    std::string name;
+  };
+  std::vector<Place> probedPlaces_;
+  // The targets this run works on, by directory, held until the engine is
+  // done with the run (after an undo too).
+  std::map<std::string, std::unique_ptr<platform::TargetClaim>> claims_;
   // Verified final files that the check pass of a real run keeps in the
   // temporary directory for the apply pass, by the body offset of their
   // record: a second decode of the same delta is saved.

@@ -5,12 +5,13 @@
 namespace applier {
 
 TargetLocator::TargetLocator(const ApplyRequest& request, Numbering numbering, platform::Machine& machine,
-                             FrontEnd& frontEnd, Probe probe)
+                             FrontEnd& frontEnd, Probe probe, Declined declined)
     : request_(request),
       numbering_(numbering),
       machine_(machine),
       frontEnd_(frontEnd),
       probe_(std::move(probe)),
+      declined_(std::move(declined)),
       searchAllowed_(request.searchAllowed) {}
 
 std::string TargetLocator::message(int consoleNumber, const std::string& argument) const {
@@ -96,7 +97,10 @@ TargetLocator::Settled TargetLocator::settle(std::size_t index, Pass pass) {
 
 bool TargetLocator::tryCandidate(const std::string& path) {
   target_ = TargetPaths{path, path};
-  return probe_(target_) && frontEnd_.ask(message(kMsgConfirmTarget, path), "Patch target found");
+  if (!probe_(target_)) return false;
+  if (frontEnd_.ask(message(kMsgConfirmTarget, path), "Patch target found")) return true;
+  if (declined_) declined_(target_);
+  return false;
 }
 
 bool TargetLocator::search(const std::string& dir, int depth, std::size_t parentLength) {

@@ -28,6 +28,8 @@ class TargetLocator {
  public:
   // A silent check of the current series at `candidate`; true when it fits.
   using Probe = std::function<bool(const TargetPaths& candidate)>;
+  // A candidate that fitted and that the user then declined.
+  using Declined = std::function<void(const TargetPaths& candidate)>;
 
   enum class Settled {
     kPlaced,    // the target is where the series' rule put it, not yet checked
@@ -38,7 +40,7 @@ class TargetLocator {
   // `machine` and `frontEnd` outlive the locator; its questions are worded
   // in `numbering`.
   TargetLocator(const ApplyRequest& request, Numbering numbering, platform::Machine& machine, FrontEnd& frontEnd,
-                Probe probe);
+                Probe probe, Declined declined = nullptr);
 
   // Starts a pass over the series of a patch, at the request's paths.
   void begin(bool directoryPatch);
@@ -72,6 +74,7 @@ class TargetLocator {
   platform::Machine& machine_;
   FrontEnd& frontEnd_;
   const Probe probe_;
+  const Declined declined_;
   bool directoryPatch_ = false;
   // Starts as the request says; a single-file patch given no file turns it
   // on, a series given two different paths off, and either carries over to

@@ -46,12 +46,16 @@ class TargetLocatorTest : public ::testing::Test {
     std::filesystem::create_directories(std::filesystem::path(at(name)).parent_path());
     ASSERT_TRUE(machine.files.writeWholeFile(at(name), "data"));
   }
-  // A locator whose probe records every candidate and accepts those in `fits`.
+  // A locator whose probe records every candidate and accepts those in
+  // `fits`; candidates the user declines are recorded too.
   TargetLocator locator(const ApplyRequest& request) {
-    return TargetLocator(request, Numbering::kConsole, machine.machine, front, [this](const TargetPaths& candidate) {
-      probed.push_back(candidate.oldPath);
-      return fits.count(candidate.oldPath) > 0;
-    });
+    return TargetLocator(
+        request, Numbering::kConsole, machine.machine, front,
+        [this](const TargetPaths& candidate) {
+          probed.push_back(candidate.oldPath);
+          return fits.count(candidate.oldPath) > 0;
+        },
+        [this](const TargetPaths& candidate) { declined.push_back(candidate.oldPath); });
   }
   static ApplyRequest searching(const std::string& path) {
     ApplyRequest r;
@@ -68,6 +72,7 @@ class TargetLocatorTest : public ::testing::Test {
   ScriptedFrontEnd front;
   std::set<std::string> fits;
   std::vector<std::string> probed;
+  std::vector<std::string> declined;
 };
 
 TEST_F(TargetLocatorTest, EachSeriesRulePlacesTheTarget) {
@@ -158,10 +163,13 @@ TEST_F(TargetLocatorTest, DecliningEveryCandidateEndsNotFound) {
     front = ScriptedFrontEnd();
     front.scan = scan;
     front.answers = "nnn";
+    declined.clear();
     TargetLocator l = locator(searching(at("area")));
     l.begin(true);
     ASSERT_TRUE(l.place(patchformat::SeriesHeader()));
     EXPECT_EQ(l.settle(0, Pass::kCheck), TargetLocator::Settled::kNotFound);
+    std::sort(declined.begin(), declined.end());  // in the order the file system lists them
+    EXPECT_EQ(declined, (std::vector<std::string>{dir + "a", dir + "b"})) << "each fitting candidate, once declined";
     ASSERT_EQ(front.questions.size(), scan ? 3u : 2u);
     EXPECT_NE(front.questions[0], front.questions[1]);
     if (scan) {

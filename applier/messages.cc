@@ -96,6 +96,20 @@ const Entry kTable[] = {
      "%nError, patching stopped on an unexpected error (%s).%nNo file was left half-written; please apply the patch "
      "again.",
      nullptr, false},
+    {45, 49, "%nError, \"%m\" is in use: close %s, then apply the patch again.", nullptr, false},
+    {46, 50,
+     "%nError, \"%m\" is in use by another program. Close the programs that may use it (or%nrestart the "
+     "computer), then apply the patch again.",
+     nullptr, false},
+    {47, 51,
+     "%nError, you may not change \"%m\": applying this patch needs rights that you%ndo not have. Apply it again as "
+     "an administrator, or as the owner of the files.",
+     nullptr, false},
+    {48, 52,
+     "%nError, another patch is being applied to \"%s\" right now. Wait until it has%nfinished, then apply this "
+     "patch again.",
+     nullptr, false},
+    {49, 53, "%nError, cannot write the log file \"%s\".", nullptr, false},
     {-1, 29, "Press any key to continue ... ", nullptr, false},
     {-1, 30, "Comment for you from the creating people this patch file:%n", nullptr, false},
     {-1, 37,
@@ -104,6 +118,7 @@ const Entry kTable[] = {
      "minutes; would you like to start it now?",
      nullptr, false},
     {-1, 38, " (y/n) ", nullptr, false},
+    {-1, 54, "%nPress any key to close this window ... ", nullptr, false},
 };
 
 constexpr int kWindowedNoPatchFile = 11;  // and 12, the wrong version: not in the stub's table

@@ -63,6 +63,12 @@ enum ConsoleMessage : int {
   kMsgTruncated = 46,     // the patch file ends before its data does
   kMsgNoKnownVersion = 47,  // %m: a file that is there but is no version the patch knows
   kMsgUnexpected = 48,      // %s: what stopped the run (an exception the engine does not raise itself)
+  kMsgInUseBy = 49,         // %m: a file other programs hold open, %s: those programs
+  kMsgInUse = 50,           // %m: a file another program holds open, which one the system does not tell
+  kMsgNeedsRights = 51,     // %m: a file or place the user may not change
+  kMsgAnotherRun = 52,      // %s: a target another run works on
+  kMsgLogFailed = 53,       // %s: the log file
+  kMsgPressKeyToClose = 54, // console only: the wait of a console window that closes with the program
 };
 
 // The text of message `number` in `numbering`; empty when there is none.

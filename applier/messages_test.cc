@@ -17,23 +17,27 @@ TEST(ApplierMessages, BothNumberingsShareOneTable) {
   EXPECT_EQ(messageText(Numbering::kConsole, 18), "Skipping embedded file \"%m\".%n");
   EXPECT_EQ(messageText(Numbering::kWindowed, 18), "Skipping embedded file \"%m\".");
   EXPECT_EQ(messageText(Numbering::kConsole, 38), " (y/n) ");
-  EXPECT_EQ(messageText(Numbering::kWindowed, 45), "");
+  EXPECT_EQ(messageText(Numbering::kWindowed, 50), "");
   EXPECT_NE(messageText(Numbering::kConsole, 12).find("/verdelin/pelmo%s.htm"), std::string::npos);
   // Every console number from 0 to 44 has a text, and the windowed ones run
-  // to 40; the room, truncation, unknown-version and unexpected-error
-  // messages follow.
-  for (int n = 0; n <= 48; ++n) EXPECT_FALSE(messageText(Numbering::kConsole, n).empty()) << n;
-  for (int n = 0; n <= 44; ++n) EXPECT_FALSE(messageText(Numbering::kWindowed, n).empty()) << n;
+  // to 40; the room, truncation, unknown-version, unexpected-error, in-use,
+  // rights, another-run and log messages follow, and the console's wait
+  // before its window closes.
+  for (int n = 0; n <= 54; ++n) EXPECT_FALSE(messageText(Numbering::kConsole, n).empty()) << n;
+  for (int n = 0; n <= 49; ++n) EXPECT_FALSE(messageText(Numbering::kWindowed, n).empty()) << n;
   EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgNoRoom), 41);
   EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgNoKnownVersion), 43);
   EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgUnexpected), 44);
+  EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgInUseBy), 45);
+  EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgLogFailed), 49);
+  EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgPressKeyToClose), -1);
 }
 
 TEST(ApplierMessages, TheStubTableLacksTheNoPatchAndVersionMessages) {
   EXPECT_EQ(messageText(Numbering::kStub, 10), messageText(Numbering::kWindowed, 10));
   EXPECT_EQ(messageText(Numbering::kStub, 11), messageText(Numbering::kWindowed, 13)) << "moved down two places";
-  EXPECT_EQ(messageText(Numbering::kStub, 42), messageText(Numbering::kWindowed, 44));
-  EXPECT_EQ(messageText(Numbering::kStub, 43), "");
+  EXPECT_EQ(messageText(Numbering::kStub, 47), messageText(Numbering::kWindowed, 49));
+  EXPECT_EQ(messageText(Numbering::kStub, 48), "");
   EXPECT_EQ(messageText(Numbering::kStub, 30), "Usage: Patchname.exe [path]%n");
   EXPECT_EQ(numberedMessage(Numbering::kStub, kMsgNoPatchFile), "");
   EXPECT_EQ(numberedMessage(Numbering::kStub, kMsgOk), "\x01(ok)");

@@ -77,14 +77,21 @@ void PatchEngine::locate_and_process(Pass pass) {
 
     const TargetLocator::Settled settled = locator_.settle(k, pass);
     if (settled == TargetLocator::Settled::kNotFound) fail(kMsgNotFound);
-    // The accepted candidate was the last one probed.
-    if (settled == TargetLocator::Settled::kSearched && pass == Pass::kCheck && pendingLock_ >= 0) {
-      fail(pendingLock_);
-    }
     target_ = locator_.target();
     frontEnd_.located(target_.oldPath);
-    if (settled == TargetLocator::Settled::kPlaced && pass == Pass::kCheck && !process_series(Walk::kCheck)) {
-      fail(kMsgNotApplicable, target_.oldPath);
+    // The accepted candidate was the last one probed.
+    if (settled == TargetLocator::Settled::kSearched && pass == Pass::kCheck) {
+      if (pendingObstacle_.consoleNumber >= 0) {
+        failObstacle(pendingObstacle_.consoleNumber, pendingObstacle_.cause, pendingObstacle_.path,
+                     pendingObstacle_.shown);
+      }
+      for (const Place& p : probedPlaces_) checkCreatable(p.path, p.consoleNumber, p.name, Walk::kCheck);
+    }
+    // A target the series' rule placed is claimed here, one that a search
+    // found when it was probed.
+    if (settled == TargetLocator::Settled::kPlaced && pass == Pass::kCheck) {
+      claimTarget(target_);
+      if (!process_series(Walk::kCheck)) fail(kMsgNotApplicable, target_.oldPath);
     }
     // A file that the check pass could rebuild may have changed since (or
     // its result was not kept): the apply pass then ends like its other
@@ -100,8 +107,12 @@ void PatchEngine::locate_and_process(Pass pass) {
 
 bool PatchEngine::probe(const TargetPaths& candidate) {
   target_ = candidate;
-  pendingLock_ = -1;
-  return process_series(Walk::kProbe);
+  pendingObstacle_ = Obstacle();
+  probedPlaces_.clear();
+  if (!process_series(Walk::kProbe)) return false;
+  // Claimed before the user is asked: no other run takes it meanwhile.
+  claimTarget(candidate);
+  return true;
 }
 
 bool PatchEngine::process_series(Walk walk) {
@@ -145,14 +156,19 @@ bool PatchEngine::matchesFinal(const std::string& path, const patchformat::Final
   return crc == info.checksum;
 }
 
-void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, Walk walk) {
+void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, const std::string& shown, Walk walk) {
   if (request_.testMode || !files_.fileExists(path) || files_.canReplace(path)) return;
-  if (walk != Walk::kProbe) fail(consoleNumber);
-  if (pendingLock_ < 0) pendingLock_ = consoleNumber;
+  const platform::Failure cause = platform::lastFailure();
+  if (walk != Walk::kProbe) failObstacle(consoleNumber, cause, path, shown);
+  if (pendingObstacle_.consoleNumber < 0) pendingObstacle_ = Obstacle{consoleNumber, cause, path, shown};
 }
 
 void PatchEngine::checkCreatable(const std::string& path, int consoleNumber, const std::string& name, Walk walk) {
-  if (walk != Walk::kCheck || request_.testMode) return;
+  if (walk == Walk::kApply || request_.testMode) return;
+  if (walk == Walk::kProbe) {
+    probedPlaces_.push_back(Place{path, consoleNumber, name});
+    return;
+  }
   std::string dir = path;
   for (;;) {
     const std::size_t cut = dir.find_last_of("\\/");
@@ -162,12 +178,13 @@ void PatchEngine::checkCreatable(const std::string& path, int consoleNumber, con
     }
     dir.erase(cut == 0 ? 1 : cut);  // a root keeps its separator
     if (cut == 0 || files_.isDirectory(dir)) break;
-    if (files_.fileExists(dir)) failFile(consoleNumber, name);  // a file where a directory must be made
+    // A file where a directory must be made.
+    if (files_.fileExists(dir)) stop(consoleNumber, text(consoleNumber, "", name), platform::Failure::kOther);
   }
   if (!creatableDirs_.insert(dir).second) return;
   std::unique_ptr<platform::File> probe;
   std::string made;
-  if (!temps_.create(dir + "\\", &probe, &made)) failFile(consoleNumber, name);
+  if (!temps_.create(dir + "\\", &probe, &made)) failObstacle(consoleNumber, platform::lastFailure(), dir, name);
   probe.reset();
   temps_.drop(made);
 }
@@ -262,10 +279,10 @@ bool PatchEngine::patchedFile(Walk walk) {
     }
     if (walk != Walk::kApply) {
       if (!finalInPlace) newBytes_ += info.size;
-      checkReplaceable(target, directoryPatch_ && !finalInPlace ? kMsgBackupDenied : kMsgReplaceDenied, walk);
-      if (!files_.fileExists(target)) {
-        checkCreatable(target, kMsgReplaceDenied, name, walk);
-      } else if (directoryPatch_ && !finalInPlace) {
+      checkReplaceable(target, directoryPatch_ && !finalInPlace ? kMsgBackupDenied : kMsgReplaceDenied, shown, walk);
+      // The new file is made beside the target; the earlier one goes to the backup.
+      checkCreatable(target, kMsgReplaceDenied, shown, walk);
+      if (files_.fileExists(target) && directoryPatch_ && !finalInPlace) {
         checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
       }
       if (!finalInPlace && !request_.testMode && kept_.count(recordKey) == 0 &&
@@ -336,10 +353,9 @@ void PatchEngine::embeddedFile(Walk walk) {
       // written costs no time.
       if (walk == Walk::kCheck) requireRoom(directoryPart(target), size);
       newBytes_ += size;
-      checkReplaceable(target, kMsgBackupDenied, walk);
-      const bool exists = files_.fileExists(target);
-      checkCreatable(exists ? backupLocation(name) : target, exists ? kMsgBackupDenied : kMsgWritingFileFailed, name,
-                     walk);
+      checkReplaceable(target, kMsgBackupDenied, name, walk);
+      checkCreatable(target, kMsgWritingFileFailed, name, walk);
+      if (files_.fileExists(target)) checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
       if (!body_->stream(content, size, nullptr)) bodyFailed();  // what the comparison left, if it stopped
     }
     seekBody(content + size);
@@ -360,7 +376,7 @@ void PatchEngine::obsoleteFile(Walk walk) {
   // Both messages show during probes too.
   if (walk != Walk::kApply) {
     showFile(kMsgObsoleteLater, name);
-    checkReplaceable(target, kMsgBackupDenied, walk);
+    checkReplaceable(target, kMsgBackupDenied, name, walk);
     checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
   } else {
     showFile(kMsgRemovingObsolete, name);

@@ -175,6 +175,13 @@ class Job {
   // Joins the stub in front of the closed temporary patch file as the
   // output; returns the output's length.
   std::uint64_t joinStub();
+  // -R: the values are for the self-applying program; a plain patch leaves
+  // them out with a notice. Refuses a program name too long for the room
+  // the stubs reserve.
+  void checkVersionStrings();
+  // The values the stub's copy gets (-R and the program's own file name);
+  // none without -R.
+  std::vector<packaging::VersionString> stubStrings() const;
   // The packer's check before the job, and packing the finished output.
   void checkPacker();
   void packOutput();
@@ -333,6 +340,7 @@ void Job::checkStates(const TargetOptions& target) {
 
 void Job::check() {
   checkPacker();
+  checkVersionStrings();
   if (o_.logEnabled) refuseForeignLog();
   if (o_.targets.size() > kMaxTargets) {
     out_.failBilingual("Error, a patch file can hold at most 11 targets!",
@@ -460,6 +468,44 @@ void Job::failedPacking(const packaging::PackResult& result) {
                      "Fehler, anscheinend konnte der Packer das Archiv nicht anlegen?!");
 }
 
+namespace {
+
+// The file name of the output, without its directory.
+std::string programFileName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void Job::checkVersionStrings() {
+  if (o_.versionStrings.empty()) return;
+  if (!o_.executable) {
+    if (!o_.quiet) {
+      out_.notice("Notice, the values of option \"-R\" are left out: only an executable patch (-s) has a version "
+                  "resource.\n",
+                  "Hinweis, die Werte der Option \"-R\" entfallen: nur eine ausf\x81hrbare Patchdatei (-s) hat eine "
+                  "Versionsressource.\n");
+    }
+    return;
+  }
+  const std::string name = programFileName(o_.finalName);
+  if (name.size() > packaging::kMaxOriginalFilename) {
+    out_.failBilingualFormat(
+        "Error, the name \"%s\" is longer than 100 characters, too long for the version resource of the "
+        "executable patch (option \"-R\")!",
+        "Fehler, der Name \"%s\" ist l\x84nger als 100 Zeichen, zu lang f\x81r die Versionsressource der "
+        "ausf\x81hrbaren Patchdatei (Option \"-R\")!",
+        name);
+  }
+}
+
+std::vector<packaging::VersionString> Job::stubStrings() const {
+  std::vector<packaging::VersionString> strings = o_.versionStrings;
+  if (!strings.empty()) strings.push_back({packaging::kOriginalFilenameKey, programFileName(o_.finalName)});
+  return strings;
+}
+
 std::uint64_t Job::joinStub() {
   packaging::StubKind kind;
   kind.windowed = o_.guiStub;
@@ -472,21 +518,54 @@ std::uint64_t Job::joinStub() {
   const std::string stub = ctx_.programDirectory.empty() ? relative : ctx_.programDirectory + "\\" + relative;
   const std::string temporary = ctx_.patchName();
   platform::recordTemporary(temporary);
-  const packaging::JoinResult joined = packaging::joinStub(
-      files_, stub, temporary, o_.finalName,
-      [&](const platform::File& output) { registerPatchOutput(output, o_.finalName); });
+  // With -R the stub's copy carries the vendor's values: the stub is read
+  // whole and changed in memory, and those bytes go in front of the patch.
+  const std::vector<packaging::VersionString> strings = stubStrings();
+  std::string changed;
+  packaging::VersionError changing = packaging::VersionError::kNone;
+  packaging::JoinResult joined;
+  if (!strings.empty()) {
+    if (!files_.open(stub, platform::File::Mode::kRead)) {
+      joined = {packaging::JoinError::kStubMissing, stub};
+    } else if (!files_.readWholeFile(stub, &changed)) {
+      joined = {packaging::JoinError::kCannotAccess, stub};
+    } else {
+      changing = packaging::setVersionStrings(&changed, strings);
+    }
+  }
+  if (joined.error == packaging::JoinError::kNone && changing == packaging::VersionError::kNone) {
+    joined = packaging::joinStub(
+        files_, stub, temporary, o_.finalName,
+        [&](const platform::File& output) { registerPatchOutput(output, o_.finalName); },
+        strings.empty() ? nullptr : &changed);
+  }
   // The temporary patch goes in every case: a failed join leaves nothing
   // behind in the temporary directory, and no part of an output (the join
   // deletes its own partial output, and a file of the output's name that it
   // could not create is not the job's to delete).
   files_.deleteFile(temporary);
   platform::forgetTemporary(temporary);
+  if (changing != packaging::VersionError::kNone) {
+    releasePatchOutput();
+    if (changing == packaging::VersionError::kNoRoom) {
+      out_.failBilingualFormat(
+          "Error, the values of option \"-R\" do not fit into the room that the stub \"%s\" reserves for them.",
+          "Fehler, die Werte der Option \"-R\" passen nicht in den Platz, den der Stub \"%s\" f\x81r sie "
+          "freih\x84lt.",
+          stub);
+    }
+    out_.failBilingualFormat("Error, the stub \"%s\" has no version resource that option \"-R\" could change.",
+                             "Fehler, der Stub \"%s\" hat keine Versionsressource, die Option \"-R\" \x84ndern "
+                             "k\x94nnte.",
+                             stub);
+  }
   if (joined.error != packaging::JoinError::kNone) {
     releasePatchOutput();
     failedJoin(joined, relative);
   }
   ctx_.replacePatch(o_.finalName);
   written_.stub = stub;
+  written_.stubStrings = strings;
   return joined.size;
 }
 

@@ -6,6 +6,8 @@
 #include "platform/process.h"
 
 int main(int argc, char** argv) {
+  // System DLLs only from the system directory, never from beside the program.
+  platform::restrictLibrarySearch();
   // The words in the system's code page, as every name inside the builder is.
   std::vector<std::string> args = platform::programArguments(argc, argv);
   std::vector<char*> words;

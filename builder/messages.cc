@@ -38,7 +38,10 @@ const char* const kMessages[kMessageCount] = {
     "-o: Smaller patches: a compact search and encoding of each delta, slower\n"
     "    and with more memory. Applies with every applier.\n"
     "-V-: No check of the finished patch. By default it is read back and each\n"
-    "    delta applied to the start state it was made from.\n",
+    "    delta applied to the start state it was made from.\n"
+    "-R: Names for the version resource of an executable patch, given as\n"
+    "    -R=ProductName=text, also CompanyName, FileDescription, FileVersion,\n"
+    "    ProductVersion, LegalCopyright. a.b.c.d versions set the numbers too.\n",
     "Warp 1: Representing ...     ",
     "Warp 2: Presorting   ...     ",
     "Warp 3: Prepacking   ...     ",

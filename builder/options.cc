@@ -471,6 +471,56 @@ void stub(Word& w) {
   }
 }
 
+// A text without one pair of double quotes around it: VERDELIN_OPTS keeps
+// the quotes that hold a value with blanks together.
+std::string unquoted(const std::string& text) {
+  return text.size() >= 2 && text.front() == '"' && text.back() == '"' ? text.substr(1, text.size() - 2) : text;
+}
+
+// -R=Key=Value: a value of the self-applying program's version resource.
+// A later value of the same key replaces the earlier one.
+void versionString(Word& w) {
+  stripEquals(&w.rest);
+  const std::string text = unquoted(w.rest);
+  const std::size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    refuse("Error, option \"-R\" requires a key and a value, as in -R=ProductName=text!",
+           "Fehler, Option \"-R\" erwartet einen Schl\x81ssel und einen Wert, etwa -R=ProductName=Text!");
+  }
+  const std::string key = text.substr(0, equals);
+  const std::string value = unquoted(text.substr(equals + 1));
+  const packaging::VendorKey* known = nullptr;
+  std::string keys;  // "A, B and C"; the German text has "und" for "and"
+  for (const packaging::VendorKey& k : packaging::kVendorKeys) {
+    if (upper(k.name) == upper(key)) known = &k;
+    keys += keys.empty() ? "" : &k == &packaging::kVendorKeys.back() ? " and " : ", ";
+    keys += k.name;
+  }
+  if (known == nullptr) {
+    const std::string shown = shortened(key);
+    std::string keysDe = keys;
+    keysDe.replace(keysDe.rfind(" and "), 5, " und ");
+    refuse("Error, unknown key \"" + shown + "\" for option \"-R\", known are " + keys + "!",
+           "Fehler, unbekannter Schl\x81ssel \"" + shown + "\" bei Option \"-R\", bekannt sind " + keysDe + "!");
+  }
+  if (value.size() > known->maxLength) {
+    const std::string shown = shortened(value);
+    const std::string limit = std::to_string(known->maxLength);
+    refuse("Error, the value \"" + shown + "\" of \"" + known->name + "\" given to option \"-R\" is longer than " +
+               limit + " characters!",
+           "Fehler, der Wert \"" + shown + "\" von \"" + known->name + "\" bei Option \"-R\" ist l\x84nger als " +
+               limit + " Zeichen!");
+  }
+  std::vector<packaging::VersionString>& strings = w.options.versionStrings;
+  for (packaging::VersionString& s : strings) {
+    if (s.key == known->name) {
+      s.value = value;
+      return;
+    }
+  }
+  strings.push_back({known->name, value});
+}
+
 void dates(Word& w) {
   stripPrefix(&w.rest, "ime");
   stripEquals(&w.rest);
@@ -530,7 +580,8 @@ const struct {
   Handler handle;
 } kHandlers[] = {
     {"0123456789", searchLevel}, {"A", extendedAttributes}, {"B", margin},       {"C", literalBlock},
-    {"D", removeFile},           {"eE", exact},             {"P", mismatchGroup}, {"V", verify},
+    {"D", removeFile},           {"eE", exact},             {"P", mismatchGroup}, {"R", versionString},
+    {"V", verify},
     {"Y", unusedY},
     {"Z", defaultPacker},        {"a", hiddenFiles},        {"b", backupDirectory}, {"c", comment},
     {"d", removePattern},        {"f", force},              {"g", protection},   {"h", help},

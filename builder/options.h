@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "packaging/version_resource.h"
 #include "patchformat/container.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -93,6 +94,9 @@ struct Options {
   bool guiStub = false;
   bool localStub = false;
   std::string stubPlatform;           // "Win32" or "Win16" once -s is given
+  // -R: values for the version resource of the self-applying program, keys
+  // spelt as the resource spells them, in the order first given.
+  std::vector<packaging::VersionString> versionStrings;
   std::string commentText;            // lines end with CR
   std::vector<std::string> protection;  // -g values: stored, influence nothing
   std::string baseName;

@@ -375,6 +375,42 @@ TEST_F(OptionsTest, StubChoices) {
   EXPECT_EQ(refusal({"-s=gui64"}).en, "Error, no further information for option \"-s\" expected!");
 }
 
+TEST_F(OptionsTest, VersionStringsOfTheExecutable) {
+  parse({"-R=ProductName=Rocket", "-Rcompanyname=Works", "-R=\"FileDescription=Rocket update\"",
+         "-R=ProductVersion=\"5.2 beta\"", "-R=LegalCopyright=", "-R=PRODUCTNAME=Rocket 2=final"});
+  const std::vector<std::pair<std::string, std::string>> wanted = {{"ProductName", "Rocket 2=final"},
+                                                                   {"CompanyName", "Works"},
+                                                                   {"FileDescription", "Rocket update"},
+                                                                   {"ProductVersion", "5.2 beta"},
+                                                                   {"LegalCopyright", ""}};
+  ASSERT_EQ(options.versionStrings.size(), wanted.size()) << "a later value replaces an earlier one";
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    EXPECT_EQ(options.versionStrings[i].key, wanted[i].first) << "the resource's spelling";
+    EXPECT_EQ(options.versionStrings[i].value, wanted[i].second);
+  }
+  // From VERDELIN_OPTS a value with blanks comes in quotes, which go.
+  setDefaults(&options);
+  for (const std::string& word : split("-R=\"FileVersion=5.2 beta\" -q")) parse({word}, false);
+  ASSERT_EQ(options.versionStrings.size(), 1u);
+  EXPECT_EQ(options.versionStrings[0].value, "5.2 beta");
+
+  // The refusals' texts: tests/kestmain_transcripts.sh.
+  for (const char* word : {"-R", "-R=ProductName", "-R==Rocket"}) {
+    EXPECT_NE(refusal({word}).en.find("requires a key and a value"), std::string::npos) << word;
+  }
+  EXPECT_NE(refusal({"-R=Product=Rocket"}).en.find("unknown key"), std::string::npos);
+  // Every key takes a value up to the room the stubs reserve for it.
+  for (const packaging::VendorKey& key : packaging::kVendorKeys) {
+    SCOPED_TRACE(key.name);
+    setDefaults(&options);
+    const std::string longest(key.maxLength, '\xe9');
+    parse({std::string("-R=") + key.name + "=" + longest});
+    EXPECT_NE(refusal({std::string("-R=") + key.name + "=" + longest + "v"}).en.find("is longer than"),
+              std::string::npos);
+    EXPECT_EQ(options.versionStrings.back().value, longest) << "the refused value left it";
+  }
+}
+
 TEST_F(OptionsTest, TimeLogAndPackers) {
   parse({"-t=latest"});
   EXPECT_EQ(options.dateMode, DateMode::kLatest);

@@ -80,8 +80,12 @@ class Checker {
                   std::string (&streams)[patchformat::kDeltaStreamCount], const WrittenRecord::State& from,
                   const WrittenRecord::State& to, std::uint32_t size, std::uint32_t checksum);
   std::unique_ptr<platform::File> open(const std::string& path) const;
-  // The program in front of the patch data is the stub, byte for byte.
+  // The program in front of the patch data is the stub, byte for byte, or
+  // with -R the stub as those values change it, and they read back.
   void checkStub(RandomReader& program, std::uint64_t headerOffset);
+  // The version resource of `program` (the stub part, as checked) holds
+  // every value of -R.
+  void checkVersionStrings(const std::string& program);
 
   platform::FileSystem& files_;
   const std::string& path_;
@@ -130,16 +134,43 @@ void Checker::checkStub(RandomReader& program, std::uint64_t headerOffset) {
   const std::unique_ptr<platform::File> stub = open(written_.stub);
   std::uint64_t size = 0;
   bool same = stub->size(&size) && size == headerOffset;
+  // With -R the stub is read whole (a few hundred KiB) and changed here as
+  // the join changed it, independently of the bytes the join wrote.
+  std::string changed;
+  const bool changing = !written_.stubStrings.empty();
+  if (same && changing) {
+    changed.resize(static_cast<std::size_t>(size));
+    same = stub->readFully(changed.data(), changed.size()) &&
+           packaging::setVersionStrings(&changed, written_.stubStrings) == packaging::VersionError::kNone;
+  }
   std::vector<char> joined(1 << 16), original(1 << 16);
   for (std::uint64_t at = 0; same && at < size;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size - at, joined.size()));
-    same = program.readAt(at, joined.data(), n) && stub->readFully(original.data(), n) &&
-           std::memcmp(joined.data(), original.data(), n) == 0;
+    const char* expected = changing ? changed.data() + at : original.data();
+    same = program.readAt(at, joined.data(), n) && (changing || stub->readFully(original.data(), n)) &&
+           std::memcmp(joined.data(), expected, n) == 0;
     at += n;
   }
   if (!same) {
-    failed("the program in front of the patch data is not the stub " + shown(written_.stub),
-           "das Programm vor den Patchdaten ist nicht der Stub " + shown(written_.stub));
+    failed("the program in front of the patch data is not the stub " + shown(written_.stub) +
+               (changing ? " with the values of option \"-R\"" : ""),
+           "das Programm vor den Patchdaten ist nicht der Stub " + shown(written_.stub) +
+               (changing ? " mit den Werten der Option \"-R\"" : ""));
+  }
+  if (changing) checkVersionStrings(changed);
+}
+
+void Checker::checkVersionStrings(const std::string& program) {
+  packaging::VersionInfo info;
+  bool same = packaging::readVersionInfo(program, &info) == packaging::VersionError::kNone;
+  for (const packaging::VersionString& wanted : written_.stubStrings) {
+    same = same && std::any_of(info.strings.begin(), info.strings.end(), [&](const packaging::VersionString& s) {
+             return s.key == wanted.key && s.value == wanted.value;
+           });
+  }
+  if (!same) {
+    failed("the version resource of the program does not read back with the values of option \"-R\"",
+           "die Versionsressource des Programms liest sich nicht mit den Werten der Option \"-R\" zur\x81" "ck");
   }
 }
 

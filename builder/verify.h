@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "builder/messages.h"
+#include "packaging/version_resource.h"
 #include "patchformat/container.h"
 #include "platform/files.h"
 
@@ -43,6 +44,8 @@ struct WrittenSeries {
 
 struct WrittenPatch {
   std::string stub;             // the stub joined in front of the patch data (-s); empty for a plain patch
+  // The values the stub's copy was given (-R); empty: the stub went in unchanged.
+  std::vector<packaging::VersionString> stubStrings;
   patchformat::PatchHeader header;
   bool directoryPatch = false;  // the header's kind: records carry types and names
   std::string comment;
@@ -51,7 +54,9 @@ struct WrittenPatch {
 };
 
 // Reads the patch data in `path` (found from its trailer, also behind a
-// stub, which must be the stub's bytes) and checks it against `written`:
+// stub, which must be the stub's bytes, or with -R the bytes the stub
+// becomes with those values, which must read back from its version
+// resource) and checks it against `written`:
 // every record parses and says what
 // was written; every embedded file's bytes are the file's; every delta,
 // applied to the start state it was made from, rebuilds exactly the size

@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   platform::Machine& system = platform::systemMachine();
   SilentConsole console;
-  platform::Machine machine{system.files, system.locations, system.registry, console, system.commands};
+  platform::Machine machine{system.files, system.locations, system.registry, console, system.commands, system.programs};
   builder::Context context(machine);
   builder::Options options;
   try {

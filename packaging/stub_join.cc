@@ -22,6 +22,15 @@ bool copyAll(platform::File& from, platform::File& to, std::uint64_t* copied) {
   return true;
 }
 
+// Appends `bytes` to `to` in the same pieces, adding their length to `*copied`.
+bool writeAll(const std::string& bytes, platform::File& to, std::uint64_t* copied) {
+  *copied += bytes.size();
+  for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+    if (!to.write(bytes.data() + at, std::min(bytes.size() - at, kPiece))) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string stubPath(const StubKind& kind) {
@@ -31,17 +40,22 @@ std::string stubPath(const StubKind& kind) {
 }
 
 JoinResult joinStub(platform::FileSystem& files, const std::string& stub, const std::string& patch,
-                    const std::string& output, const std::function<void(const platform::File&)>& outputOpened) {
-  if (!files.open(stub, platform::File::Mode::kRead)) return {JoinError::kStubMissing, stub};
-  const std::unique_ptr<platform::File> in = files.open(stub, platform::File::Mode::kRead);
-  if (!in) return {JoinError::kCannotAccess, stub};
+                    const std::string& output, const std::function<void(const platform::File&)>& outputOpened,
+                    const std::string* changedStub) {
+  std::unique_ptr<platform::File> in;
+  if (changedStub == nullptr) {
+    if (!files.open(stub, platform::File::Mode::kRead)) return {JoinError::kStubMissing, stub};
+    in = files.open(stub, platform::File::Mode::kRead);
+    if (!in) return {JoinError::kCannotAccess, stub};
+  }
   const std::unique_ptr<platform::File> data = files.open(patch, platform::File::Mode::kRead);
   if (!data) return {JoinError::kCannotAccess, patch};
   std::unique_ptr<platform::File> out = files.open(output, platform::File::Mode::kCreate);
   if (!out) return {JoinError::kCannotCreate, output};
   outputOpened(*out);
   JoinResult joined;
-  if (copyAll(*in, *out, &joined.size) && copyAll(*data, *out, &joined.size) && out->close()) return joined;
+  const bool front = in ? copyAll(*in, *out, &joined.size) : writeAll(*changedStub, *out, &joined.size);
+  if (front && copyAll(*data, *out, &joined.size) && out->close()) return joined;
   out.reset();
   files.deleteFile(output);
   return {JoinError::kShortTransfer, output};

@@ -37,11 +37,14 @@ struct JoinResult {
 };
 
 // Writes `output` as the bytes of `stub` followed by those of `patch`,
-// streamed through one buffer of 1000 bytes. `outputOpened` is called once
-// the output exists, so that the caller can have it removed if the process
-// is interrupted. On failure an incomplete output is closed and deleted;
-// the patch file is always left to the caller.
+// streamed through one buffer of 1000 bytes. With `changedStub` its bytes
+// stand in front of the patch instead (the stub as the caller changed it,
+// already read; `stub` only names it). `outputOpened` is called once the
+// output exists, so that the caller can have it removed if the process is
+// interrupted. On failure an incomplete output is closed and deleted; the
+// patch file is always left to the caller.
 JoinResult joinStub(platform::FileSystem& files, const std::string& stub, const std::string& patch,
-                    const std::string& output, const std::function<void(const platform::File&)>& outputOpened);
+                    const std::string& output, const std::function<void(const platform::File&)>& outputOpened,
+                    const std::string* changedStub = nullptr);
 
 }  // namespace packaging

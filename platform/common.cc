@@ -66,9 +66,19 @@ Machine& systemMachine() {
   static SystemRegistry registry;
   static SystemConsole console;
   static SystemCommandRunner commands;
-  static Machine machine{files, locations, registry, console, commands};
+  static SystemOtherPrograms programs;
+  static Machine machine{files, locations, registry, console, commands, programs};
   return machine;
 }
+
+namespace {
+
+thread_local Failure t_lastFailure = Failure::kOther;
+
+}  // namespace
+
+Failure lastFailure() { return t_lastFailure; }
+void noteFailure(Failure cause) { t_lastFailure = cause; }
 
 }  // namespace platform
 

@@ -26,6 +26,10 @@ class Console {
   // instead, line ends skipped, so that scripts can answer. Returns the
   // character, or -1 on a timeout or at the end of the input.
   virtual int readKey(int timeoutMs) = 0;
+  // Whether the console window is this program's own: it was opened for
+  // the program (started by a double click) and closes when it ends, so
+  // that its last words are gone unless it waits. Windows only.
+  virtual bool ownsWindow() { return false; }
 };
 
 // The process's standard streams.
@@ -34,6 +38,7 @@ class SystemConsole final : public Console {
   void write(Stream stream, const std::string& text) override;
   void flush(Stream stream) override;
   int readKey(int timeoutMs) override;
+  bool ownsWindow() override;
 };
 
 // Puts a terminal that readKey switched to single keys back as it was;

@@ -11,6 +11,9 @@
 
 namespace platform {
 
+// A terminal belongs to the shell that started the program.
+bool SystemConsole::ownsWindow() { return false; }
+
 void SystemConsole::write(Stream stream, const std::string& text) {
   if (stream == Stream::kErr) std::fflush(stdout);
   const std::string utf8 = cp850ToUtf8(text);

@@ -125,6 +125,14 @@ int nextByte(HANDLE in, int timeoutMs, ULONGLONG deadline) {
 
 }  // namespace
 
+// A console that lists no other process than this one was made for it; a
+// console window is what a key can be read from.
+bool SystemConsole::ownsWindow() {
+  DWORD processes[2];
+  DWORD mode = 0;
+  return GetConsoleProcessList(processes, 2) == 1 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode);
+}
+
 // The console's mode is never changed.
 void restoreConsoleMode() {}
 

@@ -41,6 +41,7 @@ class FaultInjectingFileSystem::FaultyFile final : public File {
       written = inner_->write(buffer, fits);
     }
     if (written) position_ += fits;
+    if (written && fits < n) noteFailure(Failure::kDiskFull);
     return written && fits == n;
   }
   bool seek(std::uint64_t offset) override {
@@ -64,9 +65,9 @@ class FaultInjectingFileSystem::FaultyFile final : public File {
   std::uint64_t position_ = 0;
 };
 
-void FaultInjectingFileSystem::failAt(FileOp op, int nth, int more) {
+void FaultInjectingFileSystem::failWith(FileOp op, int nth, Failure cause, int more) {
   const int first = counts_[index(op)] + nth;
-  faults_.push_back(Fault{op, first, more < 0 ? -1 : first + more});
+  faults_.push_back(Fault{op, first, more < 0 ? -1 : first + more, cause});
 }
 
 void FaultInjectingFileSystem::corruptWriteAt(int nth, std::size_t offset) {
@@ -104,7 +105,10 @@ bool FaultInjectingFileSystem::fails(FileOp op, int* number) {
   const int call = ++counts_[index(op)];
   ++allCalls_;
   if (number != nullptr) *number = call;
-  if (ended()) return true;
+  if (ended()) {
+    noteFailure(Failure::kOther);
+    return true;
+  }
   bool throws = allCalls_ == anyThrowsAt_;
   for (const Throw& t : throwsAt_) throws = throws || (t.op == op && t.call == call);
   if (throws) {
@@ -113,10 +117,14 @@ bool FaultInjectingFileSystem::fails(FileOp op, int* number) {
   }
   if (allCalls_ == anyFailsAt_) {
     anyFailed_ = op;
+    noteFailure(defaultCause(op));
     return true;
   }
   for (const Fault& f : faults_) {
-    if (f.op == op && call >= f.from && (f.to < 0 || call <= f.to)) return true;
+    if (f.op == op && call >= f.from && (f.to < 0 || call <= f.to)) {
+      noteFailure(f.cause);
+      return true;
+    }
   }
   return false;
 }
@@ -155,7 +163,10 @@ std::unique_ptr<File> FaultInjectingFileSystem::open(const std::string& path, Fi
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     for (auto& [name, allowed] : unopenable_) {
-      if (name == path && allowed-- <= 0) return nullptr;
+      if (name == path && allowed-- <= 0) {
+        noteFailure(Failure::kOther);
+        return nullptr;
+      }
     }
   }
   std::unique_ptr<File> file = inner_.open(path, mode);

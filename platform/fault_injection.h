@@ -35,7 +35,7 @@ enum class FileOp {
   kSetAttributes,
   kSetTime,
   kStatus,         // fileExists, fileStatus, isDirectory
-  kLockTest,       // canReplace: a failure reads as a file in use
+  kLockTest,       // canReplace: a failure reads as a file in use unless failWith says otherwise
   kList,
   kCreateTemp,
   kFlush,          // flushToDisk
@@ -48,7 +48,11 @@ class FaultInjectingFileSystem final : public FileSystem {
 
   // Counting from now, call `nth` (1: the next one) of kind `op` fails, and
   // so do the `more` calls of that kind after it (-1: every one after it).
-  void failAt(FileOp op, int nth, int more = 0);
+  // Every failure notes a cause (lastFailure): kInUse for lock tests,
+  // kDiskFull for writes beyond diskFullAfter, kOther for the rest.
+  void failAt(FileOp op, int nth, int more = 0) { failWith(op, nth, defaultCause(op), more); }
+  // The same, the failures noting `cause`.
+  void failWith(FileOp op, int nth, Failure cause, int more = 0);
   // Counting from now, call `nth` of any kind fails (once).
   void failAnyAt(int nth) {
     anyFailsAt_ = allCalls_ + nth;
@@ -133,6 +137,7 @@ class FaultInjectingFileSystem final : public FileSystem {
     FileOp op;
     int from;  // the first failing call's number
     int to;    // the last one; -1 for no end
+    Failure cause;
   };
   struct Corruption {
     int call;  // the write call's number
@@ -148,6 +153,7 @@ class FaultInjectingFileSystem final : public FileSystem {
     int call;
   };
   static std::size_t index(FileOp op) { return static_cast<std::size_t>(op); }
+  static Failure defaultCause(FileOp op) { return op == FileOp::kLockTest ? Failure::kInUse : Failure::kOther; }
   // Counts a call of kind `op`; true when it is to fail. Throws
   // std::bad_alloc where throwAt or throwAnyAt asked for it. `number`
   // receives the call's number among the calls of its kind.

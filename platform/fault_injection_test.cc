@@ -99,7 +99,9 @@ TEST_F(FaultInjectionTest, AFullDiskTakesWhatFitsThenRefusesEveryWrite) {
   std::unique_ptr<File> f = fs.open(at("full"), File::Mode::kCreate);
   ASSERT_TRUE(f);
   EXPECT_TRUE(f->write("abc", 3));
+  noteFailure(Failure::kOther);
   EXPECT_FALSE(f->write("defg", 4)) << "two of four bytes fit";
+  EXPECT_EQ(lastFailure(), Failure::kDiskFull);
   EXPECT_FALSE(f->write("h", 1));
   ASSERT_TRUE(f->close());
   std::string data;
@@ -114,7 +116,9 @@ TEST_F(FaultInjectionTest, LockTestsAndListingsFailOnRequest) {
   ASSERT_TRUE(fs.writeWholeFile(at("in-use"), "x"));
   fs.failAt(FileOp::kLockTest, 1);
   EXPECT_FALSE(fs.canReplace(at("in-use"))) << "reads as a file another program holds";
+  EXPECT_EQ(lastFailure(), Failure::kInUse);
   EXPECT_TRUE(fs.canReplace(at("in-use")));
+  EXPECT_EQ(lastFailure(), Failure::kInUse) << "a call that succeeds leaves the cause";
   fs.failAt(FileOp::kList, 1);
   std::vector<std::string> names;
   EXPECT_FALSE(fs.listDirectory(dir, &names));
@@ -125,6 +129,24 @@ TEST_F(FaultInjectionTest, LockTestsAndListingsFailOnRequest) {
   EXPECT_FALSE(fs.createTempFile("ks", &temp));
   ASSERT_TRUE(fs.createTempFile("ks", &temp));
   EXPECT_TRUE(fs.deleteFile(temp));
+}
+
+// Failures note a cause: in use for a lock test, or any one a test asks for.
+TEST_F(FaultInjectionTest, FailuresNoteTheCauseATestAsksFor) {
+  ASSERT_TRUE(fs.writeWholeFile(at("in-use"), "x"));
+  fs.failWith(FileOp::kLockTest, 1, Failure::kAccessDenied);
+  fs.failWith(FileOp::kCreate, 2, Failure::kAccessDenied, 1);
+  EXPECT_FALSE(fs.canReplace(at("in-use")));
+  EXPECT_EQ(lastFailure(), Failure::kAccessDenied);
+  EXPECT_TRUE(fs.writeWholeFile(at("first"), "x"));
+  noteFailure(Failure::kOther);
+  EXPECT_FALSE(fs.open(at("second"), File::Mode::kCreateNew));
+  EXPECT_EQ(lastFailure(), Failure::kAccessDenied);
+  EXPECT_FALSE(fs.open(at("third"), File::Mode::kAppend)) << "appending creates too";
+  EXPECT_TRUE(fs.open(at("fourth"), File::Mode::kCreate));
+  fs.failAt(FileOp::kRename, 1);
+  EXPECT_FALSE(fs.moveFile(at("first"), at("fifth")));
+  EXPECT_EQ(lastFailure(), Failure::kOther);
 }
 
 TEST_F(FaultInjectionTest, TheNthWriteStoresOneByteChangedAndReportsSuccess) {

@@ -45,8 +45,9 @@ std::string absolutePath(const std::string& path);
 class File {
  public:
   // kCreate truncates or creates for writing; kCreateReadWrite also reads
-  // back; kCreateNew reads and writes a file that must not exist yet.
-  enum class Mode { kRead, kCreate, kCreateReadWrite, kCreateNew };
+  // back; kCreateNew reads and writes a file that must not exist yet;
+  // kAppend writes at the end of a file, which it creates when missing.
+  enum class Mode { kRead, kCreate, kCreateReadWrite, kCreateNew, kAppend };
 
   virtual ~File() = default;
   // Reads up to n bytes; returns the count read, 0 at the end, -1 on error.
@@ -76,6 +77,16 @@ constexpr std::uint32_t kAttributeReadOnly = 0x01;
 constexpr std::uint32_t kAttributeHidden = 0x02;
 constexpr std::uint32_t kAttributeDirectory = 0x10;
 constexpr std::uint32_t kAttributeArchive = 0x20;
+
+// Why a call of a FileSystem or File failed, as far as the programs tell
+// causes apart: the file is held open by another program, the user lacks
+// the right, or the disk is full.
+enum class Failure { kOther, kInUse, kAccessDenied, kDiskFull };
+// The cause of the latest failed call on this thread, like errno: a call
+// that succeeds leaves it as it was. Read it right after the failure.
+Failure lastFailure();
+// Records the cause of a failure (file systems, for the call that failed).
+void noteFailure(Failure cause);
 
 struct FileStatus {
   std::uint64_t size = 0;
@@ -119,8 +130,11 @@ class FileSystem {
   // Removes an empty directory.
   virtual bool removeDirectory(const std::string& path) = 0;
   // Whether the existing file `path` can be replaced, moved or removed now,
-  // tested without changing it. Windows: it opens for exclusive access (no
-  // other program has it open). POSIX: its directory is writable.
+  // tested without changing it. Windows: it opens for exclusive access with
+  // the right to delete (no other program has it open, the user may remove
+  // it). POSIX: its directory is writable. False notes the cause: kInUse
+  // (another program holds it), kAccessDenied (the user lacks the right) or
+  // kOther.
   virtual bool canReplace(const std::string& path) = 0;
   // The names in directory `path`, in the order the system lists them,
   // without "." and "..". False when it cannot be opened as a directory.

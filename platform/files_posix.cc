@@ -44,6 +44,29 @@ std::string absolutePath(const std::string& path) {
 
 namespace {
 
+Failure causeOf(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return Failure::kAccessDenied;
+    case ENOSPC:
+    case EDQUOT:
+      return Failure::kDiskFull;
+    case ETXTBSY:
+    case EBUSY:
+      return Failure::kInUse;
+    default:
+      return Failure::kOther;
+  }
+}
+
+// Notes the cause that errno names; for the return of a call that failed.
+bool failed() {
+  noteFailure(causeOf(errno));
+  return false;
+}
+
 class PosixFile final : public File {
  public:
   explicit PosixFile(int fd) : fd_(fd) {}
@@ -65,7 +88,11 @@ class PosixFile final : public File {
     while (n > 0) {
       const ssize_t put = ::write(fd_, p, n);
       if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
+      if (put < 0) return failed();
+      if (put == 0) {  // nothing more fits
+        noteFailure(Failure::kDiskFull);
+        return false;
+      }
       p += put;
       n -= static_cast<std::size_t>(put);
     }
@@ -87,10 +114,10 @@ class PosixFile final : public File {
     if (fd_ < 0) return true;
     const int fd = fd_;
     fd_ = -1;
-    return ::close(fd) == 0;
+    return ::close(fd) == 0 || failed();
   }
 
-  bool flushToDisk() override { return fd_ >= 0 && ::fsync(fd_) == 0; }
+  bool flushToDisk() override { return fd_ >= 0 && (::fsync(fd_) == 0 || failed()); }
 
   NativeHandle native() const override { return fd_; }
 
@@ -104,12 +131,16 @@ std::unique_ptr<File> SystemFileSystem::open(const std::string& path, File::Mode
   const int flags = mode == File::Mode::kRead        ? O_RDONLY
                     : mode == File::Mode::kCreate    ? (O_WRONLY | O_CREAT | O_TRUNC)
                     : mode == File::Mode::kCreateNew ? (O_RDWR | O_CREAT | O_EXCL)
+                    : mode == File::Mode::kAppend    ? (O_WRONLY | O_CREAT | O_APPEND)
                                                      : (O_RDWR | O_CREAT | O_TRUNC);
   int fd;
   do {
     fd = ::open(toNative(path).c_str(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    failed();
+    return nullptr;
+  }
   if (mode == File::Mode::kRead) {
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // Windows cannot open a directory as a file
@@ -120,7 +151,7 @@ std::unique_ptr<File> SystemFileSystem::open(const std::string& path, File::Mode
   return std::make_unique<PosixFile>(fd);
 }
 
-bool SystemFileSystem::deleteFile(const std::string& path) { return ::unlink(toNative(path).c_str()) == 0; }
+bool SystemFileSystem::deleteFile(const std::string& path) { return ::unlink(toNative(path).c_str()) == 0 || failed(); }
 
 bool SystemFileSystem::fileExists(const std::string& path) {
   struct stat st;
@@ -212,7 +243,7 @@ bool SystemFileSystem::setLastWriteTime(const std::string& path, std::uint32_t d
 // rename(2) replaces a target whatever its permissions, as a move over a
 // read-only file does on Windows once its attribute is cleared.
 bool SystemFileSystem::moveFile(const std::string& from, const std::string& to) {
-  return ::rename(toNative(from).c_str(), toNative(to).c_str()) == 0;
+  return ::rename(toNative(from).c_str(), toNative(to).c_str()) == 0 || failed();
 }
 
 void SystemFileSystem::keepAccessRights(const std::string& from, const std::string& to) {
@@ -223,23 +254,28 @@ void SystemFileSystem::keepAccessRights(const std::string& from, const std::stri
 bool SystemFileSystem::moveFileNew(const std::string& from, const std::string& to) {
   const std::string a = toNative(from), b = toNative(to);
   if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (errno != EINVAL && errno != ENOSYS) return failed();
   // File systems without the flag: a second name, then the first one goes.
-  return ::link(a.c_str(), b.c_str()) == 0 && ::unlink(a.c_str()) == 0;
+  return (::link(a.c_str(), b.c_str()) == 0 && ::unlink(a.c_str()) == 0) || failed();
 }
 
-bool SystemFileSystem::makeDirectory(const std::string& path) { return ::mkdir(toNative(path).c_str(), 0777) == 0; }
+bool SystemFileSystem::makeDirectory(const std::string& path) {
+  return ::mkdir(toNative(path).c_str(), 0777) == 0 || failed();
+}
 bool SystemFileSystem::removeDirectory(const std::string& path) { return ::rmdir(toNative(path).c_str()) == 0; }
 
 // Replacing, moving or removing a file changes its directory, so that is
 // what must be writable; open files are no obstacle on POSIX.
 bool SystemFileSystem::canReplace(const std::string& path) {
-  if (!fileExists(path)) return false;
+  if (!fileExists(path)) {
+    noteFailure(Failure::kOther);
+    return false;
+  }
   std::string dir = toNative(path);
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   const std::string::size_type slash = dir.rfind('/');
   dir = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : dir.substr(0, slash);
-  return ::access(dir.c_str(), W_OK) == 0;
+  return ::access(dir.c_str(), W_OK) == 0 || failed();
 }
 
 bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::string>* names) {

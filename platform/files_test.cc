@@ -354,6 +354,7 @@ TEST_F(FilesTest, CanReplaceOnlyExistingFilesThatAreFree) {
   writeFile(name, "x");
   EXPECT_TRUE(fs.canReplace(name));
   EXPECT_FALSE(fs.canReplace(dir + "\\missing"));
+  EXPECT_EQ(lastFailure(), Failure::kOther);
   EXPECT_FALSE(fs.canReplace(dir)) << "a directory is not a file";
   EXPECT_TRUE(fs.fileExists(name)) << "looking does not change the file";
 #ifdef _WIN32
@@ -361,6 +362,7 @@ TEST_F(FilesTest, CanReplaceOnlyExistingFilesThatAreFree) {
     const std::unique_ptr<File> open = fs.open(name, File::Mode::kRead);
     ASSERT_TRUE(open);
     EXPECT_FALSE(fs.canReplace(name)) << "another handle is open";
+    EXPECT_EQ(lastFailure(), Failure::kInUse);
   }
   EXPECT_TRUE(fs.canReplace(name));
 #else
@@ -369,9 +371,30 @@ TEST_F(FilesTest, CanReplaceOnlyExistingFilesThatAreFree) {
     writeFile(dir + "\\closed\\inside", "x");
     ASSERT_EQ(::chmod(toNative(dir + "\\closed").c_str(), 0555), 0);
     EXPECT_FALSE(fs.canReplace(dir + "\\closed\\inside"));
+    EXPECT_EQ(lastFailure(), Failure::kAccessDenied);
+    EXPECT_FALSE(fs.open(dir + "\\closed\\new", File::Mode::kCreateNew));
+    EXPECT_EQ(lastFailure(), Failure::kAccessDenied);
     ::chmod(toNative(dir + "\\closed").c_str(), 0755);
   }
+  // A write that finds no room says so.
+  const std::unique_ptr<File> full = fs.open("/dev/full", File::Mode::kAppend);
+  ASSERT_TRUE(full);
+  EXPECT_FALSE(full->write("x", 1));
+  EXPECT_EQ(lastFailure(), Failure::kDiskFull);
 #endif
+}
+
+TEST_F(FilesTest, AppendingKeepsWhatIsThereAndCreatesWhatIsNot) {
+  const std::string dir = freshDirectory("files_append");
+  const std::string name = dir + "\\log.txt";
+  for (const char* line : {"one\r\n", "two\r\n"}) {
+    const std::unique_ptr<File> f = fs.open(name, File::Mode::kAppend);
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(f->write(line, 5));
+  }
+  EXPECT_EQ(contents(name), "one\r\ntwo\r\n");
+  EXPECT_FALSE(fs.open(dir + "\\no\\such\\dir\\log.txt", File::Mode::kAppend));
+  EXPECT_EQ(lastFailure(), Failure::kOther);
 }
 
 TEST_F(FilesTest, OpenReadAndNewFilesCanBeDeleted) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/win32_support.h"
 
 namespace platform {
 
@@ -13,22 +14,14 @@ std::string toHost(const std::string& text) { return text; }
 std::string hostSeparators(const std::string& path) { return path; }
 std::string toNative(const std::string& path) { return path; }
 
-namespace {
-
-// A system name for the wide API.
-std::wstring wide(const std::string& name) {
+std::wstring toWide(const std::string& name) {
   const int n = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n), L'\0');
   if (n > 0) MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), &out[0], n);
   return out;
 }
 
-// A name from the wide API in the ANSI code page, which the rest of this
-// file opens names with. A character the code page lacks becomes '?' (as
-// in POSIX listings), never a look-alike: the ANSI API's best-fit mapping
-// would turn "\u03a9.txt" into "O.txt", the name of some other file.
-// `unrepresentable`, when given, tells whether that happened.
-std::string ansi(const wchar_t* name, std::size_t length, bool* unrepresentable = nullptr) {
+std::string fromWide(const wchar_t* name, std::size_t length, bool* unrepresentable) {
   // A UTF-8 ANSI code page holds every character and takes neither the flag nor a default.
   const bool utf8 = GetACP() == CP_UTF8;
   const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
@@ -43,12 +36,38 @@ std::string ansi(const wchar_t* name, std::size_t length, bool* unrepresentable 
   return out;
 }
 
+namespace {
+
+Failure causeOf(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return Failure::kAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return Failure::kInUse;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return Failure::kDiskFull;
+    default:
+      return Failure::kOther;
+  }
+}
+
+// Notes the cause that GetLastError names; for the return of a call that failed.
+bool failed() {
+  noteFailure(causeOf(GetLastError()));
+  return false;
+}
+
 }  // namespace
 
 std::string absolutePath(const std::string& path) {
   wchar_t full[MAX_PATH * 2];
-  const DWORD n = GetFullPathNameW(wide(path).c_str(), MAX_PATH * 2, full, nullptr);
-  return n == 0 || n >= MAX_PATH * 2 ? path : ansi(full, n);
+  const DWORD n = GetFullPathNameW(toWide(path).c_str(), MAX_PATH * 2, full, nullptr);
+  return n == 0 || n >= MAX_PATH * 2 ? path : fromWide(full, n);
 }
 
 namespace {
@@ -72,7 +91,11 @@ class Win32File final : public File {
     while (n > 0) {
       const DWORD chunk = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
       DWORD put = 0;
-      if (!WriteFile(handle_, p, chunk, &put, nullptr) || put == 0) return false;
+      if (!WriteFile(handle_, p, chunk, &put, nullptr)) return failed();
+      if (put == 0) {  // nothing more fits
+        noteFailure(Failure::kDiskFull);
+        return false;
+      }
       p += put;
       n -= put;
     }
@@ -96,10 +119,12 @@ class Win32File final : public File {
     if (handle_ == INVALID_HANDLE_VALUE) return true;
     HANDLE h = handle_;
     handle_ = INVALID_HANDLE_VALUE;
-    return CloseHandle(h) != 0;
+    return CloseHandle(h) != 0 || failed();
   }
 
-  bool flushToDisk() override { return handle_ != INVALID_HANDLE_VALUE && FlushFileBuffers(handle_) != 0; }
+  bool flushToDisk() override {
+    return handle_ != INVALID_HANDLE_VALUE && (FlushFileBuffers(handle_) != 0 || failed());
+  }
 
   NativeHandle native() const override { return handle_; }
 
@@ -116,17 +141,24 @@ std::unique_ptr<File> SystemFileSystem::open(const std::string& path, File::Mode
   if (mode == File::Mode::kRead) {
     h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  } else if (mode == File::Mode::kAppend) {
+    // Others may read it meanwhile (a log followed while it grows).
+    h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
   } else {
     const DWORD access = mode == File::Mode::kCreate ? GENERIC_WRITE : (GENERIC_READ | GENERIC_WRITE);
     const DWORD how = mode == File::Mode::kCreateNew ? CREATE_NEW : CREATE_ALWAYS;
     const DWORD share = mode == File::Mode::kCreateNew ? FILE_SHARE_DELETE : 0;
     h = CreateFileA(path.c_str(), access, share, nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (h == INVALID_HANDLE_VALUE) {
+    failed();
+    return nullptr;
+  }
   return std::make_unique<Win32File>(h);
 }
 
-bool SystemFileSystem::deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool SystemFileSystem::deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0 || failed(); }
 
 bool SystemFileSystem::fileExists(const std::string& path) {
   const DWORD a = GetFileAttributesA(path.c_str());
@@ -184,7 +216,9 @@ bool SystemFileSystem::setLastWriteTime(const std::string& path, std::uint32_t d
 
 void SystemFileSystem::keepAccessRights(const std::string&, const std::string&) {}
 
-bool SystemFileSystem::moveFileNew(const std::string& from, const std::string& to) { return MoveFileExA(from.c_str(), to.c_str(), 0) != 0; }
+bool SystemFileSystem::moveFileNew(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), 0) != 0 || failed();
+}
 
 bool SystemFileSystem::moveFile(const std::string& from, const std::string& to) {
   // MoveFileEx does not replace a read-only file: clear the attribute first
@@ -193,20 +227,26 @@ bool SystemFileSystem::moveFile(const std::string& from, const std::string& to) 
   const bool readOnly = target != INVALID_FILE_ATTRIBUTES && (target & FILE_ATTRIBUTE_READONLY) &&
                         !(target & FILE_ATTRIBUTE_DIRECTORY);
   if (readOnly && !SetFileAttributesA(to.c_str(), target & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
-    return false;
+    return failed();
   }
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  failed();
   if (readOnly) SetFileAttributesA(to.c_str(), target);
   return false;
 }
 
-bool SystemFileSystem::makeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool SystemFileSystem::makeDirectory(const std::string& path) {
+  return CreateDirectoryA(path.c_str(), nullptr) != 0 || failed();
+}
 bool SystemFileSystem::removeDirectory(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
 
 bool SystemFileSystem::canReplace(const std::string& path) {
-  // Exclusive access fails while any other handle to the file is open.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  // Exclusive access fails while any other handle to the file is open
+  // (sharing violation); the right to delete is what a move into the
+  // backup or aside needs (access denied without it).
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return failed();
   CloseHandle(h);
   return true;
 }
@@ -217,11 +257,11 @@ bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::s
   if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
   pattern += '*';
   WIN32_FIND_DATAW found;
-  HANDLE h = FindFirstFileW(wide(pattern).c_str(), &found);
+  HANDLE h = FindFirstFileW(toWide(pattern).c_str(), &found);
   names->clear();
   if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   do {
-    const std::string name = ansi(found.cFileName, wcslen(found.cFileName));
+    const std::string name = fromWide(found.cFileName, wcslen(found.cFileName));
     if (name != "." && name != "..") names->push_back(name);
   } while (FindNextFileW(h, &found));
   FindClose(h);
@@ -250,7 +290,7 @@ std::uint32_t SystemFileSystem::dosDateTimeNow() {
 std::string SystemFileSystem::tempDirectory() {
   wchar_t dir[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-  std::string path = n > 0 && n <= MAX_PATH ? ansi(dir, n) : std::string(".\\");
+  std::string path = n > 0 && n <= MAX_PATH ? fromWide(dir, n) : std::string(".\\");
   if (path.back() != '\\') path += '\\';
   return path;
 }
@@ -259,9 +299,9 @@ bool SystemFileSystem::createTempFile(const std::string& prefix, std::string* pa
   wchar_t dir[MAX_PATH + 1];
   wchar_t name[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
-  if (n == 0 || n > MAX_PATH || GetTempFileNameW(dir, wide(prefix).c_str(), 0, name) == 0) return false;
+  if (n == 0 || n > MAX_PATH || GetTempFileNameW(dir, toWide(prefix).c_str(), 0, name) == 0) return false;
   bool unrepresentable = false;
-  *path = ansi(name, wcslen(name), &unrepresentable);
+  *path = fromWide(name, wcslen(name), &unrepresentable);
   // A name the ANSI API cannot reach is of no use: the file goes again.
   if (unrepresentable) DeleteFileW(name);
   return !unrepresentable;
@@ -270,7 +310,7 @@ bool SystemFileSystem::createTempFile(const std::string& prefix, std::string* pa
 std::string SystemFileSystem::programPath() {
   wchar_t buffer[MAX_PATH + 1];
   const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  return ansi(buffer, n);
+  return fromWide(buffer, n);
 }
 
 }  // namespace platform

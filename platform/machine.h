@@ -5,6 +5,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/locations.h"
+#include "platform/other_programs.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 
@@ -16,6 +17,7 @@ struct Machine {
   Registry& registry;
   Console& console;
   CommandRunner& commands;
+  OtherPrograms& programs;
 };
 
 // The machine this program runs on.

@@ -60,9 +60,21 @@ bool setEnv(const char* name, const std::string& value);
 void adviseLargePages(void* block, std::size_t size);
 
 // Runs `handler` on an interrupt (Ctrl-C; SIGINT, SIGTERM, SIGHUP; a closed
-// console window), then ends the process with exit code 1. The handler may run
-// asynchronously, so it must use only the raw* functions below.
+// console window), then ends the process with exit code 1 (or the code of
+// setInterruptExitCode). The handler may run asynchronously, so it must use
+// only the raw* functions below.
 void installInterruptHandler(void (*handler)());
+void setInterruptExitCode(int code);
+
+// Whether the words of a command line that begin with '/' are switches
+// (Windows, "/quiet") rather than paths (POSIX, "/opt/app").
+bool slashWordsAreSwitches();
+
+// Lets the process load DLLs from the system directory only, never from
+// the current directory or beside the program, where a planted DLL would
+// run with the program's rights (Windows; nothing elsewhere). The first
+// thing a program does.
+void restrictLibrarySearch();
 
 // While one exists, interrupts wait: the handler of installInterruptHandler
 // runs only once it is gone (the process then ends as usual). For steps that

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@ namespace platform {
 namespace {
 
 void (*g_interruptHandler)() = nullptr;
+volatile std::sig_atomic_t g_interruptExitCode = 1;
 
 // Ctrl-C, a kill and a closed terminal all end the run the same way.
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -31,7 +33,7 @@ sigset_t interruptSignals() {
 extern "C" void onSignal(int) {
   restoreConsoleMode();
   if (g_interruptHandler != nullptr) g_interruptHandler();
-  _exit(1);
+  _exit(g_interruptExitCode);
 }
 
 }  // namespace
@@ -106,6 +108,10 @@ void rawWriteError(const char* text, std::size_t n) {
 void rawClose(NativeHandle handle) { ::close(handle); }
 void rawDelete(const char* nativePath) { ::unlink(nativePath); }
 void rawExit(int code) { _exit(code); }
+
+void setInterruptExitCode(int code) { g_interruptExitCode = code; }
+bool slashWordsAreSwitches() { return false; }
+void restrictLibrarySearch() {}
 
 void adviseLargePages(void* block, std::size_t size) {
 #if defined(MADV_HUGEPAGE)

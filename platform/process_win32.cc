@@ -2,13 +2,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "platform/process.h"
+#include "platform/win32_support.h"
 
 namespace platform {
 namespace {
 
 void (*g_interruptHandler)() = nullptr;
+volatile LONG g_interruptExitCode = 1;
 // Taken by holds of interrupts and by the handler, which keeps it until
 // the process has ended.
 SRWLOCK g_interruptGate = SRWLOCK_INIT;
@@ -20,7 +23,7 @@ BOOL WINAPI onControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
   AcquireSRWLockExclusive(&g_interruptGate);
   if (g_interruptHandler != nullptr) g_interruptHandler();
-  ExitProcess(1);
+  ExitProcess(static_cast<UINT>(g_interruptExitCode));
 }
 
 }  // namespace
@@ -74,6 +77,28 @@ void rawWriteError(const char* text, std::size_t n) {
 void rawClose(NativeHandle handle) { CloseHandle(handle); }
 void rawDelete(const char* nativePath) { DeleteFileA(nativePath); }
 void rawExit(int code) { ExitProcess(static_cast<UINT>(code)); }
+
+void setInterruptExitCode(int code) { InterlockedExchange(&g_interruptExitCode, code); }
+bool slashWordsAreSwitches() { return true; }
+
+HMODULE loadSystemLibrary(const char* name) {
+  char dir[MAX_PATH];
+  const UINT n = GetSystemDirectoryA(dir, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return nullptr;
+  const std::string path = std::string(dir) + "\\" + name;
+  // Its own dependencies are looked for beside it, in the system directory.
+  return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+void restrictLibrarySearch() {
+  // Windows 8 and later, and Windows 7 with its update KB2533623, have
+  // SetDefaultDllDirectories; older ones at least leave the current
+  // directory out.
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  const auto restrict = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+  if (restrict == nullptr || !restrict(LOAD_LIBRARY_SEARCH_SYSTEM32)) SetDllDirectoryA("");
+}
 
 // Large pages on Windows need a privilege that programs do not have.
 void adviseLargePages(void*, std::size_t) {}

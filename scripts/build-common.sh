@@ -123,6 +123,52 @@ check_large_address_aware() {
   return $bad
 }
 
+# Every shipped program and stub carries the resources of
+# resources/program.rc: its manifest, its version resource and its icon,
+# read back here from the files with the toolchain's resource compiler.
+check_resources() {
+  local dir=$1 triple=$2 file bad=0
+  while IFS= read -r file; do
+    local rc name
+    rc=$("$triple-windres" -i "$file" -O rc 2>&1) || { echo "check_resources: $file: $rc" >&2; bad=1; continue; }
+    case $file in
+      *.exe) name=$(basename "$file") ;;
+      */cl/*) name=pelmora.exe ;;
+      */dirpat/*) name=pelmostub.exe ;;
+      *) name=pelmofilestub.exe ;;
+    esac
+    local want=(
+      '1 24 /* RT_MANIFEST */'
+      'requestedExecutionLevel level=""asInvoker"" uiAccess=""false""'
+      'supportedOS Id=""{35138b9a-5d96-4fbd-8e2d-a2440225f93a}""'  # Windows 7
+      'supportedOS Id=""{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}""'  # 8
+      'supportedOS Id=""{1f676c76-80e1-4239-95bb-83d0f6d0da78}""'  # 8.1
+      'supportedOS Id=""{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}""'  # 10 and 11
+      'name=""Microsoft.Windows.Common-Controls"" version=""6.0.0.0""'
+      '<gdiScaling xmlns=""http://schemas.microsoft.com/SMI/2017/WindowsSettings"">true</gdiScaling>'
+      ' FILEVERSION 2, 2, 4, 0' ' PRODUCTVERSION 2, 2, 4, 0'
+      'BLOCK "040904B0"' 'VALUE "Translation", 0x409, 1200'
+      'VALUE "CompanyName", "Verdelin developers"'
+      'VALUE "ProductName", "Verdelin patching technology"'
+      'VALUE "ProductVersion", "2.2d"' 'VALUE "FileVersion", "2.2d"'
+      "VALUE \"OriginalFilename\", \"$name\"" 'VALUE "FileDescription", "'
+      'VALUE "LegalCopyright", L"Copyright \251 the Verdelin developers"'
+      '"PATCHICON" 14 /* RT_GROUP_ICON */'
+      # The icon's frames: 16, 24, 32, 48 and 256 (written as 0) pixels.
+      '"\020\020\000\000", 1, 32,' '"\030\030\000\000", 1, 32,' '"\040\040\000\000", 1, 32,'
+      '"\060\060\000\000", 1, 32,' '"\000\000\000\000", 1, 32,'
+    )
+    # The stubs also reserve the room that option -R of the builder fills.
+    [[ $file == *.stb ]] && want+=('VALUE "Reserved", 0x0, 0,')
+    local w
+    for w in "${want[@]}"; do
+      grep -qF -- "$w" <<<"$rc" || { echo "check_resources: $file lacks $w" >&2; bad=1; }
+    done
+    ! grep -q longPathAware <<<"$rc" || { echo "check_resources: $file is long path aware" >&2; bad=1; }
+  done < <(find "$dir" -name '*.exe' -o -name '*.stb')
+  return $bad
+}
+
 # True when this host runs 32-bit Windows programs: the 32-bit Wine loader
 # is installed and runs. Some virtual machines run 64-bit user code only,
 # and on some days the package archive cannot supply wine32:i386.

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,14 +39,18 @@ class ScriptedConsole : public applier::ConsoleFrontEnd {
   void write(const std::string& text) override { out += text; }
   int key(int timeoutMs) override {
     waits.push_back(timeoutMs);
+    if (onKey) onKey();
     if (keys.empty()) return -1;
     const char c = keys[0];
     keys.erase(0, 1);
     return static_cast<unsigned char>(c);
   }
+  bool ownsWindow() override { return ownWindow; }
   std::string out;
   std::string keys;
   std::vector<int> waits;
+  bool ownWindow = false;  // as a program started by a double click
+  std::function<void()> onKey;  // at every key wait, before the key
 };
 
 struct FileState {
@@ -100,11 +106,26 @@ class ApplyTest : public testing_support::TreeFixture {
   }
   int kest(std::vector<std::string> words) { return run(std::move(words)); }
   // Runs pelmora; words that name something below root are made absolute.
-  int pel(const std::vector<std::string>& words, const std::string& keys = "", const std::string& program = "") {
+  // With `slashSwitches`, words that begin with '/' are switches, as on
+  // Windows (the paths below root then never begin with one).
+  int pel(const std::vector<std::string>& words, const std::string& keys = "", const std::string& program = "",
+          bool slashSwitches = platform::slashWordsAreSwitches()) {
     console.reset(keys);
     std::vector<std::string> args{"pelmora"};
-    for (const std::string& w : words) args.push_back(w[0] == '-' || w == "." ? w : at(w));
-    return applier::runPelmora(args, program, console, applierMachine.machine);
+    for (const std::string& w : words) args.push_back(w[0] == '-' || w[0] == '/' || w == "." ? w : at(w));
+    return applier::runPelmora(args, program, console, applierMachine.machine, slashSwitches);
+  }
+  // pelmora with the Windows switches, in root, the words as they are:
+  // names relative to root (an absolute POSIX path would be a switch).
+  int pelWindows(const std::vector<std::string>& words) {
+    console.reset("");
+    std::vector<std::string> args{"pelmora"};
+    args.insert(args.end(), words.begin(), words.end());
+    const fs::path saved = fs::current_path();
+    fs::current_path(root);
+    const int code = applier::runPelmora(args, "", console, applierMachine.machine, true);
+    fs::current_path(saved);
+    return code;
   }
   std::size_t count(const std::string& what) const {
     std::size_t n = 0;
@@ -450,6 +471,154 @@ TEST_F(ApplyTest, CommandLineMistakesShowTheUsage) {
   EXPECT_NE(console.out.find("Error, cannot open patch file"), std::string::npos);
 }
 
+// The Windows switches: /quiet shows nothing and asks nothing, /passive
+// shows and asks nothing, /log keeps what would be shown, /? is the help;
+// an unknown word with '/' is refused, never a path. In those modes the
+// exit code tells the outcome; outside them it stays 0 or 1.
+TEST_F(ApplyTest, UnattendedSwitchesAndTheirExitCodes) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "-c=Read me", "old", "new", "p"}), 0);
+  copyTree("old", "app");
+  EXPECT_EQ(pelWindows({"/quiet", "/log", "run.log", "p.utp", "app"}), 0);
+  EXPECT_EQ(console.out, "") << "nothing shown";
+  EXPECT_TRUE(console.waits.empty()) << "nothing asked";
+  EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
+  const std::string logged = read("run.log");
+  EXPECT_EQ(logged.rfind("--- ", 0), 0u) << logged;
+  EXPECT_NE(logged.find("\r\nPelmora 2.2d patching technology\r\n"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("Do you want to apply this patch file? (y/n) y\r\n"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("\r\nOk, patch file applied with SUCCESS!\r\nExit code 0.\r\n"), std::string::npos)
+      << logged;
+  EXPECT_EQ(logged.find('\b'), std::string::npos);
+  // Appended: a second run's lines follow the first's.
+  EXPECT_EQ(pelWindows({"/passive", "/log", "run.log", "p.utp", "app"}), 0);
+  EXPECT_NE(console.out.find("Ok, patch file applied with SUCCESS!"), std::string::npos) << "/passive shows";
+  EXPECT_TRUE(console.waits.empty());
+  EXPECT_EQ(read("run.log").rfind(logged, 0), 0u);
+  EXPECT_GT(read("run.log").size(), logged.size() + 100);
+
+  fs::create_directories(at("elsewhere"));
+  EXPECT_EQ(pelWindows({"/quiet", "p.utp", "elsewhere"}), 1642);
+  EXPECT_EQ(pelWindows({"-y", "p.utp", "elsewhere"}), 1) << "outside the unattended modes";
+  EXPECT_EQ(pelWindows({"/passive", "-t", "p.utp", "app"}), 0);
+  EXPECT_EQ(pelWindows({"/quiet", "missing.utp"}), 1603);
+  applierFiles.diskFullAfter(3000);
+  copyTree("old", "app");
+  EXPECT_EQ(pelWindows({"/quiet", "p.utp", "app"}), 112) << "a write that found the disk full";
+  applierFiles.reset();
+
+  // The command line.
+  EXPECT_EQ(pelWindows({"/quiet", "/x", "p.utp"}), 1639);
+  EXPECT_EQ(console.out, "");
+  EXPECT_EQ(pelWindows({"/x", "p.utp"}), 1);
+  EXPECT_NE(console.out.find("Illegal option \"/x\" used!Usage: Pelmora"), std::string::npos) << console.out;
+  EXPECT_EQ(pelWindows({"/passive", "p.utp", "app", "more", "words"}), 1639);
+  EXPECT_EQ(pelWindows({"p.utp", "/log"}), 1) << "/log without its file";
+  EXPECT_EQ(pelWindows({"/passive", "/log", "no/such/dir/run.log", "p.utp", "app"}), 1622);
+  EXPECT_NE(console.out.find("Error, cannot write the log file"), std::string::npos) << console.out;
+  EXPECT_EQ(pelWindows({"/?"}), 0);
+  EXPECT_NE(console.out.find("  /log FILE   append everything shown to FILE\r\n"), std::string::npos) << console.out;
+  EXPECT_EQ(pelWindows({"/QUIET", "/?"}), 0) << "names in any case; asked for, the help shows";
+  EXPECT_NE(console.out.find("Usage: Pelmora"), std::string::npos);
+  // Where paths begin with '/', such words are paths.
+  EXPECT_EQ(pel({"-y", "p.utp", "/quiet"}, "", "", false), 1);
+  EXPECT_NE(console.out.find("Error, patch is not applicable to \"/quiet\""), std::string::npos) << console.out;
+  EXPECT_EQ(pel({"-h"}, "", "", false), 0);
+  EXPECT_EQ(console.out.find("/quiet"), std::string::npos) << "no switches in the help";
+}
+
+// Files in use, missing rights and another run at work on the target end
+// the unattended modes with codes of their own.
+TEST_F(ApplyTest, UnattendedCodesOfFilesInUseRightsAndOtherRuns) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "app");
+  const Tree before = snapshot("app");
+  applierMachine.programs.holdersOf = [](const std::string&) {
+    return std::vector<platform::FileHolder>{{"rocket.exe", 1234}};
+  };
+  applierFiles.failAt(platform::FileOp::kLockTest, 1);
+  EXPECT_EQ(pelWindows({"/passive", "p.utp", "app"}), 32);
+  EXPECT_NE(console.out.find("is in use: close rocket.exe (1234), then apply the patch again."), std::string::npos)
+      << console.out;
+  applierFiles.reset();
+  applierFiles.failWith(platform::FileOp::kLockTest, 1, platform::Failure::kAccessDenied);
+  EXPECT_EQ(pelWindows({"/quiet", "p.utp", "app"}), 5);
+  applierFiles.reset();
+  applierFiles.failWith(platform::FileOp::kLockTest, 1, platform::Failure::kAccessDenied);
+  EXPECT_EQ(pel({"-y", "p.utp", "app"}), 1) << "outside the unattended modes: 1";
+  EXPECT_NE(console.out.find("Apply it again as an administrator"), std::string::npos) << console.out;
+  applierFiles.reset();
+  EXPECT_EQ(snapshot("app"), before);
+
+  applierMachine.programs.claimed.clear();
+  const std::string target = platform::absolutePath(at("app"));
+  applierMachine.programs.busy.insert(target);
+  EXPECT_EQ(pelWindows({"/quiet", "p.utp", "app"}), 1618);
+  EXPECT_EQ(pelWindows({"-y", "p.utp", "app"}), 1);
+  EXPECT_NE(console.out.find("\r\nError, another patch is being applied to \"app\" right now. Wait until it has\r\n"),
+            std::string::npos)
+      << console.out;
+  EXPECT_EQ(snapshot("app"), before);
+  EXPECT_TRUE(applierMachine.programs.claimed.empty());
+  EXPECT_EQ(pel({"-t", "-y", "p.utp", "app"}), 0) << "a check changes nothing: it runs beside another run";
+  applierMachine.programs.busy.clear();
+  EXPECT_EQ(pel({"-y", "p.utp", "app"}), 0);
+  EXPECT_EQ(applierMachine.programs.claimed, std::vector<std::string>{target}) << "claimed once for both passes";
+}
+
+// A search claims each candidate before it asks about it, so that no other
+// run takes it meanwhile, and lets it go when the user declines it.
+TEST_F(ApplyTest, ACandidateIsClaimedWhileTheUserIsAsked) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "area/one");
+  copyTree("old", "area/two");
+  const platform::FakeOtherPrograms& programs = applierMachine.programs;
+  std::vector<std::set<std::string>> heldWhenAsked;
+  console.onKey = [&] { heldWhenAsked.push_back(programs.held); };
+  // Any key after the patch's texts, no to the first candidate, yes to the second.
+  EXPECT_EQ(pel({"-auto", "p.utp", "area"}, " ny"), 0) << console.out;
+  ASSERT_EQ(programs.claimed.size(), 2u);
+  ASSERT_EQ(heldWhenAsked.size(), 3u);
+  EXPECT_TRUE(heldWhenAsked[0].empty()) << "no target yet";
+  EXPECT_EQ(heldWhenAsked[1], std::set<std::string>{programs.claimed[0]}) << "the first candidate";
+  EXPECT_EQ(heldWhenAsked[2], std::set<std::string>{programs.claimed[1]}) << "the declined one let go";
+  EXPECT_TRUE(programs.held.empty()) << "the run has ended";
+  const std::string declined = "area/" + fs::path(programs.claimed[0]).filename().string();
+  const std::string accepted = "area/" + fs::path(programs.claimed[1]).filename().string();
+  EXPECT_EQ(snapshot(declined), snapshot("old"));
+  EXPECT_EQ(snapshot(accepted, "Backup"), snapshot("new"));
+}
+
+// A self-applying console patch started by a double click: its window
+// closes with it, so its last words wait for a key, unless in batch mode.
+TEST_F(ApplyTest, AConsoleWindowOfItsOwnWaitsForAKeyAtTheEnd) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  put("selfpatch", "program code standing in front\n" + read("p.utp"));
+  copyTree("old", "here/app");
+  console.ownWindow = true;
+  ASSERT_EQ(pel({"here/app"}, " y", at("selfpatch")), 0) << console.out;
+  EXPECT_EQ(console.waits.back(), -1) << "the last wait has no end";
+  EXPECT_NE(console.out.find("Ok, patch file applied with SUCCESS!\r\n\r\nPress any key to close this window ... "),
+            std::string::npos)
+      << console.out;
+  fs::create_directories(at("nothing"));
+  EXPECT_EQ(pel({"nothing"}, " n", at("selfpatch")), 1);
+  EXPECT_EQ(console.waits.back(), -1) << "an error's words too";
+  copyTree("old", "here/app");
+  ASSERT_EQ(pel({"-y", "here/app"}, "", at("selfpatch")), 0);
+  EXPECT_TRUE(console.waits.empty()) << "batch mode waits for nothing";
+  console.ownWindow = false;
+  copyTree("old", "here/app");
+  ASSERT_EQ(pel({"here/app"}, " y", at("selfpatch")), 0);
+  EXPECT_EQ(console.out.find("Press any key to close"), std::string::npos) << "a console of a shell stays open";
+  console.ownWindow = true;
+  ASSERT_EQ(pel({"p.utp", "here/app"}, " y"), 0);
+  EXPECT_EQ(console.out.find("Press any key to close"), std::string::npos) << "pelmora is run from a console";
+}
+
 TEST_F(ApplyTest, AProgramWithAPatchBehindItAppliesItself) {
   makeTrees();
   ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
@@ -779,20 +948,70 @@ TEST_F(HostilePatchTest, MutatedRealPatchesNeverHarmTheTree) {
   EXPECT_GT(successes, 0) << "some flips land in bytes that do not matter";
 }
 
-// A file that the apply pass would move away but cannot (in use on
-// Windows, in a directory that cannot be written on POSIX): the lock test
-// says so, for every file from the second on.
+// A file that the apply pass would move away but cannot, for every file
+// from the second on: the check pass ends with a message of the reason
+// before anything changed. Held open by another program (Windows), it
+// names the programs the system knows; without the right to move it (a
+// directory the user may not write), it says that rights are missing.
 TEST_F(HostilePatchTest, AFileThatCannotBeMovedStopsTheCheckPass) {
   makeTrees();
   ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
   copyTree("old", "app");
   const Tree before = snapshot("app");
-  applierFiles.failAt(platform::FileOp::kLockTest, 2, -1);
+  std::vector<std::string> asked;
+  applierMachine.programs.holdersOf = [&](const std::string& path) {
+    asked.push_back(path);
+    return std::vector<platform::FileHolder>{{"rocket.exe", 1234}};
+  };
+  struct Case {
+    platform::Failure cause;
+    const char* message;
+  };
+  for (const Case& c :
+       {Case{platform::Failure::kInUse, "\r\nError, \"readme.txt\" is in use: close rocket.exe (1234), then apply the "
+                                        "patch again.\r\n"},
+        Case{platform::Failure::kAccessDenied, "\r\nError, you may not change \"readme.txt\": applying this patch "
+                                               "needs rights that you\r\ndo not have. Apply it again as an "
+                                               "administrator, or as the owner of the files.\r\n"},
+        Case{platform::Failure::kOther, "access denied for moving this file to backup dir"}}) {
+    applierFiles.reset();
+    applierFiles.failWith(platform::FileOp::kLockTest, 2, c.cause, -1);
+    EXPECT_EQ(pel({"p.utp", "app"}), 1);
+    EXPECT_NE(console.out.find(c.message), std::string::npos) << console.out;
+    EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
+    EXPECT_EQ(snapshot("app"), before);
+  }
+  ASSERT_EQ(asked.size(), 1u) << "only a file in use has holders";
+  EXPECT_EQ(asked[0], at("app") + "\\readme.txt");
+  applierMachine.programs.holdersOf = nullptr;
+  applierFiles.reset();
+  applierFiles.failAt(platform::FileOp::kLockTest, 1);
   EXPECT_EQ(pel({"p.utp", "app"}), 1);
-  EXPECT_NE(console.out.find("access denied for moving this file to backup dir"), std::string::npos) << console.out;
-  EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
-  EXPECT_EQ(snapshot("app"), before);
+  EXPECT_NE(console.out.find("\r\nError, \"program.exe\" is in use by another program. Close the programs that may "
+                             "use it (or\r\nrestart the computer), then apply the patch again.\r\n"),
+            std::string::npos)
+      << "no holder known: " << console.out;
+  applierFiles.reset();
+  applierFiles.failAt(platform::FileOp::kLockTest, 1, -1);
   EXPECT_EQ(pel({"-t", "p.utp", "app"}), 0) << "test mode changes nothing, so it checks no locks";
+}
+
+// A target directory that may not be written: the check pass's probe file
+// beside a replaced file is refused, and the run ends with the message of
+// missing rights before anything changed (single-file patches too).
+TEST_F(HostilePatchTest, ADirectoryThatMayNotBeWrittenNeedsRights) {
+  put("a.txt", text(30, 3000));
+  put("b.txt", text(30, 2990) + "new ending");
+  ASSERT_EQ(kest({"a.txt", "b.txt", "p"}), 0);
+  put("dir/tool.txt", read("a.txt"));
+  // The creates: the expanded body, the check pass's result, its probe beside the target.
+  applierFiles.failWith(platform::FileOp::kCreate, 3, platform::Failure::kAccessDenied);
+  EXPECT_EQ(pel({"p.utp", "dir/tool.txt"}), 1);
+  EXPECT_NE(console.out.find("Error, you may not change \"" + at("dir/tool.txt") + "\""), std::string::npos)
+      << console.out;
+  EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
+  EXPECT_EQ(read("dir/tool.txt"), read("a.txt"));
+  expectNoTemporaries();
 }
 
 // A new file whose directory cannot be made (a file of that name stands
@@ -809,6 +1028,30 @@ TEST_F(HostilePatchTest, AFileThatCannotBeCreatedStopsTheCheckPass) {
   EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos);
   EXPECT_EQ(snapshot("app"), before);
   expectNoTemporaries();
+}
+
+// A target that was searched for (or accepted where -auto was given it)
+// gets the check of the places where its files will be made too, once it
+// is accepted: a directory that may not be written ends the check pass.
+TEST_F(HostilePatchTest, AnAcceptedCandidateIsCheckedForTheRightToWrite) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  copyTree("old", "app");
+  const Tree before = snapshot("app");
+  int creates = 0, firstInTarget = 0;
+  applierFiles.after(platform::FileOp::kCreate, [&](const std::string& path) {
+    ++creates;
+    if (firstInTarget == 0 && path.rfind(at("app"), 0) == 0) firstInTarget = creates;
+  });
+  ASSERT_EQ(pel({"-auto", "-y", "p.utp", "app"}), 0) << console.out;
+  ASSERT_GT(firstInTarget, 0);
+  copyTree("old", "app");
+  applierFiles.reset();
+  applierFiles.failWith(platform::FileOp::kCreate, firstInTarget, platform::Failure::kAccessDenied);
+  EXPECT_EQ(pel({"-auto", "-y", "p.utp", "app"}), 1);
+  EXPECT_NE(console.out.find("Error, you may not change"), std::string::npos) << console.out;
+  EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos) << console.out;
+  EXPECT_EQ(snapshot("app"), before);
 }
 
 // A small patch whose body expands to far more than the disk holds ends
@@ -934,12 +1177,15 @@ TEST_F(HostilePatchTest, TemporariesThatCannotBeMadeOrMovedBesideTheTarget) {
   put("b.txt", text(30, 2990) + "new ending");
   ASSERT_EQ(kest({"a.txt", "b.txt", "p"}), 0);
   struct Case {
-    int create;  // 1 the expanded body, 2 the check pass's result, 3 the copy beside the target
+    // 1 the expanded body, 2 the check pass's result, 3 the check pass's
+    // probe beside the target, 4 the copy beside the target
+    int create;
     const char* message;
   };
   for (const Case& c : {Case{1, "Error, buffering patchdata in temp files failed!"},
                         Case{2, "Error, opening temp file failed!"},
-                        Case{3, "\r\nError, access denied for replacing this file with temporary created update."}}) {
+                        Case{3, "\r\nError, access denied for replacing this file with temporary created update."},
+                        Case{4, "\r\nError, access denied for replacing this file with temporary created update."}}) {
     put("tool.txt", read("a.txt"));
     applierFiles.reset();
     applierFiles.failAt(platform::FileOp::kRename, 1);

@@ -95,6 +95,9 @@ patchname: Filename of the patch to be generated.
     and with more memory. Applies with every applier.
 -V-: No check of the finished patch. By default it is read back and each
     delta applied to the start state it was made from.
+-R: Names for the version resource of an executable patch, given as
+    -R=ProductName=text, also CompanyName, FileDescription, FileVersion,
+    ProductVersion, LegalCopyright. a.b.c.d versions set the numbers too.
 '
 unset VERDELIN_OPTS windir
 
@@ -168,6 +171,13 @@ check "21 states for one target" 1 "$banner" \
 ' s{0..20} out
 check "-A" 1 "$banner" 'Error, extended attributes (EA) are OS feature specific for OS/2 platform
 ' -A
+check "-R without a value" 1 "$banner" 'Error, option "-R" requires a key and a value, as in -R=ProductName=text!
+' -R=ProductName
+check "-R with an unknown key" 1 "$banner" 'Error, unknown key "Product" for option "-R", known are ProductName, CompanyName, FileDescription, ProductVersion, FileVersion and LegalCopyright!
+' -R=Product=Rocket
+check "-R with a value longer than its room" 1 "$banner" \
+  "Error, the value \"$(printf '%041d' 7)\" of \"FileVersion\" given to option \"-R\" is longer than 40 characters!
+" "-R=fileversion=$(printf '%041d' 7)"
 
 # --- executable patches: the stub tree beside the program -------------------
 # Each -s run must give the stub of its job followed by the plain patch of
@@ -256,6 +266,9 @@ contains "a name ending in .EXE is kept" 0 out 'Created executable patch file "P
 german_on
 contains "German report line" 0 out 'Ausführbare Patchdatei "P.EXE" mit' -q -s old.txt new.txt P.EXE
 german_off
+contains "-R on a plain patch: left out with a notice" 0 out \
+  'Notice, the values of option "-R" are left out: only an executable patch (-s) has a version resource.' \
+  -R=ProductName=Rocket old.txt new.txt pr
 
 # --- archives: -z packs the output after the report line --------------------
 # verdict NAME CONDITION...: counts CONDITION (a command) as a case; the
@@ -357,6 +370,8 @@ check "German -m text" 1 "$banner" 'Fehler, nur Werte größer 0 sind zulässig 
 ' -m=0
 check "German unknown option" 1 "$banner" 'Fehler, unbekannte Option "-W"!
 ' -W
+check "German unknown -R key" 1 "$banner" 'Fehler, unbekannter Schlüssel "Firma" bei Option "-R", bekannt sind ProductName, CompanyName, FileDescription, ProductVersion, FileVersion und LegalCopyright!
+' -R=Firma=Rocket
 german_off
 check "English again without the key" 1 "$banner" 'Error, unknown option "-W"!
 ' -W

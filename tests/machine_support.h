@@ -31,11 +31,12 @@ class CapturingConsole : public platform::Console {
 };
 
 // A machine of the real file system and command interpreter, a capturing
-// console, the places in `locations` and the registry in `registry`.
+// console, the places in `locations`, the registry in `registry` and the
+// other programs that `programs` makes up.
 struct TestMachine {
   explicit TestMachine(platform::FileSystem& fileSystem = platform::systemMachine().files)
       : files(fileSystem),
-        machine{files, locations, registry, console, platform::systemMachine().commands} {}
+        machine{files, locations, registry, console, platform::systemMachine().commands, programs} {}
   TestMachine(const TestMachine&) = delete;
   TestMachine& operator=(const TestMachine&) = delete;
 
@@ -43,6 +44,7 @@ struct TestMachine {
   CapturingConsole console;
   platform::FixedLocations locations;
   platform::ExportedRegistry registry{""};
+  platform::FakeOtherPrograms programs;
   platform::Machine machine;
 };
 

@@ -157,6 +157,18 @@ if [ "$windows" = 1 ]; then
   self_apply "" "$work/signed.exe" sa
   expect "a signed self-applying patch applies itself" 0 "Ok, patch file applied with SUCCESS!"
   same_tree "the signed patch updated the tree" new sa
+  # With the vendor's names in its version resource (-R), signed the same way.
+  kestmain -q -s '-d=*' -R=ProductName="Rocket Editor" -R=CompanyName="Rocket Works" -R=FileVersion=5.2.1.7 \
+    old new vendor >kest.txt 2>&1 || { cat kest.txt; exit 1; }
+  osslsigncode sign -certs cert.pem -key key.pem -n "Rocket Editor" -in vendor.exe -out vendor-signed.exe \
+    >sign.txt 2>&1 || { cat sign.txt; exit 1; }
+  osslsigncode verify -CAfile cert.pem -in vendor-signed.exe >verify.txt 2>&1 &&
+    ok "osslsigncode verifies the signed patch with the vendor's names" ||
+    not_ok "the signed patch with the vendor's names does not verify" "$(tail -5 verify.txt)"
+  rm -rf sa && cp -a old sa
+  self_apply "" "$work/vendor-signed.exe" sa
+  expect "the signed patch with the vendor's names applies itself" 0 "Ok, patch file applied with SUCCESS!"
+  same_tree "the signed patch with the vendor's names updated the tree" new sa
   # The patch header's first byte changed: the applier's own message, nothing touched.
   cp signed.exe damaged.exe
   stub_size=$(wc -c <"$(dirname "$kest")/stubs/cl/Win32/comp/dirpat/nolocal/pelmora.stb")
@@ -264,19 +276,19 @@ fast() {  # fast NAME: the run took less than the key wait would have
 }
 kestmain -q '-d=*' '-c=Read me first' old new pc >kest.txt 2>&1 || { cat kest.txt; exit 1; }
 rm -rf appb && cp -a old appb
-batch appb "$work/pc.utp"
+batch appb ../pc.utp
 expect "-y answers the comment's question" 0 "Do you want to apply this patch file? (y/n) y
 Checking if the patch file can be applied."
 fast "-y, a patch with a comment"
 same_tree "-y applied the patch with a comment" new appb
 rm -rf appb && cp -a old appb
-batch appb "$work/p.utp"
+batch appb ../p.utp
 expect "-y, a patch without a comment" 0 "Ok, patch file applied with SUCCESS!"
 [[ "$out" != *"Press any key"* ]] && ok "-y shows no key wait" || not_ok "-y waited for a key" "$out"
 fast "-y, a patch without a comment"
 same_tree "-y applied the patch without a comment" new appb
 rm -rf appb && cp -a old appb
-batch appb -t "$work/pc.utp"
+batch appb -t ../pc.utp
 expect "-t -y checks" 0 "Ok. Patch file applicable to \"current directory\"."
 fast "-t -y"
 same_tree "-t -y changed nothing" old appb
@@ -284,12 +296,12 @@ same_tree "-t -y changed nothing" old appb
 # and is told yes; where there is none, it ends without a scan of the disks.
 kestmain -q old/program.exe new/program.exe fpy >kest.txt 2>&1 || { cat kest.txt; exit 1; }
 rm -rf cand && mkdir cand && cp old/program.exe cand/renamed.exe
-batch cand "$work/fpy.utp"
+batch cand ../fpy.utp
 expect "-y says yes to a target found in the current directory" 0 "renamed.exe\".
 Do you want to apply it? (y/n) y"
 cmp -s cand/renamed.exe new/program.exe && ok "-y updated the target it found" || not_ok "-y: found target not updated"
 rm -rf cand && mkdir cand && echo other >cand/other.txt
-batch cand "$work/fpy.utp"
+batch cand ../fpy.utp
 expect "-y: no target, no disk scan" 1 "The target software for this patch cannot be found."
 [[ "$out" != *"Scanning all your local hard disks"* && "$out" != *"would you like to start it now"* ]] &&
   ok "-y never offers the disk scan" || not_ok "-y offered or ran the disk scan" "$out"
@@ -389,6 +401,54 @@ if [ "$windows" = 0 ]; then
   expect "writing beyond the disk's room" 1 "Error, writing patched file failed!"
   cmp -s victim.bin big.old && ok "the full disk left the file as it was" || not_ok "full disk changed the file"
   no_temporaries "full disk"
+fi
+
+# --- runs without a user: /quiet, /passive, /log (Windows) --------------------
+if [ "$windows" = 1 ]; then
+  # whole PROGRAM ARGS...: the program run by the window driver, which tells
+  # its whole exit code (Wine gives Linux only the low byte: 1642 arrives as
+  # 106); the code in $code, the output in $out.
+  whole() {
+    timeout 120 "${runner[@]}" "$VERDELIN_WINDOW_DRIVER" run 100 "$@" </dev/null >out.txt 2>&1
+    out=$(tr -d '\r' <out.txt | sed '/^exit [0-9]*$/d')
+    code=$(tr -d '\r' <out.txt | sed -n 's/^exit //p')
+  }
+  quietly() {  # quietly NAME CODE: the exit code, and nothing shown
+    if [ "$code" = "$2" ] && [ -z "$out" ]; then ok "$1"; else not_ok "$1" "exit code $code (expected $2)" "output: $out"; fi
+  }
+  if [ -n "${VERDELIN_WINDOW_DRIVER:-}" ]; then
+    rm -rf appq && cp -a old appq
+    whole "$pelmora" /quiet /log q.log p.utp appq
+    quietly "/quiet applies showing nothing: exit code 0" 0
+    same_tree "/quiet applied the patch" new appq
+    grep -q 'Ok, patch file applied with SUCCESS!' q.log && grep -qx 'Exit code 0.' <(tr -d '\r' <q.log) &&
+      ok "/log keeps what was not shown, and the exit code" || not_ok "/log" "$(cat q.log)"
+    whole "$pelmora" /passive /LOG q.log p.utp appq
+    [ "$code" = 0 ] && [[ "$out" == *'Updating file "program.exe": (ok, already updated)'* ]] &&
+      ok "/passive shows the run and asks nothing: exit code 0" || not_ok "/passive" "exit code $code" "$out"
+    [ "$(grep -c '^--- ' q.log)" = 2 ] && ok "/log appends a run to the last" || not_ok "/log appends" "$(cat q.log)"
+    whole "$pelmora" /quiet p.utp nowhere
+    quietly "/quiet on a target that is not there: exit code 1642" 1642
+    whole "$pelmora" /quiet /x p.utp appq
+    quietly "/quiet with an unknown switch: exit code 1639" 1639
+    whole "$pelmora" /passive /log 'no\such\dir\q.log' p.utp appq
+    [ "$code" = 1622 ] && [[ "$out" == *'Error, cannot write the log file "no\such\dir\q.log".'* ]] &&
+      ok "/log into a directory that is not there: exit code 1622" || not_ok "/log unwritable" "$code" "$out"
+    rm -rf sa && cp -a old sa
+    whole "$work/dp-compressed.exe" /quiet sa
+    quietly "a self-applying console patch with /quiet: exit code 0" 0
+    same_tree "... and applied" new sa
+  else
+    not_ok "runs without a user" "VERDELIN_WINDOW_DRIVER names no window driver"
+  fi
+  run /x p.utp
+  expect "an unknown switch is refused with the usage" 1 "Illegal option \"/x\" used!$usage"
+  run /?
+  expect "/? shows the options and the switches" 0 "  /log FILE   append everything shown to FILE"
+else
+  # Paths begin with '/' here: such a word is a path, never a switch.
+  run -y p.utp /quiet
+  expect "/quiet is a path on POSIX" 1 'Error, patch is not applicable to "/quiet".'
 fi
 
 checks_done

@@ -10,6 +10,8 @@
 //   window_driver press "CAPTION" "BUTTONTEXT"
 //   window_driver text  "CAPTION"
 //   window_driver close "CAPTION"
+//   window_driver run [--limited] SECONDS PROGRAM [ARGUMENT...]
+//   window_driver hold FILE SECONDS
 //
 // A window matches when it is top-level, visible and its title equals
 // CAPTION exactly; with several matches the first in Z order (the topmost)
@@ -31,9 +33,23 @@
 // left out), one per line, escaped the same way except that " stays as is.
 // stdout is in text mode, so under Wine lines end in CR LF.
 //
+// run starts PROGRAM with the ARGUMENTs (each one word of its command line)
+// and waits up to SECONDS for it to end. While it runs it prints
+//   window "TITLE"        once for each visible top-level window of the program
+// and at the end
+//   exit CODE             its whole exit code (Wine gives a Linux parent only
+//                         the low byte: 1642 would arrive as 106)
+// or "timeout" after ending it. With --limited the program runs without
+// administrator rights (the system's linked, limited token), as a user's
+// programs do under User Account Control; Wine starts every program with
+// them otherwise.
+// hold opens FILE as a program that works on it does (others may read it,
+// none may write, move or remove it), prints "holding", and keeps it open
+// for SECONDS or until it is ended.
+//
 // Exit status: 0 done; 1 bad usage; 2 window (or button) not found, or
-// timeout; 3 the button exists but is hidden or disabled (a user could not
-// click it either).
+// timeout (run: the program could not start or did not end); 3 the button
+// exists but is hidden or disabled (a user could not click it either).
 #include <windows.h>
 
 #include <cstdio>
@@ -331,6 +347,119 @@ int cmd_close(const char* caption) {
   return kOk;
 }
 
+// One word of a command line as the C runtime splits it again: quoted
+// when it holds a blank or is empty, a quote escaped, backslashes doubled
+// where they come before a quote.
+std::string quote_argument(const std::string& word) {
+  if (!word.empty() && word.find_first_of(" \t\"") == std::string::npos) return word;
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+// The token to start a program without administrator rights: the limited
+// token linked to this process's elevated one. Null when there is none
+// (the process is not elevated): its own token is then limited already.
+HANDLE limited_token() {
+  HANDLE own = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own)) return nullptr;
+  TOKEN_LINKED_TOKEN linked = {};
+  DWORD size = 0;
+  HANDLE primary = nullptr;
+  if (GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size)) {
+    DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &primary);
+    CloseHandle(linked.LinkedToken);
+  }
+  CloseHandle(own);
+  return primary;
+}
+
+struct ProcessWindows {
+  DWORD process;
+  std::vector<std::string>* seen;
+};
+
+BOOL CALLBACK note_process_window(HWND hwnd, LPARAM lparam) {
+  auto* state = reinterpret_cast<ProcessWindows*>(lparam);
+  DWORD process = 0;
+  GetWindowThreadProcessId(hwnd, &process);
+  if (process != state->process || !IsWindowVisible(hwnd)) return TRUE;
+  char title[1024] = "";
+  GetWindowTextA(hwnd, title, sizeof title);
+  for (const std::string& s : *state->seen) {
+    if (s == title) return TRUE;
+  }
+  state->seen->push_back(title);
+  std::printf("window \"%s\"\n", escape(title, true).c_str());
+  std::fflush(stdout);
+  return TRUE;
+}
+
+int cmd_run(bool limited, double seconds, int argc, char** argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) line += (i > 0 ? " " : "") + quote_argument(argv[i]);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  HANDLE token = limited ? limited_token() : nullptr;
+  const BOOL started =
+      token != nullptr
+          ? CreateProcessAsUserA(token, nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                 &process)
+          : CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  if (token != nullptr) CloseHandle(token);
+  if (!started) {
+    std::fprintf(stderr, "window_driver: cannot start %s (error %lu)\n", line.c_str(), GetLastError());
+    return kNotFound;
+  }
+  CloseHandle(process.hThread);
+  // Windows are looked for every 20 ms: a window that opens and closes
+  // again is seen too, unless it stays for less than that.
+  std::vector<std::string> seen;
+  ProcessWindows state{process.dwProcessId, &seen};
+  const DWORD start = GetTickCount();
+  const DWORD limit = static_cast<DWORD>(seconds * 1000.0);
+  bool ended = false;
+  while (!ended && GetTickCount() - start < limit) {
+    EnumWindows(note_process_window, reinterpret_cast<LPARAM>(&state));
+    ended = WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0;
+  }
+  if (!ended) {
+    TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hProcess);
+    std::printf("timeout\n");
+    return kNotFound;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  std::printf("exit %lu\n", code);
+  return kOk;
+}
+
+int cmd_hold(const char* file, double seconds) {
+  HANDLE h = CreateFileA(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "window_driver: cannot open %s (error %lu)\n", file, GetLastError());
+    return kNotFound;
+  }
+  std::printf("holding\n");
+  std::fflush(stdout);
+  Sleep(static_cast<DWORD>(seconds * 1000.0));
+  CloseHandle(h);
+  return kOk;
+}
+
 bool parse_seconds(const char* text, double* seconds) {
   char* end = nullptr;
   double value = std::strtod(text, &end);
@@ -346,13 +475,27 @@ int usage() {
                "       window_driver gone  CAPTION [SECONDS]\n"
                "       window_driver press CAPTION BUTTONTEXT\n"
                "       window_driver text  CAPTION\n"
-               "       window_driver close CAPTION\n");
+               "       window_driver close CAPTION\n"
+               "       window_driver run [--limited] SECONDS PROGRAM [ARGUMENT...]\n"
+               "       window_driver hold FILE SECONDS\n");
   return kUsage;
 }
 
 int run(int argc, char** argv) {
   if (argc < 3) return usage();
   const std::string command = argv[1];
+  if (command == "run") {
+    const bool limited = std::strcmp(argv[2], "--limited") == 0;
+    const int at = limited ? 3 : 2;
+    double seconds = 0;
+    if (argc < at + 2 || !parse_seconds(argv[at], &seconds)) return usage();
+    return cmd_run(limited, seconds, argc - at - 1, argv + at + 1);
+  }
+  if (command == "hold") {
+    double seconds = 0;
+    if (argc != 4 || !parse_seconds(argv[3], &seconds)) return usage();
+    return cmd_hold(argv[2], seconds);
+  }
   const char* caption = argv[2];
   if (command == "wait" || command == "gone") {
     double seconds = kFindSeconds;

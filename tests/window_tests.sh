@@ -7,13 +7,18 @@
 # presses the buttons of its boxes; keys are typed with xdotool. A
 # screenshot of the main window is kept in ARTEFACTS. Every look at the
 # window after an action waits (up to 10 s) for the state it expects: the
-# window updates itself while the driver reads it.
-#   tests/window_tests.sh PELMO32 KESTMAIN DRIVER ARTEFACTS RUNNER
+# window updates itself while the driver reads it. The runs without a user
+# (/quiet, /passive) are started by the driver, which reports every window
+# they show and their whole exit code. NAMED_HOLDERS is Pelmo32 whose
+# Restart Manager names the programs VERDELIN_TEST_HOLDERS gives (Wine's
+# names none).
+#   tests/window_tests.sh PELMO32 KESTMAIN DRIVER ARTEFACTS RUNNER [NAMED_HOLDERS]
 # The Wine prefix comes from WINEPREFIX, like the other Windows tests.
 set -u
 . "$(dirname "$0")/checks.sh"
 pelmo32=$(realpath "$1") kest=$(realpath "$2") driver=$(realpath "$3") artefacts=$(realpath -m "$4")
 runner=$5
+named=${6:+$(realpath "$6")}
 root=$(cd "$(dirname "$0")/.." && pwd)
 for tool in Xvfb xdotool import; do
   command -v "$tool" >/dev/null || { echo "window tests need $tool (scripts/setup installs it)"; exit 1; }
@@ -24,7 +29,16 @@ xvfb_pid=""
 cleanup() {
   wineserver -k 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  [ -d "$work/ro" ] && writable "$work/ro"
   rm -rf "$work"
+}
+# A directory the user may not change: root writes anywhere, unless the
+# directory is immutable.
+read_only() {
+  if [ "$(id -u)" = 0 ]; then chattr +i "$1" 2>/dev/null; else chmod a-w "$1"; fi
+}
+writable() {
+  if [ "$(id -u)" = 0 ]; then chattr -i "$1" 2>/dev/null; else chmod u+w "$1"; fi
 }
 trap cleanup EXIT
 cd "$work" || exit 1
@@ -195,7 +209,9 @@ finish
 check "-h: exit code 1" test "$rc" = 1
 
 # --- a windowed self-applying patch -----------------------------------------
-"$runner" "$kest" -q -s=gui '-d=*' "$root/examples/rocket-1.0" "$root/examples/rocket-1.1" update >/dev/null 2>&1
+# With the vendor's names in its version resource (-R).
+"$runner" "$kest" -q -s=gui '-d=*' -R=ProductName="Rocket Editor" -R=CompanyName="Rocket Works" \
+  "$root/examples/rocket-1.0" "$root/examples/rocket-1.1" update >/dev/null 2>&1
 check "kestmain -s=gui makes update.exe" test -s update.exe
 start . ./update.exe one two
 answer "a self-applying patch given two arguments shows its usage" "Commandline usage" "Usage: Patchname.exe [path]" OK
@@ -216,6 +232,8 @@ check "update.exe: exit code 0" test "$rc" = 0
 if openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=Verdelin test" \
      >/dev/null 2>&1 &&
    osslsigncode sign -certs cert.pem -key key.pem -n Update -in update.exe -out signed.exe >/dev/null 2>&1; then
+  check "osslsigncode verifies the signed windowed patch" \
+    eval 'osslsigncode verify -CAfile cert.pem -in signed.exe >verify.txt 2>&1'
   fresh installed
   start installed ../signed.exe
   answer "a signed windowed patch asks" "Patch target found" "Do you want to apply the patch to it?" Yes
@@ -239,5 +257,147 @@ check "... without a question" box_closed "Patch target found"
 drive close "$main" >/dev/null
 finish
 check "the single-file stub: exit code 0" test "$rc" = 0
+
+# --- runs without a user: /quiet, /passive, /log, /?, unknown switches -------
+# `drive run` lists each window the program shows ("window ...") and ends
+# with its whole exit code ("exit N").
+exit_of() { sed -n 's/^exit //p' <<<"$1"; }
+no_window() { ! grep -q '^window ' <<<"$1"; }
+fresh installed
+result=$(drive run 60 "$pelmo32" /quiet /log quiet.log upd.utp installed)
+check "/quiet applies: exit code 0" test "$(exit_of "$result")" = 0
+check "/quiet shows no window and no box" no_window "$result"
+check "/quiet applied the patch" same_tree installed "$root/examples/rocket-1.1"
+check "/log keeps what a window would have shown" grep -q 'Ok, patch file applied with SUCCESS!' quiet.log
+check "/log ends with the exit code" grep -q '^Exit code 0\.' <(tr -d '\r' <quiet.log)
+mkdir -p wrong
+result=$(drive run 60 "$pelmo32" /quiet upd.utp wrong)
+check "/quiet on a target the patch does not fit: exit code 1642" test "$(exit_of "$result")" = 1642
+check "... and no box" no_window "$result"
+result=$(drive run 60 "$pelmo32" /quiet /x upd.utp installed)
+check "/quiet with an unknown switch: exit code 1639, no box" \
+  eval 'test "$(exit_of "$result")" = 1639 && no_window "$result"'
+start . "$pelmo32" /x upd.utp
+answer "an unknown switch is refused with the usage, never taken as a path" "Commandline usage" \
+  'Illegal option "/x" used!' OK
+finish
+check "the refused switch: exit code 1" test "$rc" = 1
+start . "$pelmo32" /?
+answer "/? shows the usage with the switches" "Commandline usage" "/quiet (no window), /passive (progress only)" OK
+finish
+check "/?: exit code 1" test "$rc" = 1
+fresh installed
+result=$(drive run 60 "$pelmo32" /passive upd.utp installed)
+check "/passive applies and closes its window by itself: exit code 0" test "$(exit_of "$result")" = 0
+check "/passive applied the patch" same_tree installed "$root/examples/rocket-1.1"
+# A /passive window that searches long enough to be closed: the user's
+# own close is confirmed, and ends the run as cancelled.
+(drive run 120 "$pelmo32" /passive upd.utp search >passive.txt) &
+passive_pid=$!
+check_soon "/passive shows its window while it works" busy
+drive close "$main" >/dev/null
+answer "closing a /passive window asks first" Confirm "Really quit and stop ongoing process?!" Yes
+wait "$passive_pid"
+result=$(tr -d '\r' <passive.txt)
+check "a /passive run the user stopped: exit code 1602" test "$(exit_of "$result")" = 1602
+check "... after its one window and the question" \
+  eval 'test "$(grep -c "^window " <<<"$result")" = 2'
+
+# --- a console update.exe, and another patch of the same target -------------
+"$runner" "$kest" -q -s '-d=*' "$root/examples/rocket-1.0" "$root/examples/rocket-1.1" console-update >/dev/null 2>&1
+check "kestmain -s makes a console update.exe" test -s console-update.exe
+fresh installed
+# A run that asks whether to patch a target has claimed it.
+start installed "$pelmo32" ../upd.utp
+drive wait "Patch target found" 30 >/dev/null
+result=$(drive run 60 ./console-update.exe /quiet installed)
+check "the console update.exe with /quiet while another patch of the target runs: exit code 1618" \
+  test "$(exit_of "$result")" = 1618
+check "... and the target untouched" same_tree installed "$root/examples/rocket-1.0"
+drive press "Patch target found" Yes >/dev/null
+check_soon "the first run goes on: the success message" ended_with "$success"
+drive close "$main" >/dev/null
+finish
+fresh installed
+result=$(drive run 60 ./console-update.exe /quiet installed)
+check "the console update.exe with /quiet applies: exit code 0" test "$(exit_of "$result")" = 0
+check "... with no window" no_window "$result"
+check "... and applied" same_tree installed "$root/examples/rocket-1.1"
+result=$(drive run 60 ./console-update.exe /quiet wrong)
+check "the console update.exe with /quiet on a wrong target: exit code 1642" test "$(exit_of "$result")" = 1642
+
+# --- a file in use ------------------------------------------------------------
+fresh installed
+# Straight to the file: a pipe would hold the driver's line back.
+"$runner" "$driver" hold 'installed\rocket.exe' 120 </dev/null >hold.txt 2>&1 &
+holder_pid=$!
+if wait_for 20 grep -q holding hold.txt; then
+  result=$(drive run 60 "$pelmo32" /quiet upd.utp installed)
+  check "/quiet with a file in use: exit code 32" test "$(exit_of "$result")" = 32
+  check "... and the target untouched" same_tree installed "$root/examples/rocket-1.0"
+  if [ -n "$named" ]; then
+    VERDELIN_TEST_HOLDERS='rocket.exe:1234' start . "$named" upd.utp installed
+    if drive wait Error 30 >/dev/null && wait_for 10 eval 'drive text Error | grep -q "close rocket.exe (1234)"'; then
+      ok "a file in use: the message names the program that holds it"
+      import -window root "$artefacts/in-use.png" 2>/dev/null
+      check "a screenshot of the in-use message" test -s "$artefacts/in-use.png"
+    else
+      not_ok "a file in use: the message names the program that holds it" "$(drive text Error)"
+    fi
+    drive press Error OK >/dev/null
+    check_soon "the list says so too" shows '^item "Error, \\"rocket.exe\\" is in use: close rocket.exe \(1234\), then apply the patch again\."$'
+    drive close "$main" >/dev/null
+    finish
+  fi
+else
+  not_ok "the driver holds a file open" "$(cat hold.txt)"
+fi
+kill "$holder_pid" 2>/dev/null
+wait "$holder_pid" 2>/dev/null
+
+# --- a target the user may not change: administrator rights are offered ------
+# The program runs without administrator rights (the driver's --limited).
+offer="Do you want to start the patch again with administrator rights?"
+rm -rf ro && cp -r "$root/examples/rocket-1.0" ro
+if read_only ro; then
+  (drive run --limited 120 "$pelmo32" upd.utp ro >elevate.txt) &
+  elevate_pid=$!
+  answer "a folder the user may not change: the offer to start again with administrator rights" \
+    "Administrator rights needed" "$offer" No
+  check_soon "No: the window stays, idle" idle
+  check "the list names the missing rights" shows '^item "Error, you may not change \\"data\\\\maps.dat\\": applying this patch needs rights that you"$'
+  drive close "$main" >/dev/null
+  wait "$elevate_pid"
+  check "... and closes with exit code 0" grep -qx 'exit 0' <(tr -d '\r' <elevate.txt)
+  (drive run --limited 120 "$pelmo32" upd.utp ro >elevate.txt) &
+  elevate_pid=$!
+  answer "the offer again" "Administrator rights needed" "$offer" Yes
+  wait "$elevate_pid"
+  check "Yes: this program closes for the one started with the rights" grep -qx 'exit 0' <(tr -d '\r' <elevate.txt)
+  # The program started again meets the same refusal: the folder is
+  # immutable even for root. Wine gives a program that "runas" starts from
+  # one without the rights none either, so it may offer them again.
+  refused_again() { drive wait Error 0 >/dev/null || drive wait "Administrator rights needed" 0 >/dev/null; }
+  if wait_for 30 refused_again; then
+    ok "the program started again meets the same refusal"
+    if drive wait Error 0 >/dev/null; then
+      drive press Error OK >/dev/null
+    else
+      drive press "Administrator rights needed" No >/dev/null
+    fi
+  else
+    not_ok "the program started again meets the same refusal" "no box"
+  fi
+  check_soon "... for the target as an absolute path" shows '^child Edit [0-9]* 160 .*"[A-Z]:\\\\.*\\\\ro"$'
+  drive close "$main" >/dev/null
+  check "... and closes" drive gone "$main" 20
+  result=$(drive run --limited 60 "$pelmo32" /quiet upd.utp ro)
+  check "/quiet on a folder the user may not change: exit code 5, no box" \
+    eval 'test "$(exit_of "$result")" = 5 && no_window "$result"'
+  check "the folder is as it was" same_tree ro "$root/examples/rocket-1.0"
+  writable ro
+else
+  not_ok "a folder the user may not change" "chattr +i (root) or chmod a-w failed here"
+fi
 
 checks_done

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Draws the windowed applier's program icon and writes patch.ico next to this
-# script: 16x16, 32x32 and 48x48 frames, 32-bit with alpha.
+# Draws the program icon of every Windows program of the toolset (the
+# console ones too, see resources/program.rc) and writes patch.ico next to
+# this script: 16x16, 24x24, 32x32 and 48x48 frames, 32-bit with alpha, and
+# a 256x256 frame stored as PNG, as Windows takes it since Vista (as a
+# bitmap it alone would add 256 KiB to every self-applying patch).
 #   Usage: bash winapplier/make_icon.sh [OUTPUT.ico]
 # The picture: a blue rounded square holding a white page with a folded
 # corner, crossed by a green adhesive strip (the "patch"). Every frame is
-# drawn on a 256x256 canvas and scaled down by area averaging; the 16x16
-# frame leaves out the text lines and the strip's pad, which would only blur
-# at that size.
+# drawn on a 256x256 canvas and scaled down by area averaging; the 16x16 and
+# 24x24 frames leave out the text lines and the strip's pad, which would
+# only blur at those sizes.
 # Needs ImageMagick 6 (`convert`).
 set -euo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -59,7 +62,12 @@ draw() {
 }
 
 draw 16 0 "$WORK/16.png"
+draw 24 0 "$WORK/24.png"
 draw 32 1 "$WORK/32.png"
 draw 48 1 "$WORK/48.png"
-convert "$WORK/16.png" "$WORK/32.png" "$WORK/48.png" -type TrueColorAlpha "$OUT"
+draw 256 1 "$WORK/256.png"
+# ImageMagick stores a frame of 256 pixels as PNG and the smaller ones as
+# bitmaps with their AND masks.
+convert "$WORK/16.png" "$WORK/24.png" "$WORK/32.png" "$WORK/48.png" "$WORK/256.png" \
+  -type TrueColorAlpha -depth 8 "$OUT"
 echo "make_icon: wrote $OUT"

@@ -1,19 +1,8 @@
 #include "winapplier/window_model.h"
 
+#include "applier/exit_codes.h"
+
 namespace winapplier {
-namespace {
-
-constexpr std::uint32_t kHkeyClassesRoot = 0x80000000u;
-// The registry values of the browser lookup are read into 301-byte buffers.
-constexpr std::size_t kRegistryValueSize = 301;
-
-bool readClassValue(platform::Registry& registry, const std::string& key, std::string* value) {
-  if (!registry.readValue(kHkeyClassesRoot, key, "", value)) return false;
-  *value = value->substr(0, value->find('\0')).substr(0, kRegistryValueSize - 1);
-  return true;
-}
-
-}  // namespace
 
 std::vector<std::string> tokenize(const std::string& commandLine) {
   std::vector<std::string> tokens;
@@ -40,15 +29,37 @@ std::vector<std::string> tokenize(const std::string& commandLine) {
 CommandLine parseCommandLine(const std::string& commandLine, bool selfContained) {
   CommandLine result;
   int number = selfContained ? 1 : 0;
-  for (const std::string& token : tokenize(commandLine)) {
-    if (token == "-h") result.usage = true;
+  const std::vector<std::string> tokens = tokenize(commandLine);
+  for (std::size_t i = 0; i < tokens.size();) {
+    const std::string& token = tokens[i];
+    // The program's own name is never a switch, whatever it begins with.
+    if (i > 0 && !token.empty() && token[0] == '/') {
+      applier::readSwitch(tokens, &i, &result.switches);
+      continue;
+    }
+    if (token == "-h") result.usage = result.usageAsked = true;
     if (number == 1 && !selfContained) result.patchName = token;
     if (number == 2) result.path = token;
     if (number > 2) result.usage = true;
     ++number;
+    ++i;
   }
+  if (result.switches.usage) result.usage = result.usageAsked = true;
+  if (!result.switches.refused.empty()) result.usage = true;
   if (result.patchName.empty() && !selfContained) result.usage = true;
   return result;
+}
+
+int usageExitCode(const CommandLine& line) {
+  if (!line.switches.unattended()) return 1;
+  const bool refused = !line.switches.refused.empty() || !line.usageAsked;
+  return refused ? applier::kExitBadCommandLine : applier::kExitApplied;
+}
+
+std::string joinCommandLine(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& w : words) line += (line.empty() ? "\"" : " \"") + w + "\"";
+  return line;
 }
 
 void MessageList::add(std::string line, ListView& view) {
@@ -109,30 +120,20 @@ std::string linkAddress(Link link) {
   return std::string();
 }
 
-bool browserCommand(platform::Registry& registry, const std::string& address, std::string* command) {
-  std::string type;
-  if (!readClassValue(registry, ".htm", &type) || type.empty()) return false;
-  std::string open;
-  if (!readClassValue(registry, type + "\\shell\\open\\command", &open)) return false;
-  command->clear();
-  bool replaced = false;
-  for (std::size_t i = 0; i < open.size(); ++i) {
-    if (open.compare(i, 2, "%1") == 0) {
-      *command += address;
-      replaced = true;
-      ++i;
-    } else {
-      *command += open[i];
-    }
-  }
-  if (!replaced) *command += " " + address;
-  return true;
-}
-
 std::string browserFailureText(const std::string& address) {
   return "Cannot automatically launch system internet browser, please do it and enter \"" + address +
          "\" manually.";
 }
+
+const char kElevationCaption[] = "Administrator rights needed";
+
+std::string elevationOfferText(const std::string& error) {
+  std::string text = error;
+  while (!text.empty() && (text.front() == '\r' || text.front() == '\n')) text.erase(0, 1);
+  return text + "\r\n\r\nDo you want to start the patch again with administrator rights?";
+}
+
+const char kElevationFailedText[] = "The patch could not be started again with administrator rights.";
 
 StateLook lookOf(bool busy, bool targetFieldEmpty) {
   if (busy) return StateLook{"&Exit", false, false, true};

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "applier/unattended.h"
 
 namespace winapplier {
 
@@ -24,13 +24,22 @@ enum class Variant {
 std::vector<std::string> tokenize(const std::string& commandLine);
 
 struct CommandLine {
-  bool usage = false;     // "-h", too many tokens, or no patch file
+  bool usage = false;     // "-h", "/?", too many tokens, no patch file, or a switch refused
+  bool usageAsked = false;  // "-h" or "/?"
   std::string patchName;  // empty for a self-contained program: its own file
   std::string path = ".";
+  applier::Switches switches;  // tokens that begin with '/' (never paths on Windows)
 };
 // Tokens count from 0, or from 1 when `selfContained`, so that the first
-// token after the program name is then the target path.
+// token after the program name is then the target path. Switches (and the
+// file after /log) are not counted.
 CommandLine parseCommandLine(const std::string& commandLine, bool selfContained);
+// The exit code after the usage box: 1, as ever; in the unattended modes 0
+// for a usage asked for, 1639 for a command line refused.
+int usageExitCode(const CommandLine& line);
+// `words` as a command line that parseCommandLine splits into them again:
+// each in double quotes (no path holds one).
+std::string joinCommandLine(const std::vector<std::string>& words);
 
 // Where list lines go; the view adds a line and scrolls it to the top.
 class ListView {
@@ -72,11 +81,14 @@ Link linkAt(int x, int y);
 // The vendor's web server for the link pages.
 extern const char kVendorServer[];
 std::string linkAddress(Link link);
-// The command that opens `address` in the browser for ".htm" files: each
-// "%1" of the registry's open command replaced by the address, or the
-// address appended after a blank. False when the registry names none.
-bool browserCommand(platform::Registry& registry, const std::string& address, std::string* command);
 std::string browserFailureText(const std::string& address);
+
+// The offer after an error of missing rights: its caption, and its text
+// (the error, then the question whether to start again with the rights).
+extern const char kElevationCaption[];
+std::string elevationOfferText(const std::string& error);
+// When the program could not be started again with those rights.
+extern const char kElevationFailedText[];
 
 // What the controls look like in a run state.
 struct StateLook {

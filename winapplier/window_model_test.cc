@@ -35,6 +35,48 @@ TEST(CommandLineTest, UsageForHelpTooManyTokensAndNoPatch) {
   EXPECT_TRUE(parseCommandLine("update.exe -h", true).usage);
 }
 
+// Words that begin with '/' are switches wherever they stand, in any case,
+// and count as no argument; /log takes the next word whatever it is.
+TEST(CommandLineTest, SwitchesAreNoArguments) {
+  CommandLine c = parseCommandLine("Pelmo32.exe /QUIET up.utp /log \"C:\\my log.txt\" dir /norestart", false);
+  EXPECT_FALSE(c.usage);
+  EXPECT_EQ(c.patchName, "up.utp");
+  EXPECT_EQ(c.path, "dir");
+  EXPECT_EQ(c.switches.mode, applier::Unattended::kQuiet);
+  EXPECT_EQ(c.switches.logFile, "C:\\my log.txt");
+  EXPECT_TRUE(c.switches.noRestart);
+  EXPECT_EQ(parseCommandLine("Pelmo32.exe /passive up.utp", false).switches.mode, applier::Unattended::kPassive);
+  EXPECT_EQ(parseCommandLine("Pelmo32.exe /quiet /passive up.utp", false).switches.mode, applier::Unattended::kQuiet)
+      << "/quiet says more, in either order";
+  c = parseCommandLine("update.exe /passive /log /quiet", true);
+  EXPECT_EQ(c.switches.logFile, "/quiet") << "the word after /log is its file";
+  EXPECT_EQ(c.path, ".");
+  EXPECT_FALSE(c.usage);
+
+  // Usage: asked for, or a command line refused.
+  c = parseCommandLine("Pelmo32.exe up.utp /?", false);
+  EXPECT_TRUE(c.usage && c.usageAsked);
+  EXPECT_EQ(usageExitCode(c), 1) << "outside the unattended modes, as ever";
+  c = parseCommandLine("Pelmo32.exe /quiet up.utp /?", false);
+  EXPECT_EQ(usageExitCode(c), 0);
+  c = parseCommandLine("update.exe /quiet /x C:\\App", true);
+  EXPECT_TRUE(c.usage);
+  EXPECT_EQ(c.switches.refused, "/x") << "an unknown switch is refused, never taken as a path";
+  EXPECT_EQ(c.path, "C:\\App");
+  EXPECT_EQ(usageExitCode(c), 1639);
+  EXPECT_TRUE(parseCommandLine("update.exe /passive /log", true).usage) << "/log without its file";
+  EXPECT_EQ(usageExitCode(parseCommandLine("update.exe /passive one two", true)), 1639);
+  EXPECT_EQ(usageExitCode(parseCommandLine("update.exe /x", true)), 1);
+  EXPECT_FALSE(parseCommandLine("/opt/Pelmo32.exe up.utp", false).usage) << "the program's own name is no switch";
+
+  // What joinCommandLine writes, the split gives back.
+  const std::vector<std::string> words = {"C:\\Patches\\up date.utp", "C:\\App\\", "/log", "C:\\l.txt"};
+  c = parseCommandLine("Pelmo32.exe " + joinCommandLine(words), false);
+  EXPECT_EQ(c.patchName, words[0]);
+  EXPECT_EQ(c.path, words[1]);
+  EXPECT_EQ(c.switches.logFile, words[3]);
+}
+
 class RecordingList : public ListView {
  public:
   void addLine(const std::string& line) override { shown.push_back(line); }
@@ -76,7 +118,7 @@ TEST(PanelTextTest, ConversionAndLimits) {
   EXPECT_EQ(controlText("C:\\App"), "C:\\App");
 }
 
-TEST(LinksTest, HitAreasAndTheBrowserCommand) {
+TEST(LinksTest, HitAreasAndAddresses) {
   EXPECT_EQ(linkAt(57, 349), Link::kWhatIsAPatch);
   EXPECT_EQ(linkAt(163, 361), Link::kWhatIsAPatch);
   EXPECT_EQ(linkAt(164, 355), Link::kNone);
@@ -85,23 +127,8 @@ TEST(LinksTest, HitAreasAndTheBrowserCommand) {
   EXPECT_EQ(linkAt(100, 348), Link::kNone);
   EXPECT_EQ(linkAt(100, 362), Link::kNone);
   EXPECT_EQ(linkAddress(Link::kWhatIsAPatch), std::string(kVendorServer) + "press/patch.htm");
-
   const std::string page = linkAddress(Link::kCreatePatches);
-  std::string command;
-  platform::ExportedRegistry withPlaceholder(
-      "[HKEY_CLASSES_ROOT\\.htm]\n@=\"htmlfile\"\n"
-      "[HKEY_CLASSES_ROOT\\htmlfile\\shell\\open\\command]\n@=\"browser.exe -url \\\"%1\\\" -again %1\"\n");
-  ASSERT_TRUE(browserCommand(withPlaceholder, page, &command));
-  EXPECT_EQ(command, "browser.exe -url \"" + page + "\" -again " + page);
-  platform::ExportedRegistry without(
-      "[HKEY_CLASSES_ROOT\\.htm]\n@=\"htmlfile\"\n"
-      "[HKEY_CLASSES_ROOT\\htmlfile\\shell\\open\\command]\n@=\"C:\\\\web\\\\browser.exe\"\n");
-  ASSERT_TRUE(browserCommand(without, page, &command));
-  EXPECT_EQ(command, "C:\\web\\browser.exe " + page);
-  platform::ExportedRegistry noOpen("[HKEY_CLASSES_ROOT\\.htm]\n@=\"htmlfile\"\n");
-  EXPECT_FALSE(browserCommand(noOpen, page, &command));
-  platform::ExportedRegistry emptyType("[HKEY_CLASSES_ROOT\\.htm]\n@=\"\"\n");
-  EXPECT_FALSE(browserCommand(emptyType, page, &command));
+  EXPECT_EQ(page, std::string(kVendorServer) + "press/creator.htm");
   EXPECT_EQ(browserFailureText(page),
             "Cannot automatically launch system internet browser, please do it and enter \"" + page +
                 "\" manually.");

@@ -1,14 +1,19 @@
 #include "winapplier/window_win32.h"
 
 #include <windows.h>
+#include <commctrl.h>
 #include <commdlg.h>
+#include <shellapi.h>
 
 #include <exception>
 #include <memory>
 #include <string>
 
 #include "applier/engine.h"
+#include "applier/exit_codes.h"
+#include "platform/codepage.h"
 #include "platform/machine.h"
+#include "platform/process.h"
 #include "winapplier/windowed_applier.h"
 
 namespace winapplier {
@@ -23,7 +28,7 @@ constexpr std::size_t kFileNameSize = 250;
 
 class Window final : public WindowView {
  public:
-  explicit Window(HINSTANCE instance) : instance_(instance) {}
+  Window(HINSTANCE instance, std::string programPath) : instance_(instance), programPath_(std::move(programPath)) {}
   // A window still open (an exception left runWindowed) no longer reaches
   // this object: a box shown afterwards may dispatch its messages.
   ~Window() {
@@ -51,10 +56,12 @@ class Window final : public WindowView {
   Answer box(const std::string& text, const std::string& caption, BoxStyle style, bool owned) override;
   bool chooseFile(const std::string& title, const std::string& initial, std::string* chosen) override;
   void pump() override;
-  void destroy() override { DestroyWindow(main_); }
-  bool startProgram(const std::string& commandLine) override {
-    return WinExec(commandLine.c_str(), SW_SHOWNORMAL) >= 32;
+  void destroy() override {
+    if (main_ != nullptr) DestroyWindow(main_);
   }
+  bool openAddress(const std::string& address) override;
+  bool mayRestartElevated() override;
+  bool restartElevated(const std::string& parameters) override;
 
   HWND handle() const { return main_; }
   // A message as the window takes it: Alt keys pressed in a control
@@ -68,6 +75,7 @@ class Window final : public WindowView {
   void paint();
 
   HINSTANCE instance_;
+  const std::string programPath_;
   WindowedApplier* applier_ = nullptr;
   HWND main_ = nullptr;
   HWND exit_ = nullptr, apply_ = nullptr, browse_ = nullptr, field_ = nullptr;
@@ -275,6 +283,43 @@ Answer Window::box(const std::string& text, const std::string& caption, BoxStyle
   }
 }
 
+bool Window::openAddress(const std::string& address) {
+  SHELLEXECUTEINFOA info = {};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+  info.hwnd = main_;
+  info.lpVerb = "open";
+  info.lpFile = address.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  return ShellExecuteExA(&info) != FALSE;
+}
+
+bool Window::mayRestartElevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  const bool known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != FALSE;
+  CloseHandle(token);
+  // Windows before Vista tells nothing: "run as" another user may still help.
+  return !known || elevation.TokenIsElevated == 0;
+}
+
+bool Window::restartElevated(const std::string& parameters) {
+  char directory[MAX_PATH] = "";
+  GetCurrentDirectoryA(MAX_PATH, directory);
+  SHELLEXECUTEINFOA info = {};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOASYNC;
+  info.hwnd = main_;
+  info.lpVerb = "runas";
+  info.lpFile = programPath_.c_str();
+  info.lpParameters = parameters.c_str();
+  info.lpDirectory = directory;
+  info.nShow = SW_SHOWNORMAL;
+  return ShellExecuteExA(&info) != FALSE;
+}
+
 bool Window::chooseFile(const std::string& title, const std::string& initial, std::string* chosen) {
   char name[kFileNameSize] = {};
   lstrcpynA(name, initial.c_str(), static_cast<int>(sizeof name));
@@ -290,17 +335,50 @@ bool Window::chooseFile(const std::string& title, const std::string& initial, st
   return true;
 }
 
-int runProgram(Variant variant) {
-  platform::Machine& machine = platform::systemMachine();
+// The run of /quiet: the patch read and applied with no window at all.
+int runHidden(Variant variant, platform::Machine& machine, const std::string& patchName, const CommandLine& line,
+              applier::RunLog& log) {
+  HiddenView view;
+  WindowedApplier applier(variant, machine, view, patchName, line.path);
+  applier.setUnattended(line.switches, &log);
+  if (applier.readPatch()) applier.startupRun();
+  return applier.exitCode(0);
+}
+
+// `switches` gets the command line's switches as soon as they are known.
+int runProgram(Variant variant, platform::Machine& machine, applier::Switches* switches) {
   const std::string own = machine.files.programPath();
   // Pelmo32 is self-contained when a patch is joined behind its own file;
   // the stubs always are.
   const bool selfContained = variant != Variant::kPelmo32 || applier::carriesPatch(own, machine.files);
   const CommandLine line = parseCommandLine(GetCommandLineA(), selfContained);
+  *switches = line.switches;
+  const bool quiet = line.switches.mode == applier::Unattended::kQuiet;
+  const bool unattended = line.switches.unattended();
+  applier::RunLog log(machine.files, line.switches.logFile);
+  const bool logged = log.open(platform::cp1252ToUtf8(GetCommandLineA()));
+  // Every ending leaves its exit code in the log.
+  const auto ending = [&log](int code) {
+    log.append("Exit code " + std::to_string(code) + ".\r\n");
+    return code;
+  };
   if (line.usage) {
-    MessageBoxA(nullptr, usageText(variant).c_str(), "Commandline usage", MB_OK);
-    return 1;
+    const std::string text = usageBoxText(variant, line);
+    log.append(platform::cp1252ToUtf8("Commandline usage: " + text));
+    // Asked for, the usage shows even with /quiet.
+    if (!quiet || line.usageAsked) MessageBoxA(nullptr, text.c_str(), "Commandline usage", MB_OK);
+    return ending(usageExitCode(line));
   }
+  const applier::Numbering numbering =
+      variant == Variant::kDirectoryStub ? applier::Numbering::kStub : applier::Numbering::kWindowed;
+  if (!logged) {
+    const std::string text =
+        applier::numberedMessage(numbering, applier::kMsgLogFailed, applier::MessageValues{"", log.path(), ""});
+    if (!quiet) MessageBoxA(nullptr, text.c_str(), "Error", MB_OK | MB_ICONERROR);
+    return unattended ? applier::kExitLogFailed : 1;
+  }
+  const std::string patchName = selfContained ? own : line.patchName;
+  if (quiet) return ending(runHidden(variant, machine, patchName, line, log));
   const HINSTANCE instance = GetModuleHandleA(nullptr);
   WNDCLASSA wc = {};
   wc.style = CS_HREDRAW | CS_VREDRAW;
@@ -310,30 +388,39 @@ int runProgram(Variant variant) {
   wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   wc.lpszClassName = kClassName;
   if (!RegisterClassA(&wc)) {
-    MessageBoxA(nullptr, "Windows class failure", "Error", MB_OK | MB_ICONERROR);
-    return 255;
+    log.append("Error: Windows class failure\r\n");
+    if (!unattended) MessageBoxA(nullptr, "Windows class failure", "Error", MB_OK | MB_ICONERROR);
+    return ending(unattended ? applier::kExitFailed : 255);
   }
-  Window window(instance);
-  WindowedApplier applier(variant, machine, window, selfContained ? own : line.patchName, line.path);
+  Window window(instance, own);
+  WindowedApplier applier(variant, machine, window, patchName, line.path);
+  applier.setUnattended(line.switches, &log);
   window.attach(&applier);
   if (!window.create() || !applier.readPatch()) {
     if (window.handle() != nullptr) DestroyWindow(window.handle());
     UnregisterClassA(kClassName, instance);
-    return applier.exitCode(255);
+    return ending(applier.exitCode(255));
   }
   ShowWindow(window.handle(), SW_SHOWNORMAL);
   UpdateWindow(window.handle());
   applier.startupRun();
-  MSG m;
+  // /passive shows the progress only: the window closes after the run.
+  if (unattended) window.destroy();
+  MSG m = {};
   while (GetMessageA(&m, nullptr, 0, 0) > 0) window.dispatch(m);
-  return applier.exitCode(static_cast<int>(m.wParam));
+  return ending(applier.exitCode(static_cast<int>(m.wParam)));
 }
 
 }  // namespace
 
-int runWindowed(Variant variant) {
+int runWindowed(Variant variant, platform::Machine& machine) {
+  platform::restrictLibrarySearch();
+  // The controls in the look of the system's theme (with the manifest's Common Controls 6).
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
+  InitCommonControlsEx(&controls);
+  applier::Switches switches;
   try {
-    return runProgram(variant);
+    return runProgram(variant, machine, &switches);
   } catch (...) {
     // The applier ends its own runs and the window's failures; this is for
     // what fails around them. No run is at work any more: its engine has
@@ -345,9 +432,11 @@ int runWindowed(Variant variant) {
       text = applier::unexpectedErrorText(numbering, std::current_exception());
     } catch (...) {
     }
-    MessageBoxA(nullptr, text.c_str(), "Error", MB_OK | MB_ICONERROR);
-    return 1;
+    if (switches.mode != applier::Unattended::kQuiet) MessageBoxA(nullptr, text.c_str(), "Error", MB_OK | MB_ICONERROR);
+    return switches.unattended() ? applier::kExitFailed : 1;
   }
 }
+
+int runWindowed(Variant variant) { return runWindowed(variant, platform::systemMachine()); }
 
 }  // namespace winapplier

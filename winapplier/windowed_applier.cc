@@ -2,6 +2,9 @@
 
 #include <exception>
 #include <utility>
+#include <vector>
+
+#include "platform/codepage.h"
 
 namespace winapplier {
 namespace {
@@ -27,7 +30,16 @@ class Raised {
 
 std::string usageText(Variant variant) {
   return applier::numberedMessage(variant == Variant::kPelmo32 ? Numbering::kWindowed : Numbering::kStub,
-                                  applier::kMsgUsage);
+                                  applier::kMsgUsage) +
+         "Switches: /quiet (no window), /passive (progress only), /norestart, /log FILE, /?\r\n";
+}
+
+std::string usageBoxText(Variant variant, const CommandLine& line) {
+  const Numbering numbering = variant == Variant::kPelmo32 ? Numbering::kWindowed : Numbering::kStub;
+  if (line.switches.refused.empty()) return usageText(variant);
+  return applier::numberedMessage(numbering, applier::kMsgIllegalOption,
+                                  applier::MessageValues{"", line.switches.refused, ""}) +
+         "\r\n" + usageText(variant);
 }
 
 WindowedApplier::WindowedApplier(Variant variant, platform::Machine& machine, WindowView& view,
@@ -55,6 +67,34 @@ applier::ApplyRequest WindowedApplier::request() const {
   return r;
 }
 
+void WindowedApplier::setUnattended(const applier::Switches& switches, applier::RunLog* log) {
+  switches_ = switches;
+  log_ = log;
+}
+
+void WindowedApplier::log(const std::string& text) {
+  if (log_ == nullptr || text.empty()) return;
+  // As in the message list, an output ends its line unless the next one
+  // continues it with byte 1.
+  const bool continues = text[0] == '\x01';
+  log_->append(platform::cp1252ToUtf8((logLineOpen_ && !continues ? "\r\n" : "") + text));
+  logLineOpen_ = text.back() != '\r' && text.back() != '\n';
+}
+
+Answer WindowedApplier::box(const std::string& text, const std::string& caption, BoxStyle style, bool owned) {
+  const Answer answer = view_.box(text, caption, style, owned);
+  const bool question = style == BoxStyle::kQuestionYesNo || style == BoxStyle::kWarningYesNo;
+  log(caption + ": " + text + (question ? (answer == Answer::kYes ? " Yes" : " No") : "") + "\r\n");
+  return answer;
+}
+
+int WindowedApplier::exitCode(int normal) const {
+  if (!unattended()) return unexpected_ ? 1 : normal;
+  if (unexpected_) return applier::kExitFailed;
+  if (stop_) return applier::kExitCancelled;
+  return outcome_;
+}
+
 void WindowedApplier::load(applier::PatchEngine& engine) {
   const bool decoding = patchName_ != lastRead_;
   if (decoding) {
@@ -70,6 +110,7 @@ void WindowedApplier::load(applier::PatchEngine& engine) {
     view_.pump();
   }
   if (!comment_.empty()) {
+    if (decoding) log(comment_ + "\r\n");
     view_.setPanel(controlText(panelText(comment_)));
     commentShown_ = true;
     view_.showToggle("Creator");
@@ -89,11 +130,13 @@ bool WindowedApplier::readPatch() {
       });
       read = true;
     } catch (const ApplierError& e) {
-      if (e.number() == applier::kMsgUnexpected) {
-        unexpected_ = true;
-        view_.box(e.text() + " ", "Error", BoxStyle::kOk, true);
+      outcome_ = applier::exitCodeOf(e);
+      if (e.number() == applier::kMsgUnexpected) unexpected_ = true;
+      const std::string caption = e.number() == applier::kMsgUnexpected ? "Error" : "Patch Error";
+      if (unattended()) {
+        log(caption + ": " + e.text() + "\r\n");
       } else {
-        view_.box(e.text() + " ", "Patch Error", BoxStyle::kOk, true);
+        box(e.text() + " ", caption, BoxStyle::kOk, true);
       }
     }
   }
@@ -129,6 +172,7 @@ void WindowedApplier::run() {
         engine.closePatch();
         engine.show(applier::kMsgSuccess);
         applied_ = true;
+        outcome_ = applier::kExitApplied;
         view_.applied();
       });
     } catch (const ApplierError& e) {
@@ -142,15 +186,50 @@ void WindowedApplier::run() {
 }
 
 void WindowedApplier::runFailed(const ApplierError& error) {
-  errorOutput(error.text());
+  outcome_ = applier::exitCodeOf(error);
+  // Missing rights: the user may start the program again with them.
+  if (outcome_ == applier::kExitAccessDenied && !unattended() && view_.mayRestartElevated()) {
+    listAndLog(error.text());
+    view_.pump();
+    if (offerElevation(error.text())) quitAfterRun_ = true;
+  } else {
+    errorOutput(error.text());
+  }
   // The engine has undone the run; the program ends with the window.
   if (error.number() == applier::kMsgUnexpected) unexpected_ = quitAfterRun_ = true;
 }
 
-void WindowedApplier::errorOutput(const std::string& text) {
+void WindowedApplier::listAndLog(const std::string& text) {
   list_.output(text, view_);
+  log(text);
+}
+
+void WindowedApplier::errorOutput(const std::string& text) {
+  listAndLog(text);
   view_.pump();
-  view_.box(text + " ", "Error", BoxStyle::kOk, true);
+  if (!unattended()) box(text + " ", "Error", BoxStyle::kOk, true);
+}
+
+bool WindowedApplier::offerElevation(const std::string& text) {
+  if (box(elevationOfferText(text), kElevationCaption, BoxStyle::kWarningYesNo, true) != Answer::kYes) return false;
+  // The same run, with every path absolute: the new program may start
+  // in another directory.
+  const auto absolute = [](const std::string& path) {
+    std::string full = platform::absolutePath(path);
+    while (full.size() > 3 && (full.back() == '\\' || full.back() == '/')) full.pop_back();
+    return full;
+  };
+  std::vector<std::string> words;
+  if (patchName_ != machine_.files.programPath()) words.push_back(absolute(patchName_));
+  words.push_back(absolute(located_.empty() ? path_ : located_));
+  if (!switches_.logFile.empty()) {
+    words.push_back("/log");
+    words.push_back(absolute(switches_.logFile));
+  }
+  if (switches_.noRestart) words.push_back("/norestart");
+  if (view_.restartElevated(joinCommandLine(words))) return true;
+  box(kElevationFailedText, "Error", BoxStyle::kOk, true);
+  return false;
 }
 
 void WindowedApplier::failed(std::exception_ptr error) {
@@ -231,7 +310,7 @@ void WindowedApplier::closeRequested() {
   if (confirming_) return;  // the question is already open
   confirming_ = true;
   const Answer answer =
-      view_.box("Really quit and stop ongoing process?!", "Confirm", BoxStyle::kWarningYesNo, true);
+      box("Really quit and stop ongoing process?!", "Confirm", BoxStyle::kWarningYesNo, true);
   confirming_ = false;
   if (answer == Answer::kYes) stop_ = quitAfterRun_ = true;
 }
@@ -243,14 +322,11 @@ void WindowedApplier::clicked(int x, int y) {
 
 void WindowedApplier::openLink(Link link) {
   const std::string address = linkAddress(link);
-  std::string command;
-  if (!browserCommand(machine_.registry, address, &command) || !view_.startProgram(command)) {
-    view_.box(browserFailureText(address), "Info", BoxStyle::kOk, false);
-  }
+  if (!view_.openAddress(address)) box(browserFailureText(address), "Info", BoxStyle::kOk, false);
 }
 
 void WindowedApplier::show(const std::string& text) {
-  list_.output(text, view_);
+  listAndLog(text);
   pump();
 }
 
@@ -260,8 +336,13 @@ void WindowedApplier::pump() {
 }
 
 bool WindowedApplier::ask(const std::string& message, const std::string& caption) {
-  const Answer answer = view_.box(message, caption, BoxStyle::kQuestionYesNo, true);
-  if (answer == Answer::kCancel) throw ApplierError(-1, "Dummy");
+  // No one to ask: the answers of batch mode, which are yes.
+  if (unattended()) {
+    log(caption + ": " + message + " Yes\r\n");
+    return true;
+  }
+  const Answer answer = box(message, caption, BoxStyle::kQuestionYesNo, true);
+  if (answer == Answer::kCancel) throw ApplierError(applier::kErrorCancelled, "Dummy");
   return answer == Answer::kYes;
 }
 
@@ -272,6 +353,7 @@ void WindowedApplier::searching(const std::string& dir, std::size_t, bool enteri
 }
 
 void WindowedApplier::located(const std::string& path) {
+  located_ = path;
   setControlText(path);
   view_.pump();
 }

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "applier/engine.h"
+#include "applier/exit_codes.h"
+#include "applier/unattended.h"
 #include "platform/machine.h"
 #include "winapplier/window_model.h"
 
@@ -36,8 +38,40 @@ class WindowView : public ListView {
   // Dispatches the pending window messages.
   virtual void pump() = 0;
   virtual void destroy() = 0;
-  // Starts a command line (the browser); false when it could not be started.
-  virtual bool startProgram(const std::string& commandLine) = 0;
+  // Opens a web page in the user's browser; false when that failed.
+  virtual bool openAddress(const std::string& address) = 0;
+  // Whether starting this program again with administrator rights could
+  // give it more rights than it has (it does not run with them already).
+  virtual bool mayRestartElevated() = 0;
+  // Starts this program again with administrator rights (the system asks
+  // the user first) and the command line `parameters`; false when it did
+  // not start.
+  virtual bool restartElevated(const std::string& parameters) = 0;
+};
+
+// The view of a run with no window (/quiet): nothing is shown, the target
+// field only holds its text.
+class HiddenView final : public WindowView {
+ public:
+  void addLine(const std::string&) override {}
+  void removeLastLine() override {}
+  void clearList() override {}
+  void setPanel(const std::string&) override {}
+  void setTarget(const std::string& text) override { target_ = text; }
+  std::string target() override { return target_; }
+  void showToggle(const std::string&) override {}
+  void setLook(const StateLook&) override {}
+  void applied() override {}
+  Answer box(const std::string&, const std::string&, BoxStyle, bool) override { return Answer::kNo; }
+  bool chooseFile(const std::string&, const std::string&, std::string*) override { return false; }
+  void pump() override {}
+  void destroy() override {}
+  bool openAddress(const std::string&) override { return false; }
+  bool mayRestartElevated() override { return false; }
+  bool restartElevated(const std::string&) override { return false; }
+
+ private:
+  std::string target_;
 };
 
 // The commands of the buttons, and of Alt+e, Alt+b, Alt+a.
@@ -51,6 +85,10 @@ class WindowedApplier : public applier::FrontEnd {
                   std::string path);
   ~WindowedApplier() override;
 
+  // Runs without a user (/quiet, /passive): no question and no box (the
+  // answers of batch mode), and the exit code tells the outcome. With
+  // `log`, everything shown also goes there. Before readPatch.
+  void setUnattended(const applier::Switches& switches, applier::RunLog* log);
   // Reads and checks the patch once before the window is shown; false
   // (after the "Patch Error" box) when that fails.
   bool readPatch();
@@ -76,8 +114,10 @@ class WindowedApplier : public applier::FrontEnd {
   // the engine's own errors do; otherwise at once. Either way the message
   // follows, the window closes and the program ends with exit code 1.
   void failed(std::exception_ptr error);
-  // The program's exit code: `normal`, or 1 after an unexpected error.
-  int exitCode(int normal) const { return unexpected_ ? 1 : normal; }
+  // The program's exit code: `normal`, or 1 after an unexpected error. In
+  // the unattended modes the outcome of the last run instead (0 applied,
+  // 1602 stopped by the user, 1603 any unexpected error, ...).
+  int exitCode(int normal) const;
 
   // --- services for the engine ---
   void show(const std::string& text) override;
@@ -91,7 +131,17 @@ class WindowedApplier : public applier::FrontEnd {
   applier::ApplyRequest request() const;
   // load_patch with the panel's texts; throws the engine's error.
   void load(applier::PatchEngine& engine);
+  bool unattended() const { return switches_.unattended(); }
+  // Writes `text` (the system's code page) to the log, if there is one.
+  void log(const std::string& text);
+  // A box, logged with its answer.
+  Answer box(const std::string& text, const std::string& caption, BoxStyle style, bool owned);
+  // After an error of missing rights: offers to start the program again
+  // with them; true when it was started (this one then closes).
+  bool offerElevation(const std::string& text);
   void run();
+  // Text for the message list, logged.
+  void listAndLog(const std::string& text);
   // The message list and the "Error" box.
   void errorOutput(const std::string& text);
   // An error of the engine (ApplierError); an unexpected one ends the program.
@@ -112,6 +162,7 @@ class WindowedApplier : public applier::FrontEnd {
   WindowView& view_;
   const std::string patchName_;
   std::string path_;         // the path argument (the second one always equals it)
+  std::string located_;      // the target the last run located
   std::string lastRead_;     // the patch file read last: it is not "decoded" again
   std::string comment_;      // as held, before the panel's conversion
   std::string creator_;
@@ -124,12 +175,18 @@ class WindowedApplier : public applier::FrontEnd {
   bool applied_ = false;     // a run succeeded
   bool working_ = false;     // an engine is reading or applying the patch
   bool unexpected_ = false;  // an unexpected error ended the program
+  int outcome_ = applier::kExitFailed;  // of the last run, as the unattended modes' exit code
+  applier::Switches switches_;
+  applier::RunLog* log_ = nullptr;
+  bool logLineOpen_ = false;  // the log's last line may still be continued
   std::exception_ptr pending_;  // for the engine's next call of a service
   MessageList list_;
   std::unique_ptr<applier::PatchEngine> engine_;
 };
 
-// The usage box's text for `variant`.
+// The usage box's text for `variant`, and for a command line that asked
+// for it or was refused.
 std::string usageText(Variant variant);
+std::string usageBoxText(Variant variant, const CommandLine& line);
 
 }  // namespace winapplier

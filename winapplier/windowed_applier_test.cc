@@ -55,9 +55,14 @@ class ScriptedView : public WindowView {
     if (onPump) onPump(pumps);
   }
   void destroy() override { destroyed = true; }
-  bool startProgram(const std::string& commandLine) override {
-    started.push_back(commandLine);
-    return startSucceeds;
+  bool openAddress(const std::string& address) override {
+    opened.push_back(address);
+    return openSucceeds;
+  }
+  bool mayRestartElevated() override { return notElevated; }
+  bool restartElevated(const std::string& parameters) override {
+    restarts.push_back(parameters);
+    return restartSucceeds;
   }
   bool listHas(const std::string& line) const {
     for (const std::string& l : list) {
@@ -66,10 +71,11 @@ class ScriptedView : public WindowView {
     return false;
   }
 
-  std::vector<std::string> list, panels, dialogs, started;
+  std::vector<std::string> list, panels, dialogs, opened, restarts;
   std::string field, toggle, choice;
   StateLook look{"&Cancel", true, true, false};
-  bool appliedShown = false, destroyed = false, startSucceeds = true;
+  bool appliedShown = false, destroyed = false, openSucceeds = true;
+  bool notElevated = true, restartSucceeds = true;
   std::vector<Box> boxes;
   std::vector<Answer> answers;
   std::function<void(int)> onPump;
@@ -329,22 +335,17 @@ TEST_F(WindowedApplierTest, AFileThatIsNoPatchOnlyTheDirectoryStubTakesAsItIs) {
 TEST_F(WindowedApplierTest, LinksOpenTheBrowserOrSayWhereToGo) {
   buildPatch();
   WindowedApplier& w = start(at("installed"));
+  w.clicked(200, 350);
+  EXPECT_EQ(view.opened, (std::vector<std::string>{linkAddress(Link::kCreatePatches)}));
+  EXPECT_TRUE(view.boxes.empty());
+  view.openSucceeds = false;
   w.clicked(100, 355);
-  ASSERT_EQ(view.boxes.size(), 1u) << "no browser in the registry";
+  ASSERT_EQ(view.boxes.size(), 1u) << "the page could not be opened";
   EXPECT_EQ(view.boxes[0].caption, "Info");
   EXPECT_FALSE(view.boxes[0].owned);
   EXPECT_EQ(view.boxes[0].text, browserFailureText(linkAddress(Link::kWhatIsAPatch)));
-  machine.registry = platform::ExportedRegistry(
-      "[HKEY_CLASSES_ROOT\\.htm]\n@=\"htmlfile\"\n"
-      "[HKEY_CLASSES_ROOT\\htmlfile\\shell\\open\\command]\n@=\"web %1\"\n");
-  w.clicked(200, 350);
-  EXPECT_EQ(view.started, (std::vector<std::string>{"web " + linkAddress(Link::kCreatePatches)}));
-  EXPECT_EQ(view.boxes.size(), 1u);
-  view.startSucceeds = false;
-  w.clicked(200, 350);
-  EXPECT_EQ(view.boxes.size(), 2u) << "a browser that does not start";
   w.clicked(200, 340);
-  EXPECT_EQ(view.started.size(), 2u) << "outside the links";
+  EXPECT_EQ(view.opened.size(), 2u) << "outside the links";
 }
 
 // An exception anywhere in reading or applying the patch (each file-system
@@ -430,6 +431,200 @@ TEST_F(WindowedApplierTest, AFailedWindowMessageEndsTheRunAndTheProgram) {
   EXPECT_NE(view.boxes[1].text.find("unexpected error (not enough memory)"), std::string::npos);
   EXPECT_TRUE(view.destroyed);
   EXPECT_EQ(idle.exitCode(0), 1);
+}
+
+// Without a user (/quiet, /passive) nothing is asked and no box shows:
+// the target found in the current directory is taken, as batch mode takes
+// it, the outcome is the exit code, and the log holds what was shown.
+TEST_F(WindowedApplierTest, UnattendedRunsAskNothingAndTellTheOutcome) {
+  buildPatch("Read me");
+  applier::Switches quiet;
+  quiet.mode = applier::Unattended::kQuiet;
+  {
+    applier::RunLog log(files, at("run.log"));
+    ASSERT_TRUE(log.open("Pelmo32.exe /quiet /log run.log ..\\upd.utp"));
+    enter("installed");
+    WindowedApplier& w = start(".");
+    w.setUnattended(quiet, &log);
+    ASSERT_TRUE(w.readPatch());
+    w.startupRun();
+    EXPECT_TRUE(view.boxes.empty());
+    EXPECT_TRUE(installedIsNew());
+    EXPECT_EQ(w.exitCode(0), 0);
+  }
+  const std::string logged = read("run.log");
+  EXPECT_EQ(logged.rfind("--- ", 0), 0u) << logged;
+  EXPECT_NE(logged.find("Pelmo32.exe /quiet /log run.log ..\\upd.utp\r\n"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("\r\nRead me\r\n"), std::string::npos) << "the comment";
+  EXPECT_NE(logged.find("\r\nPatch target found: The patch can be applied to \"current directory\". Do you want to "
+                        "apply the patch to it? Yes\r\n"),
+            std::string::npos)
+      << logged;
+  EXPECT_NE(logged.find("\r\nUpdating file \"program.exe\": (ok)\r\n"), std::string::npos) << "byte 1 left out";
+  EXPECT_NE(logged.find("\r\nOk, patch file applied with SUCCESS!\r\n"), std::string::npos) << logged;
+
+  // A target the patch does not fit, and a file that is no patch.
+  fs::create_directories(at("elsewhere"));
+  view = ScriptedView();
+  WindowedApplier& wrong = start(at("elsewhere"));
+  wrong.setUnattended(quiet, nullptr);
+  ASSERT_TRUE(wrong.readPatch());
+  wrong.startupRun();
+  EXPECT_TRUE(view.boxes.empty());
+  EXPECT_TRUE(view.listHas("The patch is not applicable to it or you denied to do so. Please use"));
+  EXPECT_EQ(wrong.exitCode(0), 1642);
+  put("noise.utp", text(9, 5000));
+  WindowedApplier& noise = start(at("installed"), Variant::kPelmo32, "noise.utp");
+  noise.setUnattended(quiet, nullptr);
+  EXPECT_FALSE(noise.readPatch());
+  EXPECT_TRUE(view.boxes.empty()) << "no \"Patch Error\" box";
+  EXPECT_EQ(noise.exitCode(255), 1603);
+}
+
+// A file that another program holds: the message names the program (as
+// the system tells), and the unattended modes end with the in-use code.
+TEST_F(WindowedApplierTest, AFileInUseNamesTheProgramsThatHoldIt) {
+  buildPatch();
+  const auto oldTree = tree("old");
+  std::vector<std::string> asked;
+  machine.programs.holdersOf = [&](const std::string& path) {
+    asked.push_back(path);
+    return std::vector<platform::FileHolder>{{"rocket.exe", 1234}, {"notepad.exe", 88}};
+  };
+  faultyFiles.failAt(platform::FileOp::kLockTest, 1);
+  WindowedApplier& w = start(at("installed"));
+  ASSERT_TRUE(w.readPatch());
+  w.startupRun();
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_EQ(view.boxes[0].caption, "Error");
+  EXPECT_NE(view.boxes[0].text.find("\" is in use: close rocket.exe (1234) and notepad.exe (88), then apply the "
+                                    "patch again."),
+            std::string::npos)
+      << view.boxes[0].text;
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(tree("installed"), oldTree);
+  EXPECT_EQ(w.exitCode(0), 0) << "outside the unattended modes the code stays";
+
+  applier::Switches passive;
+  passive.mode = applier::Unattended::kPassive;
+  view = ScriptedView();
+  faultyFiles.reset();
+  faultyFiles.failAt(platform::FileOp::kLockTest, 1);
+  WindowedApplier& p = start(at("installed"));
+  p.setUnattended(passive, nullptr);
+  ASSERT_TRUE(p.readPatch());
+  p.startupRun();
+  EXPECT_TRUE(view.boxes.empty());
+  EXPECT_EQ(p.exitCode(0), 32);
+  EXPECT_EQ(tree("installed"), oldTree);
+}
+
+// Rights the user lacks (the check pass is refused access): the window
+// offers to start the program again with administrator rights, given the
+// same patch and the target as absolute paths; this one then closes.
+TEST_F(WindowedApplierTest, MissingRightsOfferARestartWithAdministratorRights) {
+  buildPatch();
+  const auto oldTree = tree("old");
+  const auto denied = [this] {
+    faultyFiles.reset();
+    faultyFiles.failWith(platform::FileOp::kLockTest, 1, platform::Failure::kAccessDenied, -1);
+  };
+  denied();
+  enter("installed");
+  WindowedApplier& w = start(".");
+  ASSERT_TRUE(w.readPatch());
+  view.answers = {Answer::kYes, Answer::kNo};  // the target found, then the offer
+  w.startupRun();
+  ASSERT_EQ(view.boxes.size(), 2u);
+  const ScriptedView::Box offer = view.boxes[1];
+  EXPECT_EQ(offer.caption, "Administrator rights needed");
+  EXPECT_EQ(offer.style, BoxStyle::kWarningYesNo);
+  EXPECT_EQ(offer.text.rfind("Error, you may not change \"program.exe\": applying this patch needs rights", 0), 0u)
+      << offer.text;
+  EXPECT_NE(offer.text.find("\r\n\r\nDo you want to start the patch again with administrator rights?"),
+            std::string::npos);
+  EXPECT_TRUE(view.restarts.empty());
+  EXPECT_FALSE(view.destroyed) << "No: the window stays, idle";
+  EXPECT_FALSE(w.busy());
+
+  denied();
+  view.boxes.clear();
+  view.answers = {Answer::kYes, Answer::kYes};
+  w.startupRun();
+  const std::string installed = platform::absolutePath(at("installed"));
+  ASSERT_EQ(view.restarts.size(), 1u);
+  EXPECT_EQ(view.restarts[0], joinCommandLine({platform::absolutePath(at("upd.utp")), installed}));
+  EXPECT_TRUE(view.destroyed) << "the program started again takes over";
+  EXPECT_EQ(tree("installed"), oldTree);
+
+  // A program with those rights already, or one that could not start:
+  // the error alone.
+  denied();
+  view = ScriptedView();
+  view.notElevated = false;
+  WindowedApplier& elevated = start(installed);
+  ASSERT_TRUE(elevated.readPatch());
+  elevated.startupRun();
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_EQ(view.boxes[0].caption, "Error");
+  denied();
+  view = ScriptedView();
+  view.restartSucceeds = false;
+  view.answers = {Answer::kYes};
+  WindowedApplier& failing = start(installed);
+  ASSERT_TRUE(failing.readPatch());
+  failing.startupRun();
+  ASSERT_EQ(view.boxes.size(), 2u);
+  EXPECT_EQ(view.boxes[1].text, kElevationFailedText);
+  EXPECT_FALSE(view.destroyed);
+
+  // Unattended: no offer, the code of missing rights.
+  denied();
+  view = ScriptedView();
+  applier::Switches quiet;
+  quiet.mode = applier::Unattended::kQuiet;
+  WindowedApplier& q = start(installed);
+  q.setUnattended(quiet, nullptr);
+  ASSERT_TRUE(q.readPatch());
+  q.startupRun();
+  EXPECT_TRUE(view.boxes.empty());
+  EXPECT_EQ(q.exitCode(0), 5);
+}
+
+// Another run at work on the target, and a run the user stops: their own
+// exit codes in the unattended modes.
+TEST_F(WindowedApplierTest, AnotherRunOnTheTargetAndAStoppedRun) {
+  buildPatch();
+  const auto oldTree = tree("old");
+  applier::Switches passive;
+  passive.mode = applier::Unattended::kPassive;
+  machine.programs.busy.insert(platform::absolutePath(at("installed")));
+  WindowedApplier& w = start(at("installed"));
+  w.setUnattended(passive, nullptr);
+  ASSERT_TRUE(w.readPatch());
+  w.startupRun();
+  EXPECT_TRUE(view.listHas("Error, another patch is being applied to \"" + at("installed") + "\" right now. Wait until it has"))
+      << view.list.back();
+  EXPECT_EQ(w.exitCode(0), 1618);
+  EXPECT_EQ(tree("installed"), oldTree);
+  machine.programs.busy.clear();
+
+  // The user closes the window of a /passive run while it searches.
+  view = ScriptedView();
+  for (int i = 0; i < 10; ++i) fs::create_directories(at("search/dir" + std::to_string(i)));
+  WindowedApplier& s = start(at("search"));
+  s.setUnattended(passive, nullptr);
+  ASSERT_TRUE(s.readPatch());
+  view.onPump = [&](int) {
+    if (s.busy() && view.boxes.empty() && view.listHas("Checking if the patch file can be applied.")) {
+      view.answers = {Answer::kYes};
+      s.closeRequested();
+    }
+  };
+  s.startupRun();
+  ASSERT_EQ(view.boxes.size(), 1u) << "the user's own close is confirmed";
+  EXPECT_EQ(view.boxes[0].caption, "Confirm");
+  EXPECT_EQ(s.exitCode(0), 1602);
 }
 
 }  // namespace
