@@ -141,8 +141,8 @@ Switches ConsoleRun::switchesOf(const std::vector<std::string>& args, bool slash
 void ConsoleRun::showUsage() {
   if (!stub_) return show(kMsgUsage);
   const std::size_t slash = programPath_.find_last_of("\\/");
-  console_.out("Usage: " + platform::cp1252ToCp850(programPath_.substr(slash == std::string::npos ? 0 : slash + 1)) +
-               " [-t] [-auto] [oldpath [newpath]]\r\n");
+  const std::string name = platform::cp1252ToCp850(programPath_.substr(slash == std::string::npos ? 0 : slash + 1));
+  console_.out("Usage: " + name + " [-t] [-auto] [-y] [oldpath [newpath]]\r\n       " + name + " -i[=json]\r\n");
 }
 
 int ConsoleRun::usageError(int before, const std::string& argument) {
@@ -264,7 +264,7 @@ int ConsoleRun::apply(const ApplyRequest& request) {
         engine.locate_and_process(Pass::kApply);
       }
       engine.closePatch();
-      engine.show(kMsgSuccess);
+      engine.show(request.testMode ? kMsgTestSucceeded : kMsgSuccess);
       engine.cleanup();
     });
     return kExitApplied;

@@ -25,8 +25,7 @@ bool carriesPatch(const std::string& path, platform::FileSystem& files) {
   const std::unique_ptr<platform::File> file = files.open(path, platform::File::Mode::kRead);
   if (!file) return false;
   FileSource source(*file);
-  std::uint64_t end = 0;
-  return patchformat::findPatchEnd(source, &end);
+  return patchformat::carriesPatchData(source);
 }
 
 std::string unexpectedErrorText(Numbering numbering, std::exception_ptr error) {
@@ -51,7 +50,11 @@ PatchEngine::PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Mach
       temps_(machine.files),
       locator_(
           request_, numbering, machine, frontEnd, [this](const TargetPaths& candidate) { return probe(candidate); },
-          [this](const TargetPaths& candidate) { releaseTarget(candidate); }) {}
+          [this](const TargetPaths& candidate) {
+            startRefusal_.clear();
+            releaseTarget(candidate);
+          }),
+      journal_(machine.files) {}
 
 std::string PatchEngine::text(int consoleNumber, const std::string& argument, const std::string& name) const {
   return numberedMessage(numbering_, consoleNumber, MessageValues{request_.patchName, argument, name});
@@ -139,12 +142,33 @@ std::string PatchEngine::claimKey(const TargetPaths& target) const {
 }
 
 void PatchEngine::claimTarget(const TargetPaths& target) {
-  if (request_.testMode) return;  // a check changes nothing: it may run beside an apply
+  if (request_.testMode) {  // a check changes nothing: it may run beside an apply
+    settleEarlierRun(target);
+    return;
+  }
   const std::string key = claimKey(target);
   if (claims_.count(key) != 0) return;
   std::unique_ptr<platform::TargetClaim> claim = programs_.claim(key);
   if (!claim) stop(kMsgAnotherRun, text(kMsgAnotherRun, target.newPath, ""), platform::Failure::kOther);
   claims_[key] = std::move(claim);
+  settleEarlierRun(target);
+}
+
+// Only with the target claimed: a journal there is then no other run's
+// that is still at work.
+void PatchEngine::settleEarlierRun(const TargetPaths& target) {
+  const std::string dir = journalDirectory(target);
+  if (!settled_.insert(dir).second || !files_.fileExists(dir + RunJournal::kFileName)) return;
+  if (request_.testMode) {
+    show(kMsgEarlierRunPending, target.newPath);
+    return;
+  }
+  switch (RunJournal::settleEarlierRun(files_, dir)) {
+    case RunJournal::Found::kUndone: show(kMsgEarlierRunUndone, target.newPath); break;
+    case RunJournal::Found::kCompleted: show(kMsgEarlierRunCompleted, target.newPath); break;
+    case RunJournal::Found::kStuck: fail(kMsgEarlierRunStuck, target.newPath);
+    case RunJournal::Found::kNothing: break;
+  }
 }
 
 void PatchEngine::releaseTarget(const TargetPaths& target) { claims_.erase(claimKey(target)); }
@@ -202,6 +226,13 @@ void PatchEngine::requireSafe(const std::string& name, bool mayBeEmpty) {
 void PatchEngine::load_patch() {
   cleanup();
   claims_.clear();
+  settled_.clear();
+  // A run that was killed left its temporaries (the expanded body, kept
+  // results) in the temporary directory; they go when no other run is at
+  // work there.
+  bool alone = false;
+  if (!tempUse_) tempUse_ = programs_.useTemporaries(files_.tempDirectory(), &alone);
+  if (alone) deleteTemporariesIn(files_, files_.tempDirectory(), [](const std::string&) { return false; });
   if (!(patch_ = files_.open(request_.patchName, platform::File::Mode::kRead))) fail(kMsgCannotOpenPatch);
   FileSource source(*patch_);
   const patchformat::PatchLocation where = patchformat::locatePatch(source, request_.compareMagic);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "applier/front_end.h"
+#include "applier/journal.h"
 #include "applier/location.h"
 #include "applier/messages.h"
 #include "applier/patch_body.h"
@@ -75,7 +76,9 @@ enum class Walk {
 bool safeRelativeName(const std::string& name);
 
 // Whether the file `path` ends with a patch trailer (a signed program: just
-// before its certificate table): a program file with a patch joined behind it.
+// before its certificate table): a program file with a patch joined behind
+// it. A program followed by only the start of a patch carries one too, cut
+// short, which loading it then reports.
 bool carriesPatch(const std::string& path, platform::FileSystem& files);
 
 // The directory part of `path` with its separator; ".\" for a bare name.
@@ -229,8 +232,8 @@ class PatchEngine {
   // `size` is the final size that `result` must have.
   void replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace, const std::string& target,
                     const std::string& name, std::uint32_t size, std::uint32_t dosDateTime);
-  // Moves `file` into the backup directory as `name`; the move is recorded in `change`.
-  void backup_file(const std::string& file, const std::string& name, std::size_t change);
+  // Moves `file` into the backup directory as `name`.
+  void backup_file(const std::string& file, const std::string& name);
   // Writes the body's `size` bytes at `content` as the new file `target`.
   void write_embedded(const std::string& target, const std::string& name, std::uint64_t content, std::uint32_t size,
                       std::uint32_t dosDateTime);
@@ -240,17 +243,27 @@ class PatchEngine {
   void putInPlace(const std::string& staged, const std::string& target, const std::string& name,
                   std::uint32_t dosDateTime, bool backup);
   void make_dirs(const std::string& path);
+  // Removes the directories of `file` that are empty now (an obsolete file
+  // moved to the backup), up to the target's own directory.
+  void removeEmptiedDirectories(const std::string& file);
   // A free temporary name beside `file`, which is renamed to it. The file
   // is not one of temps_: an interrupt must never delete an earlier version.
   std::string moveAside(const std::string& file);
   // Puts every file that the apply pass changed back as it was, newest
   // change first, and removes the directories it made.
   void undoChanges();
-  // A new entry of the journal for `target`; returns its index.
-  std::size_t recordChange(const std::string& target);
+  // Starts the journal of the apply pass on target_.
+  void startJournal();
+  // Where the journal of `target` lies (ending in a separator).
+  std::string journalDirectory(const TargetPaths& target) const;
   // The apply pass is complete: earlier versions moved aside are deleted,
   // and so are the temporaries of an earlier run that stopped abruptly.
   void commitChanges();
+  // A run killed on `target` left its journal: put right before this run
+  // goes on (told to the user), or only told in test mode.
+  void settleEarlierRun(const TargetPaths& target);
+  // The front end's pump; in the apply pass, an interrupt ends the run here.
+  void pump();
   // Remembers where a run of this patch makes temporaries for the record
   // `name`: beside its target and its backup, and (probe files) in any
   // directory from the target's root down to those.
@@ -296,9 +309,18 @@ class PatchEngine {
     std::string name;
   };
   std::vector<Place> probedPlaces_;
+  // A search starts where the series' rule put the target. When that
+  // starting point is refused for a file that matches no version (it is
+  // the software, changed), that file's message: the run ends with it
+  // should nothing else fit. A candidate the user declines clears it.
+  std::string startRefusal_;
+  int probes_ = 0;              // of the current series' search
+  std::size_t knownFiles_ = 0;  // patched files found in a version the patch knows, by the current walk
   // The targets this run works on, by directory, held until the engine is
   // done with the run (after an undo too).
   std::map<std::string, std::unique_ptr<platform::TargetClaim>> claims_;
+  // This run's registration as a user of the temporary directory.
+  std::unique_ptr<platform::TargetClaim> tempUse_;
   // Verified final files that the check pass of a real run keeps in the
   // temporary directory for the apply pass, by the body offset of their
   // record: a second decode of the same delta is saved.
@@ -307,17 +329,10 @@ class PatchEngine {
   std::uint64_t keepBudget_ = std::uint64_t{1} << 30;
 
   // What the apply pass changed so far, in order, so that a failure part-way
-  // can leave the target as it was before the run.
-  struct Change {
-    std::string target;
-    bool placed = false;          // something new may stand at `target`
-    std::string earlier;          // where the earlier version of `target` went; empty: nowhere
-    bool earlierAside = false;    // `earlier` is a name beside it (else the backup)
-    std::string olderBackup;      // an earlier backup moved aside for this one
-    std::string backupPlace;      // where that older backup belongs
-  };
-  std::vector<Change> changes_;
-  std::vector<std::string> madeDirs_;
+  // (or the next run, after a kill) can leave the target as it was.
+  RunJournal journal_;
+  bool applying_ = false;  // in the apply pass
+  std::set<std::string> settled_;  // targets whose earlier run was looked for
   std::set<std::string> creatableDirs_;  // checked by checkCreatable in this check pass
   std::set<std::string> temporaryPlaces_;  // directories, each ending in a separator
   std::uint64_t newBytes_ = 0;  // of the new files the series' check walk has met

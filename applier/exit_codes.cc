@@ -6,12 +6,14 @@ int exitCodeOf(const ApplierError& error) {
   switch (error.number()) {
     case kMsgNotFound:
     case kMsgNotApplicable:
+    case kMsgTargetMissing:
     case kMsgRegistryFailed:
       return kExitNotApplicable;
     case kMsgNoRoom:
       return kExitDiskFull;
     case kMsgInUse:
     case kMsgInUseBy:
+    case kMsgEarlierRunStuck:
       return kExitInUse;
     case kMsgNeedsRights:
       return kExitAccessDenied;
@@ -20,6 +22,7 @@ int exitCodeOf(const ApplierError& error) {
     case kMsgLogFailed:
       return kExitLogFailed;
     case kMsgDenied:
+    case kMsgInterrupted:
     case kErrorCancelled:
       return kExitCancelled;
     default:

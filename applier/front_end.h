@@ -39,6 +39,11 @@ class FrontEnd {
  public:
   virtual ~FrontEnd() = default;
   virtual void show(const std::string& text) = 0;
+  // A file of the target stops the series: `text` names it and says what
+  // to do, and the run's error follows at once. Shown like any message; a
+  // front end that shows the error apart from them (a window's box) keeps
+  // it for that.
+  virtual void refused(const std::string& text) { show(text); }
   // A yes/no question; true for yes.
   virtual bool ask(const std::string& message, const std::string& caption) = 0;
   // Lets a window breathe; called per record, per delta instruction and per directory searched.

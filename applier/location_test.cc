@@ -154,6 +154,32 @@ TEST_F(TargetLocatorTest, SearchAsksForEachFitAndTheApplyPassKeepsTheAnswer) {
   EXPECT_TRUE(probed.empty());
 }
 
+// The search from a given path looks at the directory and its entries,
+// one level deep; only the scan of the disks goes further down.
+TEST_F(TargetLocatorTest, TheSearchLooksOneLevelDeepTheDiskScanEveryLevel) {
+  put("area/group/app/x");
+  const std::string dir = at("area") + "\\";
+  fits = {dir + "group\\app"};
+  front.answers = "n";  // to the offer of a disk scan
+  front.scan = true;
+  TargetLocator l = locator(searching(at("area")));
+  l.begin(true);
+  ASSERT_TRUE(l.place(patchformat::SeriesHeader()));
+  EXPECT_EQ(l.settle(0, Pass::kCheck), TargetLocator::Settled::kNotFound);
+  EXPECT_EQ(std::count(probed.begin(), probed.end(), dir + "group"), 1);
+  for (const std::string& p : probed) EXPECT_EQ(p.find("group\\"), std::string::npos) << p;
+
+  machine.locations.drives['C'] = {platform::kDriveFixed, dir};
+  front = ScriptedFrontEnd();
+  front.scan = true;
+  front.answers = "yy";  // the disk scan, then the target it finds
+  TargetLocator scan = locator(searching(at("area")));
+  scan.begin(true);
+  ASSERT_TRUE(scan.place(patchformat::SeriesHeader()));
+  EXPECT_EQ(scan.settle(0, Pass::kCheck), TargetLocator::Settled::kSearched);
+  EXPECT_EQ(scan.target().oldPath, dir + "group\\app");
+}
+
 TEST_F(TargetLocatorTest, DecliningEveryCandidateEndsNotFound) {
   put("area/a/x");
   put("area/b/y");

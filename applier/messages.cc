@@ -62,8 +62,8 @@ const Entry kTable[] = {
     {30, 32, "%nDo you want to apply this patch file?", nullptr, false},
     {31, 33, "%nYou denied to apply the patch file. Restart the patch file in case you change%nyour mind.", nullptr,
      false},
-    {32, 34, "Usage: Pelmo32.exe patch.utp [path]%n", "Usage: Pelmora [-t] [-auto] patchname [oldpath [newpath]]%n",
-     false},
+    {32, 34, "Usage: Pelmo32.exe patch.utp [path]%n",
+     "Usage: Pelmora [-t] [-auto] [-y] patchname [oldpath [newpath]]%n       Pelmora -i[=json] patchname%n", false},
     {33, 35, "Illegal option \"%s\" used!", nullptr, false},
     {34, 36,
      "%nError, access denied for moving this file to backup dir. Probably you%nare trying to overwrite a file "
@@ -110,6 +110,27 @@ const Entry kTable[] = {
      "patch again.",
      nullptr, false},
     {49, 53, "%nError, cannot write the log file \"%s\".", nullptr, false},
+    {65, 70,
+     "%n%nInterrupted: the patch was not applied. Every file it had changed is back as it%nwas, so the software is "
+     "as before. Apply the patch again to update it.",
+     nullptr, false},
+    {66, 71,
+     "%nAn earlier run of a patch on \"%s\" was interrupted before it finished: its%nchanges have been undone, "
+     "and this run starts from the files as they were.%n",
+     nullptr, false},
+    {67, 72,
+     "%nAn earlier run of a patch on \"%s\" was interrupted while it tidied up after%napplying the patch: this run "
+     "completed the tidy-up.%n",
+     nullptr, false},
+    {68, 73,
+     "%nAn earlier run of a patch on \"%s\" was interrupted. The next run that applies%na patch there (not a test) "
+     "puts its changes right first.%n",
+     nullptr, false},
+    {69, 74,
+     "%nError, an earlier run of a patch on \"%s\" was interrupted, and its changes%ncannot be undone now: a file "
+     "is in use or may not be changed. Close the programs%nthat use it, then apply the patch again.",
+     nullptr, false},
+    {55, 61, "Error, the target path \"%s\" does not exist.", "%nError, the target path \"%s\" does not exist.", false},
     {-1, 29, "Press any key to continue ... ", nullptr, false},
     {-1, 30, "Comment for you from the creating people this patch file:%n", nullptr, false},
     {-1, 37,
@@ -119,6 +140,7 @@ const Entry kTable[] = {
      nullptr, false},
     {-1, 38, " (y/n) ", nullptr, false},
     {-1, 54, "%nPress any key to close this window ... ", nullptr, false},
+    {-1, 60, "%nOk, the check succeeded; in test mode no file was changed.%n", nullptr, false},
 };
 
 constexpr int kWindowedNoPatchFile = 11;  // and 12, the wrong version: not in the stub's table

@@ -69,6 +69,17 @@ enum ConsoleMessage : int {
   kMsgAnotherRun = 52,      // %s: a target another run works on
   kMsgLogFailed = 53,       // %s: the log file
   kMsgPressKeyToClose = 54, // console only: the wait of a console window that closes with the program
+  kMsgTestSucceeded = 60,   // console only: the last words of a test run (-t)
+  kMsgTargetMissing = 61,   // %s: a target path that names nothing
+  // An interrupt (Ctrl-C, a closed console, SIGTERM) in the apply pass.
+  kMsgInterrupted = 70,
+  // %s: a target where an earlier run was killed in its apply pass: that
+  // run undone; its tidy-up completed; to be settled by a real run; could
+  // not be undone now.
+  kMsgEarlierRunUndone = 71,
+  kMsgEarlierRunCompleted = 72,
+  kMsgEarlierRunPending = 73,
+  kMsgEarlierRunStuck = 74,
 };
 
 // The text of message `number` in `numbering`; empty when there is none.

@@ -33,6 +33,21 @@ TEST(ApplierMessages, BothNumberingsShareOneTable) {
   EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgPressKeyToClose), -1);
 }
 
+// A number given to two messages would show the first one for both: each
+// number of either numbering names one message, whose number in the other
+// numbering leads back to it.
+TEST(ApplierMessages, EveryNumberNamesOneMessage) {
+  for (int n = 0; n < 100; ++n) {
+    const int windowed = otherNumber(Numbering::kConsole, n);
+    if (windowed >= 0) EXPECT_EQ(otherNumber(Numbering::kWindowed, windowed), n) << "console " << n;
+    const int console = otherNumber(Numbering::kWindowed, n);
+    if (console >= 0) EXPECT_EQ(otherNumber(Numbering::kConsole, console), n) << "windowed " << n;
+  }
+  EXPECT_EQ(numberedMessage(Numbering::kStub, kMsgTargetMissing, MessageValues{"", "C:\\App", ""}),
+            "Error, the target path \"C:\\App\" does not exist.");
+  EXPECT_EQ(otherNumber(Numbering::kConsole, kMsgTestSucceeded), -1) << "the windowed appliers have no test mode";
+}
+
 TEST(ApplierMessages, TheStubTableLacksTheNoPatchAndVersionMessages) {
   EXPECT_EQ(messageText(Numbering::kStub, 10), messageText(Numbering::kWindowed, 10));
   EXPECT_EQ(messageText(Numbering::kStub, 11), messageText(Numbering::kWindowed, 13)) << "moved down two places";

@@ -6,11 +6,12 @@
 //      patches), or aside under a temporary name;
 //   3. the new file is renamed into place (a single-file patch's one rename
 //      replaces the original at once).
-// Each step is recorded first: an error at any point of the apply pass
-// undoes every change of the run. A run that stopped abruptly between the
-// steps leaves only whole files: the target's old or new version, or the
-// old one in the backup, where a rerun takes its source from. The rerun
-// then removes the temporaries the stopped run left (sweepTemporaries).
+// Each step is noted in the run's journal (journal.h) before it is made:
+// an error or an interrupt at any point of the apply pass undoes every
+// change of the run. A run that was killed between the steps leaves only
+// whole files and its journal file; the next run on the target puts the
+// target back from that file, or finishes its tidy-up, and removes the
+// temporaries the killed run left (sweepTemporaries).
 #include <vector>
 
 #include "applier/engine.h"
@@ -34,9 +35,22 @@ std::string PatchEngine::backupLocation(const std::string& name) const {
 void PatchEngine::make_dirs(const std::string& path) {
   // Errors (existing directories, drive roots) are left to the create that follows.
   for (std::size_t i = 1; i < path.size(); ++i) {
-    if ((path[i] == '\\' || path[i] == '/') && files_.makeDirectory(path.substr(0, i))) {
-      madeDirs_.push_back(path.substr(0, i));
-    }
+    if ((path[i] != '\\' && path[i] != '/') || files_.isDirectory(path.substr(0, i))) continue;
+    journal_.note(RunJournal::Kind::kMadeDirectory, path.substr(0, i));
+    files_.makeDirectory(path.substr(0, i));
+  }
+}
+
+void PatchEngine::removeEmptiedDirectories(const std::string& file) {
+  const std::string root = journalDirectory(target_);
+  std::string dir = directoryPart(file);
+  while (dir.size() > root.size() && dir.compare(0, root.size(), root) == 0) {
+    dir.pop_back();
+    std::vector<std::string> names;
+    if (!files_.listDirectory(dir, &names) || !names.empty()) return;
+    journal_.note(RunJournal::Kind::kRemovedDirectory, dir);
+    if (!files_.removeDirectory(dir)) return;
+    dir = directoryPart(dir);
   }
 }
 
@@ -51,42 +65,38 @@ void PatchEngine::stamp(const std::string& path, std::uint32_t dosDateTime) {
 
 std::string PatchEngine::moveAside(const std::string& file) {
   std::string aside;
-  if (!TempNames(files_, directoryPart(file)).adopt(file, &aside)) fail(kMsgBackupDenied);
+  const auto noteIt = [this, &file](const std::string& name) {
+    journal_.note(RunJournal::Kind::kAside, file, name);
+  };
+  if (!temps_.namesIn(directoryPart(file)).adopt(file, &aside, noteIt)) fail(kMsgBackupDenied);
   return aside;
 }
 
-void PatchEngine::backup_file(const std::string& file, const std::string& name, std::size_t change) {
+void PatchEngine::backup_file(const std::string& file, const std::string& name) {
   if (!files_.fileExists(file)) return;
   const std::string location = backupLocation(name);
   make_dirs(location);
   // An earlier backup of the same name is replaced, but kept aside until
   // the whole run has succeeded.
-  if (files_.fileExists(location)) {
-    changes_[change].backupPlace = location;
-    changes_[change].olderBackup = moveAside(location);
-  }
+  if (files_.fileExists(location)) moveAside(location);
+  journal_.note(RunJournal::Kind::kMove, file, location);
   if (!files_.moveFile(file, location)) fail(kMsgBackupDenied);
-  changes_[change].earlier = location;
 }
 
-// The journal is undone newest change first: a file's earlier version is
-// moved back once the new one is gone, then an older backup back into the
-// backup directory; a file that had no earlier version is removed.
-void PatchEngine::undoChanges() {
-  for (auto c = changes_.rbegin(); c != changes_.rend(); ++c) {
-    if (c->placed) delete_file(c->target);
-    if (!c->earlier.empty()) files_.moveFile(c->earlier, c->target);
-    if (!c->olderBackup.empty()) files_.moveFile(c->olderBackup, c->backupPlace);
+void PatchEngine::undoChanges() { journal_.undo(); }
+
+// The journal of the current target's directory, with the places where
+// the check pass found that temporaries are made there.
+void PatchEngine::startJournal() {
+  if (!journal_.start(journalDirectory(target_))) fail(kMsgReplaceDenied);
+  const std::string root = journalDirectory(target_);
+  for (const std::string& dir : temporaryPlaces_) {
+    if (dir.compare(0, root.size(), root) == 0) journal_.note(RunJournal::Kind::kTemporaries, dir);
   }
-  for (auto d = madeDirs_.rbegin(); d != madeDirs_.rend(); ++d) files_.removeDirectory(*d);
-  changes_.clear();
-  madeDirs_.clear();
 }
 
-std::size_t PatchEngine::recordChange(const std::string& target) {
-  changes_.emplace_back();
-  changes_.back().target = target;
-  return changes_.size() - 1;
+std::string PatchEngine::journalDirectory(const TargetPaths& target) const {
+  return directoryPatch_ ? target.newPath + "\\" : directoryPart(target.newPath);
 }
 
 void PatchEngine::commitChanges() {
@@ -94,14 +104,8 @@ void PatchEngine::commitChanges() {
   // version deleted below could not be put back. What follows only tidies
   // up; its failures, of any kind, are passed over like those of a
   // deletion, and what they leave the next run's sweep removes.
-  std::vector<Change> done;
-  done.swap(changes_);
-  madeDirs_.clear();
   try {
-    for (const Change& c : done) {
-      if (!c.olderBackup.empty()) delete_file(c.olderBackup);
-      if (c.earlierAside) delete_file(c.earlier);
-    }
+    journal_.complete();
     sweepTemporaries();
   } catch (...) {
   }
@@ -126,11 +130,7 @@ void PatchEngine::noteTemporaryPlaces(const std::string& name) {
 // new version and its earlier one in the backup.
 void PatchEngine::sweepTemporaries() {
   for (const std::string& dir : temporaryPlaces_) {
-    std::vector<std::string> names;
-    if (!files_.listDirectory(dir, &names)) continue;
-    for (const std::string& name : names) {
-      if (TempNames::isTemporaryName(name) && !temps_.holds(dir + name)) delete_file(dir + name);
-    }
+    deleteTemporariesIn(files_, dir, [this](const std::string& path) { return temps_.holds(path); });
   }
   temporaryPlaces_.clear();
 }
@@ -180,14 +180,12 @@ void PatchEngine::putInPlace(const std::string& staged, const std::string& targe
     temps_.release(staged);
     return;
   }
-  const std::size_t change = recordChange(target);
   if (existed && backup) {
-    backup_file(target, name, change);
+    backup_file(target, name);
   } else if (existed) {
-    changes_[change].earlier = moveAside(target);
-    changes_[change].earlierAside = true;
+    moveAside(target);
   }
-  changes_[change].placed = true;
+  journal_.note(RunJournal::Kind::kPlace, staged, target);
   if (!files_.moveFile(staged, target)) fail(kMsgReplaceDenied);
   temps_.release(staged);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "applier/delta_files.h"
@@ -42,26 +43,36 @@ int deltaMessage(patchformat::DeltaError e) {
   }
 }
 
-// Calls the front end's pump whenever the decoder reads further into its
-// instructions.
+// Calls `tick` whenever the decoder reads further into its instructions.
+template <typename Tick>
 class PumpingReader : public patchformat::ByteReader {
  public:
-  PumpingReader(patchformat::ByteReader& inner, FrontEnd& frontEnd) : inner_(inner), frontEnd_(frontEnd) {}
+  PumpingReader(patchformat::ByteReader& inner, Tick tick) : inner_(inner), tick_(tick) {}
   long read(void* buffer, std::size_t n) override {
-    frontEnd_.pump();
+    tick_();
     return inner_.read(buffer, n);
   }
 
  private:
   patchformat::ByteReader& inner_;
-  FrontEnd& frontEnd_;
+  Tick tick_;
 };
 
 std::string joined(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
 
 }  // namespace
 
+// An interrupt in the apply pass waits for the file operation under way;
+// the walk then stops at its next step, and the run ends like a failing
+// one, with every change undone. In the check pass it ends the run at once.
 void PatchEngine::locate_and_process(Pass pass) {
+  std::optional<platform::InterruptsDeferred> deferred;
+  if (pass == Pass::kApply) deferred.emplace();
+  applying_ = pass == Pass::kApply;
+  struct Applying {
+    bool& flag;
+    ~Applying() { flag = false; }
+  } applying{applying_};
   locator_.begin(directoryPatch_);
   creatableDirs_.clear();
   seekBody(firstSeries_);
@@ -75,8 +86,18 @@ void PatchEngine::locate_and_process(Pass pass) {
     }
     seriesPosition_ = body_->position();  // where probes and walks of this series start
 
+    probes_ = 0;
+    startRefusal_.clear();
     const TargetLocator::Settled settled = locator_.settle(k, pass);
-    if (settled == TargetLocator::Settled::kNotFound) fail(kMsgNotFound);
+    if (settled == TargetLocator::Settled::kNotFound) {
+      // Nothing fits, but where the search began is the software with a
+      // file changed: that file is what to set right, not where to look.
+      if (!startRefusal_.empty() && !frontEnd_.abortRequested()) {
+        frontEnd_.refused(startRefusal_);
+        fail(kMsgNotApplicable, locator_.target().oldPath);
+      }
+      fail(kMsgNotFound);
+    }
     target_ = locator_.target();
     frontEnd_.located(target_.oldPath);
     // The accepted candidate was the last one probed.
@@ -90,13 +111,20 @@ void PatchEngine::locate_and_process(Pass pass) {
     // A target the series' rule placed is claimed here, one that a search
     // found when it was probed.
     if (settled == TargetLocator::Settled::kPlaced && pass == Pass::kCheck) {
+      // A path that names nothing is said to, rather than that each of its
+      // files is missing (or cannot be made there).
+      platform::FileStatus status;
+      if (!files_.fileStatus(target_.oldPath, &status)) fail(kMsgTargetMissing, target_.oldPath);
       claimTarget(target_);
       if (!process_series(Walk::kCheck)) fail(kMsgNotApplicable, target_.oldPath);
     }
     // A file that the check pass could rebuild may have changed since (or
     // its result was not kept): the apply pass then ends like its other
     // errors, with every change undone.
-    if (pass == Pass::kApply && !process_series(Walk::kApply)) fail(kMsgNotApplicable, target_.oldPath);
+    if (pass == Pass::kApply) {
+      startJournal();
+      if (!process_series(Walk::kApply)) fail(kMsgNotApplicable, target_.oldPath);
+    }
     if (!series.moreFollow()) {
       if (pass == Pass::kApply) commitChanges();
       return;
@@ -105,11 +133,28 @@ void PatchEngine::locate_and_process(Pass pass) {
   }
 }
 
+// In the apply pass an interrupt, or a window's request to stop, ends the
+// run between two file operations, with every change undone.
+void PatchEngine::pump() {
+  frontEnd_.pump();
+  if (applying_ && (platform::interruptRequested() || frontEnd_.abortRequested())) {
+    platform::clearInterruptRequest();
+    fail(kMsgInterrupted);
+  }
+}
+
 bool PatchEngine::probe(const TargetPaths& candidate) {
   target_ = candidate;
   pendingObstacle_ = Obstacle();
   probedPlaces_.clear();
-  if (!process_series(Walk::kProbe)) return false;
+  // A candidate where a run was killed is put right first: the probe then
+  // sees the files as they were before that run.
+  const bool claimedFirst = !request_.testMode && files_.fileExists(journalDirectory(candidate) + RunJournal::kFileName);
+  if (claimedFirst) claimTarget(candidate);
+  if (!process_series(Walk::kProbe)) {
+    if (claimedFirst) releaseTarget(candidate);
+    return false;
+  }
   // Claimed before the user is asked: no other run takes it meanwhile.
   claimTarget(candidate);
   return true;
@@ -118,6 +163,8 @@ bool PatchEngine::probe(const TargetPaths& candidate) {
 bool PatchEngine::process_series(Walk walk) {
   seekBody(seriesPosition_);
   newBytes_ = 0;
+  knownFiles_ = 0;
+  if (walk == Walk::kProbe) ++probes_;
   // Every new file of the series stands beside its earlier version (which
   // only moves into the backup) before the run is complete, so the target's
   // volume must hold all of them at once.
@@ -126,7 +173,7 @@ bool PatchEngine::process_series(Walk walk) {
     return true;
   };
   for (;;) {
-    frontEnd_.pump();
+    pump();
     patchformat::RecordType type = patchformat::kRecordPatched;
     if (directoryPatch_ && !reader().readRecordType(&type)) bodyFailed();
     switch (type) {
@@ -296,18 +343,25 @@ bool PatchEngine::patchedFile(Walk walk) {
     }
     if (!finalInPlace && !result.empty()) temps_.drop(result);
     if (report) show(kMsgOk);
+    ++knownFiles_;
   } else if (alreadyUpdated) {
     if (report) show(kMsgAlreadyUpdated);
+    ++knownFiles_;
   } else if (info.fileFlags & patchformat::kFileOptional) {
     if (walk != Walk::kProbe) show(kMsgOptionalMissing);
   } else {
     // A file that is there but matches no source was changed by hand or
     // belongs to another release (or changed after the check pass): say so
     // rather than that it is missing.
-    if (walk != Walk::kProbe && files_.fileExists(inPlace)) {
-      showFile(kMsgNoKnownVersion, shown);
+    const bool there = files_.fileExists(inPlace);
+    if (walk != Walk::kProbe && there) {
+      frontEnd_.refused(text(kMsgNoKnownVersion, "", shown));
     } else if (walk != Walk::kProbe && directoryPatch_) {
       show(kMsgRequiredMissing);
+    } else if (walk == Walk::kProbe && there && probes_ == 1 && (request_.oldPath != "." || knownFiles_ > 0)) {
+      // The search's starting point, named by the user or holding other
+      // files of the patch in a version it knows, is the software.
+      startRefusal_ = text(kMsgNoKnownVersion, "", shown);
     }
     return false;
   }
@@ -380,7 +434,8 @@ void PatchEngine::obsoleteFile(Walk walk) {
     checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
   } else {
     showFile(kMsgRemovingObsolete, name);
-    backup_file(target, name, recordChange(target));
+    backup_file(target, name);
+    removeEmptiedDirectories(target);
   }
 }
 
@@ -417,7 +472,7 @@ bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sour
     streams.length[i] = source.record.streamLength[i];
     at += source.record.streamLength[i];
   }
-  PumpingReader numbers(*streams.reader[0], frontEnd_);
+  PumpingReader numbers(*streams.reader[0], [this] { pump(); });
   streams.reader[0] = &numbers;
   FileSource from(*in);
   FileOutput to(*out, output->window);

@@ -39,8 +39,14 @@ bool TempNames::create(std::unique_ptr<platform::File>* file, std::string* path)
       path);
 }
 
-bool TempNames::adopt(const std::string& from, std::string* path) {
-  return firstFree([this, &from](const std::string& name) { return files_.moveFileNew(from, name); }, path);
+bool TempNames::adopt(const std::string& from, std::string* path,
+                      const std::function<void(const std::string&)>& before) {
+  return firstFree(
+      [this, &from, &before](const std::string& name) {
+        if (before) before(name);
+        return files_.moveFileNew(from, name);
+      },
+      path);
 }
 
 TempFiles::TempFiles(platform::FileSystem& files) : files_(files), names_(files, files.tempDirectory()) {}
@@ -54,7 +60,7 @@ void TempFiles::hold(const std::string& path) {
 // between its creation and its record would leave it behind.
 bool TempFiles::create(const std::string& dir, std::unique_ptr<platform::File>* file, std::string* path) {
   const platform::InterruptsHeld held;
-  const bool made = dir.empty() ? names_.create(file, path) : TempNames(files_, dir).create(file, path);
+  const bool made = dir.empty() ? names_.create(file, path) : namesIn(dir).create(file, path);
   if (!made) return false;
   try {
     hold(*path);
@@ -68,7 +74,7 @@ bool TempFiles::create(const std::string& dir, std::unique_ptr<platform::File>* 
 
 bool TempFiles::moveInto(const std::string& path, const std::string& dir, std::string* moved) {
   const platform::InterruptsHeld held;
-  if (!holds(path) || !TempNames(files_, dir).adopt(path, moved)) return false;
+  if (!holds(path) || !namesIn(dir).adopt(path, moved)) return false;
   release(path);
   hold(*moved);
   return true;

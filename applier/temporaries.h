@@ -2,6 +2,7 @@
 // those a run holds, which clean-up and an interrupt must not leave behind.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,13 +18,21 @@ class TempNames {
  public:
   static constexpr int kAttempts = 1000;
 
-  TempNames(platform::FileSystem& files, std::string dir) : files_(files), dir_(std::move(dir)) {}
+  TempNames(platform::FileSystem& files, std::string dir) : files_(files), dir_(std::move(dir)), next_(own_) {}
+  // Numbers counted on `next`, shared with other directories: names that
+  // never come twice in one run.
+  TempNames(platform::FileSystem& files, std::string dir, unsigned long& next)
+      : files_(files), dir_(std::move(dir)), next_(next) {}
+  TempNames(const TempNames&) = delete;  // next_ may refer to its own counter
+  TempNames& operator=(const TempNames&) = delete;
   // Whether a file name (no directory) is one that this class makes.
   static bool isTemporaryName(const std::string& name);
   // False after kAttempts names could not be created.
   bool create(std::unique_ptr<platform::File>* file, std::string* path);
-  // Moves the file `from` (same volume) to the first free name.
-  bool adopt(const std::string& from, std::string* path);
+  // Moves the file `from` (same volume) to the first free name; `before`,
+  // when given, is told each name just before the move to it is tried.
+  bool adopt(const std::string& from, std::string* path,
+             const std::function<void(const std::string&)>& before = nullptr);
 
  private:
   template <typename Take>
@@ -31,7 +40,8 @@ class TempNames {
 
   platform::FileSystem& files_;
   std::string dir_;
-  unsigned long next_ = 0;
+  unsigned long own_ = 0;
+  unsigned long& next_;
 };
 
 // The temporaries of one run. Each is deleted by deleteAll (and by the
@@ -54,6 +64,10 @@ class TempFiles {
   // `dir` lies on another volume; `path` then stays as it was.
   bool moveInto(const std::string& path, const std::string& dir, std::string* moved);
   bool holds(const std::string& path) const;
+  // Names in `dir` (ending in a separator) that this run has not used
+  // before in any directory but the temporary one: a name in the journal
+  // of a run stands for one file only.
+  TempNames namesIn(const std::string& dir) { return TempNames(files_, dir, nextName_); }
   void drop(const std::string& path);     // deletes it now
   void release(const std::string& path);  // it became a target file: it stays
   // Deletes every temporary still held (each must be closed by now).
@@ -68,6 +82,7 @@ class TempFiles {
 
   platform::FileSystem& files_;
   TempNames names_;  // in the temporary directory, counting on over the run
+  unsigned long nextName_ = 0;  // of the names in other directories
   std::vector<std::string> held_;
 };
 

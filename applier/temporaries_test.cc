@@ -103,7 +103,7 @@ TEST_F(TempFilesTest, MoveIntoRenamesBesideATargetOrLeavesTheTemporary) {
   const std::string a = make(temps, dir);
   std::string moved, other;
   ASSERT_TRUE(temps.moveInto(a, dir + "beside\\", &moved));
-  EXPECT_EQ(moved, dir + "beside\\VDX0.tmp");
+  EXPECT_EQ(moved, dir + "beside\\VDX1.tmp") << "a name is used once in a run, in any directory";
   EXPECT_FALSE(exists(a));
   EXPECT_TRUE(exists(moved));
   EXPECT_TRUE(temps.holds(moved));

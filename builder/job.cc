@@ -21,6 +21,7 @@
 #include "packaging/archive.h"
 #include "packaging/stub_join.h"
 #include "patchformat/container.h"
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -668,7 +669,7 @@ void Job::directoryPatch(const TargetOptions& target) {
   ChainSearch search(starts);
   std::vector<FilePlan> plans;
   for (const auto& f : end.entries) {
-    const bool exactOnly = inList(f->relativePath, target.exactPatterns);
+    const bool exactOnly = inList(f->writtenPath, target.exactPatterns);
     search.search(*f, exactOnly);
     if (search.bestScore() == 0.0 || (f->size <= 100 && search.bestScore() <= 0.999)) {
       plans.push_back(FilePlan{FilePlan::Kind::kEmbed, f.get(), {}});
@@ -681,7 +682,7 @@ void Job::directoryPatch(const TargetOptions& target) {
     }
     FilePlan plan{FilePlan::Kind::kPatch, f.get(), {}};
     for (auto it = kept.rbegin(); it != kept.rend(); ++it) plan.states.push_back(stateName(**it));
-    plan.flags = inList(f->relativePath, target.unimportantPatterns) ? patchformat::kFileOptional : 0;
+    plan.flags = inList(f->writtenPath, target.unimportantPatterns) ? patchformat::kFileOptional : 0;
     plans.push_back(std::move(plan));
   }
   writePlans(plans);
@@ -691,11 +692,14 @@ void Job::directoryPatch(const TargetOptions& target) {
       bool present = false;
       for (const auto& f : end.entries) present = present || sameName(f->relativePath, e->relativePath);
       if (present) continue;
-      const PatternEntry* p = removePatternFor(e->relativePath, target);
+      const PatternEntry* p = removePatternFor(e->writtenPath, target);
       if (p == nullptr) continue;
       if (!o_.quiet) {
-        print("Inserting remove instruction for \"%s\" due to pattern \"%s\".\n",
-              "Inserting remove instruction for \"%s\" due to pattern \"%s\".\n", e->relativePath, p->pattern);
+        // The pattern is no system text: it joins the formatted name as written.
+        out_.write(Out::kStdout, formatMessage("Inserting remove instruction for \"%s\" due to pattern \"",
+                                               e->relativePath) +
+                                     platform::consoleText(p->pattern) + "\".\n");
+        out_.flush(Out::kStdout);
       }
       writeRemoveRecord(e->relativePath);
     }

@@ -8,8 +8,9 @@
 int main(int argc, char** argv) {
   // System DLLs only from the system directory, never from beside the program.
   platform::restrictLibrarySearch();
-  // The words in the system's code page, as every name inside the builder is.
-  std::vector<std::string> args = platform::programArguments(argc, argv);
+  // The words as the user wrote them: the builder takes names from them in
+  // the system's code page, and patterns as they are.
+  std::vector<std::string> args = platform::programArgumentsUtf8(argc, argv);
   std::vector<char*> words;
   for (std::string& a : args) words.push_back(&a[0]);
   words.push_back(nullptr);

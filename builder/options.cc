@@ -6,9 +6,15 @@
 #include "builder/autofind.h"
 #include "builder/messages.h"
 #include "platform/codepage.h"
+#include "platform/console.h"
 
 namespace builder {
 namespace {
+
+// What the appliers' comment panels show: lines of at most 75 characters,
+// at most 10 of them.
+constexpr std::size_t kCommentLineLength = 75;
+constexpr int kCommentLines = 10;
 
 // Texts reach the messages through a fixed buffer that holds 255 characters.
 std::string cut(const std::string& text) { return text.substr(0, kMaxFieldText); }
@@ -98,9 +104,10 @@ Flags stripPatternFlags(std::string* rest) {
   return flags;
 }
 
+// `pattern` as written; its length counts characters, as in a name field.
 PatternEntry makePattern(std::string pattern, bool matchFlag, bool exclude, char letter) {
   if (pattern.empty()) pattern = "*";
-  requireFieldLength(pattern, letter);
+  requireFieldLength(platform::systemFromUtf8(pattern), letter);
   PatternEntry entry;
   entry.pattern = pattern;
   entry.matchFlag = matchFlag;
@@ -132,7 +139,7 @@ void parseIgnore(Options* options, std::string rest) {
     }
   }
   if (!chosen) entry.inSources = entry.inFinal = true;
-  requireFieldLength(pattern, 'i');
+  requireFieldLength(platform::systemFromUtf8(pattern), 'i');
   entry.pattern = pattern;
   options->current().ignorePatterns.push_back(entry);
 }
@@ -145,31 +152,47 @@ void parseComment(Options* options, std::string rest, platform::FileSystem& file
   std::string comment;
   std::size_t lineLength = 0;
   int lineBreaks = 0;
+  // Only a carriage return ends a line of a comment file: a line feed alone
+  // (a file with Unix line ends) joins its lines into one.
+  bool lineFeedJoined = false;
+  std::string fileName;
   const auto take = [&](char c) {
     comment.push_back(c);
     if (c == '\r') {
       ++lineBreaks;
       lineLength = 0;
+      lineFeedJoined = false;
     } else {
       ++lineLength;
     }
-    if (lineLength > 75 || lineBreaks > 9) {
-      refuse("Error, the comment exceeds the 76x10 limitation.",
-             "Fehler, der Kommentar \x81" "berschreitet die Grenze von 76x10 Zeichen.");
+    // The line end of the last line is taken; a character after it would begin one more.
+    const bool tooManyLines = lineBreaks > kCommentLines || (lineBreaks == kCommentLines && c != '\r');
+    if (lineLength <= kCommentLineLength && !tooManyLines) return;
+    if (lineFeedJoined && lineLength > kCommentLineLength) {
+      refuse("Error, the comment file \"%s\" has LF line ends: only CR LF ends a line there, so its lines run "
+             "together beyond 75 characters. Save it with CR LF line ends.",
+             "Fehler, die Kommentar-Datei \"%s\" hat LF-Zeilenenden: nur CR LF beendet dort eine Zeile, so laufen "
+             "ihre Zeilen \x81" "ber 75 Zeichen zusammen. Speichern Sie sie mit CR-LF-Zeilenenden.",
+             fileName.c_str());
     }
+    refuse("Error, the comment exceeds the limit of 10 lines of 75 characters.",
+           "Fehler, der Kommentar \x81" "berschreitet die Grenze von 10 Zeilen zu 75 Zeichen.");
   };
 
   if (rest[0] == '@') {
-    const std::string fileName = rest.substr(1);
+    fileName = rest.substr(1);
     // Read first, check afterwards: a refusal must not leave the file open.
     std::string bytes;
     if (!files.readWholeFile(fileName, &bytes)) {
       refuse("Error, cannot open comment file \"%s\".",
              "Fehler, kann Kommentar-Datei \"%s\" nicht \x94" "ffnen.", fileName.c_str());
     }
-    for (char c : bytes) {
-      if (c == '\n') continue;
-      take(c);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      if (bytes[i] == '\n') {
+        if (i == 0 || bytes[i - 1] != '\r') lineFeedJoined = true;
+        continue;
+      }
+      take(bytes[i]);
     }
   } else {
     for (std::size_t i = 0; i < rest.size(); ++i) {
@@ -249,12 +272,14 @@ void newTarget(Options* options, std::string rest) {
   options->current().findMethod = method;
 }
 
-// The option being read: its letter and the text after it.
+// The option being read: its letter and the text after it, in the
+// system's code page and as written (what patterns are taken from).
 struct Word {
   Options& options;
   platform::FileSystem& files;
   char letter;
   std::string rest;
+  std::string written;
 
   TargetOptions& target() { return options.current(); }
 };
@@ -288,18 +313,28 @@ void literalBlock(Word& w) {
 
 void removeFile(Word& w) {
   stripEquals(&w.rest);
+  stripEquals(&w.written);
   if (w.rest.empty()) {
     refuse("Error, option \"-D\" requires filename parameter!",
            "Fehler, Option \"-D\" erwartet einen Dateinamen als Parameter!");
+  }
+  // The name goes into the patch in the system's code page, where a lost
+  // character would become a '?' and the name another file's, or none.
+  if (platform::utf8FromSystem(w.rest) != w.written) {
+    const std::string shown = platform::consoleText(w.written);
+    refuse("Error, the name \"" + shown + "\" given to option \"-D\" holds characters that Windows' ANSI code page "
+               "1252 cannot hold, so no patch can name it!",
+           "Fehler, der Name \"" + shown + "\" bei Option \"-D\" enth\x84lt Zeichen, die Windows' ANSI-Codepage 1252 "
+               "nicht darstellen kann, daher kann kein Patch ihn nennen!");
   }
   requireFieldLength(w.rest, w.letter);
   w.target().removeFiles.push_back(PatternEntry{w.rest, false, false});
 }
 
 void exact(Word& w) {
-  stripPrefix(&w.rest, "xact");
-  const Flags f = stripPatternFlags(&w.rest);
-  w.target().exactPatterns.push_back(makePattern(w.rest, f.bang, f.greater, w.letter));
+  stripPrefix(&w.written, "xact");
+  const Flags f = stripPatternFlags(&w.written);
+  w.target().exactPatterns.push_back(makePattern(w.written, f.bang, f.greater, w.letter));
 }
 
 void mismatchGroup(Word& w) {
@@ -341,18 +376,18 @@ void backupDirectory(Word& w) {
 void comment(Word& w) { parseComment(&w.options, w.rest, w.files); }
 
 void removePattern(Word& w) {
-  stripPrefix(&w.rest, "elete");
-  const Flags f = stripPatternFlags(&w.rest);
-  w.target().removePatterns.push_back(makePattern(w.rest, f.greater, f.bang, w.letter));
+  stripPrefix(&w.written, "elete");
+  const Flags f = stripPatternFlags(&w.written);
+  w.target().removePatterns.push_back(makePattern(w.written, f.greater, f.bang, w.letter));
 }
 
 void force(Word& w) {
-  stripPrefix(&w.rest, "orce");
-  const Flags f = stripPatternFlags(&w.rest);
-  if (w.rest.empty()) {
+  stripPrefix(&w.written, "orce");
+  const Flags f = stripPatternFlags(&w.written);
+  if (w.written.empty()) {
     w.options.forceAll = true;
   } else {
-    w.target().forcePatterns.push_back(makePattern(w.rest, f.bang, f.greater, w.letter));
+    w.target().forcePatterns.push_back(makePattern(w.written, f.bang, f.greater, w.letter));
   }
 }
 
@@ -371,7 +406,7 @@ void help(Word& w) {
   w.options.showUsage = true;
 }
 
-void ignore(Word& w) { parseIgnore(&w.options, w.rest); }
+void ignore(Word& w) { parseIgnore(&w.options, w.written); }
 
 void noCompression(Word& w) { w.options.internalCompression = false; }
 
@@ -536,9 +571,9 @@ void dates(Word& w) {
 }
 
 void unimportant(Word& w) {
-  stripPrefix(&w.rest, "nimportant");
-  const Flags f = stripPatternFlags(&w.rest);
-  w.target().unimportantPatterns.push_back(makePattern(w.rest, f.bang, false, w.letter));
+  stripPrefix(&w.written, "nimportant");
+  const Flags f = stripPatternFlags(&w.written);
+  w.target().unimportantPatterns.push_back(makePattern(w.written, f.bang, false, w.letter));
 }
 
 // -v: the version is the banner already shown; the run ends as after an error.
@@ -591,8 +626,10 @@ const struct {
     {"v", version},              {"w", workers},            {"x", packAfterwards},     {"y", engineHint},   {"z", pack},
 };
 
-void parseOption(Options* options, const std::string& word, platform::FileSystem& files) {
-  Word w{*options, files, word[1], word.substr(2)};
+void parseOption(Options* options, const std::string& word, const std::string& written,
+                 platform::FileSystem& files) {
+  // The letter and what comes before it are ASCII in both forms.
+  Word w{*options, files, word[1], word.substr(2), written.size() > 2 ? written.substr(2) : std::string()};
   for (const auto& h : kHandlers) {
     for (const char* c = h.letters; *c != '\0'; ++c) {
       if (*c == w.letter) return h.handle(w);
@@ -617,10 +654,15 @@ void setDefaults(Options* options) {
 
 OptionError parseWord(Options* options, const std::string& word, bool fromCommandLine,
                       platform::FileSystem& files) {
+  return parseWord(options, word, platform::utf8FromSystem(word), fromCommandLine, files);
+}
+
+OptionError parseWord(Options* options, const std::string& word, const std::string& written, bool fromCommandLine,
+                      platform::FileSystem& files) {
   try {
     if (word.empty()) return OptionError();
     if (word[0] == '-' && word != "-") {
-      parseOption(options, word, files);
+      parseOption(options, word, written, files);
       return OptionError();
     }
     if (!fromCommandLine) {
@@ -638,7 +680,9 @@ OptionError parseWord(Options* options, const std::string& word, bool fromComman
 
 OptionError splitOptionsVariable(const std::string& value, std::vector<std::string>* words) {
   words->clear();
-  if (value.size() > kMaxOptsVariable) {
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < value.size(); i += platform::utf8CharacterLength(value, i)) ++characters;
+  if (characters > kMaxOptsVariable) {
     OptionError e;
     e.kind = OptionError::Kind::kFatal;
     e.en = "Error, VERDELIN_OPTS holds more than 999 characters!";

@@ -28,6 +28,9 @@ constexpr std::size_t kIgnoreStateSlots = 51;
 // Longest VERDELIN_OPTS value taken.
 constexpr std::size_t kMaxOptsVariable = 999;
 
+// A pattern is kept as the user wrote it (UTF-8) and matched against names
+// as the host spells them (scanning.h), so that no code page changes what
+// it matches; the explicit names of -D are system text, as in the patch.
 struct PatternEntry {
   std::string pattern;
   bool matchFlag = false;  // handed to the matcher
@@ -125,11 +128,17 @@ struct OptionError {
 
 // Defaults of every setting and the first target (found by path).
 void setDefaults(Options* options);
-// Handles one word (`files` reads a comment file). The options keep what
-// the words before a refused one gave.
+// Handles one word (`files` reads a comment file): `word` in the system's
+// code page and `written`, the same word as the user wrote it (UTF-8),
+// which patterns are taken from. The options keep what the words before a
+// refused one gave.
+OptionError parseWord(Options* options, const std::string& word, const std::string& written, bool fromCommandLine,
+                      platform::FileSystem& files);
+// The same for a word of system text alone, written as it reads in UTF-8.
 OptionError parseWord(Options* options, const std::string& word, bool fromCommandLine,
                       platform::FileSystem& files);
-// Cuts VERDELIN_OPTS into words at blanks outside double quotes.
+// Cuts VERDELIN_OPTS into words at blanks outside double quotes; the value
+// may hold 999 characters (a UTF-8 sequence is one).
 OptionError splitOptionsVariable(const std::string& value, std::vector<std::string>* words);
 // Defaults of the tuning values and the patch file names, once all words are read.
 void completeSettings(Options* options);

@@ -308,15 +308,19 @@ TEST_F(OptionsTest, Comments) {
   parse({"-c="});
   EXPECT_EQ(options.commentText, "done\r") << "an empty comment changes nothing";
 
+  // The limit the message names is the one that holds: 10 lines of 75.
   parse({"-c=" + std::string(75, 'x')});
   EXPECT_EQ(options.commentText.size(), 76u);
   Refused r = refusal({"-c=" + std::string(76, 'x')});
-  EXPECT_EQ(r.en, "Error, the comment exceeds the 76x10 limitation.");
+  EXPECT_EQ(r.en, "Error, the comment exceeds the limit of 10 lines of 75 characters.");
+  EXPECT_EQ(r.de, "Fehler, der Kommentar \x81" "berschreitet die Grenze von 10 Zeilen zu 75 Zeichen.");
 
   std::string tenLines;
   for (int i = 0; i < 9; ++i) tenLines += "l\\n";
   parse({"-c=" + tenLines + "last"});
-  EXPECT_EQ(refusal({"-c=" + tenLines + "last\\n"}).en, r.en) << "a tenth line break is refused";
+  parse({"-c=" + tenLines + "last\\n"});
+  EXPECT_EQ(options.commentText, "l\rl\rl\rl\rl\rl\rl\rl\rl\rlast\r") << "the tenth line may end in a line break";
+  EXPECT_EQ(refusal({"-c=" + tenLines + "last\\nmore"}).en, r.en) << "an eleventh line is refused";
 
   // Text comments are cut to 255 characters after the checks.
   std::string manyLines;
@@ -334,10 +338,41 @@ TEST_F(OptionsTest, CommentFromFile) {
   parse({"-c=@" + path});
   EXPECT_EQ(options.commentText, "first\rsecond\rthird");
 
-  f = std::fopen(path.c_str(), "wb");
-  std::fputs((std::string(76, 'y') + "\r\n").c_str(), f);
-  std::fclose(f);
-  EXPECT_EQ(refusal({"-c=@" + path}).en, "Error, the comment exceeds the 76x10 limitation.");
+  const auto write = [&](const std::string& bytes) {
+    f = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  };
+  write(std::string(75, 'y') + "\r\n");
+  parse({"-c=@" + path});
+  EXPECT_EQ(options.commentText, std::string(75, 'y') + "\r");
+  const std::string tooLong = "Error, the comment exceeds the limit of 10 lines of 75 characters.";
+  write(std::string(76, 'y') + "\r\n");
+  EXPECT_EQ(refusal({"-c=@" + path}).en, tooLong);
+  // Ten lines, each ending in CR LF, fit; an eleventh does not.
+  std::string tenLines;
+  for (int i = 0; i < 10; ++i) tenLines += "line\r\n";
+  write(tenLines);
+  parse({"-c=@" + path});
+  EXPECT_EQ(options.commentText.size(), 50u) << "accepted";
+  write(tenLines + "eleventh");
+  EXPECT_EQ(refusal({"-c=@" + path}).en, tooLong);
+  // Line feeds alone end no line: short lines run together, and the
+  // message says why, naming the file.
+  write("a first line of forty characters, or so.\na second line of the same kind as that.\n");
+  const Refused lf = refusal({"-c=@" + path});
+  EXPECT_EQ(lf.en,
+            "Error, the comment file \"%s\" has LF line ends: only CR LF ends a line there, so its lines run "
+            "together beyond 75 characters. Save it with CR LF line ends.");
+  EXPECT_EQ(lf.arg, path);
+  write("a first line of forty characters, or so.\r\na second line of the same kind as that.\r\n");
+  parse({"-c=@" + path});
+  EXPECT_EQ(options.commentText,
+            "a first line of forty characters, or so.\ra second line of the same kind as that.\r");
+  write("a line with LF\n" + std::string(80, 'z') + "\r\n");
+  EXPECT_EQ(refusal({"-c=@" + path}).en, lf.en) << "the long line holds a lone LF";
+  write("a line with LF\nshort\r\n" + std::string(80, 'z') + "\r\n");
+  EXPECT_EQ(refusal({"-c=@" + path}).en, tooLong) << "the long line holds none";
   std::remove(path.c_str());
 
   Refused missing = refusal({"-c=@" + path});
@@ -480,6 +515,35 @@ TEST_F(OptionsTest, BackupDirectoryAndRemoveFiles) {
   EXPECT_EQ(options.current().removeFiles[0].pattern, "readme.txt");
 }
 
+// Patterns are kept as written, whatever the system's code page makes of
+// the word; the names of -D go into the patch in it (tests/names_test.cc).
+TEST_F(OptionsTest, PatternsAsWrittenAndRemoveNamesInTheCodePage) {
+  for (const std::string& w : {"-i=日本.txt", "-ignore2=\\日*", "-d!=日本.txt", "-e=日本.txt", "-f>=日本.txt",
+                               "-u=日本.txt", "-D=r\xc3\xa9sum\xc3\xa9.md"}) {
+    const OptionError e = parseWord(&options, platform::systemFromUtf8(w), w, true, files);
+    EXPECT_FALSE(e) << w << ": " << e.en;
+  }
+  const TargetOptions& t = options.current();
+  ASSERT_EQ(t.ignorePatterns.size(), 2u);
+  EXPECT_EQ(t.ignorePatterns[0].pattern, "日本.txt");
+  EXPECT_EQ(t.ignorePatterns[1].pattern, "\\日*");
+  EXPECT_TRUE(t.ignorePatterns[1].inStartState[1]);
+  EXPECT_EQ(t.removePatterns[0].pattern, "日本.txt");
+  EXPECT_TRUE(t.removePatterns[0].exclude);
+  EXPECT_EQ(t.exactPatterns[0].pattern, "日本.txt");
+  EXPECT_EQ(t.forcePatterns[0].pattern, "日本.txt");
+  EXPECT_EQ(t.unimportantPatterns[0].pattern, "日本.txt");
+  EXPECT_EQ(t.removeFiles[0].pattern, "r\xe9sum\xe9.md") << "system text, as in the patch";
+  // System text alone is taken as it reads: "?" stays a wildcard.
+  parse({"-i=??.txt"});
+  EXPECT_EQ(options.current().ignorePatterns.back().pattern, "??.txt");
+  // A pattern's length counts characters: 255 of them fit.
+  std::string longest;
+  for (int i = 0; i < 255; ++i) longest += "日";
+  EXPECT_FALSE(parseWord(&options, platform::systemFromUtf8("-i=" + longest), "-i=" + longest, true, files));
+  EXPECT_TRUE(parseWord(&options, platform::systemFromUtf8("-i=" + longest + "x"), "-i=" + longest + "x", true, files));
+}
+
 TEST_F(OptionsTest, EnvironmentWords) {
   Refused r = refusal({"file.dat"}, false);
   EXPECT_EQ(r.en, "Error, supposed file paramter \"file.dat\" may no occur in VERDELIN_OPTS!");
@@ -496,6 +560,10 @@ TEST_F(OptionsTest, SplittingTheVariable) {
   const OptionError tooLong = splitOptionsVariable(std::string(1000, 'x'), &words);
   EXPECT_EQ(tooLong.kind, OptionError::Kind::kFatal) << "a value of 1000 characters was taken";
   EXPECT_NE(tooLong.en.find("999"), std::string::npos);
+  std::string written = "-i=";
+  for (int i = 0; i < 996; ++i) written += "日";
+  EXPECT_EQ(split(written).size(), 1u) << "999 characters written in 2991 bytes";
+  EXPECT_TRUE(splitOptionsVariable(written + "x", &words));
   parse({"-c=\"a b\""}, false);
   EXPECT_EQ(options.commentText, "\"a b\"\r") << "the quotes stay part of the value";
 }

@@ -7,6 +7,7 @@
 #include "patchformat/container.h"
 #include "patchformat/crc.h"
 #include "platform/codepage.h"
+#include "platform/console.h"
 #include "platform/files.h"
 
 namespace builder {
@@ -18,13 +19,15 @@ bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
 char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
-// The whole of name[n..] against pattern[p..]: "?" is one character and "*"
-// any run, neither crossing a separator.
+// The whole of name[n..] against pattern[p..], both UTF-8: "?" is one
+// character and "*" any run of them, neither crossing a separator; a byte
+// that is no part of UTF-8 is a character of its own. Other characters
+// match themselves, byte for byte.
 bool matchFrom(const std::string& name, std::size_t n, const std::string& pattern, std::size_t p) {
   while (p < pattern.size()) {
     const char c = pattern[p];
     if (c == '*') {
-      for (std::size_t k = n;; ++k) {
+      for (std::size_t k = n;; k += platform::utf8CharacterLength(name, k)) {
         if (matchFrom(name, k, pattern, p + 1)) return true;
         if (k == name.size() || isSeparator(name[k])) return false;
       }
@@ -32,10 +35,12 @@ bool matchFrom(const std::string& name, std::size_t n, const std::string& patter
     if (n == name.size()) return false;
     if (c == '?') {
       if (isSeparator(name[n])) return false;
+      n += platform::utf8CharacterLength(name, n);
     } else if (lower(c) != lower(name[n])) {
       return false;
+    } else {
+      ++n;
     }
-    ++n;
     ++p;
   }
   return n == name.size();
@@ -47,34 +52,40 @@ std::string joinPath(const std::string& head, const std::string& name) {
 }
 
 // Hands every file the walk of `dir` takes to `take` (its full and relative
-// name, and what its status said), with the notices of what it leaves out
-// unless the context is quiet.
-using Take = std::function<void(const std::string& full, const std::string& relative,
+// name, the relative name as written, and what its status said), with the
+// notices of what it leaves out unless the context is quiet.
+using Take = std::function<void(const std::string& full, const std::string& relative, const std::string& written,
                                 const platform::FileStatus& status)>;
 void walkDirectory(const DirectoryStream& stream, const std::string& dir, const std::string& prefix,
-                   const ScanContext& context, const Take& take) {
-  std::vector<std::string> names;
+                   const std::string& writtenPrefix, const ScanContext& context, const Take& take) {
+  std::vector<std::string> names, writtenNames;
   // A directory that cannot be read is no empty directory: read as one, its
   // files would become embedded or obsolete files of the patch.
-  if (!context.files.listDirectory(dir, &names)) context.out.failNumbered(kMsgCannotAccessScanned, dir);
+  if (!context.files.listDirectory(dir, &names, &writtenNames)) context.out.failNumbered(kMsgCannotAccessScanned, dir);
   // Systems list entries in different orders (the order decides the order
   // of records and the winner of equal scores): names are taken in one
   // order everywhere, letters without regard to case first, so that the
   // same trees give the same patch on every platform.
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+  std::vector<std::size_t> order(names.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&names](std::size_t x, std::size_t y) {
+    const std::string& a = names[x];
+    const std::string& b = names[y];
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
       if (lower(a[i]) != lower(b[i])) return static_cast<unsigned char>(lower(a[i])) < static_cast<unsigned char>(lower(b[i]));
     }
     return a.size() != b.size() ? a.size() < b.size() : a < b;
   });
-  for (const std::string& name : names) {
+  for (const std::size_t i : order) {
+    const std::string& name = names[i];
     const std::string full = joinPath(dir, name);
     const std::string relative = joinPath(prefix, name);
+    const std::string written = joinPath(writtenPrefix, writtenNames[i]);
     platform::FileStatus status;
     // A '?' stands for a character the code page lacks (platform/codepage.h):
     // no call reaches such an entry, and it is taken as a plain file, which
-    // refuseUnnamableFiles refuses unless it is ignored.
+    // refuseUnfitFiles refuses unless it is ignored.
     const bool unreachable = name.find('?') != std::string::npos;
     if (!unreachable && !context.files.fileStatus(full, &status)) {
       context.out.failNumbered(kMsgCannotAccessScanned, full);
@@ -90,11 +101,11 @@ void walkDirectory(const DirectoryStream& stream, const std::string& dir, const 
         }
         continue;
       }
-      walkDirectory(stream, full, relative, context, take);
+      walkDirectory(stream, full, relative, written, context, take);
       continue;
     }
-    if (isIgnored(full, relative, stream.isEnd, stream.index, context)) continue;
-    take(full, relative, status);
+    if (isIgnored(full, written, stream.isEnd, stream.index, context)) continue;
+    take(full, relative, written, status);
   }
 }
 
@@ -113,6 +124,7 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
   auto entry = std::make_unique<FileEntry>();
   entry->fullPath = fullPath;
   entry->relativePath = relativePath;
+  entry->writtenPath = platform::utf8FromSystem(relativePath);
   platform::FileStatus status;
   std::unique_ptr<platform::File> file;
   if (!context.files.fileStatus(fullPath, &status) ||
@@ -164,9 +176,11 @@ void walkState(DirectoryStream& stream, const ScanContext& context) {
   }
   stream.isDirectory = status.isDirectory;
   if (!stream.isDirectory) return;
-  walkDirectory(stream, stream.rootPath, "", context, [&](const std::string& full, const std::string& relative,
-                                                          const platform::FileStatus&) {
+  walkDirectory(stream, stream.rootPath, "", "", context,
+                [&](const std::string& full, const std::string& relative, const std::string& written,
+                    const platform::FileStatus&) {
     stream.entries.push_back(scanFile(full, relative, context));
+    stream.entries.back()->writtenPath = written;
     stream.totalBytes += stream.entries.back()->size;
   });
 }
@@ -179,9 +193,44 @@ void refuseTooLarge(const Output& out, const std::string& path, std::uint64_t si
                           path, std::to_string(size));
 }
 
+namespace {
+
+// The refusal of the file `full`, whose name the code page cannot hold.
+// The way out it names is an -i pattern for `written`, its relative name as
+// written, anchored at the root and as the console shows it (what a user
+// would type back), when that pattern leaves out no other of the names the
+// target's walks `took`; the same name in another state is the same file.
+[[noreturn]] void refuseUnnamable(const Output& out, const std::string& full, const std::string& written,
+                                  const std::vector<std::string>& took) {
+  const std::string pattern = platform::shownOnConsole("\\" + written);
+  // It goes between quotes, so it must hold none.
+  const bool alone = pattern.find('"') == std::string::npos &&
+                     std::none_of(took.begin(), took.end(), [&](const std::string& other) {
+                       return !sameName(other, written) && matchesPattern(other, pattern);
+                     });
+  const std::string shown = "-i=\"" + platform::consoleText(pattern) + "\"";
+  const std::string en = formatMessage("Error, the name of \"%s\" holds characters that Windows' ANSI code page "
+                                       "1252 cannot hold,\nso no patch can name it. Rename it, or leave it out with ",
+                                       full, MsgArg(), kMessageBuffer) +
+                         (alone ? shown + "." : std::string("-i and a pattern that matches no other file."));
+  const std::string de = formatMessage("Fehler, der Name von \"%s\" enth\x84lt Zeichen, die Windows' ANSI-Codepage "
+                                       "1252 nicht darstellen\nkann, daher kann kein Patch ihn nennen. Benennen Sie "
+                                       "ihn um, oder lassen Sie ihn mit ",
+                                       full, MsgArg(), kMessageBuffer) +
+                         (alone ? shown + " aus." : std::string("-i und einem Muster aus, das keine andere Datei "
+                                                                "trifft."));
+  out.failBilingual(en, de);
+}
+
+}  // namespace
+
 void refuseUnfitFiles(const TargetOptions& target, const ScanContext& context) {
   ScanContext silent = context;  // the real walk tells what it leaves out
   silent.quiet = true;
+  // The first file that no patch can name is refused once every walk has
+  // told which names a pattern for it must not match.
+  std::string unnamable, unnamableWritten;
+  std::vector<std::string> took;
   const std::uint32_t n = target.nameCount();
   for (std::uint32_t k = 0; k < n; ++k) {
     DirectoryStream stream;
@@ -196,19 +245,19 @@ void refuseUnfitFiles(const TargetOptions& target, const ScanContext& context) {
       }
       continue;
     }
-    walkDirectory(stream, stream.rootPath, "", silent,
-                  [&](const std::string& full, const std::string& relative, const platform::FileStatus& status) {
+    walkDirectory(stream, stream.rootPath, "", "", silent,
+                  [&](const std::string& full, const std::string& relative, const std::string& written,
+                      const platform::FileStatus& status) {
+      took.push_back(written);
+      if (!unnamable.empty()) return;
       if (relative.find('?') != std::string::npos) {
-        context.out.failBilingualFormat(
-            "Error, the name of \"%s\" holds characters that Windows' ANSI code page 1252 cannot hold,\n"
-            "so no patch can name it. Rename it, or leave it out with -i.",
-            "Fehler, der Name von \"%s\" enth\x84lt Zeichen, die Windows' ANSI-Codepage 1252 nicht darstellen\n"
-            "kann, daher kann kein Patch ihn nennen. Benennen Sie ihn um, oder lassen Sie ihn mit -i aus.",
-            full);
+        unnamable = full;
+        unnamableWritten = written;
       }
       if (!patchformat::fitsFormat(status.size)) refuseTooLarge(context.out, full, status.size);
     });
   }
+  if (!unnamable.empty()) refuseUnnamable(context.out, unnamable, unnamableWritten, took);
 }
 
 bool matchesPattern(const std::string& name, const std::string& pattern) {
@@ -253,7 +302,7 @@ bool isIgnored(const std::string& displayName, const std::string& name, bool isE
   if (first == nullptr) return false;
   if (!context.quiet) {
     const std::string name = platform::cp1252ToCp850(displayName);
-    const std::string pattern = platform::cp1252ToCp850(first->pattern);
+    const std::string pattern = platform::consoleText(first->pattern);
     context.out.notice("File \"" + name + "\" ignored due to pattern \"" + pattern + "\".\r\n",
                  "Datei \"" + name + "\" wurde aufgrund des Musters \"" + pattern + "\" ignoriert.\r\n");
   }
@@ -352,7 +401,7 @@ std::vector<const FileEntry*> reduceChain(const std::vector<const FileEntry*>& c
       const FileEntry& successor = *chain[i + 1];
       const bool dropable = identical(entry, successor) &&
                             (!sameNameOnly || sameName(entry.relativePath, successor.relativePath));
-      const bool forced = forceAll || (forcePatterns != nullptr && inList(entry.relativePath, *forcePatterns));
+      const bool forced = forceAll || (forcePatterns != nullptr && inList(entry.writtenPath, *forcePatterns));
       if (dropable && !(forced && kept.empty() && i + 2 == chain.size())) continue;
     }
     kept.push_back(chain[i]);

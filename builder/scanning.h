@@ -20,6 +20,7 @@ namespace builder {
 struct FileEntry {
   std::string fullPath;
   std::string relativePath;  // below the state's root, "\"-separated
+  std::string writtenPath;   // relativePath as the host spells it (UTF-8): what patterns match
   std::uint32_t size = 0;
   std::uint32_t date = 0;  // DOS date and time of the last write
   std::uint32_t attributes = 0;
@@ -63,15 +64,18 @@ void walkState(DirectoryStream& stream, const ScanContext& context);
 
 // Stops the run when a file that the walks of the target's states would
 // take has no place in a patch: a name that Windows' ANSI code page cannot
-// hold (listed with '?'), or a size of 4 GiB or more. Meant to run before
-// any work, on names and sizes alone; it tells nothing else (a missing
-// state is left to the job).
+// hold (listed with '?'; the refusal names an -i pattern that leaves out
+// that file alone, where there is one), or a size of 4 GiB or more. Meant
+// to run before any work, on names and sizes alone; it tells nothing else
+// (a missing state is left to the job).
 void refuseUnfitFiles(const TargetOptions& target, const ScanContext& context);
 // The refusal of a file too large for the format.
 [[noreturn]] void refuseTooLarge(const Output& out, const std::string& path, std::uint64_t size);
 
 // Relative names compare without regard to case.
 bool sameName(const std::string& a, const std::string& b);
+// Patterns match names as written (FileEntry::writtenPath), both UTF-8, so
+// that a character no code page holds is matched as itself.
 bool matchesPattern(const std::string& name, const std::string& pattern);
 bool inList(const std::string& name, const std::vector<PatternEntry>& list);
 const PatternEntry* removePatternFor(const std::string& name, const TargetOptions& target);

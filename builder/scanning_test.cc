@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -67,6 +68,40 @@ TEST_F(ScanningTest, PatternsMatchWithoutCaseAndTryEveryTail) {
   EXPECT_FALSE(inList("x.tmp", list)) << "a matching excluding entry vetoes";
   EXPECT_TRUE(inList("x.txt", list));
   EXPECT_FALSE(inList("x.doc", list));
+}
+
+// Names and patterns are UTF-8 as written: "?" is one character however many
+// bytes it takes, and a character no code page holds matches only itself.
+TEST_F(ScanningTest, PatternsMatchCharactersNotBytes) {
+  EXPECT_TRUE(matchesPattern("日本.txt", "日本.txt"));
+  EXPECT_FALSE(matchesPattern("中国.txt", "日本.txt")) << "both are ??.txt in code page 1252";
+  EXPECT_FALSE(matchesPattern("ab.txt", "日本.txt"));
+  EXPECT_TRUE(matchesPattern("sub\\日本.txt", "??.txt"));
+  EXPECT_FALSE(matchesPattern("日本.txt", "?.txt"));
+  EXPECT_FALSE(matchesPattern("日本.txt", "???.txt")) << "six bytes, two characters";
+  EXPECT_TRUE(matchesPattern("a\U0001F600.txt", "a?.txt")) << "one character past U+FFFF";
+  EXPECT_FALSE(matchesPattern("日", "*??")) << "* moves by whole characters";
+  EXPECT_TRUE(matchesPattern("日本.txt", "*本.txt"));
+  EXPECT_TRUE(matchesPattern("bad\xff\xfe.txt", "bad??.txt")) << "a byte that is no UTF-8 is one character";
+  EXPECT_TRUE(matchesPattern("RÉSUMÉ.md", "r?sum?.MD"));
+
+  // The walk hands patterns the names as the host spells them.
+  for (const char* name : {"日本.txt", "ab.txt", "sub/é.txt"}) {
+    const std::filesystem::path path = std::filesystem::u8path(root + "/" + name);
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << name;
+  }
+  IgnoreEntry own;
+  own.pattern = "日本.txt";
+  own.inSources = own.inFinal = true;
+  target.ignorePatterns = {own};
+  DirectoryStream stream;
+  stream.rootPath = root;
+  walkState(stream, context);
+  ASSERT_EQ(stream.entries.size(), 2u);
+  EXPECT_EQ(stream.entries[0]->relativePath, "ab.txt");
+  EXPECT_EQ(stream.entries[1]->relativePath, "sub\\\xe9.txt");
+  EXPECT_EQ(stream.entries[1]->writtenPath, "sub\\é.txt");
 }
 
 TEST_F(ScanningTest, IgnoreEntriesApplyPerStateAndReportTheFirstPattern) {

@@ -56,15 +56,15 @@ std::string programDirectory(const std::string& programPath) {
 
 OptionError readOptions(Options* options, int argc, char** argv, platform::FileSystem& files) {
   for (int i = 1; i < argc; ++i) {
-    if (OptionError e = parseWord(options, argv[i], true, files)) return e;
+    if (OptionError e = parseWord(options, platform::systemFromUtf8(argv[i]), argv[i], true, files)) return e;
   }
   bool present = false;
-  const std::string env = platform::getEnv("VERDELIN_OPTS", &present);
+  const std::string env = platform::getEnvUtf8("VERDELIN_OPTS", &present);
   if (present) {
     std::vector<std::string> words;
     if (OptionError e = splitOptionsVariable(env, &words)) return e;
     for (const std::string& word : words) {
-      if (OptionError e = parseWord(options, word, false, files)) return e;
+      if (OptionError e = parseWord(options, platform::systemFromUtf8(word), word, false, files)) return e;
     }
   }
   completeSettings(options);

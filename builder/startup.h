@@ -11,9 +11,11 @@
 
 namespace builder {
 
-// Runs the whole program on `machine`; returns the exit code. Every fatal
-// error arrives here as a FatalError and is printed after the error clean-up;
-// any other exception gets the same clean-up and a message of its own.
+// Runs the whole program on `machine` with the words of argv as the user
+// wrote them (UTF-8, platform::programArgumentsUtf8); returns the exit code.
+// Every fatal error arrives here as a FatalError and is printed after the
+// error clean-up; any other exception gets the same clean-up and a message
+// of its own.
 int runKestmain(int argc, char** argv, platform::Machine& machine);
 
 // The start-up up to the job: language, banner, options. True when the job
@@ -25,8 +27,10 @@ bool startRun(int argc, char** argv, Context& context, Options* options, int* ex
 // "/" of the program's path; empty when the path has no separator.
 std::string programDirectory(const std::string& programPath);
 
-// Reads every command-line word, then the words of VERDELIN_OPTS, and
-// completes the settings; stops at the first refused word.
+// Reads every command-line word (UTF-8, as written), then the words of
+// VERDELIN_OPTS, and completes the settings; stops at the first refused
+// word. Each word reaches the options in the system's code page and, for
+// its patterns, as written.
 OptionError readOptions(Options* options, int argc, char** argv, platform::FileSystem& files);
 
 extern const char* const kBanner;

@@ -31,6 +31,9 @@ const std::array<PackerRow, kPackerCount> kPackers = {{
 namespace {
 
 constexpr std::size_t kZipPiece = 1024;
+// 1980-01-01 00:00:00: the DOS date (year - 1980 in bits 9-15, month in
+// 5-8, day in 0-4) in the high 16 bits, the time of day 0 in the low ones.
+constexpr unsigned long kZipEntryDosDateTime = 0x00210000;
 
 bool sameNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -70,8 +73,11 @@ PackResult zipOutput(platform::FileSystem& files, const std::string& archive, co
     files.deleteFile(archive);
     return failure(error, name);
   };
-  // No date, time or attributes: the same patch gives the same archive.
+  // No attributes, and always the same date, the zip format's first day
+  // (1980-01-01 00:00): the same patch gives the same archive. A date of
+  // zero would be day 0 of month 0, which archivers show as invalid.
   zip_fileinfo info{};
+  info.dosDate = kZipEntryDosDateTime;
   if (zipOpenNewFileInZip(zip, outputName.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 9) != ZIP_OK) {
     return abandon(PackError::kCannotAddEntry, outputName);
   }

@@ -138,6 +138,11 @@ PatchLocation locatePatch(RandomReader& file, bool compareMagic) {
     return compareMagic && beginsWithHeader() ? truncated() : loc;
   }
   const PatchTrailer t = PatchTrailer::decode(trailer);
+  // A program with the start of a patch behind it, whose trailer does not
+  // reach back to it: a self-applying patch cut short. This holds also where
+  // magic and version are not compared, as it needs no trailer to tell.
+  std::uint64_t joined = 0;
+  if (joinedPatchStart(file, &joined) && (joined > size || t.length != size - joined)) return truncated();
   if (compareMagic) {
     // A trailer that says more than the file holds: the file lost its start.
     if (t.magic == kPatchMagic && t.length > size) return truncated();

@@ -174,6 +174,21 @@ PatchLocation locatePatch(RandomReader& file, bool compareMagic = true);
 // are not a signed program, never an error.
 bool findPatchEnd(RandomReader& file, std::uint64_t* end);
 
+// Where the patch data joined behind a program begins: the end of the
+// program's image (headers, sections, symbols) as the headers of a PE or
+// an ELF program tell it; 0 when `file` is neither, or lacks part of it.
+std::uint64_t programImageEnd(RandomReader& file);
+
+// True when a program is followed by the start of a patch header (its
+// magic and version, as far as the file holds them), whose offset then
+// goes to `*start`.
+bool joinedPatchStart(RandomReader& file, std::uint64_t* start);
+
+// Whether `file` carries patch data: a trailer at its end (findPatchEnd),
+// or a program with the start of a patch behind it, which a download that
+// stopped half-way leaves, and which locatePatch reports as cut short.
+bool carriesPatchData(RandomReader& file);
+
 // --- reading the logical body -----------------------------------------------
 
 // Reads records from the logical body. Every short read, a length that runs

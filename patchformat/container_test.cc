@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "patchformat/coding.h"
 
@@ -246,6 +247,145 @@ TEST(ContainerTest, MagicsVersionAndShortFiles) {
   noise[0] ^= 1;
   MemoryRandomReader m(noise);
   EXPECT_EQ(locatePatch(m).status, LocateStatus::kUnreadable);
+}
+
+// A PE program of `size` bytes, as the image-end reader sees it: headers
+// up to 0x200, then two sections that fill the rest of the file, or, with
+// `symbols`, all but its last 100 bytes, which hold a symbol table (two
+// symbols) and its strings. `table` and `tableSize` name a certificate
+// table, as in peProgram.
+std::string peImage(std::size_t size, bool plus = false, bool symbols = false, std::uint32_t table = 0,
+                    std::uint32_t tableSize = 0) {
+  std::string pe = peProgram(plus, table, tableSize, size);
+  auto u16 = [&](std::size_t at, std::uint16_t v) { putU16(reinterpret_cast<std::uint8_t*>(&pe[at]), v); };
+  auto u32 = [&](std::size_t at, std::uint32_t v) { putU32(reinterpret_cast<std::uint8_t*>(&pe[at]), v); };
+  const std::size_t coff = 0x80 + 4;
+  const std::size_t optional = 0x80 + 24;
+  const std::size_t sections = optional + (plus ? 240 : 224);
+  const std::uint32_t code = static_cast<std::uint32_t>(size - (symbols ? 100 : 0));
+  u16(coff + 2, 2);
+  u32(coff + 8, symbols ? code : 0);
+  u32(coff + 12, symbols ? 2 : 0);
+  u32(optional + 60, 0x200);
+  u32(sections + 16, 0x100);  // raw size, then raw offset
+  u32(sections + 20, 0x200);
+  u32(sections + 40 + 16, code - 0x300);
+  u32(sections + 40 + 20, 0x300);
+  if (symbols) u32(code + 36, 64);  // the strings' length, its own 4 bytes included
+  return pe;
+}
+
+// A little-endian ELF program of `size` bytes: one segment over the
+// headers, a section up to the section header table at the end, and a
+// section that takes no room in the file.
+std::string elfImage(bool wide, std::size_t size) {
+  std::string elf(size, '\x90');
+  auto u16 = [&](std::size_t at, std::uint16_t v) { putU16(reinterpret_cast<std::uint8_t*>(&elf[at]), v); };
+  auto word = [&](std::size_t at, std::uint64_t v) {
+    putU32(reinterpret_cast<std::uint8_t*>(&elf[at]), static_cast<std::uint32_t>(v));
+    if (wide) putU32(reinterpret_cast<std::uint8_t*>(&elf[at + 4]), static_cast<std::uint32_t>(v >> 32));
+  };
+  elf.replace(0, 4, "\x7F" "ELF");
+  elf[4] = wide ? 2 : 1;
+  elf[5] = 1;
+  const std::size_t entry = wide ? 64 : 40;
+  const std::size_t sections = size - 3 * entry;
+  const std::size_t segments = wide ? 0x40 : 0x34;
+  word(wide ? 0x20 : 0x1C, segments);
+  word(wide ? 0x28 : 0x20, sections);
+  u16(wide ? 0x34 : 0x28, static_cast<std::uint16_t>(segments));
+  u16(wide ? 0x36 : 0x2A, wide ? 56 : 32);
+  u16(wide ? 0x38 : 0x2C, 1);
+  u16(wide ? 0x3A : 0x2E, static_cast<std::uint16_t>(entry));
+  u16(wide ? 0x3C : 0x30, 3);
+  word(segments + (wide ? 0x08 : 0x04), 0);
+  word(segments + (wide ? 0x20 : 0x10), 0x100);
+  const std::size_t offsetAt = wide ? 0x18 : 0x10;
+  const std::size_t sizeAt = wide ? 0x20 : 0x14;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::size_t s = sections + i * entry;
+    putU32(reinterpret_cast<std::uint8_t*>(&elf[s + 4]), i == 0 ? 0 : i == 1 ? 1 : 8);
+    word(s + offsetAt, i == 0 ? 0 : 0x100);
+    word(s + sizeAt, i == 0 ? 0 : i == 1 ? sections - 0x100 : 1 << 20);
+  }
+  return elf;
+}
+
+TEST(ContainerTest, TheProgramImageEndsWhereItsHeadersSay) {
+  for (bool plus : {false, true}) {
+    for (bool symbols : {false, true}) {
+      const std::string pe = peImage(4096, plus, symbols);
+      MemoryRandomReader reader(pe);
+      EXPECT_EQ(programImageEnd(reader), 4096u) << plus << symbols;
+      // Behind it, whatever follows is not part of it.
+      const std::string longer = pe + std::string(300, 'x');
+      MemoryRandomReader more(longer);
+      EXPECT_EQ(programImageEnd(more), 4096u) << plus << symbols;
+      // Short of its last byte, the program is incomplete: no end at all.
+      const std::string shorter = pe.substr(0, pe.size() - 1);
+      MemoryRandomReader less(shorter);
+      EXPECT_EQ(programImageEnd(less), 0u) << plus << symbols;
+    }
+  }
+  for (bool wide : {false, true}) {
+    const std::string elf = elfImage(wide, 2048) + "behind";
+    MemoryRandomReader reader(elf);
+    EXPECT_EQ(programImageEnd(reader), 2048u) << wide;
+  }
+  const std::string patch = smallestPatch("plain");
+  MemoryRandomReader plain(patch);
+  EXPECT_EQ(programImageEnd(plain), 0u) << "a patch file is no program";
+}
+
+// A self-applying patch that lost its end: the program is whole, its patch
+// is not. Every such length, whatever the magic comparison, is cut short;
+// the program alone, or followed by other bytes, carries no patch.
+TEST(ContainerTest, AProgramWithTheStartOfAPatchBehindItIsCutShort) {
+  const std::string patch = smallestPatch("joined");
+  const std::string table(1500, 'C');
+  struct Program {
+    std::string name, bytes;
+  };
+  const std::vector<Program> programs = {{"PE32", peImage(4096)},
+                                         {"PE32+", peImage(4096, true)},
+                                         {"PE32 with symbols", peImage(4096, false, true)},
+                                         {"ELF32", elfImage(false, 2048)},
+                                         {"ELF64", elfImage(true, 2048)}};
+  for (const Program& program : programs) {
+    SCOPED_TRACE(program.name);
+    const std::string whole = program.bytes + patch;
+    MemoryRandomReader complete(whole);
+    EXPECT_TRUE(carriesPatchData(complete));
+    const PatchLocation loc = locatePatch(complete);
+    ASSERT_EQ(loc.status, LocateStatus::kOk);
+    EXPECT_EQ(loc.headerOffset, program.bytes.size());
+    for (std::size_t n = program.bytes.size() + 1; n < whole.size(); ++n) {
+      const std::string cut = whole.substr(0, n);
+      MemoryRandomReader reader(cut);
+      EXPECT_TRUE(carriesPatchData(reader)) << n;
+      EXPECT_EQ(locatePatch(reader).status, LocateStatus::kTruncated) << n;
+      EXPECT_EQ(locatePatch(reader, false).status, LocateStatus::kTruncated) << n;
+    }
+    for (const std::string& other : {std::string(), std::string("not a patch at all"), table}) {
+      const std::string file = program.bytes + other;
+      MemoryRandomReader reader(file);
+      EXPECT_FALSE(carriesPatchData(reader)) << other.size();
+      EXPECT_NE(locatePatch(reader).status, LocateStatus::kTruncated) << other.size();
+    }
+  }
+  // Signed afterwards: found before the certificate table, and cut short
+  // once the table lost its end.
+  const std::size_t padding = 3;
+  const std::uint32_t tableAt = static_cast<std::uint32_t>(4096 + patch.size() + padding);
+  const std::string signedFile =
+      peImage(4096, false, false, tableAt, static_cast<std::uint32_t>(table.size())) + patch +
+      std::string(padding, '\0') + table;
+  MemoryRandomReader signedReader(signedFile);
+  EXPECT_EQ(locatePatch(signedReader).status, LocateStatus::kOk);
+  const std::string signedCut = signedFile.substr(0, signedFile.size() - 100);
+  MemoryRandomReader signedCutReader(signedCut);
+  EXPECT_TRUE(carriesPatchData(signedCutReader));
+  EXPECT_EQ(locatePatch(signedCutReader).status, LocateStatus::kTruncated);
 }
 
 // A directory patch's body assembled byte by byte: a registry series with

@@ -95,42 +95,48 @@ std::size_t utf8SequenceAt(const std::string& text, std::size_t i, std::uint32_t
   return n;
 }
 
+// What forEachCharacter gives for a byte that is no part of valid UTF-8.
+constexpr std::uint32_t kNotUtf8 = 0xFFFFFFFF;
+
+// Calls visit(i, n, cp) for each character of `text` in turn: the one that
+// begins at text[i], n bytes long, with code point cp; a byte that is no
+// part of valid UTF-8 is a character of its own (n 1, cp kNotUtf8).
+template <typename Visit>
+void forEachCharacter(const std::string& text, Visit visit) {
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    std::uint32_t cp = c;
+    std::size_t n = c < 0x80 ? 1 : utf8SequenceAt(text, i, &cp);
+    if (n == 0) {
+      n = 1;
+      cp = kNotUtf8;
+    }
+    visit(i, n, cp);
+    i += n;
+  }
+}
+
 }  // namespace
 
 std::string cp850ToUtf8(const std::string& text) {
   std::string out;
   out.reserve(text.size() + text.size() / 4);
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    std::uint32_t cp = 0;
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-    } else if (std::size_t n = utf8SequenceAt(text, i, &cp)) {
-      out.append(text, i, n);
-      i += n;
+  forEachCharacter(text, [&](std::size_t i, std::size_t n, std::uint32_t cp) {
+    if (cp == kNotUtf8) {
+      appendUtf8(&out, kCp850High[static_cast<unsigned char>(text[i]) - 0x80]);
     } else {
-      appendUtf8(&out, kCp850High[c - 0x80]);
-      ++i;
+      out.append(text, i, n);
     }
-  }
+  });
   return out;
 }
 
 std::string utf8ToCp850(const std::string& text) {
   std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    std::uint32_t cp = 0;
-    const std::size_t n = c < 0x80 ? 0 : utf8SequenceAt(text, i, &cp);
-    if (n == 0) {  // ASCII, or not UTF-8: the byte as it is
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    }
-    out.push_back(cp850Byte(cp));
-    i += n;
-  }
+  // A byte that is no UTF-8 stays as it is.
+  forEachCharacter(text, [&](std::size_t i, std::size_t, std::uint32_t cp) {
+    out.push_back(cp == kNotUtf8 ? text[i] : cp850Byte(cp));
+  });
   return out;
 }
 
@@ -144,22 +150,29 @@ std::string cp1252ToUtf8(const std::string& text) {
 std::string utf8ToCp1252(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    std::uint32_t cp = 0;
-    const std::size_t n = c < 0x80 ? 0 : utf8SequenceAt(text, i, &cp);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-    } else if (n == 0) {
+  forEachCharacter(text, [&](std::size_t, std::size_t, std::uint32_t cp) {
+    out.push_back(cp == kNotUtf8 ? '?' : cp1252Byte(cp));
+    if (cp != kNotUtf8 && cp > 0xFFFF) out.push_back('?');  // a surrogate pair: two units, two marks
+  });
+  return out;
+}
+
+std::size_t utf8CharacterLength(const std::string& text, std::size_t i) {
+  std::uint32_t cp = 0;
+  const std::size_t n = utf8SequenceAt(text, i, &cp);
+  return n == 0 ? 1 : n;
+}
+
+std::string utf8Marked(const std::string& text, bool cp850Only) {
+  std::string out;
+  out.reserve(text.size());
+  forEachCharacter(text, [&](std::size_t i, std::size_t n, std::uint32_t cp) {
+    if (cp == kNotUtf8 || (cp850Only && cp850Byte(cp) == '?')) {
       out.push_back('?');
-      ++i;
     } else {
-      out.push_back(cp1252Byte(cp));
-      if (cp > 0xFFFF) out.push_back('?');  // a surrogate pair: two units, two marks
-      i += n;
+      out.append(text, i, n);
     }
-  }
+  });
   return out;
 }
 

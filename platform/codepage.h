@@ -4,6 +4,7 @@
 // the same on every platform; files.h converts at the host boundary.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace platform {
@@ -30,5 +31,14 @@ std::string cp850ToUtf8(const std::string& text);
 // UTF-8 to CP850 for characters CP850 has; others become '?'. Lets source
 // code hold German texts readably.
 std::string utf8ToCp850(const std::string& text);
+
+// Length of the character that begins at text[i] (i < text.size()): that of
+// a valid UTF-8 sequence, else 1, so that a byte that is no part of UTF-8
+// counts as a character of its own.
+std::size_t utf8CharacterLength(const std::string& text, std::size_t i);
+// `text` (UTF-8) with one '?' for each byte that is no part of valid UTF-8
+// and, with `cp850Only`, for each character code page 850 lacks: what a
+// console shows of it (console.h).
+std::string utf8Marked(const std::string& text, bool cp850Only);
 
 }  // namespace platform

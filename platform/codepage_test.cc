@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -47,6 +48,16 @@ TEST(Cp1252Test, BytesThatAreNotUtf8BecomeOneMarkEach) {
   EXPECT_EQ(utf8ToCp1252("\xed\xa0\x80"), "???") << "a lone surrogate";
   EXPECT_EQ(utf8ToCp1252("end\xe6\x97"), "end??") << "a sequence cut short";
   EXPECT_EQ(utf8ToCp1252(std::string("a\0b", 3)), std::string("a\0b", 3));
+}
+
+TEST(Utf8Test, CharactersAndWhatAConsoleShowsOfThem) {
+  const std::string text = "a\xc3\xa9\xe6\x97\xa5\xf0\x9f\x98\x80\xff\xe6\x97";  // a é 日 U+1F600, then no UTF-8
+  std::vector<std::size_t> lengths;
+  for (std::size_t i = 0; i < text.size(); i += utf8CharacterLength(text, i)) lengths.push_back(utf8CharacterLength(text, i));
+  EXPECT_EQ(lengths, (std::vector<std::size_t>{1, 2, 3, 4, 1, 1, 1})) << "a byte that is no UTF-8 is one";
+  EXPECT_EQ(utf8Marked(text, false), "aé日\xf0\x9f\x98\x80???");
+  EXPECT_EQ(utf8Marked(text, true), "aé?????") << "code page 850 has é, not 日 or U+1F600";
+  EXPECT_EQ(utf8Marked("\\x?.md", true), "\\x?.md");
 }
 
 TEST(Cp1252Test, NamesForTheConsoleAreCp850) {

@@ -1,7 +1,8 @@
 // The console. Texts are byte strings in the OEM code page 850, the encoding
 // the system keeps its (German) messages in. On POSIX the writer turns them
-// into UTF-8; on Windows the bytes reach the console unchanged. Names go into
-// console texts through cp1252ToCp850 (codepage.h).
+// into UTF-8, keeping what already is UTF-8; on Windows the bytes reach the
+// console unchanged. Names go into console texts through cp1252ToCp850
+// (codepage.h), texts as the user wrote them through consoleText.
 #pragma once
 
 #include <string>
@@ -40,6 +41,15 @@ class SystemConsole final : public Console {
   int readKey(int timeoutMs) override;
   bool ownsWindow() override;
 };
+
+// What the console shows of `utf8`, a text as the user or the host wrote it
+// (process.h), in UTF-8: a '?' for each character it cannot show and for
+// each byte that is no part of UTF-8. A POSIX terminal shows every
+// character, a Windows console those of code page 850. Typed back, the
+// shown text is the written one wherever it holds no '?' of its own.
+std::string shownOnConsole(const std::string& utf8);
+// `utf8` as a console text, showing what shownOnConsole tells.
+std::string consoleText(const std::string& utf8);
 
 // Puts a terminal that readKey switched to single keys back as it was;
 // async-signal-safe, for the interrupt handler.

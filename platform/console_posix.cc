@@ -22,6 +22,10 @@ void SystemConsole::write(Stream stream, const std::string& text) {
 
 void SystemConsole::flush(Stream stream) { std::fflush(stream == Stream::kOut ? stdout : stderr); }
 
+std::string shownOnConsole(const std::string& utf8) { return utf8Marked(utf8, false); }
+// The writer keeps UTF-8 sequences as they are.
+std::string consoleText(const std::string& utf8) { return shownOnConsole(utf8); }
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -78,8 +78,10 @@ class StdinReplacement {
     closeWriter();
     if (!ok_) return;
 #ifdef _WIN32
+    // The handle stays open: the console's reader thread may still be
+    // about to read it, and a closed handle's value comes again for the
+    // next test's file, which that thread would then read from.
     SetStdHandle(STD_INPUT_HANDLE, saved_);
-    CloseHandle(replacement_);
 #else
     ::dup2(saved_, 0);
     ::close(saved_);
@@ -112,11 +114,9 @@ class StdinReplacement {
 #ifdef _WIN32
   void replace(HANDLE handle) {
     saved_ = GetStdHandle(STD_INPUT_HANDLE);
-    replacement_ = handle;
     ok_ = SetStdHandle(STD_INPUT_HANDLE, handle) != 0;
   }
   HANDLE saved_ = nullptr;
-  HANDLE replacement_ = nullptr;
   HANDLE writer_ = nullptr;
 #else
   void replace(int fd) {

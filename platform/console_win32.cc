@@ -16,6 +16,9 @@ void SystemConsole::write(Stream stream, const std::string& text) {
 
 void SystemConsole::flush(Stream stream) { std::fflush(stream == Stream::kOut ? stdout : stderr); }
 
+std::string shownOnConsole(const std::string& utf8) { return utf8Marked(utf8, true); }
+std::string consoleText(const std::string& utf8) { return utf8ToCp850(shownOnConsole(utf8)); }
+
 namespace {
 
 // Milliseconds left until `deadline` (INFINITE without a limit).

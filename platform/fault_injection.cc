@@ -233,8 +233,9 @@ bool FaultInjectingFileSystem::canReplace(const std::string& path) {
   return !fails(FileOp::kLockTest) && inner_.canReplace(path);
 }
 
-bool FaultInjectingFileSystem::listDirectory(const std::string& path, std::vector<std::string>* names) {
-  return !fails(FileOp::kList) && inner_.listDirectory(path, names);
+bool FaultInjectingFileSystem::listDirectory(const std::string& path, std::vector<std::string>* names,
+                                             std::vector<std::string>* written) {
+  return !fails(FileOp::kList) && inner_.listDirectory(path, names, written);
 }
 
 bool FaultInjectingFileSystem::freeSpace(const std::string& path, std::uint64_t* bytes) {

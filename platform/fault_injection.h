@@ -121,7 +121,8 @@ class FaultInjectingFileSystem final : public FileSystem {
   bool makeDirectory(const std::string& path) override;
   bool removeDirectory(const std::string& path) override;
   bool canReplace(const std::string& path) override;
-  bool listDirectory(const std::string& path, std::vector<std::string>* names) override;
+  bool listDirectory(const std::string& path, std::vector<std::string>* names,
+                     std::vector<std::string>* written = nullptr) override;
   bool freeSpace(const std::string& path, std::uint64_t* bytes) override;
   std::uint32_t dosDateTimeNow() override { return inner_.dosDateTimeNow(); }
   std::string tempDirectory() override { return inner_.tempDirectory(); }

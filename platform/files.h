@@ -32,6 +32,12 @@ using NativeHandle = int;    // file descriptor
 // the system's code page, and both return `text` unchanged.
 std::string fromHost(const std::string& text);
 std::string toHost(const std::string& text);
+// A system text in UTF-8, and a UTF-8 text (one the user wrote, process.h)
+// in the system's code page, a character the code page lacks becoming '?'.
+// POSIX: as toHost and fromHost; Windows: through the ANSI code page.
+// utf8FromSystem(systemFromUtf8(t)) == t tells that nothing was lost.
+std::string utf8FromSystem(const std::string& text);
+std::string systemFromUtf8(const std::string& text);
 // A system path with the host's separators, still in the system's code
 // page: for texts that go to the host whole later, such as a command line.
 std::string hostSeparators(const std::string& path);
@@ -138,7 +144,11 @@ class FileSystem {
   virtual bool canReplace(const std::string& path) = 0;
   // The names in directory `path`, in the order the system lists them,
   // without "." and "..". False when it cannot be opened as a directory.
-  virtual bool listDirectory(const std::string& path, std::vector<std::string>* names) = 0;
+  // `written`, when given, gets the same names as the host spells them, in
+  // UTF-8 (POSIX: the name's own bytes; Windows: from the wide API), where
+  // no code page has taken characters away.
+  virtual bool listDirectory(const std::string& path, std::vector<std::string>* names,
+                             std::vector<std::string>* written = nullptr) = 0;
   // Bytes the caller may still write on the volume that holds `path`.
   virtual bool freeSpace(const std::string& path, std::uint64_t* bytes) = 0;
 
@@ -175,7 +185,8 @@ class SystemFileSystem final : public FileSystem {
   bool makeDirectory(const std::string& path) override;
   bool removeDirectory(const std::string& path) override;
   bool canReplace(const std::string& path) override;
-  bool listDirectory(const std::string& path, std::vector<std::string>* names) override;
+  bool listDirectory(const std::string& path, std::vector<std::string>* names,
+                     std::vector<std::string>* written = nullptr) override;
   bool freeSpace(const std::string& path, std::uint64_t* bytes) override;
   std::uint32_t dosDateTimeNow() override;
   std::string tempDirectory() override;

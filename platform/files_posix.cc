@@ -20,6 +20,8 @@ namespace platform {
 
 std::string fromHost(const std::string& text) { return utf8ToCp1252(text); }
 std::string toHost(const std::string& text) { return cp1252ToUtf8(text); }
+std::string utf8FromSystem(const std::string& text) { return toHost(text); }
+std::string systemFromUtf8(const std::string& text) { return fromHost(text); }
 
 std::string hostSeparators(const std::string& path) {
   std::string out = path;
@@ -278,13 +280,17 @@ bool SystemFileSystem::canReplace(const std::string& path) {
   return ::access(dir.c_str(), W_OK) == 0 || failed();
 }
 
-bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::string>* names) {
+bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::string>* names,
+                                     std::vector<std::string>* written) {
   DIR* dir = ::opendir(toNative(path).c_str());
   if (dir == nullptr) return false;
   names->clear();
+  if (written != nullptr) written->clear();
   while (const dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
-    if (name != "." && name != "..") names->push_back(fromHost(name));
+    if (name == "." || name == "..") continue;
+    names->push_back(fromHost(name));
+    if (written != nullptr) written->push_back(name);
   }
   ::closedir(dir);
   return true;

@@ -210,8 +210,13 @@ TEST_F(FilesTest, NamesOutsideAsciiAreCodePage1252Inside) {
   for (const char* utf8 : {"résumé ß.md", "日本語.md", "Ω€.txt"}) {
     std::ofstream(hostName(utf8), std::ios::binary) << utf8;
   }
-  std::vector<std::string> names;
-  ASSERT_TRUE(fs.listDirectory(dir, &names));
+  std::vector<std::string> names, written;
+  ASSERT_TRUE(fs.listDirectory(dir, &names, &written));
+  // Beside each name, the same name as the host spells it, where nothing is lost.
+  ASSERT_EQ(written.size(), names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(systemFromUtf8(written[i]), names[i]) << written[i];
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(written, (std::vector<std::string>{"Dokumente", "résumé ß.md", "Ω€.txt", "日本語.md"}));
   std::sort(names.begin(), names.end());
   // No best fit: a character the code page lacks is a '?', never a look-alike.
   EXPECT_EQ(names, (std::vector<std::string>{"???.md", "?\x80.txt", "Dokumente", "r\xe9sum\xe9 \xdf.md"}));
@@ -252,7 +257,18 @@ TEST(HostTextTest, ArgumentsAndEnvironmentAreSystemText) {
   ASSERT_TRUE(setEnv("VERDELIN_SET_BY_A_TEST", "\xdc" "bersicht"));
   EXPECT_STREQ(std::getenv("VERDELIN_SET_BY_A_TEST"), "Übersicht");
   EXPECT_EQ(getEnv("VERDELIN_SET_BY_A_TEST"), "\xdc" "bersicht");
+  // As written, nothing is taken away.
+  EXPECT_EQ(programArgumentsUtf8(2, argv), (std::vector<std::string>{"kestmain", "Ω-résumé"}));
+  ASSERT_EQ(::setenv("VERDELIN_SET_BY_A_TEST", "-i=日本.txt", 1), 0);
+  EXPECT_EQ(getEnvUtf8("VERDELIN_SET_BY_A_TEST"), "-i=日本.txt");
+  EXPECT_EQ(getEnv("VERDELIN_SET_BY_A_TEST"), "-i=??.txt");
 #endif
+  // A UTF-8 text in the system's code page, and whether it comes back whole.
+  EXPECT_EQ(systemFromUtf8("résumé"), "r\xe9sum\xe9");
+  EXPECT_EQ(utf8FromSystem("r\xe9sum\xe9"), "résumé");
+  EXPECT_EQ(systemFromUtf8("日本.txt"), "??.txt");
+  EXPECT_NE(utf8FromSystem(systemFromUtf8("日本.txt")), "日本.txt") << "the loss shows";
+  EXPECT_EQ(utf8FromSystem(systemFromUtf8("a?.txt")), "a?.txt") << "a '?' of its own is no loss";
 }
 
 TEST_F(FilesTest, ReadOnlyAttributeRoundTrips) {

@@ -11,6 +11,23 @@ namespace platform {
 
 std::string fromHost(const std::string& text) { return text; }
 std::string toHost(const std::string& text) { return text; }
+
+namespace {
+
+// `text` in code page `from` as code page `to`; what `to` lacks becomes '?'
+// (never a look-alike, as in fromWide).
+std::string recoded(const std::string& text, UINT from, UINT to) {
+  const int size = static_cast<int>(text.size());
+  const int n = MultiByteToWideChar(from, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(from, 0, text.data(), size, &wide[0], n);
+  return to == CP_UTF8 ? utf8FromWide(wide.data(), wide.size()) : fromWide(wide.data(), wide.size());
+}
+
+}  // namespace
+
+std::string utf8FromSystem(const std::string& text) { return recoded(text, CP_ACP, CP_UTF8); }
+std::string systemFromUtf8(const std::string& text) { return recoded(text, CP_UTF8, CP_ACP); }
 std::string hostSeparators(const std::string& path) { return path; }
 std::string toNative(const std::string& path) { return path; }
 
@@ -18,6 +35,14 @@ std::wstring toWide(const std::string& name) {
   const int n = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n), L'\0');
   if (n > 0) MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), &out[0], n);
+  return out;
+}
+
+std::string utf8FromWide(const wchar_t* text, std::size_t length) {
+  const int size = static_cast<int>(length);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, size, &out[0], n, nullptr, nullptr);
   return out;
 }
 
@@ -251,7 +276,8 @@ bool SystemFileSystem::canReplace(const std::string& path) {
   return true;
 }
 
-bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::string>* names) {
+bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::string>* names,
+                                     std::vector<std::string>* written) {
   if (!isDirectory(path)) return false;
   std::string pattern = path;
   if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
@@ -259,10 +285,14 @@ bool SystemFileSystem::listDirectory(const std::string& path, std::vector<std::s
   WIN32_FIND_DATAW found;
   HANDLE h = FindFirstFileW(toWide(pattern).c_str(), &found);
   names->clear();
+  if (written != nullptr) written->clear();
   if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   do {
-    const std::string name = fromWide(found.cFileName, wcslen(found.cFileName));
-    if (name != "." && name != "..") names->push_back(name);
+    const std::size_t length = wcslen(found.cFileName);
+    const std::string name = fromWide(found.cFileName, length);
+    if (name == "." || name == "..") continue;
+    names->push_back(name);
+    if (written != nullptr) written->push_back(utf8FromWide(found.cFileName, length));
   } while (FindNextFileW(h, &found));
   FindClose(h);
   return true;

@@ -47,9 +47,16 @@ std::vector<std::string> programNameCandidates(const std::string& program);
 // (see fromHost): what `main` hands on instead of argv.
 std::vector<std::string> programArguments(int argc, char** argv);
 
+// The same arguments as the user wrote them, in UTF-8 (POSIX: argv's own
+// bytes; Windows: from the wide command line), before any code page has
+// taken a character away; systemFromUtf8 (files.h) gives the system's text.
+std::vector<std::string> programArgumentsUtf8(int argc, char** argv);
+
 // Value of an environment variable in the system's code page; `present`
 // tells an empty value from a missing one.
 std::string getEnv(const char* name, bool* present = nullptr);
+// The same value as it was written, in UTF-8 (see programArgumentsUtf8).
+std::string getEnvUtf8(const char* name, bool* present = nullptr);
 // Sets an environment variable of this process (and the programs it starts)
 // to system text.
 bool setEnv(const char* name, const std::string& value);
@@ -93,6 +100,25 @@ class InterruptsHeld {
  private:
   alignas(8) unsigned char saved_[128];  // POSIX: the thread's signal mask before
 };
+
+// While one exists (on the thread that does the work), an interrupt does
+// not end the process: it is only noted, and interruptRequested() turns
+// true. The work looks at it where it can stop cleanly (between the file
+// operations of an apply pass), puts back what it changed and ends itself.
+// Windows gives a closed console window only a few seconds: its handler
+// waits for the deferral to end, then ends the process. Deferrals do not
+// nest.
+class InterruptsDeferred {
+ public:
+  InterruptsDeferred();
+  ~InterruptsDeferred();
+  InterruptsDeferred(const InterruptsDeferred&) = delete;
+  InterruptsDeferred& operator=(const InterruptsDeferred&) = delete;
+};
+// Whether an interrupt came while a deferral existed.
+bool interruptRequested();
+// Forgets an interrupt noted during a deferral that ended (tests).
+void clearInterruptRequest();
 
 // Async-signal-safe primitives for interrupt and exit handlers.
 void rawWriteError(const char* text, std::size_t n);

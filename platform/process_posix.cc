@@ -30,7 +30,14 @@ sigset_t interruptSignals() {
   return set;
 }
 
+volatile std::sig_atomic_t g_deferring = 0;
+volatile std::sig_atomic_t g_requested = 0;
+
 extern "C" void onSignal(int) {
+  if (g_deferring != 0) {
+    g_requested = 1;
+    return;
+  }
   restoreConsoleMode();
   if (g_interruptHandler != nullptr) g_interruptHandler();
   _exit(g_interruptExitCode);
@@ -70,12 +77,22 @@ std::vector<std::string> programNameCandidates(const std::string& program) {
 
 bool setEnv(const char* name, const std::string& value) { return ::setenv(name, toHost(value).c_str(), 1) == 0; }
 
+std::vector<std::string> programArgumentsUtf8(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+std::string getEnvUtf8(const char* name, bool* present) {
+  const char* value = std::getenv(name);
+  if (present != nullptr) *present = value != nullptr;
+  return value != nullptr ? value : "";
+}
+
 void installInterruptHandler(void (*handler)()) {
   g_interruptHandler = handler;
   // While the handler runs, the others wait: it must not start twice.
   struct sigaction action {};
   action.sa_handler = onSignal;
   action.sa_mask = interruptSignals();
+  // A deferred interrupt returns to the work: calls it cut short go on.
+  action.sa_flags = SA_RESTART;
   for (int signal : kInterruptSignals) sigaction(signal, &action, nullptr);
 }
 
@@ -94,6 +111,13 @@ InterruptsHeld::~InterruptsHeld() {
   std::memcpy(&before, saved_, sizeof before);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
+
+InterruptsDeferred::InterruptsDeferred() { g_deferring = 1; }
+
+InterruptsDeferred::~InterruptsDeferred() { g_deferring = 0; }
+
+bool interruptRequested() { return g_requested != 0; }
+void clearInterruptRequest() { g_requested = 0; }
 
 void rawWriteError(const char* text, std::size_t n) {
   while (n > 0) {

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
+#include <vector>
 
 #include "platform/process.h"
 #include "platform/win32_support.h"
@@ -17,16 +19,32 @@ volatile LONG g_interruptExitCode = 1;
 SRWLOCK g_interruptGate = SRWLOCK_INIT;
 thread_local int t_holds = 0;  // of the calling thread; the outermost takes the lock
 
+volatile LONG g_deferring = 0;
+volatile LONG g_requested = 0;
+// Set while no deferral exists: a closed console's handler waits for it.
+HANDLE g_notDeferring = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+
+// The system ends a process a few seconds after its console window was
+// closed; the work's undo must be done by then.
+constexpr DWORD kCloseWaitMs = 4500;
+
+}  // namespace
+
 // Console control events arrive on a thread of their own. Closing the
 // console window ends the run like Ctrl-C does.
-BOOL WINAPI onControl(DWORD event) {
+BOOL WINAPI consoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  if (InterlockedCompareExchange(&g_deferring, 0, 0) != 0) {
+    InterlockedExchange(&g_requested, 1);
+    if (event != CTRL_CLOSE_EVENT) return TRUE;
+    // The console is gone: the work puts the target back, then the
+    // process ends here, unless the work ended it first.
+    WaitForSingleObject(g_notDeferring, kCloseWaitMs);
+  }
   AcquireSRWLockExclusive(&g_interruptGate);
   if (g_interruptHandler != nullptr) g_interruptHandler();
   ExitProcess(static_cast<UINT>(g_interruptExitCode));
 }
-
-}  // namespace
 
 int SystemCommandRunner::run(const std::string& commandLine) {
   std::fflush(nullptr);  // what was printed before comes first
@@ -56,9 +74,39 @@ std::vector<std::string> programNameCandidates(const std::string& program) { ret
 
 bool setEnv(const char* name, const std::string& value) { return _putenv_s(name, value.c_str()) == 0; }
 
+// The C library's splitting of the wide command line (msvcrt.dll), by the
+// rules that gave argv; the last argument points at its start-up info.
+extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int expandWildcards,
+                                      void* startInfo);
+
+std::vector<std::string> programArgumentsUtf8(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  int newMode = 0;
+  std::vector<std::string> out;
+  if (__wgetmainargs(&count, &wide, &environment, 0, &newMode) >= 0 && wide != nullptr && count == argc) {
+    for (int i = 0; i < argc; ++i) out.push_back(utf8FromWide(wide[i], wcslen(wide[i])));
+    return out;
+  }
+  // Split otherwise than argv: the ANSI words, which is all there is then.
+  for (int i = 0; i < argc; ++i) out.push_back(utf8FromSystem(argv[i]));
+  return out;
+}
+
+std::string getEnvUtf8(const char* name, bool* present) {
+  const std::wstring wideName = toWide(name);
+  const DWORD n = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+  if (present != nullptr) *present = n > 0;
+  if (n == 0) return std::string();
+  std::wstring value(n, L'\0');
+  const DWORD got = GetEnvironmentVariableW(wideName.c_str(), &value[0], n);
+  return utf8FromWide(value.data(), got < n ? got : 0);
+}
+
 void installInterruptHandler(void (*handler)()) {
   g_interruptHandler = handler;
-  SetConsoleCtrlHandler(onControl, TRUE);
+  SetConsoleCtrlHandler(consoleControl, TRUE);
 }
 
 InterruptsHeld::InterruptsHeld() {
@@ -68,6 +116,19 @@ InterruptsHeld::InterruptsHeld() {
 InterruptsHeld::~InterruptsHeld() {
   if (--t_holds == 0) ReleaseSRWLockExclusive(&g_interruptGate);
 }
+
+InterruptsDeferred::InterruptsDeferred() {
+  ResetEvent(g_notDeferring);
+  InterlockedExchange(&g_deferring, 1);
+}
+
+InterruptsDeferred::~InterruptsDeferred() {
+  InterlockedExchange(&g_deferring, 0);
+  SetEvent(g_notDeferring);
+}
+
+bool interruptRequested() { return InterlockedCompareExchange(&g_requested, 0, 0) != 0; }
+void clearInterruptRequest() { InterlockedExchange(&g_requested, 0); }
 
 void rawWriteError(const char* text, std::size_t n) {
   DWORD put = 0;

@@ -18,6 +18,12 @@ std::wstring toWide(const std::string& text);
 // some other file. `unrepresentable`, when given, tells whether that
 // happened.
 std::string fromWide(const wchar_t* text, std::size_t length, bool* unrepresentable = nullptr);
+// A text from the wide API in UTF-8, where nothing is lost.
+std::string utf8FromWide(const wchar_t* text, std::size_t length);
+
+// The handler of console control events that installInterruptHandler
+// sets (tests call it directly).
+BOOL WINAPI consoleControl(DWORD event);
 
 // Loads the DLL `name` from the system directory only, never from beside
 // the program or the current directory; null when it cannot be loaded.

@@ -3,6 +3,7 @@
 // scripted console, and every file must end exactly as the new version.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <algorithm>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "applier/console.h"
+#include "applier/journal.h"
 #include "patchformat/crc.h"
 #include "platform/fault_injection.h"
 #include "platform/files.h"
@@ -208,6 +210,27 @@ TEST_F(ApplyTest, DirectoryPatchUpdatesTheTreeKeepsBackupsAndRunsAgainHarmlessly
   EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
 }
 
+// Removing obsolete files leaves no emptied directory behind; a directory
+// that still holds something stays, and so does the target's own.
+TEST_F(ApplyTest, ObsoleteFilesTakeTheirEmptiedDirectoriesWithThem) {
+  put("old/plugins/legacy/a.dll", "a");
+  put("old/plugins/legacy/deeper/b.dll", "b");
+  put("old/plugins/keep.txt", "kept");
+  put("old/only/c.dll", "c");
+  put("old/main.txt", "main");
+  put("new/plugins/keep.txt", "kept");
+  put("new/main.txt", "main, new");
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0) << err();
+  copyTree("old", "app");
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  EXPECT_FALSE(fs::exists(at("app/plugins/legacy")));
+  EXPECT_FALSE(fs::exists(at("app/only")));
+  EXPECT_TRUE(fs::exists(at("app/plugins/keep.txt")));
+  EXPECT_EQ(read("app/Backup/plugins/legacy/deeper/b.dll"), "b");
+  EXPECT_EQ(read("app/Backup/only/c.dll"), "c");
+  EXPECT_EQ(snapshot("app", "Backup"), snapshot("new"));
+}
+
 // The compact encoder (-o, also with -r) writes the same delta format: the
 // console applier rebuilds the new tree from its directory patch.
 TEST_F(ApplyTest, CompactDirectoryPatchApplies) {
@@ -278,8 +301,9 @@ TEST_F(ApplyTest, TestModeChangesNothing) {
   EXPECT_EQ(console.out.find("Testmode enabled, no files will be changed.\r\n\r\n"),
             std::string("Pelmora 2.2d patching technology\r\n").size());
   const std::string tail = "\r\nOk. Patch file applicable to \"" + at("app") +
-                           "\".\r\n\r\nOk, patch file applied with SUCCESS!\r\n";
+                           "\".\r\n\r\nOk, the check succeeded; in test mode no file was changed.\r\n";
   EXPECT_EQ(console.out.substr(console.out.size() - tail.size()), tail);
+  EXPECT_EQ(console.out.find("applied with SUCCESS"), std::string::npos) << "nothing was applied";
   EXPECT_NE(console.out.find("File \"obsolete.dll\" is now obsolet"), std::string::npos);
   EXPECT_EQ(snapshot("app"), before);
   expectNoTemporaries();
@@ -403,6 +427,17 @@ TEST_F(ApplyTest, SearchFindsTheTargetAndAsks) {
   // Without -auto the given path must fit.
   EXPECT_EQ(pel({"p.utp", "area"}), 1);
   EXPECT_NE(console.out.find("\r\nError, patch is not applicable to \"" + at("area") + "\"."), std::string::npos);
+
+  // The given path is the software with a file changed by hand, and the
+  // search finds nothing else: that file is named, as without -auto.
+  copyTree("old", "edited");
+  put("edited/readme.txt", read("old/readme.txt") + "edited");
+  EXPECT_EQ(pel({"-auto", "-y", "p.utp", "edited"}), 1);
+  EXPECT_NE(console.out.find("\r\nFile \"readme.txt\" matches none of the versions this patch updates"),
+            std::string::npos)
+      << console.out;
+  EXPECT_NE(console.out.find("\r\nError, patch is not applicable to \"" + at("edited") + "\"."), std::string::npos);
+  EXPECT_EQ(console.out.find("cannot be found"), std::string::npos);
 }
 
 TEST_F(ApplyTest, SingleFilePatchProbesTheEntriesOfTheGivenDirectory) {
@@ -455,8 +490,36 @@ TEST_F(ApplyTest, RegistryLocatesTheTarget) {
   EXPECT_NE(console.out.find("Registry lookup of patch target failed!"), std::string::npos) << console.out;
 }
 
+// A target path that names nothing is named as such, before any file is
+// checked: given to a directory patch, as the old path of a single-file
+// patch, and read from the registry.
+TEST_F(ApplyTest, ATargetPathThatDoesNotExistIsNamed) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  const auto namesMissing = [&](const std::string& path) {
+    EXPECT_NE(console.out.find("\r\nError, the target path \"" + path + "\" does not exist.\r\n"), std::string::npos)
+        << console.out;
+    EXPECT_EQ(console.out.find("Checking patchinfo"), std::string::npos) << "no file is checked";
+    EXPECT_EQ(console.out.find("cannot create new file"), std::string::npos);
+  };
+  EXPECT_EQ(pel({"p.utp", "nowhere"}), 1);
+  namesMissing(at("nowhere"));
+  EXPECT_EQ(pelWindows({"/quiet", "p.utp", "nowhere"}), 1642) << "the target is not there";
+  ASSERT_EQ(kest({"old/program.exe", "new/program.exe", "f"}), 0);
+  EXPECT_EQ(pel({"f.utp", "gone.exe", "made.exe"}), 1);
+  namesMissing(at("gone.exe"));
+  std::string escaped;
+  for (char c : at("removed")) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  applierMachine.registry =
+      platform::ExportedRegistry("[HKEY_LOCAL_MACHINE\\Software\\Acme]\r\n\"Path\"=\"" + escaped + "\"\r\n");
+  ASSERT_EQ(kest({"-d=*", "-k=Software\\Acme\\Path", "old", "new", "r"}), 0) << err();
+  EXPECT_EQ(pel({"r.utp"}), 1);
+  namesMissing(at("removed"));
+}
+
 TEST_F(ApplyTest, CommandLineMistakesShowTheUsage) {
-  const std::string usage = "Usage: Pelmora [-t] [-auto] patchname [oldpath [newpath]]\r\n";
+  const std::string usage =
+      "Usage: Pelmora [-t] [-auto] [-y] patchname [oldpath [newpath]]\r\n       Pelmora -i[=json] patchname\r\n";
   const std::string banner = "Pelmora 2.2d patching technology\r\n";
   EXPECT_EQ(pel({}), 1);
   EXPECT_EQ(console.out, banner + usage);
@@ -522,7 +585,7 @@ TEST_F(ApplyTest, UnattendedSwitchesAndTheirExitCodes) {
   EXPECT_NE(console.out.find("Usage: Pelmora"), std::string::npos);
   // Where paths begin with '/', such words are paths.
   EXPECT_EQ(pel({"-y", "p.utp", "/quiet"}, "", "", false), 1);
-  EXPECT_NE(console.out.find("Error, patch is not applicable to \"/quiet\""), std::string::npos) << console.out;
+  EXPECT_NE(console.out.find("Error, the target path \"/quiet\" does not exist."), std::string::npos) << console.out;
   EXPECT_EQ(pel({"-h"}, "", "", false), 0);
   EXPECT_EQ(console.out.find("/quiet"), std::string::npos) << "no switches in the help";
 }
@@ -628,6 +691,36 @@ TEST_F(ApplyTest, AProgramWithAPatchBehindItAppliesItself) {
   ASSERT_EQ(pel({"here"}, " y", at("selfpatch")), 0) << console.out;
   EXPECT_EQ(snapshot("here/app", "Backup"), snapshot("new"));
   EXPECT_FALSE(applier::carriesPatch(at("old/readme.txt"), files));
+}
+
+// A real program in front (this test's own file: an ELF program natively,
+// a PE one under Wine), cut short as a download that stopped leaves it:
+// just behind the program, inside the header, in the middle of the body,
+// just before the end. Each time the program says that it is cut short,
+// never its usage or another file's name, and nothing changes.
+TEST_F(ApplyTest, ASelfApplyingPatchCutShortSaysSo) {
+  makeTrees();
+  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  std::string program;
+  ASSERT_TRUE(files.readWholeFile(files.programPath(), &program));
+  const std::string whole = program + read("p.utp");
+  copyTree("old", "here/app");
+  const Tree before = snapshot("here/app");
+  const std::size_t patchSize = whole.size() - program.size();
+  for (std::size_t cut : {program.size() + 1, program.size() + 40, program.size() + patchSize / 2, whole.size() - 3}) {
+    put("update.exe", whole.substr(0, cut));
+    EXPECT_TRUE(applier::carriesPatch(at("update.exe"), files)) << cut;
+    for (const std::vector<std::string>& words : {std::vector<std::string>{}, {"here/app"}, {"-t", "here/app"}}) {
+      EXPECT_EQ(pel(words, " y", at("update.exe")), 1) << cut;
+      EXPECT_NE(console.out.find("update.exe\" is cut short: the file ends before its patch data does."),
+                std::string::npos)
+          << cut << console.out;
+      EXPECT_NE(console.out.find("download the patch again."), std::string::npos) << cut;
+      EXPECT_EQ(console.out.find("Usage:"), std::string::npos) << cut << console.out;
+    }
+  }
+  EXPECT_EQ(snapshot("here/app"), before);
+  EXPECT_FALSE(applier::carriesPatch(files.programPath(), files)) << "the program alone carries none";
 }
 
 // A file that the check pass rebuilt reads differently when the apply pass
@@ -1210,6 +1303,16 @@ TEST_F(HostilePatchTest, TemporariesThatCannotBeMadeOrMovedBesideTheTarget) {
 // version; a rerun without faults always finishes the job.
 class FaultLoopTest : public ApplyTest {
  protected:
+  // p.utp, a directory patch from old to new (one obsolete file alone in
+  // its directory), and the tree each run starts from: the old one with a
+  // backup of an earlier run.
+  void directoryPatchAndPristineTree() {
+    makeTrees();
+    put("old/retired/tool.dll", "obsolete, alone in its directory");
+    ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+    copyTree("old", "pristine");
+    put("pristine/Backup/readme.txt", "the backup of an earlier run");
+  }
   std::vector<std::string> directories(const std::string& dir) const {
     std::vector<std::string> found;
     for (const auto& e : fs::recursive_directory_iterator(at(dir))) {
@@ -1277,17 +1380,42 @@ class FaultLoopTest : public ApplyTest {
 
 // The machine stops at every file-system call of a run in turn, from the
 // first to the last: nothing after that call reaches the disk, no clean-up
-// included. A rerun of the same patch must then finish the job: the target
-// as a clean run leaves it (the backup directory holding the old versions)
-// and no temporary or half-written file anywhere in it.
+// included. The next run (the same patch, or `rerun`) must then finish the
+// job: the target as a clean run leaves it, no temporary or half-written
+// file anywhere in it nor in the temporary directory, and a word about the
+// stopped run where it had begun to change the target.
 class CrashLoopTest : public FaultLoopTest {
  protected:
-  void crashAtEveryCall(const std::vector<std::string>& words) {
+  static Tree withoutTemporaries(Tree tree) {
+    for (auto it = tree.begin(); it != tree.end();) {
+      const std::string name = fs::path(it->first).filename().string();
+      it = name.rfind("VDX", 0) == 0 ? tree.erase(it) : std::next(it);
+    }
+    return tree;
+  }
+  bool journalLeft() const {
+    for (const auto& e : fs::recursive_directory_iterator(at("app"))) {
+      if (e.path().filename() == applier::RunJournal::kFileName) return true;
+    }
+    return false;
+  }
+  // With `rerun`, only stops that left a journal are followed by it (the
+  // others are the same patch's, and crashAtEveryCall(words) covers them).
+  void crashAtEveryCall(const std::vector<std::string>& words, std::vector<std::string> rerun = {}) {
+    const bool journalsOnly = !rerun.empty();
+    if (rerun.empty()) rerun = words;
     copyTree("pristine", "app");
     applierFiles.reset();
     ASSERT_EQ(pel(words), 0) << console.out;
     const int calls = applierFiles.allCalls();
+    const Tree firstFinished = withoutTemporaries(snapshot("app"));
+    ASSERT_EQ(pel(rerun), 0) << console.out;
+    const Tree finishedAfterBoth = snapshot("app");  // the stopped run was complete
+    copyTree("pristine", "app");
+    ASSERT_EQ(pel(rerun), 0) << console.out;
     const Tree finished = snapshot("app");
+    const Tree pristine = snapshot("pristine");
+    int journals = 0;
     for (int n = 1; n <= calls; ++n) {
       copyTree("pristine", "app");
       applierFiles.reset();
@@ -1295,24 +1423,41 @@ class CrashLoopTest : public FaultLoopTest {
       pel(words);
       ASSERT_TRUE(applierFiles.ended()) << "call " << n;
       applierFiles.reset();
-      removeTree(temp);  // what the stopped run left in the temporary directory is not the target's
-      fs::create_directories(temp);
-      ASSERT_EQ(pel(words), 0) << "the rerun after a stop at call " << n << console.out;
-      EXPECT_EQ(snapshot("app"), finished) << "after a stop at call " << n << console.out;
-      expectNoTemporaries("app");
+      const bool journal = journalLeft();
+      journals += journal;
+      if (journalsOnly && !journal) {
+        // What the stopped run left in the temporary directory would shift
+        // the calls of the next runs.
+        removeTree(temp);
+        fs::create_directories(temp);
+        continue;
+      }
+      const Tree stopped = withoutTemporaries(snapshot("app"));
+      applierMachine.programs.othersUseTemporaries = false;  // the temporary directory is swept
+      const int rc = pel(rerun);
+      applierMachine.programs.othersUseTemporaries = true;
+      ASSERT_EQ(rc, 0) << "the rerun after a stop at call " << n << console.out;
+      // A run stopped before it changed anything, or one undone, leaves the
+      // rerun the files it began with; one stopped in its tidy-up had
+      // applied its patch.
+      const bool completed = console.out.find("this run completed the tidy-up") != std::string::npos ||
+                             (!journal && stopped != pristine);
+      if (completed) EXPECT_EQ(stopped, firstFinished) << "after a stop at call " << n << console.out;
+      EXPECT_EQ(snapshot("app"), completed ? finishedAfterBoth : finished)
+          << "after a stop at call " << n << console.out;
+      EXPECT_EQ(console.out.find("An earlier run of a patch on") != std::string::npos, journal)
+          << "after a stop at call " << n << console.out;
+      expectNoTemporaries();
       if (::testing::Test::HasFailure()) return;
     }
     crashPoints += calls;
-    std::printf("%d crash points, each followed by a rerun\n", calls);
+    std::printf("%d crash points, %d of them in the apply pass (a journal left)\n", calls, journals);
   }
   int crashPoints = 0;
 };
 
 TEST_F(CrashLoopTest, DirectoryPatchAndSingleFilePatch) {
-  makeTrees();
-  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
-  copyTree("old", "pristine");
-  put("pristine/Backup/readme.txt", "the backup of an earlier run");
+  ASSERT_NO_FATAL_FAILURE(directoryPatchAndPristineTree());
   crashAtEveryCall({"p.utp", "app"});
 
   put("a.txt", text(30, 30000));
@@ -1324,11 +1469,64 @@ TEST_F(CrashLoopTest, DirectoryPatchAndSingleFilePatch) {
   EXPECT_GT(crashPoints, 300);
 }
 
-TEST_F(FaultLoopTest, DirectoryPatch) {
+// After a stop, another patch for the same old version applies: the
+// stopped run was undone to the very files it began with.
+TEST_F(CrashLoopTest, AnotherPatchAppliesAfterAStop) {
   makeTrees();
+  copyTree("new", "other");
+  put("other/program.exe", read("new/program.exe") + "another build");
+  put("other/sub/deeper/extra.txt", "only in the other release");
   ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
+  ASSERT_EQ(kest({"-d=*", "old", "other", "o"}), 0);
   copyTree("old", "pristine");
-  put("pristine/Backup/readme.txt", "the backup of an earlier run");
+  crashAtEveryCall({"p.utp", "app"}, {"o.utp", "app"});
+}
+
+#ifndef _WIN32
+// An interrupt (here SIGINT, SIGTERM or SIGHUP raised right after each
+// rename of the apply pass in turn) lets the file operation under way
+// finish, then the run ends as a failing one does: every change undone,
+// no temporary left, the message that says so, exit code 1. Each run is a
+// child process, whose interrupt handler is the program's own.
+TEST_F(FaultLoopTest, AnInterruptAtEveryStepOfTheApplyPassPutsEverythingBack) {
+  ASSERT_NO_FATAL_FAILURE(directoryPatchAndPristineTree());
+  const Tree before = snapshot("pristine");
+  const std::vector<std::string> beforeDirs = directories("pristine");
+  copyTree("pristine", "app");
+  applierFiles.reset();
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << console.out;
+  const int renames = applierFiles.calls(platform::FileOp::kRename);
+  ASSERT_GT(renames, 5);
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int k = 1; k <= renames; ++k) {
+    copyTree("pristine", "app");
+    applierFiles.reset();
+    const int signal = signals[k % 3];
+    int seen = 0;
+    applierFiles.after(platform::FileOp::kRename, [&](const std::string&) {
+      if (++seen == k) std::raise(signal);
+    });
+    const auto run = [&] {
+      platform::installInterruptHandler(applier::TempFiles::deleteAfterInterrupt);
+      const int rc = pel({"p.utp", "app"});
+      const bool told = console.out.find("\r\n\r\nInterrupted: the patch was not applied. Every file it had changed is "
+                                         "back as it\r\nwas, so the software is as before.") != std::string::npos;
+      if (rc != 1 || !told) std::fputs(console.out.c_str(), stderr);
+      std::_Exit(rc == 1 && told ? 1 : 3);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(1), "") << "signal " << signal << " after rename " << k;
+    applierFiles.reset();
+    EXPECT_EQ(snapshot("app"), before) << "signal " << signal << " after rename " << k;
+    EXPECT_EQ(directories("app"), beforeDirs) << "signal " << signal << " after rename " << k;
+    expectNoTemporaries();
+    if (::testing::Test::HasFailure()) return;
+  }
+  std::printf("%d interrupts, each after a rename of the apply pass\n", renames);
+}
+#endif
+
+TEST_F(FaultLoopTest, DirectoryPatch) {
+  ASSERT_NO_FATAL_FAILURE(directoryPatchAndPristineTree());
   failEveryCall({"p.utp", "app"}, "app/sub/added.dat", "new/sub/added.dat");
 }
 
@@ -1341,10 +1539,7 @@ TEST_F(FaultLoopTest, SingleFilePatch) {
 }
 
 TEST_F(FaultLoopTest, AnExceptionAtEveryCallEndsTheRunUndone) {
-  makeTrees();
-  ASSERT_EQ(kest({"-d=*", "old", "new", "p"}), 0);
-  copyTree("old", "pristine");
-  put("pristine/Backup/readme.txt", "the backup of an earlier run");
+  ASSERT_NO_FATAL_FAILURE(directoryPatchAndPristineTree());
   failEveryCall({"p.utp", "app"}, "app/sub/added.dat", "new/sub/added.dat", true);
 
   put("a.txt", text(30, 30000));

@@ -160,8 +160,13 @@ check "-k for a Windows-directory target goes to stdout" 1 \
 check "two -k for one target" 1 \
   "$banner"'Error, cannot provide two registry autofind keys for the same target!
 ' "" '-k=A\B' '-k=C\D'
-check "a 76-character comment line" 1 "$banner" 'Error, the comment exceeds the 76x10 limitation.
+check "a 76-character comment line" 1 "$banner" 'Error, the comment exceeds the limit of 10 lines of 75 characters.
 ' "-c=$(printf '%076d' 0)"
+printf 'Version 1.2 of the rocket editor, made for all of its users.\nClose it first, please.\n' >"$work/lf-comment.txt"
+cd "$work" || exit 1
+check "a comment file with LF line ends" 1 "$banner" 'Error, the comment file "lf-comment.txt" has LF line ends: only CR LF ends a line there, so its lines run together beyond 75 characters. Save it with CR LF line ends.
+' -c=@lf-comment.txt
+cd - >/dev/null || exit 1
 long_opts="-q$(printf ' -r%.0s' $(seq 1 333))"
 VERDELIN_OPTS=$long_opts check "VERDELIN_OPTS over 999 characters" 1 "$banner" \
   'Error, VERDELIN_OPTS holds more than 999 characters!
@@ -290,6 +295,9 @@ rm -f p.zip p.utp
 timeout 60 "${runner[@]}" "$prog" -q -z old.txt new.txt p >out 2>err; rc=$?
 verdict "-z: the internal zip holds p.utp" eval '[ $rc = 0 ] && zip_holds p.zip p.utp &&
   last_line_is "Compressed patch file into archive \"p.zip\" with $(size_of p.zip) Bytes."'
+# Its entry's date is a valid one, the zip format's first day (zipinfo -T
+# prints it as yyyymmdd.hhmmss).
+verdict "-z: the entry is dated 1980-01-01 00:00" eval '[ "$(zipinfo -T p.zip p.utp | awk "{print \$7}")" = 19800101.000000 ]'
 # Not p.exe: under Wine that name would open the P.EXE made above.
 german_on
 timeout 60 "${runner[@]}" "$prog" -q -s -z old.txt new.txt sz >out 2>err; rc=$?
@@ -348,6 +356,46 @@ for size in 4294967296 4294967306; do
   done
 done
 rm -rf big big.old
+
+# --- names code page 1252 cannot hold: patterns match names as written -------
+# 日本.txt is listed as "??.txt" in the code page, and ab.txt matches the
+# pattern "??.txt": a pattern with the name's own characters leaves out that
+# file alone, given on the command line or in VERDELIN_OPTS.
+mkdir -p jp/old jp/new
+seq 1 300 >jp/old/ab.txt
+cp jp/old/ab.txt jp/old/日本.txt
+echo "gone from the new version" >jp/old/cd.txt
+{ seq 1 300; echo changed; } >jp/new/ab.txt
+cp jp/new/ab.txt jp/new/日本.txt
+# A Windows console shows "\??.txt" of the name, which ab.txt matches too.
+jp_advice='-i="\日本.txt".'
+[ "$windows" = 1 ] && jp_advice='-i and a pattern that matches no other file.'
+contains "a name code page 1252 cannot hold: refused with a pattern for it alone" 1 err \
+  "Error, the name of \"jp/old\\??.txt\" holds characters that Windows' ANSI code page 1252 cannot hold,
+so no patch can name it. Rename it, or leave it out with $jp_advice" -q jp/old jp/new jp
+ignored_lines() { normalise <out | grep -c 'ignored due to pattern'; }
+contains "-i=日本.txt: ab.txt is patched" 0 out 'Examining "ab.txt" to "ab.txt"' -i=日本.txt jp/old jp/new jp
+verdict "... and only 日本.txt is left out, in both states" eval '[ "$(ignored_lines)" = 2 ]'
+contains "-i=*本.txt: ab.txt is patched" 0 out 'Examining "ab.txt" to "ab.txt"' '-i=*本.txt' jp/old jp/new jp
+verdict "... and only 日本.txt is left out" eval '[ "$(ignored_lines)" = 2 ]'
+VERDELIN_OPTS='-i=日本.txt' contains "-i=日本.txt from VERDELIN_OPTS: ab.txt is patched" 0 out \
+  'Examining "ab.txt" to "ab.txt"' jp/old jp/new jp
+verdict "... and only 日本.txt is left out" eval '[ "$(ignored_lines)" = 2 ]'
+contains "-i=??.txt leaves out ab.txt as well" 0 out 'File "jp/new\ab.txt" ignored due to pattern "??.txt".' \
+  '-i=??.txt' jp/old jp/new jp
+[ "$windows" = 0 ] && contains "the pattern of the refusal, typed back" 0 out 'Examining "ab.txt" to "ab.txt"' \
+  '-i=\日本.txt' jp/old jp/new jp
+contains "-d=日本.txt removes no other file" 0 out 'Created plain patch file "jp.utp"' -i=日本.txt -d=日本.txt \
+  jp/old jp/new jp
+verdict "... so cd.txt stays" eval '! normalise <out | grep -q "Inserting remove instruction"'
+contains "-d=??.txt removes cd.txt" 0 out 'Inserting remove instruction for "cd.txt" due to pattern "??.txt".' \
+  -i=日本.txt '-d=??.txt' jp/old jp/new jp
+rm -f jp-d.utp
+contains "-D with a name code page 1252 cannot hold: refused" 1 err \
+  'given to option "-D" holds characters that Windows'"'"' ANSI code page 1252 cannot hold, so no patch can name it!' \
+  -D=日本.txt -i=日本.txt jp/old jp/new jp-d
+verdict "... before any work" eval '[ ! -e jp-d.utp ] && ! normalise <out | grep -q Examining'
+rm -rf jp jp.utp
 
 # --- logs: the templates of the distribution folder --------------------------
 timeout 60 "${runner[@]}" "$prog" -q -l o n lg >out 2>err; rc=$?

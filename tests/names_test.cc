@@ -1,6 +1,7 @@
 // Names outside ASCII: the builder stores them in code page 1252 whatever
 // the host's own encoding, pelmora writes them back under the host's names,
-// and a name the code page cannot hold is refused before any work.
+// and a name the code page cannot hold is refused before any work, with a
+// pattern that leaves it out. Patterns match names as they are written.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "applier/console.h"
+#include "platform/console.h"
 #include "tests/machine_support.h"
 #include "tests/patch_check.h"
 #include "tests/tree_fixture.h"
@@ -89,19 +91,28 @@ TEST_F(NamesTest, DirectoryPatchStoresCodePage1252AndAppliesUnderTheHostsNames) 
       << "CP850 has no euro sign";
 }
 
+// The way out a refusal names: an -i pattern for the file alone, anchored at
+// the root, in the characters the console shows (a Windows console shows
+// "???" here, which no other file matches either).
+std::string leaveOut(const std::string& written) { return "-i=\"" + platform::consoleText(written) + "\""; }
+
 TEST_F(NamesTest, NamesCodePage1252CannotHoldAreRefusedBeforeAnyWork) {
   makeNamedTrees();
   putHost("new/Dokumente/日本語.md", "x");
   EXPECT_EQ(run({"old", "new", "p"}), 1);
   EXPECT_EQ(err(),
             "Error, the name of \"" + at("new") + "\\Dokumente\\???.md\" holds characters that Windows' ANSI code "
-            "page 1252 cannot hold,\nso no patch can name it. Rename it, or leave it out with -i.\n");
+            "page 1252 cannot hold,\nso no patch can name it. Rename it, or leave it out with " +
+                leaveOut("\\Dokumente\\日本語.md") + ".\n");
   EXPECT_EQ(out().find("Examining"), std::string::npos) << out();
   EXPECT_FALSE(files.fileExists(at("p.utp")));
 
-  // Left out with -i it is no obstacle; its "?"s match a pattern's as any character would.
-  ASSERT_EQ(run({"-i=???.md", "old", "new", "p"}), 0) << err();
-  EXPECT_EQ(checkPatch(at("p.utp"), {at("old")}, at("new")).names.size(), 3u);
+  // Left out with the pattern as the console showed it, or with "?"s, which
+  // match its characters as any others, it is no obstacle.
+  for (const std::string& pattern : {platform::shownOnConsole("\\Dokumente\\日本語.md"), std::string("???.md")}) {
+    ASSERT_EQ(run({"-i=" + pattern, "old", "new", "p"}), 0) << err();
+    EXPECT_EQ(checkPatch(at("p.utp"), {at("old")}, at("new")).names.size(), 3u);
+  }
 
   // A start state is checked the same way, unless -is leaves the name out of the sources.
   fs::remove(hostPath("new/Dokumente/日本語.md"));
@@ -122,7 +133,84 @@ TEST_F(NamesTest, TheRefusalInGerman) {
   platform::setEnv("windir", windir);
   EXPECT_EQ(err(), "Fehler, der Name von \"" + at("new") + "\\???.md\" enth\x84lt Zeichen, die Windows' "
                    "ANSI-Codepage 1252 nicht darstellen\nkann, daher kann kein Patch ihn nennen. Benennen Sie ihn "
-                   "um, oder lassen Sie ihn mit -i aus.\n");
+                   "um, oder lassen Sie ihn mit " + leaveOut("\\日本語.md") + " aus.\n");
+}
+
+// "日本.txt" is listed as "??.txt" in code page 1252, which "ab.txt" matches
+// as well. Patterns given with the name, with "?" or "*", in -i and -d,
+// take exactly the files their written characters match.
+TEST_F(NamesTest, PatternsMatchNamesAsWritten) {
+  for (const std::string state : {"old", "new"}) {
+    putHost(state + "/日本.txt", text(31, 2000) + state);
+    putHost(state + "/ab.txt", text(32, 2000) + state);
+    putHost(state + "/readme.md", text(33, 2000) + state);
+  }
+  putHost("old/cd.txt", "gone from the new version");
+  const std::vector<std::string> kept{"ab.txt", "readme.md"};
+  const struct {
+    std::vector<std::string> options;
+    std::vector<std::string> names;
+  } cases[] = {
+      {{"-i=日本.txt"}, kept},
+      {{"-i=*本.txt"}, kept},
+      {{"-i=\\??.txt"}, {"readme.md"}},
+      {{"-i=日本.txt", "-d=日本.txt"}, kept},
+      {{"-i=日本.txt", "-d=??.txt"}, {"ab.txt", "readme.md", "-cd.txt"}},
+  };
+  for (const auto& c : cases) {
+    std::string label;
+    for (const std::string& o : c.options) label += o + " ";
+    SCOPED_TRACE(label);
+    std::vector<std::string> words = c.options;
+    for (const char* w : {"old", "new", "p"}) words.push_back(w);
+    ASSERT_EQ(run(words), 0) << err();
+    const PatchSummary s = checkPatch(at("p.utp"), {at("old")}, at("new"));
+    ASSERT_EQ(s.error, "");
+    EXPECT_EQ(s.names, c.names);
+  }
+
+  // Applied, the patch of the first case updates ab.txt and leaves 日本.txt as it was.
+  ASSERT_EQ(run({"-i=日本.txt", "old", "new", "p"}), 0) << err();
+  fs::copy(at("old"), at("app"), fs::copy_options::recursive);
+  ASSERT_EQ(pel({"p.utp", "app"}), 0) << applierOut();
+  EXPECT_EQ(readHost("app/ab.txt"), readHost("new/ab.txt"));
+  EXPECT_EQ(readHost("app/日本.txt"), readHost("old/日本.txt"));
+}
+
+// The pattern a refusal names leaves out that file and no other: where no
+// pattern the console can show would, the refusal says so.
+TEST_F(NamesTest, TheRefusalNamesAPatternOnlyForThatFileAlone) {
+  putHost("old/ab.txt", "a");
+  putHost("new/ab.txt", "b");
+  putHost("old/日本.txt", "x");
+  const std::string other = "or leave it out with -i and a pattern that matches no other file.\n";
+  EXPECT_EQ(run({"old", "new", "p"}), 1);
+#ifdef _WIN32
+  // The console shows "\??.txt", which ab.txt matches too.
+  EXPECT_NE(err().find(other), std::string::npos) << err();
+#else
+  EXPECT_NE(err().find(leaveOut("\\日本.txt") + ".\n"), std::string::npos) << err();
+  // A name with a '?' of its own: as a pattern it would match axb.txt too.
+  fs::remove(hostPath("old/日本.txt"));
+  putHost("old/a?b.txt", "x");
+  putHost("old/axb.txt", "y");
+  EXPECT_EQ(run({"old", "new", "p"}), 1);
+  EXPECT_NE(err().find(other), std::string::npos) << err();
+#endif
+}
+
+// -D writes its name into the patch: a name the code page cannot hold would
+// be another file's there ("??.txt"), so it is refused before any work.
+TEST_F(NamesTest, ARemoveNameTheCodePageCannotHoldIsRefused) {
+  putHost("old/ab.txt", text(51, 2000));
+  putHost("new/ab.txt", text(51, 2000) + "b");
+  EXPECT_EQ(run({"-D=日本.txt", "old", "new", "p"}), 1);
+  EXPECT_EQ(err(), "Error, the name \"" + platform::consoleText("日本.txt") + "\" given to option \"-D\" holds "
+                   "characters that Windows' ANSI code page 1252 cannot hold, so no patch can name it!\n");
+  EXPECT_FALSE(files.fileExists(at("p.utp")));
+  ASSERT_EQ(run({"-D=résumé.md", "old", "new", "p"}), 0) << "é is in the code page: " << err();
+  EXPECT_EQ(checkPatch(at("p.utp"), {at("old")}, at("new")).names,
+            (std::vector<std::string>{"ab.txt", "-r\xe9sum\xe9.md"}));
 }
 
 }  // namespace

@@ -138,9 +138,13 @@ TEST_F(PackingTest, TheInternalZipHoldsTheOutputUnderItsOwnName) {
     EXPECT_EQ(e.info.compression_method, static_cast<uLong>(Z_DEFLATED));
     EXPECT_EQ(e.info.external_fa, 0u);
     EXPECT_EQ(e.info.internal_fa, 0u);
-    // A zero date: the zip format's first day, 1980, no time of day.
+    // Always the same valid date, the zip format's first day, 1980-01-01
+    // 00:00:00 (DOS date 0x0021: a day and a month of 0 would be invalid).
+    EXPECT_EQ(e.info.dosDate, 0x00210000u);
     EXPECT_EQ(e.info.tmu_date.tm_year, 1980u);
-    EXPECT_EQ(e.info.tmu_date.tm_mday + e.info.tmu_date.tm_hour + e.info.tmu_date.tm_min + e.info.tmu_date.tm_sec, 0u);
+    EXPECT_EQ(e.info.tmu_date.tm_mon, 0u) << "January, counted from 0";
+    EXPECT_EQ(e.info.tmu_date.tm_mday, 1u);
+    EXPECT_EQ(e.info.tmu_date.tm_hour + e.info.tmu_date.tm_min + e.info.tmu_date.tm_sec, 0u);
     const std::size_t created = out().find("Created ");
     const std::size_t packed = out().find(report("p.zip"));
     EXPECT_NE(packed, std::string::npos) << out();

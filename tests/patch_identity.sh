@@ -7,7 +7,8 @@
 # ASCII gives the same patch too (names are code page 1252 in both), each
 # builder's patch of it is applied by the other side's pelmora (found beside
 # each builder), and a name code page 1252 cannot hold is refused by both
-# with the same message.
+# with the same message, each naming a pattern for it in what its console
+# shows, and left out by both when a pattern names it.
 #   tests/patch_identity.sh NATIVE_KESTMAIN WINDOWS_KESTMAIN_EXE RUNNER...
 set -u
 native=$(realpath "$1") windows=$(realpath "$2")
@@ -85,7 +86,12 @@ n_rc=$?
 "${RUNNER[@]}" "$windows" -q names-a names-c w-refused > w-out 2> w-err
 w_rc=$?
 tr -d '\r' < w-err > w-err.lf
-if [ "$n_rc" = 1 ] && [ "$w_rc" = 1 ] && cmp -s n-err w-err.lf && grep -qF 'names-c\Dokumente\???.md" holds characters' n-err &&
+# The way out each names: the name's own characters on a UTF-8 terminal,
+# "?" for what a Windows console (code page 850) cannot show.
+n_way='leave it out with -i="\Dokumente\日本語.md".' w_way='leave it out with -i="\Dokumente\???.md".'
+if [ "$n_rc" = 1 ] && [ "$w_rc" = 1 ] && grep -qF 'names-c\Dokumente\???.md" holds characters' n-err &&
+   grep -qF "$n_way" n-err && grep -qF "$w_way" w-err.lf &&
+   [ "$(sed "s/-i=\".*\"\.\$//" n-err)" = "$(sed "s/-i=\".*\"\.\$//" w-err.lf)" ] &&
    [ ! -e n-refused.utp ] && [ ! -e w-refused.utp ]; then
   ok "unnamable refused"
 else
@@ -93,5 +99,6 @@ else
   cat n-err w-err.lf
 fi
 same unnamable-ignored '-i=???.md' '-d=*' names-a names-c
+same unnamable-ignored-by-name '-i=\Dokumente\日本語.md' '-d=*' names-a names-c
 echo "$passed passed, $failed failed"
 exit $((failed > 0))

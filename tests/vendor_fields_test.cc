@@ -78,8 +78,8 @@ TEST_F(VendorFieldsTest, TheJoinedProgramCarriesTheVendorsNames) {
   ASSERT_EQ(run({"-d=*.dll", "old", "new", "plain"}), 0) << err();
   for (const auto& [option, stub] : {std::pair{"-s", &consoleStub}, std::pair{"-s=gui", &windowedStub}}) {
     SCOPED_TRACE(option);
-    ASSERT_EQ(run({option, "-R=ProductName=Rocket Caf\xe9", "-R=companyname=Rocket Works", "-R=FileVersion=5.2.1.7",
-                   "-R=ProductVersion=5.2 beta", "-R=ProductName=Rocket \x80 Editor", "-d=*.dll", "old", "new",
+    ASSERT_EQ(run({option, "-R=ProductName=Rocket Café", "-R=companyname=Rocket Works", "-R=FileVersion=5.2.1.7",
+                   "-R=ProductVersion=5.2 beta", "-R=ProductName=Rocket € Editor", "-d=*.dll", "old", "new",
                    "update"}),
               0)
         << err();

@@ -10,6 +10,7 @@
 //   window_driver press "CAPTION" "BUTTONTEXT"
 //   window_driver text  "CAPTION"
 //   window_driver close "CAPTION"
+//   window_driver widths "CAPTION"
 //   window_driver run [--limited] SECONDS PROGRAM [ARGUMENT...]
 //   window_driver hold FILE SECONDS
 //
@@ -32,6 +33,16 @@
 // text prints the texts of the window's Static children (image statics
 // left out), one per line, escaped the same way except that " stays as is.
 // stdout is in text mode, so under Wine lines end in CR LF.
+//
+// widths tells whether the lines of the window's list box can be read
+// whole: for the first list box child
+//   list FONT EXTENT CLIENTWIDTH    FONT "default" when the list draws in
+//                                   the system font (it has none of its
+//                                   own), else "own"; EXTENT its horizontal
+//                                   extent (LB_GETHORIZONTALEXTENT), the
+//                                   width it can be scrolled through
+//   width W "TEXT"                  per item: the pixels TEXT takes in the
+//                                   system font, as the list draws it
 //
 // run starts PROGRAM with the ARGUMENTs (each one word of its command line)
 // and waits up to SECONDS for it to end. While it runs it prints
@@ -340,6 +351,36 @@ int cmd_text(const char* caption) {
   return kOk;
 }
 
+int cmd_widths(const char* caption) {
+  HWND hwnd = window_for_command(caption);
+  if (!hwnd) return kNotFound;
+  for (HWND child : direct_children(hwnd)) {
+    if (!class_is(child, "ListBox")) continue;
+    // Wine reports a message answered with 0 as failed: the font is read
+    // without looking at the call's own result.
+    DWORD_PTR font = 0;
+    SendMessageTimeoutA(child, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &font);
+    LRESULT extent = 0;
+    if (!send(child, LB_GETHORIZONTALEXTENT, 0, 0, &extent)) return kNotFound;
+    RECT client{};
+    GetClientRect(child, &client);
+    std::printf("list %s %ld %ld\n", font == 0 ? "default" : "own", static_cast<long>(extent),
+                client.right - client.left);
+    // A fresh screen DC holds the system font, which a list box without a
+    // font of its own draws in; another process's font handle means nothing here.
+    HDC dc = GetDC(nullptr);
+    for (const std::string& item : list_box_items(child)) {
+      SIZE size{};
+      GetTextExtentPoint32A(dc, item.c_str(), static_cast<int>(item.size()), &size);
+      std::printf("width %ld \"%s\"\n", size.cx, escape(item, true).c_str());
+    }
+    ReleaseDC(nullptr, dc);
+    return kOk;
+  }
+  std::fprintf(stderr, "window_driver: window \"%s\" has no list box\n", caption);
+  return kNotFound;
+}
+
 int cmd_close(const char* caption) {
   HWND hwnd = window_for_command(caption);
   if (!hwnd) return kNotFound;
@@ -476,6 +517,7 @@ int usage() {
                "       window_driver press CAPTION BUTTONTEXT\n"
                "       window_driver text  CAPTION\n"
                "       window_driver close CAPTION\n"
+               "       window_driver widths CAPTION\n"
                "       window_driver run [--limited] SECONDS PROGRAM [ARGUMENT...]\n"
                "       window_driver hold FILE SECONDS\n");
   return kUsage;
@@ -507,6 +549,7 @@ int run(int argc, char** argv) {
   if (command == "list") return cmd_list(caption);
   if (command == "text") return cmd_text(caption);
   if (command == "close") return cmd_close(caption);
+  if (command == "widths") return cmd_widths(caption);
   return usage();
 }
 

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Drives the windowed applier under Wine on a private X display, as a user
 # would: started with a patch and a target, with only a patch in the target
-# directory, with a wrong target and then the right one typed in, closed
-# during a search, its usage boxes, and a self-applying windowed patch made
-# by the builder. A small driver program reads the window's controls and
-# presses the buttons of its boxes; keys are typed with xdotool. A
-# screenshot of the main window is kept in ARTEFACTS. Every look at the
-# window after an action waits (up to 10 s) for the state it expects: the
-# window updates itself while the driver reads it. The runs without a user
+# directory, with a wrong target and then the right one typed in, with a
+# file of the target changed by hand, closed during a search, its usage
+# boxes, and a self-applying windowed patch made by the builder, whole and
+# cut short. A small
+# driver program reads the window's controls (and how wide its list's
+# lines are) and presses the buttons of its boxes; keys are typed with
+# xdotool. Screenshots of the main window are kept in ARTEFACTS. Every look
+# at the window after an action waits (up to 10 s) for the state it expects:
+# the window updates itself while the driver reads it. The runs without a user
 # (/quiet, /passive) are started by the driver, which reports every window
 # they show and their whole exit code. NAMED_HOLDERS is Pelmo32 whose
 # Restart Manager names the programs VERDELIN_TEST_HOLDERS gives (Wine's
@@ -59,8 +61,12 @@ wineserver -p </dev/null >/dev/null 2>&1
 "$runner" cmd /c exit </dev/null >/dev/null 2>&1
 
 main='Patch file using Verdelin technology.'
+# What the Windows programs print on their error output: Wine's own
+# messages land there (a server that dropped its clients), shown at the end.
+wine_errors=$work/wine-errors.txt
+: >"$wine_errors"
 drive() {
-  "$runner" "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'
+  "$runner" "$driver" "$@" </dev/null 2>>"$wine_errors" | tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
 # start DIR PROGRAM ARGS...: runs a windowed program in the background in
@@ -69,7 +75,7 @@ app_pid=""
 start() {
   local dir=$1
   shift
-  (cd "$dir" && "$runner" "$@" </dev/null >/dev/null 2>&1; echo $? >"$work/rc.txt") &
+  (cd "$dir" && "$runner" "$@" </dev/null >/dev/null 2>>"$wine_errors"; echo $? >"$work/rc.txt") &
   app_pid=$!
 }
 finish() {
@@ -183,6 +189,32 @@ check "no second error" box_closed Error
 drive close "$main" >/dev/null
 finish
 
+# --- a file changed by hand: named in the box, the list read whole ----------
+fresh installed
+echo edited >>installed/rocket.exe
+# The console applier's words, as the box's text reads (line ends escaped).
+edited='File "rocket.exe" matches none of the versions this patch updates: it was changed\r\nafter it was installed, or it belongs to another release. Reinstall it,\r\nthen apply the patch again.\r\n\r\nError, patch is not applicable to'
+start . "$pelmo32" upd.utp installed
+drive wait Error 30 >/dev/null && import -window root "$artefacts/edited-file.png" 2>/dev/null
+answer "an edited file: the first \"Error\" box names it and says what to do" Error "$edited" OK
+check_soon "... and so does the list" ended_with 'Error, patch is not applicable to \"installed\".'
+drive press "$main" Apply >/dev/null
+answer "Apply: the box names it again" Error "$edited" OK
+check_soon "after Apply the window is idle" idle
+# Every line can be read whole: the list scrolls through the widest one,
+# which is wider than the list (the system font, as the list draws it).
+readable_whole() {
+  local widths font extent client widest
+  widths=$(drive widths "$main")
+  read -r _ font extent client <<<"$(grep '^list ' <<<"$widths")"
+  widest=$(sed -n 's/^width \([0-9]*\) .*/\1/p' <<<"$widths" | sort -n | tail -1)
+  [ "$font" = default ] && [ "${widest:-0}" -gt "${client:-0}" ] && [ "${extent:-0}" -ge "$widest" ]
+}
+check_soon "the list scrolls through its longest line, wider than the list" readable_whole
+check "the edited file is left as it was" eval '[ "$(tail -c 7 installed/rocket.exe)" = edited ] && [ ! -e installed/Backup ]'
+drive close "$main" >/dev/null
+finish
+
 # --- closing the window while the search runs -------------------------------
 mkdir -p search
 (cd search && mkdir d{1..20000})
@@ -257,6 +289,32 @@ check "... without a question" box_closed "Patch target found"
 drive close "$main" >/dev/null
 finish
 check "the single-file stub: exit code 0" test "$rc" = 0
+
+# Cut short as a download that stopped leaves them (just behind the program,
+# in the middle of the patch, 3 bytes before the end), both windowed stubs
+# say so in their "Patch Error" box, never that they hold no patch, and end
+# with exit code 255, the target untouched.
+cut_text='" is cut short: the file ends before its patch data does. Probably\r\nits download did not finish; download the patch again.'
+# cut_short PROGRAM CUT ARGS...: PROGRAM cut to CUT bytes, run in a fresh
+# target with ARGS.
+cut_short() {
+  local program=$1 cut=$2 whole
+  shift 2
+  whole=$(wc -c <"$program")
+  head -c "$cut" "$program" >"cut-$program"
+  fresh installed
+  start installed "../cut-$program" "$@"
+  answer "$program cut to $cut of $whole bytes says so" "Patch Error" "cut-$program$cut_text" OK
+  finish
+  check "... exit code 255, the target untouched" eval '[ "$rc" = 255 ] && same_tree installed "$root/examples/rocket-1.0"'
+}
+stub_size=$(wc -c <"$(dirname "$kest")/stubs/gui/Win32/comp/dirpat/nolocal/pelmora.stb")
+whole=$(wc -c <update.exe)
+for cut in $((stub_size + 1)) $(((stub_size + whole) / 2)) $((whole - 3)); do
+  cut_short update.exe "$cut"
+done
+stub_size=$(wc -c <"$(dirname "$kest")/stubs/gui/Win32/comp/filepat/nolocal/pelmora.stb")
+cut_short rocket-file.exe $(((stub_size + $(wc -c <rocket-file.exe)) / 2)) rocket.exe
 
 # --- runs without a user: /quiet, /passive, /log, /?, unknown switches -------
 # `drive run` lists each window the program shows ("window ...") and ends
@@ -400,4 +458,5 @@ else
   not_ok "a folder the user may not change" "chattr +i (root) or chmod a-w failed here"
 fi
 
+grep -h 'wine client error' "$wine_errors" | head -3
 checks_done

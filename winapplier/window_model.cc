@@ -125,12 +125,25 @@ std::string browserFailureText(const std::string& address) {
          "\" manually.";
 }
 
+namespace {
+
+// A message as a box shows it: without the line breaks that begin it in the list.
+std::string boxed(const std::string& message) {
+  const std::size_t start = message.find_first_not_of("\r\n");
+  return start == std::string::npos ? std::string() : message.substr(start);
+}
+
+}  // namespace
+
+std::string errorBoxText(const std::string& refusal, const std::string& error) {
+  if (refusal.empty()) return error + " ";
+  return boxed(refusal) + "\r\n\r\n" + boxed(error) + " ";
+}
+
 const char kElevationCaption[] = "Administrator rights needed";
 
 std::string elevationOfferText(const std::string& error) {
-  std::string text = error;
-  while (!text.empty() && (text.front() == '\r' || text.front() == '\n')) text.erase(0, 1);
-  return text + "\r\n\r\nDo you want to start the patch again with administrator rights?";
+  return boxed(error) + "\r\n\r\nDo you want to start the patch again with administrator rights?";
 }
 
 const char kElevationFailedText[] = "The patch could not be started again with administrator rights.";

@@ -83,6 +83,11 @@ extern const char kVendorServer[];
 std::string linkAddress(Link link);
 std::string browserFailureText(const std::string& address);
 
+// The "Error" box's text: the error and one blank; after a file that made
+// the target unfit (`refusal`, the message naming it), that message first,
+// then the error, as the list shows them.
+std::string errorBoxText(const std::string& refusal, const std::string& error);
+
 // The offer after an error of missing rights: its caption, and its text
 // (the error, then the question whether to start again with the rights).
 extern const char kElevationCaption[];

@@ -118,6 +118,17 @@ TEST(PanelTextTest, ConversionAndLimits) {
   EXPECT_EQ(controlText("C:\\App"), "C:\\App");
 }
 
+// The box after a refused file reads as the list does: the file's message,
+// a blank line, the error; neither begins with the list's empty line.
+TEST(BoxTextTest, TheRefusedFileComesBeforeTheError) {
+  EXPECT_EQ(errorBoxText("", "\r\nThe patch is not applicable to it"), "\r\nThe patch is not applicable to it ")
+      << "an error alone as ever: the message and one blank";
+  EXPECT_EQ(errorBoxText("\r\nFile \"a.exe\" matches none\r\nReinstall it.", "Error, patch is not applicable."),
+            "File \"a.exe\" matches none\r\nReinstall it.\r\n\r\nError, patch is not applicable. ");
+  EXPECT_EQ(errorBoxText("\r\n\r\nFile \"a.exe\"", "\r\nError."), "File \"a.exe\"\r\n\r\nError. ");
+  EXPECT_EQ(elevationOfferText("\r\nError, you may not.").rfind("Error, you may not.\r\n\r\nDo you want", 0), 0u);
+}
+
 TEST(LinksTest, HitAreasAndAddresses) {
   EXPECT_EQ(linkAt(57, 349), Link::kWhatIsAPatch);
   EXPECT_EQ(linkAt(163, 361), Link::kWhatIsAPatch);

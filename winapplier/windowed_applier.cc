@@ -155,6 +155,7 @@ void WindowedApplier::run() {
   setBusy(true);
   view_.clearList();
   list_.clear();
+  refusal_.clear();
   // A new engine for every run: the previous run's files are closed and its
   // temporaries deleted before this one creates its own.
   engine_.reset();
@@ -193,7 +194,9 @@ void WindowedApplier::runFailed(const ApplierError& error) {
     view_.pump();
     if (offerElevation(error.text())) quitAfterRun_ = true;
   } else {
-    errorOutput(error.text());
+    // The file that made the target unfit was named just before this
+    // error, in the list; the box names it too.
+    errorOutput(error.text(), error.number() == applier::kMsgNotApplicable ? refusal_ : std::string());
   }
   // The engine has undone the run; the program ends with the window.
   if (error.number() == applier::kMsgUnexpected) unexpected_ = quitAfterRun_ = true;
@@ -204,10 +207,10 @@ void WindowedApplier::listAndLog(const std::string& text) {
   log(text);
 }
 
-void WindowedApplier::errorOutput(const std::string& text) {
+void WindowedApplier::errorOutput(const std::string& text, const std::string& refusal) {
   listAndLog(text);
   view_.pump();
-  if (!unattended()) box(text + " ", "Error", BoxStyle::kOk, true);
+  if (!unattended()) box(errorBoxText(refusal, text), "Error", BoxStyle::kOk, true);
 }
 
 bool WindowedApplier::offerElevation(const std::string& text) {
@@ -328,6 +331,11 @@ void WindowedApplier::openLink(Link link) {
 void WindowedApplier::show(const std::string& text) {
   listAndLog(text);
   pump();
+}
+
+void WindowedApplier::refused(const std::string& text) {
+  refusal_ = text;
+  show(text);
 }
 
 void WindowedApplier::pump() {

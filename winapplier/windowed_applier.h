@@ -121,6 +121,7 @@ class WindowedApplier : public applier::FrontEnd {
 
   // --- services for the engine ---
   void show(const std::string& text) override;
+  void refused(const std::string& text) override;
   bool ask(const std::string& message, const std::string& caption) override;
   void pump() override;
   bool abortRequested() override { return stop_; }
@@ -142,8 +143,8 @@ class WindowedApplier : public applier::FrontEnd {
   void run();
   // Text for the message list, logged.
   void listAndLog(const std::string& text);
-  // The message list and the "Error" box.
-  void errorOutput(const std::string& text);
+  // The message list and the "Error" box; the box tells `refusal` first.
+  void errorOutput(const std::string& text, const std::string& refusal = std::string());
   // An error of the engine (ApplierError); an unexpected one ends the program.
   void runFailed(const applier::ApplierError& error);
   // A failure that came while the engine worked and was not passed to it.
@@ -164,6 +165,7 @@ class WindowedApplier : public applier::FrontEnd {
   std::string path_;         // the path argument (the second one always equals it)
   std::string located_;      // the target the last run located
   std::string lastRead_;     // the patch file read last: it is not "decoded" again
+  std::string refusal_;      // the message of the file that stopped the run's last series walk
   std::string comment_;      // as held, before the panel's conversion
   std::string creator_;
   bool commentShown_ = false;

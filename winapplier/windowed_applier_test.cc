@@ -243,6 +243,75 @@ TEST_F(WindowedApplierTest, AWrongTargetFailsUntilTheRightOneIsApplied) {
   EXPECT_TRUE(installedIsNew()) << "a file of a directory patch's target names its directory";
 }
 
+// The console applier's words for a file changed after it was installed.
+const char kEditedDataBin[] =
+    "File \"sub\\data.bin\" matches none of the versions this patch updates: it was changed\r\n"
+    "after it was installed, or it belongs to another release. Reinstall it,\r\n"
+    "then apply the patch again.";
+
+// A file of the target changed by hand: the "Error" box names it and says
+// what to do, in the start-up run (whose search finds nothing else) as
+// after Apply, rather than that the target was not found.
+TEST_F(WindowedApplierTest, AnEditedFileIsNamedInTheErrorBox) {
+  buildPatch();
+  put("installed/sub/data.bin", read("old/sub/data.bin") + "edited");
+  const auto before = tree("installed");
+  WindowedApplier& w = start(at("installed"));
+  ASSERT_TRUE(w.readPatch());
+  w.startupRun();
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_EQ(view.boxes[0].caption, "Error");
+  EXPECT_EQ(view.boxes[0].text,
+            std::string(kEditedDataBin) + "\r\n\r\nError, patch is not applicable to \"" + at("installed") + "\". ");
+  EXPECT_TRUE(view.listHas("File \"sub\\data.bin\" matches none of the versions this patch updates: it was changed"));
+  EXPECT_EQ(view.list.back(), "Error, patch is not applicable to \"" + at("installed") + "\".");
+  EXPECT_EQ(w.exitCode(0), 0);
+  // Apply checks the target without a search: the same file, the same advice.
+  w.command(Command::kApply);
+  ASSERT_EQ(view.boxes.size(), 2u);
+  EXPECT_EQ(view.boxes[1].text.rfind(std::string(kEditedDataBin) + "\r\n\r\nError, patch is not applicable to \"", 0),
+            0u)
+      << view.boxes[1].text;
+  EXPECT_EQ(tree("installed"), before);
+
+  // A copy of the old version below it fits, and the user says No to it:
+  // the search's own end, as before.
+  fs::copy(at("old"), at("installed/copy"), fs::copy_options::recursive);
+  view = ScriptedView();
+  WindowedApplier& declined = start(at("installed"));
+  ASSERT_TRUE(declined.readPatch());
+  declined.startupRun();
+  ASSERT_EQ(view.boxes.size(), 2u);
+  EXPECT_EQ(view.boxes[0].caption, "Patch target found");
+  EXPECT_NE(view.boxes[1].text.find("The patch is not applicable to it or you denied to do so."), std::string::npos);
+  EXPECT_EQ(view.boxes[1].text.find("matches none"), std::string::npos) << view.boxes[1].text;
+}
+
+// Without a path the start-up run begins in the current directory: it is
+// the software when other files of the patch are there in a version it
+// knows. A directory that only holds files named like the patch's is not.
+TEST_F(WindowedApplierTest, TheCurrentDirectoryIsTheSoftwareWhenOtherFilesFit) {
+  buildPatch();
+  put("installed/sub/data.bin", read("old/sub/data.bin") + "edited");
+  enter("installed");
+  WindowedApplier& w = start(".");
+  ASSERT_TRUE(w.readPatch());
+  w.startupRun();
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_EQ(view.boxes[0].text,
+            std::string(kEditedDataBin) + "\r\n\r\nError, patch is not applicable to \"current directory\". ");
+
+  for (const char* name : {"program.exe", "readme.txt", "sub/data.bin"}) put(std::string("downloads/") + name, "other");
+  fs::current_path(at("downloads"));
+  view = ScriptedView();
+  WindowedApplier& elsewhere = start(".");
+  ASSERT_TRUE(elsewhere.readPatch());
+  elsewhere.startupRun();
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_NE(view.boxes[0].text.find("The patch is not applicable to it or you denied to do so."), std::string::npos);
+  EXPECT_EQ(view.boxes[0].text.find("matches none"), std::string::npos) << view.boxes[0].text;
+}
+
 TEST_F(WindowedApplierTest, ClosingDuringASearchStopsItAndClosesAfterTheRun) {
   buildPatch();
   for (int i = 0; i < 40; ++i) fs::create_directories(at("search/dir" + std::to_string(i)));
@@ -330,6 +399,31 @@ TEST_F(WindowedApplierTest, AFileThatIsNoPatchOnlyTheDirectoryStubTakesAsItIs) {
   EXPECT_FALSE(start(at("installed"), Variant::kDirectoryStub, "noise.utp").readPatch());
   ASSERT_EQ(view.boxes.size(), 1u);
   EXPECT_EQ(view.boxes[0].caption, "Patch Error");
+}
+
+// A self-applying windowed patch cut short (this test's own program in
+// front of the patch) says so in its box, with either stub and with
+// Pelmo32, which takes such a program as its own patch too: never that it
+// is no patch. Nothing of the target changes.
+TEST_F(WindowedApplierTest, ASelfApplyingPatchCutShortSaysSoInItsBox) {
+  buildPatch();
+  std::string program;
+  ASSERT_TRUE(files.readWholeFile(files.programPath(), &program));
+  const std::string whole = program + read("upd.utp");
+  const auto before = tree("installed");
+  for (std::size_t cut : {program.size() + 1, program.size() + (whole.size() - program.size()) / 2, whole.size() - 3}) {
+    put("update.exe", whole.substr(0, cut));
+    EXPECT_TRUE(applier::carriesPatch(at("update.exe"), files)) << "Pelmo32 is self-contained: " << cut;
+    for (Variant variant : {Variant::kDirectoryStub, Variant::kFileStub, Variant::kPelmo32}) {
+      view.boxes.clear();
+      EXPECT_FALSE(start(at("installed"), variant, "update.exe").readPatch()) << cut;
+      ASSERT_EQ(view.boxes.size(), 1u) << cut;
+      EXPECT_EQ(view.boxes[0].caption, "Patch Error");
+      EXPECT_NE(view.boxes[0].text.find("update.exe\" is cut short: "), std::string::npos) << view.boxes[0].text;
+      EXPECT_NE(view.boxes[0].text.find("download the patch again."), std::string::npos) << view.boxes[0].text;
+    }
+  }
+  EXPECT_EQ(tree("installed"), before);
 }
 
 TEST_F(WindowedApplierTest, LinksOpenTheBrowserOrSayWhereToGo) {
