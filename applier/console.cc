@@ -7,6 +7,7 @@
 #include "applier/exit_codes.h"
 #include "patchformat/container.h"
 #include "platform/codepage.h"
+#include "platform/files.h"
 
 namespace applier {
 namespace {
@@ -140,7 +141,7 @@ Switches ConsoleRun::switchesOf(const std::vector<std::string>& args, bool slash
 // and leaves the patch name out.
 void ConsoleRun::showUsage() {
   if (!stub_) return show(kMsgUsage);
-  const std::size_t slash = programPath_.find_last_of("\\/");
+  const std::size_t slash = platform::lastSeparator(programPath_);
   const std::string name = platform::cp1252ToCp850(programPath_.substr(slash == std::string::npos ? 0 : slash + 1));
   console_.out("Usage: " + name + " [-t] [-auto] [-y] [oldpath [newpath]]\r\n       " + name + " -i[=json]\r\n");
 }

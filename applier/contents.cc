@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "applier/engine.h"
+#include "patchformat/body_walk.h"
 #include "platform/codepage.h"
 #include "platform/registry.h"
 
@@ -21,58 +22,66 @@ PatchContents PatchEngine::readContents() {
   for (char ch : comment_) {
     if (ch != '\n') c.comment += ch == '\r' ? '\n' : ch;
   }
+  body_->seek(firstSeries_);
+  patchformat::BodyWalker walk = patchformat::BodyWalker::fromSeries(*body_, directoryPatch_, firstSeries_, 0);
   // Content is expanded and passed on, never kept in the temporary file.
-  const auto pass = [this](std::uint64_t n, const ExpandedBody::Sink& sink) {
-    const std::uint64_t at = body_->position();
+  const auto pass = [&](std::uint64_t at, std::uint64_t n, const ExpandedBody::Sink& sink) {
     if (!body_->stream(at, n, sink)) bodyFailed();
-    seekBody(at + n);
+    body_->seek(at + n);
+    walk.contentPassed();
   };
-  seekBody(firstSeries_);
-  for (std::size_t k = 0;; ++k) {
-    ListedSeries& series = c.series.emplace_back();
-    if (!reader().readSeriesHeader(directoryPatch_, k, &series.header)) bodyFailed();
-    if (directoryPatch_) requireSafe(series.header.backupDir, false);
-    for (;;) {
-      patchformat::RecordType type = patchformat::kRecordPatched;
-      if (directoryPatch_ && !reader().readRecordType(&type)) bodyFailed();
-      if (type == patchformat::kRecordEnd) break;
-      ListedFile& f = series.files.emplace_back();
-      f.kind = type;
-      if (type == patchformat::kRecordPatched) {
-        patchformat::FinalInfo info;
-        if (!reader().readPatchedFile(directoryPatch_, &info, &f.final.window, &f.name)) bodyFailed();
-        if (directoryPatch_) requireSafe(f.name, false);
-        f.final.size = info.size;
-        f.final.checksum = info.checksum;
-        f.attributes = info.attributes;
-        f.optional = (info.fileFlags & patchformat::kFileOptional) != 0;
-        f.sources.resize(info.sourceCount);
-        for (ListedVersion& v : f.sources) {
-          patchformat::SourceRecord record;
-          if (!reader().readSource(directoryPatch_, info, &v.name, &record, &v.window)) bodyFailed();
-          requireSafe(v.name, true);
-          v.size = record.size;
-          v.checksum = record.checksum;
-          pass(record.streamsTotal(), nullptr);
-        }
-      } else if (type == patchformat::kRecordEmbedded) {
-        std::uint32_t dosDateTime = 0;
-        if (!reader().readEmbeddedHeader(&f.name, &f.final.size, &dosDateTime, &f.attributes)) bodyFailed();
-        requireSafe(f.name, false);
-        patchformat::WindowedCrc crc;
-        pass(f.final.size, [&crc](const std::uint8_t* data, std::size_t n) {
-          crc.update(data, n);
-          return true;
-        });
-        f.final.checksum = crc.value();
-      } else {
-        if (!reader().readObsolete(&f.name)) bodyFailed();
-        requireSafe(f.name, false);
-      }
-      if (!directoryPatch_) break;
+  for (;;) {
+    const patchformat::BodyStep step = walk.next();
+    if (step == patchformat::BodyStep::kFailed) bodyFailed();
+    if (step == patchformat::BodyStep::kBodyEnd) break;
+    if (step == patchformat::BodyStep::kSeries) {
+      c.series.emplace_back().header = walk.series();
+      if (directoryPatch_) requireSafe(walk.series().backupDir, false);
+      continue;
     }
-    if (!series.header.moreFollow()) break;
-    seekBody(body_->position());
+    if (step == patchformat::BodyStep::kSeriesEnd) continue;
+    std::vector<ListedFile>& files = c.series.back().files;
+    if (step == patchformat::BodyStep::kSource) {
+      const patchformat::DeltaSource& source = walk.source();
+      ListedVersion& v = files.back().sources[source.index];
+      v.name = source.name;
+      v.window = source.window;
+      requireSafe(v.name, true);
+      v.size = source.record.size;
+      v.checksum = source.record.checksum;
+      pass(source.streams, source.record.streamsTotal(), nullptr);
+      continue;
+    }
+    ListedFile& f = files.emplace_back();
+    if (step == patchformat::BodyStep::kPatchedFile) {
+      const patchformat::PatchedFileRecord& record = walk.patchedFile();
+      f.kind = patchformat::kRecordPatched;
+      f.name = record.name;
+      f.final.window = record.window;
+      if (directoryPatch_) requireSafe(f.name, false);
+      f.final.size = record.info.size;
+      f.final.checksum = record.info.checksum;
+      f.attributes = record.info.attributes;
+      f.optional = (record.info.fileFlags & patchformat::kFileOptional) != 0;
+      f.sources.resize(record.info.sourceCount);
+    } else if (step == patchformat::BodyStep::kEmbeddedFile) {
+      const patchformat::EmbeddedFileRecord& record = walk.embeddedFile();
+      f.kind = patchformat::kRecordEmbedded;
+      f.name = record.name;
+      f.final.size = record.size;
+      f.attributes = record.attributes;
+      requireSafe(f.name, false);
+      patchformat::WindowedCrc crc;
+      pass(record.content, record.size, [&crc](const std::uint8_t* data, std::size_t n) {
+        crc.update(data, n);
+        return true;
+      });
+      f.final.checksum = crc.value();
+    } else {
+      f.kind = patchformat::kRecordObsolete;
+      f.name = walk.obsoleteName();
+      requireSafe(f.name, false);
+    }
   }
   c.expandedBody = body_->position();
   return c;

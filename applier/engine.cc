@@ -54,7 +54,8 @@ PatchEngine::PatchEngine(FrontEnd& frontEnd, Numbering numbering, platform::Mach
             startRefusal_.clear();
             releaseTarget(candidate);
           }),
-      journal_(machine.files) {}
+      changes_(machine.files, temps_),
+      rebuilder_(machine.files, temps_, [this] { pump(); }) {}
 
 std::string PatchEngine::text(int consoleNumber, const std::string& argument, const std::string& name) const {
   return numberedMessage(numbering_, consoleNumber, MessageValues{request_.patchName, argument, name});
@@ -73,37 +74,30 @@ void PatchEngine::failFile(int consoleNumber, const std::string& name) {
 }
 
 void PatchEngine::stop(int consoleNumber, const std::string& text) {
-  platform::Failure cause = platform::Failure::kOther;
-  switch (consoleNumber) {
-    // These report a file operation that failed just before: why it did.
-    case kMsgWriteFailed:
-    case kMsgBufferingFailed:
-    case kMsgTempOpenFailed:
-    case kMsgReplaceDenied:
-    case kMsgWritingFileFailed:
-    case kMsgBackupDenied:
-      cause = platform::lastFailure();
-      break;
-    default:
-      break;
-  }
-  stop(consoleNumber, text, cause);
+  stop(consoleNumber, text, causeOfMessage(consoleNumber));
 }
 
 void PatchEngine::stop(int consoleNumber, const std::string& text, platform::Failure cause) {
-  cleanup();
-  undoChanges();  // after the clean-up: no temporary is left in a directory the run made
-  claims_.clear();  // only once the target is as it was
+  undoRun();
   throw ApplierError(consoleNumber, text, cause);
+}
+
+// The undo runs while the run's temporaries are still there (a staged file
+// that is there was never placed); the directories the run made follow
+// once they are gone.
+void PatchEngine::undoRun() {
+  closeFiles();
+  changes_.undo();
+  temps_.deleteAll();
+  changes_.removeLeftDirectories();
+  claims_.clear();  // only once the target is as it was
 }
 
 PatchEngine::~PatchEngine() {
   // The last line of defence for a run that an exception ended outside of
   // guarded(): nothing more can be reported from here.
   try {
-    cleanup();
-    undoChanges();
-    claims_.clear();
+    undoRun();
   } catch (...) {
   }
 }
@@ -174,47 +168,23 @@ void PatchEngine::settleEarlierRun(const TargetPaths& target) {
 void PatchEngine::releaseTarget(const TargetPaths& target) { claims_.erase(claimKey(target)); }
 
 void PatchEngine::cleanup() {
-  reader_.reset();
+  closeFiles();
+  temps_.deleteAll();
+}
+
+void PatchEngine::closeFiles() {
+  rebuilder_.setBody(nullptr, nullptr);
   body_.reset();
-  kept_.clear();
-  keptBytes_ = 0;
+  rebuilder_.forgetKept();
   patch_.reset();
   tempFile_.reset();
-  temps_.deleteAll();
 }
 
 void PatchEngine::closePatch() { patch_.reset(); }
 
-bool PatchEngine::hasRoom(const std::string& dir, std::uint64_t bytes) {
-  std::uint64_t free = 0;
-  // A volume that does not tell is given the benefit of the doubt.
-  return bytes < ExpandedBody::kRoomCheckFrom || !files_.freeSpace(dir, &free) || free >= bytes + kRoomReserve;
-}
-
-void PatchEngine::requireRoom(const std::string& dir, std::uint64_t bytes) {
-  if (!hasRoom(dir, bytes)) stop(kMsgNoRoom, text(kMsgNoRoom, std::to_string(bytes), dir));
-}
-
-void PatchEngine::seekBody(std::uint64_t position) {
-  body_->seek(position);
-  // The body's length is known only once it is expanded: reads past its end
-  // come back short, which the reader takes as a corrupt patch.
-  reader_.emplace(*body_, std::numeric_limits<std::uint64_t>::max());
-}
-
-void PatchEngine::skipBody(std::uint64_t n) {
-  const std::uint64_t to = body_->position() + n;
-  if (!body_->ensure(to)) bodyFailed();
-  seekBody(to);
-}
-
 void PatchEngine::bodyFailed() {
-  if (body_->error() == BodyError::kNoRoom) {
-    stop(kMsgNoRoom, text(kMsgNoRoom, std::to_string(body_->refusedBytes()), files_.tempDirectory()));
-  }
-  fail(body_->error() == BodyError::kPatchRead   ? kMsgPatchReadFailed
-       : body_->error() == BodyError::kBuffering ? kMsgBufferingFailed
-                                                 : kMsgCorrupt);
+  const PartFailure f = bodyFailure(*body_, files_.tempDirectory());
+  stop(f.number(), text(f.number(), f.argument(), f.name()), f.cause());
 }
 
 // Names are checked while the check pass reads them, so a hostile patch
@@ -227,12 +197,6 @@ void PatchEngine::load_patch() {
   cleanup();
   claims_.clear();
   settled_.clear();
-  // A run that was killed left its temporaries (the expanded body, kept
-  // results) in the temporary directory; they go when no other run is at
-  // work there.
-  bool alone = false;
-  if (!tempUse_) tempUse_ = programs_.useTemporaries(files_.tempDirectory(), &alone);
-  if (alone) deleteTemporariesIn(files_, files_.tempDirectory(), [](const std::string&) { return false; });
   if (!(patch_ = files_.open(request_.patchName, platform::File::Mode::kRead))) fail(kMsgCannotOpenPatch);
   FileSource source(*patch_);
   const patchformat::PatchLocation where = patchformat::locatePatch(source, request_.compareMagic);
@@ -246,9 +210,18 @@ void PatchEngine::load_patch() {
   if (!temps_.create("", &tempFile_, &tempPath)) fail(kMsgBufferingFailed);
   body_ = std::make_unique<ExpandedBody>(*patch_, where.bodyStart, where.bodyEnd,
                                          (header_.flags & patchformat::kHeaderCompressed) != 0, *tempFile_);
-  body_->setRoomCheck([this](std::uint64_t bytes) { return hasRoom(files_.tempDirectory(), bytes); });
-  seekBody(0);
-  if (!reader().readTexts(header_, &creator_, &comment_)) bodyFailed();
+  body_->setRoomCheck([this](std::uint64_t bytes) { return hasRoom(files_, files_.tempDirectory(), bytes); });
+  rebuilder_.setBody(body_.get(), tempFile_.get());
+  directoryPatch_ = request_.kind == ApplyRequest::Kind::kFromHeader ? header_.isDirectoryPatch()
+                                                                     : request_.kind == ApplyRequest::Kind::kDirectory;
+  // The body's length is known only once it is expanded: reads past its
+  // end come back short, which the walk takes as a corrupt patch.
+  body_->seek(0);
+  patchformat::BodyWalker texts = patchformat::BodyWalker::fromStart(*body_, header_, directoryPatch_);
+  if (texts.next() != patchformat::BodyStep::kTexts) bodyFailed();
+  creator_ = texts.creator();
+  comment_ = texts.comment();
+  firstSeries_ = texts.position();
   creatorRaw_ = creator_;
   for (char& c : comment_) {
     if (c == '\0') c = '\x01';
@@ -256,9 +229,6 @@ void PatchEngine::load_patch() {
   for (char& c : creator_) {
     if (c == '\0') c = '\x01';
   }
-  directoryPatch_ = request_.kind == ApplyRequest::Kind::kFromHeader ? header_.isDirectoryPatch()
-                                                                     : request_.kind == ApplyRequest::Kind::kDirectory;
-  firstSeries_ = body_->position();
   where_ = where;
 }
 

@@ -21,11 +21,14 @@
 #include <vector>
 
 #include "applier/front_end.h"
+#include "applier/changes.h"
+#include "applier/rebuilder.h"
 #include "applier/journal.h"
 #include "applier/location.h"
 #include "applier/messages.h"
 #include "applier/patch_body.h"
 #include "applier/temporaries.h"
+#include "patchformat/body_walk.h"
 #include "patchformat/container.h"
 #include "platform/machine.h"
 
@@ -55,13 +58,6 @@ class ApplierError : public std::exception {
 // cancelled (it has no message of its own).
 constexpr int kErrorCancelled = -1;
 
-// One source of a patched file as the record walk found it.
-struct SourceEntry {
-  std::string name;
-  patchformat::SourceRecord record;
-  patchformat::ExclusionWindow window;
-  std::uint64_t streamOffset = 0;  // in the expanded body
-};
 
 // The three walks over the records of a series.
 enum class Walk {
@@ -81,8 +77,6 @@ bool safeRelativeName(const std::string& name);
 // short, which loading it then reports.
 bool carriesPatch(const std::string& path, platform::FileSystem& files);
 
-// The directory part of `path` with its separator; ".\" for a bare name.
-std::string directoryPart(const std::string& path);
 
 // The message that ends a run which an exception other than ApplierError
 // stopped (an allocation that failed, say), in `numbering`: message 48,
@@ -124,7 +118,7 @@ class PatchEngine {
     }
   }
   // Where the series located last lies.
-  const TargetPaths& target() const { return target_; }
+  const TargetPaths& target() const { return locator_.target(); }
   // After load_patch: every series and record read and checked, the whole
   // body expanded once, no target looked for (pelmora -i).
   PatchContents readContents();
@@ -151,26 +145,10 @@ class PatchEngine {
   // or (kProbe) a result failed its checksum. A false of the apply walk
   // leaves the body in the middle of the series' records.
   [[nodiscard]] bool process_series(Walk walk);
-  // Verified results that the check pass keeps for the apply pass take at
-  // most this many bytes of the temporary directory (default 1 GiB);
-  // beyond it the apply pass decodes their deltas again.
-  void setKeepBudget(std::uint64_t bytes) { keepBudget_ = bytes; }
 
-  // Where apply_delta writes, and what it reports of its output.
-  struct DeltaOutput {
-    std::string dir;  // empty: the temporary directory
-    // When set, `checksum` is the output's checksum with this window,
-    // taken while it is written.
-    const patchformat::ExclusionWindow* window = nullptr;
-    std::string path;  // the temporary file written
-    std::uint32_t checksum = 0;
-  };
-  // Rebuilds the next state from `sourcePath` into a new temporary file.
-  // With verifySource, a source of another size or checksum returns false;
-  // a missing source returns false, or with sourceMustExist ends the run
-  // (message 5).
-  bool apply_delta(const SourceEntry& source, const std::string& sourcePath, std::uint32_t targetSize,
-                   bool verifySource, bool sourceMustExist, DeltaOutput* output);
+  // The part that finds which version of a patched file is installed and
+  // rebuilds the new one (tests reach its steps).
+  ChainRebuilder& rebuilder() { return rebuilder_; }
 
  private:
   // --- messages ---
@@ -182,30 +160,24 @@ class PatchEngine {
   // operations take the cause of the last failure.
   [[noreturn]] void stop(int consoleNumber, const std::string& text);
   [[noreturn]] void stop(int consoleNumber, const std::string& text, platform::Failure cause);
+  // Closes every file, undoes the apply pass's changes, deletes the
+  // temporaries and lets go of the targets.
+  void undoRun();
+  void closeFiles();
 
   // --- reading the body ---
-  patchformat::BodyReader& reader() { return *reader_; }
-  void seekBody(std::uint64_t position);
-  void skipBody(std::uint64_t n);
   [[noreturn]] void bodyFailed();
-  // Whether the volume of `dir` has room for `bytes` more (small amounts
-  // always do); requireRoom ends the run with message 45 when it has not.
-  static constexpr std::uint64_t kRoomReserve = 1 << 20;
-  bool hasRoom(const std::string& dir, std::uint64_t bytes);
-  void requireRoom(const std::string& dir, std::uint64_t bytes);
   void requireSafe(const std::string& name, bool mayBeEmpty);
 
   // --- the record walk ---
+  // locate_and_process, whose parts' failures it turns into the run's end.
+  void walkSeries(Pass pass);
   // The locator's silent check of a candidate target.
   bool probe(const TargetPaths& candidate);
-  bool patchedFile(Walk walk);
-  void embeddedFile(Walk walk);
-  void obsoleteFile(Walk walk);
-  std::string rebuild(const std::vector<SourceEntry>& sources, const patchformat::FinalInfo& info,
-                      const patchformat::ExclusionWindow& finalWindow, const std::string& target, Walk walk,
-                      std::uint32_t* checksum);
-  bool matchesFinal(const std::string& path, const patchformat::FinalInfo& info,
-                    const patchformat::ExclusionWindow& window);
+  // Each takes its record from `records`, which stands on it.
+  bool patchedFile(patchformat::BodyWalker& records, Walk walk);
+  void embeddedFile(patchformat::BodyWalker& records, Walk walk);
+  void obsoleteFile(const patchformat::BodyWalker& records, Walk walk);
   // In a real check pass: a file that the apply pass will replace or move
   // (`shown` in messages) must not be in use, and the user must have the
   // right to move it. Probes only remember the first such file.
@@ -229,49 +201,18 @@ class PatchEngine {
   std::string claimKey(const TargetPaths& target) const;
 
   // --- changing the target (apply pass only); `name` is the record's file ---
-  // `size` is the final size that `result` must have.
-  void replace_file(const std::string& result, bool resultIsStaged, bool finalInPlace, const std::string& target,
-                    const std::string& name, std::uint32_t size, std::uint32_t dosDateTime);
-  // Moves `file` into the backup directory as `name`.
-  void backup_file(const std::string& file, const std::string& name);
   // Writes the body's `size` bytes at `content` as the new file `target`.
   void write_embedded(const std::string& target, const std::string& name, std::uint64_t content, std::uint32_t size,
                       std::uint32_t dosDateTime);
-  // The complete new file `staged` beside `target` gets its date and the
-  // target's access rights, the target goes to the backup (`backup`), and
-  // the new file takes its place.
-  void putInPlace(const std::string& staged, const std::string& target, const std::string& name,
-                  std::uint32_t dosDateTime, bool backup);
-  void make_dirs(const std::string& path);
-  // Removes the directories of `file` that are empty now (an obsolete file
-  // moved to the backup), up to the target's own directory.
-  void removeEmptiedDirectories(const std::string& file);
-  // A free temporary name beside `file`, which is renamed to it. The file
-  // is not one of temps_: an interrupt must never delete an earlier version.
-  std::string moveAside(const std::string& file);
-  // Puts every file that the apply pass changed back as it was, newest
-  // change first, and removes the directories it made.
-  void undoChanges();
-  // Starts the journal of the apply pass on target_.
-  void startJournal();
   // Where the journal of `target` lies (ending in a separator).
   std::string journalDirectory(const TargetPaths& target) const;
-  // The apply pass is complete: earlier versions moved aside are deleted,
-  // and so are the temporaries of an earlier run that stopped abruptly.
-  void commitChanges();
+  // Makes `target` the current target of the walk and of the changes.
+  void setTarget(const TargetPaths& target);
   // A run killed on `target` left its journal: put right before this run
   // goes on (told to the user), or only told in test mode.
   void settleEarlierRun(const TargetPaths& target);
   // The front end's pump; in the apply pass, an interrupt ends the run here.
   void pump();
-  // Remembers where a run of this patch makes temporaries for the record
-  // `name`: beside its target and its backup, and (probe files) in any
-  // directory from the target's root down to those.
-  void noteTemporaryPlaces(const std::string& name);
-  void sweepTemporaries();
-  std::string backupLocation(const std::string& name) const;
-  void delete_file(const std::string& path);
-  void stamp(const std::string& path, std::uint32_t dosDateTime);
 
   const ApplyRequest request_;
   FrontEnd& frontEnd_;
@@ -279,12 +220,11 @@ class PatchEngine {
   platform::FileSystem& files_;
   platform::OtherPrograms& programs_;
   TempFiles temps_;  // before the files below, which must close before it deletes
+  // Owns the target: of the current series, or the candidate being probed.
   TargetLocator locator_;
-  TargetPaths target_;  // of the current series, or of the candidate being probed
   std::unique_ptr<platform::File> patch_;
   std::unique_ptr<platform::File> tempFile_;  // the expanded body, one of temps_
   std::unique_ptr<ExpandedBody> body_;
-  std::optional<patchformat::BodyReader> reader_;
   patchformat::PatchHeader header_;
   std::string creator_;
   std::string creatorRaw_;
@@ -292,7 +232,12 @@ class PatchEngine {
   bool directoryPatch_ = false;
   std::uint64_t firstSeries_ = 0;
   patchformat::PatchLocation where_;
+  // The series being walked: its header, its index, where its records
+  // begin, and where the last walk of it ended.
+  patchformat::SeriesHeader series_;
+  std::size_t seriesIndex_ = 0;
   std::uint64_t seriesPosition_ = 0;
+  std::uint64_t seriesEnd_ = 0;
   std::string backupDirName_;
   // The first file that the last probe found could not be moved.
   struct Obstacle {
@@ -319,22 +264,14 @@ class PatchEngine {
   // The targets this run works on, by directory, held until the engine is
   // done with the run (after an undo too).
   std::map<std::string, std::unique_ptr<platform::TargetClaim>> claims_;
-  // This run's registration as a user of the temporary directory.
-  std::unique_ptr<platform::TargetClaim> tempUse_;
-  // Verified final files that the check pass of a real run keeps in the
-  // temporary directory for the apply pass, by the body offset of their
-  // record: a second decode of the same delta is saved.
-  std::map<std::uint64_t, std::string> kept_;
-  std::uint64_t keptBytes_ = 0;
-  std::uint64_t keepBudget_ = std::uint64_t{1} << 30;
 
   // What the apply pass changed so far, in order, so that a failure part-way
   // (or the next run, after a kill) can leave the target as it was.
-  RunJournal journal_;
+  TargetChanges changes_;
+  ChainRebuilder rebuilder_;
   bool applying_ = false;  // in the apply pass
   std::set<std::string> settled_;  // targets whose earlier run was looked for
   std::set<std::string> creatableDirs_;  // checked by checkCreatable in this check pass
-  std::set<std::string> temporaryPlaces_;  // directories, each ending in a separator
   std::uint64_t newBytes_ = 0;  // of the new files the series' check walk has met
 };
 

@@ -33,6 +33,9 @@ class LoadPatchTest : public ::testing::Test {
     engine.cleanup();  // Windows cannot replace a file that is open
     ASSERT_TRUE(files.writeWholeFile(path, bytes));
   }
+  const std::string kFoxSource = "The quick brown fox jumps";
+  const std::string kFoxTarget = "The quick red fox jumps!";
+  SourceEntry loadFoxPatch();
   // A patch whose logical body is the texts and `rest`.
   void writePatch(const std::string& creator, const std::string& comment, const std::string& rest, bool compress,
                   std::uint32_t version = 220) {
@@ -112,13 +115,12 @@ TEST_F(LoadPatchTest, WindowedNumberingShowsItsOwnTexts) {
   EXPECT_EQ(engine.message(31).substr(0, 2), "\r\n");
 }
 
-// A delta from "The quick brown fox jumps" to "The quick red fox jumps!".
-TEST_F(LoadPatchTest, ApplyDeltaRebuildsTheNextStateFromAMatchingSource) {
-  const std::string source = "The quick brown fox jumps";
-  const std::string target = "The quick red fox jumps!";
+// A patch whose body holds a delta from "The quick brown fox jumps" to
+// "The quick red fox jumps!", loaded; the delta's source entry.
+SourceEntry LoadPatchTest::loadFoxPatch() {
   testing_support::DeltaWriter w;
-  w.params.sourceSize = static_cast<std::uint32_t>(source.size());
-  w.params.targetSize = static_cast<std::uint32_t>(target.size());
+  w.params.sourceSize = static_cast<std::uint32_t>(kFoxSource.size());
+  w.params.targetSize = static_cast<std::uint32_t>(kFoxTarget.size());
   w.params.mismatchGroup = 190;
   w.params.literalBlockSize = 20;
   w.params.flags = patchformat::kDeltaRawMismatch;
@@ -129,20 +131,29 @@ TEST_F(LoadPatchTest, ApplyDeltaRebuildsTheNextStateFromAMatchingSource) {
   SourceEntry entry;
   const std::string streams = w.allStreams(entry.record.streamLength);
   entry.record.size = w.params.sourceSize;
-  entry.record.checksum = patchformat::crc32_noinv(source.data(), source.size());
+  entry.record.checksum = patchformat::crc32_noinv(kFoxSource.data(), kFoxSource.size());
   entry.record.deltaFlags = w.params.flags;
   entry.record.mismatchGroup = 190;
   entry.record.literalBlockSize = 20;
   writePatch("", "c", streams, true);
   engine.load_patch();
   entry.streamOffset = engine.firstSeriesPosition();
+  return entry;
+}
 
+TEST_F(LoadPatchTest, ApplyDeltaRebuildsTheNextStateFromAMatchingSource) {
+  const std::string& source = kFoxSource;
+  const std::string& target = kFoxTarget;
+  const SourceEntry entry = loadFoxPatch();
   const std::string sourcePath = ::testing::TempDir() + "apply_source.txt";
   ASSERT_TRUE(files.writeWholeFile(sourcePath, source));
-  PatchEngine::DeltaOutput out;
+  ChainRebuilder& rebuilder = engine.rebuilder();
+  using Source = ChainRebuilder::Source;
+  ChainRebuilder::StepOutput out;
   const patchformat::ExclusionWindow whole;
   out.window = &whole;
-  ASSERT_TRUE(engine.apply_delta(entry, sourcePath, static_cast<std::uint32_t>(target.size()), true, false, &out));
+  const auto size = static_cast<std::uint32_t>(target.size());
+  ASSERT_TRUE(rebuilder.rebuildStep(entry, sourcePath, size, Source::kMustMatch, &out));
   std::string rebuilt;
   ASSERT_TRUE(files.readWholeFile(out.path, &rebuilt));
   EXPECT_EQ(rebuilt, target);
@@ -152,16 +163,55 @@ TEST_F(LoadPatchTest, ApplyDeltaRebuildsTheNextStateFromAMatchingSource) {
   // Same size, other bytes: not this source.
   const std::string other = "The quick brown cat jumps";
   ASSERT_TRUE(files.writeWholeFile(sourcePath, other));
-  EXPECT_FALSE(engine.apply_delta(entry, sourcePath, static_cast<std::uint32_t>(target.size()), true, false, &out));
+  EXPECT_FALSE(rebuilder.rebuildStep(entry, sourcePath, size, Source::kMustMatch, &out));
   files.deleteFile(sourcePath);
-  EXPECT_FALSE(engine.apply_delta(entry, sourcePath, 24, true, false, &out)) << "a missing source is no match";
+  EXPECT_FALSE(rebuilder.rebuildStep(entry, sourcePath, size, Source::kMustMatch, &out))
+      << "a missing source is no match";
   try {
-    engine.apply_delta(entry, sourcePath, 24, false, true, &out);
+    rebuilder.rebuildStep(entry, sourcePath, size, Source::kTrusted, &out);
     ADD_FAILURE();
-  } catch (const ApplierError& e) {
+  } catch (const PartFailure& e) {
     EXPECT_EQ(e.number(), 5);
-    EXPECT_NE(e.text().find(sourcePath), std::string::npos);
+    EXPECT_EQ(e.argument(), sourcePath);
   }
+}
+
+// What the rebuilder finds of a patched file: the new version at the
+// target or at its old place, a start version it rebuilds from (at the
+// first place where one is), or nothing of the chain.
+TEST_F(LoadPatchTest, TheRebuilderTellsWhatItFound) {
+  const SourceEntry entry = loadFoxPatch();
+  using Outcome = ChainRebuilder::Outcome;
+  ChainRebuilder& rebuilder = engine.rebuilder();
+  const std::string dir = ::testing::TempDir() + "rebuilder_";
+  patchformat::FinalInfo info;
+  info.size = static_cast<std::uint32_t>(kFoxTarget.size());
+  info.checksum = patchformat::crc32_noinv(kFoxTarget.data(), kFoxTarget.size());
+  const patchformat::ExclusionWindow whole;
+  const std::string target = dir + "target.txt", old = dir + "old.txt", missing = dir + "missing.txt";
+
+  ASSERT_TRUE(files.writeWholeFile(target, kFoxTarget));
+  EXPECT_EQ(rebuilder.findFinal(info, whole, target, target).outcome, Outcome::kAlreadyFinal);
+  ASSERT_TRUE(files.writeWholeFile(old, kFoxTarget));
+  ASSERT_TRUE(files.writeWholeFile(target, kFoxSource));
+  const ChainRebuilder::Result inPlace = rebuilder.findFinal(info, whole, target, old);
+  EXPECT_EQ(inPlace.outcome, Outcome::kFinalInPlace);
+  EXPECT_EQ(inPlace.path, old);
+  EXPECT_EQ(rebuilder.findFinal(info, whole, target, target).outcome, Outcome::kNoMatchingSource);
+
+  const auto places = [&](const SourceEntry&) { return std::vector<std::string>{missing, target}; };
+  const ChainRebuilder::Result rebuilt = rebuilder.rebuild({entry}, info, whole, places, "");
+  ASSERT_EQ(rebuilt.outcome, Outcome::kRebuilt) << "from the second place";
+  std::string bytes;
+  ASSERT_TRUE(files.readWholeFile(rebuilt.path, &bytes));
+  EXPECT_EQ(bytes, kFoxTarget);
+  EXPECT_EQ(rebuilt.checksum, info.checksum);
+  files.deleteFile(rebuilt.path);
+
+  const auto nowhere = [&](const SourceEntry&) { return std::vector<std::string>{missing, old}; };
+  EXPECT_EQ(rebuilder.rebuild({entry}, info, whole, nowhere, "").outcome, Outcome::kNoMatchingSource)
+      << "the old place holds the new version, which is no start version";
+  for (const std::string& p : {target, old}) files.deleteFile(p);
 }
 
 }  // namespace

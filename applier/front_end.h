@@ -48,6 +48,9 @@ class FrontEnd {
   virtual bool ask(const std::string& message, const std::string& caption) = 0;
   // Lets a window breathe; called per record, per delta instruction and per directory searched.
   virtual void pump() = 0;
+  // The user asked to stop (a window closed and the question confirmed).
+  // It stops the search for the target, and in the apply pass the run,
+  // which is then undone; a check pass already under way runs to its end.
   virtual bool abortRequested() = 0;
   // The search enters (`entering`) or leaves directory `dir`, whose first
   // `parentLength` characters were shown for its parent already.

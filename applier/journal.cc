@@ -32,6 +32,7 @@ bool knownKind(char c) {
     case RunJournal::Kind::kAside:
     case RunJournal::Kind::kPlace:
     case RunJournal::Kind::kTemporaries:
+    case RunJournal::Kind::kTemporary:
     case RunJournal::Kind::kComplete:
       return true;
   }
@@ -59,15 +60,33 @@ bool RunJournal::decode(const std::string& text, std::size_t* at, Step* step) {
 
 RunJournal::~RunJournal() = default;
 
-bool RunJournal::start(const std::string& dir) {
+bool RunJournal::start(const std::string& dir, const std::vector<Step>& first) {
   for (std::size_t i = 0; i < places_.size(); ++i) {
     if (places_[i].dir == dir) {
       current_ = i;
       return true;
     }
   }
-  std::unique_ptr<platform::File> file = files_.open(dir + kFileName, platform::File::Mode::kCreate);
+  // One left by a run that ended while it made its journal goes first.
+  files_.deleteFile(dir + kNewFileName);
+  std::unique_ptr<platform::File> file = files_.open(dir + kNewFileName, platform::File::Mode::kCreateNew);
   if (!file) return false;
+  bool made = false;
+  try {
+    std::string text;
+    for (const Step& s : first) text += encode(s);
+    made = file->write(text.data(), text.size()) && files_.moveFileNew(dir + kNewFileName, dir + kFileName);
+  } catch (...) {
+    file.reset();
+    files_.deleteFile(dir + kNewFileName);
+    throw;
+  }
+  if (!made) {
+    file.reset();
+    files_.deleteFile(dir + kNewFileName);
+    return false;
+  }
+  steps_.insert(steps_.end(), first.begin(), first.end());
   places_.push_back(Place{dir, std::move(file)});
   current_ = places_.size() - 1;
   return true;
@@ -75,7 +94,7 @@ bool RunJournal::start(const std::string& dir) {
 
 // No flush to the disk: the journal serves a process that was ended, whose
 // writes the system still has. A power cut leaves whole files only (see
-// replacement.cc), where a rerun takes its sources from.
+// changes.h), where a rerun takes its sources from.
 void RunJournal::note(Kind kind, const std::string& a, const std::string& b) {
   steps_.push_back(Step{kind, a, b});
   if (current_ != kNone) {
@@ -98,7 +117,9 @@ std::vector<std::string> RunJournal::temporaryPlaces() const {
 bool RunJournal::undoStep(const Step& s) {
   switch (s.kind) {
     case Kind::kMadeDirectory:
-      files_.removeDirectory(s.a);  // only when empty; one that still holds files stays
+      // Only when empty: one that still holds the run's temporaries is
+      // tried again once they are gone (removeLeftDirectories).
+      if (!files_.removeDirectory(s.a) && files_.isDirectory(s.a)) leftDirectories_.push_back(s.a);
       return true;
     case Kind::kRemovedDirectory:
       return files_.makeDirectory(s.a) || files_.isDirectory(s.a);
@@ -111,6 +132,7 @@ bool RunJournal::undoStep(const Step& s) {
       files_.setAttributes(s.b, 0);
       return files_.deleteFile(s.b);
     case Kind::kTemporaries:
+    case Kind::kTemporary:
     case Kind::kComplete:
       return true;
   }
@@ -129,6 +151,11 @@ bool RunJournal::undo() {
 // first. A journal that cannot take the completion goes at once, so that no
 // later run undoes a complete one; what was moved aside is then left for a
 // later run's sweep of temporaries.
+void RunJournal::removeLeftDirectories() {
+  for (const std::string& dir : leftDirectories_) files_.removeDirectory(dir);
+  leftDirectories_.clear();
+}
+
 void RunJournal::complete() {
   std::vector<Step> done;
   done.swap(steps_);
@@ -170,6 +197,10 @@ RunJournal::Found RunJournal::settleEarlierRun(platform::FileSystem& files, cons
     earlier.steps_.push_back(step);
   }
   const std::vector<std::string> places = earlier.temporaryPlaces();
+  std::vector<std::string> temporaries;
+  for (const Step& s : earlier.steps_) {
+    if (s.kind == Kind::kTemporary) temporaries.push_back(s.a);
+  }
   if (complete) {
     earlier.complete();
   } else if (!earlier.undo()) {
@@ -177,6 +208,10 @@ RunJournal::Found RunJournal::settleEarlierRun(platform::FileSystem& files, cons
   }
   for (const std::string& place : places) {
     deleteTemporariesIn(files, place, [](const std::string&) { return false; });
+  }
+  for (const std::string& temporary : temporaries) {
+    files.setAttributes(temporary, 0);
+    files.deleteFile(temporary);
   }
   files.deleteFile(dir + kFileName);
   return complete ? Found::kCompleted : Found::kUndone;

@@ -25,6 +25,7 @@ class RunJournal {
   // The journal file's name in the target's directory. Not a temporary's
   // name: the sweeps of temporaries pass it over.
   static constexpr const char* kFileName = "VDXjournal.tmp";
+  static constexpr const char* kNewFileName = "VDXjournal.new";  // while it is made
 
   enum class Kind : char {
     kMadeDirectory = 'D',     // a: the directory made
@@ -33,6 +34,7 @@ class RunJournal {
     kAside = 'A',             // a -> b: a file moved aside under a temporary name, deleted once complete
     kPlace = 'P',             // a -> b: a new file renamed into place at b
     kTemporaries = 'T',       // a: a directory where the run makes temporaries
+    kTemporary = 'F',         // a: a temporary of the run elsewhere (the temporary directory)
     kComplete = 'C',          // the run is complete: nothing is undone from here on
   };
   struct Step {
@@ -47,15 +49,21 @@ class RunJournal {
   RunJournal(const RunJournal&) = delete;
   RunJournal& operator=(const RunJournal&) = delete;
 
-  // Starts the journal file in `dir` (ending in a separator). The steps
-  // noted from now on go there as well. False when it cannot be made.
-  bool start(const std::string& dir);
+  // Starts the journal file in `dir` (ending in a separator) with the
+  // steps `first`, noted too; the steps noted from now on go there as
+  // well. The file appears whole with its first steps (written under
+  // another name, then renamed), so a journal found later always names
+  // them. False when it cannot be made.
+  bool start(const std::string& dir, const std::vector<Step>& first = {});
   // Notes a step (before it is made).
   void note(Kind kind, const std::string& a, const std::string& b = "");
   bool empty() const { return steps_.empty(); }
   // Puts back every step, newest first, and forgets them. False when a
   // step could not be put back (the journal file then stays).
   bool undo();
+  // Removes the directories the run made that undo() found holding files
+  // (the run's temporaries, deleted since), newest first.
+  void removeLeftDirectories();
   // The run is complete: notes it, deletes the files moved aside, and
   // removes the journal files.
   void complete();
@@ -64,7 +72,10 @@ class RunJournal {
 
   // Looks for the journal of a run that ended without clean-up in `dir`
   // and settles it: undone when it was not complete, its tidy-up finished
-  // when it was; then its temporaries are removed and so is the file.
+  // when it was; then its temporaries are removed (those in the places it
+  // names, and the files it names in the temporary directory, which no
+  // other run can hold: they were that run's, and stood there all along),
+  // and so is the file.
   static Found settleEarlierRun(platform::FileSystem& files, const std::string& dir);
 
   // The file's form of a step, and back (false for a step cut short).
@@ -84,6 +95,7 @@ class RunJournal {
   std::vector<Place> places_;  // the journal files, one per target directory
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::size_t current_ = kNone;  // of places_, where steps are noted
+  std::vector<std::string> leftDirectories_;
 };
 
 // Deletes every file in `dir` (ending in a separator) with a name that

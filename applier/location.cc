@@ -31,7 +31,7 @@ std::string TargetLocator::directoryOf(const std::string& p) {
     return p;
   }
   if (!machine_.files.fileExists(p)) return p;
-  const std::size_t slash = p.find_last_of("\\/");
+  const std::size_t slash = platform::lastSeparator(p);
   return slash == std::string::npos ? std::string(".") : p.substr(0, slash + 1);
 }
 

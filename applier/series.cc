@@ -11,52 +11,12 @@
 
 #include "applier/delta_files.h"
 #include "applier/engine.h"
+#include "patchformat/body_walk.h"
 #include "patchformat/crc.h"
 #include "patchformat/delta.h"
 
 namespace applier {
 namespace {
-
-constexpr std::size_t kChecksumBlock = 1 << 16;
-
-// The checksum of a whole file, skipping its exclusion window.
-bool fileChecksum(platform::File& file, const patchformat::ExclusionWindow& window, std::uint32_t* crc) {
-  patchformat::WindowedCrc sum(window);
-  std::vector<std::uint8_t> buffer(kChecksumBlock);
-  if (!file.seek(0)) return false;
-  for (;;) {
-    const long n = file.read(buffer.data(), buffer.size());
-    if (n < 0) return false;
-    if (n == 0) break;
-    sum.update(buffer.data(), static_cast<std::size_t>(n));
-  }
-  *crc = sum.value();
-  return true;
-}
-
-int deltaMessage(patchformat::DeltaError e) {
-  switch (e) {
-    case patchformat::DeltaError::kWriteFailed: return kMsgWriteFailed;
-    case patchformat::DeltaError::kSourceReadFailed: return kMsgSourceReadFailed;
-    case patchformat::DeltaError::kPatchReadFailed: return kMsgPatchReadFailed;
-    default: return kMsgCorrupt;
-  }
-}
-
-// Calls `tick` whenever the decoder reads further into its instructions.
-template <typename Tick>
-class PumpingReader : public patchformat::ByteReader {
- public:
-  PumpingReader(patchformat::ByteReader& inner, Tick tick) : inner_(inner), tick_(tick) {}
-  long read(void* buffer, std::size_t n) override {
-    tick_();
-    return inner_.read(buffer, n);
-  }
-
- private:
-  patchformat::ByteReader& inner_;
-  Tick tick_;
-};
 
 std::string joined(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
 
@@ -69,22 +29,44 @@ void PatchEngine::locate_and_process(Pass pass) {
   std::optional<platform::InterruptsDeferred> deferred;
   if (pass == Pass::kApply) deferred.emplace();
   applying_ = pass == Pass::kApply;
+  // The journal names the temporaries the apply pass makes in the
+  // temporary directory too: a run that finds it after a kill removes them.
+  if (applying_) temps_.watchTemporaryDirectory([this](const std::string& path) { changes_.noteTemporary(path); });
   struct Applying {
     bool& flag;
-    ~Applying() { flag = false; }
-  } applying{applying_};
+    TempFiles& temps;
+    ~Applying() {
+      flag = false;
+      temps.watchTemporaryDirectory(nullptr);
+    }
+  } applying{applying_, temps_};
+  try {
+    walkSeries(pass);
+  } catch (const PartFailure& f) {
+    stop(f.number(), text(f.number(), f.argument(), f.name()), f.cause());
+  }
+}
+
+void PatchEngine::setTarget(const TargetPaths& target) {
+  changes_.setTarget(directoryPatch_, target.newPath, backupDirName_);
+}
+
+void PatchEngine::walkSeries(Pass pass) {
   locator_.begin(directoryPatch_);
   creatableDirs_.clear();
-  seekBody(firstSeries_);
+  std::uint64_t at = firstSeries_;
   for (std::size_t k = 0;; ++k) {
-    patchformat::SeriesHeader series;
-    if (!reader().readSeriesHeader(directoryPatch_, k, &series)) bodyFailed();
+    body_->seek(at);
+    patchformat::BodyWalker head = patchformat::BodyWalker::fromSeries(*body_, directoryPatch_, at, k);
+    if (head.next() != patchformat::BodyStep::kSeries) bodyFailed();
+    const patchformat::SeriesHeader& series = series_ = head.series();
+    seriesIndex_ = k;
     if (!locator_.place(series)) fail(kMsgRegistryFailed);
     if (directoryPatch_) {
       backupDirName_ = series.backupDir;
       requireSafe(backupDirName_, false);
     }
-    seriesPosition_ = body_->position();  // where probes and walks of this series start
+    seriesPosition_ = head.position();  // where probes and walks of this series start
 
     probes_ = 0;
     startRefusal_.clear();
@@ -98,8 +80,8 @@ void PatchEngine::locate_and_process(Pass pass) {
       }
       fail(kMsgNotFound);
     }
-    target_ = locator_.target();
-    frontEnd_.located(target_.oldPath);
+    setTarget(locator_.target());
+    frontEnd_.located(locator_.target().oldPath);
     // The accepted candidate was the last one probed.
     if (settled == TargetLocator::Settled::kSearched && pass == Pass::kCheck) {
       if (pendingObstacle_.consoleNumber >= 0) {
@@ -114,22 +96,22 @@ void PatchEngine::locate_and_process(Pass pass) {
       // A path that names nothing is said to, rather than that each of its
       // files is missing (or cannot be made there).
       platform::FileStatus status;
-      if (!files_.fileStatus(target_.oldPath, &status)) fail(kMsgTargetMissing, target_.oldPath);
-      claimTarget(target_);
-      if (!process_series(Walk::kCheck)) fail(kMsgNotApplicable, target_.oldPath);
+      if (!files_.fileStatus(locator_.target().oldPath, &status)) fail(kMsgTargetMissing, locator_.target().oldPath);
+      claimTarget(locator_.target());
+      if (!process_series(Walk::kCheck)) fail(kMsgNotApplicable, locator_.target().oldPath);
     }
     // A file that the check pass could rebuild may have changed since (or
     // its result was not kept): the apply pass then ends like its other
     // errors, with every change undone.
     if (pass == Pass::kApply) {
-      startJournal();
-      if (!process_series(Walk::kApply)) fail(kMsgNotApplicable, target_.oldPath);
+      changes_.startJournal(temps_.heldInTemporaryDirectory());
+      if (!process_series(Walk::kApply)) fail(kMsgNotApplicable, locator_.target().oldPath);
     }
     if (!series.moreFollow()) {
-      if (pass == Pass::kApply) commitChanges();
+      if (pass == Pass::kApply) changes_.commit();
       return;
     }
-    seekBody(body_->position());  // the next series header follows the last record
+    at = seriesEnd_;  // the next series header follows the last record
   }
 }
 
@@ -144,12 +126,13 @@ void PatchEngine::pump() {
 }
 
 bool PatchEngine::probe(const TargetPaths& candidate) {
-  target_ = candidate;
+  setTarget(candidate);
   pendingObstacle_ = Obstacle();
   probedPlaces_.clear();
   // A candidate where a run was killed is put right first: the probe then
   // sees the files as they were before that run.
-  const bool claimedFirst = !request_.testMode && files_.fileExists(journalDirectory(candidate) + RunJournal::kFileName);
+  const bool claimedFirst =
+      !request_.testMode && files_.fileExists(journalDirectory(candidate) + RunJournal::kFileName);
   if (claimedFirst) claimTarget(candidate);
   if (!process_series(Walk::kProbe)) {
     if (claimedFirst) releaseTarget(candidate);
@@ -161,7 +144,9 @@ bool PatchEngine::probe(const TargetPaths& candidate) {
 }
 
 bool PatchEngine::process_series(Walk walk) {
-  seekBody(seriesPosition_);
+  body_->seek(seriesPosition_);
+  patchformat::BodyWalker records =
+      patchformat::BodyWalker::fromRecords(*body_, directoryPatch_, seriesPosition_, seriesIndex_, series_);
   newBytes_ = 0;
   knownFiles_ = 0;
   if (walk == Walk::kProbe) ++probes_;
@@ -169,38 +154,30 @@ bool PatchEngine::process_series(Walk walk) {
   // only moves into the backup) before the run is complete, so the target's
   // volume must hold all of them at once.
   const auto requireRoomForAll = [this, walk] {
-    if (walk == Walk::kCheck) requireRoom(directoryPatch_ ? target_.newPath : directoryPart(target_.newPath), newBytes_);
+    const std::string& at = locator_.target().newPath;
+    if (walk == Walk::kCheck) requireRoom(files_, directoryPatch_ ? at : directoryPart(at), newBytes_);
     return true;
   };
-  for (;;) {
-    pump();
-    patchformat::RecordType type = patchformat::kRecordPatched;
-    if (directoryPatch_ && !reader().readRecordType(&type)) bodyFailed();
-    switch (type) {
-      case patchformat::kRecordEnd:
+  // A single-file patch's series is its one record.
+  for (bool first = true;; first = false) {
+    if (directoryPatch_ || first) pump();
+    switch (records.next()) {
+      case patchformat::BodyStep::kPatchedFile:
+        if (!patchedFile(records, walk)) return false;
+        break;
+      case patchformat::BodyStep::kEmbeddedFile:
+        embeddedFile(records, walk);
+        break;
+      case patchformat::BodyStep::kObsoleteFile:
+        obsoleteFile(records, walk);
+        break;
+      case patchformat::BodyStep::kSeriesEnd:
+        seriesEnd_ = records.position();
         return requireRoomForAll();
-      case patchformat::kRecordPatched:
-        if (!patchedFile(walk)) return false;
-        break;
-      case patchformat::kRecordEmbedded:
-        embeddedFile(walk);
-        break;
-      case patchformat::kRecordObsolete:
-        obsoleteFile(walk);
-        break;
+      default:
+        bodyFailed();
     }
-    if (!directoryPatch_) return requireRoomForAll();
   }
-}
-
-bool PatchEngine::matchesFinal(const std::string& path, const patchformat::FinalInfo& info,
-                               const patchformat::ExclusionWindow& window) {
-  const std::unique_ptr<platform::File> file = files_.open(path, platform::File::Mode::kRead);
-  std::uint64_t size = 0;
-  if (!file || !file->size(&size) || size != info.size) return false;
-  std::uint32_t crc = 0;
-  if (!fileChecksum(*file, window, &crc)) fail(kMsgSourceReadFailed);
-  return crc == info.checksum;
 }
 
 void PatchEngine::checkReplaceable(const std::string& path, int consoleNumber, const std::string& shown, Walk walk) {
@@ -218,7 +195,7 @@ void PatchEngine::checkCreatable(const std::string& path, int consoleNumber, con
   }
   std::string dir = path;
   for (;;) {
-    const std::size_t cut = dir.find_last_of("\\/");
+    const std::size_t cut = platform::lastSeparator(dir);
     if (cut == std::string::npos) {
       dir = ".";
       break;
@@ -236,87 +213,62 @@ void PatchEngine::checkCreatable(const std::string& path, int consoleNumber, con
   temps_.drop(made);
 }
 
-// Runs the version chain from the first source that is found (at its
-// place or in the backup directory) to the final file; empty when no source
-// matches. The last step of a real run writes beside the target, so that
-// the finished file only has to be renamed into place.
-std::string PatchEngine::rebuild(const std::vector<SourceEntry>& sources, const patchformat::FinalInfo& info,
-                                 const patchformat::ExclusionWindow& finalWindow, const std::string& target,
-                                 Walk walk, std::uint32_t* checksum) {
-  const bool writesBeside = walk == Walk::kApply;
-  std::string result;
-  for (std::size_t i = 0; i < sources.size(); ++i) {
-    const bool last = i + 1 == sources.size();
-    DeltaOutput out;
-    if (last) {
-      out.dir = writesBeside ? directoryPart(target) : std::string();
-      out.window = &finalWindow;
-      if (writesBeside) make_dirs(target);
-    }
-    const std::uint32_t size = last ? info.size : sources[i + 1].record.size;
-    if (result.empty()) {
-      const std::string at = directoryPatch_ ? joined(target_.oldPath, sources[i].name) : target_.oldPath;
-      bool ok = apply_delta(sources[i], at, size, true, false, &out);
-      if (!ok && directoryPatch_) {
-        // An earlier run may have moved the source into the backup directory.
-        const std::string backup = joined(joined(target_.oldPath, backupDirName_), sources[i].name);
-        ok = apply_delta(sources[i], backup, size, true, false, &out);
-      }
-      if (!ok) continue;
-    } else {
-      apply_delta(sources[i], result, size, false, true, &out);
-      temps_.drop(result);
-    }
-    result = out.path;
-    *checksum = out.checksum;
-  }
-  return result;
-}
-
-bool PatchEngine::patchedFile(Walk walk) {
-  const std::uint64_t recordKey = body_->position();
-  patchformat::FinalInfo info;
-  patchformat::ExclusionWindow finalWindow;
-  std::string name;
-  if (!reader().readPatchedFile(directoryPatch_, &info, &finalWindow, &name)) bodyFailed();
+bool PatchEngine::patchedFile(patchformat::BodyWalker& records, Walk walk) {
+  const std::uint64_t recordKey = records.offset();
+  const patchformat::FinalInfo info = records.patchedFile().info;
+  const patchformat::ExclusionWindow finalWindow = records.patchedFile().window;
+  const std::string name = records.patchedFile().name;
   if (directoryPatch_) requireSafe(name, false);
-  if (walk != Walk::kProbe) noteTemporaryPlaces(name);
+  if (walk != Walk::kProbe) changes_.noteTemporaryPlaces(name);
   std::vector<SourceEntry> sources(info.sourceCount);
   for (SourceEntry& s : sources) {
-    if (!reader().readSource(directoryPatch_, info, &s.name, &s.record, &s.window)) bodyFailed();
+    if (records.next() != patchformat::BodyStep::kSource) bodyFailed();
+    const patchformat::DeltaSource& read = records.source();
+    s.name = read.name;
+    s.record = read.record;
+    s.window = read.window;
     requireSafe(s.name, true);
     if (s.name.empty()) s.name = name;
-    s.streamOffset = body_->position();
-    skipBody(s.record.streamsTotal());
+    s.streamOffset = read.streams;
+    // The streams are expanded now (the rebuild reads them from the file
+    // that holds the body), not read through the walk.
+    if (!body_->ensure(read.end())) bodyFailed();
+    body_->seek(read.end());
+    records.contentPassed();
   }
-  const std::uint64_t recordEnd = body_->position();
-  const std::string shown = directoryPatch_ ? name : target_.oldPath;
-  const std::string target = directoryPatch_ ? joined(target_.newPath, name) : target_.newPath;
-  const std::string inPlace = directoryPatch_ ? joined(target_.oldPath, name) : target_.oldPath;
+  const std::uint64_t recordEnd = records.position();
+  const std::string shown = directoryPatch_ ? name : locator_.target().oldPath;
+  const std::string target = directoryPatch_ ? joined(locator_.target().newPath, name) : locator_.target().newPath;
+  const std::string inPlace = directoryPatch_ ? joined(locator_.target().oldPath, name) : locator_.target().oldPath;
   const bool report = walk == Walk::kApply || (walk == Walk::kCheck && directoryPatch_);
   if (walk == Walk::kApply) showFile(kMsgUpdatingFile, shown);
   if (walk == Walk::kCheck && directoryPatch_) showFile(kMsgCheckingFile, shown);
 
-  bool finalInPlace = false;
+  using Outcome = ChainRebuilder::Outcome;
+  ChainRebuilder::Result found = rebuilder_.findFinal(info, finalWindow, target, inPlace);
+  const std::string kept =
+      found.outcome == Outcome::kNoMatchingSource && walk == Walk::kApply ? rebuilder_.takeKept(recordKey) : "";
   bool resultStaged = false;
-  std::uint32_t resultChecksum = 0;
-  std::string result;
-  const bool alreadyUpdated = matchesFinal(target, info, finalWindow);
-  if (!alreadyUpdated && inPlace != target && matchesFinal(inPlace, info, finalWindow)) {
-    finalInPlace = true;
-    result = inPlace;
-    resultChecksum = info.checksum;  // just checked
+  if (!kept.empty()) {
+    found = {Outcome::kRebuilt, kept, info.checksum};  // verified by the check pass
+  } else if (found.outcome == Outcome::kNoMatchingSource) {
+    // A source is looked for at its place, and in a directory patch also in
+    // the backup directory, where an earlier run may have moved it.
+    const auto sourcePaths = [this](const SourceEntry& source) {
+      if (!directoryPatch_) return std::vector<std::string>{locator_.target().oldPath};
+      return std::vector<std::string>{joined(locator_.target().oldPath, source.name),
+                                      joined(joined(locator_.target().oldPath, backupDirName_), source.name)};
+    };
+    const bool writesBeside = walk == Walk::kApply;
+    found = rebuilder_.rebuild(sources, info, finalWindow, sourcePaths, writesBeside ? directoryPart(target) : "",
+                               [this, &target] { changes_.makeDirectories(target); });  // checked while written
+    resultStaged = found.outcome == Outcome::kRebuilt && writesBeside;
   }
-  const auto keptHere = kept_.find(recordKey);
-  if (!alreadyUpdated && !finalInPlace && walk == Walk::kApply && keptHere != kept_.end()) {
-    result = keptHere->second;  // verified by the check pass
-    kept_.erase(keptHere);
-    resultChecksum = info.checksum;
-  } else if (!alreadyUpdated && !finalInPlace) {
-    result = rebuild(sources, info, finalWindow, target, walk, &resultChecksum);  // checked while written
-    resultStaged = !result.empty() && walk == Walk::kApply;
-  }
-  seekBody(recordEnd);
+  body_->seek(recordEnd);
+  const bool alreadyUpdated = found.outcome == Outcome::kAlreadyFinal;
+  const bool finalInPlace = found.outcome == Outcome::kFinalInPlace;
+  const std::uint32_t resultChecksum = found.checksum;
+  std::string result = alreadyUpdated ? std::string() : found.path;
 
   if (!result.empty()) {
     if (resultChecksum != info.checksum) {
@@ -330,16 +282,11 @@ bool PatchEngine::patchedFile(Walk walk) {
       // The new file is made beside the target; the earlier one goes to the backup.
       checkCreatable(target, kMsgReplaceDenied, shown, walk);
       if (files_.fileExists(target) && directoryPatch_ && !finalInPlace) {
-        checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
+        checkCreatable(changes_.backupLocation(name), kMsgBackupDenied, name, walk);
       }
-      if (!finalInPlace && !request_.testMode && kept_.count(recordKey) == 0 &&
-          keptBytes_ + info.size <= keepBudget_) {
-        kept_[recordKey] = result;
-        keptBytes_ += info.size;
-        result.clear();
-      }
+      if (!finalInPlace && !request_.testMode && rebuilder_.keep(recordKey, result, info.size)) result.clear();
     } else {
-      replace_file(result, resultStaged, finalInPlace, target, name, info.size, info.dosDateTime);
+      changes_.replaceFile(result, resultStaged, finalInPlace, target, name, info.size, info.dosDateTime);
     }
     if (!finalInPlace && !result.empty()) temps_.drop(result);
     if (report) show(kMsgOk);
@@ -369,16 +316,15 @@ bool PatchEngine::patchedFile(Walk walk) {
   return true;
 }
 
-void PatchEngine::embeddedFile(Walk walk) {
-  std::string name;
-  std::uint32_t size = 0, dosDateTime = 0;
-  std::uint16_t attributes = 0;
-  if (!reader().readEmbeddedHeader(&name, &size, &dosDateTime, &attributes)) bodyFailed();
+void PatchEngine::embeddedFile(patchformat::BodyWalker& records, Walk walk) {
+  const patchformat::EmbeddedFileRecord embedded = records.embeddedFile();
+  const std::string& name = embedded.name;
+  const std::uint32_t size = embedded.size;
   requireSafe(name, false);
-  if (walk != Walk::kProbe) noteTemporaryPlaces(name);
+  if (walk != Walk::kProbe) changes_.noteTemporaryPlaces(name);
   if (walk != Walk::kProbe) showFile(walk == Walk::kCheck ? kMsgSkippingEmbedded : kMsgWritingEmbedded, name);
-  const std::string target = joined(target_.newPath, name);
-  const std::uint64_t content = body_->position();
+  const std::string target = joined(locator_.target().newPath, name);
+  const std::uint64_t content = embedded.content;
 
   // A target that already holds exactly these bytes is left alone, so that
   // running a patch again never puts the new version into the backup. The
@@ -405,87 +351,59 @@ void PatchEngine::embeddedFile(Walk walk) {
     if (!same) {
       // Checked before the content is expanded: a file that cannot be
       // written costs no time.
-      if (walk == Walk::kCheck) requireRoom(directoryPart(target), size);
+      if (walk == Walk::kCheck) requireRoom(files_, directoryPart(target), size);
       newBytes_ += size;
       checkReplaceable(target, kMsgBackupDenied, name, walk);
       checkCreatable(target, kMsgWritingFileFailed, name, walk);
-      if (files_.fileExists(target)) checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
+      if (files_.fileExists(target)) checkCreatable(changes_.backupLocation(name), kMsgBackupDenied, name, walk);
       if (!body_->stream(content, size, nullptr)) bodyFailed();  // what the comparison left, if it stopped
     }
-    seekBody(content + size);
-    return;
+  } else if (!same) {
+    write_embedded(target, name, content, size, embedded.dosDateTime);
   }
-  if (!same) write_embedded(target, name, content, size, dosDateTime);
-  seekBody(content + size);
-  files_.setAttributes(target, attributes);
+  body_->seek(content + size);
+  records.contentPassed();
+  if (walk == Walk::kApply) files_.setAttributes(target, embedded.attributes);
 }
 
-void PatchEngine::obsoleteFile(Walk walk) {
-  std::string name;
-  if (!reader().readObsolete(&name)) bodyFailed();
+void PatchEngine::obsoleteFile(const patchformat::BodyWalker& records, Walk walk) {
+  const std::string& name = records.obsoleteName();
   requireSafe(name, false);
-  if (walk != Walk::kProbe) noteTemporaryPlaces(name);
-  const std::string target = joined(target_.newPath, name);
+  if (walk != Walk::kProbe) changes_.noteTemporaryPlaces(name);
+  const std::string target = joined(locator_.target().newPath, name);
   if (!files_.fileExists(target)) return;
   // Both messages show during probes too.
   if (walk != Walk::kApply) {
     showFile(kMsgObsoleteLater, name);
     checkReplaceable(target, kMsgBackupDenied, name, walk);
-    checkCreatable(backupLocation(name), kMsgBackupDenied, name, walk);
+    checkCreatable(changes_.backupLocation(name), kMsgBackupDenied, name, walk);
   } else {
     showFile(kMsgRemovingObsolete, name);
-    backup_file(target, name);
-    removeEmptiedDirectories(target);
+    changes_.backupFile(target, name);
+    changes_.removeEmptiedDirectories(target);
   }
 }
 
-bool PatchEngine::apply_delta(const SourceEntry& source, const std::string& sourcePath, std::uint32_t targetSize,
-                              bool verifySource, bool sourceMustExist, DeltaOutput* output) {
-  const std::unique_ptr<platform::File> in = files_.open(sourcePath, platform::File::Mode::kRead);
-  if (!in) {
-    if (!sourceMustExist) return false;
-    fail(kMsgOpenForPatchingFailed, sourcePath);
-  }
-  std::uint64_t size = 0;
-  if (!in->size(&size)) fail(kMsgSourceReadFailed);
-  if (verifySource) {
-    std::uint32_t crc = 0;
-    if (size != source.record.size) return false;
-    if (!fileChecksum(*in, source.window, &crc)) fail(kMsgSourceReadFailed);
-    if (crc != source.record.checksum) return false;
-  }
-  // The streams are read where the expanded body holds them.
-  const std::uint64_t end = source.streamOffset + source.record.streamsTotal();
-  if (!body_->ensure(end)) bodyFailed();
-  requireRoom(output->dir.empty() ? files_.tempDirectory() : output->dir, targetSize);
+std::string PatchEngine::journalDirectory(const TargetPaths& target) const {
+  return directoryPatch_ ? target.newPath + "\\" : directoryPart(target.newPath);
+}
+
+void PatchEngine::write_embedded(const std::string& target, const std::string& name, std::uint64_t content,
+                                 std::uint32_t size, std::uint32_t dosDateTime) {
+  changes_.makeDirectories(target);
+  requireRoom(files_, directoryPart(target), size);
   std::unique_ptr<platform::File> out;
-  std::string outPath;
-  if (!temps_.create(output->dir, &out, &outPath)) fail(output->dir.empty() ? kMsgTempOpenFailed : kMsgReplaceDenied);
-  const patchformat::DeltaParams params = source.record.params(static_cast<std::uint32_t>(size), targetSize);
-  std::vector<std::unique_ptr<FileStreamReader>> readers;
-  patchformat::DeltaStreams streams;
-  std::uint64_t at = source.streamOffset;
-  for (int i = 0; i < patchformat::kDeltaStreamCount; ++i) {
-    readers.push_back(
-        std::make_unique<FileStreamReader>(*tempFile_, body_->physical(at), source.record.streamLength[i]));
-    streams.reader[i] = readers.back().get();
-    streams.length[i] = source.record.streamLength[i];
-    at += source.record.streamLength[i];
+  std::string staged;
+  if (!temps_.create(directoryPart(target), &out, &staged)) failFile(kMsgWritingFileFailed, name);
+  bool writeFailed = false;
+  if (!body_->stream(content, size, [&](const std::uint8_t* data, std::size_t n) {
+        return out->write(data, n) || (writeFailed = true, false);
+      })) {
+    if (writeFailed) failFile(kMsgWritingFileFailed, name);
+    bodyFailed();
   }
-  PumpingReader numbers(*streams.reader[0], [this] { pump(); });
-  streams.reader[0] = &numbers;
-  FileSource from(*in);
-  FileOutput to(*out, output->window);
-  const patchformat::DeltaError e = patchformat::decodeDelta(params, streams, from, to);
-  if (e != patchformat::DeltaError::kNone) fail(deltaMessage(e));
-  // The decoder never writes more than the record's size; instructions
-  // that end before it mean a record that lies about its size.
-  if (to.written() != targetSize) fail(kMsgCorrupt);
-  // A file written beside its target is on the disk before it is renamed into place.
-  if (!to.flush() || !(output->dir.empty() || out->flushToDisk()) || !out->close()) fail(kMsgWriteFailed);
-  output->path = outPath;
-  output->checksum = to.checksum();
-  return true;
+  if (!out->flushToDisk() || !out->close()) failFile(kMsgWritingFileFailed, name);
+  changes_.putInPlace(staged, target, name, dosDateTime, true);
 }
 
 }  // namespace applier

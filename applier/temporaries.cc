@@ -64,6 +64,7 @@ bool TempFiles::create(const std::string& dir, std::unique_ptr<platform::File>* 
   if (!made) return false;
   try {
     hold(*path);
+    if (dir.empty() && made_) made_(*path);
   } catch (...) {  // no memory for the record: the file goes again
     file->reset();
     files_.deleteFile(*path);
@@ -78,6 +79,15 @@ bool TempFiles::moveInto(const std::string& path, const std::string& dir, std::s
   release(path);
   hold(*moved);
   return true;
+}
+
+std::vector<std::string> TempFiles::heldInTemporaryDirectory() const {
+  const std::string dir = files_.tempDirectory();
+  std::vector<std::string> found;
+  for (const std::string& p : held_) {
+    if (p.compare(0, dir.size(), dir) == 0) found.push_back(p);
+  }
+  return found;
 }
 
 bool TempFiles::holds(const std::string& path) const {

@@ -64,6 +64,11 @@ class TempFiles {
   // `dir` lies on another volume; `path` then stays as it was.
   bool moveInto(const std::string& path, const std::string& dir, std::string* moved);
   bool holds(const std::string& path) const;
+  // The temporaries held now in the system's temporary directory.
+  std::vector<std::string> heldInTemporaryDirectory() const;
+  // From now on `made` is told each temporary made in the system's
+  // temporary directory (null: no one).
+  void watchTemporaryDirectory(std::function<void(const std::string&)> made) { made_ = std::move(made); }
   // Names in `dir` (ending in a separator) that this run has not used
   // before in any directory but the temporary one: a name in the journal
   // of a run stands for one file only.
@@ -84,6 +89,7 @@ class TempFiles {
   TempNames names_;  // in the temporary directory, counting on over the run
   unsigned long nextName_ = 0;  // of the names in other directories
   std::vector<std::string> held_;
+  std::function<void(const std::string&)> made_;
 };
 
 }  // namespace applier

@@ -63,17 +63,14 @@ int usage() {
 class ToolHost : public diffengine::EngineHost {
  public:
   explicit ToolHost(bool quiet) : quiet_(quiet) {}
-  void write(diffengine::Channel channel, const std::string& text) override {
+  void write(platform::Stream stream, const std::string& text) override {
     if (quiet_) return;
-    std::fputs(text.c_str(), channel == diffengine::Channel::kStdout ? stdout : stderr);
+    std::fputs(text.c_str(), stream == platform::Stream::kOut ? stdout : stderr);
   }
   void progress(int phase, long percent) override {
     if (quiet_) return;
     std::fprintf(stderr, "\rphase %d: %3ld%%", phase, percent);
     if (percent >= 100) std::fputc('\n', stderr);
-  }
-  std::string numberedMessage(diffengine::EngineMessage number, const std::string& argument) override {
-    return "engine message " + std::to_string(number) + (argument.empty() ? "" : " (\"" + argument + "\")");
   }
 
  private:
@@ -324,7 +321,7 @@ int main(int argc, char** argv) {
   }
   try {
     return mode == "diff" ? runDiff(args) : runApply(args);
-  } catch (const diffengine::FatalError& e) {
+  } catch (const diffengine::EngineError& e) {
     die(e.text());
   } catch (const std::bad_alloc&) {
     die("out of memory");

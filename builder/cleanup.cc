@@ -1,6 +1,7 @@
 #include "builder/cleanup.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 
 #include "builder/messages.h"
@@ -37,10 +38,12 @@ void fill(Registered* slot, const platform::File* file, const std::string& name,
 }  // namespace
 
 void registerPatchOutput(const platform::File& file, const std::string& name) {
-  fill(&g_patch, &file, name, kMsgDeletingPatch);
+  fill(&g_patch, &file, name, kBuilderMsgDeletingPatch);
 }
-void registerFinishedPatch(const std::string& name) { fill(&g_patch, nullptr, name, kMsgDeletingPatch); }
-void registerLogOutput(const platform::File& file, const std::string& name) { fill(&g_log, &file, name, kMsgDeletingLog); }
+void registerFinishedPatch(const std::string& name) { fill(&g_patch, nullptr, name, kBuilderMsgDeletingPatch); }
+void registerLogOutput(const platform::File& file, const std::string& name) {
+  fill(&g_log, &file, name, kBuilderMsgDeletingLog);
+}
 void releasePatchOutput() { g_patch.open = 0; }
 void releaseLogOutput() { g_log.open = 0; }
 bool patchOutputOpen() { return g_patch.open != 0; }
@@ -65,6 +68,11 @@ void cleanupHandler() {
   discard(&g_patch);
   discard(&g_log);
   if (patchWasOpen) platform::rawExit(1);
+}
+
+void installCleanupHandlers() {
+  platform::installInterruptHandler(cleanupHandler);
+  std::atexit([] { cleanupHandler(); });
 }
 
 }  // namespace builder

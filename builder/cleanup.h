@@ -10,6 +10,7 @@
 
 namespace builder {
 
+// The patch's slot is filled and released by its owner, PatchOutput, alone.
 // `file` is the open output; `name` its path in system form, as messages show it.
 void registerPatchOutput(const platform::File& file, const std::string& name);
 // The patch output, written and closed, that stays to be deleted until it
@@ -27,5 +28,9 @@ bool patchOutputOpen();
 // then the same for an open log with its own message; after an incomplete
 // patch the process ends with exit code 1. Uses only async-signal-safe calls.
 void cleanupHandler();
+
+// Makes cleanupHandler the process's interrupt handler and runs it at exit.
+// For the program's main, once: a library caller keeps its own handlers.
+void installCleanupHandlers();
 
 }  // namespace builder

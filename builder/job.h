@@ -12,8 +12,8 @@ namespace builder {
 // Most target series an applier handles in one patch.
 constexpr std::size_t kMaxTargets = 11;
 
-// Runs the whole job; every failure raises FatalError with the patch still
-// open in `context`, so that the error exit deletes it.
+// Runs the whole job; every failure raises FatalError, the incomplete patch
+// deleted on the way out.
 void runJob(const Options& options, Context& context);
 
 // The checks runJob makes before it creates any output (packer, log, the

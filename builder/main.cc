@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "builder/cleanup.h"
 #include "builder/startup.h"
 #include "platform/machine.h"
 #include "platform/process.h"
@@ -14,5 +15,9 @@ int main(int argc, char** argv) {
   std::vector<char*> words;
   for (std::string& a : args) words.push_back(&a[0]);
   words.push_back(nullptr);
-  return builder::runKestmain(argc, words.data(), platform::systemMachine());
+  platform::Machine& machine = platform::systemMachine();
+  // Once for the process: an interrupt or the exit deletes a patch or log
+  // that is still incomplete.
+  builder::installCleanupHandlers();
+  return builder::runKestmain(argc, words.data(), machine);
 }

@@ -109,47 +109,49 @@ std::string formatMessage(const char* format, MsgArg a, MsgArg b, std::size_t li
   return out;
 }
 
-void Output::write(Out stream, const std::string& text) {
-  console_.write(stream == Out::kStdout ? platform::Stream::kOut : platform::Stream::kErr, text);
+void fail(std::string text) { throw FatalError(std::move(text)); }
+
+void Output::write(platform::Stream stream, const std::string& text) { console_.write(stream, text); }
+
+void Output::flush(platform::Stream stream) { console_.flush(stream); }
+
+void Output::bilingual(const char* en, const char* de, platform::Stream stream) {
+  write(stream, std::string(pick(en, de)) + "\n");
 }
 
-void Output::flush(Out stream) {
-  console_.flush(stream == Out::kStdout ? platform::Stream::kOut : platform::Stream::kErr);
-}
-
-void Output::bilingual(const char* en, const char* de, Out stream) { write(stream, std::string(pick(en, de)) + "\n"); }
-
-void Output::bilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b, Out stream) {
+void Output::bilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b, platform::Stream stream) {
   write(stream, formatMessage(pick(en, de), a, b));
 }
 
-void Output::bilingualFormatLine(const char* en, const char* de, MsgArg a, MsgArg b, Out stream) {
+void Output::bilingualFormatLine(const char* en, const char* de, MsgArg a, MsgArg b, platform::Stream stream) {
   write(stream, formatMessage(pick(en, de), a, b) + "\n");
 }
 
 void Output::notice(const std::string& en, const std::string& de, const char* arg) {
   const std::string text = pick(en, de).substr(0, kNoticeBuffer);
-  write(Out::kStdout, arg != nullptr ? formatMessage(text.c_str(), arg) : text);
+  write(platform::Stream::kOut, arg != nullptr ? formatMessage(text.c_str(), arg) : text);
 }
 
-void Output::numbered(MessageNumber n, MsgArg a, MsgArg b) { write(Out::kStdout, formatMessage(messageText(n), a, b)); }
+void Output::numbered(MessageNumber n, MsgArg a, MsgArg b) {
+  write(platform::Stream::kOut, formatMessage(messageText(n), a, b));
+}
 
 void Output::numberedError(MessageNumber n, MsgArg a, MsgArg b) {
-  write(Out::kStderr, formatMessage(messageText(n), a, b));
+  write(platform::Stream::kErr, formatMessage(messageText(n), a, b));
 }
 
 void Output::progress(int phase, long percent) {
   if (percent == 0) {
-    write(Out::kStdout, messageText(phase));
-    flush(Out::kStdout);
+    write(platform::Stream::kOut, messageText(phase));
+    flush(platform::Stream::kOut);
   }
-  write(Out::kStderr, formatMessage("\b\b\b\b%3ld%%", percent));
-  flush(Out::kStderr);
+  write(platform::Stream::kErr, formatMessage("\b\b\b\b%3ld%%", percent));
+  flush(platform::Stream::kErr);
 }
 
 void Output::failNumbered(MessageNumber n, MsgArg a, MsgArg b) const {
   std::string text = formatMessage(messageText(n), a, b, kMessageBuffer);
-  if (n == kMsgAllocation) throw AllocationFailure(std::move(text));
+  if (n == kBuilderMsgAllocation) throw AllocationFailure(std::move(text));
   fail(std::move(text));
 }
 

@@ -7,9 +7,10 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <string>
+#include <utility>
 
-#include "diffengine/memory.h"
 #include "platform/console.h"
 #include "platform/files.h"
 
@@ -18,39 +19,40 @@ namespace builder {
 constexpr int kMessageCount = 31;
 constexpr std::size_t kMessageBuffer = 1500;  // formatted fatal texts are cut to 1499 bytes
 
-// The numbered messages (English only), by their entry in the table.
+// The numbered messages (English only), by their entry in the table. The
+// appliers number their own table differently: these names say whose they are.
 enum MessageNumber : int {
-  kMsgUsage = 0,
-  kMsgWarp1 = 1,  // the phase labels of the difference search
-  kMsgWarp2 = 2,
-  kMsgWarp3 = 3,
-  kMsgPackerNotFound = 4,
-  kMsgNoLongNames = 5,
-  kMsgStubMissing = 6,
-  kMsgDeletingPatch = 7,
-  kMsgDeletingLog = 8,
-  kMsgNoTemporaryFile = 9,
-  kMsgInternalFileHandling = 10,
-  kMsgCannotAccess = 11,
-  kMsgCannotCreate = 12,
-  kMsgNotADirectory = 13,
-  kMsgCannotFindFile = 14,
-  kMsgCannotReadFile = 15,
-  kMsgCannotOpenPatch = 16,
-  kMsgOneTargetByPath = 17,
-  kMsgNoEAs = 18,
-  kMsgNameTooLong = 19,
-  kMsgCannotOpenStart = 20,
-  kMsgCannotOpenEnd = 21,
-  kMsgCannotReadState = 22,
-  kMsgCannotWritePatch = 23,
-  kMsgCannotOpenEmbedded = 24,
-  kMsgCannotReadEmbedded = 25,
-  kMsgCannotAccessScanned = 26,
-  kMsgIdentical = 27,
-  kMsgNoMatch = 28,
-  kMsgAllocation = 29,
-  kMsgSelfTest = 30,
+  kBuilderMsgUsage = 0,
+  kBuilderMsgWarp1 = 1,  // the phase labels of the difference search
+  kBuilderMsgWarp2 = 2,
+  kBuilderMsgWarp3 = 3,
+  kBuilderMsgPackerNotFound = 4,
+  kBuilderMsgNoLongNames = 5,
+  kBuilderMsgStubMissing = 6,
+  kBuilderMsgDeletingPatch = 7,
+  kBuilderMsgDeletingLog = 8,
+  kBuilderMsgNoTemporaryFile = 9,
+  kBuilderMsgInternalFileHandling = 10,
+  kBuilderMsgCannotAccess = 11,
+  kBuilderMsgCannotCreate = 12,
+  kBuilderMsgNotADirectory = 13,
+  kBuilderMsgCannotFindFile = 14,
+  kBuilderMsgCannotReadFile = 15,
+  kBuilderMsgCannotOpenPatch = 16,
+  kBuilderMsgOneTargetByPath = 17,
+  kBuilderMsgNoEAs = 18,
+  kBuilderMsgNameTooLong = 19,
+  kBuilderMsgCannotOpenStart = 20,
+  kBuilderMsgCannotOpenEnd = 21,
+  kBuilderMsgCannotReadState = 22,
+  kBuilderMsgCannotWritePatch = 23,
+  kBuilderMsgCannotOpenEmbedded = 24,
+  kBuilderMsgCannotReadEmbedded = 25,
+  kBuilderMsgCannotAccessScanned = 26,
+  kBuilderMsgIdentical = 27,
+  kBuilderMsgNoMatch = 28,
+  kBuilderMsgAllocation = 29,
+  kBuilderMsgSelfTest = 30,
 };
 
 // Entry n of the message table (0 is the usage text); empty past the end.
@@ -81,13 +83,26 @@ class MsgArg {
 std::string formatMessage(const char* format, MsgArg a = MsgArg(), MsgArg b = MsgArg(),
                           std::size_t limit = 0);
 
-// Every fatal error of the builder side is a FatalError raised by fail();
-// `main` catches it, deletes an incomplete output and prints the text.
-using diffengine::AllocationFailure;
-using diffengine::fail;
-using diffengine::FatalError;
+// Every fatal error of the builder is a FatalError raised by fail() or one
+// of Output's fail calls; `main` catches it, deletes an incomplete output and
+// prints the text (a line feed is added when it is printed).
+class FatalError : public std::exception {
+ public:
+  explicit FatalError(std::string text) : text_(std::move(text)) {}
+  const std::string& text() const { return text_; }
+  const char* what() const noexcept override { return text_.c_str(); }
 
-enum class Out { kStdout, kStderr };
+ private:
+  std::string text_;
+};
+
+// A fatal error that is a failed allocation (message 29).
+class AllocationFailure : public FatalError {
+ public:
+  using FatalError::FatalError;
+};
+
+[[noreturn]] void fail(std::string text);
 
 // The builder's console output in the language of the run: English, or
 // German once setGerman(true) was called.
@@ -100,12 +115,12 @@ class Output {
   const char* pick(const char* en, const char* de) const { return german_ ? de : en; }
   const std::string& pick(const std::string& en, const std::string& de) const { return german_ ? de : en; }
 
-  void write(Out stream, const std::string& text);
-  void flush(Out stream);
+  void write(platform::Stream stream, const std::string& text);
+  void flush(platform::Stream stream);
   // The text of the run's language followed by a line feed.
-  void bilingual(const char* en, const char* de, Out stream);
-  void bilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b, Out stream);
-  void bilingualFormatLine(const char* en, const char* de, MsgArg a, MsgArg b, Out stream);
+  void bilingual(const char* en, const char* de, platform::Stream stream);
+  void bilingualFormat(const char* en, const char* de, MsgArg a, MsgArg b, platform::Stream stream);
+  void bilingualFormatLine(const char* en, const char* de, MsgArg a, MsgArg b, platform::Stream stream);
   // A notice to standard output. The texts are cut to 255 bytes first, as
   // the notices' buffer holds; with `arg` they are formats for it, without
   // they are shown literally (texts built from user input are no formats).

@@ -29,20 +29,20 @@ TEST_F(MessagesTest, TableHoldsThirtyOneEntries) {
 }
 
 TEST_F(MessagesTest, NumberedMessagesFormatTextsAndNumbers) {
-  out.numbered(kMsgCannotFindFile, "a.dat");
+  out.numbered(kBuilderMsgCannotFindFile, "a.dat");
   EXPECT_EQ(g_out, "Error, can't find file \"a.dat\"!\n");
-  out.numberedError(kMsgAllocation, 1112L, "to hold counters for internal purposes");
+  out.numberedError(kBuilderMsgAllocation, 1112L, "to hold counters for internal purposes");
   EXPECT_EQ(g_err, "Error, can't allocate 1112 Bytes (to hold counters for internal purposes)!\n");
   EXPECT_EQ(formatMessage("%s and %ld", "x", 5L), "x and 5");
   EXPECT_EQ(formatMessage("%ld%%", -3L), "-3%");
 }
 
 TEST_F(MessagesTest, BilingualOutputFollowsTheLanguage) {
-  out.bilingual("yes", "ja", Out::kStdout);
+  out.bilingual("yes", "ja", platform::Stream::kOut);
   out.setGerman(true);
-  out.bilingual("yes", "ja", Out::kStdout);
-  out.bilingualFormat("%s en", "%s de", "x", MsgArg(), Out::kStderr);
-  out.bilingualFormatLine("%ld en", "%ld de", 7L, MsgArg(), Out::kStderr);
+  out.bilingual("yes", "ja", platform::Stream::kOut);
+  out.bilingualFormat("%s en", "%s de", "x", MsgArg(), platform::Stream::kErr);
+  out.bilingualFormatLine("%ld en", "%ld de", 7L, MsgArg(), platform::Stream::kErr);
   EXPECT_EQ(g_out, "yes\nja\n");
   EXPECT_EQ(g_err, "x de7 de\n");
 }
@@ -63,7 +63,7 @@ TEST_F(MessagesTest, FatalErrorsCarryTheirText) {
   }
   // Numbered messages exist in English only, also in German mode.
   try {
-    out.failNumbered(kMsgCannotFindFile, "f");
+    out.failNumbered(kBuilderMsgCannotFindFile, "f");
     FAIL();
   } catch (const FatalError& e) {
     EXPECT_EQ(e.text(), "Error, can't find file \"f\"!\n");
@@ -72,7 +72,7 @@ TEST_F(MessagesTest, FatalErrorsCarryTheirText) {
 
 TEST_F(MessagesTest, FatalTextsAreCutAtTheMessageBuffer) {
   try {
-    out.failNumbered(kMsgCannotFindFile, std::string(3000, 'n'));
+    out.failNumbered(kBuilderMsgCannotFindFile, std::string(3000, 'n'));
     FAIL();
   } catch (const FatalError& e) {
     EXPECT_EQ(e.text().size(), kMessageBuffer - 1);
@@ -81,7 +81,7 @@ TEST_F(MessagesTest, FatalTextsAreCutAtTheMessageBuffer) {
 
 TEST_F(MessagesTest, AllocationFailureIsItsOwnException) {
   try {
-    out.failNumbered(kMsgAllocation, 100L, "to backup the index");
+    out.failNumbered(kBuilderMsgAllocation, 100L, "to backup the index");
     FAIL();
   } catch (const AllocationFailure& e) {
     EXPECT_EQ(e.text(), "Error, can't allocate 100 Bytes (to backup the index)!\n");
@@ -90,7 +90,7 @@ TEST_F(MessagesTest, AllocationFailureIsItsOwnException) {
   EXPECT_THROW(
       {
         try {
-          out.failNumbered(kMsgNoTemporaryFile);
+          out.failNumbered(kBuilderMsgNoTemporaryFile);
         } catch (const AllocationFailure&) {
           FAIL() << "message 9 raised as an allocation failure";
         }

@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <cstdint>
+#include <exception>
+#include <utility>
 
 #include "builder/autofind.h"
 #include "builder/messages.h"
@@ -19,7 +21,13 @@ constexpr int kCommentLines = 10;
 // Texts reach the messages through a fixed buffer that holds 255 characters.
 std::string cut(const std::string& text) { return text.substr(0, kMaxFieldText); }
 
-// Raised inside the parser and returned by parseWord.
+// A refused word inside the parser; parseWord returns its error.
+struct Refused : std::exception {
+  explicit Refused(OptionError e) : error(std::move(e)) {}
+  const char* what() const noexcept override { return error.en.c_str(); }
+  OptionError error;
+};
+
 [[noreturn]] void refuse(const std::string& en, const std::string& de, const char* arg = nullptr) {
   OptionError e;
   e.kind = OptionError::Kind::kFatal;
@@ -27,7 +35,7 @@ std::string cut(const std::string& text) { return text.substr(0, kMaxFieldText);
   e.de = cut(de);
   e.hasArg = arg != nullptr;
   if (arg != nullptr) e.arg = arg;
-  throw e;
+  throw Refused(std::move(e));
 }
 
 std::string upper(std::string text) {
@@ -416,7 +424,7 @@ void autofindKey(Word& w) {
   if (w.rest.empty()) {
     refuse("Error, must give a registry key for option \"-k\"!", "Fehler, keine Info f\x81r Option \"-k\"!");
   }
-  if (const OptionError e = setAutofindKey(&w.target(), w.rest)) throw e;
+  if (OptionError e = setAutofindKey(&w.target(), w.rest)) throw Refused(std::move(e));
   requireFieldLength(w.target().registryKey, w.letter);
   requireFieldLength(w.target().registryValue, w.letter);
 }
@@ -673,8 +681,8 @@ OptionError parseWord(Options* options, const std::string& word, const std::stri
     if (!options->patchName.empty()) appendStateName(&options->current(), options->patchName);
     options->patchName = word;
     return OptionError();
-  } catch (const OptionError& e) {
-    return e;
+  } catch (const Refused& refused) {
+    return refused.error;
   }
 }
 

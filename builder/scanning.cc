@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <functional>
+#include <system_error>
+#include <thread>
 
+#include "builder/recording_console.h"
 #include "patchformat/container.h"
 #include "patchformat/crc.h"
 #include "platform/codepage.h"
@@ -61,7 +65,9 @@ void walkDirectory(const DirectoryStream& stream, const std::string& dir, const 
   std::vector<std::string> names, writtenNames;
   // A directory that cannot be read is no empty directory: read as one, its
   // files would become embedded or obsolete files of the patch.
-  if (!context.files.listDirectory(dir, &names, &writtenNames)) context.out.failNumbered(kMsgCannotAccessScanned, dir);
+  if (!context.files.listDirectory(dir, &names, &writtenNames)) {
+    context.out.failNumbered(kBuilderMsgCannotAccessScanned, dir);
+  }
   // Systems list entries in different orders (the order decides the order
   // of records and the winner of equal scores): names are taken in one
   // order everywhere, letters without regard to case first, so that the
@@ -88,7 +94,7 @@ void walkDirectory(const DirectoryStream& stream, const std::string& dir, const 
     // refuseUnfitFiles refuses unless it is ignored.
     const bool unreachable = name.find('?') != std::string::npos;
     if (!unreachable && !context.files.fileStatus(full, &status)) {
-      context.out.failNumbered(kMsgCannotAccessScanned, full);
+      context.out.failNumbered(kBuilderMsgCannotAccessScanned, full);
     }
     if (!context.includeHidden && (status.attributes & platform::kAttributeHidden)) continue;
     if (status.isDirectory) {
@@ -129,7 +135,7 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
   std::unique_ptr<platform::File> file;
   if (!context.files.fileStatus(fullPath, &status) ||
       !(file = context.files.open(fullPath, platform::File::Mode::kRead))) {
-    context.out.failNumbered(kMsgCannotAccessScanned, fullPath);
+    context.out.failNumbered(kBuilderMsgCannotAccessScanned, fullPath);
   }
   if (!patchformat::fitsFormat(status.size)) refuseTooLarge(context.out, fullPath, status.size);
   entry->attributes = status.attributes;
@@ -143,7 +149,7 @@ std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::stri
   std::uint32_t counts[4][256] = {};
   for (;;) {
     const long n = file->read(piece, kReadPiece);
-    if (n < 0) context.out.failNumbered(kMsgCannotAccessScanned, fullPath);
+    if (n < 0) context.out.failNumbered(kBuilderMsgCannotAccessScanned, fullPath);
     if (n == 0) break;
     long i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -172,7 +178,7 @@ void walkState(DirectoryStream& stream, const ScanContext& context) {
   // now must not turn a directory into a file.
   platform::FileStatus status;
   if (!context.files.fileStatus(stream.rootPath, &status)) {
-    context.out.failNumbered(kMsgCannotAccessScanned, stream.rootPath);
+    context.out.failNumbered(kBuilderMsgCannotAccessScanned, stream.rootPath);
   }
   stream.isDirectory = status.isDirectory;
   if (!stream.isDirectory) return;
@@ -183,6 +189,48 @@ void walkState(DirectoryStream& stream, const ScanContext& context) {
     stream.entries.back()->writtenPath = written;
     stream.totalBytes += stream.entries.back()->size;
   });
+}
+
+void walkStates(std::vector<std::unique_ptr<DirectoryStream>>& streams, const ScanContext& c, int threads) {
+  if (threads == 1 || streams.size() < 2) {
+    for (const auto& s : streams) walkState(*s, c);
+    return;
+  }
+  struct Walk {
+    RecordingConsole console;
+    std::uint32_t latestDate = 0;
+    std::exception_ptr failure;
+  };
+  std::vector<Walk> walks(streams.size());
+  const auto walk = [&](std::size_t k) {
+    Walk& w = walks[k];
+    Output out(w.console);
+    out.setGerman(c.out.german());
+    ScanContext own(c.files, out);
+    own.target = c.target;
+    own.includeHidden = c.includeHidden;
+    own.quiet = c.quiet;
+    own.latestDate = &w.latestDate;
+    try {
+      walkState(*streams[k], own);
+    } catch (...) {
+      w.failure = std::current_exception();
+    }
+  };
+  std::vector<std::thread> running;
+  for (std::size_t k = 0; k < streams.size(); ++k) {
+    try {
+      running.emplace_back(walk, k);
+    } catch (const std::system_error&) {
+      walk(k);  // no thread to be had: this state is read on the caller's own
+    }
+  }
+  for (std::thread& t : running) t.join();
+  for (Walk& w : walks) {
+    replay(w.console.events, c.out);
+    if (w.failure) std::rethrow_exception(w.failure);
+    if (c.latestDate != nullptr && w.latestDate > *c.latestDate) *c.latestDate = w.latestDate;
+  }
 }
 
 void refuseTooLarge(const Output& out, const std::string& path, std::uint64_t size) {

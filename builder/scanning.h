@@ -61,6 +61,10 @@ struct DirectoryStream {
 // (without regard to case); hidden entries only with -a, links to
 // directories never followed (a notice unless -q).
 void walkState(DirectoryStream& stream, const ScanContext& context);
+// Walks every state of a target: with more than one thread each on a thread
+// of its own, their notices then shown in the order of the states, and the
+// first failure in that order raised, as a walk in turn would.
+void walkStates(std::vector<std::unique_ptr<DirectoryStream>>& streams, const ScanContext& context, int threads);
 
 // Stops the run when a file that the walks of the target's states would
 // take has no place in a patch: a name that Windows' ANSI code page cannot

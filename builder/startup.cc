@@ -1,14 +1,12 @@
 #include "builder/startup.h"
 
-#include <cstdlib>
 #include <exception>
 #include <vector>
 
-#include "builder/cleanup.h"
 #include "builder/context.h"
 #include "builder/job.h"
 #include "builder/messages.h"
-#include "packaging/regex.h"
+#include "platform/files.h"
 #include "platform/process.h"
 
 namespace builder {
@@ -20,21 +18,19 @@ const char* const kBanner =
 
 namespace {
 
-void onExit() { cleanupHandler(); }
-
-// The error exit: an incomplete patch deleted, the text printed.
+// The error exit: the text printed (the job deleted its incomplete patch on
+// its way out).
 int errorExit(Context& context, const std::string& text) {
-  context.discardPatch();
-  context.out.write(Out::kStderr, text + "\n");
+  context.out.write(platform::Stream::kErr, text + "\n");
   // A failed job still gets the log of what it reported until the failure.
   try {
     context.writeLog();
   } catch (const FatalError& failure) {
-    context.out.write(Out::kStderr, failure.text() + "\n");
+    context.out.write(platform::Stream::kErr, failure.text() + "\n");
   } catch (...) {
     // The log stays as far as it was written; the first error is the one told.
   }
-  context.out.flush(Out::kStderr);
+  context.out.flush(platform::Stream::kErr);
   return 1;
 }
 
@@ -49,9 +45,8 @@ std::string unexpectedFailure(const Output& out, const char* what) {
 }  // namespace
 
 std::string programDirectory(const std::string& programPath) {
-  std::string directory, error;
-  packaging::regexCopy(".*(\\\\|/)", programPath, &directory, 0, &error);
-  return directory;
+  const std::size_t slash = platform::lastSeparator(programPath);
+  return slash == std::string::npos ? std::string() : programPath.substr(0, slash + 1);
 }
 
 OptionError readOptions(Options* options, int argc, char** argv, platform::FileSystem& files) {
@@ -74,12 +69,12 @@ OptionError readOptions(Options* options, int argc, char** argv, platform::FileS
 bool startRun(int argc, char** argv, Context& context, Options* options, int* exitCode) {
   Output& out = context.out;
   out.setGerman(germanFromWinIni(context.files));
-  out.write(Out::kStdout, kBanner);
+  out.write(platform::Stream::kOut, kBanner);
   setDefaults(options);
   const OptionError refused = readOptions(options, argc, argv, context.files);
   if (refused.kind == OptionError::Kind::kRefusal) {
-    out.write(Out::kStdout, refused.en + "\n");
-    out.flush(Out::kStdout);
+    out.write(platform::Stream::kOut, refused.en + "\n");
+    out.flush(platform::Stream::kOut);
     *exitCode = 1;
     return false;
   }
@@ -89,8 +84,8 @@ bool startRun(int argc, char** argv, Context& context, Options* options, int* ex
   bool stateless = false;
   for (const TargetOptions& target : options->targets) stateless = stateless || target.nameCount() == 0;
   if (stateless || options->showUsage) {
-    out.numbered(kMsgUsage);
-    out.flush(Out::kStdout);
+    out.numbered(kBuilderMsgUsage);
+    out.flush(platform::Stream::kOut);
     *exitCode = 1;
     return false;
   }
@@ -101,8 +96,6 @@ bool startRun(int argc, char** argv, Context& context, Options* options, int* ex
 }
 
 int runKestmain(int argc, char** argv, platform::Machine& machine) {
-  platform::installInterruptHandler(cleanupHandler);
-  std::atexit(onExit);
   Context context(machine);
   try {
     Options options;

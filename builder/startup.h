@@ -1,5 +1,7 @@
-// Start-up of the builder: clean-up handler, language, engine tables,
-// banner, options, and the hand-over to the job.
+// Start-up of the builder: language, engine tables, banner, options, and
+// the hand-over to the job. The interrupt and exit handler is the program's
+// (main installs it once, cleanup.h); the calls here leave the process's
+// handlers alone.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +17,7 @@ namespace builder {
 // wrote them (UTF-8, platform::programArgumentsUtf8); returns the exit code.
 // Every fatal error arrives here as a FatalError and is printed after the
 // error clean-up; any other exception gets the same clean-up and a message
-// of its own.
+// of its own. An incomplete patch is gone by then (PatchOutput).
 int runKestmain(int argc, char** argv, platform::Machine& machine);
 
 // The start-up up to the job: language, banner, options. True when the job

@@ -10,9 +10,7 @@
 #include <vector>
 
 #include "builder/cleanup.h"
-#include "builder/context.h"
 #include "builder/messages.h"
-#include "platform/fault_injection.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "tests/machine_support.h"
@@ -177,54 +175,20 @@ TEST(CleanupDeathTest, ExitDeletesAnOpenLogFile) {
 }
 #endif
 
-TEST(CleanupTest, ErrorExitDiscardsThePatchSilently) {
-  const std::string path = ::testing::TempDir() + "discard.utp";
+#if !defined(_WIN32)
+// The interrupt and exit handler is the program's, installed by its main:
+// a caller of the library keeps its own.
+TEST(StartupTest, RunKestmainLeavesTheCallersInterruptHandlerAlone) {
+  void (*const own)(int) = +[](int) {};
+  void (*const before)(int) = std::signal(SIGINT, own);
   testing_support::TestMachine test;
-  Context context(test.machine);
-  ASSERT_TRUE(context.openPatch(path));
-  EXPECT_TRUE(patchOutputOpen());
-  context.discardPatch();
-  EXPECT_FALSE(patchOutputOpen());
-  EXPECT_FALSE(test.files.fileExists(path));
-  EXPECT_EQ(test.console.out + test.console.err, "") << "silently";
-  // A closed patch stays the output to delete until its checks accept it
-  // (an interrupt would delete it too); an accepted one is left where it is.
-  ASSERT_TRUE(context.openPatch(path));
-  ASSERT_TRUE(context.closePatch());
-  EXPECT_TRUE(patchOutputOpen());
-  context.discardPatch();
-  EXPECT_FALSE(test.files.fileExists(path));
-  ASSERT_TRUE(context.openPatch(path));
-  ASSERT_TRUE(context.closePatch());
-  context.acceptPatch();
-  EXPECT_FALSE(patchOutputOpen());
-  context.discardPatch();
-  EXPECT_TRUE(test.files.fileExists(path));
-  // A program joined from the closed patch takes its place.
-  const std::string joined = ::testing::TempDir() + "discard.exe";
-  ASSERT_TRUE(test.files.writeWholeFile(joined, "MZ"));
-  ASSERT_TRUE(context.openPatch(path));
-  ASSERT_TRUE(context.closePatch());
-  context.replacePatch(joined);
-  context.discardPatch();
-  EXPECT_FALSE(test.files.fileExists(joined));
-  EXPECT_TRUE(test.files.fileExists(path)) << "the patch that the program was made from is the job's to delete";
-  test.files.deleteFile(path);
+  std::vector<std::string> words = {"kestmain", "-v"};
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  EXPECT_EQ(runKestmain(static_cast<int>(argv.size()), argv.data(), test.machine), 1);
+  EXPECT_EQ(std::signal(SIGINT, before), own);
 }
-
-TEST(CleanupTest, APatchWhoseCloseFailsStaysForTheErrorExit) {
-  const std::string path = ::testing::TempDir() + "close_fails.utp";
-  platform::SystemFileSystem real;
-  platform::FaultInjectingFileSystem faulty(real);
-  testing_support::TestMachine test(faulty);
-  Context context(test.machine);
-  ASSERT_TRUE(context.openPatch(path));
-  faulty.failAt(platform::FileOp::kClose, 1);
-  EXPECT_FALSE(context.closePatch());
-  EXPECT_TRUE(patchOutputOpen());
-  context.discardPatch();
-  EXPECT_FALSE(real.fileExists(path));
-}
+#endif
 
 }  // namespace
 }  // namespace builder

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "patchformat/body_walk.h"
 #include "patchformat/coding.h"
 #include "patchformat/container.h"
 #include "patchformat/delta.h"
@@ -15,6 +16,7 @@
 namespace builder {
 namespace {
 
+using patchformat::BodyStep;
 using patchformat::ByteReader;
 using patchformat::RandomReader;
 
@@ -71,9 +73,10 @@ class Checker {
     failed("the record of " + what + " does not read back as it was written",
            "der Eintrag von " + what + " liest sich nicht zur\x81" "ck, wie er geschrieben wurde");
   }
-  void checkSeries(patchformat::BodyReader& body, const WrittenSeries& series, std::size_t index);
-  void checkPatched(patchformat::BodyReader& body, const WrittenRecord& record, bool typed);
-  void checkEmbedded(patchformat::BodyReader& body, const WrittenRecord& record);
+  void checkSeries(patchformat::BodyWalker& body, const WrittenSeries& series, std::size_t index);
+  // `step` is what the walk read for the record (kFailed: it did not read).
+  void checkPatched(patchformat::BodyWalker& body, BodyStep step, const WrittenRecord& record, bool typed);
+  void checkEmbedded(patchformat::BodyWalker& body, BodyStep step, const WrittenRecord& record);
   // Applies one delta whose streams are in `streams` to `from` and checks
   // that it rebuilds `to`'s size and `checksum`.
   void checkDelta(const patchformat::SourceRecord& source, const patchformat::ExclusionWindow& window,
@@ -111,15 +114,15 @@ void Checker::run() {
   std::optional<patchformat::InflateReader> inflated;
   ByteReader* in = &stored;
   if (at.header.flags & patchformat::kHeaderCompressed) in = &inflated.emplace(stored);
-  patchformat::BodyReader body(*in, ~std::uint64_t{0});
-  std::string creator, comment;
-  if (!body.readTexts(at.header, &creator, &comment) || !creator.empty() || comment != written_.comment) {
+  patchformat::BodyWalker body = patchformat::BodyWalker::fromStart(*in, at.header, written_.directoryPatch);
+  if (body.next() != BodyStep::kTexts || !body.creator().empty() || body.comment() != written_.comment) {
     unreadable("the comment");
   }
   for (std::size_t i = 0; i < written_.series.size(); ++i) checkSeries(body, written_.series[i], i);
+  // The walk reads nothing after the last series' end.
   if (written_.localStubMarker) {
     std::uint8_t marker[8];
-    if (!body.readBytes(marker, sizeof marker) || patchformat::getU32(marker) != 0 ||
+    if (in->read(marker, sizeof marker) != sizeof marker || patchformat::getU32(marker) != 0 ||
         patchformat::getU32(marker + 4) != patchformat::kLocalStubMarker) {
       unreadable("the local stub's marker");
     }
@@ -174,47 +177,47 @@ void Checker::checkVersionStrings(const std::string& program) {
   }
 }
 
-void Checker::checkSeries(patchformat::BodyReader& body, const WrittenSeries& written, std::size_t index) {
-  patchformat::SeriesHeader header;
+void Checker::checkSeries(patchformat::BodyWalker& body, const WrittenSeries& written, std::size_t index) {
+  const patchformat::SeriesHeader& header = body.series();
   const patchformat::SeriesHeader& wanted = written.header;
-  if (!body.readSeriesHeader(written_.directoryPatch, index, &header) || header.locator != wanted.locator ||
-      header.flags != wanted.flags || header.rootKey != wanted.rootKey || header.subKey != wanted.subKey ||
-      header.valueName != wanted.valueName || header.backupDir != wanted.backupDir) {
+  if (body.next() != BodyStep::kSeries || header.locator != wanted.locator || header.flags != wanted.flags ||
+      header.rootKey != wanted.rootKey || header.subKey != wanted.subKey || header.valueName != wanted.valueName ||
+      header.backupDir != wanted.backupDir) {
     unreadable("target " + std::to_string(index + 1));
   }
   const std::vector<WrittenRecord>& records = written.records;
   if (!written_.directoryPatch) {
     // A single-file patch: one patched file, without a type or an end.
     if (records.size() != 1) unreadable("the file");
-    return checkPatched(body, records[0], false);
+    checkPatched(body, body.next(), records[0], false);
   }
-  for (const WrittenRecord& record : records) {
-    patchformat::RecordType type;
-    const patchformat::RecordType wanted = record.kind == WrittenRecord::Kind::kPatched    ? patchformat::kRecordPatched
-                                           : record.kind == WrittenRecord::Kind::kEmbedded ? patchformat::kRecordEmbedded
-                                                                                           : patchformat::kRecordObsolete;
-    if (!body.readRecordType(&type) || type != wanted) unreadable(shown(record.name));
+  for (std::size_t r = 0; written_.directoryPatch && r < records.size(); ++r) {
+    const WrittenRecord& record = records[r];
+    const BodyStep wanted = record.kind == WrittenRecord::Kind::kPatched    ? BodyStep::kPatchedFile
+                            : record.kind == WrittenRecord::Kind::kEmbedded ? BodyStep::kEmbeddedFile
+                                                                            : BodyStep::kObsoleteFile;
+    // A record of another type, or none, is named by its stored name; one of
+    // this type that does not read, by its file.
+    const BodyStep step = body.next();
+    if (step != wanted && (step != BodyStep::kFailed || body.failedStep() != wanted)) unreadable(shown(record.name));
     if (record.kind == WrittenRecord::Kind::kPatched) {
-      checkPatched(body, record, true);
+      checkPatched(body, step, record, true);
     } else if (record.kind == WrittenRecord::Kind::kEmbedded) {
-      checkEmbedded(body, record);
-    } else {
-      std::string name;
-      if (!body.readObsolete(&name) || name != record.name) unreadable(shown(record.name));
+      checkEmbedded(body, step, record);
+    } else if (step != wanted || body.obsoleteName() != record.name) {
+      unreadable(shown(record.name));
     }
   }
-  patchformat::RecordType end;
-  if (!body.readRecordType(&end) || end != patchformat::kRecordEnd) unreadable("the end of a target");
+  if (body.next() != BodyStep::kSeriesEnd) unreadable("the end of a target");
 }
 
-void Checker::checkPatched(patchformat::BodyReader& body, const WrittenRecord& record, bool typed) {
+void Checker::checkPatched(patchformat::BodyWalker& body, BodyStep step, const WrittenRecord& record, bool typed) {
   const std::string what = shown(record.states.back().path);
-  patchformat::FinalInfo info;
-  patchformat::ExclusionWindow finalWindow;
-  std::string name;
+  const patchformat::PatchedFileRecord& file = body.patchedFile();
+  const patchformat::FinalInfo& info = file.info;
   const std::size_t sources = record.states.size() - 1;
   if (sources == 0) unreadable(what);  // the job writes no patched file without a source
-  if (!body.readPatchedFile(typed, &info, &finalWindow, &name) || (typed && name != record.name) ||
+  if (step != BodyStep::kPatchedFile || (typed && file.name != record.name) ||
       info.encode() != record.info.encode() || record.sources.size() != sources) {
     unreadable(what);
   }
@@ -233,10 +236,9 @@ void Checker::checkPatched(patchformat::BodyReader& body, const WrittenRecord& r
   std::string streams[patchformat::kDeltaStreamCount];
   for (std::size_t k = 0; k < sources; ++k) {
     const WrittenRecord::State& from = record.states[k];
-    patchformat::SourceRecord recorded;
-    patchformat::ExclusionWindow window;
-    std::string sourceName;
-    if (!body.readSource(typed, info, &sourceName, &recorded, &window) || (typed && sourceName != from.name) ||
+    const patchformat::DeltaSource& source = body.source();
+    const patchformat::SourceRecord& recorded = source.record;
+    if (body.next() != BodyStep::kSource || (typed && source.name != from.name) ||
         recorded.encode() != record.sources[k].encode()) {
       unreadable(what);
     }
@@ -246,15 +248,17 @@ void Checker::checkPatched(patchformat::BodyReader& body, const WrittenRecord& r
              shown(from.path) + " ist mit " + sizeAndSum(recorded.size, recorded.checksum) +
                  " eingetragen, die Datei hat " + sizeAndSum(from.size, from.checksum));
     }
-    if (k > 0) checkDelta(previous, window, streams, record.states[k - 1], from, recorded.size, recorded.checksum);
+    if (k > 0) {
+      checkDelta(previous, source.window, streams, record.states[k - 1], from, recorded.size, recorded.checksum);
+    }
     for (std::string& stream : streams) stream.clear();
     for (int s = 0; s < patchformat::kDeltaStreamCount; ++s) {
       streams[s].resize(recorded.streamLength[s]);
-      if (!body.readBytes(&streams[s][0], streams[s].size())) unreadable(what);
+      if (!body.readContent(&streams[s][0], streams[s].size())) unreadable(what);
     }
     previous = recorded;
   }
-  checkDelta(previous, finalWindow, streams, record.states[sources - 1], last, info.size, info.checksum);
+  checkDelta(previous, file.window, streams, record.states[sources - 1], last, info.size, info.checksum);
 }
 
 void Checker::checkDelta(const patchformat::SourceRecord& source, const patchformat::ExclusionWindow& window,
@@ -284,13 +288,12 @@ void Checker::checkDelta(const patchformat::SourceRecord& source, const patchfor
   }
 }
 
-void Checker::checkEmbedded(patchformat::BodyReader& body, const WrittenRecord& record) {
+void Checker::checkEmbedded(patchformat::BodyWalker& body, BodyStep step, const WrittenRecord& record) {
   const WrittenRecord::State& file = record.states.back();
-  std::string name;
-  std::uint32_t size = 0, date = 0;
-  std::uint16_t attributes = 0;
-  if (!body.readEmbeddedHeader(&name, &size, &date, &attributes) || name != record.name ||
-      size != record.info.size || date != record.info.dosDateTime || attributes != record.info.attributes) {
+  const patchformat::EmbeddedFileRecord& stored = body.embeddedFile();
+  const std::uint32_t size = stored.size;
+  if (step != BodyStep::kEmbeddedFile || stored.name != record.name || size != record.info.size ||
+      stored.dosDateTime != record.info.dosDateTime || stored.attributes != record.info.attributes) {
     unreadable(shown(file.path));
   }
   const std::unique_ptr<platform::File> in = open(file.path);
@@ -301,11 +304,11 @@ void Checker::checkEmbedded(patchformat::BodyReader& body, const WrittenRecord& 
            "die eingebettete Kopie von " + shown(file.path) + " ist mit " + std::to_string(size) +
                " Bytes eingetragen, die Datei hat " + std::to_string(actual));
   }
-  std::vector<char> stored(1 << 16), original(1 << 16);
+  std::vector<char> content(1 << 16), original(1 << 16);
   for (std::uint64_t left = size; left > 0;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, stored.size()));
-    if (!body.readBytes(stored.data(), n)) unreadable(shown(file.path));
-    if (!in->readFully(original.data(), n) || std::memcmp(stored.data(), original.data(), n) != 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, content.size()));
+    if (!body.readContent(content.data(), n)) unreadable(shown(file.path));
+    if (!in->readFully(original.data(), n) || std::memcmp(content.data(), original.data(), n) != 0) {
       failed("the embedded copy of " + shown(file.path) + " differs from the file",
              "die eingebettete Kopie von " + shown(file.path) + " weicht von der Datei ab");
     }

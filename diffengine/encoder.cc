@@ -49,18 +49,18 @@ class DeltaEncoder::Pass {
         g_(in.mismatchGroup) {}
 
   void run() {
-    host_.write(Channel::kStderr, "\b\b\b\b");
-    host_.write(Channel::kStdout, bytesLine(8 * records_.size() + (in_.endSize - in_.copiedBytes)));
+    host_.write(platform::Stream::kErr, "\b\b\b\b");
+    host_.write(platform::Stream::kOut, bytesLine(8 * records_.size() + (in_.endSize - in_.copiedBytes)));
     presort();
-    host_.write(Channel::kStderr, "\b\b\b\b");
-    host_.write(Channel::kStdout, bytesLine(out_.mismatchRaw.sizeInBytes() + 8 * (records_.size() - removed_) +
+    host_.write(platform::Stream::kErr, "\b\b\b\b");
+    host_.write(platform::Stream::kOut, bytesLine(out_.mismatchRaw.sizeInBytes() + 8 * (records_.size() - removed_) +
                                             out_.groupLengths_.sizeInBytes() + (in_.endSize - in_.copiedBytes)));
     prepack();
     const double raw = out_.mismatchRaw.entropyOf(0, out_.mismatchRaw.sizeInBytes());
     const double differences = out_.mismatchDifferences.entropyOf(0, out_.mismatchDifferences.sizeInBytes());
     out_.rawMismatch = !(raw < differences);
-    host_.write(Channel::kStderr, "\b\b\b\b");
-    host_.write(Channel::kStdout,
+    host_.write(platform::Stream::kErr, "\b\b\b\b");
+    host_.write(platform::Stream::kOut,
                 bytesLine(out_.numbers.sizeInBytes() + out_.bitsA.sizeInBytes() + out_.bitsB.sizeInBytes() +
                           out_.literalsSize() + out_.mismatch().sizeInBytes()));
   }
@@ -127,7 +127,7 @@ class DeltaEncoder::Pass {
       }
       percent.advance();
     }
-    if (r > 0) host_.failNumbered(kEngineSelfTestFailed, "");
+    if (r > 0) failNumbered(kEngineSelfTestFailed, "");
     host_.progress(2, 100);
   }
 

@@ -35,24 +35,21 @@ bool writeEncoderStreams(DeltaEncoder& e, BlockSink& sink) {
 class Recording : public EngineHost {
  public:
   explicit Recording(EngineHost& host) : host_(host) {}
-  void write(Channel channel, const std::string& text) override { shown_.push_back({channel, 0, 0, text}); }
-  void progress(int phase, long percent) override { shown_.push_back({Channel::kStdout, phase, percent, {}}); }
-  std::string numberedMessage(EngineMessage number, const std::string& argument) override {
-    return host_.numberedMessage(number, argument);
-  }
+  void write(platform::Stream stream, const std::string& text) override { shown_.push_back({stream, 0, 0, text}); }
+  void progress(int phase, long percent) override { shown_.push_back({platform::Stream::kOut, phase, percent, {}}); }
   void replay() const {
     for (const Shown& s : shown_) {
       if (s.phase != 0) {
         host_.progress(s.phase, s.percent);
       } else {
-        host_.write(s.channel, s.text);
+        host_.write(s.stream, s.text);
       }
     }
   }
 
  private:
   struct Shown {
-    Channel channel;
+    platform::Stream stream;
     int phase;  // 0: a write
     long percent;
     std::string text;
@@ -101,7 +98,7 @@ struct DifferenceEngine::Impl {
   }
 
   void notice(const char* text) {
-    if (!settings.quiet) host.write(Channel::kStdout, text);
+    if (!settings.quiet) host.write(platform::Stream::kOut, text);
   }
 
   void releaseBuffers() {
@@ -120,21 +117,21 @@ struct DifferenceEngine::Impl {
   void prepare(int strategy, std::int64_t budget, StateFile& source, StateFile& end) {
     releaseBuffers();
     if (!sourceFile && !(sourceFile = files.open(source.path, platform::File::Mode::kRead))) {
-      host.failNumbered(kEngineSourceUnreadable, source.path);
+      failNumbered(kEngineSourceUnreadable, source.path);
     }
-    if (!endFile && !(endFile = files.open(end.path, platform::File::Mode::kRead))) host.failNumbered(kEngineEndUnreadable, end.path);
-    if (!sourceFile->seek(0)) host.failNumbered(kEngineReadFailed, source.path);
-    if (!endFile->seek(0)) host.failNumbered(kEngineReadFailed, end.path);
+    if (!endFile && !(endFile = files.open(end.path, platform::File::Mode::kRead))) failNumbered(kEngineEndUnreadable, end.path);
+    if (!sourceFile->seek(0)) failNumbered(kEngineReadFailed, source.path);
+    if (!endFile->seek(0)) failNumbered(kEngineReadFailed, end.path);
     const std::uint64_t S = source.size;
     const std::uint64_t T = end.size;
     if (strategy <= 2) {
       data = static_cast<std::uint8_t*>(
           memory.allocate(S + (strategy == 1 ? T : 0), "to hold the compared files in memory"));
-      if (!sourceFile->readFully(data, static_cast<std::size_t>(S))) host.failNumbered(kEngineReadFailed, source.path);
+      if (!sourceFile->readFully(data, static_cast<std::size_t>(S))) failNumbered(kEngineReadFailed, source.path);
       if (source.checksum == 0) source.checksum = patchformat::crc32_noinv(data, static_cast<std::size_t>(S));
       sourceFile.reset();
       if (strategy == 1) {
-        if (!endFile->readFully(data + S, static_cast<std::size_t>(T))) host.failNumbered(kEngineReadFailed, end.path);
+        if (!endFile->readFully(data + S, static_cast<std::size_t>(T))) failNumbered(kEngineReadFailed, end.path);
         end.checksum = patchformat::crc32_noinv(data + S, static_cast<std::size_t>(T));
         endFile.reset();
       }
@@ -145,7 +142,7 @@ struct DifferenceEngine::Impl {
     labelShown = true;
     if (strategy == 3) {
       std::uint32_t crc = 0;
-      if (!index.buildSampled(*sourceFile, budget, rand, &crc)) host.failNumbered(kEngineReadFailed, source.path);
+      if (!index.buildSampled(*sourceFile, budget, rand, &crc)) failNumbered(kEngineReadFailed, source.path);
       source.checksum = crc;
     } else if (!compactStep) {
       const auto s = static_cast<std::int64_t>(S);
@@ -200,11 +197,11 @@ bool DifferenceEngine::Impl::compactFits(std::uint64_t S, std::uint64_t T) const
 // Opens both states and takes their sizes; prints the sizes line.
 void DifferenceEngine::Impl::open(StateFile& source, StateFile& end, std::uint64_t* S, std::uint64_t* T) {
   if (!(sourceFile = files.open(source.path, platform::File::Mode::kRead))) {
-    host.failNumbered(kEngineSourceUnreadable, source.path);
+    failNumbered(kEngineSourceUnreadable, source.path);
   }
-  if (!(endFile = files.open(end.path, platform::File::Mode::kRead))) host.failNumbered(kEngineEndUnreadable, end.path);
-  if (!sourceFile->size(S)) host.failNumbered(kEngineReadFailed, source.path);
-  if (!endFile->size(T)) host.failNumbered(kEngineReadFailed, end.path);
+  if (!(endFile = files.open(end.path, platform::File::Mode::kRead))) failNumbered(kEngineEndUnreadable, end.path);
+  if (!sourceFile->size(S)) failNumbered(kEngineReadFailed, source.path);
+  if (!endFile->size(T)) failNumbered(kEngineReadFailed, end.path);
   // A patch describes sizes, addresses and lengths in 32 bits.
   if (!patchformat::fitsFormat(*S)) fail("Error, \"" + source.path + "\" is 4 GB or larger, which a patch file cannot describe!");
   if (!patchformat::fitsFormat(*T)) fail("Error, \"" + end.path + "\" is 4 GB or larger, which a patch file cannot describe!");
@@ -215,7 +212,7 @@ void DifferenceEngine::Impl::open(StateFile& source, StateFile& end, std::uint64
   end.size = patchformat::formatSize(*T);
   char line[80];
   std::snprintf(line, sizeof line, "(%" PRIu64 " -> %" PRIu64 " Bytes)\n", *S, *T);
-  host.write(Channel::kStdout, line);
+  host.write(platform::Stream::kOut, line);
 }
 
 // Prepares under the hinted strategy and, after each allocation failure,
@@ -380,7 +377,7 @@ void DifferenceEngine::Impl::encode(int strategy, const MatchResult& found, cons
     endMemory = static_cast<std::uint8_t*>(
         memory.allocate(T, "to load the dest file for fine tuning the generated representation"));
     if (!endFile->seek(0) || !endFile->readFully(endMemory, static_cast<std::size_t>(T))) {
-      host.failNumbered(kEngineReadFailed, end.path);
+      failNumbered(kEngineReadFailed, end.path);
     }
     endFile.reset();
   }

@@ -15,36 +15,19 @@
 #include "diffengine/memory.h"
 #include "diffengine/streams.h"
 #include "patchformat/container.h"
+#include "platform/console.h"
 #include "platform/files.h"
 
 namespace diffengine {
-
-enum class Channel { kStdout, kStderr };
-
-// The builder's numbered messages that end a run from inside the engine.
-enum EngineMessage : int {
-  kEngineSourceUnreadable = 20,  // the start file cannot be opened
-  kEngineEndUnreadable = 21,     // the end file cannot be opened
-  kEngineReadFailed = 22,        // a state cannot be read
-  kEngineSelfTestFailed = 30,    // the presorting pass found an inconsistency
-};
 
 // What the engine needs from its front end.
 class EngineHost {
  public:
   virtual ~EngineHost() = default;
-  virtual void write(Channel channel, const std::string& text) = 0;
+  virtual void write(platform::Stream stream, const std::string& text) = 0;
   // Phase 1 (search), 2 (presorting) or 3 (prepacking): 0 at its start,
   // percentages while it runs, 100 at its end.
   virtual void progress(int phase, long percent) = 0;
-  // The text of numbered message `number`, naming the file `argument`
-  // (empty when none).
-  virtual std::string numberedMessage(EngineMessage number, const std::string& argument) = 0;
-
-  // Ends the run with that message.
-  [[noreturn]] void failNumbered(EngineMessage number, const std::string& argument) {
-    fail(numberedMessage(number, argument));
-  }
 };
 
 struct EngineSettings {
@@ -94,8 +77,9 @@ struct StepStats {
 
 class DifferenceEngine {
  public:
-  // Allocates the engine's counting and bucket tables (fatal when they
-  // cannot be had).
+  // Allocates the engine's counting and bucket tables (AllocationFailure
+  // when they cannot be had). Every call reports its failures as
+  // EngineError.
   // `files` and `memory` outlive the engine.
   DifferenceEngine(const EngineSettings& settings, EngineHost& host, platform::FileSystem& files, Memory& memory);
   ~DifferenceEngine();

@@ -332,16 +332,18 @@ TEST(EngineFiles, MissingFilesNameTheirMessages) {
   try {
     engine.searchStep(source, end);
     ADD_FAILURE();
-  } catch (const testing_support::EngineFailure& f) {
-    EXPECT_EQ(f.number, 20);
-    EXPECT_EQ(f.text, source.path);
+  } catch (const EngineError& f) {
+    EXPECT_TRUE(f.numbered());
+    EXPECT_EQ(f.number(), 20);
+    EXPECT_EQ(f.argument(), source.path);
   }
   ASSERT_TRUE(testing_support::writeBytes(source.path, "abc"));
   try {
     engine.searchStep(source, end);
     ADD_FAILURE();
-  } catch (const testing_support::EngineFailure& f) {
-    EXPECT_EQ(f.number, 21);
+  } catch (const EngineError& f) {
+    EXPECT_EQ(f.number(), 21);
+    EXPECT_EQ(f.argument(), end.path);
   }
   files.deleteFile(source.path);
 }
@@ -360,9 +362,9 @@ TEST(EngineFiles, AReadTheDiskRefusesEndsTheStepWithMessage22) {
   try {
     engine.searchStep(source, end);
     ADD_FAILURE() << "a failed read was taken for data";
-  } catch (const testing_support::EngineFailure& f) {
-    EXPECT_EQ(f.number, 22);
-    EXPECT_EQ(f.text, source.path);
+  } catch (const EngineError& f) {
+    EXPECT_EQ(f.number(), 22);
+    EXPECT_EQ(f.argument(), source.path);
   }
   engine.searchStep(source, end);  // the engine is ready for the next step
   EXPECT_EQ(source.size, 5006u);
@@ -391,7 +393,8 @@ TEST(EngineFiles, FilesOfFourGigabytesAreRefusedByName) {
         engine.searchStep(small, big);
       }
       ADD_FAILURE();
-    } catch (const FatalError& f) {
+    } catch (const EngineError& f) {
+      EXPECT_FALSE(f.numbered());
       EXPECT_NE(f.text().find("\"" + big.path + "\" is 4 GB or larger"), std::string::npos) << f.text();
     }
   }
@@ -402,7 +405,7 @@ TEST(EngineFiles, FilesOfFourGigabytesAreRefusedByName) {
   try {
     withR.searchStep(small, big);
     ADD_FAILURE();
-  } catch (const FatalError& f) {
+  } catch (const EngineError& f) {
     EXPECT_NE(f.text().find("-r"), std::string::npos);
   }
   files.deleteFile(big.path);

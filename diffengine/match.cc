@@ -108,12 +108,12 @@ class Walker {
       searchRange(0, static_cast<std::int64_t>(in_.endSize));
     } else {
       std::uint32_t crc = patchformat::kCrcStart;
-      if (!in_.endFile->seek(0)) host_.failNumbered(kEngineReadFailed, in_.endName);
+      if (!in_.endFile->seek(0)) failNumbered(kEngineReadFailed, in_.endName);
       std::uint64_t c = 0;
       while (c < in_.endSize) {
         const std::size_t want = static_cast<std::size_t>(
             in_.endSize - c < kEndChunk ? in_.endSize - c : kEndChunk);
-        if (!in_.endFile->readFully(in_.chunkBuffer, want)) host_.failNumbered(kEngineReadFailed, in_.endName);
+        if (!in_.endFile->readFully(in_.chunkBuffer, want)) failNumbered(kEngineReadFailed, in_.endName);
         endBase_ = in_.chunkBuffer;
         searchRange(static_cast<std::int64_t>(c), static_cast<std::int64_t>(c + want));
         crc = patchformat::crc32_noinv(crc, in_.chunkBuffer, want);
@@ -140,7 +140,7 @@ class Walker {
     if (stop > in_.sourceSize) stop = in_.sourceSize;
     *length = static_cast<std::int64_t>(stop - start);
     const std::uint8_t* bytes = cache_.bytes(start, stop - start);
-    if (bytes == nullptr) host_.failNumbered(kEngineReadFailed, in_.sourceName);
+    if (bytes == nullptr) failNumbered(kEngineReadFailed, in_.sourceName);
     return bytes;
   }
 

@@ -13,7 +13,15 @@ namespace diffengine {
 constexpr std::uint64_t kLargeBlock = 4u << 20;
 const char* const kAllocationMessage = "Error, can't allocate %ld Bytes (%s)!\n";
 
-void fail(std::string text) { throw FatalError(std::move(text)); }
+EngineError::EngineError(EngineMessage number, std::string argument)
+    : text_("engine message " + std::to_string(number) + (argument.empty() ? "" : " (\"" + argument + "\")")),
+      numbered_(true),
+      number_(number),
+      argument_(std::move(argument)) {}
+
+void fail(std::string text) { throw EngineError(std::move(text)); }
+
+void failNumbered(EngineMessage number, const std::string& argument) { throw EngineError(number, argument); }
 
 bool Memory::injectedFault(const char* purpose) {
   if (faults_ <= 0 || faultPurpose_ == nullptr || std::strcmp(purpose, faultPurpose_) != 0) return false;

@@ -1,38 +1,62 @@
-// Failures of the builder side, and the difference engine's allocations.
+// The difference engine's failures and its allocations.
 //
-// A fatal error is one call, fail(text): it throws FatalError carrying the
-// final message text, which `main` prints after the error clean-up (exit
-// code 1). An allocation failure is its own kind of FatalError, so that the
-// difference search can catch it and retry with a more frugal strategy.
+// Every failure that ends the engine's work is an EngineError: a numbered
+// one names an entry of the front end's message table and the file it is
+// about, any other carries the engine's own text. A failed allocation is its
+// own kind of EngineError, so that the difference search can catch it and
+// retry with a more frugal strategy. The front end turns them into its own
+// errors where it calls the engine.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace diffengine {
 
 // "Error, can't allocate %ld Bytes (%s)!\n"
 extern const char* const kAllocationMessage;
 
-class FatalError : public std::exception {
+// The front end's numbered messages that end a run from inside the engine,
+// by their entry in its table.
+enum EngineMessage : int {
+  kEngineSourceUnreadable = 20,  // the start file cannot be opened
+  kEngineEndUnreadable = 21,     // the end file cannot be opened
+  kEngineReadFailed = 22,        // a state cannot be read
+  kEngineSelfTestFailed = 30,    // the presorting pass found an inconsistency
+};
+
+class EngineError : public std::exception {
  public:
-  explicit FatalError(std::string text) : text_(std::move(text)) {}
+  // A failure told in the engine's own words, `text`.
+  explicit EngineError(std::string text) : text_(std::move(text)) {}
+  // Message `number` about `argument` (a file name; empty when none). Its
+  // text only names the number: the wording is the front end's.
+  EngineError(EngineMessage number, std::string argument);
+
+  bool numbered() const { return numbered_; }
+  EngineMessage number() const { return number_; }
+  const std::string& argument() const { return argument_; }
   const std::string& text() const { return text_; }
   const char* what() const noexcept override { return text_.c_str(); }
 
  private:
   std::string text_;
+  bool numbered_ = false;
+  EngineMessage number_ = kEngineReadFailed;  // only when numbered
+  std::string argument_;
 };
 
-class AllocationFailure : public FatalError {
+class AllocationFailure : public EngineError {
  public:
-  using FatalError::FatalError;
+  using EngineError::EngineError;
 };
 
-// Ends the run with `text` (a line feed is added when it is printed).
+// End the engine's work with its own text, or with a numbered message.
 [[noreturn]] void fail(std::string text);
+[[noreturn]] void failNumbered(EngineMessage number, const std::string& argument);
 
 // Every allocation of the engine names its purpose; a failure raises
 // AllocationFailure with kAllocationMessage. Tests limit the bytes handed

@@ -35,7 +35,7 @@ TEST(DynArrayTest, InsertRemoveFind) {
   try {
     a.insertAt(7, 5);
     FAIL();
-  } catch (const FatalError& e) {
+  } catch (const EngineError& e) {
     EXPECT_EQ(e.text(), "DynArray: Illegaler Versuch nach dem Ende des Arrays einzufuegen!");
   }
   DynArray<std::uint32_t> empty;

@@ -16,8 +16,8 @@
 
 #include "builder/context.h"
 #include "builder/job.h"
+#include "builder/messages.h"
 #include "builder/startup.h"
-#include "diffengine/memory.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/files.h"
 #include "platform/machine.h"
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         refused.text(false);
         refused.text(true);
       }
-    } catch (const diffengine::FatalError&) {
+    } catch (const builder::FatalError&) {
     }
   }
   platform::Machine& system = platform::systemMachine();
@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         statesInside(options)) {
       builder::checkJob(options, context);
     }
-  } catch (const diffengine::FatalError& e) {
+  } catch (const builder::FatalError& e) {
     e.text();
   }
   return 0;

@@ -12,8 +12,10 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
@@ -41,7 +43,11 @@ struct LogFacts {
 // A failure of the log: the message in both languages, already formatted,
 // and a line that goes to standard output before it (for a pattern that
 // does not compile).
-struct LogFailure {
+struct LogFailure : std::exception {
+  LogFailure(std::string en, std::string de, std::string first)
+      : english(std::move(en)), german(std::move(de)), printedFirst(std::move(first)) {}
+  const char* what() const noexcept override { return english.c_str(); }
+
   std::string english;
   std::string german;
   std::string printedFirst;

@@ -173,19 +173,13 @@ PatchLocation locatePatch(RandomReader& file, bool compareMagic) {
 }
 
 bool BodyReader::take(void* out, std::size_t n) {
-  if (corrupt_) return false;
-  if (n > remaining()) {
-    corrupt_ = true;
-    return false;
-  }
+  if (corrupt()) return false;
+  if (n > remaining()) return fail(RecordError::kCutShort);
   std::uint8_t* p = static_cast<std::uint8_t*>(out);
   std::size_t left = n;
   while (left > 0) {
     const long got = in_.read(p, left);
-    if (got <= 0) {
-      corrupt_ = true;
-      return false;
-    }
+    if (got <= 0) return fail(got < 0 ? RecordError::kReadFailed : RecordError::kCutShort);
     p += got;
     left -= static_cast<std::size_t>(got);
   }
@@ -196,10 +190,7 @@ bool BodyReader::take(void* out, std::size_t n) {
 bool BodyReader::readBytes(void* out, std::size_t n) { return take(out, n); }
 
 bool BodyReader::skip(std::uint64_t n) {
-  if (n > remaining()) {
-    corrupt_ = true;
-    return false;
-  }
+  if (n > remaining()) return fail(RecordError::kCutShort);
   std::uint8_t buffer[4096];
   while (n > 0) {
     const std::size_t piece = n > sizeof buffer ? sizeof buffer : static_cast<std::size_t>(n);
@@ -233,10 +224,7 @@ bool BodyReader::readTexts(const PatchHeader& header, std::string* creator, std:
 }
 
 bool BodyReader::readSeriesHeader(bool directoryPatch, std::size_t index, SeriesHeader* series) {
-  if (index >= kMaxSeries) {
-    corrupt_ = true;
-    return false;
-  }
+  if (index >= kMaxSeries) return fail(RecordError::kTooManySeries);
   *series = SeriesHeader();
   std::uint8_t b[2];
   if (!take(b, 2)) return false;
@@ -253,10 +241,7 @@ bool BodyReader::readSeriesHeader(bool directoryPatch, std::size_t index, Series
 bool BodyReader::readRecordType(RecordType* type) {
   std::uint8_t t = 0;
   if (!take(&t, 1)) return false;
-  if (t > kRecordObsolete) {
-    corrupt_ = true;
-    return false;
-  }
+  if (t > kRecordObsolete) return fail(RecordError::kUnknownType);
   *type = static_cast<RecordType>(t);
   return true;
 }
@@ -265,10 +250,7 @@ bool BodyReader::readPatchedFile(bool directoryPatch, FinalInfo* info, Exclusion
   std::uint8_t b[kFinalInfoSize];
   if (!take(b, sizeof b)) return false;
   *info = FinalInfo::decode(b);
-  if (info->sourceCount > kMaxSources) {
-    corrupt_ = true;
-    return false;
-  }
+  if (info->sourceCount > kMaxSources) return fail(RecordError::kTooManySources);
   *w = ExclusionWindow();
   if ((info->fileFlags & kFileHasWindows) && !window(w)) return false;
   name->clear();
@@ -284,11 +266,7 @@ bool BodyReader::readSource(bool directoryPatch, const FinalInfo& info, std::str
   *record = SourceRecord::decode(b);
   *w = ExclusionWindow();
   if ((info.fileFlags & kFileHasWindows) && !window(w)) return false;
-  if (record->streamsTotal() > remaining()) {
-    corrupt_ = true;
-    return false;
-  }
-  return true;
+  return record->streamsTotal() <= remaining() || fail(RecordError::kContentPastEnd);
 }
 
 bool BodyReader::readEmbeddedHeader(std::string* name, std::uint32_t* size, std::uint32_t* dosDateTime,
@@ -298,11 +276,7 @@ bool BodyReader::readEmbeddedHeader(std::string* name, std::uint32_t* size, std:
   *size = getU32(b);
   *dosDateTime = getU32(b + 4);
   *attributes = getU16(b + 8);
-  if (*size > remaining()) {
-    corrupt_ = true;
-    return false;
-  }
-  return true;
+  return *size <= remaining() || fail(RecordError::kContentPastEnd);
 }
 
 bool BodyReader::readObsolete(std::string* name) { return shortString(name); }

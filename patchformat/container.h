@@ -1,6 +1,7 @@
 // The patch file container: a 78-byte header, a body (normally raw
 // deflate), and an 8-byte trailer at the very end that points back to the
 // header, so that an applier program may stand in front of the patch data.
+// docs/FORMAT.md describes the layout byte by byte.
 #pragma once
 
 #include <cstdint>
@@ -191,10 +192,22 @@ bool carriesPatchData(RandomReader& file);
 
 // --- reading the logical body -----------------------------------------------
 
+// Why a logical body cannot be read: each makes the patch corrupt.
+enum class RecordError : std::uint8_t {
+  kNone,
+  kCutShort,        // the body ends inside a record (or, its length unknown, inside content)
+  kReadFailed,      // the source of the body reported an error
+  kContentPastEnd,  // a source's streams or an embedded file run past the body's known end
+  kUnknownType,     // a record type byte other than 0 to 3
+  kTooManySources,  // more than 20 sources in one patched file
+  kTooManySeries,   // a twelfth series
+};
+
 // Reads records from the logical body. Every short read, a length that runs
 // past the data, an unknown record type, more than 20 sources in a record or
 // more than 11 series make the patch corrupt: the read functions return false
-// and `corrupt()` tells so.
+// and `corrupt()` tells so, `error()` why. The order in which records stand
+// is BodyWalker's (body_walk.h), which reads them through this class.
 class BodyReader {
  public:
   // `size` is the length of the logical body behind `in`.
@@ -219,17 +232,23 @@ class BodyReader {
 
   std::uint64_t position() const { return position_; }
   std::uint64_t remaining() const { return size_ - position_; }
-  bool corrupt() const { return corrupt_; }
+  bool corrupt() const { return error_ != RecordError::kNone; }
+  RecordError error() const { return error_; }
 
  private:
   bool take(void* out, std::size_t n);
   bool shortString(std::string* out);
   bool window(ExclusionWindow* w);
+  // The first error stands.
+  bool fail(RecordError e) {
+    if (error_ == RecordError::kNone) error_ = e;
+    return false;
+  }
 
   ByteReader& in_;
   std::uint64_t size_;
   std::uint64_t position_ = 0;
-  bool corrupt_ = false;
+  RecordError error_ = RecordError::kNone;
 };
 
 // --- writing the logical body -----------------------------------------------

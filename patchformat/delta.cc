@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 namespace patchformat {
@@ -21,7 +22,9 @@ const char* deltaErrorText(DeltaError error) {
 namespace {
 
 // Raised inside the decoder, turned into its result at the top.
-struct Failure {
+struct Failure : std::exception {
+  explicit Failure(DeltaError e) : error(e) {}
+  const char* what() const noexcept override { return deltaErrorText(error); }
   DeltaError error;
 };
 [[noreturn]] void fail(DeltaError e) { throw Failure{e}; }

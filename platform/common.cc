@@ -48,6 +48,10 @@ bool FileSystem::writeWholeFile(const std::string& path, const std::string& data
   return file && file->write(data.data(), data.size()) && file->close();
 }
 
+std::size_t lastSeparator(const std::string& path, std::size_t length) {
+  return length == 0 ? std::string::npos : path.find_last_of("\\/", length - 1);
+}
+
 std::string getEnv(const char* name, bool* present) {
   const char* value = std::getenv(name);
   if (present != nullptr) *present = value != nullptr;

@@ -46,6 +46,10 @@ std::string toNative(const std::string& path);
 // `path` as an absolute path with the host's separators (in the system's
 // code page), from the current directory when it is relative.
 std::string absolutePath(const std::string& path);
+// The position of the last separator ('\' or '/', in system and host
+// paths alike) among the first `length` bytes of `path`; npos when there
+// is none.
+std::size_t lastSeparator(const std::string& path, std::size_t length = std::string::npos);
 
 // An open file; destroying it closes it.
 class File {

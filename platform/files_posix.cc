@@ -173,7 +173,7 @@ std::uint32_t dosFromTime(std::time_t t) {
 std::string baseName(const std::string& path) {
   std::string::size_type end = path.size();
   while (end > 1 && (path[end - 1] == '\\' || path[end - 1] == '/')) --end;
-  const std::string::size_type slash = path.find_last_of("\\/", end - 1);
+  const std::string::size_type slash = lastSeparator(path, end);
   return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash == std::string::npos ? 0 : slash + 1));
 }
 
@@ -275,7 +275,7 @@ bool SystemFileSystem::canReplace(const std::string& path) {
   }
   std::string dir = toNative(path);
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  const std::string::size_type slash = dir.rfind('/');
+  const std::string::size_type slash = lastSeparator(dir);
   dir = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : dir.substr(0, slash);
   return ::access(dir.c_str(), W_OK) == 0 || failed();
 }
@@ -301,7 +301,7 @@ bool SystemFileSystem::freeSpace(const std::string& path, std::uint64_t* bytes) 
   // for through the directory that holds it, as on Windows.
   std::string dir = toNative(path);
   if (!isDirectory(path)) {
-    const std::string::size_type slash = dir.rfind('/');
+    const std::string::size_type slash = lastSeparator(dir);
     dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash + 1);
   }
   struct statvfs st;

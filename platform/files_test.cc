@@ -151,6 +151,18 @@ TEST(PathsTest, SystemPathsUseBackslashes) {
   EXPECT_EQ(self.find('/'), std::string::npos) << "system form uses backslashes";
 }
 
+TEST(PathsTest, TheLastSeparatorIsEitherKind) {
+  EXPECT_EQ(lastSeparator("C:\\Tools/kest\\a.exe"), 13u);
+  EXPECT_EQ(lastSeparator("dir\\sub/"), 7u);
+  EXPECT_EQ(lastSeparator("kestmain"), std::string::npos);
+  EXPECT_EQ(lastSeparator(""), std::string::npos);
+  // Only the first `length` bytes count: a trailing separator can be left out.
+  EXPECT_EQ(lastSeparator("dir\\sub/", 7), 3u);
+  EXPECT_EQ(lastSeparator("dir\\sub/", 4), 3u);
+  EXPECT_EQ(lastSeparator("dir\\sub/", 3), std::string::npos);
+  EXPECT_EQ(lastSeparator("\\x", 0), std::string::npos);
+}
+
 TEST_F(FilesTest, DirectoriesStatusAndTemporaryFiles) {
   const std::string dir = path("files_dir");
   std::filesystem::remove_all(dir);

@@ -302,7 +302,7 @@ bool SystemFileSystem::freeSpace(const std::string& path, std::uint64_t* bytes) 
   // The call wants a directory: the one that holds a file is asked instead.
   std::string dir = path;
   if (!isDirectory(dir)) {
-    const std::string::size_type slash = dir.find_last_of("\\/");
+    const std::string::size_type slash = lastSeparator(dir);
     dir = slash == std::string::npos ? std::string(".\\") : dir.substr(0, slash + 1);
   }
   ULARGE_INTEGER available;

@@ -37,20 +37,12 @@ class OtherPrograms {
   // run goes on. Windows: a named mutex; POSIX: an advisory lock on the
   // directory itself. A process must not claim the same target twice.
   virtual std::unique_ptr<TargetClaim> claim(const std::string& dir) = 0;
-  // Registers this run as a user of the appliers' temporaries in `dir`
-  // (the system's temporary directory, ending in a separator) while the
-  // result lives. `alone` tells whether no other run was registered there
-  // at that moment: only then may temporaries found there be taken for
-  // those of runs that ended abruptly. Windows and POSIX register through
-  // a lock file there ("VDXusers.lck").
-  virtual std::unique_ptr<TargetClaim> useTemporaries(const std::string& dir, bool* alone) = 0;
 };
 
 class SystemOtherPrograms final : public OtherPrograms {
  public:
   std::vector<FileHolder> holders(const std::string& path) override;
   std::unique_ptr<TargetClaim> claim(const std::string& dir) override;
-  std::unique_ptr<TargetClaim> useTemporaries(const std::string& dir, bool* alone) override;
 };
 
 // For tests: holders as `holdersOf` says, targets in `busy` held by
@@ -67,13 +59,7 @@ class FakeOtherPrograms final : public OtherPrograms {
     return std::make_unique<Claim>(held, dir);
   }
 
-  std::unique_ptr<TargetClaim> useTemporaries(const std::string&, bool* alone) override {
-    *alone = !othersUseTemporaries;
-    return std::make_unique<TargetClaim>();
-  }
-
   std::function<std::vector<FileHolder>(const std::string& path)> holdersOf;
-  bool othersUseTemporaries = true;  // a test that wants the sweep says otherwise
   std::set<std::string> busy;
   std::vector<std::string> claimed;
   std::set<std::string> held;

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "platform/files.h"
-#include "platform/process.h"
 
 namespace platform {
 namespace {
@@ -79,27 +78,6 @@ TEST(OtherProgramsTest, ATargetIsClaimedByOneRunAtATime) {
   mine.reset();
   // A target that cannot be locked does not stop a run.
   EXPECT_TRUE(programs.claim(dir + "-missing"));
-}
-
-// Runs that use the temporary directory: the first is alone, later ones
-// while it runs are not; the users' file goes with the last of them.
-TEST(OtherProgramsTest, UsersOfTheTemporaryDirectoryKnowWhetherTheyAreAlone) {
-  const std::string dir = freshDirectory("temporaries") + (pathListSeparator() == ';' ? "\\" : "/");
-  SystemOtherPrograms programs;
-  bool alone = false;
-  std::unique_ptr<TargetClaim> first = programs.useTemporaries(dir, &alone);
-  EXPECT_TRUE(alone);
-  std::unique_ptr<TargetClaim> second = programs.useTemporaries(dir, &alone);
-  EXPECT_FALSE(alone) << "the first still runs";
-  first.reset();
-  EXPECT_TRUE(std::filesystem::exists(dir + "VDXusers.lck")) << "kept while the second runs";
-  std::unique_ptr<TargetClaim> third = programs.useTemporaries(dir, &alone);
-  EXPECT_FALSE(alone) << "the second still runs";
-  second.reset();
-  third.reset();
-  EXPECT_FALSE(std::filesystem::exists(dir + "VDXusers.lck")) << "the last user deletes it";
-  first = programs.useTemporaries(dir, &alone);
-  EXPECT_TRUE(alone) << "alone again";
 }
 
 #ifndef _WIN32

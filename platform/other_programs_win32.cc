@@ -92,25 +92,6 @@ class MutexClaim final : public TargetClaim {
   HANDLE mutex_;  // null: nothing is held
 };
 
-// A run's open handle of the users' file of the temporary directory. The
-// last user to go deletes the file: only it can open it alone.
-class TemporariesUse final : public TargetClaim {
- public:
-  TemporariesUse(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
-  ~TemporariesUse() override {
-    if (handle_ == nullptr) return;
-    CloseHandle(handle_);
-    const HANDLE last = CreateFileA(path_.c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (last != INVALID_HANDLE_VALUE) CloseHandle(last);
-  }
-  TemporariesUse(const TemporariesUse&) = delete;
-  TemporariesUse& operator=(const TemporariesUse&) = delete;
-
- private:
-  HANDLE handle_;
-  std::string path_;
-};
-
 // The mutex of a target: its full path without regard to case (as the
 // file system compares names), hashed into a name that the object
 // namespace takes (no backslashes, short), in the namespace every session
@@ -160,23 +141,6 @@ std::unique_ptr<TargetClaim> SystemOtherPrograms::claim(const std::string& dir) 
   if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return std::make_unique<MutexClaim>(mutex);
   CloseHandle(mutex);
   return waited == WAIT_TIMEOUT ? nullptr : std::make_unique<MutexClaim>(nullptr);
-}
-
-// Each run keeps the users' file open and lets others share it; a run that
-// can open it for itself alone is the only one. The last to go deletes it.
-std::unique_ptr<TargetClaim> SystemOtherPrograms::useTemporaries(const std::string& dir, bool* alone) {
-  const std::string path = dir + "VDXusers.lck";
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  *alone = h != INVALID_HANDLE_VALUE;
-  if (*alone) CloseHandle(h);
-  // Another run may hold it alone for a moment, to test or to delete it.
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return std::make_unique<TemporariesUse>(h, path);
-    Sleep(10);
-  }
-  return std::make_unique<TemporariesUse>(nullptr, path);
 }
 
 }  // namespace platform

@@ -153,7 +153,7 @@ class ApplyTest : public testing_support::TreeFixture {
     request.oldPath = request.newPath = at(target);
     auto engine =
         std::make_unique<applier::PatchEngine>(console, applier::Numbering::kConsole, applierMachine.machine, request);
-    if (!keepResults) engine->setKeepBudget(0);
+    if (!keepResults) engine->rebuilder().setKeepBudget(0);
     engine->load_patch();
     engine->locate_and_process(applier::Pass::kCheck);
     return engine;
@@ -1281,7 +1281,7 @@ TEST_F(HostilePatchTest, TemporariesThatCannotBeMadeOrMovedBesideTheTarget) {
                         Case{4, "\r\nError, access denied for replacing this file with temporary created update."}}) {
     put("tool.txt", read("a.txt"));
     applierFiles.reset();
-    applierFiles.failAt(platform::FileOp::kRename, 1);
+    applierFiles.failAt(platform::FileOp::kRename, 2);  // the first renames the run's journal into place
     applierFiles.failAt(platform::FileOp::kCreate, c.create);
     EXPECT_EQ(pel({"p.utp", "tool.txt"}), 1) << c.message;
     EXPECT_NE(console.out.find(c.message), std::string::npos) << console.out;
@@ -1289,10 +1289,11 @@ TEST_F(HostilePatchTest, TemporariesThatCannotBeMadeOrMovedBesideTheTarget) {
     expectNoTemporaries();
   }
   applierFiles.reset();
-  applierFiles.failAt(platform::FileOp::kRename, 1);
+  applierFiles.failAt(platform::FileOp::kRename, 2);
   EXPECT_EQ(pel({"p.utp", "tool.txt"}), 0) << console.out;
   EXPECT_EQ(read("tool.txt"), read("b.txt"));
-  EXPECT_EQ(applierFiles.calls(platform::FileOp::kRename), 2) << "the refused move, then the copy's rename into place";
+  EXPECT_EQ(applierFiles.calls(platform::FileOp::kRename), 3)
+      << "the journal's, the refused move, then the copy's rename into place";
   expectNoTemporaries();
 }
 
@@ -1382,8 +1383,9 @@ class FaultLoopTest : public ApplyTest {
 // first to the last: nothing after that call reaches the disk, no clean-up
 // included. The next run (the same patch, or `rerun`) must then finish the
 // job: the target as a clean run leaves it, no temporary or half-written
-// file anywhere in it nor in the temporary directory, and a word about the
-// stopped run where it had begun to change the target.
+// file anywhere in it (nor in the temporary directory, after a stop in the
+// apply pass), and a word about the stopped run where it had begun to
+// change the target.
 class CrashLoopTest : public FaultLoopTest {
  protected:
   static Tree withoutTemporaries(Tree tree) {
@@ -1425,17 +1427,16 @@ class CrashLoopTest : public FaultLoopTest {
       applierFiles.reset();
       const bool journal = journalLeft();
       journals += journal;
-      if (journalsOnly && !journal) {
-        // What the stopped run left in the temporary directory would shift
-        // the calls of the next runs.
+      if (!journal) {
+        // A run stopped before its apply pass leaves its temporaries in the
+        // temporary directory to the system; one stopped in it names them in
+        // its journal, and the rerun removes them.
         removeTree(temp);
         fs::create_directories(temp);
-        continue;
       }
+      if (journalsOnly && !journal) continue;
       const Tree stopped = withoutTemporaries(snapshot("app"));
-      applierMachine.programs.othersUseTemporaries = false;  // the temporary directory is swept
       const int rc = pel(rerun);
-      applierMachine.programs.othersUseTemporaries = true;
       ASSERT_EQ(rc, 0) << "the rerun after a stop at call " << n << console.out;
       // A run stopped before it changed anything, or one undone, leaves the
       // rerun the files it began with; one stopped in its tidy-up had

@@ -13,23 +13,14 @@
 
 namespace testing_support {
 
-struct EngineFailure {
-  int number;  // -1 for a text of the engine's own
-  std::string text;
-};
-
-// Captures what the engine prints; a numbered message ends the run as an
-// EngineFailure (the engine's own texts as diffengine::FatalError).
+// Captures what the engine prints.
 class CapturingHost : public diffengine::EngineHost {
  public:
-  void write(diffengine::Channel channel, const std::string& text) override {
-    (channel == diffengine::Channel::kStdout ? out : err) += text;
+  void write(platform::Stream stream, const std::string& text) override {
+    (stream == platform::Stream::kOut ? out : err) += text;
   }
   void progress(int phase, long percent) override {
     progressCalls += "[" + std::to_string(phase) + ":" + std::to_string(percent) + "]";
-  }
-  std::string numberedMessage(diffengine::EngineMessage number, const std::string& argument) override {
-    throw EngineFailure{number, argument};
   }
   std::string out, err, progressCalls;
 };

@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "patchformat/body_walk.h"
 #include "patchformat/container.h"
 #include "tests/random_delta.h"
 #include "tests/seeded_test.h"
@@ -79,34 +80,12 @@ TEST_F(FormatMutationTest, MutatedBodiesEndInAResult) {
     const int rounds = std::uniform_int_distribution<int>(1, 3)(rng);
     for (int r = 0; r < rounds; ++r) mutate(&data, rng);
     MemoryReader in(data);
-    BodyReader reader(in, data.size());
+    BodyWalker walk = BodyWalker::fromSeries(in, true, 0, 0, data.size());
     int steps = 0;
-    for (std::size_t series = 0; !reader.corrupt(); ++series) {
-      SeriesHeader h;
-      if (!reader.readSeriesHeader(true, series, &h)) break;
-      RecordType t = kRecordEnd;
-      while (reader.readRecordType(&t) && t != kRecordEnd) {
-        ASSERT_LT(++steps, 10000);
-        std::string name;
-        if (t == kRecordPatched) {
-          FinalInfo f;
-          ExclusionWindow w;
-          if (!reader.readPatchedFile(true, &f, &w, &name)) break;
-          for (int k = 0; k < f.sourceCount; ++k) {
-            SourceRecord rec;
-            if (!reader.readSource(true, f, &name, &rec, &w) || !reader.skip(rec.streamsTotal())) break;
-          }
-        } else if (t == kRecordEmbedded) {
-          std::uint32_t size, date;
-          std::uint16_t attributes;
-          if (!reader.readEmbeddedHeader(&name, &size, &date, &attributes) || !reader.skip(size)) break;
-        } else if (!reader.readObsolete(&name)) {
-          break;
-        }
-      }
-      if (reader.corrupt() || !h.moreFollow()) break;
+    for (BodyStep step = walk.next(); step != BodyStep::kBodyEnd && step != BodyStep::kFailed; step = walk.next()) {
+      ASSERT_LT(++steps, 10000);
     }
-    ASSERT_LE(reader.position(), data.size());
+    ASSERT_LE(walk.position(), data.size());
   }
 }
 

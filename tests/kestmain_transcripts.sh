@@ -408,6 +408,37 @@ echo "my notes" >lg.log
 contains "-l: a file of the log's name that is no log stays" 1 err 'exists and is no log file of this program' \
   -q -l old.txt new.txt lg
 verdict "... and so does the earlier patch" eval '[ "$(cat lg.log)" = "my notes" ] && [ -s lg.utp ]'
+
+# --- interrupts: the program's handler deletes an incomplete patch and log ---
+# A start state holding a FIFO keeps the job in its scan, after the patch
+# and the log were created: the signal always finds both incomplete.
+# Natively only: FIFOs and these signals are the POSIX side's.
+if [ "$windows" = 0 ]; then
+  rm -rf held
+  mkdir -p held/old held/new
+  cp old.txt held/old/a.txt
+  cp new.txt held/new/a.txt
+  mkfifo held/old/waiting
+  for sig in INT TERM; do
+    rm -f held.utp held.log
+    "$prog" -l held/old held/new held >out 2>err &
+    pid=$!
+    # The log is made right after the patch and registered a moment later;
+    # then the job goes on to the scan, where it waits.
+    for _ in $(seq 300); do [ -e held.log ] && break; sleep 0.1; done
+    sleep 0.5
+    kill -s "$sig" "$pid"
+    # A program without its handler may go on waiting (a background job
+    # ignores SIGINT): it is stopped, and the case fails.
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -s KILL "$pid" 2>/dev/null
+    wait "$pid"; rc=$?
+    verdict "SIG$sig during the job: exit code 1, the patch and the log deleted, each said" eval '[ $rc = 1 ] &&
+      [ ! -e held.utp ] && [ ! -e held.log ] && grep -q "^Deleting incomplete patch file \"held.utp\"\.$" err &&
+      grep -q "^Deleting incomplete log file \"held.log\"\.$" err'
+  done
+  rm -rf held
+fi
 cd - >/dev/null || exit 1
 
 # --- German -----------------------------------------------------------------

@@ -118,7 +118,7 @@ TEST_F(LogTest, AFailedJobStillGetsTheLogOfWhatItReported) {
   // Both targets are found by the given path, which one patch cannot do:
   // the job fails at the second, after the first was written.
   EXPECT_EQ(run({"-l", "-n=ext", "old", "new", "-n=ext", "old/sub", "new/sub", "p"}), 1);
-  EXPECT_NE(err().find(builder::messageText(builder::kMsgOneTargetByPath)), std::string::npos) << err();
+  EXPECT_NE(err().find(builder::messageText(builder::kBuilderMsgOneTargetByPath)), std::string::npos) << err();
   const std::string log = read("p.log");
   EXPECT_NE(log.find("Patched files: 3"), std::string::npos) << log;
   EXPECT_FALSE(files.fileExists(at("p.utp"))) << "the incomplete patch is deleted";

@@ -31,9 +31,6 @@ class NamedHolders final : public platform::OtherPrograms {
     return named;
   }
   std::unique_ptr<platform::TargetClaim> claim(const std::string& dir) override { return system_.claim(dir); }
-  std::unique_ptr<platform::TargetClaim> useTemporaries(const std::string& dir, bool* alone) override {
-    return system_.useTemporaries(dir, alone);
-  }
 
  private:
   platform::OtherPrograms& system_;

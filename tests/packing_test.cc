@@ -86,7 +86,7 @@ class PackingTest : public testing_support::TreeFixture {
   std::string fakeZip() {
     if (!posixShell()) {
       const std::string program = files.programPath();
-      const std::string directory = program.substr(0, program.find_last_of("\\/")) + "\\fake-packers";
+      const std::string directory = program.substr(0, platform::lastSeparator(program)) + "\\fake-packers";
       return files.fileExists(directory + "\\zip.exe") ? directory : std::string();
     }
     put("fake/zip",

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "patchformat/body_walk.h"
 #include "patchformat/container.h"
 #include "patchformat/crc.h"
 #include "platform/files.h"
@@ -51,90 +52,113 @@ inline PatchSummary checkPatch(const std::string& patchPath, const std::vector<s
     s.body = stored;
   }
   patchformat::MemoryReader in(s.body);
-  patchformat::BodyReader body(in, s.body.size());
-  std::string creator, comment;
-  if (!body.readTexts(s.header, &creator, &comment)) return s.error = "texts", s;
   const bool dir = s.header.isDirectoryPatch();
-  for (;; ++s.series) {
-    patchformat::SeriesHeader series;
-    if (!body.readSeriesHeader(dir, s.series, &series)) return s.error = "series header", s;
-    for (;;) {
-      patchformat::RecordType type = patchformat::kRecordPatched;
-      if (dir && !body.readRecordType(&type)) return s.error = "record type", s;
-      if (type == patchformat::kRecordEnd) break;
-      std::string name;
-      if (type == patchformat::kRecordEmbedded) {
-        std::uint32_t size, date;
-        std::uint16_t attributes;
-        if (!body.readEmbeddedHeader(&name, &size, &date, &attributes)) return s.error = "embedded", s;
-        std::string content(size, '\0');
-        if (!body.readBytes(&content[0], size)) return s.error = "embedded bytes", s;
+  patchformat::BodyWalker walk = patchformat::BodyWalker::fromStart(in, s.header, dir, s.body.size());
+  struct Source {
+    std::string name;
+    patchformat::SourceRecord record;
+    std::string streams[5];
+  };
+  std::vector<Source> sources;
+  // A patched file is checked once its last source's streams are read.
+  const auto checkPatched = [&](const patchformat::PatchedFileRecord& file) -> std::string {
+    const std::string& name = file.name;
+    const patchformat::FinalInfo& info = file.info;
+    std::string expected;
+    const std::string endPath = dir ? joined(endRoot, name) : endRoot;
+    files.readWholeFile(endPath, &expected);
+    if (info.size != expected.size() || info.checksum != patchformat::crc32_noinv(expected.data(), expected.size())) {
+      return "final info of " + name;
+    }
+    bool rebuilt = false;
+    for (std::size_t j = 0; j < sources.size(); ++j) {
+      for (const std::string& root : startRoots) {
+        std::string data;
+        if (!files.readWholeFile(dir ? joined(root, sources[j].name) : root, &data)) continue;
+        if (patchformat::crc32_noinv(data.data(), data.size()) != sources[j].record.checksum) continue;
+        for (std::size_t k = j; k < sources.size(); ++k) {
+          DeltaWriter w;
+          w.params.sourceSize = sources[k].record.size;
+          w.params.targetSize = k + 1 < sources.size() ? sources[k + 1].record.size : info.size;
+          w.params.flags = sources[k].record.deltaFlags;
+          w.params.mismatchGroup = sources[k].record.mismatchGroup;
+          w.params.literalBlockSize = sources[k].record.literalBlockSize;
+          std::string next;
+          if (w.decodeStreams(sources[k].streams, data, &next) != patchformat::DeltaError::kNone) {
+            return "delta of " + name;
+          }
+          data = next;
+        }
+        if (data != expected) return "rebuilt file differs: " + name;
+        rebuilt = true;
+      }
+    }
+    if (!rebuilt) return "no start state rebuilds " + name;
+    ++s.patched;
+    ++s.rebuilt;
+    s.names.push_back(name);
+    return "";
+  };
+  for (;;) {
+    switch (walk.next()) {
+      case patchformat::BodyStep::kTexts:
+        break;
+      case patchformat::BodyStep::kSeries:
+        s.series = walk.seriesIndex();
+        break;
+      case patchformat::BodyStep::kEmbeddedFile: {
+        const patchformat::EmbeddedFileRecord& file = walk.embeddedFile();
+        std::string content(file.size, '\0');
+        if (!walk.readContent(&content[0], file.size)) return s.error = "embedded bytes", s;
         std::string expected;
-        files.readWholeFile(joined(endRoot, name), &expected);
-        if (content != expected) return s.error = "embedded differs: " + name, s;
+        files.readWholeFile(joined(endRoot, file.name), &expected);
+        if (content != expected) return s.error = "embedded differs: " + file.name, s;
         ++s.embedded;
-        s.names.push_back("+" + name);
-        continue;
+        s.names.push_back("+" + file.name);
+        break;
       }
-      if (type == patchformat::kRecordObsolete) {
-        if (!body.readObsolete(&name)) return s.error = "obsolete", s;
-        if (files.fileExists(joined(endRoot, name))) return s.error = "removes an end file: " + name, s;
+      case patchformat::BodyStep::kObsoleteFile:
+        if (files.fileExists(joined(endRoot, walk.obsoleteName()))) {
+          return s.error = "removes an end file: " + walk.obsoleteName(), s;
+        }
         ++s.removed;
-        s.names.push_back("-" + name);
-        continue;
-      }
-      patchformat::FinalInfo info;
-      patchformat::ExclusionWindow window;
-      if (!body.readPatchedFile(dir, &info, &window, &name)) return s.error = "patched file", s;
-      struct Source {
-        std::string name;
-        patchformat::SourceRecord record;
-        std::string streams[5];
-      };
-      std::vector<Source> sources(info.sourceCount);
-      for (Source& src : sources) {
-        if (!body.readSource(dir, info, &src.name, &src.record, &window)) return s.error = "source", s;
+        s.names.push_back("-" + walk.obsoleteName());
+        break;
+      case patchformat::BodyStep::kPatchedFile:
+        sources.clear();
+        if (walk.patchedFile().info.sourceCount == 0 && !(s.error = checkPatched(walk.patchedFile())).empty()) {
+          return s;
+        }
+        break;
+      case patchformat::BodyStep::kSource: {
+        Source& src = sources.emplace_back();
+        src.name = walk.source().name;
+        src.record = walk.source().record;
         for (int i = 0; i < 5; ++i) {
           src.streams[i].resize(src.record.streamLength[i]);
-          if (!body.readBytes(&src.streams[i][0], src.streams[i].size())) return s.error = "streams", s;
+          if (!walk.readContent(&src.streams[i][0], src.streams[i].size())) return s.error = "streams", s;
         }
-      }
-      std::string expected;
-      const std::string endPath = dir ? joined(endRoot, name) : endRoot;
-      files.readWholeFile(endPath, &expected);
-      if (info.size != expected.size() || info.checksum != patchformat::crc32_noinv(expected.data(), expected.size())) {
-        return s.error = "final info of " + name, s;
-      }
-      bool rebuilt = false;
-      for (std::size_t j = 0; j < sources.size(); ++j) {
-        for (const std::string& root : startRoots) {
-          std::string data;
-          if (!files.readWholeFile(dir ? joined(root, sources[j].name) : root, &data)) continue;
-          if (patchformat::crc32_noinv(data.data(), data.size()) != sources[j].record.checksum) continue;
-          for (std::size_t k = j; k < sources.size(); ++k) {
-            DeltaWriter w;
-            w.params.sourceSize = sources[k].record.size;
-            w.params.targetSize = k + 1 < sources.size() ? sources[k + 1].record.size : info.size;
-            w.params.flags = sources[k].record.deltaFlags;
-            w.params.mismatchGroup = sources[k].record.mismatchGroup;
-            w.params.literalBlockSize = sources[k].record.literalBlockSize;
-            std::string next;
-            if (w.decodeStreams(sources[k].streams, data, &next) != patchformat::DeltaError::kNone) {
-              return s.error = "delta of " + name, s;
-            }
-            data = next;
-          }
-          if (data != expected) return s.error = "rebuilt file differs: " + name, s;
-          rebuilt = true;
+        if (sources.size() == walk.patchedFile().info.sourceCount &&
+            !(s.error = checkPatched(walk.patchedFile())).empty()) {
+          return s;
         }
+        break;
       }
-      if (!rebuilt) return s.error = "no start state rebuilds " + name, s;
-      ++s.patched;
-      ++s.rebuilt;
-      s.names.push_back(name);
-      if (!dir) break;
+      case patchformat::BodyStep::kSeriesEnd:
+        break;
+      case patchformat::BodyStep::kBodyEnd:
+        return s;
+      case patchformat::BodyStep::kFailed:
+        switch (walk.failedStep()) {
+          case patchformat::BodyStep::kTexts: return s.error = "texts", s;
+          case patchformat::BodyStep::kSeries: return s.error = "series header", s;
+          case patchformat::BodyStep::kEmbeddedFile: return s.error = "embedded", s;
+          case patchformat::BodyStep::kObsoleteFile: return s.error = "obsolete", s;
+          case patchformat::BodyStep::kPatchedFile: return s.error = "patched file", s;
+          case patchformat::BodyStep::kSource: return s.error = "source", s;
+          default: return s.error = "record type", s;
+        }
     }
-    if (!series.moreFollow()) break;
   }
   return s;
 }

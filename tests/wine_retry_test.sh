@@ -27,9 +27,10 @@ project() {
   cmake -S "$dir/src" -B "$dir/build" >/dev/null
   project_dir=$dir/build
 }
-# A test that fails on its first run only, saying MESSAGE.
+# A test that fails on its first run only, saying MESSAGE. Its mark of a run
+# is its own ("$0.ran"): the tests of a project run at once, in one folder.
 first_run_fails() {
-  printf 'if [ -e ran ]; then exit 0; fi; touch ran; echo "%s" >&2; exit 1' "$1"
+  printf 'if [ -e "$0.ran" ]; then exit 0; fi; touch "$0.ran"; echo "%s" >&2; exit 1' "$1"
 }
 run() {
   rc=0
