@@ -5,6 +5,8 @@
 # With a runner (Wine for a Windows build) the outputs are taken as CP850
 # with CR LF line ends and turned into UTF-8 with LF before comparing.
 set -u
+# wait_for and the counters; the checks below are this script's own.
+. "$(dirname "$0")/checks.sh"
 prog=$(realpath "$1")
 shift
 runner=("$@")
@@ -420,19 +422,22 @@ if [ "$windows" = 0 ]; then
   cp new.txt held/new/a.txt
   mkfifo held/old/waiting
   for sig in INT TERM; do
-    rm -f held.utp held.log
+    rm -f held.utp held.log opened
+    # The FIFO's writer: its open returns once the job opens the FIFO in its
+    # scan, which comes after the patch and the log were made and
+    # registered; it then holds the FIFO open, so the job waits in its read.
+    (exec 3>held/old/waiting; touch opened; sleep 60) &
+    writer=$!
     "$prog" -l held/old held/new held >out 2>err &
     pid=$!
-    # The log is made right after the patch and registered a moment later;
-    # then the job goes on to the scan, where it waits.
-    for _ in $(seq 300); do [ -e held.log ] && break; sleep 0.1; done
-    sleep 0.5
+    wait_for 30 test -e opened
     kill -s "$sig" "$pid"
     # A program without its handler may go on waiting (a background job
     # ignores SIGINT): it is stopped, and the case fails.
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -s KILL "$pid" 2>/dev/null
+    wait_for 10 eval '! kill -0 "$pid" 2>/dev/null'
+    kill -s KILL "$pid" "$writer" 2>/dev/null
     wait "$pid"; rc=$?
+    wait "$writer" 2>/dev/null
     verdict "SIG$sig during the job: exit code 1, the patch and the log deleted, each said" eval '[ $rc = 1 ] &&
       [ ! -e held.utp ] && [ ! -e held.log ] && grep -q "^Deleting incomplete patch file \"held.utp\"\.$" err &&
       grep -q "^Deleting incomplete log file \"held.log\"\.$" err'
