@@ -25,9 +25,11 @@ std::string TargetChanges::backupLocation(const std::string& name) const {
   return newPath_ + "\\" + backupDirName_ + "\\" + name;
 }
 
-std::string TargetChanges::rootDirectory() const {
-  return directoryPatch_ ? newPath_ + "\\" : directoryPart(newPath_);
+std::string targetRoot(bool directoryPatch, const std::string& newPath) {
+  return directoryPatch ? newPath + "\\" : directoryPart(newPath);
 }
+
+std::string TargetChanges::rootDirectory() const { return targetRoot(directoryPatch_, newPath_); }
 
 void TargetChanges::noteTemporaryPlaces(const std::string& name) {
   if (!directoryPatch_) {

@@ -31,6 +31,9 @@ namespace applier {
 
 // The directory part of `path` with its separator; ".\" for a bare name.
 std::string directoryPart(const std::string& path);
+// The own directory of a target whose new path is `newPath`, ending in a
+// separator: where its journal lies.
+std::string targetRoot(bool directoryPatch, const std::string& newPath);
 
 class TargetChanges {
  public:

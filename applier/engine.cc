@@ -151,7 +151,7 @@ void PatchEngine::claimTarget(const TargetPaths& target) {
 // Only with the target claimed: a journal there is then no other run's
 // that is still at work.
 void PatchEngine::settleEarlierRun(const TargetPaths& target) {
-  const std::string dir = journalDirectory(target);
+  const std::string dir = targetRoot(directoryPatch_, target.newPath);
   if (!settled_.insert(dir).second || !files_.fileExists(dir + RunJournal::kFileName)) return;
   if (request_.testMode) {
     show(kMsgEarlierRunPending, target.newPath);

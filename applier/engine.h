@@ -204,8 +204,6 @@ class PatchEngine {
   // Writes the body's `size` bytes at `content` as the new file `target`.
   void write_embedded(const std::string& target, const std::string& name, std::uint64_t content, std::uint32_t size,
                       std::uint32_t dosDateTime);
-  // Where the journal of `target` lies (ending in a separator).
-  std::string journalDirectory(const TargetPaths& target) const;
   // Makes `target` the current target of the walk and of the changes.
   void setTarget(const TargetPaths& target);
   // A run killed on `target` left its journal: put right before this run

@@ -132,7 +132,7 @@ bool PatchEngine::probe(const TargetPaths& candidate) {
   // A candidate where a run was killed is put right first: the probe then
   // sees the files as they were before that run.
   const bool claimedFirst =
-      !request_.testMode && files_.fileExists(journalDirectory(candidate) + RunJournal::kFileName);
+      !request_.testMode && files_.fileExists(targetRoot(directoryPatch_, candidate.newPath) + RunJournal::kFileName);
   if (claimedFirst) claimTarget(candidate);
   if (!process_series(Walk::kProbe)) {
     if (claimedFirst) releaseTarget(candidate);
@@ -382,10 +382,6 @@ void PatchEngine::obsoleteFile(const patchformat::BodyWalker& records, Walk walk
     changes_.backupFile(target, name);
     changes_.removeEmptiedDirectories(target);
   }
-}
-
-std::string PatchEngine::journalDirectory(const TargetPaths& target) const {
-  return directoryPatch_ ? target.newPath + "\\" : directoryPart(target.newPath);
 }
 
 void PatchEngine::write_embedded(const std::string& target, const std::string& name, std::uint64_t content,
