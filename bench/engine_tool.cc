@@ -161,11 +161,12 @@ int runDiff(const std::vector<std::string>& args) {
                 static_cast<unsigned long long>(r.streamsTotal()),
                 static_cast<unsigned long long>(sink.compressedBytes()));
     std::printf("strategy %d after %d attempt(s); %llu copies, %llu bytes copied of %u; index %llu of %llu entries, "
-                "%llu samples, %u keys cut\n",
+                "%llu samples, %u keys cut; %llu searches capped\n",
                 s.strategy, s.attempts, static_cast<unsigned long long>(s.copies),
                 static_cast<unsigned long long>(s.copiedBytes), end.size,
                 static_cast<unsigned long long>(s.indexEntries), static_cast<unsigned long long>(s.indexBudget),
-                static_cast<unsigned long long>(s.samples), s.keysCut);
+                static_cast<unsigned long long>(s.samples), s.keysCut,
+                static_cast<unsigned long long>(s.cappedSearches));
   }
   return 0;
 }

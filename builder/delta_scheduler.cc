@@ -48,12 +48,11 @@ int jobThreads(const Options& options, unsigned cores) {
   return std::max(1, std::min(n, kMaxWorkers));
 }
 
-// Searches on several threads give the very patch of a run in turn only
-// where a step's result depends on its own files alone. The sampled index
-// of the most frugal strategy draws from a generator that runs on over the
-// whole job, so a memory limit or a hint that may lead to it keeps one.
+// Every step's result depends on its own files alone, so searches on
+// several threads give the very patch of a run in turn. A memory limit is
+// the job's, not each thread's: under one the searches take turns.
 int searchWorkers(const Options& options, unsigned cores, std::size_t searchedFiles) {
-  if (searchedFiles < 2 || options.memoryLimit != 0 || options.engineHint >= 2) return 1;
+  if (searchedFiles < 2 || options.memoryLimit != 0) return 1;
   return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(jobThreads(options, cores)), searchedFiles));
 }
 
@@ -115,7 +114,6 @@ void DeltaSearch::searchChain(Output& out, HostedEngine& engine, const std::vect
       printTo(out, "Step \"%s\" to \"%s\": ", "Schritt \"%s\" auf \"%s\": ", files[k].path, files[k + 1].path);
     }
     engine.searchStep(files[k], files[k + 1]);
-    if (engine.stats().strategy == 3) result->sampled = true;
     result->records[k] = engine.sourceRecord();
     std::string& temporary = result->temporaries[k];
     if (!files_.createTempFile("ks", &temporary)) out.failNumbered(kBuilderMsgNoTemporaryFile);
@@ -192,14 +190,12 @@ std::shared_ptr<ChainDeltas> DeltaScheduler::take(std::size_t i) {
   const Chain& chain = chains_[i];
   std::shared_ptr<ChainDeltas> result;
   const std::size_t source = from_[i];
-  // A sample depends on the samples drawn before it: such deltas are
-  // searched again where the file would have been searched in turn.
-  if (source != std::string::npos && !kept_[source]->sampled) {
+  if (source != std::string::npos) {
     search_.printExamining(search_.out_, chain.relativeName, chain.states, true);
     printTo(search_.out_, "identical to \"%s\", its deltas used again.\n",
             "identisch mit \"%s\", Deltas wiederverwendet.\n", chains_[source].relativeName);
     result = kept_[source];
-  } else if (!ahead_ || source != std::string::npos) {
+  } else if (!ahead_) {
     result = search_.inTurn(chain.relativeName, chain.states, true);
   } else {
     ahead_->waitFor(nextTask_++);

@@ -53,7 +53,6 @@ struct ChainDeltas {
   diffengine::StateFile finalState;
   std::vector<RecordingConsole::Event> output;
   std::exception_ptr failure;
-  bool sampled = false;  // a step drew a sample, which depends on the steps before it
 };
 
 // The threads the job may use (-w, else one per core), 1 .. kMaxWorkers.

@@ -30,12 +30,15 @@ std::int64_t prefixLength(const std::uint8_t* source, std::int64_t S, std::int64
 class CompactWalker {
  public:
   CompactWalker(const std::uint8_t* source, std::int64_t S, const std::uint8_t* end, std::int64_t T,
-                const std::int32_t* sa, std::int64_t splitRun, Representation& records, EngineHost& host,
-                int fromPercent, int toPercent)
-      : src_(source), S_(S), end_(end), T_(T), sa_(sa), splitRun_(splitRun), records_(records), host_(host),
+                const std::int32_t* sa, const std::uint32_t* starts, int width, std::int64_t splitRun,
+                Representation& records, EngineHost& host, int fromPercent, int toPercent)
+      : src_(source), S_(S), end_(end), T_(T), sa_(sa), starts_(starts), width_(width), splitRun_(splitRun),
+        records_(records), host_(host),
         from_(fromPercent), span_(toPercent - fromPercent) {}
 
-  MatchResult run() {
+  // The aligned regions of the end file, in order; the same for every
+  // split length, so found once. Reports progress over the walk's span.
+  void findRegions(std::vector<CompactRegion>& regions) {
     std::int64_t o = 0;
     std::int64_t literalStart = 0;
     bool aligned = false;
@@ -60,52 +63,72 @@ class CompactWalker {
       // Grow backward into the pending literals, then forward.
       const std::int64_t back = growBackward(o, p, o - literalStart);
       const std::int64_t forward = growForward(o + len, p + len);
-      const std::int64_t a = o - back;
-      const std::int64_t z = o + len + forward;
-      if (a > literalStart) insert(literalStart, a - literalStart);
-      region(a, z, delta);
-      o = z;
-      literalStart = z;
+      regions.push_back(CompactRegion{o - back, o + len + forward, delta});
+      o = o + len + forward;
+      literalStart = o;
       const int now = from_ + static_cast<int>(o * span_ / T_);
       if (now != percent) host_.progress(1, percent = now);
+    }
+  }
+
+  // The records of the regions, the stretches between them as inserts.
+  MatchResult run(const std::vector<CompactRegion>& regions) {
+    std::int64_t literalStart = 0;
+    for (const CompactRegion& r : regions) {
+      if (r.a > literalStart) insert(literalStart, r.a - literalStart);
+      region(r.a, r.z, r.delta);
+      literalStart = r.z;
     }
     if (T_ > literalStart) insert(literalStart, T_ - literalStart);
     host_.progress(1, from_ + span_);
     return result_;
   }
 
- private:
-  // The longest match of end[o..] in the source, its start in *p.
+  // The longest match of end[o..] in the source, its start in *p. A match
+  // shorter than four bytes counts as none (the walk takes neither), which
+  // lets the search stay inside the bucket of t's first bytes.
   std::int64_t longestMatch(std::int64_t o, std::int64_t* p) const {
+    *p = 0;
     if (S_ == 0) return 0;
     const std::uint8_t* t = end_ + o;
-    const std::int64_t room = T_ - o;
+    const std::int64_t room = T_ - o;  // at least kNewAlignment, so more than the width
+    std::uint32_t key = 0;
+    for (int i = 0; i < width_; ++i) key = key << 8 | t[i];
     // Binary search for the first suffix not below t; the longest match is
-    // with it or with the suffix before it.
-    std::int64_t lo = 0;
-    std::int64_t hi = S_;
+    // with it or with the suffix before it. Every suffix between two
+    // others shares at least the smaller of their common lengths with t,
+    // and every full-width suffix of the bucket shares its first bytes, so
+    // each comparison starts there (long repeats are compared once, not at
+    // every step).
+    std::int64_t lo = starts_[key];
+    std::int64_t hi = starts_[key + 1];
+    if (lo == hi) return 0;
+    std::int64_t below = 0;  // common length of t with suffix lo - 1, once lo moved
+    std::int64_t above = 0;  // common length of t with suffix hi, once hi moved
     while (lo < hi) {
       const std::int64_t mid = lo + (hi - lo) / 2;
       const std::int64_t s = sa_[mid];
       const std::int64_t n = std::min(room, S_ - s);
-      const int c = std::memcmp(src_ + s, t, static_cast<std::size_t>(n));
-      if (c < 0 || (c == 0 && n < room)) {
+      const std::int64_t skip = n < width_ ? 0 : std::min(std::max<std::int64_t>(width_, std::min(below, above)), n);
+      const std::int64_t c = skip + static_cast<std::int64_t>(commonLength(src_ + s + skip, t + skip, n - skip));
+      const bool before = c < n ? src_[s + c] < t[c] : n < room;
+      if (before) {
         lo = mid + 1;
+        below = c;
       } else {
         hi = mid;
+        above = c;
       }
     }
-    std::int64_t best = 0;
-    *p = 0;
-    for (std::int64_t i = lo - 1; i <= lo; ++i) {
-      if (i < 0 || i >= S_) continue;
-      const std::int64_t n = prefixLength(src_, S_, sa_[i], t, room);
-      if (n > best) {
-        best = n;
-        *p = sa_[i];
-      }
+    if (lo < S_ && above > (lo > 0 ? below : 0)) {
+      *p = sa_[lo];
+      return above;
     }
-    return best;
+    if (lo > 0 && below > 0) {
+      *p = sa_[lo - 1];
+      return below;
+    }
+    return 0;
   }
 
   // Bytes before end offset o that agree well enough with those before
@@ -189,6 +212,8 @@ class CompactWalker {
   const std::uint8_t* end_;
   const std::int64_t T_;
   const std::int32_t* sa_;
+  const std::uint32_t* starts_;
+  const int width_;
   const std::int64_t splitRun_;
   Representation& records_;
   EngineHost& host_;
@@ -199,7 +224,18 @@ class CompactWalker {
 
 }  // namespace
 
-std::uint64_t compactSearchBytes(std::uint64_t sourceSize) { return 4 * sourceSize; }
+namespace {
+
+// The suffix array's buckets by their first bytes: two below 16 MiB of
+// source, three from there on (a table of 64 MiB).
+int bucketWidth(std::uint64_t sourceSize) { return sourceSize < (std::uint64_t{1} << 24) ? 2 : 3; }
+std::uint64_t bucketCount(std::uint64_t sourceSize) { return std::uint64_t{1} << (8 * bucketWidth(sourceSize)); }
+
+}  // namespace
+
+std::uint64_t compactSearchBytes(std::uint64_t sourceSize) {
+  return 4 * sourceSize + 4 * (bucketCount(sourceSize) + 1);
+}
 
 // Prefix doubling: suffixes sorted by their first h bytes, then by 2h
 // using the ranks of the halves, until every rank differs. Each round
@@ -258,14 +294,36 @@ CompactSearch::CompactSearch(const std::uint8_t* source, std::uint64_t S, const 
     sa_ = static_cast<std::int32_t*>(memory.allocate(compactSearchBytes(S), "to sort the source file's suffixes"));
   }
   suffixSort(source, static_cast<std::int32_t>(S), sa_);
+  if (S > 0) {
+    // start[K]: the suffixes below the bytes K; the suffixes that begin
+    // with K are the entries start[K] .. start[K + 1] - 1, together with
+    // the one or two suffixes shorter than the width that sort among them.
+    const int w = bucketWidth(S);
+    const std::uint64_t keys = bucketCount(S);
+    starts_ = reinterpret_cast<std::uint32_t*>(sa_ + S);
+    std::fill(starts_, starts_ + keys + 1, 0u);
+    for (std::uint64_t p = 0; p < S; ++p) {
+      std::uint64_t key = 0;
+      for (int i = 0; i < w; ++i) key = key << 8 | (p + static_cast<std::uint64_t>(i) < S ? source[p + static_cast<std::uint64_t>(i)] : 0);
+      // A full-width prefix counts from the next key on; a shorter suffix
+      // sorts before every suffix it is a prefix of.
+      ++starts_[p + static_cast<std::uint64_t>(w) <= S ? key + 1 : key];
+    }
+    for (std::uint64_t k = 1; k <= keys; ++k) starts_[k] += starts_[k - 1];
+  }
 }
 
 CompactSearch::~CompactSearch() { memory_.release(sa_); }
 
 MatchResult CompactSearch::walk(std::int64_t splitRun, Representation& records, int fromPercent, int toPercent) {
-  CompactWalker walker(source_, static_cast<std::int64_t>(S_), end_, static_cast<std::int64_t>(T_), sa_, splitRun,
+  CompactWalker walker(source_, static_cast<std::int64_t>(S_), end_, static_cast<std::int64_t>(T_), sa_, starts_,
+                       bucketWidth(S_), splitRun,
                        records, host_, fromPercent, toPercent);
-  return walker.run();
+  if (!regionsFound_) {
+    walker.findRegions(regions_);
+    regionsFound_ = true;
+  }
+  return walker.run(regions_);
 }
 
 }  // namespace diffengine

@@ -15,7 +15,8 @@
 
 namespace diffengine {
 
-// Bytes the compact search needs beside the two files (the suffix array).
+// Bytes the compact search needs beside the two files (the suffix array
+// and its bucket table).
 std::uint64_t compactSearchBytes(std::uint64_t sourceSize);
 
 // The suffix array of data[0, n): sa[i] is the start of the i-th smallest
@@ -24,6 +25,13 @@ void suffixSort(const std::uint8_t* data, std::int32_t n, std::int32_t* sa);
 // The sorter used where the system has no suffix sorting library; public so
 // that tests compare the two.
 void suffixSortFallback(const std::uint8_t* data, std::int32_t n, std::int32_t* sa);
+
+// End bytes [a, z) aligned with the source at a + delta.
+struct CompactRegion {
+  std::int64_t a;
+  std::int64_t z;
+  std::int64_t delta;
+};
 
 // The source's suffix array, sorted once (AllocationFailure when `memory`
 // cannot hold it), then any number of walks over the end file.
@@ -56,6 +64,11 @@ class CompactSearch {
   Memory& memory_;
   EngineHost& host_;
   std::int32_t* sa_ = nullptr;
+  std::uint32_t* starts_ = nullptr;  // the suffix array's buckets by first bytes, after it
+  // Where the end file aligns with the source does not depend on the split
+  // length: found by the first walk, used by every walk.
+  std::vector<CompactRegion> regions_;
+  bool regionsFound_ = false;
 };
 
 }  // namespace diffengine

@@ -109,7 +109,6 @@ struct DifferenceEngine::Impl {
     memory.release(chunk);
     chunk = nullptr;
     index.releaseEntries();
-    index.releaseSampleTables();
   }
 
   // Loading and index building, run again from the start after a failed
@@ -142,7 +141,8 @@ struct DifferenceEngine::Impl {
     labelShown = true;
     if (strategy == 3) {
       std::uint32_t crc = 0;
-      if (!index.buildSampled(*sourceFile, budget, rand, &crc)) failNumbered(kEngineReadFailed, source.path);
+      blockSize = SourceIndex::blockSizeFor(S, budget);
+      if (!index.buildBlocks(*sourceFile, S, blockSize, &crc)) failNumbered(kEngineReadFailed, source.path);
       source.checksum = crc;
     } else if (!compactStep) {
       const auto s = static_cast<std::int64_t>(S);
@@ -172,7 +172,7 @@ struct DifferenceEngine::Impl {
   platform::FileSystem& files;
   Memory& memory;
   SourceIndex index;
-  RuntimeRand rand;
+  std::int64_t blockSize = 0;  // strategy 3: the index's block size
   Representation records;
   DeltaEncoder encoder;
   std::unique_ptr<platform::File> sourceFile;  // open while the step reads it
@@ -271,6 +271,7 @@ MatchResult DifferenceEngine::Impl::search(int strategy, std::int64_t budget, St
 
   MatchInput in;
   in.strategy = strategy;
+  in.blockSize = blockSize;
   in.sourceSize = source.size;
   in.endSize = end.size;
   in.memory = data;
@@ -306,13 +307,13 @@ MatchResult DifferenceEngine::Impl::search(int strategy, std::int64_t budget, St
     found = runMatchSearch(in, index, records, host);
   }
   if (strategy != 1) end.checksum = found.endChecksum;
+  stats.cappedSearches = found.cappedSearches;
   stats.copies = found.copies;
   stats.copiedBytes = found.copiedBytes;
   if (settings.keepSearchRecords) {
     for (std::uint64_t i = 0; i < records.size(); ++i) stats.searchRecords.push_back(records[i]);
   }
   index.releaseEntries();
-  index.releaseSampleTables();
   memory.release(chunk);
   chunk = nullptr;
   return found;
@@ -333,8 +334,8 @@ MatchResult DifferenceEngine::Impl::compactSearchAndEncode(const StateFile& sour
   for (std::size_t i = 0; i < count; ++i) {
     const bool last = i + 1 == count;
     records.clear();
-    const MatchResult found = search.walk(splits[i], records, static_cast<int>(i * 100 / count),
-                                          static_cast<int>((i + 1) * 100 / count));
+    // The first walk finds the regions every walk uses: the phase's work.
+    const MatchResult found = search.walk(splits[i], records, i == 0 ? 0 : 100, 100);
     std::vector<Record> walked;
     walked.reserve(static_cast<std::size_t>(records.size()));
     for (std::uint64_t r = 0; r < records.size(); ++r) walked.push_back(records[r]);

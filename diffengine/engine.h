@@ -72,6 +72,7 @@ struct StepStats {
   std::uint64_t indexBudget = 0;
   std::uint64_t copies = 0;    // copy records after the search
   std::uint64_t copiedBytes = 0;
+  std::uint64_t cappedSearches = 0;  // phases of the match search that weighed only part of a group
   std::vector<SearchRecord> searchRecords;  // only with keepSearchRecords
 };
 

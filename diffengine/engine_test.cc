@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "diffengine/match.h"
 #include "diffengine/memory.h"
 #include "diffengine/source_index.h"
 #include "patchformat/crc.h"
@@ -242,37 +243,63 @@ TEST_F(EngineSearch, ConsoleLinesAndProgressOfTheThreePhases) {
 
 // --- strategy 3 ---------------------------------------------------------------
 
-TEST_F(EngineSearch, SampledStrategyIsTheSameOnEveryRun) {
+TEST_F(EngineSearch, BlockStrategyIsTheSameOnEveryRunAndKeepsItsIndexSmall) {
   const std::string source = randomBytes(rng, 400000);
   std::string end = source.substr(5000, 200000) + randomBytes(rng, 5000) + source.substr(250000);
   EngineSettings settings = quietSettings(2);
-  settings.memoryLimit = 200000;  // a budget that forces a real sample
+  settings.memoryLimit = 200000;  // a budget that forces large blocks
   const EngineRun a = runEngine(source, end, settings);
   const EngineRun b = runEngine(source, end, settings);
-  EXPECT_LT(a.stats.indexEntries, a.stats.samples);
+  EXPECT_LE(a.stats.indexEntries * 12, 200000u);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(a.streams[i], b.streams[i]) << i;
   EXPECT_EQ(decoded(a, source), end);
+  // Two copies and the insert between them, however sparse the index; a
+  // copy ends at each boundary of the streamed chunks.
+  EXPECT_LE(a.stats.copies, 2 + end.size() / kEndChunk);
+  EXPECT_EQ(a.stats.copiedBytes, end.size() - 5000);
 }
 
-TEST_F(EngineSearch, SampledStrategySkipsAheadInsideInserts) {
-  const std::string source = randomBytes(rng, 20000);
-  // The source from 4 (a sampled position) follows an unmatched run. Run
-  // offsets 0-19 are all searched, then every 3rd, every 10th from 50 and
-  // every 50th from 200: the copy starts at the first searched offset.
-  const struct {
-    std::size_t junk;
-    std::int64_t insert;
-  } cases[] = {{19, 19}, {20, 20}, {21, 23}, {49, 50}, {51, 60}, {199, 200}, {201, 250}, {250, 250}};
-  for (const auto& c : cases) {
-    std::string end = randomBytes(rng, c.junk) + source.substr(4, 8000);
-    const EngineRun run = runEngine(source, end, quietSettings(2));
-    ASSERT_GE(run.stats.searchRecords.size(), 2u) << c.junk;
-    EXPECT_EQ(run.stats.searchRecords[0].n, -c.insert) << "junk " << c.junk;
-    EXPECT_EQ(decoded(run, source), end);
+TEST_F(EngineSearch, BlockStrategyExtendsMatchesBackIntoTheInsertBeforeThem) {
+  // Blocks of 1000 bytes (budget for 24 entries): a match that starts
+  // anywhere is found at the next block start and grown back to its first
+  // byte, so the insert holds exactly the unmatched bytes.
+  const std::string source = randomBytes(rng, 24000);
+  for (const std::size_t junk : {1u, 19u, 250u, 999u}) {
+    for (const std::size_t from : {0u, 7u, 1500u, 20001u}) {
+      const std::string end = randomBytes(rng, junk) + source.substr(from, 3000) + randomBytes(rng, 50);
+      EngineSettings settings = quietSettings(2);
+      settings.memoryLimit = 12 * 24;
+      const EngineRun run = runEngine(source, end, settings);
+      const auto& r = run.stats.searchRecords;
+      ASSERT_EQ(r.size(), 3u) << junk << " " << from;
+      EXPECT_EQ(r[0], (SearchRecord{-static_cast<std::int32_t>(junk), 0}));
+      EXPECT_EQ(r[1], (SearchRecord{3000, static_cast<std::uint32_t>(from)}));
+      EXPECT_EQ(decoded(run, source), end);
+    }
   }
 }
 
-TEST_F(EngineSearch, SampledStrategyContinuesLongCopiesIntoOneRecord) {
+TEST_F(EngineSearch, BlockStrategyGoesOnAfterSmallChangesAndAcrossChunks) {
+  // One copy per chunk of the streamed end file at most, and a changed
+  // byte costs an insert of one byte: the last copy's alignment is tried
+  // first at every position.
+  const std::string source = randomBytes(rng, 1000000);
+  std::string end = source;
+  end[123456] = static_cast<char>(end[123456] ^ 1);
+  end[654321] = static_cast<char>(end[654321] ^ 1);
+  EngineSettings settings = quietSettings(2);
+  settings.memoryLimit = 120000;
+  const EngineRun run = runEngine(source, end, settings);
+  std::uint64_t inserted = 0;
+  for (const SearchRecord& r : run.stats.searchRecords) {
+    if (r.n < 0) inserted += static_cast<std::uint64_t>(-r.n);
+  }
+  EXPECT_EQ(inserted, 2u);
+  EXPECT_LE(run.stats.copies, 1000000 / kEndChunk + 3);
+  EXPECT_EQ(decoded(run, source), end);
+}
+
+TEST_F(EngineSearch, BlockStrategyMergesALongMatchIntoOneRecord) {
   const std::string source = randomBytes(rng, 30000);
   const std::string end = randomBytes(rng, 7) + source.substr(9, 2000) + randomBytes(rng, 100);
   const EngineRun run = runEngine(source, end, quietSettings(2));
@@ -449,41 +476,39 @@ TEST(EngineIndex, SortThreadsLeaveTheIndexAsOneThreadMakesIt) {
   }
 }
 
-TEST(EngineIndex, SampleIsDrawnOverTheWholeSource) {
-  // A budget for about a fifth of the sampled positions: the kept ones
-  // spread evenly over the file, not over its start.
+TEST(EngineIndex, BlockIndexHoldsEveryBlockStartAndTheChecksum) {
   std::mt19937 rng(7);
-  const std::string path = ::testing::TempDir() + "sampled_source.bin";
-  ASSERT_TRUE(testing_support::writeBytes(path, randomBytes(rng, 2000000)));
+  const std::string path = ::testing::TempDir() + "block_source.bin";
+  const std::string bytes = randomBytes(rng, 2000003);
+  ASSERT_TRUE(testing_support::writeBytes(path, bytes));
   platform::SystemFileSystem files;
   std::unique_ptr<platform::File> file = files.open(path, platform::File::Mode::kRead);
   ASSERT_TRUE(file);
   Memory memory;
   SourceIndex index(memory);
-  RuntimeRand rand;
+  const std::int64_t block = SourceIndex::blockSizeFor(bytes.size(), 12 * 80000);
+  EXPECT_EQ(block, 26);  // 2000003 bytes over 80000 entries
   std::uint32_t checksum = 0;
-  ASSERT_TRUE(index.buildSampled(*file, 12 * 80000, rand, &checksum));
-  EXPECT_GT(index.entries() * 6, index.samples());
-  EXPECT_LT(index.entries() * 4, index.samples());
-  std::uint64_t perQuarter[4] = {};
+  ASSERT_TRUE(index.buildBlocks(*file, bytes.size(), block, &checksum));
+  EXPECT_EQ(checksum, patchformat::crc32_noinv(bytes.data(), bytes.size()));
+  // Block starts p with p + 6 <= size, each under its own key and word.
+  EXPECT_EQ(index.entries(), (bytes.size() - 6) / 26 + 1);
   for (std::uint32_t key = 0; key < 65536; ++key) {
     std::uint32_t count = 0;
     const IndexEntry* e = index.bucket(key, &count);
-    for (std::uint32_t i = 0; i < count; ++i) ++perQuarter[e[i].position / 500000];
+    for (std::uint32_t i = 0; i < count; ++i) {
+      ASSERT_EQ(e[i].position % 26, 0u);
+      const auto* at = reinterpret_cast<const std::uint8_t*>(bytes.data()) + e[i].position;
+      ASSERT_EQ(indexKey(at), key);
+      ASSERT_EQ(probeWord(at), e[i].word);
+      if (i > 0) {
+        ASSERT_LE(e[i - 1].word, e[i].word);
+      }
+    }
   }
-  for (int q = 0; q < 4; ++q) {
-    EXPECT_GT(perQuarter[q] * 4, index.entries() * 9 / 10) << "quarter " << q;
-    EXPECT_LT(perQuarter[q] * 4, index.entries() * 11 / 10) << "quarter " << q;
-  }
+  EXPECT_EQ(SourceIndex::blockSizeFor(1000, 12 * 80000), SourceIndex::kSmallestBlock);
   file.reset();
   files.deleteFile(path);
-}
-
-TEST(EngineIndex, RuntimeRandomNumbersMatchTheLibrarySequence) {
-  RuntimeRand r;
-  EXPECT_EQ(r.next(), 346);  // (22695478 >> 16) & 0x7FFF
-  EXPECT_EQ(r.next(), 130);
-  EXPECT_EQ(r.next(), 10982);
 }
 
 TEST(EngineIndex, PortableLogarithm) {

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
+#include "diffengine/block_search.h"
+#include "diffengine/group_order.h"
 #include "patchformat/crc.h"
 
 namespace diffengine {
@@ -31,97 +34,33 @@ std::size_t commonLength(const std::uint8_t* a, const std::uint8_t* b, std::int6
 
 namespace {
 
-constexpr std::int64_t kWindowBefore = 4;      // strategy 3 reads from 4 bytes before an entry
-constexpr std::int64_t kWindowLength = 512;
 constexpr std::int64_t kSelfReferenceGap = 5;  // copied bytes end this far before their output
 
-std::int64_t numberCost(std::uint64_t x) { return x < 256 ? 1 : x < 65536 ? 4 : 8; }
-
-std::uint64_t distance(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : b - a; }
-
-// Strategy 3 reads every candidate's window from the source file; the
-// candidates of one bucket lie all over it, so the file is kept in 4 KiB
-// pages, each in a fixed slot (page number modulo the slot count). Sources
-// up to 16 MiB fit whole unless the caller sets a smaller limit.
-class SourceCache {
- public:
-  static constexpr std::uint64_t kPage = 4096;
-
-  // `limit`: most bytes to hold, 0 for no limit.
-  void setUp(platform::File* file, std::uint64_t size, std::uint64_t limit) {
-    file_ = file;
-    size_ = size;
-    std::uint64_t want = std::min<std::uint64_t>(size, std::uint64_t{16} << 20);
-    if (limit > 0) want = std::min<std::uint64_t>(want, limit);
-    slots_ = std::max<std::uint64_t>(2, (want + kPage - 1) / kPage);
-    pages_.assign(static_cast<std::size_t>(slots_ * kPage), 0);
-    tags_.assign(static_cast<std::size_t>(slots_), 0);
-  }
-
-  // n <= kPage bytes at `start` (within the file); null on a read error.
-  // With at least two slots, reading the second page never replaces the
-  // first.
-  const std::uint8_t* bytes(std::uint64_t start, std::uint64_t n) {
-    const std::uint64_t first = start / kPage;
-    const std::uint8_t* a = page(first);
-    if (a == nullptr) return nullptr;
-    const std::uint64_t offset = start % kPage;
-    if (offset + n <= kPage) return a + offset;
-    const std::uint8_t* b = page(first + 1);
-    if (b == nullptr) return nullptr;
-    std::memcpy(scratch_, a + offset, static_cast<std::size_t>(kPage - offset));
-    std::memcpy(scratch_ + (kPage - offset), b, static_cast<std::size_t>(n - (kPage - offset)));
-    return scratch_;
-  }
-
- private:
-  const std::uint8_t* page(std::uint64_t number) {
-    const std::uint64_t slot = number % slots_;
-    std::uint8_t* at = pages_.data() + slot * kPage;
-    if (tags_[slot] == number + 1) return at;
-    const std::uint64_t offset = number * kPage;
-    tags_[slot] = 0;
-    if (!file_->readAt(offset, at, static_cast<std::size_t>(std::min(kPage, size_ - offset)))) return nullptr;
-    tags_[slot] = number + 1;
-    return at;
-  }
-
-  platform::File* file_ = nullptr;
-  std::uint64_t size_ = 0;
-  std::uint64_t slots_ = 2;
-  std::vector<std::uint8_t> pages_;
-  std::vector<std::uint64_t> tags_;  // page number + 1 held by each slot, 0 for none
-  std::uint8_t scratch_[kPage];
+// The group of equal words an ordered candidate came from.
+struct GroupPlace {
+  const IndexEntry* group = nullptr;
+  std::int64_t size = 0;
+  std::int64_t found = 0;  // where the binary search met the group
 };
 
 class Walker {
  public:
   Walker(const MatchInput& in, const SourceIndex& index, Representation& records, EngineHost& host)
-      : in_(in), index_(index), records_(records), host_(host), S_(static_cast<std::int64_t>(in.sourceSize)) {
-    for (int i = 0; i <= 100; ++i) threshold_[i] = in.endSize * static_cast<std::uint64_t>(i) / 100;
-    if (in.strategy == 3) cache_.setUp(in.sourceFile, in.sourceSize, in.cacheLimit);
-  }
+      : in_(in), index_(index), records_(records), progress_(in.endSize, host),
+        S_(static_cast<std::int64_t>(in.sourceSize)),
+        orders_(in.memory, S_, static_cast<std::int64_t>(in.sourceSize + (in.strategy == 1 ? in.endSize : 0))) {}
 
   MatchResult run() {
     if (in_.strategy == 1) {
       endBase_ = in_.memory + in_.sourceSize;
       searchRange(0, static_cast<std::int64_t>(in_.endSize));
     } else {
-      std::uint32_t crc = patchformat::kCrcStart;
-      if (!in_.endFile->seek(0)) failNumbered(kEngineReadFailed, in_.endName);
-      std::uint64_t c = 0;
-      while (c < in_.endSize) {
-        const std::size_t want = static_cast<std::size_t>(
-            in_.endSize - c < kEndChunk ? in_.endSize - c : kEndChunk);
-        if (!in_.endFile->readFully(in_.chunkBuffer, want)) failNumbered(kEngineReadFailed, in_.endName);
-        endBase_ = in_.chunkBuffer;
-        searchRange(static_cast<std::int64_t>(c), static_cast<std::int64_t>(c + want));
-        crc = patchformat::crc32_noinv(crc, in_.chunkBuffer, want);
-        c += want;
-      }
-      result_.endChecksum = crc;
+      result_.endChecksum = streamEndFile(in_, [this](std::int64_t start, const std::uint8_t* bytes, std::int64_t n) {
+        endBase_ = bytes;
+        searchRange(start, start + n);
+      });
     }
-    host_.progress(1, 100);
+    progress_.finish();
     return result_;
   }
 
@@ -130,58 +69,108 @@ class Walker {
     std::int64_t length;
     std::int64_t cost;
     std::uint64_t address;
+    std::uint64_t rank = 0;  // place in the plain order of weighing: phase, then bucket order
+    // A candidate of an ordered group leaves its place in the group to be
+    // looked up when it decides a complete tie.
+    static constexpr std::uint64_t kRankUnknown = 0xFFFFFFFFu;
+    GroupPlace place;
   };
 
-
-  // Strategy 3: the source bytes [start, start + length), cut at the
-  // source end.
-  const std::uint8_t* sourceBytes(std::uint64_t start, std::int64_t* length) {
-    std::uint64_t stop = start + static_cast<std::uint64_t>(kWindowLength);
-    if (stop > in_.sourceSize) stop = in_.sourceSize;
-    *length = static_cast<std::int64_t>(stop - start);
-    const std::uint8_t* bytes = cache_.bytes(start, stop - start);
-    if (bytes == nullptr) failNumbered(kEngineReadFailed, in_.sourceName);
-    return bytes;
+  // The candidate's place in the plain order of weighing.
+  static std::uint64_t rankOf(const Candidate& c) {
+    if ((c.rank & Candidate::kRankUnknown) != Candidate::kRankUnknown) return c.rank;
+    const std::uint64_t k = c.rank >> 32;
+    const std::uint64_t s = c.address + k;
+    const GroupPlace& p = c.place;
+    std::int64_t i = 0;
+    while (i < p.size && p.group[i].position != s) ++i;
+    return k << 32 | static_cast<std::uint64_t>(i < p.found ? p.found - 1 - i : i);
   }
+
 
   const std::uint8_t* endAt(std::int64_t d) const { return endBase_ + (d - rangeStart_); }
 
   // Weighs entry s (six bytes equal to those at d + k) as a copy from s - k.
-  void evaluate(std::int64_t d, int k, std::int64_t s, Candidate& best) {
-    const auto a = static_cast<std::uint64_t>(s - k);
-    const std::uint64_t dist = distance(a, lastCopyAddress_);
-    const std::int64_t bestGain = best.length - best.cost;
-    const std::uint8_t* src;
-    std::int64_t bound;  // first address the extension may not reach
-    if (in_.strategy == 3) {
-      const std::int64_t windowStart = s - kWindowBefore;
-      bound = windowStart + std::min(kWindowLength, S_ - windowStart);
-      // Reading the window costs a file access: skip candidates that could
-      // not beat the best even if they ran to the end of their window (in
-      // long runs of one byte value a bucket holds thousands of those).
-      const std::int64_t longest =
-          6 + k + std::max<std::int64_t>(0, std::min(bound - (s + 6), rangeEnd_ - (d + k + 6)));
-      if (longest < kMinimumCopy) return;
-      const std::int64_t most = (longest < 256 ? longest - 1 : std::max<std::int64_t>(254, longest - 4)) -
-                                numberCost(dist);
-      if (most < bestGain || (most == bestGain && dist >= distance(best.address, lastCopyAddress_))) return;
-      std::int64_t length;
-      src = sourceBytes(static_cast<std::uint64_t>(windowStart), &length) + kWindowBefore;
-    } else {
-      src = in_.memory + s;
-      bound = s + 6 < S_ ? S_ : S_ + d - kSelfReferenceGap;
-    }
+  // `endRun` >= 0: the end bytes after the six are that many of one byte
+  // value, and so are at least 256 of the entry's.
+  void evaluate(std::int64_t d, int k, std::int64_t s, Candidate& best, std::uint64_t rank = 0,
+                const GroupPlace& place = GroupPlace(), std::int64_t endRun = -1) {
+    const std::uint8_t* src = in_.memory + s;
     const std::uint8_t* out = endAt(d);
     for (int j = 1; j <= k; ++j) {
       if (src[-j] != out[k - j]) return;
     }
-    const std::int64_t room = std::min(bound - (s + 6), rangeEnd_ - (d + k + 6));
-    const std::int64_t n = 6 + k + static_cast<std::int64_t>(commonLength(src + 6, out + k + 6, room));
+    const std::int64_t reach = room(d, k, s);
+    std::int64_t n = 0;
+    if (endRun >= 0) {
+      // Both runs agree as far as the shorter goes; past it only when they
+      // end together.
+      const std::int64_t sourceRun = runLength(src + 6, reach, true);
+      n = std::min({sourceRun, endRun, reach});
+      if (sourceRun == endRun && n < reach) {
+        n += static_cast<std::int64_t>(commonLength(src + 6 + n, out + k + 6 + n, reach - n));
+      }
+    } else {
+      n = static_cast<std::int64_t>(commonLength(src + 6, out + k + 6, reach));
+    }
+    consider(k, s, 6 + k + n, best, rank, place);
+  }
+
+  // Bytes from p on equal to *p, at most `limit`: from the table of long
+  // runs when p lies in memory (`inMemory`), else counted.
+  std::int64_t runLength(const std::uint8_t* p, std::int64_t limit, bool inMemory) {
+    if (!inMemory) {
+      std::int64_t n = 0;
+      while (n < limit && p[n] == p[0]) ++n;
+      return n;
+    }
+    if (!runsFound_) findRuns();
+    const auto at = static_cast<std::uint64_t>(p - in_.memory);
+    // The last run starting at or before p.
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), at, [](std::uint64_t a, const Run& r) { return a < r.start; });
+    if (it != runs_.begin() && (it - 1)->end > at) return std::min<std::int64_t>(limit, static_cast<std::int64_t>((it - 1)->end - at));
+    std::int64_t n = 0;
+    while (n < limit && p[n] == p[0]) ++n;
+    return n;
+  }
+
+  // Every run of one byte value of at least kSpan bytes in memory.
+  void findRuns() {
+    runsFound_ = true;
+    const std::uint8_t* m = in_.memory;
+    const std::uint64_t size = in_.sourceSize + (in_.strategy == 1 ? in_.endSize : 0);
+    std::uint64_t i = 0;
+    while (i < size) {
+      std::uint64_t j = i + 1;
+      while (j < size && m[j] == m[i]) ++j;
+      if (j - i >= static_cast<std::uint64_t>(GroupOrders::kSpan)) runs_.push_back(Run{i, j});
+      i = j;
+    }
+  }
+
+  // Strategies 1 and 2: how far entry s may extend in phase k at d.
+  std::int64_t room(std::int64_t d, int k, std::int64_t s) const {
+    const std::int64_t bound = s + 6 < S_ ? S_ : S_ + d - kSelfReferenceGap;
+    return std::min(bound - (s + 6), rangeEnd_ - (d + k + 6));
+  }
+
+  // A copy of n bytes from entry s - k, against the best so far.
+  void consider(int k, std::int64_t s, std::int64_t n, Candidate& best, std::uint64_t rank,
+                const GroupPlace& place) {
     if (n < kMinimumCopy) return;
+    const auto a = static_cast<std::uint64_t>(s - k);
+    const std::uint64_t dist = distance(a, lastCopyAddress_);
     const std::int64_t cost = numberCost(static_cast<std::uint64_t>(n)) + numberCost(dist);
     const std::int64_t gain = n - cost;
-    if (gain > bestGain || (gain == bestGain && dist < distance(best.address, lastCopyAddress_))) {
-      best = Candidate{n, cost, a};
+    const std::int64_t bestGain = best.length - best.cost;
+    const Candidate candidate{n, cost, a, rank, place};
+    if (gain > bestGain) {
+      best = candidate;
+    } else if (gain == bestGain) {
+      // Candidates visited out of the plain order: a complete tie still
+      // goes to the one the plain order would have weighed first.
+      const std::uint64_t bestDist = distance(best.address, lastCopyAddress_);
+      if (dist < bestDist || (dist == bestDist && rankOf(candidate) < rankOf(best))) best = candidate;
     }
   }
 
@@ -217,135 +206,200 @@ class Walker {
   }
 
   Candidate findBest(std::int64_t d) {
-    Candidate best{0, 1000000, 0};
+    Candidate best{0, 1000000, 0, 0, {}};
     for (int k = 0; k < 5; ++k) {
-      const std::uint8_t* at = endAt(d + k);
-      std::uint32_t count;
-      const IndexEntry* bucket = index_.bucket(indexKey(at), &count);
-      if (bucket == nullptr) continue;
-      const std::uint32_t word = probeWord(at);
-      const std::int64_t found = binarySearch(bucket, count, word);
-      if (found < 0) continue;
+      const Group& g = groupAt(d + k);
+      if (g.size >= kOrderedFrom) {
+        searchGroup(d, k, g.entries, g.size, g.found, best);
+        continue;
+      }
       // Equal words lie together; the order in which they are weighed
       // decides between candidates of equal gain.
-      std::int64_t up = found;
-      std::int64_t down = found - 1;
-      if (in_.strategy == 3) {
-        for (; up < count && bucket[up].word == word; ++up) evaluate(d, k, bucket[up].position, best);
-        for (; down >= 0 && bucket[down].word == word; --down) evaluate(d, k, bucket[down].position, best);
-      } else {
-        for (; down >= 0 && bucket[down].word == word; --down) evaluate(d, k, bucket[down].position, best);
-        for (; up < count && bucket[up].word == word; ++up) evaluate(d, k, bucket[up].position, best);
-      }
+      std::uint64_t rank = static_cast<std::uint64_t>(k) << 32;
+      for (std::int64_t i = g.found - 1; i >= 0; --i) evaluate(d, k, g.entries[i].position, best, rank++);
+      for (std::int64_t i = g.found; i < g.size; ++i) evaluate(d, k, g.entries[i].position, best, rank++);
     }
     return best;
   }
 
-  void progressTo(std::int64_t d) {
-    const int before = percent_;
-    while (percent_ < 100 && static_cast<std::int64_t>(threshold_[percent_ + 1]) < d) ++percent_;
-    if (percent_ != before) host_.progress(1, percent_);
+  // The index entries whose six bytes equal those at end offset p: one
+  // group of equal words, and the place in it the binary search finds.
+  struct Group {
+    std::int64_t at = -1;  // end offset
+    const IndexEntry* entries = nullptr;
+    std::int64_t size = 0;
+    std::int64_t found = 0;
+  };
+
+  // Position d + k of one search is position
+  // d + 1 + (k - 1) of the next, so the last few groups are kept.
+  const Group& groupAt(std::int64_t p) {
+    Group& g = groups_[static_cast<std::size_t>(p) % std::size(groups_)];
+    if (g.at == p) return g;
+    g = Group{p, nullptr, 0, 0};
+    const std::uint8_t* at = endAt(p);
+    std::uint32_t count;
+    const IndexEntry* bucket = index_.bucket(indexKey(at), &count);
+    if (bucket == nullptr) return g;
+    const std::uint32_t word = probeWord(at);
+    const std::int64_t found = binarySearch(bucket, count, word);
+    if (found < 0) return g;
+    const auto below = [](const IndexEntry& e, std::uint32_t w) { return e.word < w; };
+    const auto above = [](std::uint32_t w, const IndexEntry& e) { return w < e.word; };
+    const std::int64_t lo = std::lower_bound(bucket, bucket + found, word, below) - bucket;
+    const std::int64_t hi = std::upper_bound(bucket + found, bucket + count, word, above) - bucket;
+    g.entries = bucket + lo;
+    g.size = hi - lo;
+    g.found = found - lo;
+    return g;
+  }
+
+  // Groups of equal words from this size on are searched in order of their
+  // bytes (strategies 1 and 2).
+  static constexpr std::int64_t kOrderedFrom = 16;
+  // Entries in runs are weighed in a few steps each (the runs' ends are
+  // looked up): many more of them are weighed before a search is cut short.
+  static constexpr std::int64_t kMostInRuns = std::int64_t{1} << 21;
+
+  // Weighs the `size` entries of `group` (one word; the binary search found
+  // place `found`) in phase k, skipping those that cannot matter. Ranks
+  // keep the plain order's choice between complete ties, so the result is
+  // the one weighing every entry gives (unless the group was cut short).
+  void searchGroup(std::int64_t d, int k, const IndexEntry* group, std::int64_t size, std::int64_t found,
+                   Candidate& best) {
+    struct Weigher : GroupOrders::Visitor {
+      Walker& w;
+      std::int64_t d;
+      int k;
+      const IndexEntry* group;
+      std::int64_t size;
+      std::int64_t found;
+      Candidate& best;
+      std::int64_t run = -1;  // the end bytes after the six: one byte repeated this long, or -1
+      Weigher(Walker& walker, std::int64_t at, int phase, const IndexEntry* g, std::int64_t n, std::int64_t f,
+              Candidate& b)
+          : w(walker), d(at), k(phase), group(g), size(n), found(f), best(b) {}
+      bool worth(std::int64_t agreed) override {
+        const std::int64_t most = 6 + k + agreed;
+        return most >= static_cast<std::int64_t>(kMinimumCopy) && most - 2 >= best.length - best.cost;
+      }
+      void weigh(std::uint32_t position, std::int64_t agreed) override {
+        const std::int64_t s = position;
+        // The place in the group, which decides complete ties, is looked
+        // up only for one.
+        const GroupPlace place{group, size, found};
+        const std::uint64_t rank = static_cast<std::uint64_t>(k) << 32 | Candidate::kRankUnknown;
+        if (agreed < GroupOrders::kSpan) {
+          // The length is known: the tails differ after `agreed` bytes.
+          w.consider(k, s, 6 + k + std::min(agreed, w.room(d, k, s)), best, rank, place);
+        } else {
+          w.evaluate(d, k, s, best, rank, place, run);
+        }
+      }
+    } weigher(*this, d, k, group, size, found, best);
+    GroupOrders::Query q;
+    q.k = k;
+    q.before = endAt(d);
+    q.tail = endAt(d) + k + 6;
+    q.tailLength = std::min(GroupOrders::kSpan, rangeEnd_ - (d + k + 6));
+    q.near = static_cast<std::int64_t>(lastCopyAddress_) + k;
+    // Entries that agree over the whole span with a run of one byte value
+    // lie in such runs too: their lengths come from the runs' ends.
+    if (q.tailLength == GroupOrders::kSpan && std::all_of(q.tail, q.tail + q.tailLength, [&](std::uint8_t b) {
+          return b == q.tail[0];
+        })) {
+      weigher.run = runLength(q.tail, rangeEnd_ - (d + k + 6), in_.strategy == 1);
+      q.mostUnbounded = kMostInRuns;
+    }
+    if (!orders_.search(group, size, q, weigher)) ++result_.cappedSearches;
   }
 
   void flushRun(std::int64_t d) {
     if (runStart_ < 0) return;
     records_.append(-(d - runStart_), static_cast<std::uint32_t>(runStart_));
     runStart_ = -1;
-    mergeable_ = false;
   }
 
-  // Appends the copy, or under strategy 3 grows the copy just before it
-  // when it continues that copy's source range.
   void takeCopy(std::int64_t d, std::int64_t n, std::uint64_t a) {
-    if (in_.strategy == 3 && mergeable_ && runStart_ < 0) {
-      Record& last = records_.back();
-      if (last.at + static_cast<std::uint64_t>(last.n) == a) {
-        last.n += n;
-        result_.copiedBytes += static_cast<std::uint64_t>(n);
-        return;
-      }
-    }
     flushRun(d);
     records_.append(n, static_cast<std::uint32_t>(a));
-    mergeable_ = true;
     lastCopyAddress_ = a;
     ++result_.copies;
     result_.copiedBytes += static_cast<std::uint64_t>(n);
-  }
-
-  // Strategy 3: after a long candidate, follows the same source range in
-  // pieces of one 512-byte window while the next 12 bytes still match.
-  void continueCopy(std::int64_t& d, std::int64_t n, std::uint64_t a) {
-    while (d < rangeEnd_ - static_cast<std::int64_t>(kMinimumCopy)) {
-      const std::uint64_t s = a + static_cast<std::uint64_t>(n);
-      std::int64_t length;
-      const std::uint8_t* window = sourceBytes(s - kWindowBefore, &length);
-      if (length < kWindowBefore + static_cast<std::int64_t>(kMinimumCopy) ||
-          std::memcmp(window + kWindowBefore, endAt(d), kMinimumCopy) != 0) {
-        return;
-      }
-      Candidate best{0, 0, 0};
-      evaluate(d, 0, static_cast<std::int64_t>(s), best);
-      if (best.length == 0) return;
-      takeCopy(d, best.length, best.address);
-      d += best.length;
-      progressTo(d);
-      if (best.length != kWindowLength - kWindowBefore) return;
-      n = best.length;
-      a = best.address;
-    }
   }
 
   void searchRange(std::int64_t start, std::int64_t end) {
     rangeStart_ = start;
     rangeEnd_ = end;
     runStart_ = -1;
-    mergeable_ = false;
     std::int64_t d = start;
     while (d < end) {
-      Candidate best{0, 0, 0};
+      Candidate best{0, 0, 0, 0, {}};
       if (d < end - static_cast<std::int64_t>(kMinimumCopy)) best = findBest(d);
       if (best.length == 0) {
         if (runStart_ < 0) runStart_ = d;
-        d += in_.strategy == 3 ? skipStep(d - runStart_) : 1;
+        ++d;
       } else {
         takeCopy(d, best.length, best.address);
         d += best.length;
-        if (in_.strategy == 3 && best.length > 500) {
-          progressTo(d);
-          continueCopy(d, best.length, best.address);
-        }
       }
-      progressTo(d);
+      progress_.to(d);
     }
     if (runStart_ >= 0) records_.append(-(end - runStart_), static_cast<std::uint32_t>(runStart_));
     runStart_ = -1;
   }
 
-  // Strategy 3 searches ever fewer positions the longer an insert grows.
-  static std::int64_t skipStep(std::int64_t run) { return run < 20 ? 1 : run < 50 ? 3 : run < 200 ? 10 : 50; }
-
   const MatchInput& in_;
   const SourceIndex& index_;
   Representation& records_;
-  EngineHost& host_;
+  SearchProgress progress_;
   const std::int64_t S_;
   const std::uint8_t* endBase_ = nullptr;  // the end bytes of the current range
   std::int64_t rangeStart_ = 0;
   std::int64_t rangeEnd_ = 0;
   std::int64_t runStart_ = -1;
-  bool mergeable_ = false;  // the last record appended in this range is a copy
   std::uint64_t lastCopyAddress_ = 0;
-  std::uint64_t threshold_[101];
-  int percent_ = 0;
   MatchResult result_;
-  SourceCache cache_;
+  GroupOrders orders_;
+  Group groups_[8];
+  struct Run {
+    std::uint64_t start;
+    std::uint64_t end;
+  };
+  std::vector<Run> runs_;  // found on first need
+  bool runsFound_ = false;
 };
 
 }  // namespace
 
+SearchProgress::SearchProgress(std::uint64_t endSize, EngineHost& host) : host_(host) {
+  for (int i = 0; i <= 100; ++i) threshold_[i] = endSize * static_cast<std::uint64_t>(i) / 100;
+}
+
+void SearchProgress::to(std::int64_t d) {
+  const int before = percent_;
+  while (percent_ < 100 && static_cast<std::int64_t>(threshold_[percent_ + 1]) < d) ++percent_;
+  if (percent_ != before) host_.progress(1, percent_);
+}
+
+std::uint32_t streamEndFile(const MatchInput& in,
+                            const std::function<void(std::int64_t start, const std::uint8_t* bytes, std::int64_t n)>& search) {
+  std::uint32_t crc = patchformat::kCrcStart;
+  if (!in.endFile->seek(0)) failNumbered(kEngineReadFailed, in.endName);
+  std::uint64_t c = 0;
+  while (c < in.endSize) {
+    const std::size_t want = static_cast<std::size_t>(in.endSize - c < kEndChunk ? in.endSize - c : kEndChunk);
+    if (!in.endFile->readFully(in.chunkBuffer, want)) failNumbered(kEngineReadFailed, in.endName);
+    search(static_cast<std::int64_t>(c), in.chunkBuffer, static_cast<std::int64_t>(want));
+    crc = patchformat::crc32_noinv(crc, in.chunkBuffer, want);
+    c += want;
+  }
+  return crc;
+}
+
 MatchResult runMatchSearch(const MatchInput& input, const SourceIndex& index, Representation& records,
                            EngineHost& host) {
+  if (input.strategy == 3) return runBlockSearch(input, index, records, host);
   auto walker = std::make_unique<Walker>(input, index, records, host);
   return walker->run();
 }

@@ -1,5 +1,6 @@
 #include "diffengine/source_index.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -14,36 +15,6 @@ namespace {
 
 constexpr const char* kEntriesPurpose = "to create indices for the source file";
 constexpr std::size_t kSampleChunk = 50000;
-constexpr std::int64_t kBudgetUnit = 12 * std::int64_t{kIndexKeys};  // 12 bytes for each key
-
-// Reads up to n bytes; returns the count, -1 on an error.
-long readChunk(platform::File& file, std::uint8_t* buffer, std::size_t n) {
-  std::size_t got = 0;
-  while (got < n) {
-    const long r = file.read(buffer + got, n - got);
-    if (r < 0) return -1;
-    if (r == 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return static_cast<long>(got);
-}
-
-// Walks the sampled positions of a file read in 50000-byte chunks: offsets
-// 4, 9, ... below the chunk length - 5, so all six bytes lie in the chunk.
-template <typename Visit>
-bool walkChunks(platform::File& file, std::uint8_t* buffer, Visit visit, std::uint32_t* crc) {
-  if (!file.seek(0)) return false;
-  std::uint64_t base = 0;
-  for (;;) {
-    const long n = readChunk(file, buffer, kSampleChunk);
-    if (n < 0) return false;
-    if (n == 0) return true;
-    for (long o = 4; o < n - 5; o += 5) visit(base + static_cast<std::uint64_t>(o), buffer + o);
-    if (crc != nullptr) *crc = patchformat::crc32_noinv(*crc, buffer, static_cast<std::size_t>(n));
-    base += static_cast<std::uint64_t>(n);
-    if (static_cast<std::size_t>(n) < kSampleChunk) return true;
-  }
-}
 
 }  // namespace
 
@@ -91,7 +62,6 @@ SourceIndex::SourceIndex(Memory& memory) : memory_(memory) {
 
 SourceIndex::~SourceIndex() {
   releaseEntries();
-  releaseSampleTables();
   memory_.release(start_);
   memory_.release(count_);
 }
@@ -107,11 +77,6 @@ void SourceIndex::releaseEntries() {
   entries_ = nullptr;
   entryCount_ = 0;
   clearCounts();
-}
-
-void SourceIndex::releaseSampleTables() {
-  memory_.release(saved_);
-  saved_ = nullptr;
 }
 
 void SourceIndex::allocateEntries(const char* purpose) {
@@ -188,55 +153,50 @@ void SourceIndex::buildFromMemory(const std::uint8_t* data, std::int64_t sourceE
   sortBuckets();
 }
 
-bool SourceIndex::buildSampled(platform::File& source, std::int64_t budget, RuntimeRand& rand,
-                               std::uint32_t* checksum) {
+std::int64_t SourceIndex::blockSizeFor(std::uint64_t sourceSize, std::int64_t budget) {
+  // Entries of 8 bytes, counted as 12 so that the source cache (a third of
+  // the budget) fits beside them.
+  const std::int64_t entries = std::max<std::int64_t>(1, budget / 12);
+  const auto size = static_cast<std::int64_t>(sourceSize);
+  return std::max<std::int64_t>(kSmallestBlock, (size + entries - 1) / entries);
+}
+
+bool SourceIndex::buildBlocks(platform::File& source, std::uint64_t sourceSize, std::int64_t blockSize,
+                              std::uint32_t* checksum) {
   releaseEntries();
-  if (saved_ == nullptr) saved_ = static_cast<std::int32_t*>(memory_.allocate(kIndexKeys * sizeof(std::int32_t), "to backup the index"));
-  auto* buffer = static_cast<std::uint8_t*>(memory_.allocate(kSampleChunk, "to memorize source file"));
+  // Chunks of whole blocks, each read with the five bytes after it, so
+  // that every block start sees its six bytes.
+  const std::int64_t chunk = std::max<std::int64_t>(1, static_cast<std::int64_t>(kSampleChunk) / blockSize) * blockSize;
+  auto* buffer = static_cast<std::uint8_t*>(memory_.allocate(static_cast<std::uint64_t>(chunk) + 5, "to memorize source file"));
   struct Release {
     Memory& memory;
     std::uint8_t* block;
     ~Release() { memory.release(block); }
   } release{memory_, buffer};
-
+  const auto S = static_cast<std::int64_t>(sourceSize);
   std::uint32_t crc = patchformat::kCrcStart;
-  if (!walkChunks(source, buffer, [&](std::uint64_t, const std::uint8_t* at) { ++count_[indexKey(at)]; }, &crc)) return false;
-  *checksum = crc;
-  std::memcpy(saved_, count_, kIndexKeys * sizeof(std::int32_t));
-  for (std::uint32_t k = 0; k < kIndexKeys; ++k) samples_ += static_cast<std::uint64_t>(count_[k]);
-
-  // Fit to the budget: frequent keys lose 3 % per round until the entries
-  // take less than the budget (once every count is below t they take under 80 %).
-  const std::int64_t t = budget / kBudgetUnit * 8 / 10;
-  for (;;) {
-    std::int64_t sum = 0;
-    for (std::uint32_t k = 0; k < kIndexKeys; ++k) sum += count_[k];
-    if (12 * sum < budget) break;
-    for (std::uint32_t k = 0; k < kIndexKeys; ++k) {
-      if (count_[k] >= t) count_[k] = static_cast<std::int32_t>(count_[k] * 0.97);
+  // visit(p, bytes at p) for every block start p with six bytes in the file.
+  const auto walk = [&](auto visit, bool sum) {
+    for (std::int64_t base = 0; base < S; base += chunk) {
+      const std::int64_t n = std::min(chunk + 5, S - base);
+      if (!source.readAt(static_cast<std::uint64_t>(base), buffer, static_cast<std::size_t>(n))) return false;
+      const std::int64_t own = std::min(chunk, n);
+      if (sum) crc = patchformat::crc32_noinv(crc, buffer, static_cast<std::size_t>(own));
+      for (std::int64_t o = 0; o < own && o + 6 <= n; o += blockSize) visit(base + o, buffer + o);
     }
-  }
+    return true;
+  };
+  if (!walk([&](std::int64_t, const std::uint8_t* at) { ++count_[indexKey(at)]; }, true)) return false;
+  *checksum = crc;
+  for (std::uint32_t k = 0; k < kIndexKeys; ++k) samples_ += static_cast<std::uint64_t>(count_[k]);
   allocateEntries(kEntriesPurpose);
-
-  const bool read = walkChunks(
-      source, buffer,
-      [&](std::uint64_t p, const std::uint8_t* at) {
-        // Selection sampling: of the bucket's positions not yet seen, each
-        // is kept with the chance (entries still wanted) / (positions left),
-        // so that the bucket gets exactly its count spread evenly over the
-        // file. The draw has 30 bits and is compared in integers, so every
-        // platform keeps the same positions.
+  const bool read = walk(
+      [&](std::int64_t p, const std::uint8_t* at) {
         const std::uint32_t k = indexKey(at);
-        const std::int64_t left = saved_[k]--;
-        const std::int64_t wanted = count_[k] - fill_[k];
-        if (wanted <= 0) return;
-        const std::int64_t high = rand.next();
-        const std::int64_t draw = high << 15 | rand.next();
-        if (draw * left < wanted << 30) entries_[start_[k] + static_cast<std::uint32_t>(fill_[k]++)] = IndexEntry{probeWord(at), static_cast<std::uint32_t>(p)};
+        entries_[start_[k] + static_cast<std::uint32_t>(fill_[k]++)] = IndexEntry{probeWord(at), static_cast<std::uint32_t>(p)};
       },
-      nullptr);
+      false);
   if (!read) return false;
-  for (std::uint32_t k = 0; k < kIndexKeys; ++k) count_[k] = fill_[k];
   sortBuckets();
   return true;
 }

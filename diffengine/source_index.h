@@ -27,19 +27,6 @@ struct IndexEntry {
   std::uint32_t position;
 };
 
-// The run-time library's generator, reproduced so that sampled indexes (and
-// so the patches) are the same on every platform. Never seeded: starts at 1.
-class RuntimeRand {
- public:
-  int next() {
-    state_ = state_ * 22695477u + 1u;
-    return static_cast<int>((state_ >> 16) & 0x7FFF);
-  }
-
- private:
-  std::uint32_t state_ = 1;
-};
-
 class SourceIndex {
  public:
   // Allocates the count, fill and bucket tables; they live as long as the index.
@@ -53,10 +40,15 @@ class SourceIndex {
   // cut on big inputs below level 9.
   void buildFromMemory(const std::uint8_t* data, std::int64_t sourceEnd, std::int64_t endEnd, int searchLevel);
 
-  // Strategy 3: a random sample of the source file that fits `budget`
-  // bytes (12 per entry). Returns the source checksum register. False when
+  // Strategy 3: the start of every block of `blockSize` bytes of the
+  // source file (read from disk), so that the index takes a small share of
+  // the source; the search finds a match through any block it covers and
+  // extends it both ways. Sets the source checksum register. False when
   // the file could not be read.
-  bool buildSampled(platform::File& source, std::int64_t budget, RuntimeRand& rand, std::uint32_t* checksum);
+  bool buildBlocks(platform::File& source, std::uint64_t sourceSize, std::int64_t blockSize, std::uint32_t* checksum);
+  // The block size whose index fits `budget` bytes.
+  static std::int64_t blockSizeFor(std::uint64_t sourceSize, std::int64_t budget);
+  static constexpr std::int64_t kSmallestBlock = 5;
 
   // Entries of bucket `key`, sorted by word; null when empty.
   const IndexEntry* bucket(std::uint32_t key, std::uint32_t* count) const {
@@ -65,7 +57,6 @@ class SourceIndex {
   }
 
   void releaseEntries();
-  void releaseSampleTables();
   // Threads that sort the buckets; each bucket is sorted as by one, so the
   // index is the same for any number.
   void setSortThreads(int threads) { sortThreads_ = threads < 1 ? 1 : threads; }
@@ -83,7 +74,6 @@ class SourceIndex {
   std::int32_t* count_ = nullptr;  // first half of the counter block
   std::int32_t* fill_ = nullptr;   // second half
   std::uint32_t* start_ = nullptr;
-  std::int32_t* saved_ = nullptr;  // strategy 3: each key's positions not yet walked by the draw
   IndexEntry* entries_ = nullptr;
   std::uint64_t entryCount_ = 0;
   int sortThreads_ = 1;

@@ -284,10 +284,14 @@ TEST_F(ParallelJobTest, CopiesOfAFileAreSearchedOnce) {
   ASSERT_EQ(run({"-w=3", "v1", "v2", "p"}, false), 0) << err();
   EXPECT_TRUE(read("p.utp") == patch);
 
-  // Sampled deltas depend on the samples before them: each copy is searched.
-  ASSERT_EQ(run({"-y=2", "v1", "v2", "p"}, false), 0) << err();
-  EXPECT_EQ(out().find("its deltas used again"), std::string::npos);
+  // The frugal search depends on its own files alone too: its deltas are
+  // used again, on any number of threads the same patch.
+  ASSERT_EQ(run({"-y=2", "-w=1", "v1", "v2", "p"}, false), 0) << err();
+  EXPECT_NE(out().find("its deltas used again"), std::string::npos);
   EXPECT_EQ(checkPatch(at("p.utp"), {at("v1")}, at("v2")).error, "");
+  const std::string frugal = read("p.utp");
+  ASSERT_EQ(run({"-y=2", "-w=3", "v1", "v2", "p"}, false), 0) << err();
+  EXPECT_TRUE(read("p.utp") == frugal);
 }
 
 TEST_F(ParallelJobTest, AnUnreadableFileEndsTheRunAsInTurn) {

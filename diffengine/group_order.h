@@ -1,0 +1,99 @@
+// Large groups of equal index words, searched in order of their bytes.
+//
+// A group holds every bucket entry with one word: all of them agree with
+// the probed end bytes over six bytes, and the plain search weighs each.
+// Real programs have groups of millions (padding, zero runs, tables). The
+// search here orders a group once per phase k by the k bytes before each
+// entry, then by up to kSpan bytes after its six known ones (then by
+// position), and keeps the agreement of each entry with the next. Where
+// the end bytes sort, the entries that agree with them longest lie
+// together, and the agreement only falls with each step outward, so a
+// side ends at the first entry that could no longer matter. The length
+// an entry agrees over is known without touching its bytes again, except
+// for entries that agree over the whole span.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "diffengine/source_index.h"
+
+namespace diffengine {
+
+class GroupOrders {
+ public:
+  static constexpr std::int64_t kSpan = 256;
+  // Entries that agree over the whole span have no known bound; past this
+  // many in one search (by default), only those nearest a given position are
+  // weighed.
+  static constexpr std::int64_t kMostUnbounded = 65536;
+
+  // `memory`: the bytes the entries' positions point into; `sourceSize`
+  // ends the source, `memorySize` (>= sourceSize) the end file held after it.
+  GroupOrders(const std::uint8_t* memory, std::int64_t sourceSize, std::int64_t memorySize)
+      : m_(memory), S_(sourceSize), size_(memorySize) {}
+
+  // What the search meets: weigh(position, agreed) for the group entry at
+  // `position`, whose tail
+  // agrees with the end bytes over `agreed` bytes (kSpan: at least that
+  // many); worth(agreed) tells whether an entry agreeing over that many
+  // could still change the result.
+  class Visitor {
+   public:
+    virtual bool worth(std::int64_t agreed) = 0;
+    virtual void weigh(std::uint32_t position, std::int64_t agreed) = 0;
+
+   protected:
+    ~Visitor() = default;
+  };
+
+  struct Query {
+    int k = 0;                          // phase: bytes before the six known ones
+    const std::uint8_t* before = nullptr;  // the k end bytes before them
+    const std::uint8_t* tail = nullptr;    // the end bytes after them
+    std::int64_t tailLength = 0;        // at most kSpan
+    std::int64_t near = 0;              // entries nearest this position win a cap
+    std::int64_t mostUnbounded = kMostUnbounded;
+  };
+
+  // Searches `group` (size entries, one word). Returns false when the
+  // entries agreeing over the whole span were too many and only some
+  // were weighed.
+  bool search(const IndexEntry* group, std::int64_t size, const Query& q, Visitor& visitor);
+
+  std::uint64_t orderedEntries() const { return orderedEntries_; }
+
+ private:
+  static constexpr std::uint8_t kPrefixDiffers = 255;  // in agree: the k bytes before differ
+  static constexpr std::uint8_t kAtLeast = 254;         // in agree: 254 or more bytes
+  // An entry in order: its position and its first four ordering bytes
+  // (the k before, then the tail; zeros past its end), which decide most
+  // comparisons without reading the entry's bytes.
+  struct Item {
+    std::uint32_t key;
+    std::uint32_t position;
+  };
+  struct Order {
+    std::vector<Item> items;
+    std::vector<std::uint8_t> agree;  // agree[i]: of items i and i + 1
+  };
+  struct Slot {
+    std::uint64_t key;  // 0: free
+    std::uint32_t order;
+  };
+
+  Order& orderOf(const IndexEntry* group, std::int64_t size, int k);
+  std::int64_t tailLength(std::int64_t s) const;
+  static std::uint32_t keyOf(const std::uint8_t* before, int k, const std::uint8_t* tail, std::int64_t tailLength);
+  std::size_t slotOf(std::uint64_t key) const;
+  void grow();
+
+  const std::uint8_t* m_;
+  std::int64_t S_;
+  std::int64_t size_;
+  std::vector<Slot> slots_;  // open addressing over (group, phase)
+  std::vector<Order> orders_;
+  std::uint64_t orderedEntries_ = 0;
+};
+
+}  // namespace diffengine
