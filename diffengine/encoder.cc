@@ -20,13 +20,13 @@ std::string bytesLine(std::uint64_t n) {
   return text;
 }
 
-// A percentage over a count of items: the number of thresholds count * i /
-// 100 (i = 1 .. 100) that the items done have passed.
+// A percentage over a count of items (or bytes): the number of thresholds
+// count * i / 100 (i = 1 .. 100) that the items done have passed.
 class Percent {
  public:
   Percent(EngineHost& host, int phase, std::uint64_t total) : host_(host), phase_(phase), total_(total) {}
-  void advance() {
-    ++done_;
+  void advance(std::uint64_t n = 1) {
+    done_ += n;
     const int before = percent_;
     while (percent_ < 100 && total_ * static_cast<std::uint64_t>(percent_ + 1) / 100 < done_) ++percent_;
     if (percent_ != before) host_.progress(phase_, percent_);
@@ -215,7 +215,9 @@ class DeltaEncoder::Pass {
   void prepack() {
     range_ = in_.selfReference ? in_.sourceSize + in_.endSize : std::max(in_.sourceSize, in_.endSize);
     host_.progress(3, 0);
-    Percent percent(host_, 3, copies_);
+    // Over the end file's bytes: long inserts take most of this pass's time
+    // (their chunks are weighed one by one), copies little.
+    Percent percent(host_, 3, in_.endSize);
     std::uint64_t P = 0;
     std::uint64_t C = 0;
     std::uint64_t M = 0;
@@ -237,7 +239,7 @@ class DeltaEncoder::Pass {
         }
         --countdown;
         o += C + M;
-        percent.advance();
+        percent.advance(C + M);
         continue;
       }
       const auto n = static_cast<std::uint64_t>(-rec.n);
@@ -270,6 +272,7 @@ class DeltaEncoder::Pass {
           if (raw) out_.literals.addAt(base + k, bytesAt(reference), len);
         }
         out_.bitsA.putBit(raw);
+        percent.advance(len);
         if (last) break;
       }
       o += n;

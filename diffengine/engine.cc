@@ -272,6 +272,7 @@ MatchResult DifferenceEngine::Impl::search(int strategy, std::int64_t budget, St
   MatchInput in;
   in.strategy = strategy;
   in.blockSize = blockSize;
+  in.weighEveryEntry = settings.weighEveryEntry;
   in.sourceSize = source.size;
   in.endSize = end.size;
   in.memory = data;

@@ -40,6 +40,7 @@ struct EngineSettings {
   std::uint8_t literalBlockSize = 20; // b: chunk of inserted bytes (-C)
   std::uint32_t encoderMargin = 245;  // B: context before a chunk's entropy window (-B)
   bool keepSearchRecords = false;     // tests: keep a copy of the search's records
+  bool weighEveryEntry = false;       // tests: no ordered groups, every entry weighed (the same result)
   // -o: the compact search (suffix array, matches grown over differences)
   // when both files fit in memory beside it; otherwise the usual search.
   bool compact = false;

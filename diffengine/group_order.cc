@@ -49,16 +49,18 @@ void GroupOrders::grow() {
   }
 }
 
-GroupOrders::Order& GroupOrders::orderOf(const IndexEntry* group, std::int64_t size, int k) {
+const GroupOrders::Order* GroupOrders::orderOf(const IndexEntry* group, std::int64_t size, int k) {
   const std::uint64_t key = reinterpret_cast<std::uintptr_t>(group) << 3 | static_cast<std::uint64_t>(k);
   if (2 * (orders_.size() + 1) > slots_.size()) grow();
   std::size_t i = slotOf(key);
-  for (; slots_[i].key != 0; i = (i + 1) & (slots_.size() - 1)) {
-    if (slots_[i].key == key) return orders_[slots_[i].order];
+  while (slots_[i].key != 0 && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
+  if (slots_[i].key == 0) {
+    slots_[i] = Slot{key, static_cast<std::uint32_t>(orders_.size())};
+    orders_.emplace_back();
   }
-  slots_[i] = Slot{key, static_cast<std::uint32_t>(orders_.size())};
-  orders_.emplace_back();
-  Order& order = orders_.back();
+  Order& order = orders_[slots_[i].order];
+  if (!order.items.empty()) return &order;
+  if (++order.probes < kProbesBeforeOrder) return nullptr;
   orderedEntries_ += static_cast<std::uint64_t>(size);
 
   std::vector<Item>& items = order.items;
@@ -92,11 +94,14 @@ GroupOrders::Order& GroupOrders::orderOf(const IndexEntry* group, std::int64_t s
         commonLength(m_ + sx + 6, m_ + sy + 6, std::min(tailLength(sx), tailLength(sy))));
     order.agree[p] = static_cast<std::uint8_t>(std::min<std::int64_t>(c, kAtLeast));
   }
-  return order;
+  return &order;
 }
 
-bool GroupOrders::search(const IndexEntry* group, std::int64_t size, const Query& q, Visitor& visitor) {
-  const Order& order = orderOf(group, size, q.k);
+GroupOrders::Searched GroupOrders::search(const IndexEntry* group, std::int64_t size, const Query& q,
+                                          Visitor& visitor) {
+  const Order* ordered = orderOf(group, size, q.k);
+  if (ordered == nullptr) return Searched::kNotYet;
+  const Order& order = *ordered;
   const auto entry = [&](std::int64_t place) -> std::int64_t { return order.items[static_cast<std::size_t>(place)].position; };
   const std::uint32_t queryKey = keyOf(q.before, q.k, q.tail, q.tailLength);
   // The entry at s against the end bytes, like memcmp; *agreed: the tails'
@@ -137,10 +142,10 @@ bool GroupOrders::search(const IndexEntry* group, std::int64_t size, const Query
   const std::int64_t to = firstPlace(from, true);
 
   // The entries equal to the end bytes agree over all of them.
-  bool complete = true;
+  Searched result = Searched::kComplete;
   if (q.tailLength == kSpan && to - from > q.mostUnbounded) {
     // Ordered by position here: those nearest q.near, outward.
-    complete = false;
+    result = Searched::kCapped;
     std::int64_t up = from;
     std::int64_t hi = to;
     while (up < hi) {
@@ -183,7 +188,7 @@ bool GroupOrders::search(const IndexEntry* group, std::int64_t size, const Query
   };
   side(from - 1, -1);
   side(to, 1);
-  return complete;
+  return result;
 }
 
 }  // namespace diffengine

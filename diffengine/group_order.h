@@ -56,10 +56,16 @@ class GroupOrders {
     std::int64_t mostUnbounded = kMostUnbounded;
   };
 
-  // Searches `group` (size entries, one word). Returns false when the
-  // entries agreeing over the whole span were too many and only some
-  // were weighed.
-  bool search(const IndexEntry* group, std::int64_t size, const Query& q, Visitor& visitor);
+  enum class Searched {
+    kNotYet,    // the group is not ordered yet: the caller weighs every entry
+    kComplete,  // every entry that could matter was weighed
+    kCapped,    // too many entries agreed over the whole span: only some were weighed
+  };
+  // Searches `group` (size entries, one word). A group is ordered on its
+  // kProbesBeforeOrder-th search in a phase: groups met a few times only
+  // cost less weighed entry by entry than ordered.
+  Searched search(const IndexEntry* group, std::int64_t size, const Query& q, Visitor& visitor);
+  static constexpr std::uint32_t kProbesBeforeOrder = 4;
 
   std::uint64_t orderedEntries() const { return orderedEntries_; }
 
@@ -74,7 +80,8 @@ class GroupOrders {
     std::uint32_t position;
   };
   struct Order {
-    std::vector<Item> items;
+    std::uint32_t probes = 0;
+    std::vector<Item> items;  // empty until ordered
     std::vector<std::uint8_t> agree;  // agree[i]: of items i and i + 1
   };
   struct Slot {
@@ -82,7 +89,8 @@ class GroupOrders {
     std::uint32_t order;
   };
 
-  Order& orderOf(const IndexEntry* group, std::int64_t size, int k);
+  // The group's order, or null while it has been searched too few times.
+  const Order* orderOf(const IndexEntry* group, std::int64_t size, int k);
   std::int64_t tailLength(std::int64_t s) const;
   static std::uint32_t keyOf(const std::uint8_t* before, int k, const std::uint8_t* tail, std::int64_t tailLength);
   std::size_t slotOf(std::uint64_t key) const;

@@ -209,8 +209,7 @@ class Walker {
     Candidate best{0, 1000000, 0, 0, {}};
     for (int k = 0; k < 5; ++k) {
       const Group& g = groupAt(d + k);
-      if (g.size >= kOrderedFrom) {
-        searchGroup(d, k, g.entries, g.size, g.found, best);
+      if (g.size >= kOrderedFrom && !in_.weighEveryEntry && searchGroup(d, k, g.entries, g.size, g.found, best)) {
         continue;
       }
       // Equal words lie together; the order in which they are weighed
@@ -256,7 +255,7 @@ class Walker {
 
   // Groups of equal words from this size on are searched in order of their
   // bytes (strategies 1 and 2).
-  static constexpr std::int64_t kOrderedFrom = 16;
+  static constexpr std::int64_t kOrderedFrom = 64;
   // Entries in runs are weighed in a few steps each (the runs' ends are
   // looked up): many more of them are weighed before a search is cut short.
   static constexpr std::int64_t kMostInRuns = std::int64_t{1} << 21;
@@ -265,7 +264,8 @@ class Walker {
   // place `found`) in phase k, skipping those that cannot matter. Ranks
   // keep the plain order's choice between complete ties, so the result is
   // the one weighing every entry gives (unless the group was cut short).
-  void searchGroup(std::int64_t d, int k, const IndexEntry* group, std::int64_t size, std::int64_t found,
+  // False when the group is not ordered yet (nothing was weighed).
+  bool searchGroup(std::int64_t d, int k, const IndexEntry* group, std::int64_t size, std::int64_t found,
                    Candidate& best) {
     struct Weigher : GroupOrders::Visitor {
       Walker& w;
@@ -311,7 +311,9 @@ class Walker {
       weigher.run = runLength(q.tail, rangeEnd_ - (d + k + 6), in_.strategy == 1);
       q.mostUnbounded = kMostInRuns;
     }
-    if (!orders_.search(group, size, q, weigher)) ++result_.cappedSearches;
+    const GroupOrders::Searched searched = orders_.search(group, size, q, weigher);
+    if (searched == GroupOrders::Searched::kCapped) ++result_.cappedSearches;
+    return searched != GroupOrders::Searched::kNotYet;
   }
 
   void flushRun(std::int64_t d) {

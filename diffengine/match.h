@@ -21,6 +21,7 @@ constexpr std::uint32_t kMinimumCopy = 12;
 struct MatchInput {
   int strategy = 1;
   std::int64_t blockSize = 0;    // strategy 3: the index's block size
+  bool weighEveryEntry = false;  // strategies 1 and 2: no ordered groups (tests)
   std::uint64_t sourceSize = 0;  // S
   std::uint64_t endSize = 0;     // T
   // Strategy 1: the source followed by the end file; strategy 2: the source.

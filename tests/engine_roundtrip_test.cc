@@ -149,6 +149,86 @@ TEST_F(EngineRoundTrip, RepeatedBlocksAndRunsOfOneByte) {
   }
 }
 
+// Files whose index groups are huge: long runs of one byte value, a
+// repeated 16-byte pattern, tables of records that differ in a few bytes.
+std::string hugeGroups(std::mt19937& rng, std::size_t n, int kind) {
+  const std::string pattern = randomBytes(rng, 16);
+  std::string s;
+  std::uint32_t record = 0;
+  while (s.size() < n) {
+    switch (kind) {
+      case 0:
+        s += randomBytes(rng, 20 + rng() % 300);
+        s += std::string(100 + rng() % 6000, "\0\0\xff\xcc"[rng() % 4]);
+        break;
+      case 1:
+        for (std::uint32_t k = 10 + rng() % 400; k > 0; --k) s += pattern;
+        s += randomBytes(rng, 1 + rng() % 200);
+        break;
+      default: {
+        std::string r(64, '\0');
+        r[0] = static_cast<char>(record % 7);
+        r[20] = static_cast<char>(record % 3);
+        ++record;
+        s += r;
+        if (rng() % 100 == 0) s += randomBytes(rng, 1 + rng() % 100);
+        break;
+      }
+    }
+  }
+  s.resize(n);
+  return s;
+}
+
+// Ordered groups skip only entries that cannot change the result: the
+// streams equal those of weighing every entry, with and without
+// self-reference, the end file in memory or streamed, at levels 8 and 9.
+TEST_F(EngineRoundTrip, OrderedGroupsGiveTheStreamsOfWeighingEveryEntry) {
+  for (int round = 0; round < 6; ++round) {
+    const std::size_t size = 20000 + rng() % 100000;
+    const std::string source = hugeGroups(rng, size, round % 3);
+    const std::string end = edit(rng, source, 1 + static_cast<int>(rng() % 40)) + hugeGroups(rng, 5000, round % 3);
+    for (const Variant& v : kVariants) {
+      if (v.hint == 2) continue;  // the frugal search has no groups to order
+      for (const int level : {8, 9}) {
+        diffengine::EngineSettings settings = settingsFor(v);
+        settings.searchLevel = level;
+        const EngineRun ordered = testing_support::runEngine(source, end, settings);
+        settings.weighEveryEntry = true;
+        const EngineRun plain = testing_support::runEngine(source, end, settings);
+        const std::string what = "round " + std::to_string(round) + " " + v.name + " level " + std::to_string(level);
+        EXPECT_EQ(ordered.stats.cappedSearches, 0u) << what;
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(ordered.streams[i] == plain.streams[i]) << what << " stream " << i;
+        patchformat::DeltaError error;
+        ASSERT_TRUE(testing_support::decodeRun(ordered, source, &error) == end) << what;
+      }
+    }
+  }
+}
+
+// The frugal search keeps its matches under any limit: its block index
+// grows coarser, and every patch still gives the end file back.
+TEST_F(EngineRoundTrip, FrugalSearchUnderTightLimits) {
+  for (int round = 0; round < 6; ++round) {
+    const std::size_t size = 1000 + rng() % 600000;
+    const std::string source = round % 3 == 2 ? structured(rng, size) : randomBytes(rng, size);
+    const std::string end = edit(rng, source, 1 + static_cast<int>(rng() % 30));
+    for (const std::int64_t limit : {24000, 120000, 1 << 20}) {
+      diffengine::EngineSettings settings = settingsFor(kVariants[0]);
+      settings.engineHint = 2;
+      settings.memoryLimit = limit;
+      settings.selfReference = round % 2 == 1;
+      const EngineRun run = testing_support::runEngine(source, end, settings);
+      const std::string what = "round " + std::to_string(round) + " limit " + std::to_string(limit);
+      EXPECT_EQ(run.stats.strategy, 3) << what;
+      EXPECT_LE(run.stats.indexEntries * 12, static_cast<std::uint64_t>(limit)) << what;
+      patchformat::DeltaError error;
+      ASSERT_TRUE(testing_support::decodeRun(run, source, &error) == end) << what;
+      EXPECT_EQ(run.end.checksum, patchformat::crc32_noinv(end.data(), end.size())) << what;
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
