@@ -23,6 +23,8 @@ CASES=${CASES:-}
 # biome-patch: biome.exe (PE32+ x86-64) of @biomejs/cli-win32-x64, consecutive patch releases.
 BIOME_CASE=biome-patch
 BIOME_VERSIONS="2.6.8 2.6.9"
+# huge-groups: bench/make-huge-groups.py, runs, repeated patterns and tables (64 MiB).
+GROUPS_CASE=huge-groups
 
 log() { printf '[fetch-extra] %s\n' "$*" >&2; }
 fail() { printf 'bench/fetch-extra.sh: %s\n' "$*" >&2; exit 1; }
@@ -34,50 +36,68 @@ wanted() {
   return 1
 }
 
-if ! wanted "$BIOME_CASE"; then
-  log "$BIOME_CASE not among CASES ($CASES): nothing to fetch"
+# The start and end files of the wanted cases of bench/extra-cases.tsv.
+wanted_paths=" "
+while IFS=$'\t' read -r set name kind olds new; do
+  [[ -z $set || $set == \#* ]] && continue
+  wanted "$name" && wanted_paths+="${olds//,/ } $new "
+done < "$ROOT/bench/extra-cases.tsv"
+if [[ $wanted_paths == " " ]]; then
+  log "no case of bench/extra-cases.tsv among CASES ($CASES): nothing to fetch"
   exit 0
 fi
 
-mkdir -p "$DATA/dl" "$DATA/files"
+# huge-groups: generated, the same bytes on every machine.
+if wanted "$GROUPS_CASE" && { [[ ! -e $DATA/synth/groups-old.bin ]] || [[ ! -e $DATA/synth/groups-new.bin ]]; }; then
+  mkdir -p "$DATA/synth"
+  log "making synth/groups-old.bin and synth/groups-new.bin"
+  python3 "$ROOT/bench/make-huge-groups.py" "$DATA/synth/.groups-old.bin" "$DATA/synth/.groups-new.bin"
+  mv "$DATA/synth/.groups-old.bin" "$DATA/synth/groups-old.bin"
+  mv "$DATA/synth/.groups-new.bin" "$DATA/synth/groups-new.bin"
+fi
 
-# npm_fetch SPEC STEM: DATA/dl/STEM.tgz from the registry unless it is there. npm
-# packs into a scratch folder first, so an interrupted download leaves no tarball.
-npm_fetch() {
-  local spec=$1 stem=$2 tmp
-  [[ -s $DATA/dl/$stem.tgz ]] && return 0
-  log "npm pack $spec"
-  tmp=$(mktemp -d "$DATA/.x.XXXXXX")
-  (cd "$tmp" && npm pack "$spec" --pack-destination "$tmp" >/dev/null) ||
-    { rm -rf "$tmp"; fail "npm pack $spec failed"; }
-  [[ -s $tmp/$stem.tgz ]] || { ls -l "$tmp" >&2; rm -rf "$tmp"; fail "npm pack $spec did not write $stem.tgz"; }
-  mv "$tmp/$stem.tgz" "$DATA/dl/$stem.tgz"
-  rm -rf "$tmp"
-}
+if wanted "$BIOME_CASE"; then
+  mkdir -p "$DATA/dl" "$DATA/files"
 
-for v in $BIOME_VERSIONS; do
-  out=$DATA/files/biome-$v.exe
-  [[ -e $out ]] && continue
-  stem=biomejs-cli-win32-x64-$v
-  npm_fetch "@biomejs/cli-win32-x64@$v" "$stem"
-  tmp=$(mktemp -d "$DATA/.x.XXXXXX")
-  tar xzf "$DATA/dl/$stem.tgz" -C "$tmp" package/biome.exe ||
-    { rm -rf "$tmp"; fail "no package/biome.exe in dl/$stem.tgz"; }
-  mv "$tmp/package/biome.exe" "$out"
-  rm -rf "$tmp"
-  log "files/biome-$v.exe from dl/$stem.tgz"
-done
+  # npm_fetch SPEC STEM: DATA/dl/STEM.tgz from the registry unless it is there. npm
+  # packs into a scratch folder first, so an interrupted download leaves no tarball.
+  npm_fetch() {
+    local spec=$1 stem=$2 tmp
+    [[ -s $DATA/dl/$stem.tgz ]] && return 0
+    log "npm pack $spec"
+    tmp=$(mktemp -d "$DATA/.x.XXXXXX")
+    (cd "$tmp" && npm pack "$spec" --pack-destination "$tmp" >/dev/null) ||
+      { rm -rf "$tmp"; fail "npm pack $spec failed"; }
+    [[ -s $tmp/$stem.tgz ]] || { ls -l "$tmp" >&2; rm -rf "$tmp"; fail "npm pack $spec did not write $stem.tgz"; }
+    mv "$tmp/$stem.tgz" "$DATA/dl/$stem.tgz"
+    rm -rf "$tmp"
+  }
+
+  for v in $BIOME_VERSIONS; do
+    out=$DATA/files/biome-$v.exe
+    [[ -e $out ]] && continue
+    stem=biomejs-cli-win32-x64-$v
+    npm_fetch "@biomejs/cli-win32-x64@$v" "$stem"
+    tmp=$(mktemp -d "$DATA/.x.XXXXXX")
+    tar xzf "$DATA/dl/$stem.tgz" -C "$tmp" package/biome.exe ||
+      { rm -rf "$tmp"; fail "no package/biome.exe in dl/$stem.tgz"; }
+    mv "$tmp/package/biome.exe" "$out"
+    rm -rf "$tmp"
+    log "files/biome-$v.exe from dl/$stem.tgz"
+  done
+fi
 
 # ---- check every pinned input ---------------------------------------------------
-# Size first (cheap), then sha256. tgz rows are checked when the tarball is there
-# (a corpus can be kept without them, as in the shared lock); file rows must be.
+# Size first (cheap), then sha256. Every input that is there is checked; the
+# files of the wanted cases must be there (tarballs may be missing, as in the
+# shared lock).
 [[ -f $LOCK ]] || fail "no $LOCK"
 n=0
 while IFS=$'\t' read -r kind set path sum bytes what; do
   [[ -z $kind || $kind == \#* ]] && continue
   f=$DATA/$path
   if [[ ! -e $f ]]; then
-    [[ $kind == tgz ]] && continue
+    [[ $kind == file && $wanted_paths == *" $path "* ]] || continue
     fail "$path is missing from $DATA (pinned in bench/corpus.lock: $what)"
   fi
   size=$(stat -L -c %s "$f")
