@@ -1,6 +1,7 @@
 #include "diffengine/group_order.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "diffengine/match.h"
 
@@ -60,7 +61,7 @@ const GroupOrders::Order* GroupOrders::orderOf(const IndexEntry* group, std::int
   }
   Order& order = orders_[slots_[i].order];
   if (!order.items.empty()) return &order;
-  if (++order.probes < kProbesBeforeOrder) return nullptr;
+  if (++order.probes < kProbesBeforeOrder && size < kOrderAtOnce) return nullptr;
   orderedEntries_ += static_cast<std::uint64_t>(size);
 
   std::vector<Item>& items = order.items;
@@ -69,19 +70,7 @@ const GroupOrders::Order* GroupOrders::orderOf(const IndexEntry* group, std::int
     const std::int64_t s = group[p].position;
     items[p] = Item{keyOf(m_ + s - k, k, m_ + s + 6, tailLength(s)), group[p].position};
   }
-  std::sort(items.begin(), items.end(), [&](const Item& x, const Item& y) {
-    if (x.key != y.key) return x.key < y.key;
-    const std::int64_t sx = x.position;
-    const std::int64_t sy = y.position;
-    const int p = compareBytes(m_ + sx - k, m_ + sy - k, k);
-    if (p != 0) return p < 0;
-    const std::int64_t lx = tailLength(sx);
-    const std::int64_t ly = tailLength(sy);
-    const std::int64_t lim = std::min(lx, ly);
-    const auto c = static_cast<std::int64_t>(commonLength(m_ + sx + 6, m_ + sy + 6, lim));
-    if (c < lim) return m_[sx + 6 + c] < m_[sy + 6 + c];
-    return lx != ly ? lx < ly : sx < sy;
-  });
+  sortItems(items, k);
   order.agree.resize(items.size() - 1);
   for (std::size_t p = 0; p + 1 < items.size(); ++p) {
     const std::int64_t sx = items[p].position;
@@ -95,6 +84,88 @@ const GroupOrders::Order* GroupOrders::orderOf(const IndexEntry* group, std::int
     order.agree[p] = static_cast<std::uint8_t>(std::min<std::int64_t>(c, kAtLeast));
   }
   return &order;
+}
+
+// Entry x against entry y in the order: the k bytes before, the tail
+// (a shorter one first), then the position.
+bool GroupOrders::before(const Item& x, const Item& y, int k) const {
+  if (x.key != y.key) return x.key < y.key;
+  const std::int64_t sx = x.position;
+  const std::int64_t sy = y.position;
+  const int p = compareBytes(m_ + sx - k, m_ + sy - k, k);
+  if (p != 0) return p < 0;
+  const std::int64_t lx = tailLength(sx);
+  const std::int64_t ly = tailLength(sy);
+  const std::int64_t lim = std::min(lx, ly);
+  const auto c = static_cast<std::int64_t>(commonLength(m_ + sx + 6, m_ + sy + 6, lim));
+  if (c < lim) return m_[sx + 6 + c] < m_[sy + 6 + c];
+  return lx != ly ? lx < ly : sx < sy;
+}
+
+// Orders the items. Runs and repeated patterns give groups of millions of
+// entries with the very same bytes, which a comparison sort would compare
+// over the whole span again and again: equal byte strings are found first
+// (by a hash of each, confirmed byte by byte), only one of each is sorted,
+// and its equals follow it by position.
+void GroupOrders::sortItems(std::vector<Item>& items, int k) const {
+  struct Hashed {
+    std::uint64_t hash;
+    std::uint32_t key;
+    std::uint32_t position;
+  };
+  std::vector<Hashed> hashed(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::int64_t s = items[i].position;
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(tailLength(s));
+    const auto mix = [&h](const std::uint8_t* p, std::int64_t n) {
+      std::int64_t j = 0;
+      for (; j + 8 <= n; j += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + j, 8);
+        h = (h ^ w) * 0x100000001B3ull;
+        h ^= h >> 29;
+      }
+      for (; j < n; ++j) h = (h ^ p[j]) * 0x100000001B3ull;
+    };
+    mix(m_ + s - k, k);
+    mix(m_ + s + 6, tailLength(s));
+    hashed[i] = Hashed{h, items[i].key, items[i].position};
+  }
+  std::sort(hashed.begin(), hashed.end(), [](const Hashed& x, const Hashed& y) {
+    if (x.key != y.key) return x.key < y.key;
+    if (x.hash != y.hash) return x.hash < y.hash;
+    return x.position < y.position;
+  });
+  // Classes of equal strings: [first, end) of `hashed`; a hash that two
+  // different strings share splits its run.
+  const auto same = [&](std::uint32_t x, std::uint32_t y) {
+    const std::int64_t lx = tailLength(x);
+    return lx == tailLength(y) && compareBytes(m_ + x - k, m_ + y - k, k) == 0 &&
+           commonLength(m_ + x + 6, m_ + y + 6, lx) == static_cast<std::size_t>(lx);
+  };
+  struct Class {
+    std::uint32_t first;
+    std::uint32_t end;
+  };
+  std::vector<Class> classes;
+  for (std::size_t a = 0; a < hashed.size();) {
+    std::size_t b = a + 1;
+    while (b < hashed.size() && hashed[b].key == hashed[a].key && hashed[b].hash == hashed[a].hash &&
+           same(hashed[a].position, hashed[b].position)) {
+      ++b;
+    }
+    classes.push_back(Class{static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b)});
+    a = b;
+  }
+  std::sort(classes.begin(), classes.end(), [&](const Class& x, const Class& y) {
+    const Hashed& a = hashed[x.first];
+    const Hashed& b = hashed[y.first];
+    return before(Item{a.key, a.position}, Item{b.key, b.position}, k);
+  });
+  std::size_t out = 0;
+  for (const Class& c : classes) {
+    for (std::uint32_t i = c.first; i < c.end; ++i) items[out++] = Item{hashed[i].key, hashed[i].position};
+  }
 }
 
 GroupOrders::Searched GroupOrders::search(const IndexEntry* group, std::int64_t size, const Query& q,
@@ -157,7 +228,7 @@ GroupOrders::Searched GroupOrders::search(const IndexEntry* group, std::int64_t 
       }
     }
     std::int64_t down = up - 1;
-    for (std::int64_t n = 0; n < q.mostUnbounded; ++n) {
+    for (std::int64_t n = 0; n < kWeighedWhenCut; ++n) {
       const bool takeUp = up < to && (down < from || entry(up) - q.near <= q.near - entry(down));
       visitor.weigh(static_cast<std::uint32_t>(entry(takeUp ? up++ : down--)), kSpan);
     }

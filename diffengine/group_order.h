@@ -23,10 +23,12 @@ namespace diffengine {
 class GroupOrders {
  public:
   static constexpr std::int64_t kSpan = 256;
-  // Entries that agree over the whole span have no known bound; past this
-  // many in one search (by default), only those nearest a given position are
-  // weighed.
+  // Entries that agree over the whole span have no known bound. Where more
+  // than this many of them (by default) meet one search, far beyond any
+  // test's or real program's groups below level 9, the search is cut short:
+  // only the kWeighedWhenCut nearest a given position are weighed.
   static constexpr std::int64_t kMostUnbounded = 65536;
+  static constexpr std::int64_t kWeighedWhenCut = 1024;
 
   // `memory`: the bytes the entries' positions point into; `sourceSize`
   // ends the source, `memorySize` (>= sourceSize) the end file held after it.
@@ -62,10 +64,11 @@ class GroupOrders {
     kCapped,    // too many entries agreed over the whole span: only some were weighed
   };
   // Searches `group` (size entries, one word). A group is ordered on its
-  // kProbesBeforeOrder-th search in a phase: groups met a few times only
-  // cost less weighed entry by entry than ordered.
+  // kProbesBeforeOrder-th search in a phase (large ones on their first):
+  // groups met a few times only cost less weighed entry by entry.
   Searched search(const IndexEntry* group, std::int64_t size, const Query& q, Visitor& visitor);
   static constexpr std::uint32_t kProbesBeforeOrder = 4;
+  static constexpr std::int64_t kOrderAtOnce = 4096;  // groups this large are ordered on their first search
 
   std::uint64_t orderedEntries() const { return orderedEntries_; }
 
@@ -92,6 +95,8 @@ class GroupOrders {
   // The group's order, or null while it has been searched too few times.
   const Order* orderOf(const IndexEntry* group, std::int64_t size, int k);
   std::int64_t tailLength(std::int64_t s) const;
+  bool before(const Item& x, const Item& y, int k) const;
+  void sortItems(std::vector<Item>& items, int k) const;
   static std::uint32_t keyOf(const std::uint8_t* before, int k, const std::uint8_t* tail, std::int64_t tailLength);
   std::size_t slotOf(std::uint64_t key) const;
   void grow();
