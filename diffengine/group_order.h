@@ -67,7 +67,7 @@ class GroupOrders {
   // kProbesBeforeOrder-th search in a phase (large ones on their first):
   // groups met a few times only cost less weighed entry by entry.
   Searched search(const IndexEntry* group, std::int64_t size, const Query& q, Visitor& visitor);
-  static constexpr std::uint32_t kProbesBeforeOrder = 4;
+  static constexpr std::uint32_t kProbesBeforeOrder = 16;
   static constexpr std::int64_t kOrderAtOnce = 4096;  // groups this large are ordered on their first search
 
   std::uint64_t orderedEntries() const { return orderedEntries_; }
