@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "diffengine/match.h"
 
@@ -51,19 +52,32 @@ void GroupOrders::grow() {
 }
 
 const GroupOrders::Order* GroupOrders::orderOf(const IndexEntry* group, std::int64_t size, int k) {
-  const std::uint64_t key = reinterpret_cast<std::uintptr_t>(group) << 3 | static_cast<std::uint64_t>(k);
-  if (2 * (orders_.size() + 1) > slots_.size()) grow();
-  std::size_t i = slotOf(key);
-  while (slots_[i].key != 0 && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
-  if (slots_[i].key == 0) {
-    slots_[i] = Slot{key, static_cast<std::uint32_t>(orders_.size())};
-    orders_.emplace_back();
+  const std::uint64_t key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(group)) << 3 | static_cast<std::uint64_t>(k);
+  Order* order = nullptr;
+  try {
+    if (2 * (orders_.size() + 1) > slots_.size()) grow();
+    std::size_t i = slotOf(key);
+    while (slots_[i].key != 0 && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
+    if (slots_[i].key == 0) {
+      orders_.emplace_back();
+      slots_[i] = Slot{key, static_cast<std::uint32_t>(orders_.size() - 1)};
+    }
+    order = &orders_[slots_[i].order];
+    if (!order->items.empty()) return order;
+    if (outOfMemory_ || (++order->probes < kProbesBeforeOrder && size < kOrderAtOnce)) return nullptr;
+    makeOrder(*order, group, size, k);
+    orderedEntries_ += static_cast<std::uint64_t>(size);
+    return order;
+  } catch (const std::bad_alloc&) {
+    // No room for more orders (a 32-bit builder with a big pair): the
+    // groups not ordered yet are weighed entry by entry, with the same result.
+    outOfMemory_ = true;
+    if (order != nullptr) *order = Order();
+    return nullptr;
   }
-  Order& order = orders_[slots_[i].order];
-  if (!order.items.empty()) return &order;
-  if (++order.probes < kProbesBeforeOrder && size < kOrderAtOnce) return nullptr;
-  orderedEntries_ += static_cast<std::uint64_t>(size);
+}
 
+void GroupOrders::makeOrder(Order& order, const IndexEntry* group, std::int64_t size, int k) const {
   std::vector<Item>& items = order.items;
   items.resize(static_cast<std::size_t>(size));
   for (std::size_t p = 0; p < items.size(); ++p) {
@@ -83,7 +97,6 @@ const GroupOrders::Order* GroupOrders::orderOf(const IndexEntry* group, std::int
         commonLength(m_ + sx + 6, m_ + sy + 6, std::min(tailLength(sx), tailLength(sy))));
     order.agree[p] = static_cast<std::uint8_t>(std::min<std::int64_t>(c, kAtLeast));
   }
-  return &order;
 }
 
 // Entry x against entry y in the order: the k bytes before, the tail

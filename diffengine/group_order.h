@@ -92,8 +92,10 @@ class GroupOrders {
     std::uint32_t order;
   };
 
-  // The group's order, or null while it has been searched too few times.
+  // The group's order, or null while it has been searched too few times
+  // (or when memory ran out for orders).
   const Order* orderOf(const IndexEntry* group, std::int64_t size, int k);
+  void makeOrder(Order& order, const IndexEntry* group, std::int64_t size, int k) const;
   std::int64_t tailLength(std::int64_t s) const;
   bool before(const Item& x, const Item& y, int k) const;
   void sortItems(std::vector<Item>& items, int k) const;
@@ -107,6 +109,7 @@ class GroupOrders {
   std::vector<Slot> slots_;  // open addressing over (group, phase)
   std::vector<Order> orders_;
   std::uint64_t orderedEntries_ = 0;
+  bool outOfMemory_ = false;
 };
 
 }  // namespace diffengine
