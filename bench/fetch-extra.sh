@@ -59,16 +59,16 @@ fi
 if wanted "$BIOME_CASE"; then
   mkdir -p "$DATA/dl" "$DATA/files"
 
-  # npm_fetch SPEC STEM: DATA/dl/STEM.tgz from the registry unless it is there. npm
+  # npm_fetch PACKAGE STEM: DATA/dl/STEM.tgz from the registry unless it is there. npm
   # packs into a scratch folder first, so an interrupted download leaves no tarball.
   npm_fetch() {
-    local spec=$1 stem=$2 tmp
+    local package=$1 stem=$2 tmp
     [[ -s $DATA/dl/$stem.tgz ]] && return 0
-    log "npm pack $spec"
+    log "npm pack $package"
     tmp=$(mktemp -d "$DATA/.x.XXXXXX")
-    (cd "$tmp" && npm pack "$spec" --pack-destination "$tmp" >/dev/null) ||
-      { rm -rf "$tmp"; fail "npm pack $spec failed"; }
-    [[ -s $tmp/$stem.tgz ]] || { ls -l "$tmp" >&2; rm -rf "$tmp"; fail "npm pack $spec did not write $stem.tgz"; }
+    (cd "$tmp" && npm pack "$package" --pack-destination "$tmp" >/dev/null) ||
+      { rm -rf "$tmp"; fail "npm pack $package failed"; }
+    [[ -s $tmp/$stem.tgz ]] || { ls -l "$tmp" >&2; rm -rf "$tmp"; fail "npm pack $package did not write $stem.tgz"; }
     mv "$tmp/$stem.tgz" "$DATA/dl/$stem.tgz"
     rm -rf "$tmp"
   }

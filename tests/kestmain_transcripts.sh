@@ -425,8 +425,9 @@ if [ "$windows" = 0 ]; then
     rm -f held.utp held.log opened
     # The FIFO's writer: its open returns once the job opens the FIFO in its
     # scan, which comes after the patch and the log were made and
-    # registered; it then holds the FIFO open, so the job waits in its read.
-    (exec 3>held/old/waiting; touch opened; sleep 60) &
+    # registered; it then holds the FIFO open (until it is killed below), so
+    # the job waits in its read.
+    (exec 3>held/old/waiting; touch opened; exec tail -f /dev/null) &
     writer=$!
     "$prog" -l held/old held/new held >out 2>err &
     pid=$!
