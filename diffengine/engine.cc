@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::int64_t kFixedTables = 524288;                  // counters, also the bucket table's
 constexpr std::int64_t kDefaultIndexBudget = 7340032;          // strategy 3 without a limit
-constexpr std::int64_t kSmallestIndexBudget = 12 * 65536;      // below this a sample cannot shrink further
+constexpr std::int64_t kSmallestIndexBudget = 12 * 65536;      // below this the block index gains nothing by halving
 
 // The five streams in patch order.
 bool writeEncoderStreams(DeltaEncoder& e, BlockSink& sink) {

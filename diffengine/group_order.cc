@@ -66,7 +66,6 @@ const GroupOrders::Order* GroupOrders::orderOf(const IndexEntry* group, std::int
     if (!order->items.empty()) return order;
     if (outOfMemory_ || (++order->probes < kProbesBeforeOrder && size < kOrderAtOnce)) return nullptr;
     makeOrder(*order, group, size, k);
-    orderedEntries_ += static_cast<std::uint64_t>(size);
     return order;
   } catch (const std::bad_alloc&) {
     // No room for more orders (a 32-bit builder with a big pair): the

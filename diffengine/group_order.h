@@ -70,8 +70,6 @@ class GroupOrders {
   static constexpr std::uint32_t kProbesBeforeOrder = 16;
   static constexpr std::int64_t kOrderAtOnce = 4096;  // groups this large are ordered on their first search
 
-  std::uint64_t orderedEntries() const { return orderedEntries_; }
-
  private:
   static constexpr std::uint8_t kPrefixDiffers = 255;  // in agree: the k bytes before differ
   static constexpr std::uint8_t kAtLeast = 254;         // in agree: 254 or more bytes
@@ -108,7 +106,6 @@ class GroupOrders {
   std::int64_t size_;
   std::vector<Slot> slots_;  // open addressing over (group, phase)
   std::vector<Order> orders_;
-  std::uint64_t orderedEntries_ = 0;
   bool outOfMemory_ = false;
 };
 

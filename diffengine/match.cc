@@ -119,16 +119,16 @@ class Walker {
   // Bytes from p on equal to *p, at most `limit`: from the table of long
   // runs when p lies in memory (`inMemory`), else counted.
   std::int64_t runLength(const std::uint8_t* p, std::int64_t limit, bool inMemory) {
-    if (!inMemory) {
-      std::int64_t n = 0;
-      while (n < limit && p[n] == p[0]) ++n;
-      return n;
+    if (inMemory) {
+      if (!runsFound_) findRuns();
+      const auto at = static_cast<std::uint64_t>(p - in_.memory);
+      // The last run starting at or before p.
+      const auto it =
+          std::upper_bound(runs_.begin(), runs_.end(), at, [](std::uint64_t a, const Run& r) { return a < r.start; });
+      if (it != runs_.begin() && (it - 1)->end > at) {
+        return std::min<std::int64_t>(limit, static_cast<std::int64_t>((it - 1)->end - at));
+      }
     }
-    if (!runsFound_) findRuns();
-    const auto at = static_cast<std::uint64_t>(p - in_.memory);
-    // The last run starting at or before p.
-    auto it = std::upper_bound(runs_.begin(), runs_.end(), at, [](std::uint64_t a, const Run& r) { return a < r.start; });
-    if (it != runs_.begin() && (it - 1)->end > at) return std::min<std::int64_t>(limit, static_cast<std::int64_t>((it - 1)->end - at));
     std::int64_t n = 0;
     while (n < limit && p[n] == p[0]) ++n;
     return n;
