@@ -129,10 +129,26 @@ void Window::paint() {
   text(15, 195, "Patching Messages Output:");
   text(10, 347, "Links:");
   SetTextColor(dc, kLinkBlue);
-  text(57, 347, "What is a patch?");
-  text(57, 347, "_____________");
-  text(175, 347, "Create patches myself?");
-  text(175, 347, "___________________");
+  // The links must fit the areas that answer clicks (57-163 and 175-329):
+  // where the window font is wider than that, they take the dialog font,
+  // set on the same baseline.
+  SIZE wide{};
+  GetTextExtentPoint32A(dc, "What is a patch?", 16, &wide);
+  TEXTMETRICA windowFont{};
+  GetTextMetricsA(dc, &windowFont);
+  HGDIOBJ previous = nullptr;
+  int y = 347;
+  if (wide.cx > 163 - 57) {
+    previous = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    TEXTMETRICA dialogFont{};
+    GetTextMetricsA(dc, &dialogFont);
+    y += windowFont.tmAscent - dialogFont.tmAscent;
+  }
+  text(57, y, "What is a patch?");
+  text(57, y, "_____________");
+  text(175, y, "Create patches myself?");
+  text(175, y, "___________________");
+  if (previous != nullptr) SelectObject(dc, previous);
   EndPaint(main_, &ps);
 }
 
