@@ -273,6 +273,9 @@ MatchResult DifferenceEngine::Impl::search(int strategy, std::int64_t budget, St
   in.strategy = strategy;
   in.blockSize = blockSize;
   in.weighEveryEntry = settings.weighEveryEntry;
+  // Each thread keeps group orders of its own: under a limit one walks.
+  in.threads = settings.memoryLimit == 0 ? settings.threads : 1;
+  in.segmentBytes = settings.walkSegment;
   in.sourceSize = source.size;
   in.endSize = end.size;
   in.memory = data;

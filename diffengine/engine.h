@@ -44,7 +44,10 @@ struct EngineSettings {
   // -o: the compact search (suffix array, matches grown over differences)
   // when both files fit in memory beside it; otherwise the usual search.
   bool compact = false;
-  int threads = 1;                    // threads that sort the source index (same result for any number)
+  // Threads that sort the source index and walk the end file held in
+  // memory (the same result for any number; one under a memory limit).
+  int threads = 1;
+  std::int64_t walkSegment = 0;       // tests: end bytes per segment of a walk on several threads
 };
 
 // A state of the version chain as the job driver keeps it. The checksum is 0

@@ -53,30 +53,37 @@ void GroupOrders::grow() {
 
 const GroupOrders::Order* GroupOrders::orderOf(const IndexEntry* group, std::int64_t size, int k) {
   const std::uint64_t key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(group)) << 3 | static_cast<std::uint64_t>(k);
-  Order* order = nullptr;
+  Met* met = nullptr;
   try {
-    if (2 * (orders_.size() + 1) > slots_.size()) grow();
+    if (2 * (met_.size() + 1) > slots_.size()) grow();
     std::size_t i = slotOf(key);
     while (slots_[i].key != 0 && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
     if (slots_[i].key == 0) {
-      orders_.emplace_back();
-      slots_[i] = Slot{key, static_cast<std::uint32_t>(orders_.size() - 1)};
+      met_.emplace_back();
+      slots_[i] = Slot{key, static_cast<std::uint32_t>(met_.size() - 1)};
     }
-    order = &orders_[slots_[i].order];
-    if (!order->items.empty()) return order;
-    if (outOfMemory_ || (++order->probes < kProbesBeforeOrder && size < kOrderAtOnce)) return nullptr;
-    makeOrder(*order, group, size, k);
-    return order;
+    met = &met_[slots_[i].order];
+    if (met->order) return met->order.get();
+    if (outOfMemory_ || (++met->probes < kProbesBeforeOrder && size < kOrderAtOnce)) return nullptr;
+    if (shared_ != nullptr) met->order = shared_->find(key);
+    if (!met->order) {
+      met->order = makeOrder(group, size, k);
+      if (shared_ != nullptr) met->order = shared_->add(key, met->order);
+    }
+    return met->order.get();
   } catch (const std::bad_alloc&) {
     // No room for more orders (a 32-bit builder with a big pair): the
     // groups not ordered yet are weighed entry by entry, with the same result.
     outOfMemory_ = true;
-    if (order != nullptr) *order = Order();
+    if (met != nullptr) met->order.reset();
     return nullptr;
   }
 }
 
-void GroupOrders::makeOrder(Order& order, const IndexEntry* group, std::int64_t size, int k) const {
+std::shared_ptr<const GroupOrders::Order> GroupOrders::makeOrder(const IndexEntry* group, std::int64_t size,
+                                                                 int k) const {
+  auto made = std::make_shared<Order>();
+  Order& order = *made;
   std::vector<Item>& items = order.items;
   items.resize(static_cast<std::size_t>(size));
   for (std::size_t p = 0; p < items.size(); ++p) {
@@ -96,6 +103,19 @@ void GroupOrders::makeOrder(Order& order, const IndexEntry* group, std::int64_t 
         commonLength(m_ + sx + 6, m_ + sy + 6, std::min(tailLength(sx), tailLength(sy))));
     order.agree[p] = static_cast<std::uint8_t>(std::min<std::int64_t>(c, kAtLeast));
   }
+  return made;
+}
+
+std::shared_ptr<const GroupOrders::Order> GroupOrders::Shared::find(std::uint64_t key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = orders_.find(key);
+  return it == orders_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<const GroupOrders::Order> GroupOrders::Shared::add(std::uint64_t key,
+                                                                   std::shared_ptr<const Order> order) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return orders_.emplace(key, std::move(order)).first->second;
 }
 
 // Entry x against entry y in the order: the k bytes before, the tail

@@ -14,6 +14,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "diffengine/source_index.h"
@@ -30,10 +33,14 @@ class GroupOrders {
   static constexpr std::int64_t kMostUnbounded = 65536;
   static constexpr std::int64_t kWeighedWhenCut = 1024;
 
+  class Shared;
+
   // `memory`: the bytes the entries' positions point into; `sourceSize`
   // ends the source, `memorySize` (>= sourceSize) the end file held after it.
-  GroupOrders(const std::uint8_t* memory, std::int64_t sourceSize, std::int64_t memorySize)
-      : m_(memory), S_(sourceSize), size_(memorySize) {}
+  // With `shared`, the orders made go there and are taken from there.
+  GroupOrders(const std::uint8_t* memory, std::int64_t sourceSize, std::int64_t memorySize,
+              Shared* shared = nullptr)
+      : m_(memory), S_(sourceSize), size_(memorySize), shared_(shared) {}
 
   // What the search meets: weigh(position, agreed) for the group entry at
   // `position`, whose tail
@@ -81,9 +88,13 @@ class GroupOrders {
     std::uint32_t position;
   };
   struct Order {
-    std::uint32_t probes = 0;
-    std::vector<Item> items;  // empty until ordered
+    std::vector<Item> items;
     std::vector<std::uint8_t> agree;  // agree[i]: of items i and i + 1
+  };
+  // A group in one phase as this walk met it.
+  struct Met {
+    std::uint32_t probes = 0;
+    std::shared_ptr<const Order> order;  // null until ordered
   };
   struct Slot {
     std::uint64_t key;  // 0: free
@@ -93,7 +104,7 @@ class GroupOrders {
   // The group's order, or null while it has been searched too few times
   // (or when memory ran out for orders).
   const Order* orderOf(const IndexEntry* group, std::int64_t size, int k);
-  void makeOrder(Order& order, const IndexEntry* group, std::int64_t size, int k) const;
+  std::shared_ptr<const Order> makeOrder(const IndexEntry* group, std::int64_t size, int k) const;
   std::int64_t tailLength(std::int64_t s) const;
   bool before(const Item& x, const Item& y, int k) const;
   void sortItems(std::vector<Item>& items, int k) const;
@@ -105,8 +116,22 @@ class GroupOrders {
   std::int64_t S_;
   std::int64_t size_;
   std::vector<Slot> slots_;  // open addressing over (group, phase)
-  std::vector<Order> orders_;
+  std::vector<Met> met_;
+  Shared* shared_;
   bool outOfMemory_ = false;
+};
+
+// The orders of the walks of several threads over the same memory: each
+// is made once (or, when two threads want it at once, the first kept).
+class GroupOrders::Shared {
+ public:
+  std::shared_ptr<const Order> find(std::uint64_t key);
+  // `order`, or the one another thread gave first.
+  std::shared_ptr<const Order> add(std::uint64_t key, std::shared_ptr<const Order> order);
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<std::uint64_t, std::shared_ptr<const Order>> orders_;
 };
 
 }  // namespace diffengine

@@ -16,12 +16,17 @@ namespace diffengine {
 
 constexpr std::size_t kEndChunk = 100000;  // end-file chunk under strategies 2 and 3
 constexpr std::uint32_t kMinimumCopy = 12;
+constexpr std::int64_t kSmallestSegment = std::int64_t{1} << 20;  // of a walk on several threads
 
 // What one step's search works on.
 struct MatchInput {
   int strategy = 1;
   std::int64_t blockSize = 0;    // strategy 3: the index's block size
   bool weighEveryEntry = false;  // strategies 1 and 2: no ordered groups (tests)
+  // Strategy 1: threads that walk the end file, in segments of this many
+  // bytes (0: chosen by its size); the records are those of one thread.
+  int threads = 1;
+  std::int64_t segmentBytes = 0;
   std::uint64_t sourceSize = 0;  // S
   std::uint64_t endSize = 0;     // T
   // Strategy 1: the source followed by the end file; strategy 2: the source.

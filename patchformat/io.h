@@ -87,8 +87,8 @@ class CachedReader : public RandomReader {
   bool readAt(std::uint64_t offset, void* buffer, std::size_t n) override;
 
  private:
-  static constexpr std::size_t kBlock = 1 << 16;
-  static constexpr std::size_t kSlots = 32;
+  static constexpr std::size_t kBlock = 1 << 12;
+  static constexpr std::size_t kSlots = 512;
   // The slot holding block `block`, read first when it holds another.
   const std::uint8_t* blockData(std::uint64_t block);
 

@@ -206,6 +206,62 @@ TEST_F(EngineRoundTrip, OrderedGroupsGiveTheStreamsOfWeighingEveryEntry) {
   }
 }
 
+// A walk of the end file on several threads cuts it into segments, each
+// walked from a guessed state until it meets the true walk: the records,
+// streams and counts are those of one thread for any segment size, also
+// where segments never meet (an end file with nothing to copy), with huge
+// groups and with self-reference.
+TEST_F(EngineRoundTrip, WalksOnSeveralThreadsGiveTheRecordsOfOne) {
+  for (int round = 0; round < 8; ++round) {
+    const std::size_t size = 20000 + rng() % 200000;
+    std::string source;
+    std::string end;
+    switch (round % 4) {
+      case 0:
+        source = randomBytes(rng, size);
+        end = edit(rng, source, 1 + static_cast<int>(rng() % 60));
+        break;
+      case 1:
+        source = structured(rng, size);
+        end = edit(rng, source, 1 + static_cast<int>(rng() % 60));
+        break;
+      case 2:
+        source = hugeGroups(rng, size, static_cast<int>(rng() % 3));
+        end = edit(rng, source, 1 + static_cast<int>(rng() % 40)) + hugeGroups(rng, 5000, 0);
+        break;
+      default:
+        source = randomBytes(rng, size);
+        end = randomBytes(rng, size / 2) + source.substr(0, size / 4) + randomBytes(rng, size / 2);
+        break;
+    }
+    diffengine::EngineSettings settings = settingsFor(kVariants[round % 2]);
+    settings.keepSearchRecords = true;
+    const EngineRun one = testing_support::runEngine(source, end, settings);
+    for (const int threads : {2, 3}) {
+      for (const std::int64_t segment : {std::int64_t{997}, std::int64_t{4096}, std::int64_t{50000}}) {
+        settings.threads = threads;
+        settings.walkSegment = segment;
+        const EngineRun many = testing_support::runEngine(source, end, settings);
+        const std::string what = "round " + std::to_string(round) + ", " + std::to_string(threads) +
+                                 " threads, segments of " + std::to_string(segment);
+        ASSERT_TRUE(many.stats.searchRecords == one.stats.searchRecords) << what;
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(many.streams[i] == one.streams[i]) << what << " stream " << i;
+        EXPECT_EQ(many.stats.copies, one.stats.copies) << what;
+        EXPECT_EQ(many.stats.copiedBytes, one.stats.copiedBytes) << what;
+        EXPECT_EQ(many.stats.cappedSearches, one.stats.cappedSearches) << what;
+        // The first phase's percentages rise to 100 (only the job's thread reports).
+        long last = -1;
+        for (std::size_t at = many.progress.find("[1:"); at != std::string::npos; at = many.progress.find("[1:", at + 1)) {
+          const long percent = std::stol(many.progress.substr(at + 3));
+          EXPECT_GT(percent, last) << what;
+          last = percent;
+        }
+        EXPECT_EQ(last, 100) << what;
+      }
+    }
+  }
+}
+
 // The frugal search keeps its matches under any limit: its block index
 // grows coarser, and every patch still gives the end file back.
 TEST_F(EngineRoundTrip, FrugalSearchUnderTightLimits) {
