@@ -265,9 +265,12 @@ class DeltaEncoder::Pass {
         if (in_.end != nullptr && reference + len < limit) {
           const auto ws = static_cast<std::uint64_t>(start);
           const auto wl = static_cast<std::uint64_t>(windowLength);
-          const double before = out_.literals.entropyOf(ws, wl);
-          out_.literals.subtractAt(base + k, bytesAt(reference), len);
-          const double after = out_.literals.entropyOf(ws, wl);
+          // The chunk ends the window: its counts follow the subtraction.
+          std::uint64_t counts[256];
+          out_.literals.countBytes(ws, wl, counts);
+          const double before = ByteStream::entropyOfCounts(counts, wl);
+          out_.literals.subtractAt(base + k, bytesAt(reference), len, counts);
+          const double after = ByteStream::entropyOfCounts(counts, wl);
           raw = !(after > before);
           if (raw) out_.literals.addAt(base + k, bytesAt(reference), len);
         }

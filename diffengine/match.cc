@@ -276,7 +276,29 @@ class Walker {
     return -1;
   }
 
+  // Asks the memory for the first levels of the binary search of the group
+  // at end offset p, a few searches before it runs: most of a search's time
+  // is waiting for the bucket entries it halves its way through.
+  void prefetchGroup(std::int64_t p) const {
+    if (p + 6 > rangeEnd_) return;
+    std::uint32_t count;
+    const IndexEntry* bucket = index_.bucket(indexKey(endAt(p)), &count);
+    if (bucket != nullptr) prefetchLevels(bucket, 0, static_cast<std::int64_t>(count) - 1, kPrefetchedLevels);
+  }
+  static void prefetchLevels(const IndexEntry* bucket, std::int64_t lo, std::int64_t hi, int levels) {
+    if (lo > hi || levels == 0) return;
+    const std::int64_t mid = (lo + hi) / 2;
+#if defined(__GNUC__)
+    __builtin_prefetch(bucket + mid);
+#endif
+    prefetchLevels(bucket, lo, mid - 1, levels - 1);
+    prefetchLevels(bucket, mid + 1, hi, levels - 1);
+  }
+  static constexpr int kPrefetchedLevels = 3;
+  static constexpr std::int64_t kPrefetchAhead = 8;  // end offsets after the one searched
+
   Candidate findBest(std::int64_t d) {
+    prefetchGroup(d + kPrefetchAhead);
     Candidate best{0, 1000000, 0, 0, {}};
     for (int k = 0; k < 5; ++k) {
       const Group& g = groupAt(d + k);

@@ -1,5 +1,7 @@
 #include "diffengine/streams.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -110,10 +112,13 @@ std::uint8_t* ByteStream::byteAddress(std::uint64_t position) const {
 
 std::uint8_t ByteStream::byteAt(std::uint64_t position) const { return *byteAddress(position); }
 
-void ByteStream::subtractAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n) {
+void ByteStream::subtractAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n,
+                            std::uint64_t* counts) {
   for (std::uint64_t k = 0; k < n; ++k) {
     std::uint8_t* p = byteAddress(position + k);
+    if (counts != nullptr) --counts[*p];
     *p = static_cast<std::uint8_t>(*p - reference[k]);
+    if (counts != nullptr) ++counts[*p];
   }
 }
 
@@ -154,34 +159,50 @@ namespace {
 // every sum keeps its bits.
 class EntropyTerms {
  public:
-  double term(std::uint64_t count, std::uint64_t length) {
+  // The terms of every count for windows of `length` bytes: t[0] is 0, so
+  // that adding it leaves a sum's bits as skipping it would (no sum is -0).
+  // kUnknown marks a term not computed yet.
+  const double* termsFor(std::uint64_t length) {
     if (length != length_) {
       length_ = length;
-      terms_.assign(length < kMaxCached ? length + 1 : 0, kUnknown);
+      std::vector<double>& t = byLength_[length % kLengths];
+      if (t.size() != length + 1) {
+        t.assign(length + 1, kUnknown);
+        t[0] = 0.0;
+      }
+      terms_ = t.data();
     }
-    if (count >= terms_.size()) return compute(count, length);
+    return terms_;
+  }
+  double term(std::uint64_t count) {
     double& t = terms_[count];
-    if (t == kUnknown) t = compute(count, length);
+    if (t == kUnknown) t = compute(count, length_);
     return t;
   }
-
- private:
   static constexpr std::uint64_t kMaxCached = 1 << 16;
-  static constexpr double kUnknown = 1.0;  // every term is at most 0
   static double compute(std::uint64_t count, std::uint64_t length) {
     const double p = static_cast<double>(count) / static_cast<double>(length);
     return p * (portableLog(p) / portableLog(2.0));
   }
+
+ private:
+  static constexpr double kUnknown = 1.0;  // every term is at most 0
+  static constexpr std::size_t kLengths = 32;  // tables kept, by length modulo this (windows differ little)
   std::uint64_t length_ = 0;
-  std::vector<double> terms_;
+  double* terms_ = nullptr;
+  std::vector<double> byLength_[kLengths];
 };
 
 }  // namespace
 
 double ByteStream::entropyOf(std::uint64_t start, std::uint64_t length) const {
-  thread_local EntropyTerms terms;
-  if (length == 0) return 0.0;
-  std::uint64_t counts[256] = {};
+  std::uint64_t counts[256];
+  countBytes(start, length, counts);
+  return entropyOfCounts(counts, length);
+}
+
+void ByteStream::countBytes(std::uint64_t start, std::uint64_t length, std::uint64_t* counts) const {
+  std::fill(counts, counts + 256, 0);
   std::uint64_t position = start;
   std::uint64_t left = length;
   while (left > 0) {
@@ -192,10 +213,20 @@ double ByteStream::entropyOf(std::uint64_t start, std::uint64_t length) const {
     position += piece;
     left -= piece;
   }
+}
+
+double ByteStream::entropyOfCounts(const std::uint64_t* counts, std::uint64_t length) {
+  if (length == 0) return 0.0;
   double sum = 0.0;
-  for (std::uint64_t c : counts) {
-    if (c != 0) sum += terms.term(c, length);
+  if (length > EntropyTerms::kMaxCached) {
+    for (int v = 0; v < 256; ++v) {
+      if (counts[v] != 0) sum += EntropyTerms::compute(counts[v], length);
+    }
+    return sum;
   }
+  thread_local EntropyTerms terms;
+  terms.termsFor(length);
+  for (int v = 0; v < 256; ++v) sum += terms.term(counts[v]);
   return sum;
 }
 

@@ -142,11 +142,16 @@ class ByteStream : public DynArray<std::uint8_t*> {
   std::uint64_t sizeInBytes() const;
   std::uint8_t byteAt(std::uint64_t position) const;
   // stored[position + k] -= / += reference[k] (mod 256); may cross chunks.
-  void subtractAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n);
+  // With `counts`, the counts of a range holding the bytes follow them.
+  void subtractAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n,
+                  std::uint64_t* counts = nullptr);
   void addAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n);
   // Sum of p log2 p over the byte values of the range: minus its entropy in
   // bits per byte (0 for one repeated value, -8 for 256 distinct values).
   double entropyOf(std::uint64_t start, std::uint64_t length) const;
+  // The same from the counts of each byte value in a range of `length` bytes.
+  static double entropyOfCounts(const std::uint64_t* counts, std::uint64_t length);
+  void countBytes(std::uint64_t start, std::uint64_t length, std::uint64_t* counts) const;
   bool writeTo(BlockSink& sink) const;
   void clear();
 
