@@ -32,9 +32,9 @@ std::uint32_t RecordDates::of(std::uint32_t fileDate) {
 // plain bytes with -j. What it is handed is already encoded.
 class PatchWriter::Body {
  public:
-  Body(platform::File& file, bool compress, const Output& out) : file_(file), out_(out) {
+  Body(platform::File& file, bool compress, int threads, const Output& out) : file_(file), out_(out) {
     if (!compress) return;
-    deflate_.emplace(9, [this](const void* data, std::size_t n) { return file_.write(data, n); });
+    deflate_.emplace(9, threads, [this](const void* data, std::size_t n) { return file_.write(data, n); });
     if (!deflate_->started()) {
       out_.failBilingual("Error, internal compression failed to initialized. Out of memory situation suspected.",
                          "Fehler, interne Kompression konnte nicht initialisiert werden. Speichermangel wird vermutet.");
@@ -55,7 +55,7 @@ class PatchWriter::Body {
  private:
   platform::File& file_;
   const Output& out_;
-  std::optional<diffengine::DeflateSink> deflate_;
+  std::optional<diffengine::PieceDeflateSink> deflate_;
 };
 
 PatchWriter::PatchWriter(PatchOutput& output, platform::FileSystem& files, const Output& out)
@@ -69,13 +69,14 @@ void PatchWriter::emit(bool stored) {
   encoded_.clear();
 }
 
-void PatchWriter::begin(const patchformat::PatchHeader& header, const std::string& comment, bool compress) {
+void PatchWriter::begin(const patchformat::PatchHeader& header, const std::string& comment, bool compress,
+                        int threads) {
   written_.header = header;
   written_.directoryPatch = header.isDirectoryPatch();
   written_.comment = comment;
   platform::File& file = output_.file();
   if (!file.write(header.encode().data(), patchformat::kHeaderSize)) out_.failNumbered(kBuilderMsgCannotWritePatch);
-  body_ = std::make_unique<Body>(file, compress, out_);
+  body_ = std::make_unique<Body>(file, compress, threads, out_);
   records_.writeTexts("", comment);
   emit();
 }

@@ -60,7 +60,8 @@ class PatchWriter {
 
   // Writes the header as it is, then starts the body (deflated when
   // `compress`) with the comment.
-  void begin(const patchformat::PatchHeader& header, const std::string& comment, bool compress);
+  // `threads`: threads that deflate the body (the same bytes for any number).
+  void begin(const patchformat::PatchHeader& header, const std::string& comment, bool compress, int threads = 1);
   // A target series; `directoryMode`: its records carry types and names.
   void beginSeries(const patchformat::SeriesHeader& series, bool directoryMode);
   // The end byte of a directory mode series.

@@ -4,6 +4,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <zlib.h>
@@ -34,13 +37,109 @@ bool DeflateSink::write(const void* data, std::size_t n) {
   return ok_;
 }
 
-bool DeflateSink::finish() {
+bool DeflateSink::prime(const void* bytes, std::size_t n) {
+  const std::size_t window = 32768;
+  const auto* p = static_cast<const Bytef*>(bytes);
+  if (n > window) {
+    p += n - window;
+    n = window;
+  }
+  if (ok_ && n > 0 && deflateSetDictionary(z_.get(), p, static_cast<uInt>(n)) != Z_OK) ok_ = false;
+  return ok_;
+}
+
+bool DeflateSink::finish(bool last) {
   if (!ok_) return false;
   z_->next_in = nullptr;
   z_->avail_in = 0;
+  if (!last) {
+    // A sync flush is complete once deflate leaves room in the buffer.
+    do {
+      pump(Z_SYNC_FLUSH);
+    } while (ok_ && z_->avail_out == 0);
+    return ok_;
+  }
   int rc = Z_OK;
   while (ok_ && rc != Z_STREAM_END) rc = pump(Z_FINISH);
   return ok_;
+}
+
+struct PieceDeflateSink::Piece {
+  std::vector<std::uint8_t> input;
+  std::vector<std::uint8_t> before;
+  bool last = false;
+  std::string output;
+  bool ok = false;
+  std::thread thread;  // not joinable when compressed on the writer's thread
+
+  void compress(int level) {
+    DeflateSink z(level, [this](const void* data, std::size_t n) {
+      output.append(static_cast<const char*>(data), n);
+      return true;
+    });
+    ok = z.started() && z.prime(before.data(), before.size()) && z.write(input.data(), input.size()) &&
+         z.finish(last);
+  }
+};
+
+PieceDeflateSink::PieceDeflateSink(int level, int threads, DeflateSink::Output output)
+    : level_(level), threads_(std::max(1, threads)), output_(std::move(output)) {
+  started_ = DeflateSink(level).started();
+}
+
+PieceDeflateSink::~PieceDeflateSink() {
+  for (const auto& piece : inFlight_) {
+    if (piece->thread.joinable()) piece->thread.join();
+  }
+}
+
+bool PieceDeflateSink::write(const void* data, std::size_t n) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  while (ok_ && n > 0) {
+    const std::size_t take = std::min(n, kPiece - gathered_.size());
+    gathered_.insert(gathered_.end(), p, p + take);
+    p += take;
+    n -= take;
+    // A full piece waits for the next byte: only then is it known not to be the last.
+    if (n > 0 && gathered_.size() == kPiece) seal(false);
+  }
+  return ok_;
+}
+
+bool PieceDeflateSink::finish() {
+  if (ok_) seal(true);
+  while (!inFlight_.empty()) drainOne();
+  return ok_;
+}
+
+void PieceDeflateSink::seal(bool last) {
+  auto piece = std::make_unique<Piece>();
+  piece->input.swap(gathered_);
+  piece->before = before_;
+  piece->last = last;
+  const std::size_t keep = std::min<std::size_t>(piece->input.size(), 32768);
+  before_.assign(piece->input.end() - static_cast<std::ptrdiff_t>(keep), piece->input.end());
+  while (static_cast<int>(inFlight_.size()) >= threads_) drainOne();
+  Piece* raw = piece.get();
+  inFlight_.push_back(std::move(piece));
+  if (threads_ > 1) {
+    try {
+      raw->thread = std::thread([raw, level = level_] { raw->compress(level); });
+      return;
+    } catch (const std::system_error&) {
+      // No thread to be had: this one compresses the piece.
+    }
+  }
+  raw->compress(level_);
+}
+
+void PieceDeflateSink::drainOne() {
+  Piece& piece = *inFlight_.front();
+  if (piece.thread.joinable()) piece.thread.join();
+  if (!piece.ok || (!piece.output.empty() && output_ && !output_(piece.output.data(), piece.output.size()))) {
+    ok_ = false;
+  }
+  inFlight_.pop_front();
 }
 
 int DeflateSink::pump(int flush) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -105,8 +106,13 @@ class DeflateSink : public BlockSink {
   DeflateSink& operator=(const DeflateSink&) = delete;
 
   bool started() const { return z_ != nullptr; }
+  // Before the first write: the stream may refer back into these bytes,
+  // as if they had come just before it (at most the last 32 KiB count).
+  bool prime(const void* bytes, std::size_t n);
   bool write(const void* data, std::size_t n) override;
-  bool finish();
+  // Ends the stream; with `last` false, ends it at a byte boundary without
+  // its final block, so that another stream may follow it as one.
+  bool finish(bool last = true);
   std::uint64_t compressedBytes() const { return produced_; }
 
  private:
@@ -118,6 +124,41 @@ class DeflateSink : public BlockSink {
   std::vector<std::uint8_t> buffer_;
   std::uint64_t produced_ = 0;
   bool ok_ = false;
+};
+
+// The same raw deflate of what is written to it, cut into pieces of kPiece
+// bytes that are compressed on up to `threads` threads: each piece is
+// primed with the 32 KiB before it and all but the last end at a byte
+// boundary, so the pieces make one stream, and its bytes are the same for
+// any number of threads. What is shorter than a piece is one piece, the
+// very bytes of DeflateSink.
+class PieceDeflateSink : public BlockSink {
+ public:
+  static constexpr std::size_t kPiece = std::size_t{4} << 20;
+  PieceDeflateSink(int level, int threads, DeflateSink::Output output);
+  ~PieceDeflateSink() override;
+  PieceDeflateSink(const PieceDeflateSink&) = delete;
+  PieceDeflateSink& operator=(const PieceDeflateSink&) = delete;
+
+  bool started() const { return started_; }
+  bool write(const void* data, std::size_t n) override;
+  bool finish();
+
+ private:
+  struct Piece;
+  // Starts compressing the bytes gathered so far as one piece.
+  void seal(bool last);
+  // Writes out the oldest piece in flight once it is compressed.
+  void drainOne();
+
+  int level_;
+  int threads_;
+  DeflateSink::Output output_;
+  bool started_ = false;
+  bool ok_ = true;
+  std::vector<std::uint8_t> gathered_;
+  std::vector<std::uint8_t> before_;  // the last 32 KiB of the piece before
+  std::deque<std::unique_ptr<Piece>> inFlight_;
 };
 
 class StringSink : public BlockSink {

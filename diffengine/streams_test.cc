@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
 #include "patchformat/stream_writer.h"
+#include "tests/zlib_support.h"
 
 namespace diffengine {
 namespace {
@@ -114,6 +116,28 @@ TEST(ByteStreamTest, Entropy) {
   EXPECT_DOUBLE_EQ(half.entropyOf(0, 4), -1.0);
 }
 
+// Counts kept in step with a subtraction give the very bits of counting
+// the window again, for windows of many lengths in turn (the terms are
+// kept per length).
+TEST(ByteStreamTest, CountsFollowTheSubtractionToTheSameBits) {
+  std::mt19937 rng(7);
+  Memory memory;
+  ByteStream s{memory};
+  for (int i = 0; i < 70000; ++i) s.putByte(static_cast<std::uint8_t>(rng() % 40));
+  std::uint8_t ref[300];
+  for (std::uint8_t& b : ref) b = static_cast<std::uint8_t>(rng() % 40);
+  for (int round = 0; round < 500; ++round) {
+    const std::uint64_t length = 1 + rng() % 600;
+    const std::uint64_t start = rng() % (70000 - length);
+    const std::uint64_t n = std::min<std::uint64_t>(length, 1 + rng() % 300);
+    std::uint64_t counts[256];
+    s.countBytes(start, length, counts);
+    ASSERT_EQ(ByteStream::entropyOfCounts(counts, length), s.entropyOf(start, length));
+    s.subtractAt(start + length - n, ref, n, counts);
+    ASSERT_EQ(ByteStream::entropyOfCounts(counts, length), s.entropyOf(start, length)) << round;
+  }
+}
+
 TEST(BitStreamTest, BitOrderAndPartialBytes) {
   Memory memory;
   BitStream s{memory};
@@ -167,6 +191,57 @@ TEST(BitStreamTest, SameBytesAsTheFormatsStreamWriter) {
     EXPECT_EQ(out.bytes, format.bytes()) << n << " bits";
     EXPECT_EQ(engine.sizeInBytes(), format.sizeInBytes()) << n << " bits";
   }
+}
+
+// The body deflated in pieces on several threads: one stream that inflates
+// to what was written, the same bytes for any number of threads and any
+// way of handing the bytes over, and below one piece the bytes of the
+// plain sink. A failing output fails the sink.
+TEST(PieceDeflateTest, PiecesMakeOneStreamWhateverTheThreads) {
+  std::mt19937 rng(20261209);
+  constexpr std::size_t kPiece = PieceDeflateSink::kPiece;
+  std::string data;
+  while (data.size() < 2 * kPiece + 70000) {
+    // Runs of random bytes and repeats reaching back over piece boundaries.
+    std::string run(1000 + rng() % 30000, '\0');
+    for (char& c : run) c = static_cast<char>(rng() % 16);
+    data += run;
+    if (data.size() > 40000) data += data.substr(data.size() - 40000, 5000 + rng() % 20000);
+  }
+  const auto deflated = [](const std::string& in, int threads, std::size_t handed) {
+    std::string out;
+    PieceDeflateSink sink(6, threads, [&out](const void* p, std::size_t n) {
+      out.append(static_cast<const char*>(p), n);
+      return true;
+    });
+    EXPECT_TRUE(sink.started());
+    for (std::size_t at = 0; at < in.size(); at += handed) {
+      EXPECT_TRUE(sink.write(in.data() + at, std::min(handed, in.size() - at)));
+    }
+    EXPECT_TRUE(sink.finish());
+    return out;
+  };
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kPiece - 1, kPiece, kPiece + 1, data.size()}) {
+    const std::string in = data.substr(0, size);
+    const std::string one = deflated(in, 1, 1 << 20);
+    std::string back;
+    ASSERT_TRUE(testing_support::inflateRaw(one, &back)) << size;
+    EXPECT_TRUE(back == in) << size;
+    EXPECT_EQ(deflated(in, 2, 2000), one) << size;
+    EXPECT_EQ(deflated(in, 3, 777777), one) << size;
+    if (size < kPiece) {
+      std::string plain;
+      DeflateSink sink(6, [&plain](const void* p, std::size_t n) {
+        plain.append(static_cast<const char*>(p), n);
+        return true;
+      });
+      ASSERT_TRUE(sink.write(in.data(), in.size()) && sink.finish());
+      EXPECT_EQ(one, plain) << size;
+    }
+  }
+  PieceDeflateSink refused(6, 2, [](const void*, std::size_t) { return false; });
+  refused.write(data.data(), data.size());
+  EXPECT_FALSE(refused.finish());
 }
 
 TEST(AllocationTest, FailureNamesSizeAndPurpose) {
