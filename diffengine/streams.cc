@@ -82,8 +82,8 @@ struct PieceDeflateSink::Piece {
   }
 };
 
-PieceDeflateSink::PieceDeflateSink(int level, int threads, DeflateSink::Output output)
-    : level_(level), threads_(std::max(1, threads)), output_(std::move(output)) {
+PieceDeflateSink::PieceDeflateSink(int level, int threads, DeflateSink::Output output, std::size_t pieceBytes)
+    : level_(level), threads_(std::max(1, threads)), output_(std::move(output)), pieceBytes_(pieceBytes) {
   started_ = DeflateSink(level).started();
 }
 
@@ -96,12 +96,12 @@ PieceDeflateSink::~PieceDeflateSink() {
 bool PieceDeflateSink::write(const void* data, std::size_t n) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   while (ok_ && n > 0) {
-    const std::size_t take = std::min(n, kPiece - gathered_.size());
+    const std::size_t take = std::min(n, pieceBytes_ - gathered_.size());
     gathered_.insert(gathered_.end(), p, p + take);
     p += take;
     n -= take;
     // A full piece waits for the next byte: only then is it known not to be the last.
-    if (n > 0 && gathered_.size() == kPiece) seal(false);
+    if (n > 0 && gathered_.size() == pieceBytes_) seal(false);
   }
   return ok_;
 }

@@ -127,15 +127,16 @@ class DeflateSink : public BlockSink {
 };
 
 // The same raw deflate of what is written to it, cut into pieces of kPiece
-// bytes that are compressed on up to `threads` threads: each piece is
+// bytes (by default) that are compressed on up to `threads` threads: each piece is
 // primed with the 32 KiB before it and all but the last end at a byte
 // boundary, so the pieces make one stream, and its bytes are the same for
 // any number of threads. What is shorter than a piece is one piece, the
 // very bytes of DeflateSink.
 class PieceDeflateSink : public BlockSink {
  public:
-  static constexpr std::size_t kPiece = std::size_t{4} << 20;
-  PieceDeflateSink(int level, int threads, DeflateSink::Output output);
+  // Large enough that the bodies of most patches are one piece.
+  static constexpr std::size_t kPiece = std::size_t{16} << 20;
+  PieceDeflateSink(int level, int threads, DeflateSink::Output output, std::size_t pieceBytes = kPiece);
   ~PieceDeflateSink() override;
   PieceDeflateSink(const PieceDeflateSink&) = delete;
   PieceDeflateSink& operator=(const PieceDeflateSink&) = delete;
@@ -154,6 +155,7 @@ class PieceDeflateSink : public BlockSink {
   int level_;
   int threads_;
   DeflateSink::Output output_;
+  std::size_t pieceBytes_;
   bool started_ = false;
   bool ok_ = true;
   std::vector<std::uint8_t> gathered_;
