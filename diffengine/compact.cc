@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <memory>
+
+#include "diffengine/segmented_walk.h"
 
 #if defined(VERDELIN_HAVE_DIVSUFSORT)
 #include <divsufsort.h>
@@ -27,61 +31,65 @@ std::int64_t prefixLength(const std::uint8_t* source, std::int64_t S, std::int64
   return static_cast<std::int64_t>(commonLength(source + s, t, std::min(room, S - s)));
 }
 
-class CompactWalker {
+// Finds where the end file aligns with the source: at each offset the
+// longest match, kept with the current alignment where that is nearly as
+// long, each grown both ways into a region. A region found sets the whole
+// state of the walk (its end and alignment), so the walk also runs in
+// segments on several threads.
+class RegionWalk {
  public:
-  CompactWalker(const std::uint8_t* source, std::int64_t S, const std::uint8_t* end, std::int64_t T,
-                const std::int32_t* sa, const std::uint32_t* starts, int width, std::int64_t splitRun,
-                Representation& records, EngineHost& host, int fromPercent, int toPercent)
-      : src_(source), S_(S), end_(end), T_(T), sa_(sa), starts_(starts), width_(width), splitRun_(splitRun),
-        records_(records), host_(host),
-        from_(fromPercent), span_(toPercent - fromPercent) {}
+  using Item = CompactRegion;
+  RegionWalk(const std::uint8_t* source, std::int64_t S, const std::uint8_t* end, std::int64_t T,
+             const std::int32_t* sa, const std::uint32_t* starts, int width)
+      : src_(source), S_(S), end_(end), T_(T), sa_(sa), starts_(starts), width_(width) {}
 
-  // The aligned regions of the end file, in order; the same for every
-  // split length, so found once. Reports progress over the walk's span.
-  void findRegions(std::vector<CompactRegion>& regions) {
-    std::int64_t o = 0;
-    std::int64_t literalStart = 0;
-    bool aligned = false;
-    std::int64_t delta = 0;  // source address - end offset of the current alignment
-    int percent = from_;
-    while (o + kNewAlignment <= T_) {
+  // A walk from end offset `at`, not aligned, with nothing to grow back into.
+  void start(std::int64_t at, ItemOutput<CompactRegion>& out) {
+    out_ = &out;
+    literalStart_ = at;
+    aligned_ = false;
+    delta_ = 0;
+  }
+  void finish(std::int64_t) {}
+  std::uint64_t count() const { return 0; }
+
+  // Decides from offset o on while o < until; after each region (its match
+  // at `at`) watch.stepped(at, n, delta) may end the walk. Returns where it
+  // stopped, T once no region can start any more.
+  template <class Watch>
+  std::int64_t walk(std::int64_t o, std::int64_t until, Watch& watch) {
+    while (o < until) {
+      if (o + kNewAlignment > T_) return T_;
       std::int64_t p = 0;
       std::int64_t len = longestMatch(o, &p);
-      if (aligned && o + delta >= 0 && o + delta < S_) {
-        const std::int64_t here = prefixLength(src_, S_, o + delta, end_ + o, T_ - o);
+      if (aligned_ && o + delta_ >= 0 && o + delta_ < S_) {
+        const std::int64_t here = prefixLength(src_, S_, o + delta_, end_ + o, T_ - o);
         if (here > 0 && here + kAlignmentPreference >= len) {
           len = here;
-          p = o + delta;
+          p = o + delta_;
         }
       }
-      if (len < kNewAlignment && !(aligned && p == o + delta && len >= 4)) {
+      if (len < kNewAlignment && !(aligned_ && p == o + delta_ && len >= 4)) {
         ++o;
+        watch.passed(o);
         continue;
       }
-      delta = p - o;
-      aligned = true;
+      delta_ = p - o;
+      aligned_ = true;
       // Grow backward into the pending literals, then forward.
-      const std::int64_t back = growBackward(o, p, o - literalStart);
+      const std::int64_t back = growBackward(o, p, o - literalStart_);
       const std::int64_t forward = growForward(o + len, p + len);
-      regions.push_back(CompactRegion{o - back, o + len + forward, delta});
+      const std::int64_t at = o;
+      out_->append(CompactRegion{o - back, o + len + forward, delta_});
       o = o + len + forward;
-      literalStart = o;
-      const int now = from_ + static_cast<int>(o * span_ / T_);
-      if (now != percent) host_.progress(1, percent = now);
+      literalStart_ = o;
+      if (watch.stepped(at, o - at, delta_)) {
+        watch.passed(o);
+        return o;
+      }
+      watch.passed(o);
     }
-  }
-
-  // The records of the regions, the stretches between them as inserts.
-  MatchResult run(const std::vector<CompactRegion>& regions) {
-    std::int64_t literalStart = 0;
-    for (const CompactRegion& r : regions) {
-      if (r.a > literalStart) insert(literalStart, r.a - literalStart);
-      region(r.a, r.z, r.delta);
-      literalStart = r.z;
-    }
-    if (T_ > literalStart) insert(literalStart, T_ - literalStart);
-    host_.progress(1, from_ + span_);
-    return result_;
+    return o;
   }
 
   // The longest match of end[o..] in the source, its start in *p. A match
@@ -164,6 +172,41 @@ class CompactWalker {
     return at;
   }
 
+  const std::uint8_t* src_;
+  const std::int64_t S_;
+  const std::uint8_t* end_;
+  const std::int64_t T_;
+  const std::int32_t* sa_;
+  const std::uint32_t* starts_;
+  const int width_;
+  ItemOutput<CompactRegion>* out_ = nullptr;
+  std::int64_t literalStart_ = 0;
+  bool aligned_ = false;
+  std::int64_t delta_ = 0;  // source address - end offset of the current alignment
+};
+
+// The records of the regions: copies of their exact runs, the rest as
+// inserts.
+class CompactWalker {
+ public:
+  CompactWalker(const std::uint8_t* source, const std::uint8_t* end, std::int64_t T, std::int64_t splitRun,
+                Representation& records, EngineHost& host, int toPercent)
+      : src_(source), end_(end), T_(T), splitRun_(splitRun), records_(records), host_(host), to_(toPercent) {}
+
+  // The records of the regions, the stretches between them as inserts.
+  MatchResult run(const std::vector<CompactRegion>& regions) {
+    std::int64_t literalStart = 0;
+    for (const CompactRegion& r : regions) {
+      if (r.a > literalStart) insert(literalStart, r.a - literalStart);
+      region(r.a, r.z, r.delta);
+      literalStart = r.z;
+    }
+    if (T_ > literalStart) insert(literalStart, T_ - literalStart);
+    host_.progress(1, to_);
+    return result_;
+  }
+
+ private:
   void insert(std::int64_t at, std::int64_t n) {
     if (n <= 0) return;
     // A region may follow an insert directly: join the two.
@@ -208,17 +251,12 @@ class CompactWalker {
   }
 
   const std::uint8_t* src_;
-  const std::int64_t S_;
   const std::uint8_t* end_;
   const std::int64_t T_;
-  const std::int32_t* sa_;
-  const std::uint32_t* starts_;
-  const int width_;
   const std::int64_t splitRun_;
   Representation& records_;
   EngineHost& host_;
-  const int from_;
-  const std::int64_t span_;
+  const int to_;
   MatchResult result_;
 };
 
@@ -287,8 +325,9 @@ void suffixSort(const std::uint8_t* data, std::int32_t n, std::int32_t* sa) {
 }
 
 CompactSearch::CompactSearch(const std::uint8_t* source, std::uint64_t S, const std::uint8_t* end, std::uint64_t T,
-                             Memory& memory, EngineHost& host)
-    : source_(source), S_(S), end_(end), T_(T), memory_(memory), host_(host) {
+                             Memory& memory, EngineHost& host, int threads, std::int64_t segmentBytes)
+    : source_(source), S_(S), end_(end), T_(T), memory_(memory), host_(host), threads_(threads),
+      segmentBytes_(segmentBytes) {
   host.progress(1, 0);
   if (S > 0) {
     sa_ = static_cast<std::int32_t*>(memory.allocate(compactSearchBytes(S), "to sort the source file's suffixes"));
@@ -316,14 +355,41 @@ CompactSearch::CompactSearch(const std::uint8_t* source, std::uint64_t S, const 
 CompactSearch::~CompactSearch() { memory_.release(sa_); }
 
 MatchResult CompactSearch::walk(std::int64_t splitRun, Representation& records, int fromPercent, int toPercent) {
-  CompactWalker walker(source_, static_cast<std::int64_t>(S_), end_, static_cast<std::int64_t>(T_), sa_, starts_,
-                       bucketWidth(S_), splitRun,
-                       records, host_, fromPercent, toPercent);
   if (!regionsFound_) {
-    walker.findRegions(regions_);
+    findRegions(fromPercent, toPercent);
     regionsFound_ = true;
   }
+  CompactWalker walker(source_, end_, static_cast<std::int64_t>(T_), splitRun, records, host_, toPercent);
   return walker.run(regions_);
+}
+
+void CompactSearch::findRegions(int fromPercent, int toPercent) {
+  const auto S = static_cast<std::int64_t>(S_);
+  const auto T = static_cast<std::int64_t>(T_);
+  const auto makeWalk = [&] { return std::make_unique<RegionWalk>(source_, S, end_, T, sa_, starts_, bucketWidth(S_)); };
+  int percent = fromPercent;
+  const auto report = [&](std::int64_t walked) {
+    const int now = fromPercent + static_cast<int>(walked * (toPercent - fromPercent) / std::max<std::int64_t>(T, 1));
+    if (now != percent) host_.progress(1, percent = now);
+  };
+  const std::int64_t segment = segmentBytes_ > 0 ? segmentBytes_ : std::max(kSmallestSegment, T / (8 * threads_));
+  if (threads_ > 1 && T >= 2 * segment) {
+    regions_ = SegmentedWalk<RegionWalk>(T, segment, report).run(threads_, makeWalk).items;
+    return;
+  }
+  struct Into : ItemOutput<CompactRegion> {
+    std::vector<CompactRegion>& regions;
+    explicit Into(std::vector<CompactRegion>& r) : regions(r) {}
+    void append(const CompactRegion& r) override { regions.push_back(r); }
+  } into(regions_);
+  struct Watch {
+    const std::function<void(std::int64_t)> tell;
+    bool stepped(std::int64_t, std::int64_t, std::int64_t) { return false; }
+    void passed(std::int64_t o) { tell(o); }
+  } watch{report};
+  const auto walk = makeWalk();
+  walk->start(0, into);
+  walk->walk(0, T, watch);
 }
 
 }  // namespace diffengine

@@ -37,8 +37,10 @@ struct CompactRegion {
 // cannot hold it), then any number of walks over the end file.
 class CompactSearch {
  public:
+  // The regions are found on `threads` threads, in segments of
+  // `segmentBytes` (0: chosen by T), with the result of one.
   CompactSearch(const std::uint8_t* source, std::uint64_t S, const std::uint8_t* end, std::uint64_t T, Memory& memory,
-                EngineHost& host);
+                EngineHost& host, int threads = 1, std::int64_t segmentBytes = 0);
   ~CompactSearch();
   CompactSearch(const CompactSearch&) = delete;
   CompactSearch& operator=(const CompactSearch&) = delete;
@@ -57,12 +59,16 @@ class CompactSearch {
   static constexpr std::int64_t kSplitRuns[] = {128, 600};
 
  private:
+  void findRegions(int fromPercent, int toPercent);
+
   const std::uint8_t* source_;
   std::uint64_t S_;
   const std::uint8_t* end_;
   std::uint64_t T_;
   Memory& memory_;
   EngineHost& host_;
+  int threads_;
+  std::int64_t segmentBytes_;
   std::int32_t* sa_ = nullptr;
   std::uint32_t* starts_ = nullptr;  // the suffix array's buckets by first bytes, after it
   // Where the end file aligns with the source does not depend on the split

@@ -329,7 +329,8 @@ MatchResult DifferenceEngine::Impl::search(int strategy, std::int64_t budget, St
 // smallest is encoded again.
 MatchResult DifferenceEngine::Impl::compactSearchAndEncode(const StateFile& source, const StateFile& end,
                                                            StepStats& stats) {
-  CompactSearch search(data, source.size, data + source.size, end.size, memory, host);
+  CompactSearch search(data, source.size, data + source.size, end.size, memory, host,
+                       settings.memoryLimit == 0 ? settings.threads : 1, settings.walkSegment);
   const auto& splits = CompactSearch::kSplitRuns;
   const std::size_t count = std::size(splits);
   std::vector<Record> best;

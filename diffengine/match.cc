@@ -1,19 +1,14 @@
 #include "diffengine/match.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "diffengine/block_search.h"
 #include "diffengine/group_order.h"
+#include "diffengine/segmented_walk.h"
 #include "patchformat/crc.h"
 
 namespace diffengine {
@@ -49,14 +44,7 @@ struct GroupPlace {
   std::int64_t found = 0;  // where the binary search met the group
 };
 
-// Where a walk's records go.
-class RecordOutput {
- public:
-  virtual void append(std::int64_t n, std::uint32_t at) = 0;
-
- protected:
-  ~RecordOutput() = default;
-};
+using RecordOutput = ItemOutput<Record>;
 
 class Walker {
  public:
@@ -72,7 +60,7 @@ class Walker {
     SearchProgress progress(in_.endSize, host);
     struct Watch {
       SearchProgress& progress;
-      bool copied(std::int64_t, std::int64_t, std::uint64_t) { return false; }
+      bool stepped(std::int64_t, std::int64_t, std::int64_t) { return false; }
       void passed(std::int64_t d) { progress.to(d); }
     } watch{progress};
     const auto search = [&](std::int64_t start, std::int64_t end) {
@@ -93,18 +81,22 @@ class Walker {
     return result_;
   }
 
-  // Starts a walk of part of the end file held in memory (strategy 1),
-  // as if the last copy had come from `lastCopy`; records go to `out`.
-  void startInMemory(std::uint64_t lastCopy, RecordOutput& out) {
+  // As a walk of a segment of the end file held in memory (strategy 1):
+  // the guessed state is a last copy from address 0.
+  using Item = Record;
+  void start(std::int64_t, RecordOutput& out) {
     out_ = &out;
     endBase_ = in_.memory + in_.sourceSize;
     setRange(0, static_cast<std::int64_t>(in_.endSize));
-    lastCopyAddress_ = lastCopy;
+    lastCopyAddress_ = 0;
   }
+  void finish(std::int64_t end) { endRange(end); }
+  std::uint64_t count() const { return result_.cappedSearches; }
 
   // Decides at end offsets from d on while d < until. After each copy
-  // (taken at `at`) watch.copied(at, n, address) may end the walk; watch.passed(d)
-  // hears of each offset reached. Returns where the walk stopped.
+  // (taken at `at`) watch.stepped(at, n, address) may end the walk;
+  // watch.passed(d) hears of each offset reached. Returns where the walk
+  // stopped.
   template <class Watch>
   std::int64_t walk(std::int64_t d, std::int64_t until, Watch& watch) {
     while (d < until) {
@@ -117,7 +109,7 @@ class Walker {
         const std::int64_t at = d;
         takeCopy(d, best.length, best.address);
         d += best.length;
-        if (watch.copied(at, best.length, best.address)) {
+        if (watch.stepped(at, best.length, static_cast<std::int64_t>(best.address))) {
           watch.passed(d);
           return d;
         }
@@ -129,11 +121,10 @@ class Walker {
 
   // Ends the range: the insert pending there goes out.
   void endRange(std::int64_t end) {
-    if (runStart_ >= 0) out_->append(-(end - runStart_), static_cast<std::uint32_t>(runStart_));
+    if (runStart_ >= 0) out_->append(Record{-(end - runStart_), static_cast<std::uint32_t>(runStart_)});
     runStart_ = -1;
   }
 
-  std::uint64_t cappedSearches() const { return result_.cappedSearches; }
 
  private:
   struct Candidate {
@@ -411,13 +402,13 @@ class Walker {
 
   void flushRun(std::int64_t d) {
     if (runStart_ < 0) return;
-    out_->append(-(d - runStart_), static_cast<std::uint32_t>(runStart_));
+    out_->append(Record{-(d - runStart_), static_cast<std::uint32_t>(runStart_)});
     runStart_ = -1;
   }
 
   void takeCopy(std::int64_t d, std::int64_t n, std::uint64_t a) {
     flushRun(d);
-    out_->append(n, static_cast<std::uint32_t>(a));
+    out_->append(Record{n, static_cast<std::uint32_t>(a)});
     lastCopyAddress_ = a;
     ++result_.copies;
     result_.copiedBytes += static_cast<std::uint64_t>(n);
@@ -482,278 +473,10 @@ namespace {
 class IntoRepresentation : public RecordOutput {
  public:
   explicit IntoRepresentation(Representation& records) : records_(records) {}
-  void append(std::int64_t n, std::uint32_t at) override { records_.append(n, at); }
+  void append(const Record& r) override { records_.append(r.n, r.at); }
 
  private:
   Representation& records_;
-};
-
-// The walk of an end file held in memory on several threads, with the
-// records of a walk on one.
-//
-// A walk's decision at an offset depends on that offset and on the address
-// of the last copy alone. So the end file is cut into segments, and each
-// is walked from its start as if the last copy had come from address 0.
-// Only the first segment's guess is the truth; the others' walks are
-// right from the first copy they share with the true walk. A walk that
-// reaches its segment's end goes on into the next segment until it takes
-// a copy that the next segment's walk took too (the same offset, length and
-// address): from there on both walks are one, and the records continue
-// with the next segment's. A walk that reaches the end of its segment
-// while the next one has not been started takes that segment over.
-class ParallelWalk {
- public:
-  ParallelWalk(const MatchInput& in, const SourceIndex& index, EngineHost& host, std::int64_t segmentBytes)
-      : in_(in), index_(index), T_(static_cast<std::int64_t>(in.endSize)), progress_(in.endSize, host) {
-    for (std::int64_t start = 0; start < T_; start += segmentBytes) {
-      segments_.emplace_back();
-      segments_.back().start = start;
-      segments_.back().end = std::min(T_, start + segmentBytes);
-    }
-  }
-
-  MatchResult run(Representation& records) {
-    std::vector<std::thread> helpers;
-    for (int t = 1; t < in_.threads; ++t) {
-      try {
-        helpers.emplace_back([this] { work(false); });
-      } catch (const std::system_error&) {
-        break;  // no thread to be had: the ones started do the work
-      }
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      active_ += static_cast<int>(helpers.size()) + 1;
-    }
-    work(true);
-    {
-      // Helpers finish their last segments; the progress goes on.
-      std::unique_lock<std::mutex> lock(mutex_);
-      while (active_ > 0) {
-        changed_.wait_for(lock, kReportEvery);
-        if (failure_ != nullptr) continue;
-        try {
-          progress_.to(walked_.load());
-        } catch (...) {
-          failure_ = std::current_exception();
-          stop_ = true;
-        }
-      }
-    }
-    for (std::thread& t : helpers) t.join();
-    if (failure_ != nullptr) std::rethrow_exception(failure_);
-    progress_.finish();
-    return stitch(records);
-  }
-
- private:
-  static constexpr std::size_t kNone = ~std::size_t{0};
-  static constexpr std::chrono::milliseconds kReportEvery{100};
-  // End bytes between a walk's checks: its frontier published, its bytes
-  // counted, another thread's failure heard of.
-  static constexpr std::int64_t kCheckEvery = 1 << 16;
-
-  struct Copy {
-    std::int64_t d;
-    std::int64_t n;
-    std::uint64_t address;
-    std::uint64_t records;  // the segment's records up to this copy
-    std::uint64_t capped;   // the walker's capped searches up to this copy
-  };
-
-  struct Segment : RecordOutput {
-    std::int64_t start = 0;
-    std::int64_t end = 0;     // grows when the walk takes the next segment over
-    bool claimed = false;     // guarded by mutex_
-    std::vector<Record> records;  // written by its walk alone
-    void append(std::int64_t n, std::uint32_t at) override { records.push_back(Record{n, at}); }
-    // Guarded by mutex_: every copy of the walk that starts before
-    // `frontier`; `finished` once the walk has stopped.
-    std::vector<Copy> copies;
-    std::int64_t frontier = 0;
-    bool finished = false;
-    // Once finished: the records that count, and the segment whose records
-    // go on after copy `joinedCopy` (kNone: these reach the end file's end).
-    std::uint64_t keep = 0;
-    std::size_t joined = kNone;
-    std::size_t joinedCopy = 0;
-    std::uint64_t cappedStart = 0;
-    std::uint64_t cappedEnd = 0;
-  };
-
-  struct Stopped {};  // another thread failed
-
-  void work(bool reports) {
-    try {
-      const auto walker = std::make_unique<Walker>(in_, index_, &orders_);
-      for (;;) {
-        std::size_t i = 0;
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          while (i < segments_.size() && segments_[i].claimed) ++i;
-          if (i == segments_.size() || failure_ != nullptr) break;
-          segments_[i].claimed = true;
-        }
-        walkSegment(*walker, i, reports);
-      }
-    } catch (const Stopped&) {
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (failure_ == nullptr) failure_ = std::current_exception();
-      stop_ = true;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    --active_;
-    changed_.notify_all();
-  }
-
-  // What a segment's walk does at each copy and offset.
-  struct Watch {
-    ParallelWalk& pw;
-    Walker& walker;
-    Segment& s;
-    bool reports;
-    std::int64_t counted;        // own end bytes counted into walked_
-    std::int64_t checked;        // offset of the last periodic check
-    std::size_t target = kNone;  // the trace sought beyond the own segment
-    std::int64_t nextSegment;    // index of the segment after the own ones
-
-    bool copied(std::int64_t at, std::int64_t n, std::uint64_t address) {
-      std::unique_lock<std::mutex> lock(pw.mutex_);
-      s.copies.push_back(Copy{at, n, address, s.records.size(), walker.cappedSearches()});
-      s.frontier = at + n;
-      pw.changed_.notify_all();
-      if (target == kNone || at < pw.segments_[target].start) return false;
-      std::size_t index = 0;
-      const std::size_t found = pw.seek(lock, target, at, reports, &index);
-      if (found == kNone) return false;
-      const Copy& c = pw.segments_[found].copies[index];
-      if (c.d != at || c.n != n || c.address != address) return false;
-      s.keep = s.records.size();
-      s.joined = found;
-      s.joinedCopy = index;
-      s.cappedEnd = walker.cappedSearches();
-      s.finished = true;
-      return true;
-    }
-
-    void passed(std::int64_t d) {
-      if (d - checked < kCheckEvery) return;
-      checked = d;
-      count(d);
-      if (pw.stop_.load(std::memory_order_relaxed)) throw Stopped{};
-      std::lock_guard<std::mutex> lock(pw.mutex_);
-      s.frontier = d;
-      pw.changed_.notify_all();
-      if (reports) pw.progress_.to(pw.walked_.load());
-    }
-
-    // Counts the own end bytes walked up to d.
-    void count(std::int64_t d) {
-      const std::int64_t upTo = std::min(d, s.end);
-      if (upTo > counted) pw.walked_ += upTo - counted;
-      counted = std::max(counted, upTo);
-    }
-  };
-
-  void walkSegment(Walker& walker, std::size_t i, bool reports) {
-    Segment& s = segments_[i];
-    walker.startInMemory(0, s);
-    s.cappedStart = walker.cappedSearches();
-    Watch watch{*this, walker, s, reports, s.start, s.start, kNone, static_cast<std::int64_t>(i + 1)};
-    std::int64_t d = s.start;
-    for (;;) {
-      d = walker.walk(d, s.end, watch);
-      watch.count(d);
-      if (d >= T_) break;
-      std::lock_guard<std::mutex> lock(mutex_);
-      Segment& next = segments_[static_cast<std::size_t>(watch.nextSegment)];
-      if (next.claimed) {
-        watch.target = static_cast<std::size_t>(watch.nextSegment);
-        break;
-      }
-      // Nobody walks the next segment yet: it becomes part of this one.
-      next.claimed = true;
-      s.end = next.end;
-      ++watch.nextSegment;
-    }
-    if (d < T_) d = walker.walk(d, T_, watch);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!s.finished) {
-      // The walk reached the end file's end.
-      walker.endRange(T_);
-      s.keep = s.records.size();
-      s.cappedEnd = walker.cappedSearches();
-      s.finished = true;
-    }
-    s.frontier = std::max(s.frontier, d);
-    changed_.notify_all();
-  }
-
-  // The copy at end offset `at` in the trace that goes on from segment
-  // `target`'s, waiting for its walk to get there: its segment (kNone when
-  // that walk took no copy at `at`) and place in *index.
-  std::size_t seek(std::unique_lock<std::mutex>& lock, std::size_t target, std::int64_t at, bool reports,
-                   std::size_t* index) {
-    for (;;) {
-      const Segment& t = segments_[target];
-      if (at < t.frontier) {
-        const auto it = std::lower_bound(t.copies.begin(), t.copies.end(), at,
-                                         [](const Copy& c, std::int64_t d) { return c.d < d; });
-        if (it == t.copies.end() || it->d != at) return kNone;
-        *index = static_cast<std::size_t>(it - t.copies.begin());
-        return target;
-      }
-      if (t.finished) {
-        if (t.joined == kNone) return kNone;
-        target = t.joined;  // that trace goes on in the one it joined
-        continue;
-      }
-      if (stop_.load()) throw Stopped{};
-      changed_.wait_for(lock, kReportEvery);
-      if (reports) progress_.to(walked_.load());
-    }
-  }
-
-  // The records of the true walk: segment 0's up to where it joined the
-  // next trace, then that trace's after the shared copy, and so on.
-  MatchResult stitch(Representation& records) {
-    MatchResult result;
-    std::size_t i = 0;
-    std::uint64_t from = 0;
-    std::uint64_t cappedFrom = segments_[0].cappedStart;
-    for (;;) {
-      const Segment& s = segments_[i];
-      for (std::uint64_t r = from; r < s.keep; ++r) {
-        const Record& record = s.records[r];
-        records.append(record.n, record.at);
-        if (record.n > 0) {
-          ++result.copies;
-          result.copiedBytes += static_cast<std::uint64_t>(record.n);
-        }
-      }
-      result.cappedSearches += s.cappedEnd - cappedFrom;
-      if (s.joined == kNone) break;
-      const Copy& shared = segments_[s.joined].copies[s.joinedCopy];
-      from = shared.records;
-      cappedFrom = shared.capped;
-      i = s.joined;
-    }
-    return result;
-  }
-
-  const MatchInput& in_;
-  const SourceIndex& index_;
-  const std::int64_t T_;
-  SearchProgress progress_;  // reported by the job's thread alone
-  std::vector<Segment> segments_;
-  GroupOrders::Shared orders_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int active_ = 0;
-  std::exception_ptr failure_;
-  std::atomic<bool> stop_{false};
-  std::atomic<std::int64_t> walked_{0};  // own end bytes walked, over all segments
 };
 
 }  // namespace
@@ -765,7 +488,24 @@ MatchResult runMatchSearch(const MatchInput& input, const SourceIndex& index, Re
     const auto T = static_cast<std::int64_t>(input.endSize);
     const std::int64_t segment =
         input.segmentBytes > 0 ? input.segmentBytes : std::max(kSmallestSegment, T / (8 * input.threads));
-    if (T >= 2 * segment) return ParallelWalk(input, index, host, segment).run(records);
+    if (T >= 2 * segment) {
+      SearchProgress progress(input.endSize, host);
+      GroupOrders::Shared orders;
+      SegmentedWalk<Walker> walk(T, segment, [&progress](std::int64_t walked) { progress.to(walked); });
+      const auto found =
+          walk.run(input.threads, [&] { return std::make_unique<Walker>(input, index, &orders); });
+      progress.finish();
+      MatchResult result;
+      result.cappedSearches = found.count;
+      for (const Record& r : found.items) {
+        records.append(r.n, r.at);
+        if (r.n > 0) {
+          ++result.copies;
+          result.copiedBytes += static_cast<std::uint64_t>(r.n);
+        }
+      }
+      return result;
+    }
   }
   IntoRepresentation into(records);
   return std::make_unique<Walker>(input, index)->run(into, host);
