@@ -132,6 +132,31 @@ TEST_F(CompactRoundTrip, ShiftedAddressesMovedBlocksInsertsAndDeletions) {
   }
 }
 
+// The regions found in segments on several threads are those of one
+// thread, for any segment size, also where an end file has long stretches
+// with nothing to align.
+TEST_F(CompactRoundTrip, RegionsOnSeveralThreadsAreThoseOfOne) {
+  for (int i = 0; i < 6; ++i) {
+    CodePair pair = shiftedCode(rng, 10 + static_cast<int>(rng() % 30));
+    if (i % 3 == 2) pair.end = randomBytes(rng, 20000) + pair.end + randomBytes(rng, 20000);
+    diffengine::EngineSettings settings = compactSettings(i % 2 == 1);
+    settings.keepSearchRecords = true;
+    const EngineRun one = testing_support::runEngine(pair.source, pair.end, settings);
+    ASSERT_FALSE(one.stats.searchRecords.empty());
+    for (const int threads : {2, 3}) {
+      for (const std::int64_t segment : {std::int64_t{613}, std::int64_t{5000}}) {
+        settings.threads = threads;
+        settings.walkSegment = segment;
+        const EngineRun many = testing_support::runEngine(pair.source, pair.end, settings);
+        const std::string what =
+            "pair " + std::to_string(i) + ", " + std::to_string(threads) + " threads, segments of " + std::to_string(segment);
+        ASSERT_TRUE(many.stats.searchRecords == one.stats.searchRecords) << what;
+        EXPECT_EQ(streamsOf(many), streamsOf(one)) << what;
+      }
+    }
+  }
+}
+
 TEST_F(CompactRoundTrip, RandomPairsTinyAndEmptyFiles) {
   const std::vector<std::pair<std::string, std::string>> fixed = {
       {"", ""}, {"", "abc"}, {"abc", ""}, {"a", "a"}, {std::string(17, 'x'), std::string(17, 'x')},
