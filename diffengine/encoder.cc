@@ -224,6 +224,7 @@ class DeltaEncoder::Pass {
     std::uint32_t countdown = 0;
     std::uint64_t group = 0;
     std::uint64_t o = 0;
+    WindowCounts window;  // the windows move forward through the literals
     for (std::uint64_t i = 0; i < records_.size(); ++i) {
       const Record rec = records_[i];
       if (rec.n == 0) continue;
@@ -266,13 +267,12 @@ class DeltaEncoder::Pass {
           const auto ws = static_cast<std::uint64_t>(start);
           const auto wl = static_cast<std::uint64_t>(windowLength);
           // The chunk ends the window: its counts follow the subtraction.
-          std::uint64_t counts[256];
-          out_.literals.countBytes(ws, wl, counts);
+          std::uint64_t* counts = window.to(out_.literals, ws, ws + wl);
           const double before = ByteStream::entropyOfCounts(counts, wl);
           out_.literals.subtractAt(base + k, bytesAt(reference), len, counts);
           const double after = ByteStream::entropyOfCounts(counts, wl);
           raw = !(after > before);
-          if (raw) out_.literals.addAt(base + k, bytesAt(reference), len);
+          if (raw) out_.literals.addAt(base + k, bytesAt(reference), len, counts);
         }
         out_.bitsA.putBit(raw);
         percent.advance(len);

@@ -221,11 +221,26 @@ void ByteStream::subtractAt(std::uint64_t position, const std::uint8_t* referenc
   }
 }
 
-void ByteStream::addAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n) {
+void ByteStream::addAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n,
+                       std::uint64_t* counts) {
   for (std::uint64_t k = 0; k < n; ++k) {
     std::uint8_t* p = byteAddress(position + k);
+    if (counts != nullptr) --counts[*p];
     *p = static_cast<std::uint8_t>(*p + reference[k]);
+    if (counts != nullptr) ++counts[*p];
   }
+}
+
+std::uint64_t* WindowCounts::to(const ByteStream& stream, std::uint64_t start, std::uint64_t end) {
+  if (start < start_ || start >= end_ || end < end_) {
+    stream.countBytes(start, end - start, of_);
+  } else {
+    for (std::uint64_t p = start_; p < start; ++p) --of_[stream.byteAt(p)];
+    for (std::uint64_t p = end_; p < end; ++p) ++of_[stream.byteAt(p)];
+  }
+  start_ = start;
+  end_ = end;
+  return of_;
 }
 
 // Natural logarithm from IEEE additions, multiplications and divisions

@@ -188,7 +188,7 @@ class ByteStream : public DynArray<std::uint8_t*> {
   // With `counts`, the counts of a range holding the bytes follow them.
   void subtractAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n,
                   std::uint64_t* counts = nullptr);
-  void addAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n);
+  void addAt(std::uint64_t position, const std::uint8_t* reference, std::uint64_t n, std::uint64_t* counts = nullptr);
   // Sum of p log2 p over the byte values of the range: minus its entropy in
   // bits per byte (0 for one repeated value, -8 for 256 distinct values).
   double entropyOf(std::uint64_t start, std::uint64_t length) const;
@@ -206,6 +206,22 @@ class ByteStream : public DynArray<std::uint8_t*> {
   Memory& memory_;
   std::uint8_t* chunk_ = nullptr;
   std::uint8_t* cursor_ = nullptr;
+};
+
+// The counts of the byte values of a window of a stream that only moves
+// forward: the bytes that leave it at the front are taken out and those
+// that enter at the back put in, instead of counting it again.
+class WindowCounts {
+ public:
+  // The counts of [start, end); start and end at or after the last ones
+  // (else the window is counted anew). Changes to the window's bytes must
+  // go through the counts (subtractAt and addAt with them).
+  std::uint64_t* to(const ByteStream& stream, std::uint64_t start, std::uint64_t end);
+
+ private:
+  std::uint64_t start_ = 0;
+  std::uint64_t end_ = 0;
+  std::uint64_t of_[256] = {};
 };
 
 // Bits, eight to a byte, the first bit in the least significant place.

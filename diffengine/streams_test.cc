@@ -116,9 +116,10 @@ TEST(ByteStreamTest, Entropy) {
   EXPECT_DOUBLE_EQ(half.entropyOf(0, 4), -1.0);
 }
 
-// Counts kept in step with a subtraction give the very bits of counting
-// the window again, for windows of many lengths in turn (the terms are
-// kept per length).
+// Counts kept in step with the subtractions and additions, and with a
+// window that moves forward, give the very bits of counting the window
+// again, for windows of many lengths in turn (the terms are kept per
+// length).
 TEST(ByteStreamTest, CountsFollowTheSubtractionToTheSameBits) {
   std::mt19937 rng(7);
   Memory memory;
@@ -126,14 +127,18 @@ TEST(ByteStreamTest, CountsFollowTheSubtractionToTheSameBits) {
   for (int i = 0; i < 70000; ++i) s.putByte(static_cast<std::uint8_t>(rng() % 40));
   std::uint8_t ref[300];
   for (std::uint8_t& b : ref) b = static_cast<std::uint8_t>(rng() % 40);
-  for (int round = 0; round < 500; ++round) {
+  WindowCounts window;
+  std::uint64_t start = 0;
+  for (int round = 0; round < 2000; ++round) {
+    // Windows move forward by a little (kept counts) or jump (counted anew).
     const std::uint64_t length = 1 + rng() % 600;
-    const std::uint64_t start = rng() % (70000 - length);
+    start = rng() % 50 == 0 ? rng() % (70000 - length) : std::min<std::uint64_t>(start + rng() % 40, 70000 - length);
     const std::uint64_t n = std::min<std::uint64_t>(length, 1 + rng() % 300);
-    std::uint64_t counts[256];
-    s.countBytes(start, length, counts);
-    ASSERT_EQ(ByteStream::entropyOfCounts(counts, length), s.entropyOf(start, length));
+    std::uint64_t* counts = window.to(s, start, start + length);
+    ASSERT_EQ(ByteStream::entropyOfCounts(counts, length), s.entropyOf(start, length)) << round;
     s.subtractAt(start + length - n, ref, n, counts);
+    ASSERT_EQ(ByteStream::entropyOfCounts(counts, length), s.entropyOf(start, length)) << round;
+    if (rng() % 2 == 0) s.addAt(start + length - n, ref, n, counts);
     ASSERT_EQ(ByteStream::entropyOfCounts(counts, length), s.entropyOf(start, length)) << round;
   }
 }
