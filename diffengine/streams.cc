@@ -122,7 +122,8 @@ void PieceDeflateSink::seal(bool last) {
   while (static_cast<int>(inFlight_.size()) >= threads_) drainOne();
   Piece* raw = piece.get();
   inFlight_.push_back(std::move(piece));
-  if (threads_ > 1) {
+  // The last piece is compressed here: the writer waits for it anyway.
+  if (threads_ > 1 && !last) {
     try {
       raw->thread = std::thread([raw, level = level_] { raw->compress(level); });
       return;
