@@ -99,7 +99,8 @@ void Job::openOutput() {
   directoryPatch_ = header.isDirectoryPatch();
   header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
   header.commentLength = static_cast<std::uint16_t>(o_.commentText.size());
-  writer_.begin(header, o_.commentText, o_.internalCompression, jobThreads(o_, std::thread::hardware_concurrency()));
+  writer_.begin(header, o_.commentText, o_.internalCompression, jobThreads(o_, std::thread::hardware_concurrency()),
+                o_.compact);
   ctx_.directoryPatch = directoryPatch_;
   if (o_.logEnabled) openLog();
 }

@@ -28,13 +28,16 @@ std::uint32_t RecordDates::of(std::uint32_t fileDate) {
   return now_;
 }
 
-// The patch body on its way into the file: raw deflate at level 9, or the
-// plain bytes with -j. What it is handed is already encoded.
+// The patch body on its way into the file: raw deflate at zlib's level 9
+// or, with -o, at libdeflate's level 12; the plain bytes with -j. What it
+// is handed is already encoded.
 class PatchWriter::Body {
  public:
-  Body(platform::File& file, bool compress, int threads, const Output& out) : file_(file), out_(out) {
+  Body(platform::File& file, bool compress, int threads, bool strongest, const Output& out) : file_(file), out_(out) {
     if (!compress) return;
-    deflate_.emplace(9, threads, [this](const void* data, std::size_t n) { return file_.write(data, n); });
+    using Coder = diffengine::PieceDeflateSink::Coder;
+    deflate_.emplace(strongest ? 12 : 9, threads, [this](const void* data, std::size_t n) { return file_.write(data, n); },
+                     strongest ? Coder::kStrongest : Coder::kZlib);
     if (!deflate_->started()) {
       out_.failBilingual("Error, internal compression failed to initialized. Out of memory situation suspected.",
                          "Fehler, interne Kompression konnte nicht initialisiert werden. Speichermangel wird vermutet.");
@@ -70,13 +73,13 @@ void PatchWriter::emit(bool stored) {
 }
 
 void PatchWriter::begin(const patchformat::PatchHeader& header, const std::string& comment, bool compress,
-                        int threads) {
+                        int threads, bool strongest) {
   written_.header = header;
   written_.directoryPatch = header.isDirectoryPatch();
   written_.comment = comment;
   platform::File& file = output_.file();
   if (!file.write(header.encode().data(), patchformat::kHeaderSize)) out_.failNumbered(kBuilderMsgCannotWritePatch);
-  body_ = std::make_unique<Body>(file, compress, threads, out_);
+  body_ = std::make_unique<Body>(file, compress, threads, strongest, out_);
   records_.writeTexts("", comment);
   emit();
 }

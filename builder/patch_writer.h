@@ -60,8 +60,10 @@ class PatchWriter {
 
   // Writes the header as it is, then starts the body (deflated when
   // `compress`) with the comment.
-  // `threads`: threads that deflate the body (the same bytes for any number).
-  void begin(const patchformat::PatchHeader& header, const std::string& comment, bool compress, int threads = 1);
+  // `threads`: threads that deflate the body (the same bytes for any number);
+  // `strongest`: the strongest deflate, slower (the compact encoder's).
+  void begin(const patchformat::PatchHeader& header, const std::string& comment, bool compress, int threads = 1,
+             bool strongest = false);
   // A target series; `directoryMode`: its records carry types and names.
   void beginSeries(const patchformat::SeriesHeader& series, bool directoryMode);
   // The end byte of a directory mode series.

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 namespace diffengine {
@@ -64,6 +65,46 @@ bool DeflateSink::finish(bool last) {
   return ok_;
 }
 
+namespace {
+
+// Makes a whole raw deflate stream one that another may follow: the final
+// block's BFINAL bit cleared and, after its end, an empty stored block as a
+// sync flush writes it, which ends on a byte boundary. zlib's inflate tells
+// where the blocks begin and where the stream ends. False when the stream
+// does not read back so.
+bool continuable(std::string& s) {
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  std::vector<std::uint8_t> window(1 << 16);
+  z.next_in = reinterpret_cast<Bytef*>(&s[0]);
+  z.avail_in = static_cast<uInt>(s.size());
+  std::uint64_t finalHeader = 0;  // the last block starts at the last boundary met
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    z.next_out = window.data();
+    z.avail_out = static_cast<uInt>(window.size());
+    rc = inflate(&z, Z_BLOCK);
+    // At a block boundary inflate waits before the next header.
+    if (rc == Z_OK && (z.data_type & 128) != 0) {
+      finalHeader = std::uint64_t{z.total_in} * 8 - static_cast<std::uint64_t>(z.data_type & 7);
+    }
+  }
+  const std::uint64_t end = std::uint64_t{z.total_in} * 8 - static_cast<std::uint64_t>(z.data_type & 7);
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END || (end + 7) / 8 != s.size() || finalHeader >= end) return false;
+  auto bit = [&s](std::uint64_t b) { return (static_cast<std::uint8_t>(s[b / 8]) >> (b % 8)) & 1; };
+  if (bit(finalHeader) != 1) return false;
+  s[finalHeader / 8] = static_cast<char>(s[finalHeader / 8] & ~(1 << (finalHeader % 8)));
+  // Bits after the end are zero: a stored block's header (BFINAL 0, type
+  // 00) in three of them, then the bytes to the boundary, LEN 0, NLEN ~0.
+  if (end % 8 != 0) s.back() = static_cast<char>(s.back() & ((1 << (end % 8)) - 1));
+  s.resize((end + 3 + 7) / 8, '\0');
+  s.append("\x00\x00\xff\xff", 4);
+  return true;
+}
+
+}  // namespace
+
 struct PieceDeflateSink::Piece {
   std::vector<std::uint8_t> input;
   std::vector<std::uint8_t> before;
@@ -72,19 +113,39 @@ struct PieceDeflateSink::Piece {
   bool ok = false;
   std::thread thread;  // not joinable when compressed on the writer's thread
 
-  void compress(int level) {
-    DeflateSink z(level, [this](const void* data, std::size_t n) {
+  void compress(int level, Coder coder) {
+    if (coder == Coder::kStrongest && strongest(level)) return;
+    output.clear();
+    DeflateSink z(coder == Coder::kZlib ? level : 9, [this](const void* data, std::size_t n) {
       output.append(static_cast<const char*>(data), n);
       return true;
     });
     ok = z.started() && z.prime(before.data(), before.size()) && z.write(input.data(), input.size()) &&
          z.finish(last);
   }
+
+  bool strongest(int level) {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    if (c == nullptr) return false;
+    output.assign(libdeflate_deflate_compress_bound(c, input.size()), '\0');
+    const std::size_t n = libdeflate_deflate_compress(c, input.data(), input.size(), &output[0], output.size());
+    libdeflate_free_compressor(c);
+    output.resize(n);
+    ok = n > 0 && (last || continuable(output));
+    return ok;
+  }
 };
 
-PieceDeflateSink::PieceDeflateSink(int level, int threads, DeflateSink::Output output, std::size_t pieceBytes)
-    : level_(level), threads_(std::max(1, threads)), output_(std::move(output)), pieceBytes_(pieceBytes) {
-  started_ = DeflateSink(level).started();
+PieceDeflateSink::PieceDeflateSink(int level, int threads, DeflateSink::Output output, Coder coder,
+                                   std::size_t pieceBytes)
+    : level_(level), threads_(std::max(1, threads)), output_(std::move(output)), coder_(coder),
+      pieceBytes_(pieceBytes) {
+  if (coder == Coder::kZlib) {
+    started_ = DeflateSink(level).started();
+  } else if (libdeflate_compressor* c = libdeflate_alloc_compressor(level)) {
+    libdeflate_free_compressor(c);
+    started_ = true;
+  }
 }
 
 PieceDeflateSink::~PieceDeflateSink() {
@@ -125,13 +186,13 @@ void PieceDeflateSink::seal(bool last) {
   // The last piece is compressed here: the writer waits for it anyway.
   if (threads_ > 1 && !last) {
     try {
-      raw->thread = std::thread([raw, level = level_] { raw->compress(level); });
+      raw->thread = std::thread([raw, level = level_, coder = coder_] { raw->compress(level, coder); });
       return;
     } catch (const std::system_error&) {
       // No thread to be had: this one compresses the piece.
     }
   }
-  raw->compress(level_);
+  raw->compress(level_, coder_);
 }
 
 void PieceDeflateSink::drainOne() {

@@ -127,16 +127,21 @@ class DeflateSink : public BlockSink {
 };
 
 // The same raw deflate of what is written to it, cut into pieces of kPiece
-// bytes (by default) that are compressed on up to `threads` threads: each piece is
-// primed with the 32 KiB before it and all but the last end at a byte
-// boundary, so the pieces make one stream, and its bytes are the same for
-// any number of threads. What is shorter than a piece is one piece, the
-// very bytes of DeflateSink.
+// bytes (by default) that are compressed on up to `threads` threads; all
+// but the last end at a byte boundary without a final block, so the pieces
+// make one stream, and its bytes are the same for any number of threads.
+// - kZlib: zlib at `level`, each piece primed with the 32 KiB before it.
+//   What is shorter than a piece is one piece, the very bytes of DeflateSink.
+// - kStrongest: libdeflate at `level` (12 is its strongest), each piece on
+//   its own (it takes no dictionary); a piece it cannot end so is made by
+//   zlib at level 9 instead.
 class PieceDeflateSink : public BlockSink {
  public:
   // Large enough that the bodies of most patches are one piece.
   static constexpr std::size_t kPiece = std::size_t{16} << 20;
-  PieceDeflateSink(int level, int threads, DeflateSink::Output output, std::size_t pieceBytes = kPiece);
+  enum class Coder { kZlib, kStrongest };
+  PieceDeflateSink(int level, int threads, DeflateSink::Output output, Coder coder = Coder::kZlib,
+                   std::size_t pieceBytes = kPiece);
   ~PieceDeflateSink() override;
   PieceDeflateSink(const PieceDeflateSink&) = delete;
   PieceDeflateSink& operator=(const PieceDeflateSink&) = delete;
@@ -155,6 +160,7 @@ class PieceDeflateSink : public BlockSink {
   int level_;
   int threads_;
   DeflateSink::Output output_;
+  Coder coder_;
   std::size_t pieceBytes_;
   bool started_ = false;
   bool ok_ = true;

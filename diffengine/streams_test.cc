@@ -218,7 +218,7 @@ TEST(PieceDeflateTest, PiecesMakeOneStreamWhateverTheThreads) {
     PieceDeflateSink sink(6, threads, [&out](const void* p, std::size_t n) {
       out.append(static_cast<const char*>(p), n);
       return true;
-    }, kPiece);
+    }, PieceDeflateSink::Coder::kZlib, kPiece);
     EXPECT_TRUE(sink.started());
     for (std::size_t at = 0; at < in.size(); at += handed) {
       EXPECT_TRUE(sink.write(in.data() + at, std::min(handed, in.size() - at)));
@@ -244,7 +244,37 @@ TEST(PieceDeflateTest, PiecesMakeOneStreamWhateverTheThreads) {
       EXPECT_EQ(one, plain) << size;
     }
   }
-  PieceDeflateSink refused(6, 2, [](const void*, std::size_t) { return false; }, kPiece);
+  // The strongest coder: pieces of libdeflate's own that still make one
+  // stream, smaller than zlib's, the same for any number of threads.
+  const auto strongest = [&](const std::string& in, int threads) {
+    std::string out;
+    PieceDeflateSink sink(12, threads, [&out](const void* p, std::size_t n) {
+      out.append(static_cast<const char*>(p), n);
+      return true;
+    }, PieceDeflateSink::Coder::kStrongest, kPiece);
+    EXPECT_TRUE(sink.write(in.data(), in.size()));
+    EXPECT_TRUE(sink.finish());
+    return out;
+  };
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kPiece, kPiece + 1, data.size()}) {
+    const std::string in = data.substr(0, size);
+    const std::string one = strongest(in, 1);
+    std::string back;
+    ASSERT_TRUE(testing_support::inflateRaw(one, &back)) << size;
+    EXPECT_TRUE(back == in) << size;
+    EXPECT_EQ(strongest(in, 3), one) << size;
+  }
+  // On text of a few hundred words libdeflate's strongest level beats zlib
+  // even with every piece on its own.
+  std::string text;
+  while (text.size() < 3 * kPiece) text += "word" + std::to_string(rng() % 300) + (rng() % 7 == 0 ? ".\n" : " ");
+  const std::string strong = strongest(text, 2);
+  std::string back;
+  ASSERT_TRUE(testing_support::inflateRaw(strong, &back));
+  EXPECT_TRUE(back == text);
+  EXPECT_LT(strong.size() * 100, deflated(text, 2, 1 << 20).size() * 97) << "at least 3 % smaller than zlib";
+  PieceDeflateSink refused(6, 2, [](const void*, std::size_t) { return false; }, PieceDeflateSink::Coder::kZlib,
+                           kPiece);
   refused.write(data.data(), data.size());
   EXPECT_FALSE(refused.finish());
 }
