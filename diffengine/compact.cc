@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 
 #include "diffengine/segmented_walk.h"
@@ -372,8 +371,8 @@ void CompactSearch::findRegions(int fromPercent, int toPercent) {
     const int now = fromPercent + static_cast<int>(walked * (toPercent - fromPercent) / std::max<std::int64_t>(T, 1));
     if (now != percent) host_.progress(1, percent = now);
   };
-  const std::int64_t segment = segmentBytes_ > 0 ? segmentBytes_ : std::max(kSmallestSegment, T / (8 * threads_));
-  if (threads_ > 1 && T >= 2 * segment) {
+  const std::int64_t segment = segmentBytesFor(T, threads_, segmentBytes_);
+  if (segment > 0) {
     regions_ = SegmentedWalk<RegionWalk>(T, segment, report).run(threads_, makeWalk).items;
     return;
   }
@@ -382,11 +381,7 @@ void CompactSearch::findRegions(int fromPercent, int toPercent) {
     explicit Into(std::vector<CompactRegion>& r) : regions(r) {}
     void append(const CompactRegion& r) override { regions.push_back(r); }
   } into(regions_);
-  struct Watch {
-    const std::function<void(std::int64_t)> tell;
-    bool stepped(std::int64_t, std::int64_t, std::int64_t) { return false; }
-    void passed(std::int64_t o) { tell(o); }
-  } watch{report};
+  OneThreadWatch<decltype(report)> watch{report};
   const auto walk = makeWalk();
   walk->start(0, into);
   walk->walk(0, T, watch);

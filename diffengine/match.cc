@@ -58,11 +58,8 @@ class Walker {
   MatchResult run(RecordOutput& records, EngineHost& host) {
     out_ = &records;
     SearchProgress progress(in_.endSize, host);
-    struct Watch {
-      SearchProgress& progress;
-      bool stepped(std::int64_t, std::int64_t, std::int64_t) { return false; }
-      void passed(std::int64_t d) { progress.to(d); }
-    } watch{progress};
+    const auto report = [&progress](std::int64_t d) { progress.to(d); };
+    OneThreadWatch<decltype(report)> watch{report};
     const auto search = [&](std::int64_t start, std::int64_t end) {
       setRange(start, end);
       walk(start, end, watch);
@@ -125,7 +122,6 @@ class Walker {
     runStart_ = -1;
   }
 
-
  private:
   struct Candidate {
     std::int64_t length;
@@ -148,7 +144,6 @@ class Walker {
     while (i < p.size && p.group[i].position != s) ++i;
     return k << 32 | static_cast<std::uint64_t>(i < p.found ? p.found - 1 - i : i);
   }
-
 
   const std::uint8_t* endAt(std::int64_t d) const { return endBase_ + (d - rangeStart_); }
 
@@ -484,11 +479,10 @@ class IntoRepresentation : public RecordOutput {
 MatchResult runMatchSearch(const MatchInput& input, const SourceIndex& index, Representation& records,
                            EngineHost& host) {
   if (input.strategy == 3) return runBlockSearch(input, index, records, host);
-  if (input.strategy == 1 && input.threads > 1) {
+  if (input.strategy == 1) {
     const auto T = static_cast<std::int64_t>(input.endSize);
-    const std::int64_t segment =
-        input.segmentBytes > 0 ? input.segmentBytes : std::max(kSmallestSegment, T / (8 * input.threads));
-    if (T >= 2 * segment) {
+    const std::int64_t segment = segmentBytesFor(T, input.threads, input.segmentBytes);
+    if (segment > 0) {
       SearchProgress progress(input.endSize, host);
       GroupOrders::Shared orders;
       SegmentedWalk<Walker> walk(T, segment, [&progress](std::int64_t walked) { progress.to(walked); });

@@ -16,7 +16,6 @@ namespace diffengine {
 
 constexpr std::size_t kEndChunk = 100000;  // end-file chunk under strategies 2 and 3
 constexpr std::uint32_t kMinimumCopy = 12;
-constexpr std::int64_t kSmallestSegment = std::int64_t{1} << 20;  // of a walk on several threads
 
 // What one step's search works on.
 struct MatchInput {

@@ -42,6 +42,24 @@
 
 namespace diffengine {
 
+// The bytes of a segment when `threads` walk `size` end bytes: `requested`
+// when given (tests), else an eighth of each thread's share, at least
+// 1 MiB; 0 when the walk is better left to one thread.
+inline std::int64_t segmentBytesFor(std::int64_t size, int threads, std::int64_t requested) {
+  constexpr std::int64_t kSmallestSegment = std::int64_t{1} << 20;
+  if (threads < 2) return 0;
+  const std::int64_t segment = requested > 0 ? requested : std::max(kSmallestSegment, size / (8 * threads));
+  return size >= 2 * segment ? segment : 0;
+}
+
+// What a walk on one thread watches: no step ends it, and `passed` hears of
+// each offset reached.
+template <class Passed>
+struct OneThreadWatch {
+  Passed passed;
+  bool stepped(std::int64_t, std::int64_t, std::int64_t) { return false; }
+};
+
 template <class Item>
 class ItemOutput {
  public:

@@ -39,11 +39,10 @@ bool DeflateSink::write(const void* data, std::size_t n) {
 }
 
 bool DeflateSink::prime(const void* bytes, std::size_t n) {
-  const std::size_t window = 32768;
   const auto* p = static_cast<const Bytef*>(bytes);
-  if (n > window) {
-    p += n - window;
-    n = window;
+  if (n > kWindow) {
+    p += n - kWindow;
+    n = kWindow;
   }
   if (ok_ && n > 0 && deflateSetDictionary(z_.get(), p, static_cast<uInt>(n)) != Z_OK) ok_ = false;
   return ok_;
@@ -178,7 +177,7 @@ void PieceDeflateSink::seal(bool last) {
   piece->input.swap(gathered_);
   piece->before = before_;
   piece->last = last;
-  const std::size_t keep = std::min<std::size_t>(piece->input.size(), 32768);
+  const std::size_t keep = std::min(piece->input.size(), DeflateSink::kWindow);
   before_.assign(piece->input.end() - static_cast<std::ptrdiff_t>(keep), piece->input.end());
   while (static_cast<int>(inFlight_.size()) >= threads_) drainOne();
   Piece* raw = piece.get();

@@ -105,9 +105,11 @@ class DeflateSink : public BlockSink {
   DeflateSink(const DeflateSink&) = delete;
   DeflateSink& operator=(const DeflateSink&) = delete;
 
+  static constexpr std::size_t kWindow = 32768;  // how far back a deflate stream refers
+
   bool started() const { return z_ != nullptr; }
   // Before the first write: the stream may refer back into these bytes,
-  // as if they had come just before it (at most the last 32 KiB count).
+  // as if they had come just before it (at most the last kWindow count).
   bool prime(const void* bytes, std::size_t n);
   bool write(const void* data, std::size_t n) override;
   // Ends the stream; with `last` false, ends it at a byte boundary without
