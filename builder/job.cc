@@ -97,7 +97,12 @@ void Job::openOutput() {
                 : directoryMode_      ? patchformat::kKindDirectory
                                       : patchformat::kKindFile;
   directoryPatch_ = header.isDirectoryPatch();
-  header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
+  if (o_.lzmaBody && o_.internalCompression) {
+    header.version = patchformat::kFormatVersionLzma;
+    header.flags = patchformat::kHeaderLzma;
+  } else {
+    header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
+  }
   header.commentLength = static_cast<std::uint16_t>(o_.commentText.size());
   writer_.begin(header, o_.commentText, o_.internalCompression, jobThreads(o_, std::thread::hardware_concurrency()),
                 o_.compact);

@@ -489,10 +489,17 @@ void verify(Word& w) {
   if (w.options.verify) requireEmpty(w.rest, w.letter);
 }
 
-// -o takes no value: "-o=x" is refused like any value of a plain switch.
+// -o alone keeps the deflate body that every applier reads; -o=lzma also
+// writes the body as one LZMA stream, which only appliers of this version read.
 void compact(Word& w) {
+  const bool valued = !w.rest.empty() && w.rest[0] == '=';
   stripEquals(&w.rest);
-  requireEmpty(w.rest, w.letter);
+  if (valued && upper(w.rest) == "LZMA") {
+    w.options.lzmaBody = true;
+  } else if (!w.rest.empty() || valued) {
+    refuse("Error, unknown value \"" + shortened(w.rest) + "\" for option \"-o\", only -o=lzma is known!",
+           "Fehler, unbekannter Wert \"" + shortened(w.rest) + "\" f\x81r Option \"-o\", nur -o=lzma ist bekannt!");
+  }
   w.options.compact = true;
 }
 

@@ -80,6 +80,7 @@ struct Options {
   int workers = 0;                       // -w: threads searching a directory's files; 0 = one per core
   bool selfReference = false;
   bool compact = false;  // -o: the compact search and encoding of each delta
+  bool lzmaBody = false; // -o=lzma: the body as one LZMA stream (format version 221)
   bool verify = true;    // -V- turns off the check of the finished patch
   bool internalCompression = true;
   bool includeHidden = false;

@@ -500,12 +500,18 @@ TEST_F(OptionsTest, FlagsAndRefusals) {
   EXPECT_EQ(v.de, "");
 }
 
-TEST_F(OptionsTest, CompactEncoderTakesNoValue) {
+TEST_F(OptionsTest, CompactEncoderTakesOnlyTheLzmaValue) {
   EXPECT_FALSE(options.compact) << "off unless asked for";
   parse({"-o"});
   EXPECT_TRUE(options.compact);
-  EXPECT_EQ(refusal({"-o=9"}).en, "Error, no further information for option \"-o\" expected!");
-  EXPECT_EQ(refusal({"-ox"}).de, "Fehler, keine weiteren Angaben bei Option \"-o\" erwartet!");
+  EXPECT_FALSE(options.lzmaBody);
+  parse({"-o=LZMA"});
+  EXPECT_TRUE(options.compact);
+  EXPECT_TRUE(options.lzmaBody);
+  EXPECT_EQ(refusal({"-o=9"}).en, "Error, unknown value \"9\" for option \"-o\", only -o=lzma is known!");
+  EXPECT_EQ(refusal({"-ox"}).de, "Fehler, unbekannter Wert \"x\" f\x81r Option \"-o\", nur -o=lzma ist bekannt!");
+  EXPECT_EQ(refusal({"-o="}).en, "Error, unknown value \"\" for option \"-o\", only -o=lzma is known!");
+  EXPECT_EQ(refusal({"-olzma"}).en, "Error, unknown value \"lzma\" for option \"-o\", only -o=lzma is known!");
 }
 
 TEST_F(OptionsTest, BackupDirectoryAndRemoveFiles) {

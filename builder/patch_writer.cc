@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "builder/scanning.h"
+#include "diffengine/lzma_sink.h"
 #include "diffengine/streams.h"
 
 namespace builder {
@@ -33,32 +34,49 @@ std::uint32_t RecordDates::of(std::uint32_t fileDate) {
 // is handed is already encoded.
 class PatchWriter::Body {
  public:
-  Body(platform::File& file, bool compress, int threads, bool strongest, const Output& out) : file_(file), out_(out) {
+  Body(platform::File& file, bool compress, bool lzma, int threads, bool strongest, const Output& out)
+      : file_(file), out_(out) {
+    const auto toFile = [this](const void* data, std::size_t n) { return file_.write(data, n); };
+    if (lzma) {
+      lzma_.emplace(toFile);
+      return;
+    }
     if (!compress) return;
     using Coder = diffengine::PieceDeflateSink::Coder;
-    deflate_.emplace(strongest ? 12 : 9, threads, [this](const void* data, std::size_t n) { return file_.write(data, n); },
-                     strongest ? Coder::kStrongest : Coder::kZlib);
-    if (!deflate_->started()) {
-      out_.failBilingual("Error, internal compression failed to initialized. Out of memory situation suspected.",
-                         "Fehler, interne Kompression konnte nicht initialisiert werden. Speichermangel wird vermutet.");
-    }
+    deflate_.emplace(strongest ? 12 : 9, threads, toFile, strongest ? Coder::kStrongest : Coder::kZlib);
+    if (!deflate_->started()) outOfMemory(out_);
   }
 
   void write(const void* data, std::size_t n) {
     if (n == 0) return;
-    if (!(deflate_ ? deflate_->write(data, n) : file_.write(data, n))) diskFull(out_);
+    const bool written = deflate_ ? deflate_->write(data, n) : lzma_ ? lzma_->write(data, n) : file_.write(data, n);
+    if (!written) failed();
   }
   void write(const std::string& bytes) { write(bytes.data(), bytes.size()); }
 
-  void finish() {
+  // Ends the stream; an LZMA body's fields go into `header`.
+  void finish(patchformat::PatchHeader* header) {
     if (deflate_ && !deflate_->finish()) diskFull(out_);
     deflate_.reset();
+    if (lzma_ && !lzma_->finish(header)) failed();
+    lzma_.reset();
   }
 
  private:
+  [[noreturn]] static void outOfMemory(const Output& out) {
+    out.failBilingual("Error, internal compression failed to initialized. Out of memory situation suspected.",
+                      "Fehler, interne Kompression konnte nicht initialisiert werden. Speichermangel wird vermutet.");
+  }
+  // The output failed (a full disk), or else the LZMA encoder found no memory.
+  [[noreturn]] void failed() {
+    if (lzma_ && !lzma_->outputFailed()) outOfMemory(out_);
+    diskFull(out_);
+  }
+
   platform::File& file_;
   const Output& out_;
   std::optional<diffengine::PieceDeflateSink> deflate_;
+  std::optional<diffengine::LzmaSink> lzma_;
 };
 
 PatchWriter::PatchWriter(PatchOutput& output, platform::FileSystem& files, const Output& out)
@@ -79,7 +97,8 @@ void PatchWriter::begin(const patchformat::PatchHeader& header, const std::strin
   written_.comment = comment;
   platform::File& file = output_.file();
   if (!file.write(header.encode().data(), patchformat::kHeaderSize)) out_.failNumbered(kBuilderMsgCannotWritePatch);
-  body_ = std::make_unique<Body>(file, compress, threads, strongest, out_);
+  body_ = std::make_unique<Body>(file, compress, (header.flags & patchformat::kHeaderLzma) != 0, threads, strongest,
+                                 out_);
   records_.writeTexts("", comment);
   emit();
 }
@@ -187,10 +206,16 @@ void PatchWriter::localStubMarker() {
 }
 
 std::uint32_t PatchWriter::finish() {
-  body_->finish();
+  patchformat::PatchHeader& header = written_.header;
+  body_->finish(&header);
   platform::File& file = output_.file();
   std::uint64_t size = 0;
   if (!file.size(&size)) out_.failNumbered(kBuilderMsgCannotWritePatch);
+  // An LZMA body's header learns the stream's properties and the body's size only now.
+  if ((header.flags & patchformat::kHeaderLzma) &&
+      !(file.seek(0) && file.write(header.encode().data(), patchformat::kHeaderSize) && file.seek(size))) {
+    out_.failNumbered(kBuilderMsgCannotWritePatch);
+  }
   patchformat::PatchTrailer trailer;
   if (!patchformat::fitsFormat(size + patchformat::kTrailerSize)) {
     out_.failBilingualFormat("Error, the patch file would reach 4 GiB (%s Bytes), more than a patch file can hold.",

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "patchformat/body_coding.h"
 #include "patchformat/body_walk.h"
 #include "patchformat/coding.h"
 #include "patchformat/container.h"
@@ -111,9 +112,9 @@ void Checker::run() {
   }
   if (!written_.stub.empty()) checkStub(raw, at.headerOffset);
   patchformat::RangeReader stored(raw, at.bodyStart, at.bodyEnd - at.bodyStart);
-  std::optional<patchformat::InflateReader> inflated;
+  std::optional<patchformat::ExpandReader> expanded;
   ByteReader* in = &stored;
-  if (at.header.flags & patchformat::kHeaderCompressed) in = &inflated.emplace(stored);
+  if (auto expander = patchformat::makeBodyExpander(at.header)) in = &expanded.emplace(stored, std::move(expander));
   patchformat::BodyWalker body = patchformat::BodyWalker::fromStart(*in, at.header, written_.directoryPatch);
   if (body.next() != BodyStep::kTexts || !body.creator().empty() || body.comment() != written_.comment) {
     unreadable("the comment");
@@ -128,7 +129,7 @@ void Checker::run() {
     }
   }
   std::uint8_t extra;
-  if (in->read(&extra, 1) != 0 || (inflated && !inflated->ended())) {
+  if (in->read(&extra, 1) != 0 || (expanded && !expanded->ended())) {
     failed("the body does not end after its last record", "der Inhalt endet nicht nach seinem letzten Eintrag");
   }
 }

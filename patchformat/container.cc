@@ -13,7 +13,9 @@ std::string PatchHeader::encode() const {
   appendU32(&out, version);
   appendU8(&out, kind);
   appendU8(&out, flags);
-  out.append(kHeaderReserved, '\0');
+  out.append(reinterpret_cast<const char*>(lzmaProperties), kLzmaPropertiesSize);
+  appendU32(&out, expandedSize);
+  out.append(kHeaderReserved - kLzmaPropertiesSize - 4, '\0');
   appendU16(&out, creatorLength);
   appendU16(&out, commentLength);
   return out;
@@ -25,9 +27,22 @@ PatchHeader PatchHeader::decode(const std::uint8_t* b) {
   h.version = getU32(b + 4);
   h.kind = b[8];
   h.flags = b[9];
+  std::copy(b + 10, b + 10 + kLzmaPropertiesSize, h.lzmaProperties);
+  h.expandedSize = getU32(b + 10 + kLzmaPropertiesSize);
   h.creatorLength = getU16(b + 74);
   h.commentLength = getU16(b + 76);
   return h;
+}
+
+std::uint32_t PatchHeader::lzmaDictionarySize() const { return getU32(lzmaProperties + 1); }
+
+BodyCoding PatchHeader::bodyCoding() const {
+  const bool lzma = (flags & kHeaderLzma) != 0;
+  if (lzma != (version == kFormatVersionLzma)) return BodyCoding::kInvalid;
+  if (!lzma) return (flags & kHeaderCompressed) ? BodyCoding::kDeflate : BodyCoding::kStored;
+  // lc <= 8, lp <= 4, pb <= 4 packed as (pb * 5 + lp) * 9 + lc; no deflate flag beside it.
+  const bool properties = lzmaProperties[0] < 9 * 5 * 5 && lzmaDictionarySize() <= kLzmaLargestDictionary;
+  return properties && !(flags & kHeaderCompressed) ? BodyCoding::kLzma : BodyCoding::kInvalid;
 }
 
 std::string PatchTrailer::encode() const {
@@ -127,7 +142,7 @@ PatchLocation locatePatch(RandomReader& file, bool compareMagic) {
     std::uint8_t first[kHeaderSize];
     if (!file.readAt(0, first, kHeaderSize)) return false;
     const PatchHeader h = PatchHeader::decode(first);
-    return h.magic == kPatchMagic && h.version == kFormatVersion;
+    return h.magic == kPatchMagic && knownFormatVersion(h.version);
   };
   const auto truncated = [&] {
     loc.status = LocateStatus::kTruncated;
@@ -161,7 +176,7 @@ PatchLocation locatePatch(RandomReader& file, bool compareMagic) {
     loc.status = LocateStatus::kNotPatch;
     return loc;
   }
-  if (compareMagic && loc.header.version != kFormatVersion) {
+  if (compareMagic && !knownFormatVersion(loc.header.version)) {
     loc.status = LocateStatus::kWrongVersion;
     return loc;
   }

@@ -15,6 +15,11 @@ namespace patchformat {
 
 constexpr std::uint32_t kPatchMagic = 0x3E7F8443u;
 constexpr std::uint32_t kFormatVersion = 220;
+// Patches whose body is one LZMA stream carry their own version number, so
+// that appliers which know only the deflate body refuse them as a version
+// they cannot apply instead of misreading them.
+constexpr std::uint32_t kFormatVersionLzma = 221;
+constexpr bool knownFormatVersion(std::uint32_t v) { return v == kFormatVersion || v == kFormatVersionLzma; }
 constexpr std::size_t kHeaderSize = 78;
 constexpr std::size_t kHeaderReserved = 64;  // zero bytes between the flags and the text lengths
 constexpr std::size_t kTrailerSize = 8;
@@ -42,6 +47,15 @@ constexpr std::uint8_t kKindSeveralTargets = 6;
 
 constexpr std::uint8_t kHeaderCompressed = 0x01;      // body is raw deflate
 constexpr std::uint8_t kHeaderNoConfirmation = 0x02;  // comment shown without asking
+constexpr std::uint8_t kHeaderLzma = 0x04;            // body is one LZMA stream (version 221 only)
+
+// An LZMA body's decoder keeps a dictionary of this size in memory: the
+// builder never asks for more, and an applier refuses more.
+constexpr std::uint32_t kLzmaLargestDictionary = 64u << 20;
+constexpr std::size_t kLzmaPropertiesSize = 5;  // lc/lp/pb byte, then the dictionary size (u32)
+
+// How the body's bytes are stored.
+enum class BodyCoding { kStored, kDeflate, kLzma, kInvalid };
 
 struct PatchHeader {
   std::uint32_t magic = kPatchMagic;
@@ -50,8 +64,16 @@ struct PatchHeader {
   std::uint8_t flags = 0;
   std::uint16_t creatorLength = 0;  // R
   std::uint16_t commentLength = 0;  // C
+  // LZMA body only, in the first reserved bytes: the stream's properties
+  // and the size of the body it expands to (zero otherwise).
+  std::uint8_t lzmaProperties[kLzmaPropertiesSize] = {};
+  std::uint32_t expandedSize = 0;
 
   bool isDirectoryPatch() const { return kind != kKindFile; }
+  // Stored, deflated or LZMA; kInvalid when the version, the flags and the
+  // LZMA properties contradict each other or ask for too large a dictionary.
+  BodyCoding bodyCoding() const;
+  std::uint32_t lzmaDictionarySize() const;
   std::string encode() const;  // 78 bytes, reserved bytes zero
   static PatchHeader decode(const std::uint8_t* bytes);
 };

@@ -216,12 +216,20 @@ TEST(ContainerTest, MagicsVersionAndShortFiles) {
   badHeader[0] ^= 1;
   MemoryRandomReader b(badHeader);
   EXPECT_EQ(locatePatch(b).status, LocateStatus::kNotPatch);
-  std::string version = patch;
-  putU32(reinterpret_cast<std::uint8_t*>(&version[4]), 221);
-  MemoryRandomReader c(version);
-  const PatchLocation v = locatePatch(c);
-  EXPECT_EQ(v.status, LocateStatus::kWrongVersion);
-  EXPECT_EQ(v.header.version, 221u);
+  // 220 (deflate or stored body) and 221 (LZMA body) are known; the
+  // versions around them are refused and named.
+  for (std::uint32_t number : {219u, 222u, 0u}) {
+    std::string version = patch;
+    putU32(reinterpret_cast<std::uint8_t*>(&version[4]), number);
+    MemoryRandomReader c(version);
+    const PatchLocation v = locatePatch(c);
+    EXPECT_EQ(v.status, LocateStatus::kWrongVersion);
+    EXPECT_EQ(v.header.version, number);
+  }
+  std::string lzma = patch;
+  putU32(reinterpret_cast<std::uint8_t*>(&lzma[4]), kFormatVersionLzma);
+  MemoryRandomReader l(lzma);
+  EXPECT_EQ(locatePatch(l).status, LocateStatus::kOk);
   for (std::size_t n = 0; n < 8; ++n) {
     const std::string tiny = patch.substr(patch.size() - n);
     MemoryRandomReader t(tiny);

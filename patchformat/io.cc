@@ -67,39 +67,4 @@ bool CachedReader::readAt(std::uint64_t offset, void* buffer, std::size_t n) {
   return true;
 }
 
-InflateReader::InflateReader(ByteReader& in) : in_(in), input_(1 << 16) {
-  open_ = inflateInit2(&z_, -15) == Z_OK;
-}
-
-InflateReader::~InflateReader() {
-  if (open_) inflateEnd(&z_);
-}
-
-long InflateReader::read(void* buffer, std::size_t n) {
-  if (!open_) return -1;
-  z_.next_out = static_cast<Bytef*>(buffer);
-  z_.avail_out = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
-  const uInt wanted = z_.avail_out;
-  while (z_.avail_out > 0 && !ended_) {
-    if (z_.avail_in == 0 && !inputEnded_) {
-      const long got = in_.read(input_.data(), input_.size());
-      if (got < 0) return -1;
-      if (got == 0) inputEnded_ = true;
-      z_.next_in = input_.data();
-      z_.avail_in = static_cast<uInt>(got);
-    }
-    const int r = inflate(&z_, Z_NO_FLUSH);
-    if (r == Z_STREAM_END) {
-      ended_ = true;
-      // The stream ends where its data ends: anything behind it is damage.
-      if (z_.avail_in > 0) return -1;
-      std::uint8_t more;
-      if (!inputEnded_ && in_.read(&more, 1) != 0) return -1;
-    } else if (r == Z_BUF_ERROR ? inputEnded_ : r != Z_OK) {
-      return -1;  // damaged, or cut short before the stream's end
-    }
-  }
-  return static_cast<long>(wanted - z_.avail_out);
-}
-
 }  // namespace patchformat

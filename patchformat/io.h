@@ -2,8 +2,6 @@
 // on. Files are adapted to them by the engines; memory versions serve tests.
 #pragma once
 
-#include <zlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -121,28 +119,6 @@ class RangeReaderOf : public ByteReader {
   std::uint64_t remaining_;
 };
 using RangeReader = RangeReaderOf<RandomReader>;
-
-// The raw deflate stream of another ByteReader, expanded in order. A read
-// past the stream's end gives what is left; damaged data and bytes after
-// the end of the stream are errors (-1), and ended() tells whether the
-// stream came to its proper end.
-class InflateReader : public ByteReader {
- public:
-  explicit InflateReader(ByteReader& in);
-  ~InflateReader() override;
-  InflateReader(const InflateReader&) = delete;
-  InflateReader& operator=(const InflateReader&) = delete;
-  long read(void* buffer, std::size_t n) override;
-  bool ended() const { return ended_; }
-
- private:
-  ByteReader& in_;
-  z_stream z_{};
-  bool open_ = false;
-  bool ended_ = false;
-  bool inputEnded_ = false;
-  std::vector<std::uint8_t> input_;
-};
 
 class MemoryOutput : public DeltaOutput {
  public:

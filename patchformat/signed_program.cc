@@ -175,12 +175,15 @@ std::uint64_t elfImageEnd(RandomReader& file) {
 // least).
 bool patchBeginsAt(RandomReader& file, std::uint64_t at) {
   if (at >= file.size()) return false;
-  std::uint8_t expected[8];
-  putU32(expected, kPatchMagic);
-  putU32(expected + 4, kFormatVersion);
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof expected, file.size() - at));
-  std::uint8_t found[sizeof expected];
-  return file.readAt(at, found, n) && std::memcmp(found, expected, n) == 0;
+  const auto startsWith = [&](std::uint32_t version) {
+    std::uint8_t expected[8];
+    putU32(expected, kPatchMagic);
+    putU32(expected + 4, version);
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof expected, file.size() - at));
+    std::uint8_t found[sizeof expected];
+    return file.readAt(at, found, n) && std::memcmp(found, expected, n) == 0;
+  };
+  return startsWith(kFormatVersion) || startsWith(kFormatVersionLzma);
 }
 
 }  // namespace

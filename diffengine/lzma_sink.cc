@@ -1,0 +1,178 @@
+#include "diffengine/lzma_sink.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+// The SDK's types header takes in <windows.h> on Windows.
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+extern "C" {
+#include <LzmaEnc.h>
+}
+
+namespace diffengine {
+namespace {
+
+// Bytes in flight between write() and the encoder's thread.
+constexpr std::size_t kQueueLimit = std::size_t{8} << 20;
+
+void* lzmaAlloc(void*, size_t size) { return std::malloc(size); }
+void lzmaFree(void*, void* address) { std::free(address); }
+ISzAlloc lzmaAllocator = {lzmaAlloc, lzmaFree};
+
+// The SDK's stream interfaces, each first in a struct that leads back to the sink.
+struct InStream {
+  ISeqInStream vt;
+  LzmaSink* sink;
+  const std::uint8_t* gathered;
+  std::size_t gatheredLeft;
+};
+struct OutStream {
+  ISeqOutStream vt;
+  LzmaSink* sink;
+};
+
+SRes readInput(void* p, void* buffer, size_t* size) {
+  auto* in = static_cast<InStream*>(p);
+  if (in->gatheredLeft > 0) {
+    const std::size_t n = std::min(*size, in->gatheredLeft);
+    std::memcpy(buffer, in->gathered, n);
+    in->gathered += n;
+    in->gatheredLeft -= n;
+    *size = n;
+    return SZ_OK;
+  }
+  *size = in->sink->take(buffer, *size);
+  return SZ_OK;
+}
+
+size_t writeOutput(void* p, const void* data, size_t size) {
+  auto* out = static_cast<OutStream*>(p);
+  return out->sink->put(data, size) ? size : 0;
+}
+
+}  // namespace
+
+LzmaSink::LzmaSink(DeflateSink::Output output, std::size_t gatherLimit)
+    : output_(std::move(output)), gatherLimit_(gatherLimit) {}
+
+LzmaSink::~LzmaSink() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended_ = stopped_ = true;
+      queue_.clear();
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+}
+
+bool LzmaSink::put(const void* data, std::size_t n) {
+  if (outputOk_ && n > 0) outputOk_ = output_(data, n);
+  return outputOk_;
+}
+
+std::size_t LzmaSink::take(void* buffer, std::size_t n) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return !queue_.empty() || ended_; });
+  if (queue_.empty() || stopped_) return 0;
+  std::vector<std::uint8_t>& front = queue_.front();
+  const std::size_t k = std::min(n, front.size() - offset_);
+  std::memcpy(buffer, front.data() + offset_, k);
+  offset_ += k;
+  if (offset_ == front.size()) {
+    queued_ -= front.size();
+    queue_.pop_front();
+    offset_ = 0;
+  }
+  lock.unlock();
+  changed_.notify_all();
+  return k;
+}
+
+void LzmaSink::encode(std::uint32_t dictionary) {
+  CLzmaEncHandle enc = LzmaEnc_Create(&lzmaAllocator);
+  if (enc == nullptr) return;
+  CLzmaEncProps props;
+  LzmaEncProps_Init(&props);
+  props.level = 9;
+  props.dictSize = std::max<std::uint32_t>(dictionary, 1u << 12);
+  // Patch bodies are mostly the differences of aligned bytes and numbers:
+  // one bit of literal context, no position context.
+  props.lc = 1;
+  props.lp = 0;
+  props.pb = 0;
+  props.algo = 1;
+  props.fb = 273;
+  props.btMode = 1;
+  props.numHashBytes = 4;
+  props.writeEndMark = 0;
+  props.numThreads = 1;
+  SizeT propertiesSize = sizeof properties_;
+  InStream in{{readInput}, this, gathered_.data(), gathered_.size()};
+  OutStream out{{writeOutput}, this};
+  encoded_ = LzmaEnc_SetProps(enc, &props) == SZ_OK &&
+             LzmaEnc_WriteProperties(enc, properties_, &propertiesSize) == SZ_OK &&
+             LzmaEnc_Encode(enc, &out.vt, &in.vt, nullptr, &lzmaAllocator, &lzmaAllocator) == SZ_OK && outputOk_;
+  LzmaEnc_Destroy(enc, &lzmaAllocator, &lzmaAllocator);
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopped_ = true;
+  changed_.notify_all();
+}
+
+void LzmaSink::startThread() {
+  thread_ = std::thread([this] { encode(patchformat::kLzmaLargestDictionary); });
+}
+
+bool LzmaSink::write(const void* data, std::size_t n) {
+  if (n == 0) return true;
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  total_ += n;
+  if (!thread_.joinable()) {
+    if (gathered_.size() + n <= gatherLimit_) {
+      gathered_.insert(gathered_.end(), bytes, bytes + n);
+      return true;
+    }
+    startThread();
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return queued_ < kQueueLimit || stopped_; });
+  if (stopped_) return false;  // the encoder failed
+  queue_.emplace_back(bytes, bytes + n);
+  queued_ += n;
+  lock.unlock();
+  changed_.notify_all();
+  return true;
+}
+
+bool LzmaSink::finish(patchformat::PatchHeader* header) {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  } else {
+    // The whole body is here: a dictionary of its size is enough.
+    ended_ = true;
+    encode(static_cast<std::uint32_t>(gathered_.size()));
+  }
+  if (!encoded_ || !patchformat::fitsFormat(total_)) return false;
+  std::memcpy(header->lzmaProperties, properties_, sizeof properties_);
+  // The decoder needs no more dictionary than the body has bytes.
+  const std::uint64_t dictionary =
+      std::max<std::uint64_t>(std::min<std::uint64_t>(total_, patchformat::kLzmaLargestDictionary), 1u << 12);
+  header->lzmaProperties[1] = static_cast<std::uint8_t>(dictionary);
+  header->lzmaProperties[2] = static_cast<std::uint8_t>(dictionary >> 8);
+  header->lzmaProperties[3] = static_cast<std::uint8_t>(dictionary >> 16);
+  header->lzmaProperties[4] = static_cast<std::uint8_t>(dictionary >> 24);
+  header->expandedSize = static_cast<std::uint32_t>(total_);
+  header->version = patchformat::kFormatVersionLzma;
+  header->flags = static_cast<std::uint8_t>((header->flags & ~patchformat::kHeaderCompressed) | patchformat::kHeaderLzma);
+  return true;
+}
+
+}  // namespace diffengine
