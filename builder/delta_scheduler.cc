@@ -76,6 +76,7 @@ DeltaSearch::DeltaSearch(const Options& o, platform::FileSystem& files, Output& 
   settings_.searchLevel = o.searchLevel;
   settings_.selfReference = o.selfReference;
   settings_.compact = o.compact;
+  settings_.lzmaBody = o.lzmaBody;
   settings_.quiet = o.quiet;
   settings_.mismatchGroup = o.mismatchGroupSize;
   settings_.literalBlockSize = static_cast<std::uint8_t>(o.literalBlockSize);

@@ -14,8 +14,21 @@ namespace diffengine {
 namespace {
 
 // A new alignment needs an exact match this long; shorter ones are found
-// all over machine code by chance.
+// all over machine code by chance. In text, common phrases of a few words
+// repeat everywhere: a copy of one from far away costs more than the
+// inserted text, which the body's compression codes well, so text needs a
+// longer match.
 constexpr std::int64_t kNewAlignment = 16;
+constexpr std::int64_t kNewAlignmentInText = 48;
+
+bool looksLikeText(const std::uint8_t* data, std::uint64_t n) {
+  std::uint64_t control = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint8_t c = data[i];
+    control += c < 32 && c != '\t' && c != '\n' && c != '\r';
+  }
+  return control * 1000 <= n;
+}
 // The current alignment is kept while its exact match is at most this much
 // shorter than the longest one: its copies cost fewer bytes.
 constexpr std::int64_t kAlignmentPreference = 8;
@@ -39,8 +52,8 @@ class RegionWalk {
  public:
   using Item = CompactRegion;
   RegionWalk(const std::uint8_t* source, std::int64_t S, const std::uint8_t* end, std::int64_t T,
-             const std::int32_t* sa, const std::uint32_t* starts, int width)
-      : src_(source), S_(S), end_(end), T_(T), sa_(sa), starts_(starts), width_(width) {}
+             const std::int32_t* sa, const std::uint32_t* starts, int width, std::int64_t newAlignment)
+      : src_(source), S_(S), end_(end), T_(T), sa_(sa), starts_(starts), width_(width), newAlignment_(newAlignment) {}
 
   // A walk from end offset `at`, not aligned, with nothing to grow back into.
   void start(std::int64_t at, ItemOutput<CompactRegion>& out) {
@@ -58,7 +71,7 @@ class RegionWalk {
   template <class Watch>
   std::int64_t walk(std::int64_t o, std::int64_t until, Watch& watch) {
     while (o < until) {
-      if (o + kNewAlignment > T_) return T_;
+      if (o + newAlignment_ > T_) return T_;
       std::int64_t p = 0;
       std::int64_t len = longestMatch(o, &p);
       if (aligned_ && o + delta_ >= 0 && o + delta_ < S_) {
@@ -68,7 +81,7 @@ class RegionWalk {
           p = o + delta_;
         }
       }
-      if (len < kNewAlignment && !(aligned_ && p == o + delta_ && len >= 4)) {
+      if (len < newAlignment_ && !(aligned_ && p == o + delta_ && len >= 4)) {
         ++o;
         watch.passed(o);
         continue;
@@ -98,7 +111,7 @@ class RegionWalk {
     *p = 0;
     if (S_ == 0) return 0;
     const std::uint8_t* t = end_ + o;
-    const std::int64_t room = T_ - o;  // at least kNewAlignment, so more than the width
+    const std::int64_t room = T_ - o;  // at least the new alignment's match, so more than the width
     std::uint32_t key = 0;
     for (int i = 0; i < width_; ++i) key = key << 8 | t[i];
     // Binary search for the first suffix not below t; the longest match is
@@ -178,6 +191,7 @@ class RegionWalk {
   const std::int32_t* sa_;
   const std::uint32_t* starts_;
   const int width_;
+  const std::int64_t newAlignment_;  // the exact match a new alignment needs
   ItemOutput<CompactRegion>* out_ = nullptr;
   std::int64_t literalStart_ = 0;
   bool aligned_ = false;
@@ -326,7 +340,7 @@ void suffixSort(const std::uint8_t* data, std::int32_t n, std::int32_t* sa) {
 CompactSearch::CompactSearch(const std::uint8_t* source, std::uint64_t S, const std::uint8_t* end, std::uint64_t T,
                              Memory& memory, EngineHost& host, int threads, std::int64_t segmentBytes)
     : source_(source), S_(S), end_(end), T_(T), memory_(memory), host_(host), threads_(threads),
-      segmentBytes_(segmentBytes) {
+      segmentBytes_(segmentBytes), endIsText_(looksLikeText(end, T)) {
   host.progress(1, 0);
   if (S > 0) {
     sa_ = static_cast<std::int32_t*>(memory.allocate(compactSearchBytes(S), "to sort the source file's suffixes"));
@@ -365,7 +379,10 @@ MatchResult CompactSearch::walk(std::int64_t splitRun, Representation& records, 
 void CompactSearch::findRegions(int fromPercent, int toPercent) {
   const auto S = static_cast<std::int64_t>(S_);
   const auto T = static_cast<std::int64_t>(T_);
-  const auto makeWalk = [&] { return std::make_unique<RegionWalk>(source_, S, end_, T, sa_, starts_, bucketWidth(S_)); };
+  const std::int64_t newAlignment = endIsText_ ? kNewAlignmentInText : kNewAlignment;
+  const auto makeWalk = [&] {
+    return std::make_unique<RegionWalk>(source_, S, end_, T, sa_, starts_, bucketWidth(S_), newAlignment);
+  };
   int percent = fromPercent;
   const auto report = [&](std::int64_t walked) {
     const int now = fromPercent + static_cast<int>(walked * (toPercent - fromPercent) / std::max<std::int64_t>(T, 1));

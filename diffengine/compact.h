@@ -57,6 +57,12 @@ class CompactSearch {
   // result; the one that suits machine code comes last, whose encoding the
   // engine keeps without encoding it again.
   static constexpr std::int64_t kSplitRuns[] = {128, 600};
+  // The split length that keeps short exact runs in the inserts.
+  static constexpr std::int64_t kShortSplitRun = 8;
+
+  // Whether the end file is text: hardly any control bytes but tab, line
+  // feed and carriage return (machine code is full of zeros).
+  bool endIsText() const { return endIsText_; }
 
  private:
   void findRegions(int fromPercent, int toPercent);
@@ -75,6 +81,7 @@ class CompactSearch {
   // length: found by the first walk, used by every walk.
   std::vector<CompactRegion> regions_;
   bool regionsFound_ = false;
+  bool endIsText_ = false;
 };
 
 }  // namespace diffengine

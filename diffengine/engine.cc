@@ -327,17 +327,20 @@ MatchResult DifferenceEngine::Impl::search(int strategy, std::int64_t budget, St
 // each walk and keeps the encoding whose streams deflate smallest. The
 // last walk's encoding stays when it is the smallest; otherwise the
 // smallest is encoded again.
+//
+// Text going into an LZMA body keeps even short exact runs in its inserts,
+// without trials: the body's dictionary finds inserted text again, in this
+// file or another, which a trial of one delta cannot see.
 MatchResult DifferenceEngine::Impl::compactSearchAndEncode(const StateFile& source, const StateFile& end,
                                                            StepStats& stats) {
   CompactSearch search(data, source.size, data + source.size, end.size, memory, host,
                        settings.memoryLimit == 0 ? settings.threads : 1, settings.walkSegment);
-  const auto& splits = CompactSearch::kSplitRuns;
-  const std::size_t count = std::size(splits);
+  std::vector<std::int64_t> splits(std::begin(CompactSearch::kSplitRuns), std::end(CompactSearch::kSplitRuns));
+  if (settings.lzmaBody && search.endIsText()) splits = {CompactSearch::kShortSplitRun};
   std::vector<Record> best;
   MatchResult bestFound;
   std::uint64_t bestSize = UINT64_MAX;
-  for (std::size_t i = 0; i < count; ++i) {
-    const bool last = i + 1 == count;
+  for (std::size_t i = 0; i < splits.size(); ++i) {
     records.clear();
     // The first walk finds the regions every walk uses: the phase's work.
     const MatchResult found = search.walk(splits[i], records, i == 0 ? 0 : 100, 100);
@@ -349,12 +352,14 @@ MatchResult DifferenceEngine::Impl::compactSearchAndEncode(const StateFile& sour
     // Level 6 ranks the encodings as the body's level 9 does on the data
     // tried, in half the time; in pieces like the body, on the job's threads.
     std::uint64_t bytes = 0;
-    PieceDeflateSink deflated(6, settings.threads, [&bytes](const void*, std::size_t n) {
-      bytes += n;
-      return true;
-    });
-    if (!(writeEncoderStreams(encoder, deflated) && deflated.finish())) bytes = UINT64_MAX;
-    if (last && bytes <= bestSize) {
+    if (splits.size() > 1) {
+      PieceDeflateSink deflated(6, settings.threads, [&bytes](const void*, std::size_t n) {
+        bytes += n;
+        return true;
+      });
+      if (!(writeEncoderStreams(encoder, deflated) && deflated.finish())) bytes = UINT64_MAX;
+    }
+    if (i + 1 == splits.size() && bytes <= bestSize) {
       trial.replay();
       return kept(found, std::move(walked), stats);
     }

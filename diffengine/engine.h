@@ -44,6 +44,9 @@ struct EngineSettings {
   // -o: the compact search (suffix array, matches grown over differences)
   // when both files fit in memory beside it; otherwise the usual search.
   bool compact = false;
+  // The patch body will be LZMA (-o=lzma): the compact search ranks its
+  // encodings as that body compresses them where that is quick.
+  bool lzmaBody = false;
   // Threads that sort the source index and walk the end file held in
   // memory (the same result for any number; one under a memory limit).
   int threads = 1;

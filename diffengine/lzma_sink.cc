@@ -99,9 +99,9 @@ void LzmaSink::encode(std::uint32_t dictionary) {
   LzmaEncProps_Init(&props);
   props.level = 9;
   props.dictSize = std::max<std::uint32_t>(dictionary, 1u << 12);
-  // Patch bodies are mostly the differences of aligned bytes and numbers:
-  // one bit of literal context, no position context.
-  props.lc = 1;
+  // Patch bodies are mostly the differences of aligned bytes, inserted
+  // text and numbers: two bits of literal context, no position context.
+  props.lc = 2;
   props.lp = 0;
   props.pb = 0;
   props.algo = 1;

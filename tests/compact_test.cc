@@ -157,6 +157,36 @@ TEST_F(CompactRoundTrip, RegionsOnSeveralThreadsAreThoseOfOne) {
   }
 }
 
+// Text (its own region rule, and for an LZMA body a walk that keeps short
+// exact runs in the inserts): edited lines of words, phrases that repeat
+// everywhere, for either body.
+TEST_F(CompactRoundTrip, TextPairsForEitherBody) {
+  const std::vector<std::string> words = {"const ", "return ", "node", ".kind", " === ", "(", ")", "{\n", "}\n",
+                                          "function ", "getTypeOfSymbol", ", ", "checker", ";\n", "  ", "\t"};
+  const auto line = [&] {
+    std::string l;
+    for (int k = 3 + static_cast<int>(rng() % 12); k > 0; --k) l += words[rng() % words.size()];
+    return l + "\n";
+  };
+  for (int i = 0; i < 8; ++i) {
+    std::vector<std::string> lines;
+    for (int k = 200 + static_cast<int>(rng() % 800); k > 0; --k) lines.push_back(line());
+    std::string source, end;
+    for (const std::string& l : lines) source += l;
+    for (const std::string& l : lines) {
+      const unsigned what = rng() % 10;
+      if (what == 0) continue;                        // a line deleted
+      if (what == 1) end += line();                   // a line inserted
+      end += what == 2 ? line() : l;                  // a line changed
+    }
+    for (bool lzma : {false, true}) {
+      diffengine::EngineSettings settings = compactSettings(i % 2 == 1);
+      settings.lzmaBody = lzma;
+      expectRoundTrip(source, end, settings, "text " + std::to_string(i) + (lzma ? " lzma" : ""));
+    }
+  }
+}
+
 TEST_F(CompactRoundTrip, RandomPairsTinyAndEmptyFiles) {
   const std::vector<std::pair<std::string, std::string>> fixed = {
       {"", ""}, {"", "abc"}, {"abc", ""}, {"a", "a"}, {std::string(17, 'x'), std::string(17, 'x')},

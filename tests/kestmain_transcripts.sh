@@ -94,7 +94,8 @@ patchname: Filename of the patch to be generated.
 -w: Threads that examine the files of a directory patch, -w=1 to -w=64.
     Default: one per processor core. The patch is the same for any number.
 -o: Smaller patches: a compact search and encoding of each delta, slower
-    and with more memory. Applies with every applier.
+    and with more memory. Applies with every applier. -o=lzma: smaller
+    still, the patch body as LZMA (format 221, appliers of this version).
 -V-: No check of the finished patch. By default it is read back and each
     delta applied to the start state it was made from.
 -R: Names for the version resource of an executable patch, given as
