@@ -5,8 +5,12 @@
 #include <cstring>
 
 // The SDK's types header takes in <windows.h> on Windows.
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 extern "C" {
 #include <LzmaEnc.h>
 }

@@ -7,8 +7,12 @@
 #include <utility>
 
 // The SDK's types header takes in <windows.h> on Windows.
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 extern "C" {
 #include <LzmaDec.h>
 }

@@ -55,6 +55,34 @@ TEST_F(JobTest, StoredBodyIsThePlainRecordStream) {
   EXPECT_EQ(packed.body, stored.body);
 }
 
+// -o=lzma: the body is one LZMA stream, marked by version 221 and flag bit
+// 2, with the body's size and a dictionary no larger than the body in the
+// header; every delta in it rebuilds its file. Without internal compression
+// (-j) the body is stored under version 220 as ever.
+TEST_F(JobTest, LzmaBodyIsMarkedAndRebuildsTheEndTree) {
+  makeTrees();
+  ASSERT_EQ(run({"-o=lzma", "-d=*.dll", "old", "new", "lzma"}), 0) << err();
+  ASSERT_EQ(run({"-o", "-d=*.dll", "old", "new", "deflate"}), 0) << err();
+  ASSERT_EQ(run({"-o=lzma", "-j", "-d=*.dll", "old", "new", "stored"}), 0) << err();
+  const PatchSummary lzma = checkPatch(at("lzma.utp"), {at("old")}, at("new"));
+  ASSERT_EQ(lzma.error, "");
+  EXPECT_EQ(lzma.header.version, patchformat::kFormatVersionLzma);
+  EXPECT_EQ(lzma.header.flags, patchformat::kHeaderLzma);
+  EXPECT_EQ(lzma.header.bodyCoding(), patchformat::BodyCoding::kLzma);
+  EXPECT_EQ(lzma.header.expandedSize, lzma.body.size());
+  EXPECT_EQ(lzma.header.lzmaDictionarySize(), std::max<std::size_t>(lzma.body.size(), 4096));
+  EXPECT_EQ(lzma.patched, 3u);
+  const PatchSummary deflate = checkPatch(at("deflate.utp"), {at("old")}, at("new"));
+  ASSERT_EQ(deflate.error, "");
+  EXPECT_EQ(deflate.header.version, patchformat::kFormatVersion);
+  EXPECT_EQ(deflate.header.flags, patchformat::kHeaderCompressed);
+  const PatchSummary stored = checkPatch(at("stored.utp"), {at("old")}, at("new"));
+  ASSERT_EQ(stored.error, "");
+  EXPECT_EQ(stored.header.version, patchformat::kFormatVersion);
+  EXPECT_EQ(stored.header.flags, 0);
+  EXPECT_EQ(stored.body, lzma.body) << "the same records, only stored";
+}
+
 TEST_F(JobTest, FilePatchesChainSeveralStartStatesLastPairFirst) {
   const std::string v1 = text(10, 20000);
   std::string v2 = v1;

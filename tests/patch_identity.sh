@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The same trees give the same patch file from the native builder and from
 # the Windows builder under Wine (file patch and directory patch, with and
-# without compression, the compact encoder's too, plain and executable). For executable patches both
+# without compression, the compact encoder's too with either body, plain and executable). For executable patches both
 # builders are copied into one folder with the native build's stub tree,
 # so that the comparison is of the builders alone. A tree with names outside
 # ASCII gives the same patch too (names are code page 1252 in both), each
@@ -60,6 +60,7 @@ same directory '-d=*' a b
 same stored -j a b
 same file a/rocket.exe b/rocket.exe
 same compact -o '-d=*' a b
+same lzma -o=lzma '-d=*' a b
 same executable-directory -s '-d=*' a b
 same executable-file -s -j a/rocket.exe b/rocket.exe
 
