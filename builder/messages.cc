@@ -146,6 +146,10 @@ void Output::progress(int phase, long percent) {
     write(platform::Stream::kOut, messageText(phase));
     flush(platform::Stream::kOut);
   }
+  percentage(percent);
+}
+
+void Output::percentage(long percent) {
   write(platform::Stream::kErr, formatMessage("\b\b\b\b%3ld%%", percent));
   flush(platform::Stream::kErr);
 }

@@ -130,6 +130,8 @@ class Output {
   // Progress of phase 1, 2 or 3 of the difference search, in percent: the
   // label at 0 to standard output, the counter to the error stream.
   void progress(int phase, long percent);
+  // The percentage of a progress line (over the one before it).
+  void percentage(long percent);
 
   // Fatal errors: numbered messages are English in either language, cut to
   // the message buffer; message 29 is raised as an AllocationFailure.

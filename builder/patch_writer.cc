@@ -34,7 +34,7 @@ std::uint32_t RecordDates::of(std::uint32_t fileDate) {
 // is handed is already encoded.
 class PatchWriter::Body {
  public:
-  Body(platform::File& file, bool compress, bool lzma, int threads, bool strongest, const Output& out)
+  Body(platform::File& file, bool compress, bool lzma, int threads, bool strongest, Output& out)
       : file_(file), out_(out) {
     const auto toFile = [this](const void* data, std::size_t n) { return file_.write(data, n); };
     if (lzma) {
@@ -58,7 +58,19 @@ class PatchWriter::Body {
   void finish(patchformat::PatchHeader* header) {
     if (deflate_ && !deflate_->finish()) diskFull(out_);
     deflate_.reset();
-    if (lzma_ && !lzma_->finish(header)) failed();
+    if (lzma_) {
+      // The LZMA encoder is the slow part of a large body: a line with its progress.
+      const bool done = lzma_->finish(header, [this](int percent) {
+        if (percent == 0) {
+          out_.bilingualFormat("LZMA: Packing body   ...     ", "LZMA: Packe Inhalt   ...     ", MsgArg(), MsgArg(),
+                               platform::Stream::kOut);
+        }
+        out_.percentage(percent);
+      });
+      if (!done) failed();
+      std::uint64_t size = 0;
+      if (file_.size(&size)) out_.write(platform::Stream::kOut, std::to_string(size - patchformat::kHeaderSize) + " Bytes\n");
+    }
     lzma_.reset();
   }
 
@@ -74,12 +86,12 @@ class PatchWriter::Body {
   }
 
   platform::File& file_;
-  const Output& out_;
+  Output& out_;
   std::optional<diffengine::PieceDeflateSink> deflate_;
   std::optional<diffengine::LzmaSink> lzma_;
 };
 
-PatchWriter::PatchWriter(PatchOutput& output, platform::FileSystem& files, const Output& out)
+PatchWriter::PatchWriter(PatchOutput& output, platform::FileSystem& files, Output& out)
     : output_(output), files_(files), out_(out) {}
 
 PatchWriter::~PatchWriter() = default;

@@ -53,7 +53,7 @@ class PatchWriter {
  public:
   // Failures are fatal through `out`: a full disk, a name longer than a
   // patch can store, an embedded file that cannot be read.
-  PatchWriter(PatchOutput& output, platform::FileSystem& files, const Output& out);
+  PatchWriter(PatchOutput& output, platform::FileSystem& files, Output& out);
   ~PatchWriter();
   PatchWriter(const PatchWriter&) = delete;
   PatchWriter& operator=(const PatchWriter&) = delete;
@@ -95,7 +95,7 @@ class PatchWriter {
 
   PatchOutput& output_;
   platform::FileSystem& files_;
-  const Output& out_;
+  Output& out_;
   std::unique_ptr<Body> body_;
   std::string encoded_;  // records encoded, not yet handed to body_
   patchformat::BodyWriter records_{&encoded_};

@@ -1,6 +1,7 @@
 #include "diffengine/lzma_sink.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -36,6 +37,10 @@ struct OutStream {
   ISeqOutStream vt;
   LzmaSink* sink;
 };
+struct Progress {
+  ICompressProgress vt;
+  LzmaSink* sink;
+};
 
 SRes readInput(void* p, void* buffer, size_t* size) {
   auto* in = static_cast<InStream*>(p);
@@ -54,6 +59,11 @@ SRes readInput(void* p, void* buffer, size_t* size) {
 size_t writeOutput(void* p, const void* data, size_t size) {
   auto* out = static_cast<OutStream*>(p);
   return out->sink->put(data, size) ? size : 0;
+}
+
+SRes reportProgress(void* p, UInt64 inSize, UInt64) {
+  if (inSize != static_cast<UInt64>(-1)) static_cast<Progress*>(p)->sink->encodedUpTo(inSize);
+  return SZ_OK;
 }
 
 }  // namespace
@@ -117,13 +127,22 @@ void LzmaSink::encode(std::uint32_t dictionary) {
   SizeT propertiesSize = sizeof properties_;
   InStream in{{readInput}, this, gathered_.data(), gathered_.size()};
   OutStream out{{writeOutput}, this};
+  Progress progress{{reportProgress}, this};
   encoded_ = LzmaEnc_SetProps(enc, &props) == SZ_OK &&
              LzmaEnc_WriteProperties(enc, properties_, &propertiesSize) == SZ_OK &&
-             LzmaEnc_Encode(enc, &out.vt, &in.vt, nullptr, &lzmaAllocator, &lzmaAllocator) == SZ_OK && outputOk_;
+             LzmaEnc_Encode(enc, &out.vt, &in.vt, &progress.vt, &lzmaAllocator, &lzmaAllocator) == SZ_OK && outputOk_;
   LzmaEnc_Destroy(enc, &lzmaAllocator, &lzmaAllocator);
   std::lock_guard<std::mutex> lock(mutex_);
   stopped_ = true;
   changed_.notify_all();
+}
+
+void LzmaSink::encodedUpTo(std::uint64_t bytes) {
+  encodedInput_ = bytes;
+  if (directProgress_ != nullptr && total_ > 0) {
+    const int percent = static_cast<int>(std::min<std::uint64_t>(bytes * 100 / total_, 100));
+    if (percent != shown_) (*directProgress_)(shown_ = percent);
+  }
 }
 
 void LzmaSink::startThread() {
@@ -151,19 +170,28 @@ bool LzmaSink::write(const void* data, std::size_t n) {
   return true;
 }
 
-bool LzmaSink::finish(patchformat::PatchHeader* header) {
+bool LzmaSink::finish(patchformat::PatchHeader* header, const std::function<void(int percent)>& progress) {
+  const auto show = [&](int percent) {
+    if (progress && percent != shown_) progress(shown_ = percent);
+  };
+  show(0);
   if (thread_.joinable()) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ended_ = true;
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    ended_ = true;
     changed_.notify_all();
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return stopped_; })) {
+      show(static_cast<int>(std::min<std::uint64_t>(encodedInput_ * 100 / std::max<std::uint64_t>(total_, 1), 99)));
+    }
+    lock.unlock();
     thread_.join();
   } else {
     // The whole body is here: a dictionary of its size is enough.
     ended_ = true;
+    if (progress) directProgress_ = &progress;
     encode(static_cast<std::uint32_t>(gathered_.size()));
+    directProgress_ = nullptr;
   }
+  if (encoded_) show(100);
   if (!encoded_ || !patchformat::fitsFormat(total_)) return false;
   std::memcpy(header->lzmaProperties, properties_, sizeof properties_);
   // The decoder needs no more dictionary than the body has bytes.

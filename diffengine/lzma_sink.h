@@ -5,7 +5,9 @@
 // encoded while it is written, on a thread of its own.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -29,13 +31,17 @@ class LzmaSink : public BlockSink {
   bool write(const void* data, std::size_t n) override;
   // Ends the stream and puts its properties and the body's size into the
   // header's LZMA fields. False when the output failed or memory ran out.
-  bool finish(patchformat::PatchHeader* header);
+  // `progress` hears, on the calling thread, the share of the body encoded
+  // (0 to 100, each value once, at least every 100 ms while it waits).
+  bool finish(patchformat::PatchHeader* header, const std::function<void(int percent)>& progress = nullptr);
   // After a failed write or finish: whether the output failed (else memory ran out).
   bool outputFailed() const { return !outputOk_; }
 
   // Called by the encoder's thread: the next input, and its output.
   std::size_t take(void* buffer, std::size_t n);
   bool put(const void* data, std::size_t n);
+  // The encoder's count of body bytes it has encoded.
+  void encodedUpTo(std::uint64_t bytes);
 
  private:
   // Runs the encoder over the gathered bytes and then what is written.
@@ -48,6 +54,10 @@ class LzmaSink : public BlockSink {
   std::uint64_t total_ = 0;
   std::uint8_t properties_[patchformat::kLzmaPropertiesSize] = {};
   bool encoded_ = false;  // the encoder ran to its end without an error
+  std::atomic<std::uint64_t> encodedInput_{0};
+  // While finish() encodes on the calling thread: its progress.
+  const std::function<void(int)>* directProgress_ = nullptr;
+  int shown_ = -1;  // the percentage shown last
   bool outputOk_ = true;
 
   // Between write() and the encoder's thread: pieces not yet taken.

@@ -4,6 +4,8 @@
 
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "patchformat/body_coding.h"
 #include "tests/seeded_test.h"
@@ -99,6 +101,27 @@ TEST_F(LzmaSinkTest, StreamsExpandToTheBodyAndNothingElse) {
         EXPECT_LE(out.size(), size);
       }
     }
+  }
+}
+
+// Gathered or streamed, finish() tells the share encoded on its own thread:
+// from 0 to 100, rising, each value once.
+TEST_F(LzmaSinkTest, ProgressRisesFromNothingToAll) {
+  const std::string body = bodyLike(rng, 3 << 20);
+  for (std::size_t gatherLimit : {std::size_t{1} << 30, std::size_t{1} << 16}) {
+    LzmaSink sink([](const void*, std::size_t) { return true; }, gatherLimit);
+    ASSERT_TRUE(sink.write(body.data(), body.size()));
+    std::vector<int> shown;
+    const std::thread::id caller = std::this_thread::get_id();
+    patchformat::PatchHeader header;
+    ASSERT_TRUE(sink.finish(&header, [&](int percent) {
+      EXPECT_EQ(std::this_thread::get_id(), caller);
+      shown.push_back(percent);
+    }));
+    ASSERT_GE(shown.size(), 2u) << gatherLimit;
+    EXPECT_EQ(shown.front(), 0);
+    EXPECT_EQ(shown.back(), 100);
+    for (std::size_t i = 1; i < shown.size(); ++i) EXPECT_LT(shown[i - 1], shown[i]) << gatherLimit;
   }
 }
 
