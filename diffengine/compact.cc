@@ -16,19 +16,33 @@ namespace {
 // A new alignment needs an exact match this long; shorter ones are found
 // all over machine code by chance. In text, common phrases of a few words
 // repeat everywhere: a copy of one from far away costs more than the
-// inserted text, which the body's compression codes well, so text needs a
-// longer match.
+// inserted text, which the body's compression codes well, so in a text
+// file a match of text needs to be longer.
 constexpr std::int64_t kNewAlignment = 16;
 constexpr std::int64_t kNewAlignmentInText = 48;
 
-bool looksLikeText(const std::uint8_t* data, std::uint64_t n) {
-  std::uint64_t control = 0;
-  for (std::uint64_t i = 0; i < n; ++i) {
+// No control bytes but tab, line feed and carriage return (machine code is
+// full of zeros); UTF-8 text passes too.
+bool isText(const std::uint8_t* data, std::int64_t n) {
+  for (std::int64_t i = 0; i < n; ++i) {
     const std::uint8_t c = data[i];
-    control += c < 32 && c != '\t' && c != '\n' && c != '\r';
+    if (c < 32 && c != '\t' && c != '\n' && c != '\r') return false;
   }
-  return control * 1000 <= n;
+  return true;
 }
+
+// A text file: at least half of its 4 KiB blocks are text (an archive of
+// text files counts, its headers do not).
+bool looksLikeText(const std::uint8_t* data, std::uint64_t n) {
+  constexpr std::uint64_t kBlock = 4096;
+  std::uint64_t blocks = 0, text = 0;
+  for (std::uint64_t at = 0; at < n; at += kBlock) {
+    ++blocks;
+    text += isText(data + at, static_cast<std::int64_t>(std::min(kBlock, n - at)));
+  }
+  return n > 0 && 2 * text >= blocks;
+}
+
 // The current alignment is kept while its exact match is at most this much
 // shorter than the longest one: its copies cost fewer bytes.
 constexpr std::int64_t kAlignmentPreference = 8;
@@ -52,8 +66,8 @@ class RegionWalk {
  public:
   using Item = CompactRegion;
   RegionWalk(const std::uint8_t* source, std::int64_t S, const std::uint8_t* end, std::int64_t T,
-             const std::int32_t* sa, const std::uint32_t* starts, int width, std::int64_t newAlignment)
-      : src_(source), S_(S), end_(end), T_(T), sa_(sa), starts_(starts), width_(width), newAlignment_(newAlignment) {}
+             const std::int32_t* sa, const std::uint32_t* starts, int width, bool inText)
+      : src_(source), S_(S), end_(end), T_(T), sa_(sa), starts_(starts), width_(width), inText_(inText) {}
 
   // A walk from end offset `at`, not aligned, with nothing to grow back into.
   void start(std::int64_t at, ItemOutput<CompactRegion>& out) {
@@ -71,7 +85,7 @@ class RegionWalk {
   template <class Watch>
   std::int64_t walk(std::int64_t o, std::int64_t until, Watch& watch) {
     while (o < until) {
-      if (o + newAlignment_ > T_) return T_;
+      if (o + kNewAlignment > T_) return T_;
       std::int64_t p = 0;
       std::int64_t len = longestMatch(o, &p);
       if (aligned_ && o + delta_ >= 0 && o + delta_ < S_) {
@@ -81,7 +95,7 @@ class RegionWalk {
           p = o + delta_;
         }
       }
-      if (len < newAlignment_ && !(aligned_ && p == o + delta_ && len >= 4)) {
+      if (len < newAlignmentFor(o, len) && !(aligned_ && p == o + delta_ && len >= 4)) {
         ++o;
         watch.passed(o);
         continue;
@@ -102,6 +116,11 @@ class RegionWalk {
       watch.passed(o);
     }
     return o;
+  }
+
+  // The exact match of `len` bytes at end offset o that a new alignment needs.
+  std::int64_t newAlignmentFor(std::int64_t o, std::int64_t len) const {
+    return inText_ && len < kNewAlignmentInText && isText(end_ + o, len) ? kNewAlignmentInText : kNewAlignment;
   }
 
   // The longest match of end[o..] in the source, its start in *p. A match
@@ -191,7 +210,7 @@ class RegionWalk {
   const std::int32_t* sa_;
   const std::uint32_t* starts_;
   const int width_;
-  const std::int64_t newAlignment_;  // the exact match a new alignment needs
+  const bool inText_;  // the end file is text
   ItemOutput<CompactRegion>* out_ = nullptr;
   std::int64_t literalStart_ = 0;
   bool aligned_ = false;
@@ -379,9 +398,8 @@ MatchResult CompactSearch::walk(std::int64_t splitRun, Representation& records, 
 void CompactSearch::findRegions(int fromPercent, int toPercent) {
   const auto S = static_cast<std::int64_t>(S_);
   const auto T = static_cast<std::int64_t>(T_);
-  const std::int64_t newAlignment = endIsText_ ? kNewAlignmentInText : kNewAlignment;
   const auto makeWalk = [&] {
-    return std::make_unique<RegionWalk>(source_, S, end_, T, sa_, starts_, bucketWidth(S_), newAlignment);
+    return std::make_unique<RegionWalk>(source_, S, end_, T, sa_, starts_, bucketWidth(S_), endIsText_);
   };
   int percent = fromPercent;
   const auto report = [&](std::int64_t walked) {

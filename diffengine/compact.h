@@ -60,8 +60,9 @@ class CompactSearch {
   // The split length that keeps short exact runs in the inserts.
   static constexpr std::int64_t kShortSplitRun = 8;
 
-  // Whether the end file is text: hardly any control bytes but tab, line
-  // feed and carriage return (machine code is full of zeros).
+  // Whether the end file is text: at least half of its 4 KiB blocks hold no
+  // control bytes but tab, line feed and carriage return (machine code is
+  // full of zeros; an archive of text files counts).
   bool endIsText() const { return endIsText_; }
 
  private:

@@ -159,7 +159,7 @@ TEST_F(CompactRoundTrip, RegionsOnSeveralThreadsAreThoseOfOne) {
 
 // Text (its own region rule, and for an LZMA body a walk that keeps short
 // exact runs in the inserts): edited lines of words, phrases that repeat
-// everywhere, for either body.
+// everywhere, also between binary headers as in an archive, for either body.
 TEST_F(CompactRoundTrip, TextPairsForEitherBody) {
   const std::vector<std::string> words = {"const ", "return ", "node", ".kind", " === ", "(", ")", "{\n", "}\n",
                                           "function ", "getTypeOfSymbol", ", ", "checker", ";\n", "  ", "\t"};
@@ -172,12 +172,17 @@ TEST_F(CompactRoundTrip, TextPairsForEitherBody) {
     std::vector<std::string> lines;
     for (int k = 200 + static_cast<int>(rng() % 800); k > 0; --k) lines.push_back(line());
     std::string source, end;
-    for (const std::string& l : lines) source += l;
-    for (const std::string& l : lines) {
+    // Some pairs are like archives of text files: a header of binary
+    // fields and zeros before every few dozen lines.
+    const bool archive = i % 4 == 3;
+    const auto header = [&](std::size_t k) { return std::string("name") + std::to_string(k) + std::string(60, '\0'); };
+    for (std::size_t k = 0; k < lines.size(); ++k) source += (archive && k % 40 == 0 ? header(k) : "") + lines[k];
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+      if (archive && k % 40 == 0) end += header(k);
       const unsigned what = rng() % 10;
       if (what == 0) continue;                        // a line deleted
       if (what == 1) end += line();                   // a line inserted
-      end += what == 2 ? line() : l;                  // a line changed
+      end += what == 2 ? line() : lines[k];           // a line changed
     }
     for (bool lzma : {false, true}) {
       diffengine::EngineSettings settings = compactSettings(i % 2 == 1);
