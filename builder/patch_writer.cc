@@ -1,6 +1,9 @@
 #include "builder/patch_writer.h"
 
+#include <algorithm>
+#include <new>
 #include <optional>
+#include <thread>
 
 #include "builder/scanning.h"
 #include "diffengine/lzma_sink.h"
@@ -32,56 +35,102 @@ std::uint32_t RecordDates::of(std::uint32_t fileDate) {
 // The patch body on its way into the file: raw deflate at zlib's level 9
 // or, with -o, at libdeflate's level 12; the plain bytes with -j. What it
 // is handed is already encoded.
+//
+// With -o=lzma the body is encoded twice at the same time, as one LZMA
+// stream and as -o's deflate, and the smaller goes into the file: on data
+// that neither compresses (random inserts) deflate stores it at less cost,
+// and a deflate body applies with every applier.
 class PatchWriter::Body {
  public:
   Body(platform::File& file, bool compress, bool lzma, int threads, bool strongest, Output& out)
       : file_(file), out_(out) {
-    const auto toFile = [this](const void* data, std::size_t n) { return file_.write(data, n); };
-    if (lzma) {
-      lzma_.emplace(toFile);
-      return;
-    }
-    if (!compress) return;
     using Coder = diffengine::PieceDeflateSink::Coder;
-    deflate_.emplace(strongest ? 12 : 9, threads, toFile, strongest ? Coder::kStrongest : Coder::kZlib);
-    if (!deflate_->started()) outOfMemory(out_);
+    if (lzma) {
+      lzma_.emplace([this](const void* data, std::size_t n) { return keep(&lzmaBytes_, data, n); });
+      // One thread: the LZMA encoder has the other core.
+      deflate_.emplace(12, 1, [this](const void* data, std::size_t n) { return keep(&deflateBytes_, data, n); },
+                       Coder::kStrongest);
+    } else if (compress) {
+      deflate_.emplace(strongest ? 12 : 9, threads, [this](const void* data, std::size_t n) {
+        return file_.write(data, n);
+      }, strongest ? Coder::kStrongest : Coder::kZlib);
+    }
+    if (deflate_ && !deflate_->started()) outOfMemory(out_);
   }
 
   void write(const void* data, std::size_t n) {
     if (n == 0) return;
-    const bool written = deflate_ ? deflate_->write(data, n) : lzma_ ? lzma_->write(data, n) : file_.write(data, n);
-    if (!written) failed();
+    if (lzma_ && !lzma_->write(data, n)) failed();
+    if (!(deflate_ ? deflate_->write(data, n) : lzma_ || file_.write(data, n))) failed();
   }
   void write(const std::string& bytes) { write(bytes.data(), bytes.size()); }
 
-  // Ends the stream; an LZMA body's fields go into `header`.
-  void finish(patchformat::PatchHeader* header) {
-    if (deflate_ && !deflate_->finish()) diskFull(out_);
-    deflate_.reset();
-    if (lzma_) {
-      // The LZMA encoder is the slow part of a large body: a line with its progress.
-      const bool done = lzma_->finish(header, [this](int percent) {
-        if (percent == 0) {
-          out_.bilingualFormat("LZMA: Packing body   ...     ", "LZMA: Packe Inhalt   ...     ", MsgArg(), MsgArg(),
-                               platform::Stream::kOut);
-        }
-        out_.percentage(percent);
-      });
-      if (!done) failed();
-      std::uint64_t size = 0;
-      if (file_.size(&size)) out_.write(platform::Stream::kOut, std::to_string(size - patchformat::kHeaderSize) + " Bytes\n");
+  // Ends the stream. With -o=lzma, `header` becomes that of the body kept;
+  // true then, as the header must be written again.
+  bool finish(patchformat::PatchHeader* header) {
+    if (!lzma_) {
+      if (deflate_ && !deflate_->finish()) diskFull(out_);
+      deflate_.reset();
+      return false;
     }
+    // The deflate's last piece on a thread of its own while the LZMA stream
+    // ends on this one, which shows its progress.
+    bool deflated = false;
+    std::thread deflating([this, &deflated] { deflated = deflate_->finish(); });
+    const bool done = lzma_->finish(header, [this](int percent) {
+      if (percent == 0) {
+        out_.bilingualFormat("LZMA: Packing body   ...     ", "LZMA: Packe Inhalt   ...     ", MsgArg(), MsgArg(),
+                             platform::Stream::kOut);
+      }
+      out_.percentage(percent);
+    });
+    deflating.join();
+    if (!done) failed();
+    if (!deflated) outOfMemory(out_);
+    const std::string* kept = &lzmaBytes_;
+    if (deflateBytes_.size() < lzmaBytes_.size()) {
+      kept = &deflateBytes_;
+      *header = deflateHeader(*header);
+    }
+    out_.write(platform::Stream::kOut, std::to_string(lzmaBytes_.size()) + " Bytes\n");
+    if (kept == &deflateBytes_) {
+      out_.bilingualFormat("The deflate body is smaller (%s Bytes) and is kept: the patch applies with every applier.\n",
+                           "Der Deflate-Inhalt ist kleiner (%s Bytes) und bleibt: der Patch ist mit jedem Patcher "
+                           "anwendbar.\n",
+                           std::to_string(deflateBytes_.size()), MsgArg(), platform::Stream::kOut);
+    }
+    if (!file_.write(kept->data(), kept->size())) diskFull(out_);
     lzma_.reset();
+    deflate_.reset();
+    return true;
   }
 
  private:
+  // The header of the same patch with a deflate body.
+  static patchformat::PatchHeader deflateHeader(const patchformat::PatchHeader& lzma) {
+    patchformat::PatchHeader h = lzma;
+    h.version = patchformat::kFormatVersion;
+    h.flags = static_cast<std::uint8_t>((h.flags & ~patchformat::kHeaderLzma) | patchformat::kHeaderCompressed);
+    std::fill(std::begin(h.lzmaProperties), std::end(h.lzmaProperties), 0);
+    h.expandedSize = 0;
+    return h;
+  }
+  static bool keep(std::string* bytes, const void* data, std::size_t n) {
+    try {
+      bytes->append(static_cast<const char*>(data), n);
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
   [[noreturn]] static void outOfMemory(const Output& out) {
     out.failBilingual("Error, internal compression failed to initialized. Out of memory situation suspected.",
                       "Fehler, interne Kompression konnte nicht initialisiert werden. Speichermangel wird vermutet.");
   }
-  // The output failed (a full disk), or else the LZMA encoder found no memory.
+  // The output failed: a full disk, or, where the body is kept in memory
+  // (-o=lzma), memory ran out.
   [[noreturn]] void failed() {
-    if (lzma_ && !lzma_->outputFailed()) outOfMemory(out_);
+    if (lzma_) outOfMemory(out_);
     diskFull(out_);
   }
 
@@ -89,6 +138,8 @@ class PatchWriter::Body {
   Output& out_;
   std::optional<diffengine::PieceDeflateSink> deflate_;
   std::optional<diffengine::LzmaSink> lzma_;
+  std::string lzmaBytes_;     // -o=lzma: the two encodings of the body
+  std::string deflateBytes_;
 };
 
 PatchWriter::PatchWriter(PatchOutput& output, platform::FileSystem& files, Output& out)
@@ -219,13 +270,12 @@ void PatchWriter::localStubMarker() {
 
 std::uint32_t PatchWriter::finish() {
   patchformat::PatchHeader& header = written_.header;
-  body_->finish(&header);
+  const bool newHeader = body_->finish(&header);
   platform::File& file = output_.file();
   std::uint64_t size = 0;
   if (!file.size(&size)) out_.failNumbered(kBuilderMsgCannotWritePatch);
   // An LZMA body's header learns the stream's properties and the body's size only now.
-  if ((header.flags & patchformat::kHeaderLzma) &&
-      !(file.seek(0) && file.write(header.encode().data(), patchformat::kHeaderSize) && file.seek(size))) {
+  if (newHeader && !(file.seek(0) && file.write(header.encode().data(), patchformat::kHeaderSize) && file.seek(size))) {
     out_.failNumbered(kBuilderMsgCannotWritePatch);
   }
   patchformat::PatchTrailer trailer;

@@ -83,6 +83,25 @@ TEST_F(JobTest, LzmaBodyIsMarkedAndRebuildsTheEndTree) {
   EXPECT_EQ(stored.body, lzma.body) << "the same records, only stored";
 }
 
+// Where the LZMA stream is not the smaller (random bytes that neither
+// compresses), -o=lzma keeps -o's deflate body: version 220, the deflate
+// flag, no LZMA fields, the very patch of -o.
+TEST_F(JobTest, LzmaBodyGivesWayToASmallerDeflateBody) {
+  std::mt19937 rng(20261210);
+  std::string random(200000, '\0');
+  for (char& c : random) c = static_cast<char>(rng());
+  put("old.bin", random.substr(0, 1000));
+  put("new.bin", random);
+  ASSERT_EQ(runWords({"-o=lzma", at("old.bin"), at("new.bin"), at("lzma")}), 0) << err();
+  ASSERT_EQ(runWords({"-o", at("old.bin"), at("new.bin"), at("deflate")}), 0) << err();
+  const PatchSummary kept = checkPatch(at("lzma.utp"), {at("old.bin")}, at("new.bin"));
+  ASSERT_EQ(kept.error, "");
+  EXPECT_EQ(kept.header.version, patchformat::kFormatVersion);
+  EXPECT_EQ(kept.header.flags, patchformat::kHeaderCompressed);
+  EXPECT_EQ(kept.header.expandedSize, 0u);
+  EXPECT_EQ(read("lzma.utp"), read("deflate.utp"));
+}
+
 TEST_F(JobTest, FilePatchesChainSeveralStartStatesLastPairFirst) {
   const std::string v1 = text(10, 20000);
   std::string v2 = v1;
