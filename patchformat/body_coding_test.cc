@@ -84,7 +84,8 @@ TEST(BodyCodingTest, VersionFlagsAndPropertiesMustAgree) {
   EXPECT_EQ(headerOf(kFormatVersion, kHeaderCompressed).encode().substr(10, 64), std::string(64, '\0'));
 
   // An invalid coding reads as a corrupt body, whatever the bytes.
-  MemoryReader in("anything");
+  const std::string anything = "anything";  // the reader keeps a pointer to it
+  MemoryReader in(anything);
   ExpandReader reader(in, makeBodyExpander(headerOf(kFormatVersion, kHeaderLzma)));
   char c;
   EXPECT_EQ(reader.read(&c, 1), -1);
