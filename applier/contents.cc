@@ -24,7 +24,8 @@ PatchContents PatchEngine::readContents() {
   }
   body_->seek(firstSeries_);
   patchformat::BodyWalker walk = patchformat::BodyWalker::fromSeries(*body_, directoryPatch_, firstSeries_, 0);
-  // Content is expanded and passed on, never kept in the temporary file.
+  // Content is expanded and passed on, kept in the temporary file only
+  // where the body is LZMA (ExpandedBody::stream).
   const auto pass = [&](std::uint64_t at, std::uint64_t n, const ExpandedBody::Sink& sink) {
     if (!body_->stream(at, n, sink)) bodyFailed();
     body_->seek(at + n);
@@ -103,6 +104,17 @@ const char* recordName(patchformat::RecordType kind) {
   }
 }
 
+// How the body is stored: "stored", "deflate" or "lzma".
+const char* bodyCodingName(const patchformat::PatchHeader& header) {
+  switch (header.bodyCoding()) {
+    case patchformat::BodyCoding::kStored: return "stored";
+    case patchformat::BodyCoding::kDeflate: return "deflate";
+    case patchformat::BodyCoding::kLzma: return "lzma";
+    case patchformat::BodyCoding::kInvalid: break;
+  }
+  return "invalid";  // never listed: such a patch does not load
+}
+
 std::string rootKeyName(std::uint32_t key) {
   return key == platform::kHkeyLocalMachine ? "HKEY_LOCAL_MACHINE" : "root key 0x" + hex8(key);
 }
@@ -138,6 +150,15 @@ std::string versionText(const ListedVersion& v) {
   return text;
 }
 
+// "stored", "compressed (deflate)", "compressed (LZMA)".
+std::string bodyCodingText(const patchformat::PatchHeader& header) {
+  switch (header.bodyCoding()) {
+    case patchformat::BodyCoding::kDeflate: return "compressed (deflate)";
+    case patchformat::BodyCoding::kLzma: return "compressed (LZMA)";
+    default: return bodyCodingName(header);
+  }
+}
+
 std::string indentedLines(std::string text) {
   while (!text.empty() && text.back() == '\n') text.pop_back();
   std::string out = "  ";
@@ -149,8 +170,7 @@ std::string indentedLines(std::string text) {
 
 std::string contentsText(const PatchContents& c) {
   std::string out = "Patch \"" + c.patchName + "\": " + (c.directoryPatch ? "directory patch" : "file patch") +
-                    " (kind " + std::to_string(c.header.kind) + "), body " +
-                    ((c.header.flags & patchformat::kHeaderCompressed) ? "compressed" : "stored") +
+                    " (kind " + std::to_string(c.header.kind) + "), body " + bodyCodingText(c.header) +
                     ", format version " + std::to_string(c.header.version) + "\n";
   out += "  " + std::to_string(c.fileBytes) + " bytes in all, patch data from byte " + std::to_string(c.patchOffset) +
          ", body " + std::to_string(c.storedBody) + " bytes stored, " + std::to_string(c.expandedBody) +
@@ -234,13 +254,13 @@ std::string jsonList(const std::vector<T>& items, const std::string& indent, F e
 }  // namespace
 
 std::string contentsJson(const PatchContents& c) {
-  const bool compressed = (c.header.flags & patchformat::kHeaderCompressed) != 0;
+  const bool compressed = c.header.bodyCoding() != patchformat::BodyCoding::kStored;
   std::string out = "{\n";
   out += "  \"patch\": " + quoted(c.patchName) + ",\n";
   out += "  \"kind\": \"" + std::string(c.directoryPatch ? "directory" : "file") +
          "\", \"kindCode\": " + std::to_string(c.header.kind) + ",\n";
-  out += std::string("  \"compressed\": ") + (compressed ? "true" : "false") +
-         ", \"formatVersion\": " + std::to_string(c.header.version) + ",\n";
+  out += std::string("  \"compressed\": ") + (compressed ? "true" : "false") + ", \"bodyCoding\": \"" +
+         bodyCodingName(c.header) + "\", \"formatVersion\": " + std::to_string(c.header.version) + ",\n";
   out += "  \"fileBytes\": " + std::to_string(c.fileBytes) + ", \"patchOffset\": " + std::to_string(c.patchOffset) +
          ", \"storedBodyBytes\": " + std::to_string(c.storedBody) +
          ", \"expandedBodyBytes\": " + std::to_string(c.expandedBody) + ",\n";

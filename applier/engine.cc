@@ -33,7 +33,7 @@ std::string unexpectedErrorText(Numbering numbering, std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
   } catch (const std::bad_alloc&) {
-    what = "not enough memory";
+    what = kNoMemoryReason;
   } catch (const std::exception& e) {
     what = e.what();
   } catch (...) {
@@ -206,10 +206,13 @@ void PatchEngine::load_patch() {
   show(kMsgPleaseWait);
   header_ = where.header;
   if (where.status == patchformat::LocateStatus::kWrongVersion) fail(kMsgWrongVersion, std::to_string(header_.version));
+  // A version, flags and LZMA fields that contradict each other: no body
+  // coding reads such a body. (A stub that compares no version gets here
+  // with whatever version the header holds.)
+  if (header_.bodyCoding() == patchformat::BodyCoding::kInvalid) fail(kMsgCorrupt);
   std::string tempPath;
   if (!temps_.create("", &tempFile_, &tempPath)) fail(kMsgBufferingFailed);
-  body_ = std::make_unique<ExpandedBody>(*patch_, where.bodyStart, where.bodyEnd,
-                                         (header_.flags & patchformat::kHeaderCompressed) != 0, *tempFile_);
+  body_ = std::make_unique<ExpandedBody>(*patch_, where.bodyStart, where.bodyEnd, header_, *tempFile_);
   body_->setRoomCheck([this](std::uint64_t bytes) { return hasRoom(files_, files_.tempDirectory(), bytes); });
   rebuilder_.setBody(body_.get(), tempFile_.get());
   directoryPatch_ = request_.kind == ApplyRequest::Kind::kFromHeader ? header_.isDirectoryPatch()

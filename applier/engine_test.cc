@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <functional>
 #include <string>
 
+#include "patchformat/coding.h"
 #include "patchformat/crc.h"
 #include "tests/delta_writer.h"
+#include "tests/lzma_support.h"
 #include "tests/zlib_support.h"
 
 namespace applier {
 namespace {
+
+using patchformat::BodyCoding;
 
 class RecordingFrontEnd : public FrontEnd {
  public:
@@ -26,30 +31,41 @@ class LoadPatchTest : public ::testing::Test {
   std::string path = ::testing::TempDir() + "load_test.utp";
   void TearDown() override {
     engine.cleanup();
+    stub.cleanup();
     files.deleteFile(path);
   }
 
   void write(const std::string& bytes) {
     engine.cleanup();  // Windows cannot replace a file that is open
+    stub.cleanup();
     ASSERT_TRUE(files.writeWholeFile(path, bytes));
   }
   const std::string kFoxSource = "The quick brown fox jumps";
   const std::string kFoxTarget = "The quick red fox jumps!";
   SourceEntry loadFoxPatch();
-  // A patch whose logical body is the texts and `rest`.
-  void writePatch(const std::string& creator, const std::string& comment, const std::string& rest, bool compress,
-                  std::uint32_t version = 220) {
+  // A patch whose logical body is the texts and `rest`, stored as `coding`
+  // says; `change` may then alter its header.
+  void writePatch(const std::string& creator, const std::string& comment, const std::string& rest, BodyCoding coding,
+                  const std::function<void(patchformat::PatchHeader&)>& change = nullptr) {
     patchformat::PatchHeader h;
-    h.version = version;
     h.kind = patchformat::kKindDirectory;
-    h.flags = compress ? patchformat::kHeaderCompressed : 0;
+    h.flags = coding == BodyCoding::kDeflate ? patchformat::kHeaderCompressed : 0;
     h.creatorLength = static_cast<std::uint16_t>(creator.size());
     h.commentLength = static_cast<std::uint16_t>(comment.size());
     const std::string logical = creator + comment + rest;
-    std::string file = h.encode() + (compress ? testing_support::deflateRaw(logical) : logical);
+    const std::string stored = coding == BodyCoding::kLzma      ? testing_support::lzmaPack(logical, &h)
+                               : coding == BodyCoding::kDeflate ? testing_support::deflateRaw(logical)
+                                                                : logical;
+    if (change) change(h);
+    const std::string file = h.encode() + stored;
     patchformat::PatchTrailer t;
     t.length = static_cast<std::uint32_t>(file.size() + 8);
     write(file + t.encode());
+  }
+  void writePatch(const std::string& creator, const std::string& comment, const std::string& rest, bool compress,
+                  std::uint32_t version = 220) {
+    writePatch(creator, comment, rest, compress ? BodyCoding::kDeflate : BodyCoding::kStored,
+               [version](patchformat::PatchHeader& h) { h.version = version; });
   }
   ApplierError loadFails() {
     try {
@@ -65,19 +81,73 @@ class LoadPatchTest : public ::testing::Test {
   platform::FileSystem& files = machine.files;
   RecordingFrontEnd front;
   PatchEngine engine{front, Numbering::kConsole, machine, ApplyRequest{path}};
+  // The windowed directory stub, which compares neither magic nor version.
+  static ApplyRequest stubRequest(const std::string& patch) {
+    ApplyRequest r{patch};
+    r.kind = ApplyRequest::Kind::kDirectory;
+    r.compareMagic = false;
+    return r;
+  }
+  PatchEngine stub{front, Numbering::kStub, machine, stubRequest(path)};
 };
 
-TEST_F(LoadPatchTest, ReadsTheTextsOfStoredAndDeflatedBodies) {
-  for (bool compress : {false, true}) {
-    writePatch("maker", std::string("line one\r\0line two", 18), "series data", compress);
-    engine.load_patch();
-    EXPECT_EQ(engine.comment(), std::string("line one\r\x01line two")) << "a byte 0 shows as byte 1";
-    EXPECT_EQ(engine.creatorText(), "maker");
-    EXPECT_TRUE(engine.directoryPatch());
-    EXPECT_EQ(engine.firstSeriesPosition(), 23u);
-    EXPECT_EQ(front.shown, "Please wait while uncompressing and checking the patch file ...\r\n");
-    front.shown.clear();
+// Every body coding, also for a stub that compares neither magic nor
+// version (the header's coding alone says how to read the body).
+TEST_F(LoadPatchTest, ReadsTheTextsOfEveryBodyCoding) {
+  for (BodyCoding coding : {BodyCoding::kStored, BodyCoding::kDeflate, BodyCoding::kLzma}) {
+    writePatch("maker", std::string("line one\r\0line two", 18), "series data", coding);
+    for (PatchEngine* e : {&engine, &stub}) {
+      e->load_patch();
+      EXPECT_EQ(e->comment(), std::string("line one\r\x01line two")) << "a byte 0 shows as byte 1";
+      EXPECT_EQ(e->creatorText(), "maker");
+      EXPECT_TRUE(e->directoryPatch());
+      EXPECT_EQ(e->firstSeriesPosition(), 23u);
+      EXPECT_EQ(e->header().bodyCoding(), coding);
+      EXPECT_EQ(front.shown, "Please wait while uncompressing and checking the patch file ...\r\n");
+      front.shown.clear();
+    }
   }
+}
+
+// The LZMA body has a version of its own, 221. A version this applier does
+// not know is refused with the message that names it; version, flags and
+// LZMA fields that contradict each other make the patch corrupt, also for
+// a stub that compares no version. An applier that knows only the deflate
+// body takes a patch as its own when its version is 220 and nothing else:
+// it refuses every LZMA patch with its own wrong-version message.
+TEST_F(LoadPatchTest, LzmaHeadersThatDoNotAgreeAreRefused) {
+  writePatch("", "a comment", "data", BodyCoding::kLzma, [](patchformat::PatchHeader& h) { h.version = 222; });
+  ApplierError e = loadFails();
+  EXPECT_EQ(e.number(), kMsgWrongVersion);
+  EXPECT_NE(e.text().find("pelmo222.htm"), std::string::npos) << e.text();
+
+  const std::function<void(patchformat::PatchHeader&)> contradictions[] = {
+      [](patchformat::PatchHeader& h) { h.version = patchformat::kFormatVersion; },
+      [](patchformat::PatchHeader& h) { h.flags |= patchformat::kHeaderCompressed; },
+      [](patchformat::PatchHeader& h) { h.flags &= ~patchformat::kHeaderLzma; },
+      [](patchformat::PatchHeader& h) { h.lzmaProperties[0] = 9 * 5 * 5; },
+      [](patchformat::PatchHeader& h) {
+        patchformat::putU32(h.lzmaProperties + 1, patchformat::kLzmaLargestDictionary + 1);
+      },
+  };
+  for (const auto& change : contradictions) {
+    writePatch("", "a comment", "data", BodyCoding::kLzma, change);
+    e = loadFails();
+    EXPECT_EQ(e.number(), kMsgCorrupt);
+    EXPECT_EQ(e.text(), "Error, patch is corrupted!");
+    try {
+      stub.load_patch();
+      ADD_FAILURE() << "the stub loaded it";
+    } catch (const ApplierError& stubError) {
+      EXPECT_EQ(stubError.text(), "Error, patch is corrupted!");
+    }
+  }
+
+  writePatch("", "a comment", "data", BodyCoding::kLzma);
+  engine.load_patch();
+  EXPECT_EQ(engine.comment(), "a comment") << "the same patch, unchanged, loads";
+  const bool deflateOnlyApplierTakesIt = engine.header().version == patchformat::kFormatVersion;
+  EXPECT_FALSE(deflateOnlyApplierTakesIt);
 }
 
 TEST_F(LoadPatchTest, RefusesWhatIsNoPatchOfThisVersion) {

@@ -82,6 +82,9 @@ enum ConsoleMessage : int {
   kMsgEarlierRunStuck = 74,
 };
 
+// The reason message kMsgUnexpected gives when memory ran out.
+constexpr const char* kNoMemoryReason = "not enough memory";
+
 // The text of message `number` in `numbering`; empty when there is none.
 std::string messageText(Numbering numbering, int number);
 // The other numbering's number of the same message, -1 when it has none.

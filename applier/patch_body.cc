@@ -2,32 +2,114 @@
 
 #include <algorithm>
 
+#include "patchformat/body_coding.h"
+
 namespace applier {
 
 namespace {
 constexpr std::size_t kStoredPiece = 2000;   // stored bytes read at a time
-constexpr std::size_t kExpandPiece = 2000;   // output buffer of one inflate call that is kept
-constexpr std::size_t kPassPiece = 1 << 16;  // the same for bytes that are handed on, not kept
+constexpr std::size_t kExpandPiece = 2000;   // output buffer of one expansion step that is kept
+constexpr std::size_t kPassPiece = 1 << 16;  // the same for bytes that are handed on
+
+BodyError errorOf(patchformat::BodyExpander::Status status) {
+  switch (status) {
+    case patchformat::BodyExpander::Status::kMore:
+    case patchformat::BodyExpander::Status::kEnd: return BodyError::kNone;
+    case patchformat::BodyExpander::Status::kNoMemory: return BodyError::kNoMemory;
+    case patchformat::BodyExpander::Status::kCorrupt: break;
+  }
+  return BodyError::kCorrupt;
+}
 }  // namespace
 
-ExpandedBody::ExpandedBody(platform::File& patch, std::uint64_t start, std::uint64_t end, bool compressed,
-                           platform::File& temp)
-    : patch_(patch), temp_(temp), start_(start), stored_(start), end_(end), compressed_(compressed),
-      in_(kStoredPiece), out_(kExpandPiece) {
-  if (compressed_) {
-    if (inflateInit2(&z_, -15) != Z_OK) {
-      error_ = BodyError::kBuffering;
-      finished_ = true;
-    } else {
-      zOpen_ = true;
-    }
+// The stored bytes [start, end) of the patch expanded from the first on,
+// read a piece at a time as the expander takes them; without an expander
+// (a stored body) they are read straight into the output.
+class ExpandedBody::Expansion {
+ public:
+  Expansion(platform::File& patch, std::uint64_t start, std::uint64_t end,
+            std::unique_ptr<patchformat::BodyExpander> expander)
+      : patch_(patch), start_(start), end_(end), stored_(start), expander_(std::move(expander)) {
+    if (expander_) in_.resize(kStoredPiece);
   }
-}
 
-ExpandedBody::~ExpandedBody() {
-  if (zOpen_) inflateEnd(&z_);
-  if (replayOpen_) inflateEnd(&replay_);
-}
+  // Up to `room` (> 0) body bytes into `out`, *made of them. kNone while
+  // the body goes on and once it has ended (ended()); else why it stopped.
+  BodyError next(std::uint8_t* out, std::size_t room, std::size_t* made) {
+    *made = 0;
+    if (ended_) return BodyError::kNone;
+    if (!expander_) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(room, end_ - stored_));
+      if (n == 0) return ended_ = true, BodyError::kNone;
+      if (!patch_.readAt(stored_, out, n)) return BodyError::kPatchRead;
+      stored_ += n;
+      made_ += n;
+      *made = n;
+      return BodyError::kNone;
+    }
+    if (at_ == filled_ && stored_ < end_) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(in_.size(), end_ - stored_));
+      if (!patch_.readAt(stored_, in_.data(), n)) return BodyError::kPatchRead;
+      stored_ += n;
+      at_ = 0;
+      filled_ = n;
+    }
+    std::size_t used = 0;
+    const patchformat::BodyExpander::Status status =
+        expander_->expand(in_.data() + at_, filled_ - at_, stored_ >= end_, &used, out, room, made);
+    at_ += used;
+    made_ += *made;
+    if (status == patchformat::BodyExpander::Status::kEnd) ended_ = true;
+    return errorOf(status);
+  }
+
+  // Passes over up to `n` bytes of a stored body without reading them; how many.
+  std::uint64_t skip(std::uint64_t n) {
+    n = std::min(n, end_ - stored_);
+    if (n == 0) ended_ = true;
+    stored_ += n;
+    made_ += n;
+    return n;
+  }
+
+  // Back to the body's first byte.
+  BodyError restart() {
+    stored_ = start_;
+    at_ = filled_ = 0;
+    made_ = 0;
+    ended_ = false;
+    return expander_ ? errorOf(expander_->restart()) : BodyError::kNone;
+  }
+
+  bool ended() const { return ended_; }
+  std::uint64_t made() const { return made_; }  // body bytes expanded so far
+
+ private:
+  platform::File& patch_;
+  const std::uint64_t start_;
+  const std::uint64_t end_;
+  std::uint64_t stored_;  // next stored byte to read
+  std::unique_ptr<patchformat::BodyExpander> expander_;
+  std::vector<std::uint8_t> in_;
+  std::size_t at_ = 0;      // next byte of in_ for the expander
+  std::size_t filled_ = 0;  // bytes in in_
+  std::uint64_t made_ = 0;
+  bool ended_ = false;
+};
+
+ExpandedBody::ExpandedBody(platform::File& patch, std::uint64_t start, std::uint64_t end,
+                           const patchformat::PatchHeader& header, platform::File& temp)
+    : patch_(patch),
+      temp_(temp),
+      header_(header),
+      start_(start),
+      end_(end),
+      storedBody_(header.bodyCoding() == patchformat::BodyCoding::kStored),
+      keepsStreamed_(header.bodyCoding() == patchformat::BodyCoding::kLzma),
+      main_(std::make_unique<Expansion>(patch, start, end, patchformat::makeBodyExpander(header))),
+      out_(kExpandPiece) {}
+
+ExpandedBody::~ExpandedBody() = default;
 
 std::vector<ExpandedBody::Passed>::const_iterator ExpandedBody::passedAfter(std::uint64_t logical) const {
   return std::upper_bound(passed_.begin(), passed_.end(), logical,
@@ -51,85 +133,65 @@ std::uint64_t ExpandedBody::physical(std::uint64_t logical) const {
 // One piece of expansion; false when nothing more can come.
 bool ExpandedBody::stepOnce() {
   if (finished_) return false;
-  const bool passing = expanded_ < passEnd_;
-  std::vector<std::uint8_t>& out = passing ? passOut_ : out_;
-  if (passing && out.empty()) out.resize(kPassPiece);
-  // Hands on or keeps `n` bytes at `data` that follow expanded_.
-  const auto deliver = [&](const std::uint8_t* data, std::size_t n) {
-    if (passing) {
-      if (!passed_.empty() && passed_.back().start + passed_.back().length == expanded_) {
-        passed_.back().length += n;
-      } else {
-        const std::uint64_t before = passed_.empty() ? 0 : passed_.back().before + passed_.back().length;
-        passed_.push_back(Passed{expanded_, n, before});
+  const bool handing = expanded_ < passEnd_;
+  const bool keeping = !handing || keepsStreamed_;
+  std::vector<std::uint8_t>& out = handing ? passOut_ : out_;
+  // Keeps or hands on (or both) `n` bytes at `data` that follow expanded_.
+  const auto deliver = [&](const std::uint8_t* data, std::uint64_t n) {
+    if (keeping) {
+      if (!temp_.seek(physical(expanded_)) || !temp_.write(data, static_cast<std::size_t>(n))) {
+        return error_ = BodyError::kBuffering, finished_ = true, false;
       }
-      expanded_ += n;
-      if (*passSink_ && !(*passSink_)(data, n)) return sinkStopped_ = true, false;
-      return true;
-    }
-    if (!temp_.seek(physical(expanded_)) || !temp_.write(data, n)) {
-      return error_ = BodyError::kBuffering, finished_ = true, false;
+    } else if (!passed_.empty() && passed_.back().start + passed_.back().length == expanded_) {
+      passed_.back().length += n;
+    } else {
+      const std::uint64_t before = passed_.empty() ? 0 : passed_.back().before + passed_.back().length;
+      passed_.push_back(Passed{expanded_, n, before});
     }
     expanded_ += n;
+    if (handing && *passSink_ && !(*passSink_)(data, static_cast<std::size_t>(n))) return sinkStopped_ = true, false;
     return true;
   };
-  if (!compressed_) {
-    std::uint64_t n = std::min<std::uint64_t>(kStoredPiece, end_ - stored_);
-    if (passing) n = std::min(end_ - stored_, passEnd_ - expanded_);
+  if (handing && !keeping && storedBody_ && !*passSink_) {
+    // Nothing needs these bytes: they are not even read.
+    const std::uint64_t n = main_->skip(passEnd_ - expanded_);
     if (n == 0) return finished_ = true, false;
-    if (passing && !*passSink_) {  // nothing needs these bytes: they are not even read
-      stored_ += n;
-      return deliver(nullptr, static_cast<std::size_t>(n));
-    }
-    n = std::min<std::uint64_t>(n, out.size());
-    if (!patch_.readAt(stored_, out.data(), static_cast<std::size_t>(n))) {
-      return error_ = BodyError::kPatchRead, finished_ = true, false;
-    }
-    stored_ += n;
-    return deliver(out.data(), static_cast<std::size_t>(n));
+    return deliver(nullptr, n);
   }
-  if (z_.avail_in == 0 && stored_ < end_) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kStoredPiece, end_ - stored_));
-    if (!patch_.readAt(stored_, in_.data(), n)) return error_ = BodyError::kPatchRead, finished_ = true, false;
-    stored_ += n;
-    z_.next_in = in_.data();
-    z_.avail_in = static_cast<uInt>(n);
+  // A piece that is handed on ends where handing on ends, so no piece is
+  // part handed on and part not.
+  const auto room =
+      static_cast<std::size_t>(handing ? std::min<std::uint64_t>(out.size(), passEnd_ - expanded_) : out.size());
+  std::size_t made = 0;
+  const BodyError error = main_->next(out.data(), room, &made);
+  // The bytes of a step that failed are not the body's: an LZMA stream
+  // that does not end where it must has its last piece withheld, so that
+  // the walk cannot take a damaged end for the body's.
+  if (error != BodyError::kNone) return error_ = error, finished_ = true, false;
+  if (made > 0 && !deliver(out.data(), made)) return false;
+  if (main_->ended()) finished_ = true;
+  return made > 0 || !finished_;
+}
+
+bool ExpandedBody::roomFor(std::uint64_t wanted) {
+  if (wanted <= expanded_ + kRoomCheckFrom || finished_ || error_ != BodyError::kNone || !roomFor_ ||
+      roomFor_(wanted - expanded_)) {
+    return true;
   }
-  z_.next_out = out.data();
-  // A passed piece ends where passing ends, so no piece is part kept and part not.
-  z_.avail_out = static_cast<uInt>(passing ? std::min<std::uint64_t>(out.size(), passEnd_ - expanded_) : out.size());
-  const std::size_t room = z_.avail_out;
-  const int r = inflate(&z_, stored_ < end_ ? Z_SYNC_FLUSH : Z_FINISH);
-  const std::size_t produced = room - z_.avail_out;
-  if (produced > 0 && !deliver(out.data(), produced)) return false;
-  if (r == Z_STREAM_END) {
-    finished_ = true;
-    return produced > 0;
-  }
-  // Damaged data, or no progress with every stored byte used: the stream
-  // can never end, so it is corrupt rather than a loop without end.
-  if ((r != Z_OK && r != Z_BUF_ERROR) || (produced == 0 && z_.avail_in == 0 && stored_ >= end_)) {
-    error_ = BodyError::kCorrupt;
-    finished_ = true;
-    return false;
-  }
-  return true;
+  error_ = BodyError::kNoRoom;
+  refused_ = wanted - expanded_;
+  finished_ = true;
+  return false;
 }
 
 void ExpandedBody::expandTo(std::uint64_t wanted) {
-  if (wanted > expanded_ + kRoomCheckFrom && !finished_ && error_ == BodyError::kNone && roomFor_ &&
-      !roomFor_(wanted - expanded_)) {
-    error_ = BodyError::kNoRoom;
-    refused_ = wanted - expanded_;
-    finished_ = true;
-    return;
-  }
+  if (!roomFor(wanted)) return;
   while (expanded_ < wanted && stepOnce()) {
   }
 }
 
 bool ExpandedBody::fetchPassed(std::uint64_t at, std::uint64_t n, const Sink& sink) {
-  if (!compressed_) {
+  if (storedBody_) {
     for (std::uint64_t done = 0; done < n;) {
       const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(passOut_.size(), n - done));
       if (!patch_.readAt(start_ + at + done, passOut_.data(), piece)) return error_ = BodyError::kPatchRead, false;
@@ -138,42 +200,25 @@ bool ExpandedBody::fetchPassed(std::uint64_t at, std::uint64_t n, const Sink& si
     }
     return true;
   }
-  // The second inflater runs on from where it stopped; only a range behind
-  // it makes it start again from the beginning of the body.
-  if (!replayOpen_) {
-    if (inflateInit2(&replay_, -15) != Z_OK) return error_ = BodyError::kBuffering, false;
-    replayOpen_ = true;
-    replayIn_.resize(kStoredPiece);
-    replayStored_ = start_;
-    replayed_ = 0;
-  } else if (replayed_ > at) {
-    inflateReset(&replay_);
-    replay_.avail_in = 0;
-    replayStored_ = start_;
-    replayed_ = 0;
+  // A deflated body (an LZMA body passes nothing): the second expander runs
+  // on from where it stopped; only a range behind it makes it start again
+  // from the beginning of the body.
+  if (!replay_) {
+    replay_ = std::make_unique<Expansion>(patch_, start_, end_, patchformat::makeBodyExpander(header_));
+  } else if (replay_->made() > at) {
+    const BodyError error = replay_->restart();
+    if (error != BodyError::kNone) return error_ = error, false;
   }
-  while (replayed_ < at + n) {
-    if (replay_.avail_in == 0 && replayStored_ < end_) {
-      const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(kStoredPiece, end_ - replayStored_));
-      if (!patch_.readAt(replayStored_, replayIn_.data(), piece)) return error_ = BodyError::kPatchRead, false;
-      replayStored_ += piece;
-      replay_.next_in = replayIn_.data();
-      replay_.avail_in = static_cast<uInt>(piece);
-    }
-    replay_.next_out = passOut_.data();
-    replay_.avail_out = static_cast<uInt>(passOut_.size());
-    const int r = inflate(&replay_, Z_SYNC_FLUSH);
-    const std::size_t produced = passOut_.size() - replay_.avail_out;
+  while (replay_->made() < at + n) {
+    const std::uint64_t before = replay_->made();
+    std::size_t made = 0;
+    const BodyError error = replay_->next(passOut_.data(), passOut_.size(), &made);
     // The part of this piece that lies in [at, at + n).
-    const std::uint64_t from = std::max(at, replayed_), to = std::min(at + n, replayed_ + produced);
-    if (from < to && !sink(passOut_.data() + (from - replayed_), static_cast<std::size_t>(to - from))) {
-      replayed_ += produced;
-      return false;
-    }
-    replayed_ += produced;
-    const bool stuck = produced == 0 && replay_.avail_in == 0 && replayStored_ >= end_;
-    if (replayed_ < at + n && (r == Z_STREAM_END || (r != Z_OK && r != Z_BUF_ERROR) || stuck)) {
-      return error_ = BodyError::kCorrupt, false;  // the first inflater made these bytes: the patch changed
+    const std::uint64_t from = std::max(at, before), to = std::min(at + n, before + made);
+    if (error != BodyError::kNone) return error_ = error, false;
+    if (from < to && !sink(passOut_.data() + (from - before), static_cast<std::size_t>(to - from))) return false;
+    if (made == 0 && replay_->ended()) {
+      return error_ = BodyError::kCorrupt, false;  // the first expander made these bytes: the patch changed
     }
   }
   return true;
@@ -209,6 +254,8 @@ bool ExpandedBody::stream(std::uint64_t at, std::uint64_t n, const Sink& sink) {
   const std::uint64_t end = at + n;
   const std::uint64_t have = std::min(end, expanded_);
   if (sink && at < have && !fetch(at, have - at, sink)) return false;
+  // An LZMA body keeps what is expanded here: the volume must have room for it.
+  if (keepsStreamed_ && !roomFor(end)) return false;
   sinkStopped_ = false;
   passEnd_ = end;
   passSink_ = &sink;

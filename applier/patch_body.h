@@ -2,14 +2,13 @@
 // as it is read.
 #pragma once
 
-#include <zlib.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "patchformat/container.h"
 #include "patchformat/io.h"
 #include "platform/files.h"
 
@@ -18,27 +17,36 @@ namespace applier {
 // Why reading the body stopped.
 enum class BodyError {
   kNone,
-  kCorrupt,        // damaged deflate data or a read past the body's end
+  kCorrupt,        // damaged deflate or LZMA data, or a read past the body's end
   kPatchRead,      // the patch file could not be read
   kBuffering,      // the temporary file could not be written
   kNoRoom,         // the temporary volume has no room for what a read needs
+  kNoMemory,       // the decoder's tables or dictionary could not be allocated
 };
 
-// Reads the logical body sequentially; stored bytes are inflated (or
+// Reads the logical body sequentially; stored bytes are expanded (or
 // copied) into `temp` only when a read needs them, so data after the last
 // record costs nothing. `rewind` goes back to the start for a second pass.
+// The header's body coding chooses the expander: stored, deflate and LZMA
+// bodies go through the same steps.
 //
 // A range that `stream` expands is not kept: its bytes go to the caller
 // only, and the temporary file holds the kept ranges one after another.
 // Read again, such a range comes from the patch itself (a stored body) or
-// from a second inflater that follows the walks through the body, so an
-// embedded file costs no temporary space however large it is.
+// from a second expander that follows the walks through the body, so an
+// embedded file costs no temporary space however large it is. An LZMA body
+// is the exception: its decoder holds a dictionary of up to 64 MiB, and a
+// second one would double the applier's memory, so what `stream` expands
+// of it is kept like any other range and read again from the temporary
+// file.
 class ExpandedBody : public patchformat::ByteReader {
  public:
   // Takes bytes in pieces; false stops the stream.
   using Sink = std::function<bool(const std::uint8_t* data, std::size_t n)>;
 
-  ExpandedBody(platform::File& patch, std::uint64_t start, std::uint64_t end, bool compressed, platform::File& temp);
+  // The stored body is [start, end) of `patch`, coded as `header` says.
+  ExpandedBody(platform::File& patch, std::uint64_t start, std::uint64_t end, const patchformat::PatchHeader& header,
+               platform::File& temp);
   ~ExpandedBody() override;
   ExpandedBody(const ExpandedBody&) = delete;
   ExpandedBody& operator=(const ExpandedBody&) = delete;
@@ -76,9 +84,14 @@ class ExpandedBody : public patchformat::ByteReader {
     std::uint64_t length;
     std::uint64_t before;  // passed bytes before `start`
   };
+  // One run through the stored bytes, reading them as it goes.
+  class Expansion;
   // Expands until at least `wanted` bytes exist or the body ends.
   void expandTo(std::uint64_t wanted);
-  // One piece of expansion, kept or (up to passEnd_) handed to passSink_.
+  // False (and the body stopped with kNoRoom) when expanding up to
+  // `wanted` needs more room than the temporary volume has.
+  bool roomFor(std::uint64_t wanted);
+  // One piece of expansion, kept, handed to passSink_ (up to passEnd_), or both.
   bool stepOnce();
   // Hands on [at, at + n) of the expanded part, from the temporary file or
   // (passed ranges) from the patch again.
@@ -91,27 +104,22 @@ class ExpandedBody : public patchformat::ByteReader {
 
   platform::File& patch_;
   platform::File& temp_;
+  const patchformat::PatchHeader header_;
   const std::uint64_t start_;
-  std::uint64_t stored_;       // next stored byte to read
   const std::uint64_t end_;
-  const bool compressed_;
-  z_stream z_{};
-  bool zOpen_ = false;
+  const bool storedBody_;      // the body is stored as it is
+  const bool keepsStreamed_;   // what stream() expands is kept too (LZMA)
+  std::unique_ptr<Expansion> main_;
   bool finished_ = false;
-  std::vector<std::uint8_t> in_;
   std::vector<std::uint8_t> out_;
   std::vector<std::uint8_t> passOut_;  // pieces that are handed on
   std::uint64_t expanded_ = 0;
   std::vector<Passed> passed_;
-  std::uint64_t passEnd_ = 0;      // while stream() expands: where passing stops
+  std::uint64_t passEnd_ = 0;      // while stream() expands: where handing on stops
   const Sink* passSink_ = nullptr;
   bool sinkStopped_ = false;  // the sink of the current stream() said stop
-  // The second inflater, for passed ranges of a deflated body.
-  z_stream replay_{};
-  bool replayOpen_ = false;
-  std::uint64_t replayStored_ = 0;
-  std::uint64_t replayed_ = 0;     // body bytes it has produced
-  std::vector<std::uint8_t> replayIn_;
+  // The second expander, for passed ranges of a deflated body.
+  std::unique_ptr<Expansion> replay_;
   std::uint64_t position_ = 0;
   BodyError error_ = BodyError::kNone;
   std::function<bool(std::uint64_t)> roomFor_;

@@ -67,6 +67,9 @@ PartFailure bodyFailure(const ExpandedBody& body, const std::string& tempDirecto
     case BodyError::kNoRoom: return PartFailure(kMsgNoRoom, tempDirectory, std::to_string(body.refusedBytes()));
     case BodyError::kPatchRead: return PartFailure(kMsgPatchReadFailed);
     case BodyError::kBuffering: return PartFailure(kMsgBufferingFailed);
+    // The body's decoder could not have its memory: said as when any other
+    // allocation of the run fails.
+    case BodyError::kNoMemory: return PartFailure(kMsgUnexpected, "", kNoMemoryReason);
     default: return PartFailure(kMsgCorrupt);
   }
 }

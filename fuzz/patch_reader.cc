@@ -1,5 +1,7 @@
 // The applier engine on a patch file that is the whole input: the container
-// is located and its body expanded (load_patch), then every series is
+// is located and its body expanded (load_patch: stored, deflate or LZMA, as
+// the header says; fuzz/seeds/patch_reader holds small LZMA patches, a file
+// patch and a directory patch of the example program), then every series is
 // located and checked (the check pass) against an empty target directory,
 // with a console that answers no to every question. Whatever the bytes, the
 // run ends with a message, changes nothing and leaves no temporary.

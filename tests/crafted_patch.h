@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "patchformat/container.h"
+#include "tests/lzma_support.h"
 #include "tests/zlib_support.h"
 
 namespace testing_support {
@@ -15,6 +16,7 @@ struct CraftedPatch {
   bool directory = true;
   std::string comment;
   std::string body;  // the logical body after the texts
+  std::uint32_t lzmaDictionary = 0;  // an LZMA body's dictionary; 0: the body's size
 
   void series(std::uint8_t locator = patchformat::kLocateGivenPath, bool moreFollow = false,
               const std::string& backupDir = "Backup") {
@@ -39,7 +41,8 @@ struct CraftedPatch {
   }
   void end() { records().writeEnd(); }
   // Appends `n` zero bytes to the body without holding them; a deflated
-  // file carries them in about 1 KiB per MiB.
+  // file carries them in about 1 KiB per MiB (an LZMA body holds them while
+  // it is encoded).
   void zeros(std::uint64_t n) {
     runs.push_back(Run{body, n});
     body.clear();
@@ -50,18 +53,30 @@ struct CraftedPatch {
   }
 
   std::string file(bool compress = true, std::uint8_t flags = 0) const {
+    return file(compress ? patchformat::BodyCoding::kDeflate : patchformat::BodyCoding::kStored, flags);
+  }
+  // The body stored, deflated or as one LZMA stream (whose dictionary
+  // spans the body, or `lzmaDictionary` bytes when set).
+  std::string file(patchformat::BodyCoding coding, std::uint8_t flags = 0) const {
+    const bool compress = coding == patchformat::BodyCoding::kDeflate;
     patchformat::PatchHeader h;
     h.kind = directory ? patchformat::kKindDirectory : patchformat::kKindFile;
     h.flags = static_cast<std::uint8_t>(flags | (compress ? patchformat::kHeaderCompressed : 0));
     h.commentLength = static_cast<std::uint16_t>(comment.size());
-    std::string bytes = h.encode();
-    if (runs.empty()) {
+    std::string bytes;
+    if (coding == patchformat::BodyCoding::kLzma) {
+      std::string logical = comment;
+      for (const Run& r : runs) logical += r.before + std::string(static_cast<std::size_t>(r.zeros), '\0');
+      const std::string stream = lzmaPack(logical + body, &h, lzmaDictionary, !runs.empty());
+      bytes = h.encode() + stream;
+    } else if (runs.empty()) {
       const std::string logical = comment + body;
-      bytes += compress ? deflateRaw(logical) : logical;
+      bytes = h.encode() + (compress ? deflateRaw(logical) : logical);
     } else {
       // Pieces deflated on their own and flushed to a byte boundary join
       // into one stream; a final empty block ends it.
-      if (!compress) throw std::logic_error("CraftedPatch: zero runs need a deflated body");
+      if (!compress) throw std::logic_error("CraftedPatch: zero runs need a compressed body");
+      bytes = h.encode();
       std::string text = comment;
       for (const Run& r : runs) {
         bytes += deflateRaw(text + r.before, Z_FULL_FLUSH);

@@ -4,15 +4,16 @@
 // removed files are missing from the end state.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "patchformat/body_coding.h"
 #include "patchformat/body_walk.h"
 #include "patchformat/container.h"
 #include "patchformat/crc.h"
 #include "platform/files.h"
 #include "tests/delta_writer.h"
-#include "tests/zlib_support.h"
 
 namespace testing_support {
 
@@ -46,8 +47,14 @@ inline PatchSummary checkPatch(const std::string& patchPath, const std::vector<s
   if (where.status != patchformat::LocateStatus::kOk) return s.error = "not located", s;
   s.header = where.header;
   const std::string stored = file.substr(where.bodyStart, where.bodyEnd - where.bodyStart);
-  if (s.header.flags & patchformat::kHeaderCompressed) {
-    if (!inflateRaw(stored, &s.body)) return s.error = "bad deflate", s;
+  if (std::unique_ptr<patchformat::BodyExpander> expander = patchformat::makeBodyExpander(s.header)) {
+    // Deflate or LZMA: the whole stream, and nothing behind it.
+    patchformat::MemoryReader in(stored);
+    patchformat::ExpandReader expanded(in, std::move(expander));
+    char piece[65536];
+    long got;
+    while ((got = expanded.read(piece, sizeof piece)) > 0) s.body.append(piece, static_cast<std::size_t>(got));
+    if (got < 0 || !expanded.ended()) return s.error = "bad compressed body", s;
   } else {
     s.body = stored;
   }

@@ -93,6 +93,48 @@ expect "a target path that does not exist is named" 1 'Error, the target path "n
 [[ "$out" != *"cannot create new file"* ]] && ok "... and no file is said to be missing" ||
   not_ok "a missing target's files are said to be missing" "output: $out"
 
+# --- a patch body as one LZMA stream (-o=lzma) ----------------------------------
+kestmain -q -o=lzma '-d=*' old new body-lzma >kest.txt 2>&1 || { cat kest.txt; exit 1; }
+run -i body-lzma.utp
+expect "-i names an LZMA body and its version" 0 "directory patch (kind 2), body compressed (LZMA), format version 221"
+run -i=json body-lzma.utp
+expect "-i=json names an LZMA body" 0 '"compressed": true, "bodyCoding": "lzma", "formatVersion": 221,'
+rm -rf appc && cp -a old appc
+run body-lzma.utp appc
+expect "an LZMA body applies" 0 "Ok, patch file applied with SUCCESS!"
+same_tree "the LZMA body gives the new tree" new appc
+no_temporaries "an LZMA body"
+# The last stored byte of the LZMA stream changed: the stream no longer
+# ends where the header says.
+cp body-lzma.utp lzma-damaged.utp
+last=$(( $(wc -c <lzma-damaged.utp) - 9 ))
+byte=$(od -An -tu1 -j "$last" -N1 lzma-damaged.utp | tr -d ' ')
+printf "\\x$(printf %02x $((byte ^ 1)))" | dd of=lzma-damaged.utp bs=1 seek="$last" conv=notrunc status=none
+rm -rf appc && cp -a old appc
+run lzma-damaged.utp appc
+expect "a damaged LZMA body is refused" 1 "Error, patch is corrupted!"
+same_tree "the damaged LZMA body changed nothing" old appc
+if [ "$windows" = 0 ]; then
+  # The decoder's dictionary is what an LZMA body costs in memory: with
+  # the largest the header may ask for (64 MiB, set by hand: the stream
+  # decodes the same), the run needs less than 80 MB (78125 KiB) of address
+  # space, and with less than the dictionary it ends with the message of
+  # memory run out, nothing changed.
+  cp body-lzma.utp lzma-64m.utp
+  printf '\x00\x00\x00\x04' | dd of=lzma-64m.utp bs=1 seek=11 conv=notrunc status=none
+  rm -rf appc && cp -a old appc
+  (ulimit -v 78125; exec "$pelmora" -y lzma-64m.utp appc </dev/null >out.txt 2>err.txt)
+  rc=$? out=$(tr -d '\r' <out.txt)
+  expect "a 64 MiB dictionary in 80 MB of address space" 0 "Ok, patch file applied with SUCCESS!"
+  same_tree "... the tree is the new version" new appc
+  rm -rf appc && cp -a old appc
+  (ulimit -v $((48 * 1024)); exec "$pelmora" -y lzma-64m.utp appc </dev/null >out.txt 2>err.txt)
+  rc=$? out=$(tr -d '\r' <out.txt)
+  expect "a dictionary larger than the memory" 1 "Error, patching stopped on an unexpected error (not enough memory)."
+  same_tree "... nothing changed" old appc
+  no_temporaries "LZMA bodies and memory"
+fi
+
 # --- a copy of the program with the patch behind it -------------------------
 self=selfpatch
 [ "$windows" = 1 ] && self=selfpatch.exe
@@ -146,9 +188,10 @@ cut_short() {
 cut_short "a copy of the program with the patch behind it" "$self" "$(wc -c <"$pelmora")"
 
 if [ "$windows" = 1 ]; then
-  for body in compressed stored; do
+  for body in compressed stored lzma; do
     j=()
     [ "$body" = stored ] && j=(-j)
+    [ "$body" = lzma ] && j=(-o=lzma)
     kestmain -q -s "${j[@]}" '-d=*' old new "dp-$body" >kest.txt 2>&1 || { cat kest.txt; exit 1; }
     rm -rf sa && cp -a old sa
     self_apply "" "$work/dp-$body.exe" sa
@@ -160,6 +203,18 @@ if [ "$windows" = 1 ]; then
     expect "-s, $body file patch: applies itself" 0 "Ok, patch file applied with SUCCESS!"
     cmp -s sa/program.exe new/program.exe && ok "-s, $body file patch: the new file" || not_ok "-s, $body file patch: file not updated"
   done
+  for program in dp-lzma fp-lzma; do
+    self_apply "" "$work/$program.exe" . -i
+    expect "$program.exe holds an LZMA body" 0 "body compressed (LZMA), format version 221"
+  done
+  # The console stub for local patches, its body an LZMA stream.
+  kestmain -q -s=loc -o=lzma '-d=*' old new dp-local >kest.txt 2>&1 || { cat kest.txt; exit 1; }
+  self_apply "" "$work/dp-local.exe" . -i
+  expect "dp-local.exe holds an LZMA body" 0 "body compressed (LZMA), format version 221"
+  rm -rf sa && cp -a old sa
+  self_apply "" "$work/dp-local.exe" sa
+  expect "-s=loc, LZMA directory patch: applies itself" 0 "Ok, patch file applied with SUCCESS!"
+  same_tree "-s=loc, LZMA directory patch: the tree is the new version" new sa
   rm -rf sa && cp -a old sa
   self_apply "" "$work/dp-compressed.exe" . -t sa
   expect "a target path argument, in test mode" 0 "Ok. Patch file applicable to \"sa\"."
@@ -370,7 +425,7 @@ seq 1 3100 >r2/tool.txt
 kestmain -q '-d=*' '-c=Look inside' v1 v2 v3 -n=ext '-k=Software\Acme\Tool\Path' -b=Saved r1 r2 pi >kest.txt 2>&1 ||
   { cat kest.txt; exit 1; }
 run -i pi.utp
-expect "-i: header, comment and both targets" 0 "directory patch (kind 6), body compressed, format version 220"
+expect "-i: header, comment and both targets" 0 "directory patch (kind 6), body compressed (deflate), format version 220"
 expect "-i: the comment" 0 "Comment (the user confirms it):
   Look inside"
 expect "-i: a chain of three versions" 0 "  patched \"lib\\core.bin\"
@@ -390,6 +445,7 @@ def same(got, path):
     want = version(path)
     assert got["size"] == want["size"] and got["checksum"] == want["checksum"], (got, path, want)
 assert doc["kind"] == "directory" and doc["compressed"] and doc["formatVersion"] == 220, doc
+assert doc["bodyCoding"] == "deflate", doc
 assert doc["comment"].strip() == "Look inside" and doc["confirmComment"], doc["comment"]
 first, second = doc["targets"]
 assert first["locator"] == {"kind": "path"} and first["backupDirectory"] == "Backup", first

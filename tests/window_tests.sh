@@ -241,6 +241,34 @@ finish
 check "-h: exit code 1" test "$rc" = 1
 
 # --- a windowed self-applying patch -----------------------------------------
+# applies_itself NAME EXE [SCREENSHOT]: the directory stub EXE started in a
+# fresh target directory asks, is told Yes, and applies itself; its window
+# closed, it ends with exit code 0.
+applies_itself() {
+  local name=$1 exe=$2 screenshot=${3:-}
+  fresh installed
+  start installed "../$exe"
+  answer "$name in the target directory asks" "Patch target found" "Do you want to apply the patch to it?" Yes
+  check_soon "$name: the run ends with the success message" ended_with "$success"
+  check "$name applies itself" same_tree installed "$root/examples/rocket-1.1"
+  [ -z "$screenshot" ] || import -window root "$artefacts/$screenshot" 2>/dev/null
+  drive close "$main" >/dev/null
+  finish
+  check "$name: exit code 0" test "$rc" = 0
+}
+# file_stub_applies NAME EXE: the single-file stub EXE, given the file to
+# patch, applies itself without a question.
+file_stub_applies() {
+  local name=$1 exe=$2
+  fresh installed
+  start installed "../$exe" rocket.exe
+  check_soon "$name: the run ends with the success message" ended_with "$success"
+  check "$name applies itself to the file given" cmp -s installed/rocket.exe "$root/examples/rocket-1.1/rocket.exe"
+  check "... without a question" box_closed "Patch target found"
+  drive close "$main" >/dev/null
+  finish
+  check "$name: exit code 0" test "$rc" = 0
+}
 # With the vendor's names in its version resource (-R).
 "$runner" "$kest" -q -s=gui '-d=*' -R=ProductName="Rocket Editor" -R=CompanyName="Rocket Works" \
   "$root/examples/rocket-1.0" "$root/examples/rocket-1.1" update >/dev/null 2>&1
@@ -249,15 +277,7 @@ start . ./update.exe one two
 answer "a self-applying patch given two arguments shows its usage" "Commandline usage" "Usage: Patchname.exe [path]" OK
 finish
 check "two arguments: exit code 1" test "$rc" = 1
-fresh installed
-start installed ../update.exe
-answer "update.exe in the target directory asks" "Patch target found" "Do you want to apply the patch to it?" Yes
-check_soon "update.exe: the run ends with the success message" ended_with "$success"
-check "update.exe applies itself" same_tree installed "$root/examples/rocket-1.1"
-import -window root "$artefacts/self-applying.png" 2>/dev/null
-drive close "$main" >/dev/null
-finish
-check "update.exe: exit code 0" test "$rc" = 0
+applies_itself update.exe update.exe self-applying.png
 
 # Signed as vendors sign their programs: the patch is found before the
 # certificate table.
@@ -266,13 +286,7 @@ if openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days
    osslsigncode sign -certs cert.pem -key key.pem -n Update -in update.exe -out signed.exe >/dev/null 2>&1; then
   check "osslsigncode verifies the signed windowed patch" \
     eval 'osslsigncode verify -CAfile cert.pem -in signed.exe >verify.txt 2>&1'
-  fresh installed
-  start installed ../signed.exe
-  answer "a signed windowed patch asks" "Patch target found" "Do you want to apply the patch to it?" Yes
-  check_soon "a signed windowed patch: the run ends with the success message" ended_with "$success"
-  check "a signed windowed patch applies itself" same_tree installed "$root/examples/rocket-1.1"
-  drive close "$main" >/dev/null
-  finish
+  applies_itself "a signed windowed patch" signed.exe
 else
   not_ok "signing update.exe with openssl and osslsigncode"
 fi
@@ -280,15 +294,7 @@ fi
 # The single-file windowed stub, given the file to patch.
 "$runner" "$kest" -q -s=gui "$root/examples/rocket-1.0/rocket.exe" "$root/examples/rocket-1.1/rocket.exe" \
   rocket-file >/dev/null 2>&1
-fresh installed
-start installed ../rocket-file.exe rocket.exe
-check_soon "the single-file stub: the run ends with the success message" ended_with "$success"
-check "a single-file windowed patch applies itself to the file given" \
-  cmp -s installed/rocket.exe "$root/examples/rocket-1.1/rocket.exe"
-check "... without a question" box_closed "Patch target found"
-drive close "$main" >/dev/null
-finish
-check "the single-file stub: exit code 0" test "$rc" = 0
+file_stub_applies "the single-file stub" rocket-file.exe
 
 # Cut short as a download that stopped leaves them (just behind the program,
 # in the middle of the patch, 3 bytes before the end), both windowed stubs
@@ -360,6 +366,32 @@ result=$(tr -d '\r' <passive.txt)
 check "a /passive run the user stopped: exit code 1602" test "$(exit_of "$result")" = 1602
 check "... after its one window and the question" \
   eval 'test "$(grep -c "^window " <<<"$result")" = 2'
+
+# --- LZMA bodies (-o=lzma): Pelmo32 and both windowed self-applying stubs ----
+# The directory stub compares no version: it reads the body as the header's
+# flags say.
+# patch_version FILE: the format version of the patch data at FILE's end
+# (221: an LZMA body), found as the trailer points back to the header.
+patch_version() {
+  local size length
+  size=$(stat -c %s "$1")
+  length=$(od -An -tu4 -j $((size - 8)) -N4 "$1" | tr -d ' ')
+  od -An -tu4 -j $((size - length + 4)) -N4 "$1" | tr -d ' '
+}
+"$runner" "$kest" -q -o=lzma '-d=*' "$root/examples/rocket-1.0" "$root/examples/rocket-1.1" upd-lzma >/dev/null 2>&1
+check "upd-lzma.utp holds an LZMA body" test "$(patch_version upd-lzma.utp)" = 221
+fresh installed
+result=$(drive run 60 "$pelmo32" /quiet upd-lzma.utp installed)
+check "Pelmo32 applies an LZMA patch: exit code 0" test "$(exit_of "$result")" = 0
+check "... the files are the new ones" same_tree installed "$root/examples/rocket-1.1"
+"$runner" "$kest" -q -s=gui -o=lzma '-d=*' "$root/examples/rocket-1.0" "$root/examples/rocket-1.1" \
+  update-lzma >/dev/null 2>&1
+check "kestmain -s=gui -o=lzma makes update-lzma.exe with an LZMA body" test "$(patch_version update-lzma.exe)" = 221
+applies_itself update-lzma.exe update-lzma.exe
+"$runner" "$kest" -q -s=gui -o=lzma "$root/examples/rocket-1.0/rocket.exe" "$root/examples/rocket-1.1/rocket.exe" \
+  rocket-lzma >/dev/null 2>&1
+check "rocket-lzma.exe holds an LZMA body" test "$(patch_version rocket-lzma.exe)" = 221
+file_stub_applies "the single-file stub, an LZMA patch" rocket-lzma.exe
 
 # --- a console update.exe, and another patch of the same target -------------
 "$runner" "$kest" -q -s '-d=*' "$root/examples/rocket-1.0" "$root/examples/rocket-1.1" console-update >/dev/null 2>&1
