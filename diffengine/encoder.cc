@@ -225,6 +225,7 @@ class DeltaEncoder::Pass {
     std::uint64_t group = 0;
     std::uint64_t o = 0;
     WindowCounts window;  // the windows move forward through the literals
+    EntropyTerms terms;   // of the windows' lengths
     for (std::uint64_t i = 0; i < records_.size(); ++i) {
       const Record rec = records_[i];
       if (rec.n == 0) continue;
@@ -268,9 +269,9 @@ class DeltaEncoder::Pass {
           const auto wl = static_cast<std::uint64_t>(windowLength);
           // The chunk ends the window: its counts follow the subtraction.
           std::uint64_t* counts = window.to(out_.literals, ws, ws + wl);
-          const double before = ByteStream::entropyOfCounts(counts, wl);
+          const double before = ByteStream::entropyOfCounts(counts, wl, &terms);
           out_.literals.subtractAt(base + k, bytesAt(reference), len, counts);
-          const double after = ByteStream::entropyOfCounts(counts, wl);
+          const double after = ByteStream::entropyOfCounts(counts, wl, &terms);
           raw = !(after > before);
           if (raw) out_.literals.addAt(base + k, bytesAt(reference), len, counts);
         }

@@ -332,41 +332,6 @@ namespace {
 // the encoder measures mostly have one length, and the logarithm is slow.
 // Each term is computed once per length by the very same expression, so
 // every sum keeps its bits.
-class EntropyTerms {
- public:
-  // The terms of every count for windows of `length` bytes: t[0] is 0, so
-  // that adding it leaves a sum's bits as skipping it would (no sum is -0).
-  // kUnknown marks a term not computed yet.
-  const double* termsFor(std::uint64_t length) {
-    if (length != length_) {
-      length_ = length;
-      std::vector<double>& t = byLength_[length % kLengths];
-      if (t.size() != length + 1) {
-        t.assign(length + 1, kUnknown);
-        t[0] = 0.0;
-      }
-      terms_ = t.data();
-    }
-    return terms_;
-  }
-  double term(std::uint64_t count) {
-    double& t = terms_[count];
-    if (t == kUnknown) t = compute(count, length_);
-    return t;
-  }
-  static constexpr std::uint64_t kMaxCached = 1 << 16;
-  static double compute(std::uint64_t count, std::uint64_t length) {
-    const double p = static_cast<double>(count) / static_cast<double>(length);
-    return p * (portableLog(p) / portableLog(2.0));
-  }
-
- private:
-  static constexpr double kUnknown = 1.0;  // every term is at most 0
-  static constexpr std::size_t kLengths = 32;  // tables kept, by length modulo this (windows differ little)
-  std::uint64_t length_ = 0;
-  double* terms_ = nullptr;
-  std::vector<double> byLength_[kLengths];
-};
 
 }  // namespace
 
@@ -390,18 +355,35 @@ void ByteStream::countBytes(std::uint64_t start, std::uint64_t length, std::uint
   }
 }
 
-double ByteStream::entropyOfCounts(const std::uint64_t* counts, std::uint64_t length) {
+const double* EntropyTerms::termsFor(std::uint64_t length) {
+  if (length != length_) {
+    length_ = length;
+    std::vector<double>& t = byLength_[length % kLengths];
+    if (t.size() != length + 1) {
+      t.assign(length + 1, kUnknown);
+      t[0] = 0.0;
+    }
+    terms_ = t.data();
+  }
+  return terms_;
+}
+
+double EntropyTerms::compute(std::uint64_t count, std::uint64_t length) {
+  const double p = static_cast<double>(count) / static_cast<double>(length);
+  return p * (portableLog(p) / portableLog(2.0));
+}
+
+double ByteStream::entropyOfCounts(const std::uint64_t* counts, std::uint64_t length, EntropyTerms* cache) {
   if (length == 0) return 0.0;
   double sum = 0.0;
-  if (length > EntropyTerms::kMaxCached) {
+  if (cache == nullptr || length > EntropyTerms::kMaxCached) {
     for (int v = 0; v < 256; ++v) {
       if (counts[v] != 0) sum += EntropyTerms::compute(counts[v], length);
     }
     return sum;
   }
-  thread_local EntropyTerms terms;
-  terms.termsFor(length);
-  for (int v = 0; v < 256; ++v) sum += terms.term(counts[v]);
+  cache->termsFor(length);
+  for (int v = 0; v < 256; ++v) sum += cache->term(counts[v]);
   return sum;
 }
 

@@ -180,6 +180,32 @@ class StringSink : public BlockSink {
   std::string bytes;
 };
 
+// The terms p log2 p of the byte counts of windows, kept per window length
+// (up to kMaxCached bytes): the encoder asks for the same few lengths again
+// and again. Owned by the one who asks, not by a thread: objects with a
+// destructor in thread-local storage are not safe on every platform.
+class EntropyTerms {
+ public:
+  // The terms of every count for windows of `length` bytes: t[0] is 0, so
+  // that adding it leaves a sum's bits as skipping it would (no sum is -0).
+  // kUnknown marks a term not computed yet.
+  const double* termsFor(std::uint64_t length);
+  double term(std::uint64_t count) {
+    double& t = terms_[count];
+    if (t == kUnknown) t = compute(count, length_);
+    return t;
+  }
+  static constexpr std::uint64_t kMaxCached = 1 << 16;
+  static double compute(std::uint64_t count, std::uint64_t length);
+
+ private:
+  static constexpr double kUnknown = 1.0;  // every term is at most 0
+  static constexpr std::size_t kLengths = 32;  // tables kept, by length modulo this (windows differ little)
+  std::uint64_t length_ = 0;
+  double* terms_ = nullptr;
+  std::vector<double> byLength_[kLengths];
+};
+
 // Bytes in chunks of 30000: full chunks in the base array, oldest first,
 // and a current chunk being filled. No byte ever moves.
 class ByteStream : public DynArray<std::uint8_t*> {
@@ -201,7 +227,8 @@ class ByteStream : public DynArray<std::uint8_t*> {
   // bits per byte (0 for one repeated value, -8 for 256 distinct values).
   double entropyOf(std::uint64_t start, std::uint64_t length) const;
   // The same from the counts of each byte value in a range of `length` bytes.
-  static double entropyOfCounts(const std::uint64_t* counts, std::uint64_t length);
+  // With a cache of terms the same bits come faster.
+  static double entropyOfCounts(const std::uint64_t* counts, std::uint64_t length, EntropyTerms* cache = nullptr);
   void countBytes(std::uint64_t start, std::uint64_t length, std::uint64_t* counts) const;
   bool writeTo(BlockSink& sink) const;
   void clear();

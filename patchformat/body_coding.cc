@@ -68,7 +68,13 @@ class LzmaExpander : public BodyExpander {
  public:
   explicit LzmaExpander(const PatchHeader& header) : total_(header.expandedSize) {
     LzmaDec_Construct(&dec_);
-    allocated_ = LzmaDec_Allocate(&dec_, header.lzmaProperties, kLzmaPropertiesSize, &lzmaAllocator) == SZ_OK;
+    // No match reaches further back than the body's size: a dictionary of
+    // that size serves, however large the header says it is.
+    std::uint8_t properties[kLzmaPropertiesSize];
+    std::copy(header.lzmaProperties, header.lzmaProperties + kLzmaPropertiesSize, properties);
+    const std::uint32_t dictionary = std::max<std::uint32_t>(std::min(header.lzmaDictionarySize(), total_), 1u << 12);
+    for (int i = 0; i < 4; ++i) properties[1 + i] = static_cast<std::uint8_t>(dictionary >> (8 * i));
+    allocated_ = LzmaDec_Allocate(&dec_, properties, kLzmaPropertiesSize, &lzmaAllocator) == SZ_OK;
     if (allocated_) LzmaDec_Init(&dec_);
   }
   ~LzmaExpander() override {
@@ -114,7 +120,7 @@ class LzmaExpander : public BodyExpander {
  private:
   CLzmaDec dec_;
   bool allocated_ = false;
-  const std::uint64_t total_;
+  const std::uint32_t total_;
   std::uint64_t produced_ = 0;
   bool ended_ = false;
 };

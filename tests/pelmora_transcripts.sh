@@ -115,13 +115,15 @@ run lzma-damaged.utp appc
 expect "a damaged LZMA body is refused" 1 "Error, patch is corrupted!"
 same_tree "the damaged LZMA body changed nothing" old appc
 if [ "$windows" = 0 ]; then
-  # The decoder's dictionary is what an LZMA body costs in memory: with
-  # the largest the header may ask for (64 MiB, set by hand: the stream
-  # decodes the same), the run needs less than 80 MB (78125 KiB) of address
-  # space, and with less than the dictionary it ends with the message of
-  # memory run out, nothing changed.
+  # The decoder's dictionary is what an LZMA body costs in memory: the
+  # largest the header may ask for (64 MiB), and no more than the body's
+  # size. Set by hand, with a body that claims 70 MB (its stream ends long
+  # before, after the last record, which is all an applier reads), the run
+  # allocates all 64 MiB within 80 MB (78125 KiB) of address space and
+  # applies the patch; with less than the dictionary it ends with the
+  # message of memory run out, nothing changed.
   cp body-lzma.utp lzma-64m.utp
-  printf '\x00\x00\x00\x04' | dd of=lzma-64m.utp bs=1 seek=11 conv=notrunc status=none
+  printf '\x00\x00\x00\x04\x80\x1d\x2c\x04' | dd of=lzma-64m.utp bs=1 seek=11 conv=notrunc status=none
   rm -rf appc && cp -a old appc
   (ulimit -v 78125; exec "$pelmora" -y lzma-64m.utp appc </dev/null >out.txt 2>err.txt)
   rc=$? out=$(tr -d '\r' <out.txt)
@@ -132,6 +134,14 @@ if [ "$windows" = 0 ]; then
   rc=$? out=$(tr -d '\r' <out.txt)
   expect "a dictionary larger than the memory" 1 "Error, patching stopped on an unexpected error (not enough memory)."
   same_tree "... nothing changed" old appc
+  # Claimed by a small body, the same dictionary costs only the body's size.
+  cp body-lzma.utp lzma-small.utp
+  printf '\x00\x00\x00\x04' | dd of=lzma-small.utp bs=1 seek=11 conv=notrunc status=none
+  rm -rf appc && cp -a old appc
+  (ulimit -v $((48 * 1024)); exec "$pelmora" -y lzma-small.utp appc </dev/null >out.txt 2>err.txt)
+  rc=$? out=$(tr -d '\r' <out.txt)
+  expect "a small body's dictionary is its size" 0 "Ok, patch file applied with SUCCESS!"
+  same_tree "... the tree is the new version" new appc
   no_temporaries "LZMA bodies and memory"
 fi
 
