@@ -35,11 +35,19 @@ std::vector<StateName> stateNames(const std::vector<const FileEntry*>& chain) {
   return states;
 }
 
-ChainDeltas::~ChainDeltas() {
-  for (const std::string& t : temporaries) {
+void ChainDeltas::release() {
+  for (std::string& t : temporaries) {
     if (t.empty()) continue;
-    files.deleteFile(t);
+    files.deleteFile(t);  // a failure leaves it to the destructor
     platform::forgetTemporary(t);
+    t.clear();
+  }
+}
+
+ChainDeltas::~ChainDeltas() {
+  try {
+    release();
+  } catch (...) {  // a destructor lets nothing out: it would end the program
   }
 }
 

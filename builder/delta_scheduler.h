@@ -43,6 +43,9 @@ std::vector<StateName> stateNames(const std::vector<const FileEntry*>& chain);
 // what the search printed and how it failed. The temporaries go with it.
 struct ChainDeltas {
   explicit ChainDeltas(platform::FileSystem& f) : files(f) {}
+  // Deletes the parked streams; a failure goes to the caller. The
+  // destructor deletes what is left, letting no failure out.
+  void release();
   ~ChainDeltas();
   ChainDeltas(const ChainDeltas&) = delete;
   ChainDeltas& operator=(const ChainDeltas&) = delete;

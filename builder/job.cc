@@ -242,6 +242,7 @@ void Job::filePatch(const TargetOptions& target) {
   const std::shared_ptr<ChainDeltas> deltas = search_.inTurn(endName, states, false);
   // The final file's own date and attributes, whichever state the chain ends in.
   writer_.patchedFile(endName, states, dates_.of(end->date), end->attributes, 0, *deltas);
+  deltas->release();
 }
 
 void Job::directoryPatch(const TargetOptions& target) {
@@ -290,6 +291,8 @@ void Job::writePlan(const DirectoryPlan& plan) {
         logPatched(states);
         const std::shared_ptr<ChainDeltas> result = deltas.take(next++);
         writer_.patchedFile(f.relativePath, states, dates_.ofPatched(f.date), f.attributes, p.flags, *result);
+        // Deltas that a later identical file takes again stay until it has.
+        if (result.use_count() == 1) result->release();
       }
     }
   }

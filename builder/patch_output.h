@@ -18,7 +18,12 @@ namespace builder {
 class PatchOutput {
  public:
   explicit PatchOutput(platform::FileSystem& files) : files_(files) {}
-  ~PatchOutput() { discard(); }
+  ~PatchOutput() {
+    try {
+      discard();
+    } catch (...) {  // a destructor lets nothing out: it would end the program
+    }
+  }
   PatchOutput(const PatchOutput&) = delete;
   PatchOutput& operator=(const PatchOutput&) = delete;
 
