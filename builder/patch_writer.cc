@@ -136,10 +136,12 @@ class PatchWriter::Body {
 
   platform::File& file_;
   Output& out_;
+  // -o=lzma: the two encodings of the body; before the sinks, so that they
+  // outlive an encoder thread that a failed job stops.
+  std::string lzmaBytes_;
+  std::string deflateBytes_;
   std::optional<diffengine::PieceDeflateSink> deflate_;
   std::optional<diffengine::LzmaSink> lzma_;
-  std::string lzmaBytes_;     // -o=lzma: the two encodings of the body
-  std::string deflateBytes_;
 };
 
 PatchWriter::PatchWriter(PatchOutput& output, platform::FileSystem& files, Output& out)
