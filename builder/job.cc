@@ -97,12 +97,8 @@ void Job::openOutput() {
                 : directoryMode_      ? patchformat::kKindDirectory
                                       : patchformat::kKindFile;
   directoryPatch_ = header.isDirectoryPatch();
-  if (o_.lzmaBody && o_.internalCompression) {
-    header.version = patchformat::kFormatVersionLzma;
-    header.flags = patchformat::kHeaderLzma;
-  } else {
-    header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
-  }
+  header.flags = o_.internalCompression ? patchformat::kHeaderCompressed : 0;
+  if (o_.lzmaBody && o_.internalCompression) header.markLzmaBody(0);  // its size once it is written
   header.commentLength = static_cast<std::uint16_t>(o_.commentText.size());
   writer_.begin(header, o_.commentText, o_.internalCompression, jobThreads(o_, std::thread::hardware_concurrency()),
                 o_.compact);

@@ -90,7 +90,7 @@ class PatchWriter::Body {
     const std::string* kept = &lzmaBytes_;
     if (deflateBytes_.size() < lzmaBytes_.size()) {
       kept = &deflateBytes_;
-      *header = deflateHeader(*header);
+      header->markDeflateBody();
     }
     out_.write(platform::Stream::kOut, std::to_string(lzmaBytes_.size()) + " Bytes\n");
     if (kept == &deflateBytes_) {
@@ -106,15 +106,6 @@ class PatchWriter::Body {
   }
 
  private:
-  // The header of the same patch with a deflate body.
-  static patchformat::PatchHeader deflateHeader(const patchformat::PatchHeader& lzma) {
-    patchformat::PatchHeader h = lzma;
-    h.version = patchformat::kFormatVersion;
-    h.flags = static_cast<std::uint8_t>((h.flags & ~patchformat::kHeaderLzma) | patchformat::kHeaderCompressed);
-    std::fill(std::begin(h.lzmaProperties), std::end(h.lzmaProperties), 0);
-    h.expandedSize = 0;
-    return h;
-  }
   static bool keep(std::string* bytes, const void* data, std::size_t n) {
     try {
       bytes->append(static_cast<const char*>(data), n);

@@ -2,29 +2,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 
-// The SDK's types header takes in <windows.h> on Windows.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-extern "C" {
-#include <LzmaEnc.h>
-}
+#include "patchformat/coding.h"
+#include "patchformat/lzma_sdk.h"
 
 namespace diffengine {
 namespace {
 
 // Bytes in flight between write() and the encoder's thread.
 constexpr std::size_t kQueueLimit = std::size_t{8} << 20;
-
-void* lzmaAlloc(void*, size_t size) { return std::malloc(size); }
-void lzmaFree(void*, void* address) { std::free(address); }
-ISzAlloc lzmaAllocator = {lzmaAlloc, lzmaFree};
 
 // The SDK's stream interfaces, each first in a struct that leads back to the sink.
 struct InStream {
@@ -107,7 +94,8 @@ std::size_t LzmaSink::take(void* buffer, std::size_t n) {
 }
 
 void LzmaSink::encode(std::uint32_t dictionary) {
-  CLzmaEncHandle enc = LzmaEnc_Create(&lzmaAllocator);
+  ISzAlloc* const alloc = patchformat::lzmaAllocator();
+  CLzmaEncHandle enc = LzmaEnc_Create(alloc);
   if (enc == nullptr) return;
   CLzmaEncProps props;
   LzmaEncProps_Init(&props);
@@ -130,8 +118,8 @@ void LzmaSink::encode(std::uint32_t dictionary) {
   Progress progress{{reportProgress}, this};
   encoded_ = LzmaEnc_SetProps(enc, &props) == SZ_OK &&
              LzmaEnc_WriteProperties(enc, properties_, &propertiesSize) == SZ_OK &&
-             LzmaEnc_Encode(enc, &out.vt, &in.vt, &progress.vt, &lzmaAllocator, &lzmaAllocator) == SZ_OK && outputOk_;
-  LzmaEnc_Destroy(enc, &lzmaAllocator, &lzmaAllocator);
+             LzmaEnc_Encode(enc, &out.vt, &in.vt, &progress.vt, alloc, alloc) == SZ_OK && outputOk_;
+  LzmaEnc_Destroy(enc, alloc, alloc);
   std::lock_guard<std::mutex> lock(mutex_);
   stopped_ = true;
   changed_.notify_all();
@@ -197,13 +185,8 @@ bool LzmaSink::finish(patchformat::PatchHeader* header, const std::function<void
   // The decoder needs no more dictionary than the body has bytes.
   const std::uint64_t dictionary =
       std::max<std::uint64_t>(std::min<std::uint64_t>(total_, patchformat::kLzmaLargestDictionary), 1u << 12);
-  header->lzmaProperties[1] = static_cast<std::uint8_t>(dictionary);
-  header->lzmaProperties[2] = static_cast<std::uint8_t>(dictionary >> 8);
-  header->lzmaProperties[3] = static_cast<std::uint8_t>(dictionary >> 16);
-  header->lzmaProperties[4] = static_cast<std::uint8_t>(dictionary >> 24);
-  header->expandedSize = static_cast<std::uint32_t>(total_);
-  header->version = patchformat::kFormatVersionLzma;
-  header->flags = static_cast<std::uint8_t>((header->flags & ~patchformat::kHeaderCompressed) | patchformat::kHeaderLzma);
+  patchformat::putU32(header->lzmaProperties + 1, static_cast<std::uint32_t>(dictionary));
+  header->markLzmaBody(static_cast<std::uint32_t>(total_));
   return true;
 }
 

@@ -6,16 +6,8 @@
 #include <cstdlib>
 #include <utility>
 
-// The SDK's types header takes in <windows.h> on Windows.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-extern "C" {
-#include <LzmaDec.h>
-}
+#include "patchformat/coding.h"
+#include "patchformat/lzma_sdk.h"
 
 namespace patchformat {
 namespace {
@@ -59,7 +51,6 @@ class InflateExpander : public BodyExpander {
 
 void* lzmaAlloc(void*, size_t size) { return std::malloc(size); }
 void lzmaFree(void*, void* address) { std::free(address); }
-ISzAlloc lzmaAllocator = {lzmaAlloc, lzmaFree};
 
 // The LZMA stream of a body of a known size, without an end marker: it
 // ends when that many bytes are made, and its last stored byte must be used
@@ -73,12 +64,12 @@ class LzmaExpander : public BodyExpander {
     std::uint8_t properties[kLzmaPropertiesSize];
     std::copy(header.lzmaProperties, header.lzmaProperties + kLzmaPropertiesSize, properties);
     const std::uint32_t dictionary = std::max<std::uint32_t>(std::min(header.lzmaDictionarySize(), total_), 1u << 12);
-    for (int i = 0; i < 4; ++i) properties[1 + i] = static_cast<std::uint8_t>(dictionary >> (8 * i));
-    allocated_ = LzmaDec_Allocate(&dec_, properties, kLzmaPropertiesSize, &lzmaAllocator) == SZ_OK;
+    putU32(properties + 1, dictionary);
+    allocated_ = LzmaDec_Allocate(&dec_, properties, kLzmaPropertiesSize, lzmaAllocator()) == SZ_OK;
     if (allocated_) LzmaDec_Init(&dec_);
   }
   ~LzmaExpander() override {
-    if (allocated_) LzmaDec_Free(&dec_, &lzmaAllocator);
+    if (allocated_) LzmaDec_Free(&dec_, lzmaAllocator());
   }
 
   Status expand(const std::uint8_t* in, std::size_t inSize, bool inputEnds, std::size_t* used, std::uint8_t* out,
@@ -168,6 +159,11 @@ long ExpandReader::read(void* buffer, std::size_t n) {
     }
   }
   return static_cast<long>(done);
+}
+
+ISzAlloc* lzmaAllocator() {
+  static ISzAlloc allocator = {lzmaAlloc, lzmaFree};
+  return &allocator;
 }
 
 std::unique_ptr<BodyExpander> makeBodyExpander(const PatchHeader& header) {

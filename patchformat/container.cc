@@ -1,6 +1,7 @@
 #include "patchformat/container.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 #include "patchformat/coding.h"
@@ -35,6 +36,19 @@ PatchHeader PatchHeader::decode(const std::uint8_t* b) {
 }
 
 std::uint32_t PatchHeader::lzmaDictionarySize() const { return getU32(lzmaProperties + 1); }
+
+void PatchHeader::markLzmaBody(std::uint32_t size) {
+  version = kFormatVersionLzma;
+  flags = static_cast<std::uint8_t>((flags & ~kHeaderCompressed) | kHeaderLzma);
+  expandedSize = size;
+}
+
+void PatchHeader::markDeflateBody() {
+  version = kFormatVersion;
+  flags = static_cast<std::uint8_t>((flags & ~kHeaderLzma) | kHeaderCompressed);
+  std::fill(std::begin(lzmaProperties), std::end(lzmaProperties), 0);
+  expandedSize = 0;
+}
 
 BodyCoding PatchHeader::bodyCoding() const {
   const bool lzma = (flags & kHeaderLzma) != 0;

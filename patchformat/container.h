@@ -74,6 +74,11 @@ struct PatchHeader {
   // LZMA properties contradict each other or ask for too large a dictionary.
   BodyCoding bodyCoding() const;
   std::uint32_t lzmaDictionarySize() const;
+  // Version and flags of an LZMA body of `expandedSize` bytes (its
+  // properties are the encoder's to set), or of a deflate body (the LZMA
+  // fields zero).
+  void markLzmaBody(std::uint32_t size);
+  void markDeflateBody();
   std::string encode() const;  // 78 bytes, reserved bytes zero
   static PatchHeader decode(const std::uint8_t* bytes);
 };

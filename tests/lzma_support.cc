@@ -1,29 +1,11 @@
 #include "tests/lzma_support.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <stdexcept>
 
-// The SDK's types header takes in <windows.h> on Windows.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-extern "C" {
-#include <LzmaEnc.h>
-}
+#include "patchformat/lzma_sdk.h"
 
 namespace testing_support {
-namespace {
-
-void* allocate(void*, size_t size) { return std::malloc(size); }
-void release(void*, void* address) { std::free(address); }
-ISzAlloc allocator = {allocate, release};
-
-}  // namespace
-
 std::string lzmaPack(const std::string& body, patchformat::PatchHeader* header, std::uint32_t dictionary, bool fast) {
   CLzmaEncProps props;
   LzmaEncProps_Init(&props);
@@ -37,15 +19,13 @@ std::string lzmaPack(const std::string& body, patchformat::PatchHeader* header, 
   SizeT outSize = out.size();
   SizeT propertiesSize = patchformat::kLzmaPropertiesSize;
   if (LzmaEncode(reinterpret_cast<Byte*>(&out[0]), &outSize, reinterpret_cast<const Byte*>(body.data()), body.size(),
-                 &props, header->lzmaProperties, &propertiesSize, 0, nullptr, &allocator, &allocator) != SZ_OK ||
+                 &props, header->lzmaProperties, &propertiesSize, 0, nullptr, patchformat::lzmaAllocator(),
+                 patchformat::lzmaAllocator()) != SZ_OK ||
       propertiesSize != patchformat::kLzmaPropertiesSize) {
     throw std::runtime_error("lzmaPack: the encoder failed");
   }
   out.resize(outSize);
-  header->version = patchformat::kFormatVersionLzma;
-  header->flags =
-      static_cast<std::uint8_t>((header->flags & ~patchformat::kHeaderCompressed) | patchformat::kHeaderLzma);
-  header->expandedSize = patchformat::formatSize(body.size());
+  header->markLzmaBody(patchformat::formatSize(body.size()));
   return out;
 }
 
