@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <new>
 #include <optional>
-#include <thread>
 
 #include "builder/scanning.h"
 #include "diffengine/lzma_sink.h"
@@ -13,6 +12,8 @@ namespace builder {
 namespace {
 
 constexpr std::size_t kCopyPiece = 2000;
+// An LZMA encoding more than 15/16 the size of what it encodes saved little.
+bool savedLittle(std::size_t encoded, std::size_t plain) { return encoded / 15 * 16 > plain; }
 
 [[noreturn]] void diskFull(const Output& out) {
   out.failBilingual("Error, cannot write data to temporary patchfile. Make sure you have sufficient disk space.",
@@ -36,26 +37,24 @@ std::uint32_t RecordDates::of(std::uint32_t fileDate) {
 // or, with -o, at libdeflate's level 12; the plain bytes with -j. What it
 // is handed is already encoded.
 //
-// With -o=lzma the body is encoded twice at the same time, as one LZMA
-// stream and as -o's deflate, and the smaller goes into the file: on data
-// that neither compresses (random inserts) deflate stores it at less cost,
-// and a deflate body applies with every applier.
+// With -o=lzma the body is one LZMA stream. Where LZMA saves little (data
+// that nothing compresses, such as random inserts) the body is deflated as
+// with -o too and the smaller is kept: deflate stores such data at less
+// cost, and a deflate body applies with every applier. Only a body that the
+// LZMA sink gathered whole can be deflated again; a larger one is LZMA's.
 class PatchWriter::Body {
  public:
   Body(platform::File& file, bool compress, bool lzma, int threads, bool strongest, Output& out)
-      : file_(file), out_(out) {
-    using Coder = diffengine::PieceDeflateSink::Coder;
+      : file_(file), out_(out), threads_(threads) {
     if (lzma) {
-      lzma_.emplace([this](const void* data, std::size_t n) { return keep(&lzmaBytes_, data, n); });
-      // One thread: the LZMA encoder has the other core.
-      deflate_.emplace(12, 1, [this](const void* data, std::size_t n) { return keep(&deflateBytes_, data, n); },
-                       Coder::kStrongest);
+      lzma_.emplace([this](const void* data, std::size_t n) { return keep(&lzmaBytes_, data, n); }, threads);
     } else if (compress) {
+      using Coder = diffengine::PieceDeflateSink::Coder;
       deflate_.emplace(strongest ? 12 : 9, threads, [this](const void* data, std::size_t n) {
         return file_.write(data, n);
       }, strongest ? Coder::kStrongest : Coder::kZlib);
+      if (!deflate_->started()) outOfMemory(out_);
     }
-    if (deflate_ && !deflate_->started()) outOfMemory(out_);
   }
 
   void write(const void* data, std::size_t n) {
@@ -73,10 +72,6 @@ class PatchWriter::Body {
       deflate_.reset();
       return false;
     }
-    // The deflate's last piece on a thread of its own while the LZMA stream
-    // ends on this one, which shows its progress.
-    bool deflated = false;
-    std::thread deflating([this, &deflated] { deflated = deflate_->finish(); });
     const bool done = lzma_->finish(header, [this](int percent) {
       if (percent == 0) {
         out_.bilingualFormat("LZMA: Packing body   ...     ", "LZMA: Packe Inhalt   ...     ", MsgArg(), MsgArg(),
@@ -84,20 +79,26 @@ class PatchWriter::Body {
       }
       out_.percentage(percent);
     });
-    deflating.join();
     if (!done) failed();
-    if (!deflated) outOfMemory(out_);
-    const std::string* kept = &lzmaBytes_;
-    if (deflateBytes_.size() < lzmaBytes_.size()) {
-      kept = &deflateBytes_;
-      header->markDeflateBody();
-    }
     out_.write(platform::Stream::kOut, std::to_string(lzmaBytes_.size()) + " Bytes\n");
-    if (kept == &deflateBytes_) {
-      out_.bilingualFormat("The deflate body is smaller (%s Bytes) and is kept: the patch applies with every applier.\n",
-                           "Der Deflate-Inhalt ist kleiner (%s Bytes) und bleibt: der Patch ist mit jedem Patcher "
-                           "anwendbar.\n",
-                           std::to_string(deflateBytes_.size()), MsgArg(), platform::Stream::kOut);
+    const std::string* kept = &lzmaBytes_;
+    const std::vector<std::uint8_t>* whole = lzma_->gatheredBody();
+    if (whole != nullptr && savedLittle(lzmaBytes_.size(), whole->size())) {
+      using Coder = diffengine::PieceDeflateSink::Coder;
+      diffengine::PieceDeflateSink deflate(
+          12, threads_, [this](const void* data, std::size_t n) { return keep(&deflateBytes_, data, n); },
+          Coder::kStrongest);
+      if (!deflate.started() || !deflate.write(whole->data(), whole->size()) || !deflate.finish()) {
+        outOfMemory(out_);
+      }
+      if (deflateBytes_.size() < lzmaBytes_.size()) {
+        kept = &deflateBytes_;
+        header->markDeflateBody();
+        out_.bilingualFormat(
+            "The deflate body is smaller (%s Bytes) and is kept: the patch applies with every applier.\n",
+            "Der Deflate-Inhalt ist kleiner (%s Bytes) und bleibt: der Patch ist mit jedem Patcher anwendbar.\n",
+            std::to_string(deflateBytes_.size()), MsgArg(), platform::Stream::kOut);
+      }
     }
     if (!file_.write(kept->data(), kept->size())) diskFull(out_);
     lzma_.reset();
@@ -127,10 +128,11 @@ class PatchWriter::Body {
 
   platform::File& file_;
   Output& out_;
-  // -o=lzma: the two encodings of the body; before the sinks, so that they
+  // -o=lzma: the encodings of the body; before the sinks, so that they
   // outlive an encoder thread that a failed job stops.
   std::string lzmaBytes_;
   std::string deflateBytes_;
+  const int threads_;
   std::optional<diffengine::PieceDeflateSink> deflate_;
   std::optional<diffengine::LzmaSink> lzma_;
 };

@@ -60,7 +60,7 @@ class PatchWriter {
 
   // Writes the header as it is, then starts the body (deflated when
   // `compress`) with the comment.
-  // `threads`: threads that deflate the body (the same bytes for any number);
+  // `threads`: threads that encode the body (the same bytes for any number);
   // `strongest`: the strongest deflate, slower (the compact encoder's).
   void begin(const patchformat::PatchHeader& header, const std::string& comment, bool compress, int threads = 1,
              bool strongest = false);

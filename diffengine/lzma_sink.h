@@ -22,8 +22,11 @@ namespace diffengine {
 
 class LzmaSink : public BlockSink {
  public:
-  // `gatherLimit`: bytes gathered before the encoder starts (tests make it small).
-  explicit LzmaSink(DeflateSink::Output output, std::size_t gatherLimit = patchformat::kLzmaLargestDictionary);
+  // `threads`: 2 or more puts the encoder's match finder on a thread of its
+  // own (the same bytes either way). `gatherLimit`: bytes gathered before
+  // the encoder starts (tests make it small).
+  explicit LzmaSink(DeflateSink::Output output, int threads = 1,
+                    std::size_t gatherLimit = patchformat::kLzmaLargestDictionary);
   ~LzmaSink() override;
   LzmaSink(const LzmaSink&) = delete;
   LzmaSink& operator=(const LzmaSink&) = delete;
@@ -34,6 +37,8 @@ class LzmaSink : public BlockSink {
   // `progress` hears, on the calling thread, the share of the body encoded
   // (0 to 100, each value once, at least every 100 ms while it waits).
   bool finish(patchformat::PatchHeader* header, const std::function<void(int percent)>& progress = nullptr);
+  // After finish: the body, when it was gathered whole (else nullptr).
+  const std::vector<std::uint8_t>* gatheredBody() const { return streamed_ ? nullptr : &gathered_; }
   // After a failed write or finish: whether the output failed (else memory ran out).
   bool outputFailed() const { return !outputOk_; }
 
@@ -49,6 +54,7 @@ class LzmaSink : public BlockSink {
   void startThread();
 
   DeflateSink::Output output_;
+  const int threads_;
   const std::size_t gatherLimit_;
   std::vector<std::uint8_t> gathered_;
   std::uint64_t total_ = 0;
@@ -62,6 +68,7 @@ class LzmaSink : public BlockSink {
 
   // Between write() and the encoder's thread: pieces not yet taken.
   std::thread thread_;
+  bool streamed_ = false;  // the encoder's thread ran
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::vector<std::uint8_t>> queue_;

@@ -33,12 +33,12 @@ struct Encoded {
   patchformat::PatchHeader header;
 };
 
-Encoded encode(const std::string& body, std::size_t gatherLimit, std::mt19937& rng) {
+Encoded encode(const std::string& body, std::size_t gatherLimit, std::mt19937& rng, int threads = 2) {
   Encoded e;
   LzmaSink sink([&e](const void* data, std::size_t n) {
     e.stream.append(static_cast<const char*>(data), n);
     return true;
-  }, gatherLimit);
+  }, threads, gatherLimit);
   for (std::size_t at = 0; at < body.size();) {
     const std::size_t n = std::min<std::size_t>(body.size() - at, rng() % 70000);
     EXPECT_TRUE(sink.write(body.data() + at, n));
@@ -46,6 +46,12 @@ Encoded encode(const std::string& body, std::size_t gatherLimit, std::mt19937& r
   }
   e.header.flags = patchformat::kHeaderCompressed | patchformat::kHeaderNoConfirmation;
   EXPECT_TRUE(sink.finish(&e.header));
+  // Only a body that was gathered whole can be had again.
+  const std::vector<std::uint8_t>* whole = sink.gatheredBody();
+  EXPECT_EQ(whole != nullptr, body.size() <= gatherLimit);
+  if (whole != nullptr) {
+    EXPECT_TRUE(std::string(whole->begin(), whole->end()) == body);
+  }
   return e;
 }
 
@@ -77,6 +83,8 @@ TEST_F(LzmaSinkTest, StreamsExpandToTheBodyAndNothingElse) {
       EXPECT_EQ(e.header.flags, patchformat::kHeaderLzma | patchformat::kHeaderNoConfirmation);
       EXPECT_EQ(e.header.expandedSize, size);
       EXPECT_EQ(e.header.lzmaDictionarySize(), std::max<std::size_t>(size, 4096));
+      // The match finder's thread changes nothing in the stream.
+      EXPECT_TRUE(encode(body, gatherLimit, rng, 1).stream == e.stream);
       for (std::size_t piece : {std::size_t{1}, std::size_t{777}, std::size_t{1} << 20}) {
         patchformat::MemoryReader in(e.stream);
         patchformat::ExpandReader reader(in, patchformat::makeBodyExpander(e.header));
@@ -109,7 +117,7 @@ TEST_F(LzmaSinkTest, StreamsExpandToTheBodyAndNothingElse) {
 TEST_F(LzmaSinkTest, ProgressRisesFromNothingToAll) {
   const std::string body = bodyLike(rng, 3 << 20);
   for (std::size_t gatherLimit : {std::size_t{1} << 30, std::size_t{1} << 16}) {
-    LzmaSink sink([](const void*, std::size_t) { return true; }, gatherLimit);
+    LzmaSink sink([](const void*, std::size_t) { return true; }, 2, gatherLimit);
     ASSERT_TRUE(sink.write(body.data(), body.size()));
     std::vector<int> shown;
     const std::thread::id caller = std::this_thread::get_id();

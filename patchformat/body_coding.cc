@@ -49,8 +49,8 @@ class InflateExpander : public BodyExpander {
   bool open_ = false;
 };
 
-void* lzmaAlloc(void*, size_t size) { return std::malloc(size); }
-void lzmaFree(void*, void* address) { std::free(address); }
+void* lzmaAlloc(ISzAllocPtr, size_t size) { return std::malloc(size); }
+void lzmaFree(ISzAllocPtr, void* address) { std::free(address); }
 
 // The LZMA stream of a body of a known size, without an end marker: it
 // ends when that many bytes are made, and its last stored byte must be used
@@ -161,8 +161,8 @@ long ExpandReader::read(void* buffer, std::size_t n) {
   return static_cast<long>(done);
 }
 
-ISzAlloc* lzmaAllocator() {
-  static ISzAlloc allocator = {lzmaAlloc, lzmaFree};
+ISzAllocPtr lzmaAllocator() {
+  static const ISzAlloc allocator = {lzmaAlloc, lzmaFree};
   return &allocator;
 }
 

@@ -16,6 +16,6 @@ extern "C" {
 
 namespace patchformat {
 
-ISzAlloc* lzmaAllocator();
+ISzAllocPtr lzmaAllocator();
 
 }  // namespace patchformat
