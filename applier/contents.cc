@@ -1,11 +1,10 @@
 #include "applier/contents.h"
 
-#include <cinttypes>
-#include <cstdio>
 
 #include "applier/engine.h"
 #include "patchformat/body_walk.h"
 #include "platform/codepage.h"
+#include "platform/number_text.h"
 #include "platform/registry.h"
 
 namespace applier {
@@ -90,11 +89,7 @@ PatchContents PatchEngine::readContents() {
 
 namespace {
 
-std::string hex8(std::uint32_t v) {
-  char text[12];
-  std::snprintf(text, sizeof text, "%08" PRIx32, v);
-  return text;
-}
+std::string hex8(std::uint32_t v) { return platform::hexDigits(v, 8); }
 
 const char* recordName(patchformat::RecordType kind) {
   switch (kind) {
@@ -222,9 +217,7 @@ std::string quoted(const std::string& text) {
       case '\t': out += "\\t"; break;
       default:
         if (ch < 0x20) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", ch);
-          out += esc;
+          out += "\\u" + platform::hexDigits(ch, 4);
         } else {
           out += static_cast<char>(ch);
         }

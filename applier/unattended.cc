@@ -1,6 +1,6 @@
 #include "applier/unattended.h"
 
-#include <cstdio>
+#include "platform/number_text.h"
 
 namespace applier {
 namespace {
@@ -48,10 +48,9 @@ void readSwitch(const std::vector<std::string>& words, std::size_t* i, Switches*
 }
 
 std::string dosDateTimeText(std::uint32_t t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", (t >> 25) + 1980, (t >> 21) & 15, (t >> 16) & 31,
-                (t >> 11) & 31, (t >> 5) & 63, (t & 31) * 2);
-  return text;
+  return platform::paddedDecimal((t >> 25) + 1980, 4) + "-" + platform::paddedDecimal((t >> 21) & 15, 2) + "-" +
+         platform::paddedDecimal((t >> 16) & 31, 2) + " " + platform::paddedDecimal((t >> 11) & 31, 2) + ":" +
+         platform::paddedDecimal((t >> 5) & 63, 2) + ":" + platform::paddedDecimal((t & 31) * 2, 2);
 }
 
 RunLog::~RunLog() {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <stdexcept>
 
 #include "patchformat/coding.h"
 
@@ -134,7 +133,7 @@ SourceRecord SourceRecord::decode(const std::uint8_t* b) {
 }
 
 std::uint32_t formatSize(std::uint64_t n) {
-  if (!fitsFormat(n)) throw std::length_error("a size of 4 GiB or more reached the patch format");
+  if (!fitsFormat(n)) throw FormatSizeError();
   return static_cast<std::uint32_t>(n);
 }
 

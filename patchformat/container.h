@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #include "patchformat/crc.h"
@@ -36,8 +37,12 @@ constexpr std::uint64_t kLargestSize = 0xFFFFFFFFu;
 constexpr bool fitsFormat(std::uint64_t n) { return n <= kLargestSize; }
 // The one narrowing of a size to the format's 32 bits. Callers refuse a
 // larger size first, with a message of their own; one that still comes
-// here is a fault of the program and throws std::length_error instead of
+// here is a fault of the program and throws FormatSizeError instead of
 // wrapping into a wrong but plausible number.
+class FormatSizeError : public std::exception {
+ public:
+  const char* what() const noexcept override { return "a size of 4 GiB or more reached the patch format"; }
+};
 std::uint32_t formatSize(std::uint64_t n);
 
 // Patch kinds of the header.

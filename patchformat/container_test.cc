@@ -68,8 +68,8 @@ TEST(ContainerTest, SizesNarrowOnlyWhenTheyFit) {
   EXPECT_EQ(formatSize(0xFFFFFFFFu), 0xFFFFFFFFu);
   EXPECT_TRUE(fitsFormat(kLargestSize));
   EXPECT_FALSE(fitsFormat(kLargestSize + 1));
-  EXPECT_THROW(formatSize(std::uint64_t{1} << 32), std::length_error);
-  EXPECT_THROW(formatSize((std::uint64_t{1} << 32) + 10), std::length_error);
+  EXPECT_THROW(formatSize(std::uint64_t{1} << 32), FormatSizeError);
+  EXPECT_THROW(formatSize((std::uint64_t{1} << 32) + 10), FormatSizeError);
 }
 
 TEST(ContainerTest, SmallestPatchReadsBack) {

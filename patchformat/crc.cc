@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <cpuid.h>
 #include <immintrin.h>
 #define VERDELIN_CRC_FOLDING 1
 #endif
@@ -71,10 +72,14 @@ VERDELIN_FOLD_TARGET std::uint32_t foldCrc(std::uint32_t crc, const std::uint8_t
   return static_cast<std::uint32_t>(_mm_extract_epi32(x1, 1));
 }
 
-bool canFold() {
-  static const bool yes = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-  return yes;
+// Asked of the processor itself (cpuid leaf 1, ecx) rather than through the
+// compiler's processor model, whose tables would come into every applier.
+// Set when the program starts; a checksum taken before that uses the table.
+bool processorCanFold() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_PCLMUL) != 0 && (c & bit_SSE4_1) != 0;
 }
+const bool kCanFold = processorCanFold();
 #endif
 
 }  // namespace
@@ -84,7 +89,7 @@ bool canFold() {
 std::uint32_t crc32_noinv(std::uint32_t crc, const void* data, std::size_t n) {
   const Bytef* p = static_cast<const Bytef*>(data);
 #ifdef VERDELIN_CRC_FOLDING
-  if (n >= 64 && canFold()) {
+  if (n >= 64 && kCanFold) {
     const std::size_t folded = n & ~static_cast<std::size_t>(15);
     crc = foldCrc(crc, p, folded);
     p += folded;

@@ -3,10 +3,10 @@
 #include <tlhelp32.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 
 #include "platform/files.h"
+#include "platform/number_text.h"
 #include "platform/other_programs.h"
 #include "platform/win32_support.h"
 
@@ -108,9 +108,7 @@ std::string mutexName(const std::string& dir) {
   for (wchar_t c : path) {
     hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
   }
-  char name[64];
-  std::snprintf(name, sizeof name, "Global\\Verdelin.target.%016llx", static_cast<unsigned long long>(hash));
-  return name;
+  return "Global\\Verdelin.target." + hexDigits(hash, 16);
 }
 
 }  // namespace
