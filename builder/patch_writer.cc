@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::size_t kCopyPiece = 2000;
 // An LZMA encoding more than 15/16 the size of what it encodes saved little.
-bool savedLittle(std::size_t encoded, std::size_t plain) { return encoded / 15 * 16 > plain; }
+bool savedLittle(std::uint64_t encoded, std::uint64_t plain) { return encoded * 16 > plain * 15; }
 
 [[noreturn]] void diskFull(const Output& out) {
   out.failBilingual("Error, cannot write data to temporary patchfile. Make sure you have sufficient disk space.",
