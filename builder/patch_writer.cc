@@ -82,22 +82,23 @@ class PatchWriter::Body {
     if (!done) failed();
     out_.write(platform::Stream::kOut, std::to_string(lzmaBytes_.size()) + " Bytes\n");
     const std::string* kept = &lzmaBytes_;
+    std::string deflated;
     const std::vector<std::uint8_t>* whole = lzma_->gatheredBody();
     if (whole != nullptr && savedLittle(lzmaBytes_.size(), whole->size())) {
       using Coder = diffengine::PieceDeflateSink::Coder;
       diffengine::PieceDeflateSink deflate(
-          12, threads_, [this](const void* data, std::size_t n) { return keep(&deflateBytes_, data, n); },
+          12, threads_, [&deflated](const void* data, std::size_t n) { return keep(&deflated, data, n); },
           Coder::kStrongest);
       if (!deflate.started() || !deflate.write(whole->data(), whole->size()) || !deflate.finish()) {
         outOfMemory(out_);
       }
-      if (deflateBytes_.size() < lzmaBytes_.size()) {
-        kept = &deflateBytes_;
+      if (deflated.size() < lzmaBytes_.size()) {
+        kept = &deflated;
         header->markDeflateBody();
         out_.bilingualFormat(
             "The deflate body is smaller (%s Bytes) and is kept: the patch applies with every applier.\n",
             "Der Deflate-Inhalt ist kleiner (%s Bytes) und bleibt: der Patch ist mit jedem Patcher anwendbar.\n",
-            std::to_string(deflateBytes_.size()), MsgArg(), platform::Stream::kOut);
+            std::to_string(deflated.size()), MsgArg(), platform::Stream::kOut);
       }
     }
     if (!file_.write(kept->data(), kept->size())) diskFull(out_);
@@ -128,10 +129,9 @@ class PatchWriter::Body {
 
   platform::File& file_;
   Output& out_;
-  // -o=lzma: the encodings of the body; before the sinks, so that they
-  // outlive an encoder thread that a failed job stops.
+  // -o=lzma: the LZMA stream; before the sinks, so that it outlives an
+  // encoder thread that a failed job stops.
   std::string lzmaBytes_;
-  std::string deflateBytes_;
   const int threads_;
   std::optional<diffengine::PieceDeflateSink> deflate_;
   std::optional<diffengine::LzmaSink> lzma_;

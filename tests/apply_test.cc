@@ -1300,6 +1300,12 @@ TEST_F(HostilePatchTest, ExpandedBytesThatNothingNeedsCostNoDisk) {
   EXPECT_EQ(snapshot("app"), before);
   expectNoTemporaries();
 
+  // pelmora on `patch` with `room` bytes free on the volume.
+  const auto applyWithRoom = [&](const char* patch, std::uint64_t room) {
+    applierFiles.reset();
+    applierFiles.diskFullAfter(room);
+    return pel({patch, "app"});
+  };
   testing_support::CraftedPatch large;
   large.series();
   large.embedded("first.txt", "first");
@@ -1307,35 +1313,25 @@ TEST_F(HostilePatchTest, ExpandedBytesThatNothingNeedsCostNoDisk) {
   large.embedded("last.txt", "last");
   large.end();
   put("large.utp", large.file());
-  applierFiles.reset();
-  applierFiles.diskFullAfter(42 << 20);
-  EXPECT_EQ(pel({"large.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(applyWithRoom("large.utp", 42 << 20), 0) << console.out;
   EXPECT_EQ(read("app/zeros.bin"), std::string(40u << 20, '\0'));
   EXPECT_EQ(read("app/last.txt"), "last");
-  applierFiles.reset();
-  applierFiles.diskFullAfter(1 << 20);
-  EXPECT_EQ(pel({"large.utp", "app"}), 0) << "compared in place" << console.out;
+  EXPECT_EQ(applyWithRoom("large.utp", 1 << 20), 0) << "compared in place" << console.out;
   expectNoTemporaries();
 
   large.lzmaDictionary = 1 << 20;
   put("large-lzma.utp", large.file(patchformat::BodyCoding::kLzma));
   for (const char* name : {"app/first.txt", "app/zeros.bin", "app/last.txt"}) fs::remove(at(name));
   const Tree without = snapshot("app");
-  applierFiles.reset();
-  applierFiles.diskFullAfter(42 << 20);
-  EXPECT_EQ(pel({"large-lzma.utp", "app"}), 1);
+  EXPECT_EQ(applyWithRoom("large-lzma.utp", 42 << 20), 1);
   EXPECT_NE(console.out.find("Error, not enough free disk space: "), std::string::npos) << console.out;
   EXPECT_EQ(console.out.find("Tests Ok"), std::string::npos) << console.out;
   EXPECT_EQ(snapshot("app"), without);
   expectNoTemporaries();
-  applierFiles.reset();
-  applierFiles.diskFullAfter(90 << 20);
-  EXPECT_EQ(pel({"large-lzma.utp", "app"}), 0) << console.out;
+  EXPECT_EQ(applyWithRoom("large-lzma.utp", 90 << 20), 0) << console.out;
   EXPECT_EQ(read("app/zeros.bin"), std::string(40u << 20, '\0'));
   EXPECT_EQ(read("app/last.txt"), "last");
-  applierFiles.reset();
-  applierFiles.diskFullAfter(20 << 20);
-  EXPECT_EQ(pel({"large-lzma.utp", "app"}), 1) << "an LZMA body keeps even a file compared in place";
+  EXPECT_EQ(applyWithRoom("large-lzma.utp", 20 << 20), 1) << "an LZMA body keeps even a file compared in place";
   EXPECT_NE(console.out.find("Error, not enough free disk space: "), std::string::npos) << console.out;
   expectNoTemporaries();
 }
