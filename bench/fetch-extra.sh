@@ -4,12 +4,16 @@
 # shared fetch-corpus.sh, with the same DATA.
 #
 #   DATA=build/bench/data bench/fetch-extra.sh
-#   CASES="esb-patch" bench/fetch-extra.sh     nothing to do: biome-patch not asked for
+#   CASES="esb-chain biome-jump" bench/fetch-extra.sh   esbuild 0.25.7, 0.25.8 and biome 2.5.15, 2.6.9
+#   CASES="esb-patch" bench/fetch-extra.sh              nothing to do: no case of ours asked for
 #
 # Environment:
-#   DATA    the corpus folder (default build/bench/data, as scripts/bench)
-#   CASES   the run's cases; the biome files are fetched and checked only when
-#           biome-patch is among them, or when CASES is empty (all cases)
+#   DATA       the corpus folder (default build/bench/data, as scripts/bench)
+#   CASES      the run's cases; only the inputs of the cases of bench/extra-cases.tsv
+#              among them are fetched and must be there (all of them when CASES is empty)
+#   BENCH_DIR  the shared harness (default ../shared/bench beside the project, as
+#              scripts/bench), whose corpus.lock pins the start and end files that
+#              esb-chain shares with esb-patch
 # Needs npm (registry access), tar and sha256sum. Idempotent: files already
 # present are kept and only checked; a file that differs from its pin fails the
 # run with its name (delete it to fetch it again).
@@ -18,11 +22,19 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 DATA=${DATA:-$ROOT/build/bench/data}
 LOCK=$ROOT/bench/corpus.lock
+SHARED_LOCK=${BENCH_DIR:-$ROOT/../shared/bench}/corpus.lock
 CASES=${CASES:-}
 
-# biome-patch: biome.exe (PE32+ x86-64) of @biomejs/cli-win32-x64, consecutive patch releases.
-BIOME_CASE=biome-patch
-BIOME_VERSIONS="2.6.8 2.6.9"
+# biome.exe (PE32+ x86-64) of @biomejs/cli-win32-x64, as files/biome-VERSION.exe.
+#   biome-patch: consecutive patch releases; biome-jump: across a minor release.
+BIOME_PACKAGE=@biomejs/cli-win32-x64
+BIOME_PATCH_VERSIONS="2.6.8 2.6.9"
+BIOME_JUMP_VERSIONS="2.5.15 2.6.9"
+# esbuild.exe (PE32 i386) of @esbuild/win32-ia32, as files/esbuild-VERSION.exe, fetched
+# as the shared fetch-corpus.sh does. esb-chain: three consecutive start releases, one
+# patch to 0.25.10; the shared script fetches 0.25.9 and 0.25.10 (esb-patch), this one the rest.
+ESBUILD_PACKAGE=@esbuild/win32-ia32
+ESB_CHAIN_VERSIONS="0.25.7 0.25.8"
 # huge-groups: bench/make-huge-groups.py, runs, repeated patterns and tables (64 MiB).
 GROUPS_CASE=huge-groups
 
@@ -56,7 +68,13 @@ if wanted "$GROUPS_CASE" && { [[ ! -e $DATA/synth/groups-old.bin ]] || [[ ! -e $
   mv "$DATA/synth/.groups-new.bin" "$DATA/synth/groups-new.bin"
 fi
 
-if wanted "$BIOME_CASE"; then
+biome_versions=""
+wanted biome-patch && biome_versions+=" $BIOME_PATCH_VERSIONS"
+wanted biome-jump && biome_versions+=" $BIOME_JUMP_VERSIONS"
+esbuild_versions=""
+wanted esb-chain && esbuild_versions+=" $ESB_CHAIN_VERSIONS"
+
+if [[ -n ${biome_versions// /}${esbuild_versions// /} ]]; then
   mkdir -p "$DATA/dl" "$DATA/files"
 
   # npm_fetch PACKAGE STEM: DATA/dl/STEM.tgz from the registry unless it is there. npm
@@ -73,41 +91,77 @@ if wanted "$BIOME_CASE"; then
     rm -rf "$tmp"
   }
 
-  for v in $BIOME_VERSIONS; do
-    out=$DATA/files/biome-$v.exe
-    [[ -e $out ]] && continue
-    stem=biomejs-cli-win32-x64-$v
-    npm_fetch "@biomejs/cli-win32-x64@$v" "$stem"
+  # npm_file PACKAGE VERSION MEMBER OUT: package/MEMBER of PACKAGE@VERSION as DATA/OUT,
+  # unless OUT is there. The tarball is dl/STEM.tgz, named as npm names it
+  # (@esbuild/win32-ia32@0.25.7 -> esbuild-win32-ia32-0.25.7.tgz).
+  npm_file() {
+    local package=$1 v=$2 member=$3 out=$4 stem tmp
+    [[ -e $DATA/$out ]] && return 0
+    stem=${package#@}; stem=${stem//\//-}-$v
+    npm_fetch "$package@$v" "$stem"
     tmp=$(mktemp -d "$DATA/.x.XXXXXX")
-    tar xzf "$DATA/dl/$stem.tgz" -C "$tmp" package/biome.exe ||
-      { rm -rf "$tmp"; fail "no package/biome.exe in dl/$stem.tgz"; }
-    mv "$tmp/package/biome.exe" "$out"
+    tar xzf "$DATA/dl/$stem.tgz" -C "$tmp" "package/$member" ||
+      { rm -rf "$tmp"; fail "no package/$member in dl/$stem.tgz"; }
+    mv "$tmp/package/$member" "$DATA/$out"
     rm -rf "$tmp"
-    log "files/biome-$v.exe from dl/$stem.tgz"
-  done
+    log "$out from dl/$stem.tgz"
+  }
+
+  for v in $biome_versions; do npm_file "$BIOME_PACKAGE" "$v" biome.exe "files/biome-$v.exe"; done
+  for v in $esbuild_versions; do npm_file "$ESBUILD_PACKAGE" "$v" esbuild.exe "files/esbuild-$v.exe"; done
 fi
 
 # ---- check every pinned input ---------------------------------------------------
-# Size first (cheap), then sha256. Every input that is there is checked; the
-# files of the wanted cases must be there (tarballs may be missing, as in the
-# shared lock).
-[[ -f $LOCK ]] || fail "no $LOCK"
+# Size first (cheap), then sha256. Every input of bench/corpus.lock that is there
+# is checked; the files of the wanted cases must be there (tarballs may be missing,
+# as in the shared lock). A file of a wanted case that bench/corpus.lock does not
+# pin must be one of the shared corpus, fetched by the shared fetch-corpus.sh
+# before: it is checked against the shared corpus.lock here as well.
+pinned=" "
 n=0
-while IFS=$'\t' read -r kind set path sum bytes what; do
-  [[ -z $kind || $kind == \#* ]] && continue
+check() { # check LOCKNAME KIND PATH SHA256 BYTES WHAT
+  local lock=$1 kind=$2 path=$3 sum=$4 bytes=$5 what=$6 f size got
   f=$DATA/$path
   if [[ ! -e $f ]]; then
-    [[ $kind == file && $wanted_paths == *" $path "* ]] || continue
-    fail "$path is missing from $DATA (pinned in bench/corpus.lock: $what)"
+    [[ $kind == file && $wanted_paths == *" $path "* ]] || return 0
+    fail "$path is missing from $DATA (pinned in $lock: $what)"
   fi
   size=$(stat -L -c %s "$f")
   if [[ $size != "$bytes" ]]; then
-    fail "$path differs from bench/corpus.lock: $size bytes, pinned $bytes ($what); delete $f to fetch it again"
+    fail "$path differs from $lock: $size bytes, pinned $bytes ($what); delete $f to fetch it again"
   fi
   got=$(sha256sum "$f" | cut -d' ' -f1)
   if [[ $got != "$sum" ]]; then
-    fail "$path differs from bench/corpus.lock: sha256 $got, pinned $sum ($what); delete $f to fetch it again"
+    fail "$path differs from $lock: sha256 $got, pinned $sum ($what); delete $f to fetch it again"
   fi
   n=$((n + 1))
+}
+
+[[ -f $LOCK ]] || fail "no $LOCK"
+while IFS=$'\t' read -r kind set path sum bytes what; do
+  [[ -z $kind || $kind == \#* ]] && continue
+  pinned+="$path "
+  check bench/corpus.lock "$kind" "$path" "$sum" "$bytes" "$what"
 done < "$LOCK"
-log "$n inputs match bench/corpus.lock"
+ours=$n
+
+shared=" "
+for path in $wanted_paths; do
+  [[ $pinned == *" $path "* ]] || shared+="$path "
+done
+if [[ $shared != " " ]]; then
+  [[ -f $SHARED_LOCK ]] || fail "no $SHARED_LOCK, which should pin$shared(set BENCH_DIR to the shared harness)"
+  while IFS=$'\t' read -r kind set path sum bytes what; do
+    [[ -z $kind || $kind == \#* || $kind != file || $shared != *" $path "* ]] && continue
+    shared=${shared/ "$path" / }
+    [[ -e $DATA/$path ]] ||
+      fail "$path is missing from $DATA: it is a file of the shared corpus, run the shared fetch-corpus.sh with the same DATA first"
+    check "the shared corpus.lock" "$kind" "$path" "$sum" "$bytes" "$what"
+  done < "$SHARED_LOCK"
+  [[ $shared == " " ]] || fail "pinned neither in bench/corpus.lock nor in $SHARED_LOCK:$shared"
+fi
+if ((n > ours)); then
+  log "$ours inputs match bench/corpus.lock, $((n - ours)) the shared corpus.lock"
+else
+  log "$ours inputs match bench/corpus.lock"
+fi

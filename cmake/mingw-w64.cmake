@@ -16,12 +16,16 @@ else()
   set(CMAKE_SYSTEM_PROCESSOR x86)
 endif()
 
-# The -posix names pin the thread model, whatever update-alternatives says.
-set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-posix)
+# The compilers' names pin the thread model, whatever update-alternatives
+# says: posix (std::thread, for the builder) unless MINGW_THREADS says win32.
+if(NOT MINGW_THREADS)
+  set(MINGW_THREADS posix)
+endif()
+set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-${MINGW_THREADS})
+set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-${MINGW_THREADS})
 set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)
 
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MINGW_DEPS_PREFIX MINGW_TRIPLE)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MINGW_DEPS_PREFIX MINGW_TRIPLE MINGW_THREADS)
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE} ${MINGW_DEPS_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

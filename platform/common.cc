@@ -11,6 +11,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/locations.h"
+#include "platform/lock.h"
 #include "platform/machine.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -122,13 +123,13 @@ struct Slot {
 Slot* volatile g_slots = nullptr;
 // Threads record and forget temporaries one at a time; the handler takes
 // no lock.
-std::mutex g_recording;
+Lock g_recording;
 
 }  // namespace
 
 void recordTemporary(const std::string& path) {
   const std::string native = toNative(path);
-  const std::lock_guard<std::mutex> lock(g_recording);
+  const std::lock_guard<Lock> lock(g_recording);
   Slot* slot = g_slots;
   while (slot != nullptr && slot->used) slot = slot->next;
   const bool fresh = slot == nullptr;
@@ -149,7 +150,7 @@ void recordTemporary(const std::string& path) {
 
 void forgetTemporary(const std::string& path) {
   const std::string native = toNative(path);
-  const std::lock_guard<std::mutex> lock(g_recording);
+  const std::lock_guard<Lock> lock(g_recording);
   for (Slot* slot = g_slots; slot != nullptr; slot = slot->next) {
     if (slot->used && native == slot->nativePath.get()) {
       slot->used = 0;

@@ -75,7 +75,7 @@ void FaultInjectingFileSystem::corruptWriteAt(int nth, std::size_t offset) {
 }
 
 void FaultInjectingFileSystem::changeAfterReads(const std::string& path, int nth, std::uint64_t offset) {
-  const std::lock_guard<std::mutex> lock(mutex_);
+  const std::lock_guard<Lock> lock(mutex_);
   changes_.push_back(Change{path, nth, offset});
 }
 
@@ -101,7 +101,7 @@ void FaultInjectingFileSystem::reset() {
 }
 
 bool FaultInjectingFileSystem::fails(FileOp op, int* number) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<Lock> lock(mutex_);
   const int call = ++counts_[index(op)];
   ++allCalls_;
   if (number != nullptr) *number = call;
@@ -130,7 +130,7 @@ bool FaultInjectingFileSystem::fails(FileOp op, int* number) {
 }
 
 std::size_t FaultInjectingFileSystem::room(std::size_t n) {
-  const std::lock_guard<std::mutex> lock(mutex_);
+  const std::lock_guard<Lock> lock(mutex_);
   if (!limited_) return n;
   const std::size_t fits = n < bytesLeft_ ? n : static_cast<std::size_t>(bytesLeft_);
   bytesLeft_ -= fits;
@@ -138,7 +138,7 @@ std::size_t FaultInjectingFileSystem::room(std::size_t n) {
 }
 
 std::size_t FaultInjectingFileSystem::corruptionOf(int call, std::size_t n) {
-  const std::lock_guard<std::mutex> lock(mutex_);
+  const std::lock_guard<Lock> lock(mutex_);
   for (const Corruption& c : corruptions_) {
     if (c.call == call && n > 0) return c.offset < n ? c.offset : n - 1;
   }
@@ -147,7 +147,7 @@ std::size_t FaultInjectingFileSystem::corruptionOf(int call, std::size_t n) {
 
 template <typename Flip>
 void FaultInjectingFileSystem::readOf(const std::string& path, Flip flip) {
-  const std::lock_guard<std::mutex> lock(mutex_);
+  const std::lock_guard<Lock> lock(mutex_);
   for (Change& c : changes_) {
     if (c.path != path) continue;
     if (c.readsLeft > 0) {
@@ -161,7 +161,7 @@ void FaultInjectingFileSystem::readOf(const std::string& path, Flip flip) {
 std::unique_ptr<File> FaultInjectingFileSystem::open(const std::string& path, File::Mode mode) {
   if (fails(mode == File::Mode::kRead ? FileOp::kOpenRead : FileOp::kCreate)) return nullptr;
   {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<Lock> lock(mutex_);
     for (auto& [name, allowed] : unopenable_) {
       if (name == path && allowed-- <= 0) {
         noteFailure(Failure::kOther);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/lock.h"
 
 namespace platform {
 
@@ -171,7 +172,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   void succeeded(FileOp op, const std::string& path);
 
   FileSystem& inner_;
-  std::mutex mutex_;  // calls may come from several threads; their order then varies
+  Lock mutex_;  // calls may come from several threads; their order then varies
   std::array<int, kFileOpCount> counts_{};
   std::vector<Fault> faults_;
   bool limited_ = false;

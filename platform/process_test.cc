@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/lock.h"
 
 #ifdef _WIN32
 #include "platform/win32_support.h"
@@ -34,6 +39,26 @@ TEST(InterruptsTest, ADeferredInterruptIsNotedAndTheProcessGoesOn) {
   EXPECT_TRUE(interruptRequested()) << "kept until the work has seen it";
   clearInterruptRequest();
   EXPECT_FALSE(interruptRequested());
+}
+
+// Read-modify-write steps of several threads under one lock (a static one,
+// as the platform layer keeps them) lose no step.
+TEST(LockTest, ThreadsTakeItInTurn) {
+  static Lock lock;
+  long shared = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 5000; ++i) {
+        const std::lock_guard<Lock> held(lock);
+        const long seen = shared;
+        std::this_thread::yield();
+        shared = seen + 1;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(shared, 4 * 5000);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lock.h"
 #include "platform/process.h"
 #include "platform/win32_support.h"
 
@@ -163,5 +164,10 @@ void restrictLibrarySearch() {
 
 // Large pages on Windows need a privilege that programs do not have.
 void adviseLargePages(void*, std::size_t) {}
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*), "Lock keeps an SRWLOCK in one pointer");
+
+void Lock::lock() { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+void Lock::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
 
 }  // namespace platform

@@ -110,6 +110,20 @@ check_imports() {
   return $bad
 }
 
+# Every self-applying patch carries a stub: the stubs, and the appliers
+# they are copies of, stay within 256 KiB each. Prints their sizes.
+STUB_BUDGET=262144
+check_stub_sizes() {
+  local dir=$1 file size bad=0
+  while IFS= read -r file; do
+    size=$(stat -c %s "$file")
+    printf '%9d  %s\n' "$size" "${file#"$dir"/}"
+    [ "$size" -le "$STUB_BUDGET" ] ||
+      { echo "check_stub_sizes: $file is $size bytes, over the budget of $STUB_BUDGET" >&2; bad=1; }
+  done < <(find "$dir" \( -name '*.stb' -o -name pelmora.exe -o -name Pelmo32.exe \) | sort)
+  return $bad
+}
+
 # The 32-bit programs and stubs may use more than 2 GiB on 64-bit Windows.
 check_large_address_aware() {
   local dir=$1 triple=$2 exe bad=0

@@ -19,7 +19,9 @@ for u in bash sh cat grep sed awk head tail paste mkdir date rm touch chmod tr s
 done
 
 TOOLS=(g++ cmake ninja pkg-config i686-w64-mingw32-g++-posix i686-w64-mingw32-gcc-posix
-       i686-w64-mingw32-windres x86_64-w64-mingw32-g++-posix wine wineserver winepath
+       i686-w64-mingw32-g++-win32 i686-w64-mingw32-gcc-win32 i686-w64-mingw32-windres
+       x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-win32 x86_64-w64-mingw32-gcc-win32
+       wine wineserver winepath
        Xvfb xdotool import tmux unzip clang++)
 
 # The fake archive. State in $day: installed (one package per line), arch,

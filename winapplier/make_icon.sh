@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Draws the program icon of every Windows program of the toolset (the
 # console ones too, see resources/program.rc) and writes patch.ico next to
-# this script: 16x16, 24x24, 32x32 and 48x48 frames, 32-bit with alpha, and
-# a 256x256 frame stored as PNG, as Windows takes it since Vista (as a
-# bitmap it alone would add 256 KiB to every self-applying patch).
+# this script: 16x16, 24x24, 32x32, 48x48 and 256x256 frames, 32-bit with
+# alpha, every one stored as PNG, as Windows takes them since Vista. As
+# bitmaps the four small ones would weigh 17.5 KiB and the large one
+# 256 KiB, in every program and every self-applying patch.
 #   Usage: bash winapplier/make_icon.sh [OUTPUT.ico]
 # The picture: a blue rounded square holding a white page with a folded
 # corner, crossed by a green adhesive strip (the "patch"). Every frame is
@@ -58,7 +59,38 @@ draw() {
     "${extra[@]}" \
     "${strip[@]}" \
     -filter Box -resize "${size}x${size}" \
-    -define png:color-type=6 "$file"
+    -depth 8 -strip -define png:color-type=6 "$WORK/frame.png"
+  # The smallest PNG of deflate level 9 with each of ImageMagick's filters
+  # (-quality 9F).
+  local filter
+  for filter in 0 1 2 3 4 5 6 7 8 9; do
+    convert "$WORK/frame.png" -depth 8 -strip -define png:color-type=6 -quality "9$filter" "$WORK/try.png"
+    if [ ! -e "$file" ] || [ "$(stat -c %s "$WORK/try.png")" -lt "$(stat -c %s "$file")" ]; then
+      mv "$WORK/try.png" "$file"
+    fi
+  done
+}
+
+# le16 N / le32 N: N as little-endian bytes (printf escapes).
+le16() { printf '\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)); }
+le32() { printf '%s%s' "$(le16 $(($1 & 65535)))" "$(le16 $(($1 >> 16)))"; }
+
+# write_ico OUT SIZE=PNG...: an icon file of the PNG frames as they are.
+write_ico() {
+  local out=$1 frame size png offset
+  shift
+  offset=$((6 + 16 * $#))
+  {
+    printf "\\x00\\x00$(le16 1)$(le16 $#)"
+    for frame in "$@"; do
+      size=${frame%%=*} png=${frame#*=}
+      # Width and height 0 stand for 256; no palette; 1 plane of 32 bits.
+      printf "$(printf '\\x%02x' $((size & 255)))$(printf '\\x%02x' $((size & 255)))\\x00\\x00"
+      printf "$(le16 1)$(le16 32)$(le32 "$(stat -c %s "$png")")$(le32 $offset)"
+      offset=$((offset + $(stat -c %s "$png")))
+    done
+    for frame in "$@"; do cat "${frame#*=}"; done
+  } >"$out"
 }
 
 draw 16 0 "$WORK/16.png"
@@ -66,8 +98,5 @@ draw 24 0 "$WORK/24.png"
 draw 32 1 "$WORK/32.png"
 draw 48 1 "$WORK/48.png"
 draw 256 1 "$WORK/256.png"
-# ImageMagick stores a frame of 256 pixels as PNG and the smaller ones as
-# bitmaps with their AND masks.
-convert "$WORK/16.png" "$WORK/24.png" "$WORK/32.png" "$WORK/48.png" "$WORK/256.png" \
-  -type TrueColorAlpha -depth 8 "$OUT"
+write_ico "$OUT" 16="$WORK/16.png" 24="$WORK/24.png" 32="$WORK/32.png" 48="$WORK/48.png" 256="$WORK/256.png"
 echo "make_icon: wrote $OUT"
