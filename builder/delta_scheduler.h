@@ -1,6 +1,8 @@
 // The search of patched files' deltas, apart from writing them: each chain
 // is searched the last pair first into temporary files (a source record and
 // the streams per step), so that its record can be written oldest first.
+// A chain whose deltas would cost more than the final file is stored whole
+// instead (stored_whole.h).
 // A directory patch's files are searched on worker threads ahead of the
 // job, which takes the deltas in writing order; copies of a file (the same
 // bytes in every state) are searched once. The patch and the transcript are
@@ -56,6 +58,8 @@ struct ChainDeltas {
   diffengine::StateFile finalState;
   std::vector<RecordingConsole::Event> output;
   std::exception_ptr failure;
+  // Stored whole (stored_whole.h): the deltas would have cost more.
+  bool storedWhole = false;
 };
 
 // The threads the job may use (-w, else one per core), 1 .. kMaxWorkers.
@@ -88,6 +92,10 @@ class DeltaSearch {
   // With `out` and `engine`, the job's own or a worker's.
   void searchChain(Output& out, HostedEngine& engine, const std::vector<StateName>& states,
                    ChainDeltas* result);
+  // Replaces the chain's deltas by the final file stored whole when they
+  // would cost more in the body (about: both coded as the body is), and
+  // says so.
+  void storeWholeWhenSmaller(Output& out, const std::vector<StateName>& states, ChainDeltas* result);
 
   const Options& options_;
   platform::FileSystem& files_;

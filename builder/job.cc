@@ -14,6 +14,7 @@
 #include "builder/patch_writer.h"
 #include "builder/plan.h"
 #include "builder/scanning.h"
+#include "builder/start_costs.h"
 #include "builder/verify.h"
 #include "patchformat/container.h"
 #include "platform/console.h"
@@ -55,9 +56,12 @@ class Job {
   void filePatch(const TargetOptions& target);
   void directoryPatch(const TargetOptions& target);
   // Tells and writes what the plan says, file by file, searching the deltas
-  // ahead on workers.
-  void writePlan(const DirectoryPlan& plan);
-  void logPatched(const std::vector<StateName>& states);
+  // ahead on workers; counts what each start state takes in `costs`.
+  void writePlan(const DirectoryPlan& plan, StartCosts& costs);
+  // Tells what each start state of a target with several takes (not with -q).
+  void reportCosts(const TargetOptions& target, const StartCosts& costs);
+  // A patched file's chain in the log; one stored whole among the embedded files.
+  void logPatched(const std::vector<StateName>& states, const ChainDeltas& deltas);
   ScanContext context(const TargetOptions& target) {
     ScanContext c(files_, out_);
     c.target = &target;
@@ -230,15 +234,18 @@ void Job::filePatch(const TargetOptions& target) {
     starts.push_back(s.get());
     streams.push_back(std::move(s));
   }
+  StartCosts costs({starts.begin(), starts.end()}, false);
   const FilePlan plan = planFile(*end, starts, o_.forceAll);
   if (plan.refusal == FilePlan::Refusal::kNoMatch) out_.failNumbered(kBuilderMsgNoMatch);
   if (plan.refusal == FilePlan::Refusal::kIdentical) out_.failNumbered(kBuilderMsgIdentical, endName);
   const std::vector<StateName> states = stateNames(plan.chain);
-  logPatched(states);
   const std::shared_ptr<ChainDeltas> deltas = search_.inTurn(endName, states, false);
+  logPatched(states, *deltas);
   // The final file's own date and attributes, whichever state the chain ends in.
   writer_.patchedFile(endName, states, dates_.of(end->date), end->attributes, 0, *deltas);
+  costs.patched(endName, states, *deltas);
   deltas->release();
+  reportCosts(target, costs);
 }
 
 void Job::directoryPatch(const TargetOptions& target) {
@@ -255,12 +262,24 @@ void Job::directoryPatch(const TargetOptions& target) {
     streams.push_back(std::move(s));
   }
   walkStates(streams, c, jobThreads(o_, std::thread::hardware_concurrency()));
-  writePlan(planDirectory(starts, *streams.back(), target, o_.forceAll));
+  StartCosts costs({starts.begin(), starts.end()}, true);
+  writePlan(planDirectory(starts, *streams.back(), target, o_.forceAll), costs);
+  reportCosts(target, costs);
+}
+
+void Job::reportCosts(const TargetOptions& target, const StartCosts& costs) {
+  if (o_.quiet || costs.bytes().size() < 2) return;
+  print("Each start state's part of the patch (bytes of the records its update takes, before compression):\n",
+        "Anteil jedes Ausgangsstands am Patch (Bytes der Eintr\x84ge, die sein Update braucht, vor der "
+        "Kompression):\n");
+  for (std::size_t k = 0; k < costs.bytes().size(); ++k) {
+    print("  \"%s\": %s\n", "  \"%s\": %s\n", target.stateNames[k], std::to_string(costs.bytes()[k]));
+  }
 }
 
 // Embedded files can make the latest date (-t=latest) later, so each
 // patched file's date is taken when it is written, in order.
-void Job::writePlan(const DirectoryPlan& plan) {
+void Job::writePlan(const DirectoryPlan& plan, StartCosts& costs) {
   {
     std::vector<DeltaScheduler::Chain> chains;
     for (const PlannedFile& p : plan.files) {
@@ -276,6 +295,7 @@ void Job::writePlan(const DirectoryPlan& plan) {
                 f.relativePath);
         }
         writer_.embeddedFile(f.fullPath, f.relativePath, dates_, ctx_.log.get());
+        costs.embedded(f.size);
       } else if (p.kind == PlannedFile::Kind::kSkip) {
         if (!o_.quiet) {
           print("File \"%s\" identical in all sources, skipped.\n", "Datei \"%s\" identisch vorhanden, ignoriert.\n",
@@ -284,9 +304,10 @@ void Job::writePlan(const DirectoryPlan& plan) {
         if (ctx_.log) ctx_.log->skipped(logInfo(f.fullPath, f.relativePath, f.size));
       } else {
         const std::vector<StateName> states = stateNames(p.chain);
-        logPatched(states);
         const std::shared_ptr<ChainDeltas> result = deltas.take(next++);
+        logPatched(states, *result);
         writer_.patchedFile(f.relativePath, states, dates_.ofPatched(f.date), f.attributes, p.flags, *result);
+        costs.patched(f.relativePath, states, *result);
         // Deltas that a later identical file takes again stay until it has.
         if (result.use_count() == 1) result->release();
       }
@@ -307,8 +328,13 @@ void Job::writePlan(const DirectoryPlan& plan) {
   }
 }
 
-void Job::logPatched(const std::vector<StateName>& states) {
+void Job::logPatched(const std::vector<StateName>& states, const ChainDeltas& deltas) {
   if (!ctx_.log) return;
+  if (deltas.storedWhole) {
+    const StateName& last = states.back();
+    ctx_.log->embedded(logInfo(last.fullPath, last.relativePath, last.size));
+    return;
+  }
   std::vector<packaging::FileLogInfo> logged;
   for (const StateName& state : states) logged.push_back(logInfo(state.fullPath, state.relativePath, state.size));
   ctx_.log->patched(logged);

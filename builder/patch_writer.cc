@@ -200,6 +200,7 @@ void PatchWriter::patchedFile(const std::string& relativeName, const std::vector
   }
   written.info = info;
   written.sources = deltas.records;
+  written.storedWhole = deltas.storedWhole;
   written_.series.back().records.push_back(std::move(written));
   std::uint8_t piece[kCopyPiece];
   for (std::size_t k = 0; k + 1 < count; ++k) {

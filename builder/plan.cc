@@ -36,12 +36,14 @@ DirectoryPlan planDirectory(const std::vector<DirectoryStream*>& starts, const D
     plan.files.push_back(std::move(patched));
   }
   // Files that the end state lacks are removed where a -d pattern says so:
-  // once for every start state that has one.
+  // one record per name, however many start states have it (the applier
+  // removes what the name finds, once).
   for (const DirectoryStream* s : starts) {
     for (const auto& e : s->entries) {
-      bool present = false;
-      for (const auto& f : end.entries) present = present || sameName(f->relativePath, e->relativePath);
-      if (present) continue;
+      bool seen = false;
+      for (const auto& f : end.entries) seen = seen || sameName(f->relativePath, e->relativePath);
+      for (const PlannedRemoval& r : plan.removals) seen = seen || sameName(r.name, e->relativePath);
+      if (seen) continue;
       const PatternEntry* p = removePatternFor(e->writtenPath, target);
       if (p != nullptr) plan.removals.push_back(PlannedRemoval{e->relativePath, p->pattern, false});
     }

@@ -55,7 +55,7 @@ struct PlannedRemoval {
 
 struct DirectoryPlan {
   std::vector<PlannedFile> files;        // in the end state's order
-  std::vector<PlannedRemoval> removals;  // -d matches start state by start state, then the -D names
+  std::vector<PlannedRemoval> removals;  // -d matches, one per name, in start state order; then the -D names
 };
 
 // The plan of one directory target. `starts` are the walked start states in

@@ -185,13 +185,32 @@ TEST_F(PlanTest, ObsoleteFilesFollowTheFirstMatchingPatternThenTheNamedOnes) {
   target.removePatterns = {pattern("kept.dll", true), pattern("*.dll")};
   target.removeFiles = {pattern("sys\\named.ini")};
   const DirectoryPlan p = plan();
-  ASSERT_EQ(p.removals.size(), 3u);
+  ASSERT_EQ(p.removals.size(), 2u) << "one record for a file that two start states have";
   EXPECT_EQ(p.removals[0].name, "gone.dll");
   EXPECT_EQ(p.removals[0].pattern, "*.dll");
   EXPECT_FALSE(p.removals[0].named);
-  EXPECT_EQ(p.removals[1].name, "gone.dll") << "once for each start state that has it";
-  EXPECT_EQ(p.removals[2].name, "sys\\named.ini");
-  EXPECT_TRUE(p.removals[2].named);
+  EXPECT_EQ(p.removals[1].name, "sys\\named.ini");
+  EXPECT_TRUE(p.removals[1].named);
+}
+
+// A start file that two versions share costs one step wherever the two
+// versions stand in the order given: the chain puts them side by side.
+TEST_F(PlanTest, IdenticalStartStatesShareOneStepInAnyOrder) {
+  // The end file is nearest to a, which b's bytes XYZ take further away.
+  const std::string a = lines(1, 900);
+  const std::string b = lines(1, 400) + "XYZ\n" + lines(401, 900);
+  const std::string end = a + "end\n";
+  for (const auto& order : {std::vector<std::string>{a, b, a}, std::vector<std::string>{a, a, b},
+                            std::vector<std::string>{b, a, a}}) {
+    states.clear();
+    for (std::size_t k = 0; k < order.size(); ++k) put(k, "lib.dll", order[k]);
+    put(order.size(), "lib.dll", end);
+    const DirectoryPlan p = plan();
+    ASSERT_EQ(p.files.size(), 1u);
+    ASSERT_EQ(p.files[0].kind, Kind::kPatch);
+    ASSERT_EQ(p.files[0].chain.size(), 3u) << "b, then one of the two a, then the end file";
+    EXPECT_EQ(p.files[0].chain[0]->checksum, patchformat::crc32_noinv(b.data(), b.size()));
+  }
 }
 
 class FilePlanTest : public PlanTest {
@@ -217,6 +236,19 @@ TEST_F(FilePlanTest, AFileIsPatchedFromItsStartStatesOrRefused) {
   p = planEnd(text, true);
   EXPECT_EQ(p.refusal, FilePlan::Refusal::kNone) << "-f patches identical files";
   EXPECT_EQ(p.chain.size(), 2u);
+}
+
+TEST_F(FilePlanTest, IdenticalStartFilesOfDifferentNamesShareOneStep) {
+  const std::string a = lines(1, 900);
+  const std::string b = lines(1, 400) + "XYZ\n" + lines(401, 900);
+  put(0, "v1.dll", a);
+  put(1, "v2.dll", a);
+  put(2, "v3.dll", b);
+  const FilePlan p = planEnd(a + "end\n");
+  ASSERT_EQ(p.refusal, FilePlan::Refusal::kNone);
+  ASSERT_EQ(p.chain.size(), 3u) << "b, then one of the two a, then the end file";
+  EXPECT_EQ(p.chain[0], states[2]->entries[0].get());
+  EXPECT_EQ(p.chain[1]->checksum, states[0]->entries[0]->checksum);
 }
 
 TEST_F(FilePlanTest, UnrelatedFilesAreRefusedOrForcedInTheOrderGiven) {

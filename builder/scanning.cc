@@ -402,15 +402,23 @@ double ChainSearch::chainScore(DirectoryStream& stream, const FileEntry& target,
   stream.visited = true;
   bool tried = false;
   double deeper = 0.0;
+  // The deeper part of the chain that scored best, not the last one tried:
+  // a chain is written as scored, so that identical states end up side by
+  // side (their factor is 1) and share one step.
+  Chain bestTail{};
   if (depth + 1 < kChainSlots - 1) {
     for (DirectoryStream* next : streams_) {
       if (next->visited) continue;
       const double s = chainScore(*next, *candidate, depth + 1, exactOnly);
-      if (!tried || s > deeper) deeper = s;
+      if (!tried || s > deeper) {
+        deeper = s;
+        std::copy(chain_.begin() + depth + 1, chain_.end(), bestTail.begin() + depth + 1);
+      }
       tried = true;
     }
   }
   stream.visited = false;
+  std::copy(bestTail.begin() + depth + 1, bestTail.end(), chain_.begin() + depth + 1);
   chain_[depth] = candidate;
   return tried ? best * deeper : best;
 }

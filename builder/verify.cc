@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "builder/stored_whole.h"
 #include "patchformat/body_coding.h"
 #include "patchformat/body_walk.h"
 #include "patchformat/coding.h"
@@ -47,6 +48,33 @@ class CheckedOutput : public patchformat::DeltaOutput {
   std::uint64_t size_ = 0;
 };
 
+// The bytes the steps of a chain stored whole rebuild between its states.
+class Zeros : public RandomReader {
+ public:
+  explicit Zeros(std::uint64_t size) : size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  bool readAt(std::uint64_t offset, void* buffer, std::size_t n) override {
+    if (offset > size_ || n > size_ - offset) return false;
+    std::memset(buffer, 0, n);
+    return true;
+  }
+
+ private:
+  std::uint64_t size_;
+};
+
+std::uint32_t checksumOf(RandomReader& bytes, const patchformat::ExclusionWindow& window) {
+  patchformat::WindowedCrc crc(window);
+  std::uint8_t piece[1 << 16];
+  for (std::uint64_t at = 0; at < bytes.size();) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof piece, bytes.size() - at));
+    if (!bytes.readAt(at, piece, n)) break;
+    crc.update(piece, n);
+    at += n;
+  }
+  return crc.value();
+}
+
 std::string shown(const std::string& name) { return "\"" + platform::cp1252ToCp850(name) + "\""; }
 
 std::string sizeAndSum(std::uint64_t size, std::uint32_t checksum) {
@@ -79,10 +107,13 @@ class Checker {
   void checkPatched(patchformat::BodyWalker& body, BodyStep step, const WrittenRecord& record, bool typed);
   void checkEmbedded(patchformat::BodyWalker& body, BodyStep step, const WrittenRecord& record);
   // Applies one delta whose streams are in `streams` to `from` and checks
-  // that it rebuilds `to`'s size and `checksum`.
+  // that it rebuilds `to`'s size and `checksum`. A step of a chain stored
+  // whole must read no source at all, and rebuild zeros of `size` bytes
+  // unless it is the `last`.
   void checkDelta(const patchformat::SourceRecord& source, const patchformat::ExclusionWindow& window,
                   std::string (&streams)[patchformat::kDeltaStreamCount], const WrittenRecord::State& from,
-                  const WrittenRecord::State& to, std::uint32_t size, std::uint32_t checksum);
+                  const WrittenRecord::State& to, std::uint32_t size, std::uint32_t checksum, bool storedWhole,
+                  bool last);
   std::unique_ptr<platform::File> open(const std::string& path) const;
   // The program in front of the patch data is the stub, byte for byte, or
   // with -R the stub as those values change it, and they read back.
@@ -250,7 +281,8 @@ void Checker::checkPatched(patchformat::BodyWalker& body, BodyStep step, const W
                  " eingetragen, die Datei hat " + sizeAndSum(from.size, from.checksum));
     }
     if (k > 0) {
-      checkDelta(previous, source.window, streams, record.states[k - 1], from, recorded.size, recorded.checksum);
+      checkDelta(previous, source.window, streams, record.states[k - 1], from, recorded.size, recorded.checksum,
+                 record.storedWhole, false);
     }
     for (std::string& stream : streams) stream.clear();
     for (int s = 0; s < patchformat::kDeltaStreamCount; ++s) {
@@ -259,16 +291,22 @@ void Checker::checkPatched(patchformat::BodyWalker& body, BodyStep step, const W
     }
     previous = recorded;
   }
-  checkDelta(previous, file.window, streams, record.states[sources - 1], last, info.size, info.checksum);
+  checkDelta(previous, file.window, streams, record.states[sources - 1], last, info.size, info.checksum,
+             record.storedWhole, true);
 }
 
 void Checker::checkDelta(const patchformat::SourceRecord& source, const patchformat::ExclusionWindow& window,
                          std::string (&streams)[patchformat::kDeltaStreamCount], const WrittenRecord::State& from,
-                         const WrittenRecord::State& to, std::uint32_t size, std::uint32_t checksum) {
+                         const WrittenRecord::State& to, std::uint32_t size, std::uint32_t checksum,
+                         bool storedWhole, bool last) {
   const std::unique_ptr<platform::File> sourceFile = open(from.path);
   const std::unique_ptr<platform::File> targetFile = open(to.path);
   FileReader sourceRaw(*sourceFile), targetRaw(*targetFile);
   patchformat::CachedReader sourceCached(sourceRaw), targetCached(targetRaw);
+  NoSource noSource(source.size);
+  Zeros zeros(size);
+  const bool rebuildsZeros = storedWhole && !last;
+  if (rebuildsZeros) checksum = checksumOf(zeros, window);
   const patchformat::DeltaParams params = source.params(source.size, size);
   std::optional<patchformat::MemoryReader> readers[patchformat::kDeltaStreamCount];
   patchformat::DeltaStreams delta;
@@ -276,8 +314,9 @@ void Checker::checkDelta(const patchformat::SourceRecord& source, const patchfor
     delta.reader[s] = &readers[s].emplace(streams[s]);
     delta.length[s] = source.streamLength[s];
   }
-  CheckedOutput output(targetCached, window);
-  const patchformat::DeltaError error = patchformat::decodeDelta(params, delta, sourceCached, output);
+  CheckedOutput output(rebuildsZeros ? static_cast<RandomReader&>(zeros) : targetCached, window);
+  const patchformat::DeltaError error =
+      patchformat::decodeDelta(params, delta, storedWhole ? static_cast<RandomReader&>(noSource) : sourceCached, output);
   if (error != patchformat::DeltaError::kNone || output.size() != size || output.checksum() != checksum) {
     const std::string rebuilt = error == patchformat::DeltaError::kNone
                                     ? sizeAndSum(output.size(), output.checksum())

@@ -35,6 +35,7 @@ struct WrittenRecord {
   std::vector<State> states;  // kPatched: the chain, oldest first, the end file last; kEmbedded: the file
   patchformat::FinalInfo info;  // kPatched; kEmbedded: its size, date and attributes
   std::vector<patchformat::SourceRecord> sources;  // kPatched, oldest first
+  bool storedWhole = false;  // kPatched: the chain stores the final file whole (stored_whole.h)
 };
 
 struct WrittenSeries {

@@ -386,6 +386,37 @@ TEST_F(ApplyTest, FilePatchRebuildsFromEveryVersionOfItsChain) {
   EXPECT_EQ(read("t/app.bin"), v1.substr(0, 29999) + "!");
 }
 
+// Old versions that share nothing with the new file: their deltas would
+// cost more than the file, which the patch stores whole. Every old version
+// is still recognised, and only they are.
+TEST_F(ApplyTest, AFileWhoseDeltasCostMoreIsStoredWholeAndEveryVersionStillChecked) {
+  std::mt19937 rng(7);
+  const auto noise = [&rng](std::size_t n) {
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng());
+    return s;
+  };
+  // Sizes on both sides of the 1000 bytes that a step of zeros inserts,
+  // and of a number's 16-bit range.
+  const std::vector<std::string> old{noise(3000), noise(700), noise(70000)};
+  const std::string v4 = text(3, 40000);
+  for (std::size_t k = 0; k < old.size(); ++k) put("v" + std::to_string(k + 1) + ".bin", old[k]);
+  put("v4.bin", v4);
+  // -f: files this unlike would otherwise be refused as unrelated.
+  ASSERT_EQ(run({"-f", "v1.bin", "v2.bin", "v3.bin", "v4.bin", "p"}, false), 0) << err();
+  EXPECT_NE(out().find("would cost more than the file (about "), std::string::npos) << out();
+  EXPECT_LT(read("p.utp").size(), v4.size() / 2) << "stored whole, compressed with the body";
+  for (const std::string& v : old) {
+    put("t/app.bin", v);
+    ASSERT_EQ(pel({"p.utp", "t/app.bin"}), 0) << console.out;
+    EXPECT_EQ(read("t/app.bin"), v4);
+    expectNoTemporaries();
+  }
+  put("t/app.bin", noise(3000));
+  EXPECT_EQ(pel({"p.utp", "t/app.bin"}), 1) << "a file of no old version is refused";
+  EXPECT_NE(console.out.find("Error, patch is not applicable"), std::string::npos) << console.out;
+}
+
 TEST_F(ApplyTest, OldAndNewPathsSplitSourcesAndResults) {
   makeTrees();
   ASSERT_EQ(kest({"old", "new", "p"}), 0);

@@ -75,12 +75,12 @@ class ReferencePatches : public testing_support::TreeFixture {
 TEST_F(ReferencePatches, ExampleTreeAndFile) {
   copyExamples();
   stampAll();
-  expectPatch({"-d=*", "r10", "r11", "dir"}, "dir.utp", "744 58ec017c");
-  expectPatch({"-j", "r10", "r11", "stored"}, "stored.utp", "1329 24b697a0");
+  expectPatch({"-d=*", "r10", "r11", "dir"}, "dir.utp", "743 6fba02d8");
+  expectPatch({"-j", "r10", "r11", "stored"}, "stored.utp", "1328 5c7c6d4a");
   expectPatch({"r10/rocket.exe", "r11/rocket.exe", "file"}, "file.utp", "522 d1976a29");
   expectPatch({"-c=Rocket 1.1\\nfor everyone", "-b=Old", "-u=*.ini", "-D=data\\gone.dat", "-t=latest", "r10", "r11",
                "-n=win", "r10/data", "r11/data", "-n=sys", "r10", "r11", "multi"},
-              "multi.utp", "810 062fab6d");
+              "multi.utp", "809 703d1294");
   expectPatch({"-k=Software\\Acme\\Rocket\\Dir", "-r", "-0", "-C=40", "-P=50", "-B=100", "r10/rocket.exe",
                "r11/rocket.exe", "tuned"},
               "tuned.utp", "550 18674387");

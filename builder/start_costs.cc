@@ -1,0 +1,34 @@
+#include "builder/start_costs.h"
+
+namespace builder {
+
+const FileEntry* StartCosts::fileOf(std::size_t k, const std::string& name) const {
+  const DirectoryStream& state = *starts_[k];
+  if (!directoryMode_) return state.entries.empty() ? nullptr : state.entries[0].get();
+  for (const auto& e : state.entries) {
+    if (sameName(e->relativePath, name)) return e.get();
+  }
+  return nullptr;
+}
+
+void StartCosts::patched(const std::string& name, const std::vector<StateName>& chain, const ChainDeltas& deltas) {
+  const StateName& last = chain.back();
+  for (std::size_t k = 0; k < starts_.size(); ++k) {
+    // Already the final file: nothing to take.
+    const FileEntry* own = fileOf(k, name);
+    if (own != nullptr && own->size == last.size && own->checksum == last.entry->checksum) continue;
+    // The first source the state's file matches, and every step from there.
+    for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
+      const FileEntry* file = fileOf(k, chain[i].relativePath);
+      if (file == nullptr || file->size != chain[i].size || file->checksum != chain[i].entry->checksum) continue;
+      for (std::size_t j = i; j < deltas.records.size(); ++j) bytes_[k] += deltas.records[j].streamsTotal();
+      break;
+    }
+  }
+}
+
+void StartCosts::embedded(std::uint64_t bytes) {
+  for (std::uint64_t& b : bytes_) b += bytes;
+}
+
+}  // namespace builder
