@@ -125,6 +125,12 @@ bool sameName(const std::string& a, const std::string& b) {
   return true;
 }
 
+std::string nameKey(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) c = lower(c);
+  return key;
+}
+
 std::unique_ptr<FileEntry> scanFile(const std::string& fullPath, const std::string& relativePath,
                                     const ScanContext& context) {
   auto entry = std::make_unique<FileEntry>();

@@ -78,6 +78,9 @@ void refuseUnfitFiles(const TargetOptions& target, const ScanContext& context);
 
 // Relative names compare without regard to case.
 bool sameName(const std::string& a, const std::string& b);
+// A name as sameName compares it: two names are the same exactly when
+// their keys are equal.
+std::string nameKey(const std::string& name);
 // Patterns match names as written (FileEntry::writtenPath), both UTF-8, so
 // that a character no code page holds is matched as itself.
 bool matchesPattern(const std::string& name, const std::string& pattern);

@@ -2,13 +2,19 @@
 
 namespace builder {
 
-const FileEntry* StartCosts::fileOf(std::size_t k, const std::string& name) const {
-  const DirectoryStream& state = *starts_[k];
-  if (!directoryMode_) return state.entries.empty() ? nullptr : state.entries[0].get();
-  for (const auto& e : state.entries) {
-    if (sameName(e->relativePath, name)) return e.get();
+StartCosts::StartCosts(std::vector<const DirectoryStream*> starts, bool directoryMode)
+    : starts_(std::move(starts)), directoryMode_(directoryMode), byName_(starts_.size()), bytes_(starts_.size(), 0) {
+  if (!directoryMode_) return;
+  for (std::size_t k = 0; k < starts_.size(); ++k) {
+    // The first of names that differ only in case, as a walk finds it.
+    for (const auto& e : starts_[k]->entries) byName_[k].emplace(nameKey(e->relativePath), e.get());
   }
-  return nullptr;
+}
+
+const FileEntry* StartCosts::fileOf(std::size_t k, const std::string& name) const {
+  if (!directoryMode_) return starts_[k]->entries.empty() ? nullptr : starts_[k]->entries[0].get();
+  const auto found = byName_[k].find(nameKey(name));
+  return found == byName_[k].end() ? nullptr : found->second;
 }
 
 void StartCosts::patched(const std::string& name, const std::vector<StateName>& chain, const ChainDeltas& deltas) {

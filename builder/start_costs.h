@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "builder/delta_scheduler.h"
@@ -19,8 +20,7 @@ class StartCosts {
  public:
   // `starts`: the target's start states in order; in a file patch each
   // holds its one file, and names play no part.
-  StartCosts(std::vector<const DirectoryStream*> starts, bool directoryMode)
-      : starts_(std::move(starts)), directoryMode_(directoryMode), bytes_(starts_.size(), 0) {}
+  StartCosts(std::vector<const DirectoryStream*> starts, bool directoryMode);
 
   // A patched file stored as `name`: its chain (oldest first, the end
   // file last) and the streams of its steps.
@@ -36,6 +36,8 @@ class StartCosts {
 
   std::vector<const DirectoryStream*> starts_;
   bool directoryMode_;
+  // Per start state of a directory patch: its files by nameKey().
+  std::vector<std::unordered_map<std::string, const FileEntry*>> byName_;
   std::vector<std::uint64_t> bytes_;
 };
 

@@ -21,38 +21,25 @@ constexpr std::uint8_t kChunk = 255;
 // writes: the appliers move such copies in blocks of this many bytes.
 constexpr std::uint32_t kOutputBlock = 1000;
 
-struct Step {
-  patchformat::DeltaParams params;
-  patchformat::DeltaStreamWriter streams;
-
+struct Step : patchformat::DeltaInstructionWriter {
   Step(std::uint32_t sourceSize, std::uint32_t targetSize) {
     params.sourceSize = sourceSize;
     params.targetSize = targetSize;
     params.mismatchGroup = 1;
     params.literalBlockSize = kChunk;
   }
-  void number(std::int64_t x) { patchformat::encodeSignedNumber(x, params.positionRange(), streams); }
-  // An insert of `n` bytes: the number, and one "raw" bit per chunk; the
-  // bytes themselves go to the literal stream by the caller.
-  void insert(std::uint32_t n) {
-    number(-static_cast<std::int64_t>(n));
-    for (std::uint32_t k = 0;; k += kChunk) {
-      streams.putBitA(true);
-      if (n - k < 2u * kChunk) break;
-    }
-  }
-  // Writes the number and bit streams, `literals` bytes of literals
+  // Writes the number and bit streams, `literalBytes` bytes of literals
   // through `putLiterals`, and fills in the record.
   template <typename PutLiterals>
-  bool write(diffengine::BlockSink& sink, std::uint32_t literals, PutLiterals putLiterals,
+  bool write(diffengine::BlockSink& sink, std::uint32_t literalBytes, PutLiterals putLiterals,
              patchformat::SourceRecord* record) const {
-    const std::string parts[3] = {streams.numbers.bytes(), streams.bitsA.bytes(), streams.bitsB.bytes()};
+    const std::string parts[3] = {numbers.bytes(), bitsA.bytes(), bitsB.bytes()};
     for (int s = 0; s < 3; ++s) {
       if (!parts[s].empty() && !sink.write(parts[s].data(), parts[s].size())) return false;
       record->streamLength[s] = static_cast<std::uint32_t>(parts[s].size());
     }
     if (!putLiterals()) return false;
-    record->streamLength[patchformat::kLiteralStream] = literals;
+    record->streamLength[patchformat::kLiteralStream] = literalBytes;
     record->streamLength[patchformat::kMismatchStream] = 0;
     record->mismatchGroup = params.mismatchGroup;
     record->deltaFlags = 0;
@@ -112,15 +99,11 @@ bool writeZeroStep(std::uint32_t sourceSize, std::uint32_t targetSize, diffengin
                    patchformat::SourceRecord* record) {
   Step step(sourceSize, targetSize);
   const std::uint32_t inserted = std::min(targetSize, kOutputBlock);
-  if (inserted > 0) step.insert(inserted);
-  if (targetSize > inserted) {
-    // A copy of the rest from the start of the output (address sourceSize),
-    // one block behind its end, repeats the zeros; its group's mismatch
-    // length is 0.
-    step.number(targetSize - inserted);
-    step.number(sourceSize);
-    step.streams.putNumberByte(0);
-  }
+  if (inserted > 0) step.insertChunks(inserted);
+  // A copy of the rest from the start of the output (address sourceSize),
+  // one block behind its end, repeats the zeros; its group's mismatch
+  // length is 0.
+  if (targetSize > inserted) step.copy(targetSize - inserted, sourceSize, 0);
   const std::vector<std::uint8_t> zeros(inserted);
   return step.write(
       sink, inserted, [&] { return inserted == 0 || sink.write(zeros.data(), zeros.size()); }, record);
@@ -129,7 +112,7 @@ bool writeZeroStep(std::uint32_t sourceSize, std::uint32_t targetSize, diffengin
 bool writeStoredStep(std::uint32_t sourceSize, platform::File& file, std::uint32_t size, diffengine::BlockSink& sink,
                      patchformat::SourceRecord* record) {
   Step step(sourceSize, size);
-  if (size > 0) step.insert(size);
+  if (size > 0) step.insertChunks(size);
   const auto copyFile = [&] {
     std::vector<std::uint8_t> piece(kPiece);
     std::uint32_t left = size;

@@ -1,11 +1,13 @@
 // The writing side of the delta streams, for deltas put together outside the
-// difference engine (tests, tools). Gives the same bytes as the engine's
-// own streams.
+// difference engine (the builder's stored files, tests, tools). Gives the
+// same bytes as the engine's own streams.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "patchformat/delta.h"
 
 namespace patchformat {
 
@@ -39,6 +41,31 @@ struct DeltaStreamWriter {
   void putNumberByte(std::uint8_t v) { numbers.putByte(v); }
   void putBitA(bool b) { bitsA.putBit(b); }
   void putBitB(bool b) { bitsB.putBit(b); }
+};
+
+// Instructions of one delta with `params`, into its streams.
+struct DeltaInstructionWriter : DeltaStreamWriter {
+  DeltaParams params;
+
+  void number(std::int64_t x) { encodeSignedNumber(x, params.positionRange(), *this); }
+  // A copy of `length` bytes at displacement `d`; `groupLength` >= 0 writes
+  // the mismatch length that starts a group (its bytes are the caller's).
+  void copy(std::int64_t length, std::int64_t d, int groupLength = -1) {
+    number(length);
+    number(d);
+    if (groupLength >= 0) putNumberByte(static_cast<std::uint8_t>(groupLength));
+  }
+  // An insert of `n` bytes: its number and, per chunk of the literal block
+  // size, the bit that makes it raw (or a difference); the bytes themselves
+  // go to `literals` by the caller.
+  void insertChunks(std::uint64_t n, bool raw = true) {
+    number(-static_cast<std::int64_t>(n));
+    const std::uint64_t b = params.literalBlockSize;
+    for (std::uint64_t k = 0;; k += b) {
+      putBitA(raw);
+      if (n - k < 2 * b) break;
+    }
+  }
 };
 
 }  // namespace patchformat

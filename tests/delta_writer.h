@@ -9,32 +9,17 @@
 
 namespace testing_support {
 
-struct DeltaWriter : patchformat::DeltaStreamWriter {
-  patchformat::DeltaParams params;
-
-  void number(std::int64_t x) { patchformat::encodeSignedNumber(x, params.positionRange(), *this); }
-
-  // A copy of `length` bytes at displacement `d`; `groupLength` >= 0 writes
-  // the mismatch length that starts a group; `mismatch` goes to its stream.
+struct DeltaWriter : patchformat::DeltaInstructionWriter {
+  // A copy whose `mismatch` bytes go to their stream.
   void copy(std::int64_t length, std::int64_t d, int groupLength = -1, const std::string& mismatch = "") {
-    number(length);
-    number(d);
-    if (groupLength >= 0) putNumberByte(static_cast<std::uint8_t>(groupLength));
+    DeltaInstructionWriter::copy(length, d, groupLength);
     putMismatch(mismatch);
   }
   void putMismatch(const std::string& bytes) { mismatches.putBytes(bytes.data(), bytes.size()); }
   // An insert whose chunks are all raw (or all differences) with the given bytes.
   void insert(const std::string& bytes, bool raw = true) {
-    number(-static_cast<std::int64_t>(bytes.size()));
-    const std::size_t b = params.literalBlockSize;
-    const std::size_t n = bytes.size();
-    for (std::size_t k = 0;; k += b) {
-      const std::size_t r = n - k;
-      const std::size_t len = r < 2 * b ? r : b;
-      literals.putBytes(bytes.data() + k, len);
-      putBitA(raw);
-      if (r < 2 * b) break;
-    }
+    insertChunks(bytes.size(), raw);
+    literals.putBytes(bytes.data(), bytes.size());
   }
 
   // The five streams one after another, their lengths put into `lengths`.
